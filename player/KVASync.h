@@ -1,0 +1,96 @@
+// Recursive mutex, condition and counting semaphore wrappers, and the millisecond clocks.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+namespace kva_audioplayer {
+
+// Wall-clock milliseconds: due times, played-time extrapolation, the position tick.
+int64_t NowMs();
+// Monotonic milliseconds, for intervals that must not jump with the wall clock.
+int64_t MonotonicMs();
+
+// Recursive mutex. Construction creates nothing; Init does. Operations fail with -1 before Init.
+class CKVACritical {
+public:
+    CKVACritical() = default;
+    virtual ~CKVACritical();
+    int Init();
+    int Destroy();
+    int Lock();
+    int TryLock();  // 0 when taken
+    int Unlock();
+    pthread_mutex_t* Native() { return &mMutex; }
+
+    CKVACritical(const CKVACritical&) = delete;
+    CKVACritical& operator=(const CKVACritical&) = delete;
+
+private:
+    bool mInited = false;
+    pthread_mutex_t mMutex;
+};
+
+// Condition variable waited on with a CKVACritical; timed waits use a wall-clock deadline.
+class CKVACondition {
+public:
+    CKVACondition() = default;
+    virtual ~CKVACondition();
+    int Init();
+    int Destroy();
+    int Signal();
+    int Broadcast();
+    int Wait(CKVACritical& critical);
+    int TimedWait(CKVACritical& critical, int64_t ms);  // 0 signalled, ETIMEDOUT, or -1
+
+    CKVACondition(const CKVACondition&) = delete;
+    CKVACondition& operator=(const CKVACondition&) = delete;
+
+private:
+    bool mInited = false;
+    pthread_cond_t mCond;
+};
+
+class CKVASemaphore {
+public:
+    CKVASemaphore() = default;
+    virtual ~CKVASemaphore();
+    int Init(uint32_t initial = 0);
+    int Destroy();
+    int Reset();
+    int Post();
+    int Wait();
+    int TimedWait(int64_t ms);  // 0 when a unit was taken, -1 on time-out or failure
+
+    CKVASemaphore(const CKVASemaphore&) = delete;
+    CKVASemaphore& operator=(const CKVASemaphore&) = delete;
+
+private:
+    bool mInited = false;
+    uint32_t mCount = 0;
+    pthread_cond_t mCond;
+    pthread_mutex_t mMutex;
+};
+
+// Scoped lock; tolerates a null critical.
+class CKVAAutoLock {
+public:
+    explicit CKVAAutoLock(CKVACritical& c) : mCritical(&c) { mCritical->Lock(); }
+    explicit CKVAAutoLock(CKVACritical* c) : mCritical(c) {
+        if (mCritical) mCritical->Lock();
+    }
+    ~CKVAAutoLock() {
+        if (mCritical) mCritical->Unlock();
+    }
+    CKVAAutoLock(const CKVAAutoLock&) = delete;
+    CKVAAutoLock& operator=(const CKVAAutoLock&) = delete;
+
+private:
+    CKVACritical* mCritical;
+};
+
+// Absolute CLOCK_REALTIME deadline ms from now.
+struct timespec DeadlineAfterMs(int64_t ms);
+
+}  // namespace kva_audioplayer
