@@ -670,12 +670,17 @@ int32_t CKVAHttpClient::HandleRedirect(ReconnectFn reconnect, int64_t offset) {
     if (StartsWith(location.c_str(), "//")) {
         location.insert(0, mHttps ? "https:" : "http:");
     } else if (!StartsWith(location.c_str(), "http://") &&
-               !StartsWith(location.c_str(), "https://") && location[0] != '/') {
-        // Relative to the directory of the current path.
-        std::string base = mPath.substr(0, mPath.find('?'));
-        size_t slash = base.rfind('/');
-        base = slash == std::string::npos ? "/" : base.substr(0, slash + 1);
-        location.insert(0, base);
+               !StartsWith(location.c_str(), "https://")) {
+        // A relative target stays on this server, port included.
+        if (location[0] != '/') {
+            std::string base = mPath.substr(0, mPath.find('?'));
+            size_t slash = base.rfind('/');
+            base = slash == std::string::npos ? "/" : base.substr(0, slash + 1);
+            location.insert(0, base);
+        }
+        std::string origin = (mHttps ? "https://" : "http://") + mHost;
+        if (mPort != (mHttps ? 443 : 80)) origin += ":" + std::to_string(mPort);
+        location.insert(0, origin);
     }
     mRedirectLocation = location;
     return reconnect(this, location.c_str(), offset);
