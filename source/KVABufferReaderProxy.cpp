@@ -454,7 +454,7 @@ void CKVABufferReaderProxy::StopFromThread(int32_t errorCode) {
 
 int32_t CKVABufferReaderProxy::ReConnectServer(int64_t offset) {
     int32_t nConnectErr = kHttpConnectFailed;
-    for (int32_t attempt = 0; attempt < 3; ++attempt) {
+    for (int32_t attempt = 0; attempt < 3 && !mCancel.load(); ++attempt) {
         mHttpClient->Disconnect();
         nConnectErr = mHttpClient->Connect(mUrl.c_str(), offset, false);
         mLastStatus.store(mHttpClient->GetStatusCode());
@@ -618,6 +618,10 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                 } else {
                     failed = true;
                 }
+            }
+            if (failed && mCancel.load()) {
+                StopFromThread(mErrorCode.load());
+                break;
             }
             if (failed) {
                 KVA_LOG(kLogError,

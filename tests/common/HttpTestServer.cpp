@@ -151,9 +151,19 @@ std::vector<HttpRequest> HttpTestServer::RequestsFor(const std::string& path) {
     return out;
 }
 
+void HttpTestServer::ReleaseStalls() {
+    {
+        std::lock_guard<std::mutex> g(mLock);
+        mReleased = true;
+    }
+    mStopCv.notify_all();
+}
+
 bool HttpTestServer::Pause(int ms) {
     std::unique_lock<std::mutex> g(mLock);
-    if (ms < 0) {
+    if (ms == HttpPlan::kUntilReleased) {
+        mStopCv.wait(g, [this] { return mStop.load() || mReleased.load(); });
+    } else if (ms < 0) {
         mStopCv.wait(g, [this] { return mStop.load(); });
     } else {
         mStopCv.wait_for(g, std::chrono::milliseconds(ms), [this] { return mStop.load(); });

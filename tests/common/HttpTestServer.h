@@ -43,7 +43,9 @@ struct HttpPlan {
     int64_t closeAfter = -1;                // body bytes after which the connection is closed
     bool resetInsteadOfClose = false;       // ... with a reset instead of a close
     int64_t stallAfter = -1;                // body bytes after which sending pauses
-    int stallMs = -1;                       // ... for this long; -1 until the server stops
+    int stallMs = -1;                       // ... for this long; -1 until the server stops,
+                                            //     kUntilReleased until ReleaseStalls
+    static const int kUntilReleased = -2;
     int trickleBytes = 0;                   // body in pieces of this size ...
     int trickleDelayMs = 0;                 // ... with this pause after each
     int headByteDelayMs = 0;                // head sent one byte at a time with this pause
@@ -69,6 +71,8 @@ public:
     std::vector<HttpRequest> Requests();
     std::vector<HttpRequest> RequestsFor(const std::string& path);
     int ConnectionCount() const { return mConnections.load(); }
+    // Ends every pause that waits for it, now and later.
+    void ReleaseStalls();
 
     HttpTestServer(const HttpTestServer&) = delete;
     HttpTestServer& operator=(const HttpTestServer&) = delete;
@@ -83,6 +87,7 @@ private:
     int mListen = -1;
     int mPort = 0;
     std::atomic<bool> mStop{false};
+    std::atomic<bool> mReleased{false};
     std::atomic<int> mConnections{0};
     std::thread mAcceptThread;
     std::mutex mLock;
