@@ -300,10 +300,11 @@ private:
         return !mInvalid && mStream && pa_stream_get_state(mStream) == PA_STREAM_READY;
     }
 
+    // Written and not yet heard, by the stream's clock: what the server and the sink still hold.
+    // (The server's write requests lag behind at the end of the data, so they are not used.)
     uint32_t RoomLocked() {
-        size_t writable = pa_stream_writable_size(mStream);
-        if (writable == size_t(-1)) return 0;
-        return uint32_t(std::min<size_t>(writable / mBlockAlign, mBufferFrames));
+        uint64_t held = mWritten - FramesPlayedLocked();
+        return mBufferFrames - uint32_t(std::min<uint64_t>(held, mBufferFrames));
     }
 
     uint64_t FramesPlayedLocked() {
