@@ -585,7 +585,7 @@ int Wasapi::Close() {
     return 0;
 }
 
-int64_t Wasapi::GetPlayedTime() { return GetState() == kStopped ? 0 : mPlayedTime; }
+int64_t Wasapi::GetPlayedTime() { return GetState() == kStopped ? 0 : mPlayedTime.load(); }
 
 int Wasapi::Flush() {
     PostRender(kMsgRenderFlush, 0);
@@ -612,6 +612,26 @@ void Wasapi::SetAudioSessionTag(const char* tag) {
         mSessionTagSet = true;
     }
     KVA_LOG(kLogDetail, "Wasapi::SetAudioSessionTag tag=%s", tag);
+}
+
+uint32_t Wasapi::GetFramesPerPeriod() {
+    CKVAAutoLock lock(mLock);
+    return mFramesPerPeriod;
+}
+
+uint32_t Wasapi::GetPeriodMs() {
+    CKVAAutoLock lock(mLock);
+    return mPeriodMs;
+}
+
+uint32_t Wasapi::GetBufferFrames() {
+    CKVAAutoLock lock(mLock);
+    return mBufferFrames;
+}
+
+WAVEFORMATEXTENSIBLE Wasapi::GetWaveFormat() {
+    CKVAAutoLock lock(mLock);
+    return mWaveFormat;
 }
 
 bool Wasapi::GetSessionGuid(GUID* out) {
@@ -647,6 +667,7 @@ int32_t Wasapi::OnPlayThreadExit() {
 }
 
 AudioDevice::RenderPlan Wasapi::GetRenderPlan() {
+    CKVAAutoLock lock(mLock);  // a reopen on another thread changes the period
     RenderPlan plan;
     int32_t bytes = static_cast<int32_t>(mWaveFormat.Format.nBlockAlign * mFramesPerPeriod);
     plan.bufferBytes = bytes;
@@ -797,7 +818,7 @@ int32_t Wasapi::Write(const uint8_t* pcm, int32_t bytes, double ratio) {
     }
     mBytesWritten += static_cast<int64_t>(bytes * ratio);
     if (mWaveFormat.Format.nSamplesPerSec)
-        mPlayedTime = mBytesWritten / blockAlign * 1000000 / mWaveFormat.Format.nSamplesPerSec;
+        mPlayedTime = mBytesWritten.load() / blockAlign * 1000000 / mWaveFormat.Format.nSamplesPerSec;
     return 0;
 }
 

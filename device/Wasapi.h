@@ -44,12 +44,12 @@ public:
     static const char16_t* const kDefaultEntryName;
 
     // Inspection (tests, tools).
-    uint32_t GetFramesPerPeriod() const { return mFramesPerPeriod; }
-    uint32_t GetPeriodMs() const { return mPeriodMs; }
-    uint32_t GetBufferFrames() const { return mBufferFrames; }
-    WAVEFORMATEXTENSIBLE GetWaveFormat() const { return mWaveFormat; }
+    uint32_t GetFramesPerPeriod();
+    uint32_t GetPeriodMs();
+    uint32_t GetBufferFrames();
+    WAVEFORMATEXTENSIBLE GetWaveFormat();
     bool GetSessionGuid(GUID* out);
-    int64_t GetBytesWritten() const { return mBytesWritten; }
+    int64_t GetBytesWritten() { return mBytesWritten.load(); }
 
 protected:
     RenderPlan GetRenderPlan() override;
@@ -85,12 +85,12 @@ private:
     UINT64 mClockTime = 0;
     uint32_t mBufferFrames = 0;
     uint32_t mFramesPerPeriod = 0;
-    int64_t mPlayedTime = 0;
-    int64_t mBytesWritten = 0;
+    std::atomic<int64_t> mPlayedTime{0};
+    std::atomic<int64_t> mBytesWritten{0};
     HANDLE mMmcss = nullptr;
     HANDLE mBufferEvent = nullptr;
     uint32_t mPeriodMs = 50;
-    int32_t mStepSize = 50 * 384;
+    std::atomic<int32_t> mStepSize{50 * 384};
     CKVACritical mLock;
     GUID mSessionGuid;
     bool mSessionTagSet = false;
