@@ -91,8 +91,9 @@ AudioDescription DescriptionFromWaveFormat(const WAVEFORMATEX* format) {
     if (format->wFormatTag == WAVE_FORMAT_EXTENSIBLE && format->cbSize >= 22) {
         const auto* x = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format);
         d.nChannelLayout = x->dwChannelMask;
-        isFloat = x->SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
-        isPcm = x->SubFormat == KSDATAFORMAT_SUBTYPE_PCM;
+        GUID sub = SubFormatOf(*x);
+        isFloat = sub == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+        isPcm = sub == KSDATAFORMAT_SUBTYPE_PCM;
     } else {
         // A plain WAVEFORMATEX has no mask; its tag names the subtype.
         isFloat = format->wFormatTag == WAVE_FORMAT_IEEE_FLOAT;

@@ -90,18 +90,16 @@ Wasapi::~Wasapi() {
     if (HasRenderThread()) {
         KVA_LOG(kLogDetail, "Wasapi::~Wasapi Stop thread");
         ClearRenderQueue();
+        StopRenderThread();
+        KVA_LOG(kLogDetail, "Wasapi::~Wasapi release thread");
     }
-    KVA_LOG(kLogDetail, "Wasapi::~Wasapi release thread");
-    StopRenderThread();
     Close();
-    {
-        CKVAAutoLock lock(mLock);
-        FreeStaging();
-        KVA_LOG(kLogDetail, "Wasapi::~Wasapi close handle");
-        CloseHandle(mBufferEvent);
-        mBufferEvent = nullptr;
-        ReleaseInterfaces();
-    }
+    CKVAAutoLock lock(mLock);
+    FreeStaging();
+    KVA_LOG(kLogDetail, "Wasapi::~Wasapi close handle");
+    CloseHandle(mBufferEvent);
+    mBufferEvent = nullptr;
+    ReleaseInterfaces();
 }
 
 int Wasapi::CheckAvailable() { return 1; }

@@ -102,8 +102,9 @@ bool FromWave(const WAVEFORMATEX* w, snd::Format* f) {
     f->channelMask = 0;
     if (w->wFormatTag == WAVE_FORMAT_EXTENSIBLE && w->cbSize >= 22) {
         const auto* x = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(w);
-        if (x->SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT) f->isFloat = true;
-        else if (x->SubFormat == KSDATAFORMAT_SUBTYPE_PCM) f->isFloat = false;
+        GUID sub = SubFormatOf(*x);
+        if (sub == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT) f->isFloat = true;
+        else if (sub == KSDATAFORMAT_SUBTYPE_PCM) f->isFloat = false;
         else return false;
         f->channelMask = x->dwChannelMask;
     } else if (w->wFormatTag == WAVE_FORMAT_IEEE_FLOAT) {

@@ -3,6 +3,8 @@
 // Endpoint ids are the sound system's ids in UTF-16.
 #pragma once
 
+#include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "platform/WinCompat.h"
@@ -37,6 +39,14 @@ struct WAVEFORMATEXTENSIBLE {
 #pragma pack(pop)
 static_assert(sizeof(WAVEFORMATEX) == 18, "WAVEFORMATEX is 18 bytes");
 static_assert(sizeof(WAVEFORMATEXTENSIBLE) == 40, "WAVEFORMATEXTENSIBLE is 40 bytes");
+
+// The record is packed: its GUID is read by copy, never through a reference.
+inline GUID SubFormatOf(const WAVEFORMATEXTENSIBLE& w) {
+    GUID g;
+    memcpy(&g, reinterpret_cast<const char*>(&w) + offsetof(WAVEFORMATEXTENSIBLE, SubFormat),
+           sizeof(g));
+    return g;
+}
 
 extern const GUID KSDATAFORMAT_SUBTYPE_PCM;
 extern const GUID KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;

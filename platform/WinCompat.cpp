@@ -11,8 +11,10 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 
 #include "support/Log.h"
+#include "support/TextUtil.h"
 
 namespace kva_audioplayer {
 
@@ -79,6 +81,32 @@ HRESULT PropVariantClear(PROPVARIANT* pv) {
     else if (pv->vt == VT_BLOB) CoTaskMemFree(pv->blob.pBlobData);
     memset(pv, 0, sizeof(*pv));
     return S_OK;
+}
+
+namespace {
+thread_local DWORD tLastError = 0;
+
+void WriteAll(const char* data, size_t len) {
+    while (len > 0) {
+        ssize_t n = ::write(STDERR_FILENO, data, len);
+        if (n <= 0) return;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+}  // namespace
+
+void SetLastError(DWORD code) { tLastError = code; }
+DWORD GetLastError() { return tLastError; }
+
+void OutputDebugStringA(const char* text) {
+    if (text) WriteAll(text, strlen(text));
+    WriteAll("\n", 1);
+}
+
+void OutputDebugStringW(LPCWSTR text) {
+    std::string utf8 = Utf16ToUtf8(text);
+    OutputDebugStringA(utf8.c_str());
 }
 
 // ---- handles ----

@@ -129,6 +129,13 @@ inline bool operator==(const PROPERTYKEY& a, const PROPERTYKEY& b) {
 }
 typedef const PROPERTYKEY& REFPROPERTYKEY;
 
+// The calling thread's last error.
+void SetLastError(DWORD code);
+DWORD GetLastError();
+// The debugger output stream: standard error, the message then a line end.
+void OutputDebugStringW(LPCWSTR text);
+void OutputDebugStringA(const char* text);
+
 // Events and waits. Handles made here are closed with CloseHandle.
 constexpr DWORD INFINITE = 0xFFFFFFFFu;
 constexpr DWORD WAIT_OBJECT_0 = 0;

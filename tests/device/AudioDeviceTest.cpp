@@ -36,14 +36,14 @@ TEST(WaveFormat, FromDescription) {
     EXPECT_EQ(w.Format.nAvgBytesPerSec, 24u * 44100u);
     EXPECT_EQ(w.Format.wBitsPerSample, 32);
     EXPECT_EQ(w.Samples.wValidBitsPerSample, 32);
-    EXPECT_TRUE(w.SubFormat == KSDATAFORMAT_SUBTYPE_PCM);
+    EXPECT_TRUE(SubFormatOf(w) == KSDATAFORMAT_SUBTYPE_PCM);
 
     for (int f : {3, 4, 8, 9})
-        EXPECT_TRUE(WaveFormatFromDescription(MakeDescription(8000, 1, f, 32)).SubFormat ==
+        EXPECT_TRUE(SubFormatOf(WaveFormatFromDescription(MakeDescription(8000, 1, f, 32))) ==
                     KSDATAFORMAT_SUBTYPE_IEEE_FLOAT)
             << f;
     for (int f : {0, 1, 2, 5, 6, 7})
-        EXPECT_TRUE(WaveFormatFromDescription(MakeDescription(8000, 1, f, 16)).SubFormat ==
+        EXPECT_TRUE(SubFormatOf(WaveFormatFromDescription(MakeDescription(8000, 1, f, 16))) ==
                     KSDATAFORMAT_SUBTYPE_PCM)
             << f;
 }
@@ -61,7 +61,7 @@ TEST(WaveFormat, ToDescription) {
     };
     for (const Case& c : cases) {
         WAVEFORMATEXTENSIBLE w = WaveFormatFromDescription(MakeDescription(96000, 2, 1, c.bits));
-        w.SubFormat = c.sub;
+        memcpy(reinterpret_cast<char*>(&w) + offsetof(WAVEFORMATEXTENSIBLE, SubFormat), &c.sub, 16);
         AudioDescription d = DescriptionFromWaveFormat(&w.Format);
         EXPECT_EQ(d.nSampleFormat, c.expect) << c.bits << " bits";
         EXPECT_EQ(d.nSampleRate, 96000);

@@ -192,7 +192,7 @@ TEST_F(CoreAudio, EnumerationAndProperties) {
     ASSERT_EQ(v.blob.cbSize, sizeof(WAVEFORMATEXTENSIBLE));
     const auto* wf = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(v.blob.pBlobData);
     EXPECT_EQ(wf->Format.nSamplesPerSec, 44100u);
-    EXPECT_TRUE(wf->SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
+    EXPECT_TRUE(SubFormatOf(*wf) == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
     PropVariantClear(&v);
     store->Release();
     DWORD state = 0;
