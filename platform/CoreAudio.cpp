@@ -595,7 +595,10 @@ private:
 class Device : public ComImpl<IMMDevice> {
 public:
     Device(std::shared_ptr<snd::ISoundSystem> sys, std::string id)
-        : mSys(std::move(sys)), mId(std::move(id)) {}
+        : mSys(std::move(sys)), mId(std::move(id)) {
+        snd::EndpointInfo info;
+        if (mSys->GetEndpoint(mId, &info)) Cache().Remember(info);  // known after it goes
+    }
 
     HRESULT QueryInterface(REFIID iid, void** out) override {
         if (out && iid == IID_IMMEndpoint) {
