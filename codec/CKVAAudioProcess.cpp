@@ -15,6 +15,8 @@ constexpr int32_t kTempoBlockFrames = 2048;
 constexpr int64_t kMinFadeMs = 200;
 constexpr int64_t kMaxFadeMs = 20000;
 constexpr size_t kSongIdCopy = 256;
+constexpr double kMinSpeed = 0.5;
+constexpr double kMaxSpeed = 100.0;
 
 // Effect/tempo code, listener code and bytes per sample for the packed formats; false otherwise.
 bool FormatCodes(int32_t sampleFormat, int32_t* effect, int32_t* listener, int32_t* bytes) {
@@ -303,6 +305,9 @@ void CKVAAudioProcess::SetAudioListener(IKVAAudioListener* listener) {
 
 bool CKVAAudioProcess::SetPlaySpeed(double speed) {
     KVA_LOG(kLogDetail, "CKVAAudioProcess::SetPlaySpeed  speed %f", speed);
+    // A speed the time-stretch cannot run would leave the audio at the old speed while the
+    // position bookkeeping took the new one.
+    if (!(speed >= kMinSpeed && speed <= kMaxSpeed)) return false;
     int32_t code, rate, channels;
     {
         CKVAAutoLock lock(mFormatLock);

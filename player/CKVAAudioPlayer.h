@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "KvaAudioPlayer.h"
+#include "codec/KVACachedTrackTime.h"
 #include "player/KVACallbacks.h"
 #include "player/KVAMsgThread.h"
 #include "player/KVASync.h"
@@ -156,6 +157,9 @@ private:
     void SetCurrentSessionText(const std::string& text);
     int32_t InstallPending(IKVASourceIO* source, KVASourceRelease release, bool next);
     void ClearCachedTrackTime();
+    // Keeps the finished track's played time for later queries (end of media, gapless switch).
+    void FillCachedTrackTime();
+    int64_t TrackTimeQuery(const char* songId, int32_t kind);
 
     // command handlers (state machine)
     void doPlayCompleted(const ThreadMsgPtr& msg);
@@ -220,6 +224,7 @@ private:
     int32_t mFirstAudio = 0;
     int64_t mDuration = 0;
     int32_t mPlayedTimeType = 0;
+    KVACachedTrackTime mCachedTrackTime;
 
     // ---- plain settings ----
     int64_t mStartFadeTime = 600;
