@@ -207,9 +207,9 @@ int32_t CKVAAudioPlayer::GetDeviceFlag() {
 int32_t CKVAAudioPlayer::GetAudioFormat(int32_t* sampleRate, int32_t* channels,
                                         int32_t* waveFormat) {
     CKVAAutoLock lock(mDeviceLock);
-    if (sampleRate) *sampleRate = mOutFormat.nSampleRate;
-    if (channels) *channels = mOutFormat.nChannel;
-    if (waveFormat) *waveFormat = mOutFormat.nWaveFormat;
+    if (sampleRate) *sampleRate = mOutDes.nSampleRate;
+    if (channels) *channels = mOutDes.nChannel;
+    if (waveFormat) *waveFormat = WaveFormatOf(mOutDes);
     return 0;
 }
 
