@@ -1,6 +1,7 @@
 // Cost of the output processing chain per second of stereo float audio at speeds 1.0, 1.5 and
 // 0.75, against the ffmpeg command line's atempo on the same input, generated in this run.
 // Usage: bench_tempo [seconds of input, default 60] [repetitions, default 3]
+//                    [frames per pull, default 2048; a 10 ms device period is 441]
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,7 +29,7 @@ namespace {
 constexpr int kRate = 44100;
 constexpr int kChannels = 2;
 constexpr int kFrameBytes = kChannels * 4;
-constexpr int kBlockFrames = 2048;
+int gBlockFrames = 2048;
 
 class NullObserver : public IKVAProcessObserver {
 public:
@@ -76,13 +77,13 @@ double RunChain(const std::vector<float>& in, double speed, int64_t* outFrames) 
     chain.SetPlaySpeed(speed);
     chain.setSongId("bench");
 
-    const uint32_t capacity = kBlockFrames * 4 * kFrameBytes;
+    const uint32_t capacity = gBlockFrames * 4 * kFrameBytes;
     std::vector<uint8_t> work(capacity);
     const size_t frames = in.size() / kChannels;
     int64_t produced = 0;
     auto start = std::chrono::steady_clock::now();
-    for (size_t done = 0; done < frames; done += kBlockFrames) {
-        size_t n = std::min<size_t>(kBlockFrames, frames - done);
+    for (size_t done = 0; done < frames; done += gBlockFrames) {
+        size_t n = std::min<size_t>(gBlockFrames, frames - done);
         std::memcpy(work.data(), in.data() + done * kChannels, n * kFrameBytes);
         uint32_t len = static_cast<uint32_t>(n * kFrameBytes);
         int32_t end = 0;
@@ -127,6 +128,7 @@ int main(int argc, char** argv) {
     SetLogDebugOutput(0);
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
     const int reps = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    if (argc > 3) gBlockFrames = std::max(64, std::atoi(argv[3]));
 
     const std::vector<float> signal = MakeSignal(seconds);
     char raw[] = "/tmp/bench_tempo_XXXXXX";
@@ -144,7 +146,8 @@ int main(int argc, char** argv) {
     }
     close(fd);
 
-    std::printf("input: %d s stereo float %d Hz, best of %d runs\n", seconds, kRate, reps);
+    std::printf("input: %d s stereo float %d Hz, %d frames per pull, best of %d runs\n", seconds, kRate,
+                gBlockFrames, reps);
     std::printf("%-6s %14s %14s %14s %8s\n", "speed", "chain x rt", "ffmpeg x rt", "chain out s", "ratio");
     int rc = 0;
     for (double speed : {1.0, 1.5, 0.75}) {

@@ -316,25 +316,3 @@ TEST(TempoProcessor, ReinitStartsEmptyAndTakesNewSpeedAtNextPush) {
     p->PutSamples(nullptr, 0);
     EXPECT_NEAR(2 * kRate, p->AvailableFrames(), kEdge);
 }
-
-TEST(TempoEngine, QueueGrowsAndResetEmptiesIt) {
-    TempoEngine e;
-    ASSERT_TRUE(e.Init(256, kRate, 2));
-    std::vector<float> in(10000 * 2, 0.1f);
-    ASSERT_TRUE(e.Put(in.data(), 10000));  // far beyond the initial room
-    EXPECT_EQ(10000, e.Available());
-    std::vector<float> out(20000 * 2);
-    int32_t n = 20000;
-    e.Receive(out.data(), &n);
-    EXPECT_EQ(10000, n);
-    EXPECT_EQ(0, std::memcmp(in.data(), out.data(), in.size() * 4));
-
-    ASSERT_TRUE(e.Put(in.data(), 500));
-    e.Reset();
-    EXPECT_EQ(500, e.Available());  // reset is deferred to the next Put
-    ASSERT_TRUE(e.Put(in.data(), 7));
-    EXPECT_EQ(7, e.Available());
-
-    EXPECT_FALSE(TempoEngine().Init(256, kRate, 0));
-    EXPECT_FALSE(TempoEngine().Init(0, kRate, 2));
-}
