@@ -112,7 +112,13 @@ public:
     virtual void AddListener(IListener* listener) = 0;
     // After it returns, the listener is not called again.
     virtual void RemoveListener(IListener* listener) = 0;
+    // Named fault counters the emulations consult ("dsound.lost", "waveout.nodriver"): true, and
+    // one less pending, when a fault of that name was injected. Only the virtual system has any.
+    virtual bool TakeFault(const char* name) { return false; }
 };
+
+// A PCM format the layer can carry: 8/16/24/32-bit integer or 32-bit float, 1 to 32 channels.
+bool IsValidFormat(const Format& format);
 
 // The process-wide sound system. Created on first use (automatic choice) unless selected before.
 std::shared_ptr<ISoundSystem> GetSoundSystem();

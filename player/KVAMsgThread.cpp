@@ -174,6 +174,7 @@ void CKVAMsgThread::Stop() {
     }
     pthread_join(mThread, nullptr);
     mHasThread = false;
+    Clear();  // the loop may have ended on the state before taking the quit record
 }
 
 void CKVAMsgThread::RemoveById(int32_t id) {

@@ -1,0 +1,184 @@
+// Construction, destruction and the two message threads of the player.
+#include "player/CKVAAudioPlayer.h"
+
+namespace kva_audioplayer {
+
+CKVAAudioPlayer::CKVAAudioPlayer(IKVAPlayerObserver* observer) : mObserver(observer) {
+    mStatusLock.Init();
+    mSettingsLock.Init();
+    mNextStreamLock.Init();
+    mFillModeLock.Init();
+    mStreamLock.Init();
+    mSourceLock.Init();
+    mDeviceLock.Init();
+    mLoggerLock.Init();
+
+    CreateComponents();
+
+    mNotifyThread.Start("Audio MessageInfo Thread", this, &CKVAAudioPlayer::NotifyHandler);
+    mCommandThread.Start("Audio Handle Thread", this, &CKVAAudioPlayer::CommandHandler);
+}
+
+CKVAAudioPlayer::~CKVAAudioPlayer() {
+    StopDevice();
+    mCommandThread.Stop();
+    mNotifyThread.Stop();
+    StopInternal(true);
+    DestroyComponents();
+
+    delete mPendingSource;
+    mPendingSource = nullptr;
+    delete mNextPendingSource;
+    mNextPendingSource = nullptr;
+    {
+        CKVAAutoLock lock(mLoggerLock);
+        mLogWrap.reset();
+    }
+    if (mDumpFile) {
+        fclose(mDumpFile);
+        mDumpFile = nullptr;
+    }
+}
+
+// ---- posting ----
+
+void CKVAAudioPlayer::PostCommand(int32_t id, int32_t arg1, int32_t arg2, int32_t delayMs) {
+    PostCommandText(id, CurrentSessionText(), arg1, arg2, delayMs);
+}
+
+void CKVAAudioPlayer::PostCommandText(int32_t id, const std::string& text, int32_t arg1,
+                                      int32_t arg2, int32_t delayMs) {
+    mCommandThread.Post(MakeMsg(id, text, arg1, arg2), delayMs);
+}
+
+void CKVAAudioPlayer::PostNotify(int32_t id, int32_t arg1, int32_t arg2) {
+    PostNotifyText(id, CurrentSessionText(), arg1, arg2);
+}
+
+void CKVAAudioPlayer::PostNotifyText(int32_t id, const std::string& text, int32_t arg1,
+                                     int32_t arg2, int32_t delayMs) {
+    mNotifyThread.Post(MakeMsg(id, text, arg1, arg2), delayMs);
+}
+
+// ---- command thread ----
+
+void CKVAAudioPlayer::CommandHandler(void* user, const ThreadMsgPtr& msg) {
+    static_cast<CKVAAudioPlayer*>(user)->DispatchCommand(msg);
+}
+
+void CKVAAudioPlayer::DispatchCommand(const ThreadMsgPtr& msg) {
+    ThreadMsgPtr hold = msg;
+    switch (msg->mId) {
+        case kCmdPlayCompleted: doPlayCompleted(msg); break;
+        case kCmdSetSource: doSetSource(); break;
+        case kCmdPrepareAsync: doPrepareAsync(); break;
+        case kCmdPlay: doPlay(msg->mArg1 != 0); break;
+        case kCmdPause: doPause(msg->mArg1 != 0); break;
+        case kCmdStop: doStop(); break;
+        case kCmdReset: doReset(); break;
+        case kCmdSeek: doSeek(msg->mArg1); break;
+        case kCmdSetNextSource: doSetNextSource(msg->mArg1); break;
+        case kCmdDeviceOpen: doDeviceOpen(msg->mArg1, msg->mArg2 != 0); break;
+        case kCmdFadeFinish: doFadeFinish(msg); break;
+        case kCmdSeekComplete: doSeekComplete(msg); break;
+        case kCmdUpdateVolume: doUpdateVolume(); break;
+        case kCmdResetFadeSource: doResetFadeSource(); break;
+        case kCmdSetCacheParams: doSetCacheParams(); break;
+        case kCmdDeviceChanged: doDeviceChanged(msg->mArg1, msg->mArg2); break;
+        case kCmdSetDeviceParams: doSetDeviceParams(); break;
+        case kCmdHeadSetChanged: doHeadSetChanged(msg->mArg1); break;
+        case kCmdSetAudioIF: doSetAudioIF(); break;
+        case kCmdSetSpeed: doSetSpeed(); break;
+        default: break;
+    }
+}
+
+// ---- notification thread ----
+
+void CKVAAudioPlayer::NotifyHandler(void* user, const ThreadMsgPtr& msg) {
+    static_cast<CKVAAudioPlayer*>(user)->DispatchNotify(msg);
+}
+
+void CKVAAudioPlayer::DispatchNotify(const ThreadMsgPtr& msg) {
+    ThreadMsgPtr hold = msg;
+    switch (msg->mId) {
+        case kNotifyError:
+            OnErrorNotify();
+            break;
+        case kNotifyBuffering:
+            if (!OnBufferingNotify(msg)) return;
+            break;
+        case kNotifyPosition:
+            if (!OnPositionTick(msg)) return;
+            break;
+        default:
+            break;
+    }
+    Deliver(msg);
+}
+
+bool CKVAAudioPlayer::OnPositionTick(const ThreadMsgPtr& msg) {
+    int32_t status, fade;
+    {
+        CKVAAutoLock lock(mStatusLock);
+        status = mStatus;
+        fade = mFadeStatus;
+    }
+    const int64_t now = NowMs();
+    const int32_t interval = mPositionInterval;
+    const bool running = status == kStatusStarted || fade != kFadeStatusNone;
+    // The message thread may hand a delayed tick out early; keep to the interval ourselves.
+    if (mLastTickTime > 0 && now - mLastTickTime < interval) {
+        // Another tick already queued carries the cadence; a second chain would only duplicate it.
+        if (running && interval >= 1 && mNotifyThread.CountById(kNotifyPosition) == 0)
+            PostNotifyText(kNotifyPosition, msg->mText, 0, 0,
+                           static_cast<int32_t>(interval - (now - mLastTickTime)));
+        return false;
+    }
+    if (mLastTickTime > 0 && interval < 1) return false;
+    msg->mArg1 = static_cast<int32_t>(GetCurrentPosition());
+    mLastTickTime = now;
+    if (running && interval >= 1) PostNotifyText(kNotifyPosition, msg->mText, 0, 0, interval);
+    return true;
+}
+
+void CKVAAudioPlayer::Deliver(const ThreadMsgPtr& msg) {
+    IKVAPlayerObserver* observer = mObserver;
+    if (observer) observer->OnNotify(msg->mId, msg->mText.c_str(), msg->mArg1, msg->mArg2);
+}
+
+// ---- small state helpers ----
+
+int32_t CKVAAudioPlayer::ReadStatus() {
+    CKVAAutoLock lock(mStatusLock);
+    return mStatus;
+}
+
+int32_t CKVAAudioPlayer::SetStatus(int32_t status) {
+    CKVAAutoLock lock(mStatusLock);
+    int32_t old = mStatus;
+    mStatus = status;
+    return old;
+}
+
+int32_t CKVAAudioPlayer::ReadFadeStatus() {
+    CKVAAutoLock lock(mStatusLock);
+    return mFadeStatus;
+}
+
+void CKVAAudioPlayer::SetFadeStatus(int32_t fade) {
+    CKVAAutoLock lock(mStatusLock);
+    mFadeStatus = fade;
+}
+
+std::string CKVAAudioPlayer::CurrentSessionText() {
+    CKVAAutoLock lock(mSettingsLock);
+    return mCurrentSessionText;
+}
+
+void CKVAAudioPlayer::SetCurrentSessionText(const std::string& text) {
+    CKVAAutoLock lock(mSettingsLock);
+    mCurrentSessionText = text;
+}
+
+}  // namespace kva_audioplayer

@@ -1,0 +1,288 @@
+// The player: IKVAPlayer for the host, and the callbacks its components report through.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KvaAudioPlayer.h"
+#include "codec/KVACachedTrackTime.h"
+#include "player/KVACallbacks.h"
+#include "player/KVAMsgThread.h"
+#include "player/KVASync.h"
+#include "player/PlayerCommands.h"
+#include "support/Log.h"
+
+namespace kva_audioplayer {
+
+class CKVAAudioStream;
+class CKVAAudioProcess;
+class CKVAAudioTimeInfo;
+class AudioDevice;
+class AudioDeviceMonitor;
+
+// Output description as the player keeps it.
+struct PlayerOutputFormat {
+    int32_t nSampleRate = 44100;
+    int32_t nChannel = 2;
+    int32_t nWaveFormat = 3;    // 1 PCM, 3 IEEE float
+    int32_t nSampleFormat = 3;  // AV_SAMPLE_FMT_FLT
+    int32_t nBitsPerSample = 32;
+};
+
+class CKVAAudioPlayer : public IKVAPlayer,
+                        public IKVAStreamObserver,
+                        public IKVADeviceObserver,
+                        public IKVAProcessObserver {
+public:
+    explicit CKVAAudioPlayer(IKVAPlayerObserver* observer);
+    ~CKVAAudioPlayer() override;
+
+    // ---- IKVAPlayer ----
+    int32_t SetDataSource(const char* url) override;
+    int32_t SetSourceIO(IKVASourceIO* source, KVASourceRelease release) override;
+    int32_t SetNextSourceIO(IKVASourceIO* source, int32_t mode, KVASourceRelease release) override;
+    int32_t PrepareAsync() override;
+    int32_t Play(bool fadeIn) override;
+    int32_t Pause(bool fadeOut) override;
+    int32_t Seek(int64_t positionMs) override;
+    int32_t Stop(bool synchronous) override;
+    void Release() override;
+    int32_t Reset() override;
+    int32_t SetVolumeEx(float volume, double unused) override;
+    int32_t SetVolume(float volume) override;
+    float GetVolume() override;
+    int32_t GetStatus() override;
+    int64_t GetCurrentPosition() override;
+    int64_t GetPlayEndTime(const char* songId) override;
+    int64_t GetPlayedTime(const char* songId) override;
+    int64_t GetPlayedTimeWithSpeed(const char* songId) override;
+    int64_t GetDuration() override;
+    int32_t SetGetPlayedTimeType(int32_t type) override;
+    int32_t GetDeviceFlag() override;
+    int32_t GetAudioFormat(int32_t* sampleRate, int32_t* channels, int32_t* waveFormat) override;
+    int32_t SetAudioEffect(IKVAAudioEffect* effect) override;
+    int32_t SetAudioListener(IKVAAudioListener* listener) override;
+    bool SetPlaySpeed(double speed) override;
+    bool IsBuffering() override;
+    int32_t SetCacheMax(int64_t ms) override;
+    int32_t SetStartFadeTime(int64_t ms) override;
+    int32_t SetPauseFadeTime(int64_t ms) override;
+    int32_t SetCrossFadeTime(int64_t ms) override;
+    int32_t SetProcessFlag(bool flag) override;
+    int32_t SetCodecBlackList(std::vector<int32_t> codecIds) override;
+    int32_t NotifyHeadSetChanged(int32_t state) override;
+    int32_t SetAudioIFEnable(int32_t status) override;
+    int32_t SetAudioIFProcessor(IKVAAudioIFProcessor* processor) override;
+    int32_t SetAudioIFRatio(int32_t ratio) override;
+    int32_t SetDeviceParams(int32_t a, int32_t b, int32_t c) override;
+    int32_t SetDeviceOptionB(int32_t value) override;
+    int32_t SetDeviceOptionA(int32_t value) override;
+    int32_t SetOutputDeviceType(int32_t type) override;
+    int32_t GetOutputDeviceType() override;
+    int32_t GetOutputDeviceCount() override;
+    bool GetOutputDeviceInfo(int32_t index, DeviceRecord* out) override;
+    int32_t SetOutputDevice(int32_t type, const char16_t* name) override;
+    bool GetCurrentOutputDevice(DeviceRecord* out) override;
+    int32_t SetPlaybackCacheParams(double cacheMin, double cacheMax, double bufferingMin,
+                                   double bufferingMax) override;
+    int32_t SetPositionNotifyInterval(int32_t ms) override;
+    int32_t SetDeviceSwitch(bool flag) override;
+    int32_t TriggerDevice() override;
+    double GetChannelLevel(int32_t channel) override;
+    double GetChannelLevelAlt(int32_t channel) override;
+    double GetDeviceValueA() override;
+    double GetDeviceValueB() override;
+    int32_t DetachObserver() override;
+    int32_t SetDumpFile(const char* path) override;
+    int32_t SetLogConfig(bool debugOutput, int32_t minLevel) override;
+    int32_t SetLogger(IPlayerLogger* logger) override;
+
+    // ---- the player's own slots ----
+    virtual bool StopInternal(bool synchronous);
+    virtual int32_t FillFromStream(uint8_t* buffer, int32_t* length, int64_t* position);
+    virtual int32_t FillCrossFade(uint8_t* buffer, int32_t* length, int64_t* position);
+    virtual void MixCrossFade(uint8_t* out, int32_t outLen, const uint8_t* faded, int32_t fadedLen);
+
+    // ---- IKVAStreamObserver ----
+    void OnBufferingStart(const char* text, uint32_t id) override;
+    void OnBufferingEnd(const char* text, uint32_t id) override;
+    void OnStreamEvent(int32_t id, const char* text, int32_t arg1, int32_t arg2) override;
+    // ---- IKVADeviceObserver ----
+    int32_t BufferFill(uint8_t* buffer, int32_t* length, int64_t* position) override;
+    int32_t FrameFill(AudioFrame* frame) override;
+    void DeviceError(int32_t code) override;
+    void OnDeviceNotify(int32_t event, const char16_t* deviceId,
+                        const char16_t* deviceName) override;
+    // ---- IKVAProcessObserver ----
+    void OnFadeFinish(const char* songId, int32_t fadeType) override;
+
+    // The process-wide flag of SetProcessFlag (read by nothing in the library).
+    static bool ProcessFlag();
+
+private:
+    // message threads
+    static void CommandHandler(void* user, const ThreadMsgPtr& msg);
+    static void NotifyHandler(void* user, const ThreadMsgPtr& msg);
+    void DispatchCommand(const ThreadMsgPtr& msg);
+    void DispatchNotify(const ThreadMsgPtr& msg);
+    void Deliver(const ThreadMsgPtr& msg);
+    void OnErrorNotify();
+    bool OnBufferingNotify(const ThreadMsgPtr& msg);  // false: drop the record
+    bool OnPositionTick(const ThreadMsgPtr& msg);     // false: drop the record
+    void PostCommand(int32_t id, int32_t arg1 = 0, int32_t arg2 = 0, int32_t delayMs = 0);
+    void PostCommandText(int32_t id, const std::string& text, int32_t arg1 = 0, int32_t arg2 = 0,
+                         int32_t delayMs = 0);
+    void PostNotify(int32_t id, int32_t arg1 = 0, int32_t arg2 = 0);
+    void PostNotifyText(int32_t id, const std::string& text, int32_t arg1 = 0, int32_t arg2 = 0,
+                        int32_t delayMs = 0);
+
+    // components (created once, destroyed with the player)
+    void CreateComponents();
+    void DestroyComponents();
+    void StopDevice();
+    void ApplyDeviceVolume(bool level);       // volume x stream gain to the device, device lock
+    void ApplyCacheMaxToStreams(int64_t ms);
+
+    // state helpers
+    int32_t ReadStatus();
+    int32_t SetStatus(int32_t status);  // returns the previous status
+    int32_t ReadFadeStatus();
+    void SetFadeStatus(int32_t fade);
+    static bool IsPlayingState(int32_t status) { return status >= kStatusPrepared && status <= kStatusCompleted; }
+    std::string CurrentSessionText();
+    void SetCurrentSessionText(const std::string& text);
+    int32_t InstallPending(IKVASourceIO* source, KVASourceRelease release, bool next);
+    void ClearCachedTrackTime();
+    // Keeps the finished track's played time for later queries (end of media, gapless switch).
+    void FillCachedTrackTime();
+    int64_t TrackTimeQuery(const char* songId, int32_t kind);
+
+    // command handlers (state machine)
+    void doPlayCompleted(const ThreadMsgPtr& msg);
+    void doSetSource();
+    int32_t doPrepareAsync();
+    int32_t doPlay(bool fadeIn);
+    int32_t doPause(bool fadeOut);
+    int32_t doSeek(int64_t positionMs);
+    void doSeekComplete(const ThreadMsgPtr& msg);
+    void doStop();
+    void doReset();
+    void doSetCacheParams();
+    void doSetSpeed();
+    void doSetDeviceParams();
+    void doUpdateVolume();
+    void doSetAudioIF();
+    // transitions
+    void doFadeFinish(const ThreadMsgPtr& msg);
+    void doSetNextSource(int32_t mode);
+    void doSwitchSource();
+    void doSetContentWithSource();
+    void doCrossFadeSource();
+    void doResetFadeSource();
+    // devices
+    void doDeviceChanged(int32_t type, int32_t force);
+    void doHeadSetChanged(int32_t state);
+    int32_t doDeviceReCreate(int32_t type);
+    int32_t doDeviceOpen(int64_t positionMs, bool reopen);
+
+    // ---- locks ----
+    CKVACritical mStatusLock;
+    CKVACritical mSettingsLock;
+    CKVACritical mNextStreamLock;
+    CKVACritical mFillModeLock;
+    CKVACritical mStreamLock;
+    CKVACritical mSourceLock;
+    CKVACritical mDeviceLock;
+    CKVACritical mLoggerLock;
+
+    std::atomic<IKVAPlayerObserver*> mObserver;
+
+    // ---- status lock ----
+    int32_t mStatus = kStatusIdle;
+    int32_t mFadeStatus = kFadeStatusNone;
+    int32_t mNextSourceState = kNextStateIdle;
+    int32_t mNewStream = 0;
+    bool mFadeInActive = false;
+
+    // ---- settings lock ----
+    float mVolume = 1.0f;
+    double mPlaySpeed = 1.0;
+    double mStreamGain = 1.0;
+    bool mSeekPending = false;
+    int64_t mSeekTarget = 0;
+    int32_t mZOAiAudioType = 0;
+    int32_t mAudioIFRatio = 90;
+    IKVAAudioIFProcessor* mAudioIFProcessor = nullptr;
+    IKVASourceIO* mPendingSource = nullptr;
+    IKVASourceIO* mNextPendingSource = nullptr;
+    int32_t mNextSourceMode = kNextModeSwitch;
+    std::string mCurrentSessionText = "0";
+    int32_t mFirstAudio = 0;
+    int64_t mDuration = 0;
+    int32_t mPlayedTimeType = 0;
+    KVACachedTrackTime mCachedTrackTime;
+
+    // ---- plain settings ----
+    int64_t mStartFadeTime = 600;
+    int64_t mPauseFadeTime = 600;
+    int64_t mCrossFadeTime = 600;
+    int64_t mCache_min = 4000;
+    int64_t mCache_max = 7000;
+    int64_t mBufferingMin = 1000;
+    int64_t mBufferingMax = 1500;
+    int64_t mCacheMax = 7000;
+    PlayerOutputFormat mOutFormat;
+    int32_t mDeviceParams[3] = {15, 0, 10};
+    int32_t mDeviceOptionB = 0;
+    int32_t mDeviceOptionA = 3;
+    std::atomic<int32_t> mPositionInterval{0};
+    int64_t mLastTickTime = 0;
+    std::atomic<bool> mBuffering{false};
+
+    // ---- device lock ----
+    AudioDevice* mAudioDevice = nullptr;
+    AudioDeviceMonitor* mDeviceMonitor = nullptr;
+    int32_t mAudioDeviceType = kDeviceTypeWasapi;
+    std::u16string mDeviceName;
+    std::string mSessionTag;
+    int32_t mHeadSetState = 0;
+    int32_t mStepSize = 0;
+    int32_t mDeviceFlag = 0;
+    int32_t mCompletionDelay = 0;
+    uint32_t mStreamSessionId = 0;
+
+    // ---- current-stream / source locks ----
+    CKVAAudioStream* mAudioStream = nullptr;
+    IKVASourceIO* mActiveSource = nullptr;
+
+    // ---- next-stream lock ----
+    CKVAAudioStream* mNextStream = nullptr;
+    IKVASourceIO* mNextActiveSource = nullptr;
+
+    // ---- fill-mode lock ----
+    int32_t mFillMode = kFillNormal;
+    int64_t mCrossFadeLength = 0;
+    int64_t mCrossFadeProgress = 0;
+    float mCrossFadeStep = 0.0f;
+    CKVAAudioStream* mFadeOutStream = nullptr;
+    IKVASourceIO* mFadeOutSource = nullptr;
+    std::vector<uint8_t> mScratch;
+
+    // ---- components created once ----
+    CKVAAudioProcess* mAudioProcess = nullptr;
+    CKVAAudioTimeInfo* mTimeInfo = nullptr;
+
+    // ---- logger lock ----
+    std::unique_ptr<CKVALogWrap> mLogWrap;
+
+    FILE* mDumpFile = nullptr;
+
+    CKVAMsgThread mCommandThread;
+    CKVAMsgThread mNotifyThread;
+};
+
+}  // namespace kva_audioplayer

@@ -1,0 +1,156 @@
+#include "player/CKVAAudioTimeInfo.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace kva_audioplayer {
+
+namespace {
+int64_t WallClock(void*) { return NowMs(); }
+}  // namespace
+
+CKVAAudioTimeInfo::CKVAAudioTimeInfo() : mClock(&WallClock) {
+    mLock.Init();
+    std::memset(&mDes, 0, sizeof(mDes));
+}
+
+CKVAAudioTimeInfo::~CKVAAudioTimeInfo() = default;
+
+void CKVAAudioTimeInfo::SetClock(ClockFn clock, void* context) {
+    CKVAAutoLock lock(mLock);
+    mClock = clock ? clock : &WallClock;
+    mClockContext = clock ? context : nullptr;
+}
+
+void CKVAAudioTimeInfo::Restart(int32_t state) {
+    CKVAAutoLock lock(mLock);
+    mState = state;
+    mFillCount = 0;
+    mAnchorWall = mAnchorPos = 0;
+    mLastFillWall = mLastFillPos = 0;
+    mBasePos = 0;
+    mLastReported = 0;
+}
+
+void CKVAAudioTimeInfo::Start() { Restart(kStateStarted); }
+void CKVAAudioTimeInfo::Reset() { Restart(kStateReset); }
+
+void CKVAAudioTimeInfo::Resume() {
+    CKVAAutoLock lock(mLock);
+    mState = kStateRunning;
+    mAnchorWall = 0;
+    mLastFillWall = 0;
+}
+
+void CKVAAudioTimeInfo::Pause() {
+    CKVAAutoLock lock(mLock);
+    mLastReported = GetPlayedTime();
+    mAnchorWall = 0;
+    mLastFillWall = 0;
+    mState = kStatePaused;
+}
+
+void CKVAAudioTimeInfo::Stop() {
+    CKVAAutoLock lock(mLock);
+    mLastReported = GetPlayedTime();
+    mAnchorWall = 0;
+    mLastFillWall = 0;
+    mState = kStateStopped;
+}
+
+int64_t CKVAAudioTimeInfo::GetPlayedTime() {
+    CKVAAutoLock lock(mLock);
+    if (mState != kStateRunning && mState != kStatePaused) return 0;
+    if (mState == kStatePaused || mAnchorWall == 0) return mLastReported;
+
+    const int64_t now = Now();
+    int64_t elapsed = now - mAnchorWall;
+    int64_t since = now - mLastFillWall;
+    if (std::fabs(mSpeed - 1.0f) > 1e-6f) {
+        elapsed = static_cast<int64_t>(static_cast<float>(elapsed) * mSpeed);
+        since = static_cast<int64_t>(static_cast<float>(since) * mSpeed);
+    }
+    const int32_t drift = static_cast<int32_t>((mAnchorPos - mLastFillPos) - since + elapsed);
+    int64_t t;
+    if (std::llabs(static_cast<long long>(drift)) > mTolerance) {
+        mAnchorWall = mLastFillWall;
+        mAnchorPos = mLastFillPos;
+        t = mLastFillPos - mDelay + since;
+    } else {
+        t = mAnchorPos - mDelay + elapsed;
+    }
+    if (t < 0) t = 0;
+    // Jitter between the clock and the fills must not make the position run backwards.
+    if (t < mLastReported && mLastReported - t < 2 * mTolerance) return mLastReported;
+    mLastReported = t;
+    return t;
+}
+
+void CKVAAudioTimeInfo::SetPosition(int64_t ms) {
+    CKVAAutoLock lock(mLock);
+    mFillCount = 0;
+    mAnchorPos = mLastFillPos = mBasePos = mLastReported = ms;
+    mAnchorWall = 0;
+    mLastFillWall = 0;
+}
+
+void CKVAAudioTimeInfo::SetSpeed(float speed) {
+    CKVAAutoLock lock(mLock);
+    if (std::fabs(speed - mSpeed) > 1e-6f) {
+        mSpeed = speed;
+        mAnchorWall = 0;
+        mLastFillWall = 0;
+    }
+}
+
+void CKVAAudioTimeInfo::SetFormat(const AudioDescription& des) {
+    CKVAAutoLock lock(mLock);
+    mDes = des;
+}
+
+void CKVAAudioTimeInfo::OnFill(int64_t positionMs) {
+    CKVAAutoLock lock(mLock);
+    if (mState != kStateRunning || positionMs < 0) return;
+    const int64_t now = Now();
+    mLastFillPos = positionMs;
+    mLastFillWall = now;
+    if (mAnchorWall == 0) {
+        mAnchorWall = now;
+        mAnchorPos = positionMs;
+    }
+    ++mFillCount;
+}
+
+void CKVAAudioTimeInfo::SetTolerance(int64_t ms) {
+    CKVAAutoLock lock(mLock);
+    mTolerance = ms;
+}
+
+void CKVAAudioTimeInfo::SetDelay(int64_t ms) {
+    CKVAAutoLock lock(mLock);
+    mDelay = ms;
+}
+
+int64_t CKVAAudioTimeInfo::GetLastFillPosition() {
+    CKVAAutoLock lock(mLock);
+    return mLastFillPos;
+}
+
+int32_t CKVAAudioTimeInfo::GetState() {
+    CKVAAutoLock lock(mLock);
+    return mState;
+}
+
+uint32_t CKVAAudioTimeInfo::GetFillCount() {
+    CKVAAutoLock lock(mLock);
+    return mFillCount;
+}
+
+void CKVAAudioTimeInfo::GetFormat(AudioDescription* out) {
+    if (!out) return;
+    CKVAAutoLock lock(mLock);
+    *out = mDes;
+}
+
+}  // namespace kva_audioplayer

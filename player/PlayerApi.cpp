@@ -1,0 +1,378 @@
+// The operations of IKVAPlayer: record a setting, query a component, or post a command.
+#include <atomic>
+
+#include "player/CKVAAudioPlayer.h"
+#include "source/KVAAudioSourceIO.h"
+#include "source/SourceFactory.h"
+
+namespace kva_audioplayer {
+
+namespace {
+std::atomic<bool> gProcessFlag{false};
+}  // namespace
+
+bool CKVAAudioPlayer::ProcessFlag() { return gProcessFlag.load(); }
+
+// ---- sources ----
+
+int32_t CKVAAudioPlayer::SetDataSource(const char* url) {
+    if (!url) {
+        PostNotify(kNotifyError, kErrorNoDataSource);
+        return kErrorNoDataSource;
+    }
+    return SetSourceIO(CreateSourceForLocator(0, url), nullptr);
+}
+
+int32_t CKVAAudioPlayer::InstallPending(IKVASourceIO* source, KVASourceRelease release, bool next) {
+    IKVASourceIO* replaced = nullptr;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        IKVASourceIO*& slot = next ? mNextPendingSource : mPendingSource;
+        IKVASourceIO* keep = nullptr;
+        if (release) {
+            auto* wrap = dynamic_cast<CKVAAudioSourceIO*>(slot);
+            if (source && wrap && wrap->Inner() == source)
+                keep = slot;
+            else if (source)
+                keep = new CKVAAudioSourceIO(source, release);
+        } else {
+            keep = source;
+        }
+        if (slot != keep) {
+            replaced = slot;
+            slot = keep;
+        }
+    }
+    // A host source handed in twice stays installed; only a displaced one goes.
+    if (replaced && replaced != source) delete replaced;
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetSourceIO(IKVASourceIO* source, KVASourceRelease release) {
+    std::string text = source && source->GetSessionIdText() ? source->GetSessionIdText() : "";
+    InstallPending(source, release, false);
+    bool wasIdle = false;
+    {
+        CKVAAutoLock lock(mStatusLock);
+        if (mStatus == kStatusIdle) {
+            wasIdle = true;
+            mStatus = kStatusInitialized;
+            mFadeStatus = kFadeStatusNone;
+        }
+    }
+    if (wasIdle) {
+        PostNotifyText(kNotifyStatus, text, kStatusInitialized);
+    } else {
+        StopInternal(false);
+        PostCommandText(kCmdSetSource, text);
+    }
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetNextSourceIO(IKVASourceIO* source, int32_t mode,
+                                         KVASourceRelease release) {
+    std::string text = source && source->GetSessionIdText() ? source->GetSessionIdText() : "";
+    InstallPending(source, release, true);
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        mNextSourceMode = mode;
+    }
+    {
+        CKVAAutoLock lock(mStatusLock);
+        mNextSourceState = kNextStatePending;
+    }
+    PostCommandText(kCmdSetNextSource, text, mode);
+    PostNotifyText(kNotifyNextSource, text, kNextAccepted);
+    return 0;
+}
+
+// ---- transport ----
+
+int32_t CKVAAudioPlayer::PrepareAsync() {
+    bool hasSource;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        hasSource = mPendingSource != nullptr;
+    }
+    if (!hasSource) {
+        KVA_LOG(kLogTrace, "CKVAAudioPlayer::PrepareAsync no source");
+        return 0;
+    }
+    mCommandThread.RemoveById(kCmdPrepareAsync);
+    PostCommand(kCmdPrepareAsync);
+    CKVAAutoLock lock(mStatusLock);
+    mNewStream = 1;
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::Play(bool fadeIn) {
+    int32_t status = ReadStatus();
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::Play status %d", status);
+    if (status == kStatusPrepared || status == kStatusStarted || status == kStatusPaused) {
+        PostCommand(kCmdPlay, fadeIn ? 1 : 0);
+    } else if (status == kStatusCompleted) {
+        {
+            CKVAAutoLock lock(mSettingsLock);
+            mSeekTarget = 0;
+            mSeekPending = true;
+        }
+        PostCommand(kCmdSeek, 0);
+        PostCommand(kCmdPlay, fadeIn ? 1 : 0);
+    }
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::Pause(bool fadeOut) {
+    if (IsPlayingState(ReadStatus())) PostCommand(kCmdPause, fadeOut ? 1 : 0);
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::Seek(int64_t positionMs) {
+    ClearCachedTrackTime();
+    if (!IsPlayingState(ReadStatus())) return 0;
+    bool pending;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        pending = mSeekPending;
+    }
+    if (pending) mCommandThread.RemoveById(kCmdSeek);
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::Seek %lld", static_cast<long long>(positionMs));
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        mSeekPending = true;
+        mSeekTarget = positionMs;
+    }
+    PostCommand(kCmdSeek, static_cast<int32_t>(positionMs));
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::Stop(bool synchronous) {
+    ClearCachedTrackTime();
+    StopInternal(synchronous);
+    return 0;
+}
+
+void CKVAAudioPlayer::Release() { delete this; }
+
+int32_t CKVAAudioPlayer::Reset() {
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::Reset");
+    ClearCachedTrackTime();
+    mCommandThread.Clear();
+    StopInternal(false);
+    PostCommand(kCmdReset);
+    return 0;
+}
+
+// ---- volume and simple queries ----
+
+int32_t CKVAAudioPlayer::SetVolumeEx(float volume, double) {
+    if (!(volume >= 0.0f && volume <= 1.0f)) return 0;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        mVolume = volume;
+    }
+    if (IsPlayingState(ReadStatus())) ApplyDeviceVolume(true);
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetVolume(float volume) {
+    if (!(volume >= 0.0f && volume <= 1.0f)) return 0;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        mVolume = volume;
+    }
+    if (IsPlayingState(ReadStatus())) ApplyDeviceVolume(false);
+    return 0;
+}
+
+float CKVAAudioPlayer::GetVolume() {
+    CKVAAutoLock lock(mSettingsLock);
+    return mVolume;
+}
+
+int32_t CKVAAudioPlayer::GetStatus() { return ReadStatus(); }
+
+int64_t CKVAAudioPlayer::GetDuration() {
+    int32_t status = ReadStatus();
+    if (status < kStatusPrepared || status > kStatusStopped) return 0;
+    CKVAAutoLock lock(mSettingsLock);
+    return mDuration;
+}
+
+int32_t CKVAAudioPlayer::GetDeviceFlag() {
+    CKVAAutoLock lock(mDeviceLock);
+    return mDeviceFlag;
+}
+
+int32_t CKVAAudioPlayer::GetAudioFormat(int32_t* sampleRate, int32_t* channels,
+                                        int32_t* waveFormat) {
+    CKVAAutoLock lock(mDeviceLock);
+    if (sampleRate) *sampleRate = mOutFormat.nSampleRate;
+    if (channels) *channels = mOutFormat.nChannel;
+    if (waveFormat) *waveFormat = mOutFormat.nWaveFormat;
+    return 0;
+}
+
+bool CKVAAudioPlayer::IsBuffering() { return mBuffering.load(); }
+
+// ---- settings ----
+
+int32_t CKVAAudioPlayer::SetCacheMax(int64_t ms) {
+    if (ms <= 4000) return 0;
+    mCacheMax = ms;
+    int32_t status = ReadStatus();
+    if (status < kStatusIdle || status > kStatusPreparing) ApplyCacheMaxToStreams(ms);
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetStartFadeTime(int64_t ms) {
+    mStartFadeTime = ms;
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::SetStartFadeTime mStartFadeTime %d", static_cast<int>(ms));
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetPauseFadeTime(int64_t ms) {
+    mPauseFadeTime = ms;
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::SetPauseFadeTime mPauseFadeTime %d", static_cast<int>(ms));
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetCrossFadeTime(int64_t ms) {
+    mCrossFadeTime = ms;
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::SetCrossFadeTime mCrossFadeTime %d", static_cast<int>(ms));
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetProcessFlag(bool flag) {
+    gProcessFlag.store(flag);
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::NotifyHeadSetChanged(int32_t state) {
+    PostCommand(kCmdHeadSetChanged, state);
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetAudioIFEnable(int32_t status) {
+    KVA_LOG(kLogError, "CKVAAudioPlayer::SetAudioIFEnable nStatus %d", status);
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        if (status == mZOAiAudioType) return 0;
+        mZOAiAudioType = status;
+    }
+    PostCommand(kCmdSetAudioIF);
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetAudioIFProcessor(IKVAAudioIFProcessor* processor) {
+    CKVAAutoLock lock(mSettingsLock);
+    mAudioIFProcessor = processor;
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetAudioIFRatio(int32_t ratio) {
+    CKVAAutoLock lock(mSettingsLock);
+    mAudioIFRatio = ratio;
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetDeviceParams(int32_t a, int32_t b, int32_t c) {
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        mDeviceParams[0] = a;
+        mDeviceParams[1] = b;
+        mDeviceParams[2] = c;
+    }
+    PostCommand(kCmdSetDeviceParams);
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetDeviceOptionB(int32_t value) {
+    CKVAAutoLock lock(mDeviceLock);
+    mDeviceOptionB = value;
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetDeviceOptionA(int32_t value) {
+    CKVAAutoLock lock(mDeviceLock);
+    mDeviceOptionA = value;
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetOutputDeviceType(int32_t type) {
+    PostCommand(kCmdDeviceChanged, type);
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::GetOutputDeviceType() {
+    CKVAAutoLock lock(mDeviceLock);
+    return mAudioDeviceType;
+}
+
+int32_t CKVAAudioPlayer::SetPlaybackCacheParams(double cacheMin, double cacheMax,
+                                                double bufferingMin, double bufferingMax) {
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        mCache_min = static_cast<int64_t>(cacheMin * 1000);
+        mCache_max = static_cast<int64_t>(cacheMax * 1000);
+        mBufferingMin = static_cast<int64_t>(bufferingMin * 1000);
+        mBufferingMax = static_cast<int64_t>(bufferingMax * 1000);
+        KVA_LOG(kLogTrace, "mCache_min %lld, mCache_max %lld, mBufferingMin %lld, mBufferingMax %lld",
+                static_cast<long long>(mCache_min), static_cast<long long>(mCache_max),
+                static_cast<long long>(mBufferingMin), static_cast<long long>(mBufferingMax));
+    }
+    PostCommand(kCmdSetCacheParams);
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetPositionNotifyInterval(int32_t ms) {
+    mPositionInterval = ms;
+    if (ms > 0) {
+        int32_t status, fade;
+        {
+            CKVAAutoLock lock(mStatusLock);
+            status = mStatus;
+            fade = mFadeStatus;
+        }
+        if (status == kStatusStarted || fade != kFadeStatusNone) PostNotify(kNotifyPosition);
+    } else {
+        mNotifyThread.RemoveById(kNotifyPosition);
+    }
+    return 0;
+}
+
+// ---- host hooks and logging ----
+
+int32_t CKVAAudioPlayer::DetachObserver() {
+    mObserver = nullptr;
+    mNotifyThread.Clear();
+    mNotifyThread.Stop();
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetDumpFile(const char* path) {
+    CKVAAutoLock lock(mSettingsLock);
+    if (mDumpFile) {
+        fclose(mDumpFile);
+        mDumpFile = nullptr;
+    }
+    if (path) mDumpFile = fopen(path, "wb");
+    return mDumpFile || !path ? 0 : -1;
+}
+
+int32_t CKVAAudioPlayer::SetLogConfig(bool debugOutput, int32_t minLevel) {
+    SetLogMinLevel(minLevel);
+    SetLogDebugOutput(debugOutput ? 1 : 0);
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetLogger(IPlayerLogger* logger) {
+    CKVAAutoLock lock(mLoggerLock);
+    if (mLogWrap && mLogWrap->Logger() == logger) return 0;
+    std::unique_ptr<CKVALogWrap> old = std::move(mLogWrap);
+    mLogWrap.reset(new CKVALogWrap(logger));
+    old.reset();
+    return 0;
+}
+
+}  // namespace kva_audioplayer

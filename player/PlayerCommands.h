@@ -1,0 +1,40 @@
+// Command ids of "Audio Handle Thread".
+#pragma once
+
+#include <cstdint>
+
+namespace kva_audioplayer {
+
+enum KVAPlayerCommand : int32_t {
+    kCmdPlayCompleted = 2,
+    kCmdSetSource = 10,
+    kCmdPrepareAsync = 11,
+    kCmdPlay = 12,
+    kCmdPause = 13,
+    kCmdStop = 14,
+    kCmdReset = 15,
+    kCmdSeek = 16,
+    kCmdSetNextSource = 17,
+    kCmdDeviceOpen = 18,
+    kCmdFadeFinish = 19,
+    kCmdSeekComplete = 20,
+    kCmdUpdateVolume = 21,
+    kCmdResetFadeSource = 22,
+    kCmdSetCacheParams = 23,
+    kCmdDeviceChanged = 24,
+    kCmdSetDeviceParams = 25,
+    kCmdHeadSetChanged = 26,
+    kCmdSetAudioIF = 27,
+    kCmdSetSpeed = 28,
+};
+
+// mFadeStatus values.
+enum : int32_t { kFadeStatusNone = 0, kFadeStatusOut = 1, kFadeStatusIn = 3 };
+
+// Next-source states.
+enum : int32_t { kNextStateIdle = 1, kNextStatePending = 2, kNextStatePreloaded = 4 };
+
+// Fill modes.
+enum : int32_t { kFillNormal = 0, kFillCrossFade = 4 };
+
+}  // namespace kva_audioplayer

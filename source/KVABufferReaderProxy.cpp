@@ -1,0 +1,731 @@
+#include "source/KVABufferReaderProxy.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "source/KVAAudioLocalSource.h"
+#include "support/Log.h"
+
+namespace kva_audioplayer {
+
+namespace {
+const int64_t kMiB = 1048576;
+const int64_t kBufferingCap = 131072;
+}  // namespace
+
+CKVABufferReaderProxy::CKVABufferReaderProxy(uint32_t sessionId, const char* url)
+    : CKVABufferReaderProxy(sessionId, url, nullptr) {}
+
+CKVABufferReaderProxy::CKVABufferReaderProxy(uint32_t sessionId, const char* url,
+                                             CKVAHttpClient* client)
+    : mUrl(url ? url : ""), mHttpClient(client ? client : new CKVAHttpClient()),
+      mSessionId(sessionId) {
+    mLock.Init();
+    mSemaphore.Init(0);
+}
+
+CKVABufferReaderProxy::~CKVABufferReaderProxy() {
+    Abort();
+    Close();
+    mHttpClient.reset();
+}
+
+const char* CKVABufferReaderProxy::GetSessionIdText() {
+    if (mSessionIdText.empty()) mSessionIdText = SessionIdToText(mSessionId);
+    return mSessionIdText.c_str();
+}
+
+void CKVABufferReaderProxy::CancelReading(bool) {
+    KVA_LOG(kLogTrace, "CKVABufferReaderProxy::CancelReading not implement");
+}
+
+void CKVABufferReaderProxy::SeekDone(uint8_t*) {
+    KVA_LOG(kLogTrace, "CKVABufferReaderProxy::SeekDone not implement");
+}
+
+// ---- open and close ----
+
+int32_t CKVABufferReaderProxy::Open() {
+    if (mThread.joinable()) Close();
+    {
+        CKVAAutoLock lock(mLock);
+        mWaitPosition = 0;
+        mFirstFill = 1;
+        mNewOffSet = 0;
+        mSeekPending = false;
+        mReconnectRequest = false;
+        mReadStatus = kReadClosed;
+        mBufferingState = kBufferingNotYet;
+        aFast = 1;
+    }
+    mCancel.store(false);
+    offSet.store(0);
+    mLastStatus.store(0);
+    mServerAddress.store(0);
+    mSemaphore.Reset();
+    mReadPosition.store(0);
+    if (!mHttpClient) mHttpClient.reset(new CKVAHttpClient());
+
+    int32_t nConnectErr = kHttpConnectFailed;
+    int32_t tryCnt = 0;
+    bool lastFailWasAbort = false;
+    for (int32_t attempt = 0; attempt < 5; ++attempt) {
+        nConnectErr = mHttpClient->Connect(mUrl.c_str(), 0, false);
+        lastFailWasAbort = mHttpClient->LastFailWasAbort();
+        mServerAddress.store(mHttpClient->GetIPv4Address());
+        mLastStatus.store(mHttpClient->GetStatusCode());
+        if (nConnectErr == kHttpOk || mCancel.load() || lastFailWasAbort || attempt == 4) break;
+        mHttpClient->Disconnect();
+        mSemaphore.TimedWait(500);
+        ++tryCnt;
+    }
+    if (nConnectErr != kHttpOk) {
+        mHttpClient->Disconnect();
+        KVA_LOG(kLogError,
+                "CKVABufferReaderProxy::Open nConnectErr %d, tryCnt %d, mCancel %d, "
+                "lastFailWasAbort %d",
+                nConnectErr, tryCnt, mCancel.load() ? 1 : 0, lastFailWasAbort ? 1 : 0);
+        uint32_t status = mLastStatus.load();
+        if (!mCancel.load() && !lastFailWasAbort) {
+            mErrorCode.store(status != 0 ? static_cast<int32_t>(status) : nConnectErr);
+            return kSourceNetOpenFailed;
+        }
+        mErrorCode.store(status != 0 ? static_cast<int32_t>(status) : kHttpNotConnected);
+        return kSourceCancelled;
+    }
+
+    const int64_t length = mHttpClient->ContentLength();
+    if (length <= 0 || mHttpClient->IsTransferBlock()) {
+        mHttpClient->Disconnect();
+        KVA_LOG(kLogError, "CKVABufferReaderProxy::Open error mHttpClient->ContentLength() %d",
+                static_cast<int>(length));
+        return kSourceNetOpenFailed;
+    }
+
+    CKVACacheBuffer* cache = new CKVACacheBuffer();
+    cache->SetCacheCount(static_cast<int32_t>(
+        std::min<int64_t>(length / kMiB + 4, CKVACacheBuffer::kMaxBlocks)));
+    cache->SetTotalLength(length);
+    if (cache->CacheCount() == 0) {
+        mHttpClient->Disconnect();
+        KVA_LOG(kLogError, "CKVABufferReaderProxy::Open error mCacheBuffer->CacheCount() is zero");
+        delete cache;
+        return kSourceNetOpenFailed;
+    }
+    {
+        CKVAAutoLock lock(mLock);
+        delete mCacheBuffer;
+        mCacheBuffer = cache;
+        // Downloading before the thread starts: it leaves at once when it sees the closed state.
+        mReadStatus = kReadDownloading;
+        mBufferingState = kBufferingActive;
+    }
+    mThread = std::thread([this] { ThreadEntry(this); });
+
+    ProcessBufferingIssue(0, kDownloadChunk, false);
+    return kSourceOk;
+}
+
+void CKVABufferReaderProxy::Abort() {
+    // Two units: the download thread and a waiting reader may both be asleep.
+    mSemaphore.Post();
+    mSemaphore.Post();
+    mCancel.store(true);
+    if (mHttpClient) mHttpClient->Cancel();
+    KVA_LOG(kLogError, "CKVABufferReaderProxy::Abort");
+}
+
+void CKVABufferReaderProxy::Close() {
+    KVA_LOG(kLogDetail, "CKVABufferReaderProxy::Close()++");
+    {
+        CKVAAutoLock lock(mLock);
+        mReadStatus = kReadClosed;
+    }
+    if (mThread.joinable()) mThread.join();
+    if (mHttpClient) mHttpClient->Disconnect();
+    {
+        CKVAAutoLock lock(mLock);
+        delete mCacheBuffer;
+        mCacheBuffer = nullptr;
+    }
+    KVA_LOG(kLogDetail, "CKVABufferReaderProxy::Close()--");
+}
+
+// ---- queries ----
+
+int64_t CKVABufferReaderProxy::GetSize() {
+    CKVAAutoLock lock(mLock);
+    return mCacheBuffer ? mCacheBuffer->TotalLength() : 0;
+}
+
+int64_t CKVABufferReaderProxy::GetAvailableSize() {
+    CKVAAutoLock lock(mLock);
+    if (!mCacheBuffer) return 0;
+    int64_t start, end;
+    mCacheBuffer->GetRange(&start, &end);
+    return end;
+}
+
+void CKVABufferReaderProxy::GetBufferedRange(int64_t* start, int64_t* end) {
+    CKVAAutoLock lock(mLock);
+    if (!mCacheBuffer) {
+        *start = *end = 0;
+        return;
+    }
+    mCacheBuffer->GetRange(start, end);
+}
+
+int32_t CKVABufferReaderProxy::GetCacheCount() {
+    CKVAAutoLock lock(mLock);
+    return mCacheBuffer ? mCacheBuffer->CacheCount() : 0;
+}
+
+int32_t CKVABufferReaderProxy::GetReadStatus() {
+    CKVAAutoLock lock(mLock);
+    return mReadStatus;
+}
+
+int32_t CKVABufferReaderProxy::GetBufferingState() {
+    CKVAAutoLock lock(mLock);
+    return mBufferingState;
+}
+
+int32_t CKVABufferReaderProxy::GetConnectState() {
+    return mHttpClient ? mHttpClient->GetConnectState() : 0;
+}
+
+void CKVABufferReaderProxy::SetDownSpeed(bool fast) {
+    KVA_LOG(kLogDetail, "CKVABufferReaderProxy::SetDownSpeed aFast %d", fast ? 1 : 0);
+    CKVAAutoLock lock(mLock);
+    aFast = fast ? 1 : 0;
+    mReconnectFailCount.store(0);
+}
+
+bool CKVABufferReaderProxy::TakeFlag() {
+    CKVAAutoLock lock(mLock);
+    bool flag = mSecondFlag;
+    mSecondFlag = false;
+    return flag;
+}
+
+void CKVABufferReaderProxy::RestartBuffering() {
+    CKVAAutoLock lock(mLock);
+    if (mBufferingState == kBufferingReady && mReadStatus == kReadDownloading) {
+        mBufferingState = kBufferingActive;
+    }
+}
+
+void CKVABufferReaderProxy::RequestReconnect(bool reconnect) {
+    if (!reconnect) return;
+    CKVAAutoLock lock(mLock);
+    mReconnectRequest = true;
+}
+
+int32_t CKVABufferReaderProxy::GetBufferingPercent() {
+    CKVAAutoLock lock(mLock);
+    if (mBufferingState != kBufferingActive || !mCacheBuffer) return 100;
+    int64_t start, end;
+    mCacheBuffer->GetRange(&start, &end);
+    int64_t target = std::min<int64_t>((mCacheBuffer->CacheCount() - 2) * kMiB, kBufferingCap);
+    int64_t total = mCacheBuffer->TotalLength();
+    if (total - mWaitPosition < target) target = total - mWaitPosition;
+    if (start > mWaitPosition) return 0;
+    if (target <= 0) return 100;
+    int64_t percent = (end - mWaitPosition) * 100 / target;
+    return static_cast<int32_t>(std::max<int64_t>(0, std::min<int64_t>(100, percent)));
+}
+
+// ---- buffering ----
+
+bool CKVABufferReaderProxy::IsBuffering(int64_t position, int32_t length) {
+    CKVAAutoLock lock(mLock);
+    if (mReadStatus != kReadDownloading || !mCacheBuffer) return false;
+    int64_t start, end;
+    mCacheBuffer->GetRange(&start, &end);
+    int64_t total = mCacheBuffer->TotalLength();
+    int64_t want = position + length;
+    if (total > 0) want = std::min(want, total);
+    return position < start || want > end;
+}
+
+bool CKVABufferReaderProxy::RequestReposition(int64_t position, int32_t length, int32_t mode) {
+    if (position < 0) return false;
+    bool reposition;
+    {
+        CKVAAutoLock lock(mLock);
+        if (!mCacheBuffer) return false;
+        int64_t start, end;
+        mCacheBuffer->GetRange(&start, &end);
+        int64_t total = mCacheBuffer->TotalLength();
+        if (mode <= 1) {
+            int64_t reach = end + kDownloadChunk + static_cast<int64_t>(mode) * 294912;
+            if (total > 0) reach = std::min(reach, total);
+            reposition = position < start || position > reach;
+        } else {
+            int64_t room = (mCacheBuffer->CacheCount() - 2) * kMiB - (end - start);
+            int64_t reach = (room >= 1 && room <= 131071) ? end + room : end + kBufferingCap;
+            if (total > 0) reach = std::min(reach, total);
+            reposition = !((position >= start || mSeekPending) && position <= reach && room > 0);
+        }
+        if (reposition) {
+            mNewOffSet = position;
+            mSeekPending = true;
+            mFirstFill = 1;
+        }
+    }
+    if (reposition) mSemaphore.Post();
+    return reposition;
+}
+
+bool CKVABufferReaderProxy::NeedBuffering() {
+    CKVAAutoLock lock(mLock);
+    if (mReadStatus != kReadDownloading || !mCacheBuffer) return false;
+    const int32_t count = mCacheBuffer->CacheCount();
+    int64_t target = std::min<int64_t>((count - 2) * kMiB, kBufferingCap);
+    if (mFirstFill) target /= 2;
+    int64_t start, end;
+    mCacheBuffer->GetRange(&start, &end);
+    int64_t total = mCacheBuffer->TotalLength();
+    int64_t want = mWaitPosition + target;
+    if (total > 0) want = std::min(want, total);
+    bool covered = mWaitPosition >= start && want <= end;
+    if (covered) return false;
+    if (end - start >= (count - 2) * kMiB) return mCacheBuffer->DropOldestBlock();
+    return true;
+}
+
+void CKVABufferReaderProxy::UpdateBufferingState() {
+    CKVAAutoLock lock(mLock);
+    if (mBufferingState != kBufferingActive) return;
+    if (!NeedBuffering()) {
+        mBufferingState = kBufferingReady;
+        mFirstFill = 0;
+    }
+}
+
+bool CKVABufferReaderProxy::ProcessBufferingIssue(int64_t position, int32_t length, bool quick) {
+    int32_t nWaitCount = 0;
+    int32_t step = 1;
+    bool buffering = IsBuffering(position, length);
+    while (buffering) {
+        if (nWaitCount >= 600 || mCancel.load() || GetReadStatus() != kReadDownloading) break;
+        mSemaphore.TimedWait(quick ? step : 50);
+        if (quick && step < 20) ++step;
+        ++nWaitCount;
+        buffering = IsBuffering(position, length);
+    }
+    int64_t start = 0, end = 0, newOff;
+    int32_t status;
+    {
+        CKVAAutoLock lock(mLock);
+        if (mCacheBuffer) mCacheBuffer->GetRange(&start, &end);
+        newOff = mNewOffSet;
+        status = mReadStatus;
+    }
+    KVA_LOG(kLogError,
+            "CKVABufferReaderProxy::ProcessBufferingIssue end bIsBuffering=%d, nWaitCount=%d, "
+            "readStatus=%d, cancel=%d, readPos=%lld, offSet=%lld, newOffSet=%lld, bufStart=%lld, "
+            "bufEnd=%lld",
+            buffering ? 1 : 0, nWaitCount, status, mCancel.load() ? 1 : 0,
+            static_cast<long long>(position), static_cast<long long>(offSet.load()),
+            static_cast<long long>(newOff), static_cast<long long>(start),
+            static_cast<long long>(end));
+    return buffering;
+}
+
+// ---- reading ----
+
+int32_t CKVABufferReaderProxy::Read(uint8_t* buffer, int32_t* length) {
+    if (!buffer || !length) return kSourceBadArgument;
+    CKVACacheBuffer* cache;
+    {
+        CKVAAutoLock lock(mLock);
+        cache = mCacheBuffer;
+    }
+    if (!cache) {
+        *length = 0;
+        return kSourceBadArgument;
+    }
+    const int32_t want = *length;
+    if (want <= 0) {
+        *length = 0;
+        return kSourceOk;
+    }
+    const int64_t position = mReadPosition.load();
+    int32_t got = cache->ReadAt(buffer, position, want);
+    if (got < want) {
+        KVA_LOG(kLogError, "CKVABufferReaderProxy::Read  000 ++ aReadPos %ld, nReadSize %d, aReadSize %d",
+                static_cast<long>(position), got, want);
+        {
+            CKVAAutoLock lock(mLock);
+            mWaitPosition = position;
+        }
+        bool buffering = ProcessBufferingIssue(position, want, true);
+        got = cache->ReadAt(buffer, position, want);
+        int64_t start, end, newOff;
+        {
+            CKVAAutoLock lock(mLock);
+            cache->GetRange(&start, &end);
+            newOff = mNewOffSet;
+        }
+        KVA_LOG(kLogError,
+                "CKVABufferReaderProxy::Read 000 -- nReadSize:%d, mReadPosition %ld, aReadSize %d, "
+                "bIsBuffering %d, offSet=%lld, newOffSet=%lld, bufStart=%lld, bufEnd=%lld",
+                got, static_cast<long>(position), want, buffering ? 1 : 0,
+                static_cast<long long>(offSet.load()), static_cast<long long>(newOff),
+                static_cast<long long>(start), static_cast<long long>(end));
+    }
+    if (got > 0) {
+        mReadPosition.store(position + got);
+        *length = got;
+        return kSourceOk;
+    }
+    const int64_t total = cache->TotalLength();
+    // At or past the end there is nothing to wait for.
+    int32_t ret = (total > 0 && position >= total) ? kSourceEndOfStream : kSourceNoDataYet;
+    if (GetReadStatus() != kReadDownloading || mCancel.load()) ret = kSourceCancelled;
+    *length = 0;
+    return ret;
+}
+
+int32_t CKVABufferReaderProxy::Seek(int64_t* position, int32_t whence) {
+    if (!position) return kSourceBadArgument;
+    int64_t total;
+    {
+        CKVAAutoLock lock(mLock);
+        if (!mCacheBuffer) return kSourceBadArgument;
+        total = mCacheBuffer->TotalLength();
+    }
+    int64_t target = *position;
+    if (whence == 1) target += mReadPosition.load();
+    if (whence == 2) target += total;
+    if (target < 0) return kSourceBadArgument;
+
+    bool buffering = IsBuffering(target, kDownloadChunk);
+    KVA_LOG(kLogError, "CKVABufferReaderProxy::Seek %ld, mReadStatus %d", static_cast<long>(target),
+            GetReadStatus());
+    if (buffering) {
+        {
+            CKVAAutoLock lock(mLock);
+            mFirstFill = 1;
+            mWaitPosition = target;
+            mBufferingState = kBufferingActive;
+        }
+        RequestReposition(target, kDownloadChunk, 0);
+        mReadPosition.store(target);
+        int64_t newOff;
+        {
+            CKVAAutoLock lock(mLock);
+            newOff = mNewOffSet;
+        }
+        KVA_LOG(kLogError, "CKVABufferReaderProxy::Seek 111 mReadPosition %ld, mNewOffSet %d",
+                static_cast<long>(target), static_cast<int>(newOff));
+    } else {
+        {
+            CKVAAutoLock lock(mLock);
+            if (mBufferingState == kBufferingActive || mBufferingState == kBufferingNotYet) {
+                mBufferingState = kBufferingReady;
+            }
+        }
+        mReadPosition.store(target);
+        KVA_LOG(kLogError, "CKVABufferReaderProxy::Seek 000 mReadPosition %ld",
+                static_cast<long>(target));
+    }
+    return kSourceOk;
+}
+
+// ---- download thread ----
+
+void* CKVABufferReaderProxy::ThreadEntry(void* self) {
+    pthread_setname_np(pthread_self(), "BufDownloadThre");  // the kernel keeps 15 bytes
+    static_cast<CKVABufferReaderProxy*>(self)->DownloadThreadBuffer();
+    return nullptr;
+}
+
+void CKVABufferReaderProxy::StopFromThread(int32_t errorCode) {
+    mCancel.store(true);
+    CKVAAutoLock lock(mLock);
+    if (mReadStatus != kReadClosed) mReadStatus = kReadStopped;
+    mErrorCode.store(errorCode);
+}
+
+int32_t CKVABufferReaderProxy::ReConnectServer(int64_t offset) {
+    int32_t nConnectErr = kHttpConnectFailed;
+    for (int32_t attempt = 0; attempt < 3 && !mCancel.load(); ++attempt) {
+        mHttpClient->Disconnect();
+        nConnectErr = mHttpClient->Connect(mUrl.c_str(), offset, false);
+        mLastStatus.store(mHttpClient->GetStatusCode());
+        mServerAddress.store(mHttpClient->GetIPv4Address());
+        bool abort = mHttpClient->LastFailWasAbort();
+        const char* ip = mHttpClient->GetIP();
+        KVA_LOG(kLogDetail,
+                "CKVABufferReaderProxy::ReConnectServer offset %lld, nConnectErr %d, statusCode %d, "
+                "ip %s, lastFailWasAbort %d",
+                static_cast<long long>(offset), nConnectErr, static_cast<int>(mLastStatus.load()),
+                (ip && *ip) ? ip : "null", abort ? 1 : 0);
+        if (nConnectErr == kHttpOk || mCancel.load() || abort) break;
+        if (attempt < 2) mSemaphore.TimedWait(500);
+    }
+    return nConnectErr;
+}
+
+int32_t CKVABufferReaderProxy::WriteToCache(const uint8_t* data, int64_t offset, int32_t length) {
+    CKVACacheBuffer* cache;
+    {
+        CKVAAutoLock lock(mLock);
+        cache = mCacheBuffer;
+    }
+    return cache ? cache->Write(data, offset, length) : 0;
+}
+
+void CKVABufferReaderProxy::DownloadThreadBuffer() {
+    KVA_LOG(kLogDetail, "CKVABufferReaderProxy::DownloadThreadBuffer start");
+    int32_t nReconnectNum = 0, nZeroBuffer = 0, nZeroCount = 0, nConsecutiveReadFail = 0;
+    bool complete = false;
+    int64_t offset = offSet.load();
+    std::vector<uint8_t> buffer(kDownloadChunk);
+    CKVACacheBuffer* cache;
+    {
+        CKVAAutoLock lock(mLock);
+        cache = mCacheBuffer;
+    }
+    bool leave = GetReadStatus() == kReadClosed || !cache;
+
+    while (!leave) {
+        int64_t newOff;
+        bool seekPending, reconnectRequest;
+        int32_t fast;
+        {
+            CKVAAutoLock lock(mLock);
+            newOff = mNewOffSet;
+            seekPending = mSeekPending;
+            reconnectRequest = mReconnectRequest;
+            fast = aFast;
+        }
+        if (mCancel.load()) {
+            CKVAAutoLock lock(mLock);
+            if (mReadStatus != kReadClosed) mReadStatus = kReadStopped;
+            break;
+        }
+
+        bool reconnect = false;
+        bool idle = false;
+        if (seekPending) {
+            offset = newOff;
+            reconnect = true;
+        } else if (reconnectRequest && !complete) {
+            reconnect = true;
+        } else if (complete) {
+            idle = true;
+        }
+
+        bool download = !idle;
+        if (reconnect) {
+            int32_t ret;
+            if (nReconnectNum == 0 && mReconnectFailCount.load() >= 10) {
+                ret = kHttpPeerClosed;
+            } else {
+                ret = ReConnectServer(offset);
+            }
+            if (ret == kHttpOk) {
+                {
+                    CKVAAutoLock lock(mLock);
+                    if (seekPending && mNewOffSet == newOff) mSeekPending = false;
+                    mReconnectRequest = false;
+                }
+                mReconnectFailCount.store(0);
+                complete = false;
+                offSet.store(offset);
+            } else {
+                download = false;
+                if (mLastStatus.load() == 403) mReconnectFailCount.store(9);
+                mReconnectFailCount.fetch_add(1);
+                ++nReconnectNum;
+                if (mHttpClient->LastFailWasAbort()) {
+                    StopFromThread(ret);
+                    KVA_LOG(kLogDetail,
+                            "CKVABufferReaderProxy::DownloadThreadBuffer reconnect aborted on "
+                            "seek/network path");
+                    break;
+                }
+                if (nReconnectNum > 20 || (nReconnectNum > 1 && mLastStatus.load() == 403)) {
+                    StopFromThread(ret);
+                    KVA_LOG(kLogError,
+                            "CKVABufferReaderProxy::DownloadThreadBuffer reconnect give up on "
+                            "seek/network path, nReconnectNum %d, statusCode %d",
+                            nReconnectNum, static_cast<int>(mLastStatus.load()));
+                    break;
+                }
+                mSemaphore.TimedWait(1000);
+            }
+        }
+
+        if (idle) {
+            if (mHttpClient->GetConnectState() == kHttpConnected) mHttpClient->Disconnect();
+            mSemaphore.TimedWait(100);
+        } else if (download) {
+            int64_t start, end;
+            cache->GetRange(&start, &end);
+            const int64_t used = end - start;
+            const int64_t capacity = static_cast<int64_t>(cache->CacheCount()) * kMiB;
+            bool pendingNow;
+            {
+                CKVAAutoLock lock(mLock);
+                pendingNow = mSeekPending;
+            }
+            int32_t nReadSize = 0;
+            bool failed = false;
+            if (used > capacity - 2 * kMiB && !pendingNow) {
+                if (mHttpClient->GetConnectState() == kHttpConnected) {
+                    mHttpClient->Disconnect();
+                    KVA_LOG(kLogDetail, "DownloadThreadBuffer Disconnect");
+                }
+                mSemaphore.TimedWait(100);
+            } else if (!fast) {
+                if (mHttpClient->GetConnectState() == kHttpConnected) mHttpClient->Disconnect();
+                mSemaphore.TimedWait(100);
+            } else {
+                nReadSize = mHttpClient->Read(buffer.data(), kDownloadChunk);
+                if (nReadSize > 0) {
+                    mDownloaded.fetch_add(static_cast<uint64_t>(nReadSize));
+                    nReconnectNum = nZeroBuffer = nZeroCount = 0;
+                    int32_t stored = WriteToCache(buffer.data(), offset, nReadSize);
+                    if (stored < nReadSize) {
+                        StopFromThread(kCacheWriteError);
+                        KVA_LOG(kLogError, "Write HttpCacheFile Error");
+                        break;
+                    }
+                    const int64_t total = cache->TotalLength();
+                    if (total > 0 && offset + nReadSize >= total) {
+                        UpdateBufferingState();
+                        complete = true;
+                    }
+                    UpdateBufferingState();
+                    offSet.fetch_add(nReadSize);
+                    offset += nReadSize;
+                    nReconnectNum = nConsecutiveReadFail = 0;
+                } else if (nReadSize == 0) {
+                    ++nZeroBuffer;
+                    mSemaphore.TimedWait(20);
+                    if (nZeroBuffer >= 50) {
+                        ++nZeroCount;
+                        nReadSize = -1;
+                        failed = true;
+                    }
+                } else {
+                    failed = true;
+                }
+            }
+            if (failed && mCancel.load()) {
+                StopFromThread(mErrorCode.load());
+                break;
+            }
+            if (failed) {
+                KVA_LOG(kLogError,
+                        "CKVABufferReaderProxy::nReadSize %d, nZeroBuffer %d, nZeroCount %d, "
+                        "nConsecutiveReadFail %d",
+                        nReadSize, nZeroBuffer, nZeroCount, nConsecutiveReadFail);
+                int32_t ret;
+                if (nReconnectNum == 0 && mReconnectFailCount.load() >= 10) {
+                    ret = kHttpPeerClosed;
+                } else {
+                    ret = ReConnectServer(offset);
+                }
+                if (ret == kHttpOk) {
+                    mReconnectFailCount.store(0);
+                    if (++nConsecutiveReadFail >= 50) {
+                        KVA_LOG(kLogError,
+                                "CKVABufferReaderProxy::DownloadThreadBuffer persistent read "
+                                "failure after reconnect, nConsecutiveReadFail %d, statusCode %d, "
+                                "offset %lld",
+                                nConsecutiveReadFail, static_cast<int>(mLastStatus.load()),
+                                static_cast<long long>(offset));
+                        StopFromThread(kHttpPeerClosed);
+                        break;
+                    }
+                } else {
+                    if (mLastStatus.load() == 403) mReconnectFailCount.store(9);
+                    mReconnectFailCount.fetch_add(1);
+                    ++nReconnectNum;
+                    if (mHttpClient->LastFailWasAbort()) {
+                        StopFromThread(ret);
+                        KVA_LOG(kLogDetail,
+                                "CKVABufferReaderProxy::DownloadThreadBuffer reconnect aborted on "
+                                "read path");
+                        break;
+                    }
+                    if (nReconnectNum > 20 ||
+                        (nReconnectNum >= 2 && (nZeroCount >= 20 || mLastStatus.load() == 403))) {
+                        StopFromThread(ret);
+                        KVA_LOG(kLogError,
+                                "CKVABufferReaderProxy::DownloadThreadBuffer give up, nReadSize %d, "
+                                "nZeroBuffer %d, nReconnectNum %d, nConsecutiveReadFail %d, "
+                                "statusCode %d",
+                                nReadSize, nZeroBuffer, nReconnectNum, nConsecutiveReadFail,
+                                static_cast<int>(mLastStatus.load()));
+                        break;
+                    }
+                    mSemaphore.TimedWait(500);
+                }
+            }
+        }
+
+        offset = offSet.load();
+        if (GetReadStatus() == kReadClosed) break;
+    }
+    UpdateBufferingState();
+    mHttpClient->Disconnect();
+}
+
+// ---- helpers kept for chunked bodies (chunked replies are refused at Open) ----
+
+bool CKVABufferReaderProxy::HasFileExtension(const char* url) {
+    if (!url) return false;
+    std::string text(url);
+    size_t query = text.find('?');
+    if (query != std::string::npos) text.resize(query);
+    size_t scheme = text.find("://");
+    size_t pathStart = scheme == std::string::npos ? 0 : text.find('/', scheme + 3);
+    if (pathStart == std::string::npos) return false;
+    size_t slash = text.rfind('/');
+    std::string segment = slash == std::string::npos ? text : text.substr(slash + 1);
+    size_t dot = segment.rfind('.');
+    return dot != std::string::npos && dot + 1 < segment.size();
+}
+
+uint32_t CKVABufferReaderProxy::HexToInt(const char* text) {
+    if (!text || !*text) return 0;
+    uint32_t value = 0;
+    for (const char* p = text; *p; ++p) {
+        char c = *p;
+        uint32_t digit;
+        if (c >= '0' && c <= '9') digit = static_cast<uint32_t>(c - '0');
+        else if (c >= 'a' && c <= 'f') digit = static_cast<uint32_t>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F') digit = static_cast<uint32_t>(c - 'A' + 10);
+        else return 0xFFFFFFFFu;
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
+int32_t CKVABufferReaderProxy::ParseChunkHeader(const uint8_t* data, int32_t length) {
+    if (!data || length <= 0) return -1;
+    char line[17];
+    int32_t n = 0;
+    while (n < length && n < 16 && data[n] != '\r' && data[n] != '\n' && data[n] != ';') {
+        line[n] = static_cast<char>(data[n]);
+        ++n;
+    }
+    line[n] = 0;
+    return static_cast<int32_t>(HexToInt(line));
+}
+
+int32_t CKVABufferReaderProxy::WriteChunked(const uint8_t*, int32_t) {
+    // Chunked replies never reach the download loop.
+    return 0;
+}
+
+}  // namespace kva_audioplayer

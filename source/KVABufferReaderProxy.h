@@ -1,0 +1,118 @@
+// Byte source for HTTP media: a download thread fills a block cache that reads are served from.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "KvaAudioPlayer.h"
+#include "player/KVASync.h"
+#include "source/KVACacheBuffer.h"
+#include "source/KVAHttpClient.h"
+
+namespace kva_audioplayer {
+
+// Download status (mReadStatus).
+enum : int32_t { kReadStopped = 0, kReadDownloading = 1, kReadClosed = 2 };
+// Buffering state.
+enum : int32_t { kBufferingNotYet = -1, kBufferingActive = 0, kBufferingReady = 1 };
+
+class CKVABufferReaderProxy : public IKVASourceIO {
+public:
+    static const int32_t kDownloadChunk = 32768;
+    static const int32_t kCacheWriteError = -45;
+
+    CKVABufferReaderProxy(uint32_t sessionId, const char* url);
+    // Tests hand in a client of their own (for instance one with a private trust store).
+    CKVABufferReaderProxy(uint32_t sessionId, const char* url, CKVAHttpClient* client);
+    ~CKVABufferReaderProxy() override;
+
+    uint32_t GetSessionId() override { return mSessionId; }                       // 1
+    int32_t Open() override;                                                      // 2
+    int32_t Read(uint8_t* buffer, int32_t* length) override;                      // 3
+    int32_t Seek(int64_t* position, int32_t whence) override;                     // 4
+    double GetRatio() override { return 1.0; }                                    // 5
+    void Reserved() override {}                                                   // 6
+    void Abort() override;                                                        // 7
+    void Close() override;                                                        // 8
+    int64_t GetSize() override;                                                   // 9
+    int64_t GetAvailableSize() override;                                          // 10
+    bool SupportFastSeek() override { return true; }                              // 11
+    int32_t GetErrorCode() override { return mErrorCode.load(); }                 // 12
+    const char* GetSessionIdText() override;                                      // 13
+    void CancelReading(bool cancel) override;                                     // 14
+    void SeekDone(uint8_t* done) override;                                        // 15
+    virtual std::string GetUrl() { return mUrl; }                                 // 16
+    virtual bool ReservedFlag() { return false; }                                 // 17
+    virtual void SetDownSpeed(bool fast);                                         // 18
+    virtual int32_t GetConnectState();                                            // 19
+    virtual uint32_t GetDownloadedBytes() {                                       // 20
+        return static_cast<uint32_t>(mDownloaded.load());
+    }
+    virtual int32_t GetBufferingPercent();                                        // 21
+    virtual bool TakeFlag();                                                      // 22
+    virtual void RestartBuffering();                                              // 23
+    virtual uint32_t GetStatusCode() { return mLastStatus.load(); }               // 24
+    virtual uint32_t GetIPv4Address() { return mServerAddress.load(); }           // 25
+    virtual void RequestReconnect(bool reconnect);                                // 26
+    static void* ThreadEntry(void* self);                                         // 27
+    virtual void DownloadThreadBuffer();                                          // 28
+    virtual bool IsBuffering(int64_t position, int32_t length);                   // 29
+    virtual bool RequestReposition(int64_t position, int32_t length, int32_t mode);  // 30
+    virtual bool NeedBuffering();                                                 // 31
+    virtual bool ProcessBufferingIssue(int64_t position, int32_t length, bool quick);  // 32
+    virtual bool HasFileExtension(const char* url);                               // 33
+    virtual void UpdateBufferingState();                                          // 34
+    virtual int32_t ReConnectServer(int64_t offset);                              // 35
+    virtual int32_t WriteChunked(const uint8_t* data, int32_t length);            // 36
+    virtual int32_t ParseChunkHeader(const uint8_t* data, int32_t length);        // 37
+    virtual uint32_t HexToInt(const char* text);                                  // 38
+    virtual int32_t WriteToCache(const uint8_t* data, int64_t offset, int32_t length);  // 39
+
+    // Observation points for callers that show progress, and for tests.
+    int32_t GetReadStatus();
+    int32_t GetBufferingState();
+    int64_t GetReadPosition() const { return mReadPosition.load(); }
+    void GetBufferedRange(int64_t* start, int64_t* end);
+    int32_t GetCacheCount();
+    uint64_t GetDownloadedBytes64() const { return mDownloaded.load(); }
+
+    CKVABufferReaderProxy(const CKVABufferReaderProxy&) = delete;
+    CKVABufferReaderProxy& operator=(const CKVABufferReaderProxy&) = delete;
+
+private:
+    void StopFromThread(int32_t errorCode);
+
+    std::string mUrl;
+    std::string mSessionIdText;
+    std::unique_ptr<CKVAHttpClient> mHttpClient;
+    CKVACacheBuffer* mCacheBuffer = nullptr;
+    int32_t mReadStatus = kReadStopped;
+    int32_t mBufferingState = kBufferingNotYet;
+    CKVACritical mLock;
+    CKVASemaphore mSemaphore;
+    std::thread mThread;
+    std::atomic<bool> mCancel{false};
+    int64_t mWaitPosition = 0;
+    std::atomic<uint64_t> mDownloaded{0};
+    int32_t mFirstFill = 0;
+    int32_t aFast = 1;
+    std::atomic<int32_t> mReconnectFailCount{0};
+    bool mReconnectRequest = false;
+    bool mSecondFlag = false;
+    std::atomic<uint32_t> mLastStatus{0};
+    std::atomic<uint32_t> mServerAddress{0};
+    std::atomic<int64_t> offSet{0};
+    int64_t mNewOffSet = 0;
+    bool mSeekPending = false;
+    std::atomic<int64_t> mReadPosition{0};
+    std::atomic<int32_t> mErrorCode{0};
+    uint32_t mSessionId;
+    int32_t mChunkSize = 0;
+    int32_t mChunkLeft = 0;
+    int32_t mChunkHeld = 0;
+};
+
+}  // namespace kva_audioplayer

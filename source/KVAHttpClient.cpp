@@ -1,0 +1,973 @@
+#include "source/KVAHttpClient.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <utility>
+
+#include "player/KVASync.h"
+#include "support/Log.h"
+
+namespace kva_audioplayer {
+
+namespace {
+
+const char* const kUserAgent = "KVAAudioplayer Engine";
+
+struct DnsCache {
+    std::mutex lock;
+    std::list<std::pair<std::string, sockaddr_storage>> entries;
+};
+
+DnsCache& Dns() {
+    static DnsCache* cache = new DnsCache();  // process lifetime; never torn down under a client
+    return *cache;
+}
+
+struct ProxySettings {
+    std::mutex lock;
+    std::string host;
+    uint32_t ipv4 = 0;
+    uint16_t port = 0;
+    std::string credential;
+    sockaddr_storage address;
+};
+
+ProxySettings& Proxy() {
+    static ProxySettings* proxy = new ProxySettings();
+    return *proxy;
+}
+
+bool StartsWith(const char* text, const char* prefix) {
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+std::string Trim(const char* begin, const char* end) {
+    while (begin < end && isspace(static_cast<unsigned char>(*begin))) ++begin;
+    while (end > begin && isspace(static_cast<unsigned char>(end[-1]))) --end;
+    return std::string(begin, end);
+}
+
+bool SameName(const std::string& name, const char* key) {
+    return name.size() == strlen(key) && strncasecmp(name.c_str(), key, name.size()) == 0;
+}
+
+// Decimal digits up to the end of the text, no sign, no overflow.
+bool ParseDecimal(const char* text, int64_t* out) {
+    if (!text || !*text) return false;
+    int64_t value = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        if (value > (INT64_MAX - 9) / 10) return false;
+        value = value * 10 + (*p - '0');
+    }
+    *out = value;
+    return true;
+}
+
+}  // namespace
+
+// ---- construction ----
+
+CKVAHttpClient::CKVAHttpClient() {
+    mLine[0] = 0;
+    mHeaderValue[0] = 0;
+    mIPText[0] = 0;
+    memset(&mAddress, 0, sizeof(mAddress));
+    Dns();
+}
+
+CKVAHttpClient::~CKVAHttpClient() {
+    Disconnect();
+    if (mAddrList) freeaddrinfo(mAddrList);
+    mAddrList = nullptr;
+}
+
+void CKVAHttpClient::AdoptInjectedStream() {
+    mConnectState.store(kHttpConnected);
+    ClearReceiveBuffer();
+}
+
+// ---- DNS cache ----
+
+bool CKVAHttpClient::DnsCacheLookup(const std::string& host, sockaddr_storage* out) {
+    DnsCache& c = Dns();
+    std::lock_guard<std::mutex> g(c.lock);
+    for (auto& e : c.entries) {
+        if (e.first == host) {
+            *out = e.second;
+            return true;
+        }
+    }
+    return false;
+}
+
+void CKVAHttpClient::DnsCacheAdd(const std::string& host, const sockaddr_storage& address) {
+    DnsCache& c = Dns();
+    std::lock_guard<std::mutex> g(c.lock);
+    c.entries.emplace_back(host, address);
+}
+
+void CKVAHttpClient::DnsCacheRemove(const std::string& host) {
+    DnsCache& c = Dns();
+    std::lock_guard<std::mutex> g(c.lock);
+    for (auto it = c.entries.begin(); it != c.entries.end(); ++it) {
+        if (it->first == host) {
+            c.entries.erase(it);
+            return;
+        }
+    }
+}
+
+void CKVAHttpClient::DnsCacheClear() {
+    DnsCache& c = Dns();
+    std::lock_guard<std::mutex> g(c.lock);
+    c.entries.clear();
+}
+
+size_t CKVAHttpClient::DnsCacheSize() {
+    DnsCache& c = Dns();
+    std::lock_guard<std::mutex> g(c.lock);
+    return c.entries.size();
+}
+
+void CKVAHttpClient::SetProxy(const char* host, uint32_t ipv4, uint16_t port,
+                              const char* credential) {
+    ProxySettings& p = Proxy();
+    std::lock_guard<std::mutex> g(p.lock);
+    p.host = host ? host : "";
+    p.ipv4 = ipv4;
+    p.port = port;
+    p.credential = credential ? credential : "";
+}
+
+// ---- URL ----
+
+void CKVAHttpClient::ParseUrl(const char* url) {
+    const char* rest = nullptr;
+    if (StartsWith(url, "http://")) {
+        mHttps = false;
+        rest = url + 7;
+    } else if (StartsWith(url, "https://")) {
+        mHttps = true;
+        rest = url + 8;
+    }
+    if (!rest) {
+        // A relative location: keep the host, take the text as the path.
+        mPath = url;
+        mPort = mHttps ? 443 : 80;
+        return;
+    }
+    mPort = mHttps ? 443 : 80;
+    size_t hostEnd = strcspn(rest, "/?");
+    std::string host(rest, hostEnd);
+    mPath = rest + hostEnd;
+    size_t colon = std::string::npos;
+    if (!host.empty() && host[0] == '[') {
+        size_t bracket = host.find(']');
+        if (bracket != std::string::npos) colon = host.find(':', bracket);
+    } else {
+        colon = host.find(':');
+    }
+    if (colon != std::string::npos) {
+        long port = strtol(host.c_str() + colon + 1, nullptr, 10);
+        if (port > 0 && port <= 65535) mPort = static_cast<uint16_t>(port);
+        host.resize(colon);
+    }
+    mHost = host;
+}
+
+// ---- name resolution ----
+
+int32_t CKVAHttpClient::ResolveDNS(const char* host, sockaddr_storage* out) {
+    std::string name = host ? host : "";
+    if (DnsCacheLookup(name, out)) return kHttpOk;
+    std::string literal = name;
+    if (name.size() >= 2 && name[0] == '[') {
+        size_t close = name.find(']');
+        if (close != std::string::npos && close - 1 <= 255) literal = name.substr(1, close - 1);
+    }
+    in_addr v4;
+    in6_addr v6;
+    if (inet_pton(AF_INET, literal.c_str(), &v4) == 1) {
+        memset(out, 0, sizeof(*out));
+        sockaddr_in* sin = reinterpret_cast<sockaddr_in*>(out);
+        sin->sin_family = AF_INET;
+        sin->sin_addr = v4;
+        snprintf(mIPText, sizeof(mIPText), "%s", literal.c_str());
+        mIPv4 = v4.s_addr;
+        return kHttpOk;
+    }
+    if (inet_pton(AF_INET6, literal.c_str(), &v6) == 1) {
+        memset(out, 0, sizeof(*out));
+        sockaddr_in6* sin6 = reinterpret_cast<sockaddr_in6*>(out);
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_addr = v6;
+        snprintf(mIPText, sizeof(mIPText), "%s", literal.c_str());
+        return kHttpOk;
+    }
+    if (mCancel.load()) return kHttpConnectFailed;
+    addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    int err = getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (err != 0 || !list) {
+        // Resolver errors are negative here; keep them in their own range.
+        mStatusCode.store(kHttpStatusResolveBase + static_cast<uint32_t>(err < 0 ? -err : err));
+        if (list) freeaddrinfo(list);
+        return kHttpConnectFailed;
+    }
+    memset(out, 0, sizeof(*out));
+    memcpy(out, list->ai_addr, std::min<size_t>(list->ai_addrlen, sizeof(*out)));
+    if (mAddrList) freeaddrinfo(mAddrList);
+    mAddrList = list;
+    return kHttpOk;
+}
+
+// ---- connecting ----
+
+int32_t CKVAHttpClient::ReconnectDirect(CKVAHttpClient* self, const char* url, int64_t offset) {
+    return self->Connect(url, offset, true);
+}
+
+int32_t CKVAHttpClient::ReconnectProxy(CKVAHttpClient* self, const char* url, int64_t offset) {
+    return self->ConnectViaProxy(url, offset);
+}
+
+int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect) {
+    if (mStartupResult != 0) return kHttpConnectFailed;
+    // Our own copy: a redirect rewrites the location text the caller may have handed in.
+    const std::string url = urlIn ? urlIn : "";
+    mIPText[0] = 0;
+    ParseUrl(url.c_str());
+    KVA_LOG(kLogDetail,
+            "CKVAHttpClient::Connect begin url=%s, host=%s, file=%s, port=%d, https=%d, "
+            "offset=%lld, redirect=%d",
+            urlIn ? url.c_str() : "null", mHost.c_str(), mPath.c_str(), mPort, mHttps ? 1 : 0,
+            static_cast<long long>(offset), redirect ? 1 : 0);
+
+    mStatusCode.store(0);
+    mCancel.store(false);
+    mAborted.store(false);
+    mMediaType = false;
+    mTransferBlock = false;
+    mContentLength = -1;
+    const int64_t start = MonotonicMs();
+    mConnectStartMs = start;
+
+    if (redirect) {
+        if (++mRedirectCount > kMaxRedirects) return kHttpTooManyRedirects;
+    } else {
+        mRedirectCount = 0;
+    }
+
+    ClearReceiveBuffer();
+    if (mAddrList) freeaddrinfo(mAddrList);
+    mAddrList = nullptr;
+    if (mHttps) mSpare = false;
+    memset(&mAddress, 0, sizeof(mAddress));
+    mIPv4 = 0;
+
+    int32_t ret = ResolveDNS(mHost.c_str(), &mAddress);
+    KVA_LOG(kLogDetail,
+            "CKVAHttpClient::Connect ResolveDNS ret=%d, statusCode=%u, host=%s, ip=%s, "
+            "cost=%lldms",
+            ret, mStatusCode.load(), mHost.c_str(), mIPText[0] ? mIPText : "<empty>",
+            static_cast<long long>(MonotonicMs() - start));
+    if (ret != kHttpOk || mHttps) {
+        if (mAddrList) freeaddrinfo(mAddrList);
+        mAddrList = nullptr;
+        return ret != kHttpOk ? ret : kHttpConnectFailed;
+    }
+
+    const bool usedList = mAddrList != nullptr;
+    const int32_t oldIndex = mNextAddressIndex;
+    if (mAddrList) {
+        int32_t count = 0;
+        for (addrinfo* ai = mAddrList; ai; ai = ai->ai_next) ++count;
+        if (mNextAddressIndex >= count || mNextAddressIndex < 0) mNextAddressIndex = 0;
+        addrinfo* ai = mAddrList;
+        for (int32_t i = 0; i < mNextAddressIndex && ai; ++i) ai = ai->ai_next;
+        ret = kHttpConnectFailed;
+        for (; ai; ai = ai->ai_next) {
+            memset(&mAddress, 0, sizeof(mAddress));
+            memcpy(&mAddress, ai->ai_addr, std::min<size_t>(ai->ai_addrlen, sizeof(mAddress)));
+            KVA_LOG(kLogDetail, "CKVAHttpClient::Connect try addrinfo connect host=%s, family=%d, port=%d",
+                    mHost.c_str(), mAddress.ss_family, mPort);
+            ret = ConnectAddress(reinterpret_cast<sockaddr*>(&mAddress), mPort);
+            if (ret == kHttpOk) {
+                DnsCacheAdd(mHost, mAddress);
+                break;
+            }
+            if (mCancel.load()) break;
+        }
+        freeaddrinfo(mAddrList);
+        mAddrList = nullptr;
+    } else {
+        KVA_LOG(kLogDetail, "CKVAHttpClient::Connect direct connect host=%s, family=%d, port=%d",
+                mHost.c_str(), mAddress.ss_family, mPort);
+        ret = ConnectAddress(reinterpret_cast<sockaddr*>(&mAddress), mPort);
+    }
+    if (ret != kHttpOk) {
+        DnsCacheRemove(mHost);
+        Disconnect();
+        return ret;
+    }
+    if (mCancel.load() || mSocket.load() < 0) {
+        mAborted.store(true);
+        Disconnect();
+        return kHttpConnectFailed;
+    }
+
+    const int sock = mSocket.load();
+    SetBlocking(sock);
+    struct timeval tv = {0, 500000};
+    SetRecvTimeout(sock, tv);
+    const int64_t requestStart = MonotonicMs();
+    ret = SendRequestAndParseResponse(&CKVAHttpClient::ReconnectDirect, url.c_str(), mPort, offset);
+    const int64_t now = MonotonicMs();
+    KVA_LOG(kLogDetail,
+            "CKVAHttpClient::Connect end ret=%d, statusCode=%u, httpStatus=%d, contentLength=%d, "
+            "transferBlock=%d, ip=%s, totalCost=%lldms, requestCost=%lldms",
+            ret, mStatusCode.load(), mConnectState.load(), static_cast<int>(mContentLength),
+            mTransferBlock ? 1 : 0, mIPText, static_cast<long long>(now - start),
+            static_cast<long long>(now - requestStart));
+    if (ret == kHttpOk) {
+        mNextAddressIndex = 0;
+    } else {
+        mNextAddressIndex = usedList ? oldIndex + 1 : 0;
+    }
+    return ret;
+}
+
+int32_t CKVAHttpClient::ConnectAddress(sockaddr* address, uint16_t port) {
+    const int family = address->sa_family;
+    int sock = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        KVA_LOG(kLogError, "socket error");
+        mStatusCode.store(kHttpStatusNoSocket);
+        return kHttpConnectFailed;
+    }
+    {
+        std::lock_guard<std::mutex> g(mSocketLock);
+        mSocket.store(sock);
+    }
+    mConnectState.store(kHttpSocketCreated);
+    SetNonBlocking(sock);
+
+    socklen_t len;
+    if (family == AF_INET6) {
+        reinterpret_cast<sockaddr_in6*>(address)->sin6_port = htons(port);
+        len = sizeof(sockaddr_in6);
+    } else {
+        reinterpret_cast<sockaddr_in*>(address)->sin_port = htons(port);
+        len = sizeof(sockaddr_in);
+    }
+    int nErr = connect(sock, address, len);
+    if (nErr == 0) {
+        mConnectState.store(kHttpConnected);
+        return kHttpOk;
+    }
+    int err = errno;
+    mStatusCode.store(kHttpStatusSocketBase + static_cast<uint32_t>(err));
+    if (err == EINPROGRESS || err == EWOULDBLOCK || err == EINTR) {
+        int32_t wait = kHttpTimedOut;
+        for (int i = 0; i < 50 && !mCancel.load(); ++i) {
+            wait = WaitConnect(sock, 100000);
+            if (wait != kHttpTimedOut) break;
+        }
+        if (wait == kHttpOk && !mCancel.load()) {
+            mConnectState.store(kHttpConnected);
+            return kHttpOk;
+        }
+        if (wait == kHttpTimedOut && !mCancel.load()) mStatusCode.store(kHttpStatusConnectTimeout);
+        nErr = wait;
+    }
+    if (mCancel.load()) mAborted.store(true);
+    KVA_LOG(kLogError, "connect error. nErr: %d, wsaError: %d", nErr, err);
+    DnsCacheRemove(mHost);
+    if (mSocket.load() >= 0) SetBlocking(mSocket.load());
+    Disconnect();
+    return kHttpConnectFailed;
+}
+
+int32_t CKVAHttpClient::ConnectIPv4(uint32_t address, uint16_t port) {
+    sockaddr_storage storage;
+    memset(&storage, 0, sizeof(storage));
+    sockaddr_in* sin = reinterpret_cast<sockaddr_in*>(&storage);
+    sin->sin_family = AF_INET;
+    sin->sin_addr.s_addr = address;
+    return ConnectAddress(reinterpret_cast<sockaddr*>(&storage), port);
+}
+
+int32_t CKVAHttpClient::WaitConnect(int sock, int32_t waitUs) {
+    pollfd p;
+    p.fd = sock;
+    p.events = POLLOUT;
+    p.revents = 0;
+    int r = poll(&p, 1, waitUs / 1000);
+    if (r == 0) return kHttpTimedOut;
+    if (r < 0) {
+        if (errno == EINTR) return kHttpTimedOut;
+        mStatusCode.store(kHttpStatusSocketBase + static_cast<uint32_t>(errno));
+        return kHttpConnectFailed;
+    }
+    int soErr = 0;
+    socklen_t len = sizeof(soErr);
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &soErr, &len) != 0) {
+        mStatusCode.store(kHttpStatusSocketBase + static_cast<uint32_t>(errno));
+        return kHttpConnectFailed;
+    }
+    if (soErr != 0) {
+        mStatusCode.store(kHttpStatusSocketBase + static_cast<uint32_t>(soErr));
+        return kHttpConnectFailed;
+    }
+    if (p.revents & POLLOUT) return kHttpOk;
+    mStatusCode.store(kHttpStatusNeither);
+    return kHttpConnectFailed;
+}
+
+int32_t CKVAHttpClient::Disconnect() {
+    int32_t state = mConnectState.load();
+    if (state == kHttpSocketCreated || state == kHttpConnected) {
+        std::lock_guard<std::mutex> g(mSocketLock);
+        int sock = mSocket.exchange(-1);
+        if (sock >= 0) {
+            close(sock);
+            KVA_LOG(kLogDetail, "CKVAHttpClient::Disconnect closed");
+        }
+    }
+    mConnectState.store(kHttpClosed);
+    mMediaType = false;
+    ClearReceiveBuffer();
+    mRedirectLocation.clear();
+    mConnectStartMs = 0;
+    return kHttpOk;
+}
+
+void CKVAHttpClient::Cancel() {
+    mCancel.store(true);
+    mAborted.store(true);
+    // Shut down, never close, from this thread: the owner may be inside a call on the number,
+    // which a close would let the process hand to another file meanwhile.
+    std::lock_guard<std::mutex> g(mSocketLock);
+    int sock = mSocket.load();
+    if (sock >= 0) shutdown(sock, SHUT_RDWR);
+}
+
+int32_t CKVAHttpClient::ConnectViaProxy(const char* urlIn, int64_t offset) {
+    KVA_LOG(kLogDetail, "CKVAHttpClient::ConnectViaProxy");
+    if (mStartupResult != 0) return kHttpConnectFailed;
+    const std::string url = urlIn ? urlIn : "";
+    mIPText[0] = 0;
+    if (mAddrList) freeaddrinfo(mAddrList);
+    mAddrList = nullptr;
+    mStatusCode.store(0);
+    mCancel.store(false);
+    mAborted.store(false);
+    mMediaType = false;
+    mTransferBlock = false;
+    mContentLength = -1;
+    mConnectStartMs = MonotonicMs();
+
+    std::string proxyHost, credential;
+    uint32_t proxyIp;
+    uint16_t proxyPort;
+    {
+        ProxySettings& p = Proxy();
+        std::lock_guard<std::mutex> g(p.lock);
+        proxyHost = p.host;
+        proxyIp = p.ipv4;
+        proxyPort = p.port;
+        credential = p.credential;
+    }
+    int32_t ret;
+    if (!proxyHost.empty()) {
+        sockaddr_storage address;
+        ret = ResolveDNS(proxyHost.c_str(), &address);
+        if (ret == kHttpOk) {
+            {
+                ProxySettings& p = Proxy();
+                std::lock_guard<std::mutex> g(p.lock);
+                p.address = address;
+            }
+            ret = ConnectAddress(reinterpret_cast<sockaddr*>(&address), proxyPort);
+        }
+        if (mAddrList) freeaddrinfo(mAddrList);
+        mAddrList = nullptr;
+    } else {
+        ret = ConnectIPv4(proxyIp, proxyPort);
+    }
+    if (ret != kHttpOk) return ret;
+
+    ParseUrl(url.c_str());
+    const int sock = mSocket.load();
+    SetBlocking(sock);
+    struct timeval tv = {0, 500000};
+    SetRecvTimeout(sock, tv);
+    std::string request = "CONNECT " + mHost + ":" + std::to_string(mPort) +
+                          " HTTP/1.1\r\nProxy-Authorization: Basic " + credential + "\r\n\r\n";
+    ret = Send(request.data(), static_cast<int32_t>(request.size()));
+    if (ret != kHttpOk) return ret;
+    uint32_t status = 0;
+    mHeadBytes = 0;
+    ret = ParseResponseHeader(&status);
+    if (status != 200) return ret;
+    uint8_t crlf[2];
+    Recv(crlf, 2);
+    return SendRequestAndParseResponse(&CKVAHttpClient::ReconnectProxy, url.c_str(), mPort, offset);
+}
+
+// ---- socket options ----
+
+int32_t CKVAHttpClient::SetRecvTimeout(int sock, const struct timeval& tv) {
+    if (sock < 0) return -1;
+    return setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+}
+
+int32_t CKVAHttpClient::SetBlocking(int sock) {
+    if (sock < 0) return -1;
+    int flags = fcntl(sock, F_GETFL, 0);
+    if (flags < 0) return -1;
+    return fcntl(sock, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+int32_t CKVAHttpClient::SetNonBlocking(int sock) {
+    if (sock < 0) return -1;
+    int flags = fcntl(sock, F_GETFL, 0);
+    if (flags < 0) return -1;
+    return fcntl(sock, F_SETFL, flags | O_NONBLOCK);
+}
+
+// ---- requests ----
+
+void CKVAHttpClient::SetExtraHeaders(const char* text) {
+    mHasExtraHeaders = text != nullptr;
+    mExtraHeaders = text ? text : "";
+}
+
+bool CKVAHttpClient::IsRedirect(uint32_t httpStatus) {
+    return httpStatus == 301 || httpStatus == 302 || httpStatus == 303 || httpStatus == 307;
+}
+
+const char* CKVAHttpClient::GetRedirectUrl() {
+    return mRedirectLocation.empty() ? nullptr : mRedirectLocation.c_str();
+}
+
+int32_t CKVAHttpClient::Send(const char* data, int32_t length) {
+    if (mConnectState.load() == kHttpClosed) return kHttpNotConnected;
+    int32_t sent = 0;
+    while (sent < length) {
+        ssize_t n = send(mSocket.load(), data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR && !mCancel.load()) continue;
+        if (n <= 0) {
+            int err = n < 0 ? errno : EPIPE;
+            mStatusCode.store(kHttpStatusSendBase + static_cast<uint32_t>(err));
+            KVA_LOG(kLogError, "send error!%s/n", strerror(err));
+            return kHttpSendFailed;
+        }
+        sent += static_cast<int32_t>(n);
+    }
+    return kHttpOk;
+}
+
+int32_t CKVAHttpClient::SendRequest(uint16_t port, int64_t offset) {
+    const bool range = offset >= 1;
+    const bool showPort = port != 80 && port != 443;
+    // An empty target, or one that starts with the query, is not a valid request line.
+    std::string target = mPath;
+    if (target.empty() || target[0] != '/') target.insert(0, "/");
+    std::string portText = showPort ? ":" + std::to_string(port) : std::string();
+    std::string rangeLine =
+        range ? "Range: bytes=" + std::to_string(static_cast<long long>(offset)) + "-\r\n"
+              : std::string();
+
+    std::string req = "GET " + target + " HTTP/1.1\r\n";
+    if (mHasExtraHeaders && mExtraHeaders.find("Host:") != std::string::npos) {
+        req += mExtraHeaders + portText + "\r\n";
+    } else {
+        if (mHasExtraHeaders) req += mExtraHeaders;
+        req += "Host: " + mHost + portText + "\r\n";
+    }
+    req += rangeLine;
+    req += "Connection: keep-alive\r\nUser-Agent: ";
+    req += kUserAgent;
+    req += "\r\n\r\n";
+    mRequest = req;
+    return Send(mRequest.data(), static_cast<int32_t>(mRequest.size()));
+}
+
+int32_t CKVAHttpClient::SendRequestAndParseResponse(ReconnectFn reconnect, const char* url,
+                                                    uint16_t port, int64_t offset) {
+    KVA_LOG(kLogDetail, "[Connected]: offset = %lld", static_cast<long long>(offset));
+    mHeaderText.clear();
+    mHeadBytes = 0;
+    mSkipBytes = 0;
+    mRequestedOffset = offset;
+
+    int64_t t = MonotonicMs();
+    int32_t ret = SendRequest(port, offset);
+    KVA_LOG(kLogDetail,
+            "CKVAHttpClient::SendRequestAndParseResponse SendRequest ret=%d, cost=%lldms, url=%s, "
+            "host=%s, offset=%lld",
+            ret, static_cast<long long>(MonotonicMs() - t), url ? url : "null", mHost.c_str(),
+            static_cast<long long>(offset));
+    uint32_t status = 0;
+    if (ret == kHttpOk) {
+        t = MonotonicMs();
+        ret = ParseResponseHeader(&status);
+        KVA_LOG(kLogDetail,
+                "CKVAHttpClient::SendRequestAndParseResponse ParseResponseHeader ret=%d, status=%u, "
+                "cost=%lldms",
+                ret, status, static_cast<long long>(MonotonicMs() - t));
+        if (ret == kHttpOk) {
+            if (IsRedirect(status)) return HandleRedirect(reconnect, offset);
+            if (status == 200 || status == 206) {
+                t = MonotonicMs();
+                ret = ParseContentLength(status);
+                KVA_LOG(kLogDetail,
+                        "CKVAHttpClient::SendRequestAndParseResponse ParseContentLength ret=%d, "
+                        "contentLength=%d, transferBlock=%d, mediaType=%d, cost=%lldms",
+                        ret, static_cast<int>(mContentLength), mTransferBlock ? 1 : 0,
+                        mMediaType ? 1 : 0, static_cast<long long>(MonotonicMs() - t));
+            } else {
+                mStatusCode.store(status);
+                ret = kHttpBadStatus;
+            }
+        }
+    }
+    if (ret != kHttpOk && mConnectState.load() != kHttpClosed) {
+        if (mCancel.load()) mAborted.store(true);
+        DnsCacheRemove(mHost);
+        KVA_LOG(kLogError, "connect failed. Connection is going to be closed nErr %d", ret);
+        Disconnect();
+    }
+    if (mSocket.load() >= 0) {
+        struct timeval tv = {0, 500000};
+        SetRecvTimeout(mSocket.load(), tv);
+    }
+    return ret;
+}
+
+int32_t CKVAHttpClient::HandleRedirect(ReconnectFn reconnect, int64_t offset) {
+    int32_t ret = GetHeaderValueByKey("Location", mHeaderValue, kLineSize);
+    Disconnect();
+    if (ret != kHttpOk || mHeaderValue[0] == 0) return kHttpConnectFailed;
+
+    std::string location = mHeaderValue;
+    if (StartsWith(location.c_str(), "//")) {
+        location.insert(0, mHttps ? "https:" : "http:");
+    } else if (!StartsWith(location.c_str(), "http://") &&
+               !StartsWith(location.c_str(), "https://")) {
+        // A relative target stays on this server, port included.
+        if (location[0] != '/') {
+            std::string base = mPath.substr(0, mPath.find('?'));
+            size_t slash = base.rfind('/');
+            base = slash == std::string::npos ? "/" : base.substr(0, slash + 1);
+            location.insert(0, base);
+        }
+        std::string origin = (mHttps ? "https://" : "http://") + mHost;
+        if (mPort != (mHttps ? 443 : 80)) origin += ":" + std::to_string(mPort);
+        location.insert(0, origin);
+    }
+    mRedirectLocation = location;
+    return reconnect(this, location.c_str(), offset);
+}
+
+// ---- responses ----
+
+int32_t CKVAHttpClient::Receive(int sock, int32_t waitMs, uint8_t* buffer, int32_t length) {
+    if (sock < 0) return kHttpNotConnected;
+    int32_t ready = WaitReadable(sock, waitMs);
+    if (ready <= 0) return ready;
+    if (mHttps) return kHttpConnectFailed;
+    ssize_t n = recv(sock, buffer, static_cast<size_t>(length), 0);
+    if (n == 0) {
+        KVA_LOG(kLogError, "CKVAHttpClient::Receive is zero");
+        return kHttpPeerClosed;
+    }
+    if (n < 0) {
+        int err = errno;
+        KVA_LOG(kLogError, "CKVAHttpClient::Receive errno %d, nErr %d", err, static_cast<int>(n));
+        mRecvErrno = err;
+        mStatusCode.store(kHttpStatusRecvBase + static_cast<uint32_t>(err));
+        if (err == ECONNRESET) return kHttpPeerClosed;
+        if (err == ETIMEDOUT) return kHttpTimedOut;
+        return kHttpRecvFailed;
+    }
+    return static_cast<int32_t>(n);
+}
+
+int32_t CKVAHttpClient::WaitReadable(int sock, int32_t waitMs) {
+    mStatusCode.store(0);
+    for (int attempt = 0;; ++attempt) {
+        pollfd p;
+        p.fd = sock;
+        p.events = POLLIN;
+        p.revents = 0;
+        int r = poll(&p, 1, waitMs);
+        if (r > 0) return (p.revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
+        if (r == 0) return 0;
+        int err = errno;
+        mStatusCode.store(kHttpStatusSelectBase + static_cast<uint32_t>(err));
+        if (err == EINTR && attempt == 0 && !mCancel.load()) continue;
+        return -1;
+    }
+}
+
+int32_t CKVAHttpClient::ReceiveBuffer() {
+    if (mConnectState.load() == kHttpClosed) return kHttpNotConnected;
+    if (mCancel.load()) return kHttpConnectFailed;
+    ClearReceiveBuffer();
+    const int64_t start = MonotonicMs();
+    for (;;) {
+        int32_t r = Receive(mSocket.load(), 20, mRecvBuffer, kRecvBufferSize);
+        if (r != 0) {
+            mRecvFill = r > 0 ? r : 0;
+            mRecvPos = 0;
+            return r;
+        }
+        if (MonotonicMs() - start >= 5000 || mCancel.load()) break;
+    }
+    return kHttpRecvFailed;
+}
+
+int32_t CKVAHttpClient::Recv(uint8_t* buffer, int32_t length) {
+    int32_t copied = 0;
+    while (copied < length) {
+        if (mRecvPos >= mRecvFill) {
+            const int64_t start = MonotonicMs();
+            int32_t r = ReceiveBuffer();
+            KVA_LOG(kLogError, "CKVAHttpClient::Recv ReceiveBuffer nErr %d, time %lld", r,
+                    static_cast<long long>(MonotonicMs() - start));
+            KVA_LOG(kLogError, "CKVAHttpClient::Recv ReceiveBuffer respond, %.*s", mRecvFill,
+                    reinterpret_cast<const char*>(mRecvBuffer));
+            if (r < 1) return copied > 0 ? copied : r;
+        }
+        int32_t n = std::min(length - copied, mRecvFill - mRecvPos);
+        memcpy(buffer + copied, mRecvBuffer + mRecvPos, static_cast<size_t>(n));
+        mRecvPos += n;
+        copied += n;
+    }
+    return copied;
+}
+
+int32_t CKVAHttpClient::ReadLine(char* buffer, int32_t size) {
+    if (mConnectState.load() != kHttpConnected) return kHttpLineNotConnected;
+    if (!buffer || size < 1) return kHttpLineTooLong;
+    int32_t n = 0;
+    buffer[0] = 0;
+    for (;;) {
+        if (mCancel.load()) return kHttpConnectFailed;
+        uint8_t c = 0;
+        int32_t r = Recv(&c, 1);
+        if (r == 0) {
+            mStatusCode.store(kHttpStatusNothingReceived);
+            return kHttpTimedOut;
+        }
+        if (r == kHttpPeerClosed) return kHttpPeerClosed;
+        if (r < 0) return kHttpConnectFailed;
+        if (++mHeadBytes > kMaxHeadBytes) return kHttpLineTooLong;
+        if (c == '\n') {
+            if (n > 0 && buffer[n - 1] == '\r') --n;
+            buffer[n] = 0;
+            return kHttpOk;
+        }
+        if (n >= size - 1) {
+            buffer[n] = 0;
+            return kHttpLineTooLong;
+        }
+        buffer[n++] = static_cast<char>(c);
+    }
+}
+
+int32_t CKVAHttpClient::ParseStatusLine(uint32_t* status) {
+    int32_t ret = ReadLine(mLine, kLineSize);
+    if (ret != kHttpOk) {
+        KVA_LOG(kLogError, "CKVAHttpClient Receive Response Error!");
+        return ret;
+    }
+    mHeaderText.assign(mLine);
+    mHeaderText += "\r\n";
+    const char* space = strchr(mLine, ' ');
+    if (!space) {
+        KVA_LOG(kLogError, "CKVAHttpClient Receive Response content Error!");
+        return kHttpBadStatus;
+    }
+    const char* p = space + 1;
+    if (!isdigit(static_cast<unsigned char>(*p))) return kHttpBadStatus;
+    uint32_t value = 0;
+    for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
+        value = value * 10 + static_cast<uint32_t>(*p - '0');
+        if (value > 999) {
+            KVA_LOG(kLogError, "CKVAHttpClient Receive Invalid ResponseNum!");
+            return kHttpBadStatus;
+        }
+    }
+    if (status) *status = value;
+    return kHttpOk;
+}
+
+int32_t CKVAHttpClient::ParseResponseHeader(uint32_t* status) {
+    uint32_t value = 0;
+    int32_t ret = ParseStatusLine(&value);
+    if (ret == kHttpBadStatus) mStatusCode.store(kHttpStatusBadStatusLine);
+    if (status) *status = value;
+    KVA_LOG(kLogDetail, "ParseResponseHeader return %d, %u", ret, value);
+    return ret;
+}
+
+int32_t CKVAHttpClient::GetHeaderValueByKey(const char* key, char* value, int32_t size) {
+    KVA_LOG(kLogDetail, "CKVAHttpClient::GetHeaderValueByKey %s", key);
+    const bool watch = strcasecmp(key, "Content-Length") == 0;
+    bool found = false;
+    bool matching = true;
+    if (value && size > 0) value[0] = 0;
+    for (;;) {
+        int32_t ret = ReadLine(mLine, kLineSize);
+        if (ret != kHttpOk) {
+            KVA_LOG(kLogError, "CKVAHttpClient RecHeader Error:%d", ret);
+            return ret;
+        }
+        if (mLine[0] == 0) break;
+        size_t lineLen = strlen(mLine);
+        if (mHeaderText.size() + lineLen + 2 <= static_cast<size_t>(kHeaderTextSize)) {
+            mHeaderText.append(mLine, lineLen);
+            mHeaderText += "\r\n";
+        }
+        if (!matching) continue;
+        const char* colon = strchr(mLine, ':');
+        if (!colon) continue;
+        std::string name = Trim(mLine, colon);
+        std::string val = Trim(colon + 1, mLine + lineLen);
+        if (SameName(name, key) && value && val.size() < static_cast<size_t>(size)) {
+            memcpy(value, val.c_str(), val.size() + 1);
+            found = true;
+        }
+        if (watch) {
+            if (SameName(name, "Transfer-Encoding")) {
+                mTransferBlock = true;
+                mContentLength = 0;
+                matching = false;
+            } else if (SameName(name, "Content-Type") &&
+                       (val.find("audio") != std::string::npos ||
+                        val.find("video") != std::string::npos)) {
+                mMediaType = true;
+            }
+        }
+    }
+    int32_t ret = (found || mTransferBlock) ? kHttpOk : kHttpHeaderNotFound;
+    KVA_LOG(kLogDetail, "CKVAHttpClient::GetHeaderValueByKey return %d", ret);
+    return ret;
+}
+
+int32_t CKVAHttpClient::ParseContentLength(uint32_t httpStatus) {
+    const bool partial = httpStatus == 206;
+    int32_t ret = GetHeaderValueByKey(partial ? "Content-Range" : "Content-Length", mHeaderValue,
+                                      kLineSize);
+    if (mTransferBlock) return kHttpOk;
+    if (ret == kHttpHeaderNotFound) {
+        if (mMediaType) {
+            mContentLength = 0;
+            return kHttpOk;
+        }
+        return kHttpHeaderNotFound;
+    }
+    if (ret != kHttpOk) return ret;
+
+    int64_t length = -1;
+    bool ok;
+    int64_t first = 0;
+    if (partial) {
+        const char* slash = strchr(mHeaderValue, '/');
+        ok = slash && ParseDecimal(slash + 1, &length);
+        // The first byte of the range must be where our bytes are expected to go.
+        const char* p = mHeaderValue;
+        while (*p && !isdigit(static_cast<unsigned char>(*p)) && *p != '/') ++p;
+        if (ok && isdigit(static_cast<unsigned char>(*p))) first = strtoll(p, nullptr, 10);
+        if (ok && first > mRequestedOffset) ok = false;
+    } else {
+        ok = ParseDecimal(mHeaderValue, &length);
+    }
+    if (!ok) {
+        KVA_LOG(kLogError, "CKVAHttpClient Get ContentLength Error!");
+        mStatusCode.store(kHttpStatusBadLength);
+        return kHttpBadLength;
+    }
+    mContentLength = length;
+    // A server that ignored the range sends from an earlier byte; drop what we did not ask for.
+    mSkipBytes = partial ? mRequestedOffset - first : (httpStatus == 200 ? mRequestedOffset : 0);
+    KVA_LOG(kLogDetail, "nContentLen: %ld", static_cast<long>(length));
+    return kHttpOk;
+}
+
+int32_t CKVAHttpClient::ReadChunkSize() {
+    if (!mTransferBlock) return kHttpBadLength;
+    mHeadBytes = 0;
+    for (;;) {
+        int32_t ret = ReadLine(mLine, kLineSize);
+        if (ret != kHttpOk) return ret;
+        if (mLine[0] != 0) break;
+    }
+    return static_cast<int32_t>(HexToInt(mLine));
+}
+
+uint32_t CKVAHttpClient::HexToInt(const char* text) {
+    if (!text || !*text) return 0;
+    uint32_t value = 0;
+    for (const char* p = text; *p; ++p) {
+        char c = *p;
+        uint32_t digit;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<uint32_t>(c - '0');
+        } else if (c >= 'a' && c <= 'f') {
+            digit = static_cast<uint32_t>(c - 'a' + 10);
+        } else if (c >= 'A' && c <= 'F') {
+            digit = static_cast<uint32_t>(c - 'A' + 10);
+        } else {
+            return 0xFFFFFFFFu;
+        }
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
+// ---- body ----
+
+int32_t CKVAHttpClient::Read(uint8_t* buffer, int32_t length) {
+    if (!buffer || length <= 0) return 0;
+    for (;;) {
+        int32_t n;
+        if (mRecvPos < mRecvFill) {
+            n = std::min(length, mRecvFill - mRecvPos);
+            memcpy(buffer, mRecvBuffer + mRecvPos, static_cast<size_t>(n));
+            mRecvPos += n;
+        } else {
+            if (mConnectState.load() == kHttpClosed) return kHttpNotConnected;
+            n = Receive(mSocket.load(), mHttps ? 10 : 500, buffer, length);
+            if (n <= 0) return n;
+        }
+        if (mSkipBytes <= 0) return n;
+        int32_t drop = static_cast<int32_t>(std::min<int64_t>(n, mSkipBytes));
+        mSkipBytes -= drop;
+        if (drop < n) {
+            memmove(buffer, buffer + drop, static_cast<size_t>(n - drop));
+            return n - drop;
+        }
+        if (mCancel.load()) return kHttpConnectFailed;
+    }
+}
+
+}  // namespace kva_audioplayer

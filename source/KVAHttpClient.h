@@ -1,0 +1,183 @@
+// HTTP/1.1 client over a plain TCP socket: one resource from a byte offset onwards.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+struct addrinfo;
+
+namespace kva_audioplayer {
+
+// Client result codes.
+enum : int32_t {
+    kHttpOk = 0,
+    kHttpHeaderNotFound = 18,
+    kHttpRecvFailed = -1,
+    kHttpPeerClosed = -15,
+    kHttpSendFailed = -16,
+    kHttpTooManyRedirects = -32,
+    kHttpTimedOut = -33,
+    kHttpConnectFailed = -34,
+    kHttpNotConnected = -35,
+    kHttpBadStatus = -38,
+    kHttpBadLength = -39,
+    kHttpLineTooLong = -41,
+    kHttpLineNotConnected = -42,
+};
+
+// Status codes (GetStatusCode) beyond plain HTTP statuses.
+enum : uint32_t {
+    kHttpStatusSocketBase = 600,
+    kHttpStatusConnectTimeout = 905,
+    kHttpStatusSendBase = 1000,
+    kHttpStatusSelectBase = 1300,
+    kHttpStatusNothingReceived = 1556,
+    kHttpStatusBadStatusLine = 1557,
+    kHttpStatusBadLength = 1558,
+    kHttpStatusNoSocket = 1559,
+    kHttpStatusResolveBase = 2000,
+    kHttpStatusRecvBase = 4000,
+    kHttpStatusNeither = 10622,
+};
+
+// Connection states.
+enum : int32_t { kHttpClosed = 0, kHttpSocketCreated = 1, kHttpConnected = 2 };
+
+class CKVAHttpClient {
+public:
+    // Reconnects to a redirect target through the object's own table.
+    typedef int32_t (*ReconnectFn)(CKVAHttpClient* self, const char* url, int64_t offset);
+
+    static const int32_t kLineSize = 4096;
+    static const int32_t kHeaderTextSize = 16384;
+    static const int32_t kRecvBufferSize = 4096;
+    static const int32_t kMaxRedirects = 10;
+    // A response head larger than this is refused rather than read forever.
+    static const int32_t kMaxHeadBytes = 65536;
+
+    CKVAHttpClient();
+    virtual ~CKVAHttpClient();
+
+    virtual int32_t Read(uint8_t* buffer, int32_t length);                        // 1
+    virtual int32_t Recv(uint8_t* buffer, int32_t length);                        // 2
+    virtual int32_t Send(const char* data, int32_t length);                       // 3
+    virtual int32_t Connect(const char* url, int64_t offset, bool redirect);      // 4
+    virtual int32_t ConnectViaProxy(const char* url, int64_t offset);             // 5
+    virtual int32_t Disconnect();                                                 // 6
+    virtual int64_t ContentLength() { return mContentLength; }                    // 7
+    virtual void Cancel();                                                        // 8
+    virtual uint32_t GetIPv4Address() { return mIPv4; }                           // 9
+    virtual const char* GetIP() { return mIPText; }                               // 10
+    virtual uint32_t GetStatusCode() { return mStatusCode.load(); }               // 11
+    virtual bool LastFailWasAbort() { return mAborted.load(); }                   // 12
+    virtual int32_t GetConnectState() { return mConnectState.load(); }            // 13
+    virtual void SetStatusCode(uint32_t code) { mStatusCode.store(code); }        // 14
+    virtual void Reserved15() {}                                                  // 15
+    virtual bool IsCancelled() { return mCancel.load(); }                         // 16
+    virtual void Reserved17() {}                                                  // 17
+    virtual bool IsTransferBlock() { return mTransferBlock; }                     // 18
+    virtual int32_t ReadChunkSize();                                              // 19
+    virtual uint32_t HexToInt(const char* text);                                  // 20
+    virtual const char* GetRedirectUrl();                                         // 21
+    virtual void SetExtraHeaders(const char* text);                               // 22
+    virtual bool IsRedirect(uint32_t httpStatus);                                 // 23
+    virtual int32_t ReadLine(char* buffer, int32_t size);                         // 24
+    virtual int32_t ReceiveBuffer();                                              // 25
+    virtual int32_t ParseStatusLine(uint32_t* status);                            // 26
+    virtual int32_t GetHeaderValueByKey(const char* key, char* value, int32_t size);  // 27
+    virtual int32_t ConnectAddress(struct sockaddr* address, uint16_t port);      // 28
+    virtual int32_t ConnectIPv4(uint32_t address, uint16_t port);                 // 29
+    virtual int32_t ResolveDNS(const char* host, struct sockaddr_storage* out);   // 30
+    virtual int32_t SendRequest(uint16_t port, int64_t offset);                   // 31
+    virtual int32_t ParseResponseHeader(uint32_t* status);                        // 32
+    virtual int32_t HandleRedirect(ReconnectFn reconnect, int64_t offset);        // 33
+    virtual int32_t SendRequestAndParseResponse(ReconnectFn reconnect, const char* url,
+                                                uint16_t port, int64_t offset);   // 34
+    virtual int32_t ParseContentLength(uint32_t httpStatus);                      // 35
+    virtual int32_t Receive(int sock, int32_t waitMs, uint8_t* buffer, int32_t length);  // 36
+    virtual int32_t WaitConnect(int sock, int32_t waitUs);                        // 37
+    virtual int32_t WaitReadable(int sock, int32_t waitMs);                       // 38
+    virtual int32_t SetRecvTimeout(int sock, const struct timeval& tv);           // 39
+    virtual int32_t SetBlocking(int sock);                                        // 40
+    virtual int32_t SetNonBlocking(int sock);                                     // 41
+
+    // Parsed pieces of the last URL, for callers and tests.
+    const std::string& Host() const { return mHost; }
+    const std::string& Path() const { return mPath; }
+    uint16_t Port() const { return mPort; }
+    bool IsHttps() const { return mHttps; }
+    bool IsMediaType() const { return mMediaType; }
+    const std::string& RequestText() const { return mRequest; }
+    const std::string& ResponseHeaderText() const { return mHeaderText; }
+
+    // Process-wide name-resolution cache.
+    static bool DnsCacheLookup(const std::string& host, struct sockaddr_storage* out);
+    static void DnsCacheAdd(const std::string& host, const struct sockaddr_storage& address);
+    static void DnsCacheRemove(const std::string& host);
+    static void DnsCacheClear();
+    static size_t DnsCacheSize();
+
+    // Process-wide tunnelling proxy; nothing in the library fills it.
+    static void SetProxy(const char* host, uint32_t ipv4, uint16_t port, const char* credential);
+
+    CKVAHttpClient(const CKVAHttpClient&) = delete;
+    CKVAHttpClient& operator=(const CKVAHttpClient&) = delete;
+
+protected:
+    // For a receive path injected by a subclass: the client acts as connected without a socket.
+    void AdoptInjectedStream();
+    void ParseUrl(const char* url);
+    void ClearReceiveBuffer() {
+        mRecvFill = 0;
+        mRecvPos = 0;
+    }
+
+    static int32_t ReconnectDirect(CKVAHttpClient* self, const char* url, int64_t offset);
+    static int32_t ReconnectProxy(CKVAHttpClient* self, const char* url, int64_t offset);
+
+    char mLine[kLineSize];
+    char mHeaderValue[kLineSize];
+    std::string mHeaderText;  // capped at kHeaderTextSize
+    uint8_t mRecvBuffer[kRecvBufferSize];
+    std::string mHost;
+    std::string mPath;
+    std::string mRequest;
+    std::string mRedirectLocation;
+    std::string mExtraHeaders;
+    bool mHasExtraHeaders = false;
+    char mIPText[72];
+    int64_t mContentLength = -1;
+    int64_t mConnectStartMs = 0;
+    struct sockaddr_storage mAddress;
+    std::atomic<int> mSocket{-1};
+    std::mutex mSocketLock;  // Cancel against Disconnect: never touch a number already closed
+    int32_t mStartupResult = 0;
+    int32_t mRecvFill = 0;
+    int32_t mRecvPos = 0;
+    int32_t mRedirectCount = 0;
+    std::atomic<uint32_t> mStatusCode{0};
+    uint32_t mIPv4 = 0;
+    int32_t mRecvErrno = 0;
+    int32_t mNextAddressIndex = 0;
+    std::atomic<bool> mCancel{false};
+    std::atomic<bool> mAborted{false};
+    struct addrinfo* mAddrList = nullptr;
+    std::atomic<int32_t> mConnectState{kHttpClosed};
+    bool mSpare = false;
+    bool mHttps = false;
+    bool mMediaType = false;
+    bool mTransferBlock = false;
+    uint16_t mPort = 80;
+    // Body bytes still to drop: a server that ignored our range sent the resource from its start.
+    int64_t mSkipBytes = 0;
+    int64_t mRequestedOffset = 0;
+    int32_t mHeadBytes = 0;
+};
+
+}  // namespace kva_audioplayer

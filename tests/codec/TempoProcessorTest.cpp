@@ -1,0 +1,318 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "codec/TempoProcessor.h"
+
+extern "C" {
+#include <libavutil/samplefmt.h>
+}
+
+using namespace kva_audioplayer;
+
+namespace {
+
+constexpr int kRate = 44100;
+constexpr int kBlock = 2048;
+// A one-second stretch may differ from the exact length by about one filter window at its ends.
+constexpr double kEdge = 4096;
+
+std::vector<float> Sine(double seconds, double freq, int channels, int rate = kRate) {
+    size_t frames = static_cast<size_t>(seconds * rate);
+    std::vector<float> out(frames * channels);
+    for (size_t i = 0; i < frames; ++i) {
+        float v = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * freq * i / rate));
+        for (int c = 0; c < channels; ++c) out[i * channels + c] = v;
+    }
+    return out;
+}
+
+// Pushes data through p in blocks of `block` frames and collects everything it gives back.
+void Pump(TempoProcessor& p, const uint8_t* data, int64_t frames, int frameBytes,
+          std::vector<uint8_t>& out, int block = kBlock) {
+    std::vector<uint8_t> buf(static_cast<size_t>(block) * 4 * frameBytes);
+    for (int64_t done = 0; done < frames; done += block) {
+        int32_t n = static_cast<int32_t>(std::min<int64_t>(block, frames - done));
+        p.PutSamples(data + done * frameBytes, n);
+        while (p.AvailableFrames() > 0) {
+            int32_t m = block * 4;
+            p.ReceiveSamples(buf.data(), &m);
+            ASSERT_GT(m, 0);
+            out.insert(out.end(), buf.begin(), buf.begin() + static_cast<size_t>(m) * frameBytes);
+        }
+    }
+}
+
+void Drain(TempoProcessor& p, int frameBytes, std::vector<uint8_t>& out) {
+    p.PutSamples(nullptr, 0);
+    std::vector<uint8_t> buf(static_cast<size_t>(kBlock) * frameBytes);
+    while (p.AvailableFrames() > 0) {
+        int32_t m = kBlock;
+        p.ReceiveSamples(buf.data(), &m);
+        ASSERT_GT(m, 0);
+        out.insert(out.end(), buf.begin(), buf.begin() + static_cast<size_t>(m) * frameBytes);
+    }
+}
+
+std::vector<float> Stretch(double tempo, const std::vector<float>& in, int channels) {
+    std::unique_ptr<TempoProcessor> p(CreateTempoProcessor());
+    EXPECT_EQ(1, p->Init(AV_SAMPLE_FMT_FLT, kRate, channels, kBlock));
+    EXPECT_TRUE(p->SetTempo(tempo));
+    std::vector<uint8_t> out;
+    const int fb = 4 * channels;
+    Pump(*p, reinterpret_cast<const uint8_t*>(in.data()), in.size() / channels, fb, out);
+    Drain(*p, fb, out);
+    std::vector<float> f(out.size() / 4);
+    std::memcpy(f.data(), out.data(), out.size());
+    return f;
+}
+
+// Frequency of channel 0 from the rising zero crossings between from and to (frames).
+double MeasureFrequency(const std::vector<float>& s, int channels, size_t from, size_t to) {
+    double first = -1, last = -1;
+    int crossings = 0;
+    for (size_t i = from + 1; i < to; ++i) {
+        float a = s[(i - 1) * channels], b = s[i * channels];
+        if (a < 0 && b >= 0) {
+            double t = (i - 1) + a / (a - b);
+            if (first < 0) first = t;
+            last = t;
+            ++crossings;
+        }
+    }
+    if (crossings < 2) return 0;
+    return (crossings - 1) * kRate / (last - first);
+}
+
+}  // namespace
+
+TEST(TempoProcessor, TempoRangeAndFailedInit) {
+    std::unique_ptr<TempoProcessor> p(CreateTempoProcessor());
+    EXPECT_TRUE(p->SetTempo(0.5));
+    EXPECT_TRUE(p->SetTempo(100.0));
+    EXPECT_FALSE(p->SetTempo(0.49));
+    EXPECT_FALSE(p->SetTempo(100.01));
+    EXPECT_FALSE(p->SetTempo(std::nan("")));
+
+    EXPECT_EQ(0, p->Init(AV_SAMPLE_FMT_DBL, kRate, 2, kBlock));
+    EXPECT_EQ(0, p->Init(AV_SAMPLE_FMT_FLTP, kRate, 2, kBlock));
+    EXPECT_EQ(0, p->Init(AV_SAMPLE_FMT_FLT, 0, 2, kBlock));
+    // Without an engine everything is inert.
+    std::vector<float> in(kBlock * 2, 0.25f);
+    p->PutSamples(reinterpret_cast<uint8_t*>(in.data()), kBlock);
+    EXPECT_EQ(0, p->AvailableFrames());
+    int32_t n = 77;
+    p->ReceiveSamples(reinterpret_cast<uint8_t*>(in.data()), &n);
+    EXPECT_EQ(77, n);
+
+    EXPECT_EQ(1, p->Init(AV_SAMPLE_FMT_FLT, kRate, 2, kBlock));
+    EXPECT_TRUE(p->SetTempo(1.0));
+    p->PutSamples(reinterpret_cast<uint8_t*>(in.data()), kBlock);
+    EXPECT_EQ(kBlock, p->AvailableFrames());
+}
+
+// At tempo 1.0 the output equals the input frame for frame, after the float round trip.
+class TempoIdentity : public ::testing::TestWithParam<int> {};
+
+TEST_P(TempoIdentity, OutputEqualsRoundTrippedInput) {
+    const int fmt = GetParam();
+    const int channels = 2;
+    const int bps = BytesPerSample(fmt);
+    const int frames = 3 * kBlock + 123;
+    std::mt19937 rng(fmt + 1);
+    std::vector<uint8_t> in(static_cast<size_t>(frames) * channels * bps);
+    if (fmt == AV_SAMPLE_FMT_FLT) {
+        std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+        for (size_t i = 0; i < in.size() / 4; ++i) reinterpret_cast<float*>(in.data())[i] = d(rng);
+    } else {
+        for (auto& b : in) b = static_cast<uint8_t>(rng());
+    }
+    // Full-scale extremes too.
+    if (fmt == AV_SAMPLE_FMT_S16) {
+        reinterpret_cast<int16_t*>(in.data())[0] = 32767;
+        reinterpret_cast<int16_t*>(in.data())[1] = -32768;
+    }
+    std::vector<float> f(in.size() / bps);
+    SamplesToFloat(fmt, in.data(), f.data(), f.size());
+    std::vector<uint8_t> expected(in.size());
+    SamplesFromFloat(fmt, f.data(), expected.data(), f.size());
+    if (fmt != AV_SAMPLE_FMT_S32) {
+        EXPECT_EQ(expected, in);  // lossless below 25 bits
+    }
+
+    std::unique_ptr<TempoProcessor> p(CreateTempoProcessor());
+    ASSERT_EQ(1, p->Init(fmt, kRate, channels, kBlock));
+    p->SetTempo(1.0);
+    std::vector<uint8_t> out;
+    Pump(*p, in.data(), frames, channels * bps, out, 1000);
+    Drain(*p, channels * bps, out);
+    EXPECT_EQ(expected, out);
+}
+
+INSTANTIATE_TEST_SUITE_P(PackedFormats, TempoIdentity,
+                         ::testing::Values(AV_SAMPLE_FMT_U8, AV_SAMPLE_FMT_S16, AV_SAMPLE_FMT_S32,
+                                           AV_SAMPLE_FMT_FLT));
+
+TEST(TempoConversion, TableValuesAndSaturation) {
+    uint8_t u8[3] = {0, 128, 255};
+    float f[3];
+    SamplesToFloat(AV_SAMPLE_FMT_U8, u8, f, 3);
+    EXPECT_FLOAT_EQ(-1.0f, f[0]);
+    EXPECT_FLOAT_EQ(0.0f, f[1]);
+    EXPECT_FLOAT_EQ(127.0f / 128.0f, f[2]);
+
+    // Truncation toward zero, and values past full scale saturate instead of wrapping.
+    const float in[6] = {0.5f / 32768.0f, -1.5f / 32768.0f, 1.0f, -1.0f, 1.7f, -3.0f};
+    int16_t s16[6];
+    SamplesFromFloat(AV_SAMPLE_FMT_S16, in, reinterpret_cast<uint8_t*>(s16), 6);
+    EXPECT_EQ(0, s16[0]);
+    EXPECT_EQ(-1, s16[1]);
+    EXPECT_EQ(32767, s16[2]);
+    EXPECT_EQ(-32768, s16[3]);
+    EXPECT_EQ(32767, s16[4]);
+    EXPECT_EQ(-32768, s16[5]);
+    int32_t s32[6];
+    SamplesFromFloat(AV_SAMPLE_FMT_S32, in, reinterpret_cast<uint8_t*>(s32), 6);
+    EXPECT_EQ(2147483647, s32[2]);
+    EXPECT_EQ(-2147483647 - 1, s32[3]);
+    EXPECT_EQ(2147483647, s32[4]);
+    uint8_t u8out[6];
+    SamplesFromFloat(AV_SAMPLE_FMT_U8, in, u8out, 6);
+    EXPECT_EQ(255, u8out[2]);
+    EXPECT_EQ(0, u8out[3]);
+    EXPECT_EQ(255, u8out[4]);
+}
+
+TEST(TempoStretch, FasterAndSlowerKeepPitch) {
+    const double kFreq = 440.0;
+    const auto in = Sine(10.0, kFreq, 2);
+    struct Case {
+        double tempo;
+        double seconds;
+    } cases[] = {{1.5, 10.0 / 1.5}, {0.75, 10.0 / 0.75}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tempo);
+        const auto out = Stretch(c.tempo, in, 2);
+        const double seconds = static_cast<double>(out.size() / 2) / kRate;
+        EXPECT_NEAR(c.seconds, seconds, c.seconds * 0.01);
+        const size_t frames = out.size() / 2;
+        const double freq = MeasureFrequency(out, 2, frames / 10, frames * 9 / 10);
+        EXPECT_NEAR(kFreq, freq, kFreq * 0.005);
+        // Channels stay identical when the input's are.
+        bool same = true;
+        for (size_t i = 0; i < frames && same; ++i) same = out[2 * i] == out[2 * i + 1];
+        EXPECT_TRUE(same);
+    }
+}
+
+TEST(TempoStretch, MonoAndSurroundLayouts) {
+    for (int channels : {1, 6}) {
+        SCOPED_TRACE(channels);
+        const auto out = Stretch(2.0, Sine(2.0, 1000.0, channels), channels);
+        EXPECT_NEAR(1.0, static_cast<double>(out.size() / channels) / kRate, 0.01);
+    }
+}
+
+TEST(TempoStretch, TempoChangeMidStreamKeepsContinuity) {
+    // 4 s at 1.5 then 4 s at 0.75: about 2.67 + 5.33 s, at the original pitch throughout.
+    const auto in = Sine(8.0, 440.0, 2);
+    std::unique_ptr<TempoProcessor> p(CreateTempoProcessor());
+    ASSERT_EQ(1, p->Init(AV_SAMPLE_FMT_FLT, kRate, 2, kBlock));
+    p->SetTempo(1.5);
+    std::vector<uint8_t> out;
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(in.data());
+    const int64_t half = 4 * kRate;
+    Pump(*p, data, half, 8, out);
+    p->SetTempo(0.75);
+    Pump(*p, data + half * 8, half, 8, out);
+    Drain(*p, 8, out);
+    const double seconds = static_cast<double>(out.size() / 8) / kRate;
+    EXPECT_NEAR(4.0 / 1.5 + 4.0 / 0.75, seconds, 8.0 * 0.01);
+    std::vector<float> f(out.size() / 4);
+    std::memcpy(f.data(), out.data(), out.size());
+    const size_t frames = f.size() / 2;
+    EXPECT_NEAR(440.0, MeasureFrequency(f, 2, 0, frames), 440.0 * 0.005);
+}
+
+TEST(TempoStretch, BackToNormalSpeedDrainsTheStretchedTail) {
+    const auto in = Sine(10.0, 440.0, 2);
+    const int64_t half = 5 * kRate;
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(in.data());
+
+    // Reference: the first half at 1.5, ended explicitly.
+    std::unique_ptr<TempoProcessor> ref(CreateTempoProcessor());
+    ASSERT_EQ(1, ref->Init(AV_SAMPLE_FMT_FLT, kRate, 2, kBlock));
+    ref->SetTempo(1.5);
+    std::vector<uint8_t> refOut;
+    Pump(*ref, data, half, 8, refOut);
+    Drain(*ref, 8, refOut);
+
+    std::unique_ptr<TempoProcessor> p(CreateTempoProcessor());
+    ASSERT_EQ(1, p->Init(AV_SAMPLE_FMT_FLT, kRate, 2, kBlock));
+    p->SetTempo(1.5);
+    std::vector<uint8_t> out;
+    Pump(*p, data, half, 8, out);
+    p->SetTempo(1.0);
+    Pump(*p, data + half * 8, half, 8, out);
+    Drain(*p, 8, out);
+
+    // Everything stretched before the switch comes out, then the second half untouched.
+    ASSERT_EQ(refOut.size() + static_cast<size_t>(half) * 8, out.size());
+    EXPECT_EQ(0, std::memcmp(refOut.data(), out.data(), refOut.size()));
+    EXPECT_EQ(0, std::memcmp(data + half * 8, out.data() + refOut.size(), half * 8));
+}
+
+TEST(TempoProcessor, FlushOnceClearAndPartialReceive) {
+    const auto in = Sine(1.0, 440.0, 2);
+    std::unique_ptr<TempoProcessor> p(CreateTempoProcessor());
+    ASSERT_EQ(1, p->Init(AV_SAMPLE_FMT_FLT, kRate, 2, kBlock));
+    p->SetTempo(1.5);
+    p->PutSamples(reinterpret_cast<const uint8_t*>(in.data()), kRate);
+    const int32_t before = p->AvailableFrames();
+    p->PutSamples(nullptr, 0);
+    const int32_t flushed = p->AvailableFrames();
+    EXPECT_GT(flushed, before);  // the tail held inside the stretch came out
+    p->PutSamples(nullptr, 0);
+    EXPECT_EQ(flushed, p->AvailableFrames());
+    EXPECT_NEAR(kRate / 1.5, flushed, kEdge);
+
+    // Asking for more than there is delivers what is there and says so.
+    std::vector<float> out((flushed + 500) * 2);
+    int32_t n = flushed + 500;
+    p->ReceiveSamples(reinterpret_cast<uint8_t*>(out.data()), &n);
+    EXPECT_EQ(flushed, n);
+    EXPECT_EQ(0, p->AvailableFrames());
+
+    // Input after a flush is taken again.
+    p->PutSamples(reinterpret_cast<const uint8_t*>(in.data()), kRate);
+    p->PutSamples(nullptr, 0);
+    EXPECT_NEAR(kRate / 1.5, p->AvailableFrames(), kEdge);
+
+    // Clear drops what is queued at the next push with data, not before.
+    p->Clear();
+    const int32_t queued = p->AvailableFrames();
+    EXPECT_GT(queued, 0);
+    p->SetTempo(1.0);
+    p->PutSamples(reinterpret_cast<const uint8_t*>(in.data()), 100);
+    EXPECT_EQ(100, p->AvailableFrames());
+}
+
+TEST(TempoProcessor, ReinitStartsEmptyAndTakesNewSpeedAtNextPush) {
+    const auto in = Sine(1.0, 440.0, 2);
+    std::unique_ptr<TempoProcessor> p(CreateTempoProcessor());
+    ASSERT_EQ(1, p->Init(AV_SAMPLE_FMT_FLT, kRate, 2, kBlock));
+    p->SetTempo(2.0);
+    p->PutSamples(reinterpret_cast<const uint8_t*>(in.data()), kRate);
+    ASSERT_EQ(1, p->Init(AV_SAMPLE_FMT_S16, kRate, 2, kBlock));
+    EXPECT_EQ(0, p->AvailableFrames());
+    p->SetTempo(0.5);
+    std::vector<int16_t> s16(kRate * 2);
+    SamplesFromFloat(AV_SAMPLE_FMT_S16, in.data(), reinterpret_cast<uint8_t*>(s16.data()), s16.size());
+    p->PutSamples(reinterpret_cast<const uint8_t*>(s16.data()), kRate);
+    p->PutSamples(nullptr, 0);
+    EXPECT_NEAR(2 * kRate, p->AvailableFrames(), kEdge);
+}

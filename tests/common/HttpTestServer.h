@@ -1,0 +1,142 @@
+// A scriptable HTTP/1.1 server on the loopback interface, for network tests.
+// Each connection carries one request; a handler per path decides how it is answered.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kva_test {
+
+// Deterministic content: byte i of a pattern resource.
+uint8_t PatternByte(int64_t index);
+std::string PatternBytes(int64_t offset, int64_t length);
+
+struct HttpRequest {
+    std::string method;
+    std::string target;      // as sent, query included
+    std::string path;        // target without the query
+    std::string head;        // the whole request head
+    int64_t rangeStart = -1;  // from "Range: bytes=N-", -1 without one
+    int index = 0;           // 0 for the first request to this path
+};
+
+struct HttpPlan {
+    int status = 200;  // becomes 206 when a range is asked for and honoured
+    // The resource: explicit bytes, or a pattern of patternSize bytes when body is null.
+    std::shared_ptr<const std::string> body;
+    int64_t patternSize = 0;
+    bool honourRange = true;
+    bool sendContentLength = true;
+    bool chunked = false;
+    std::string contentType = "application/octet-stream";
+    std::vector<std::string> extraHeaders;  // whole lines without CR LF
+    std::string location;                   // sent as "Location" when not empty
+    std::string rawResponse;                // when set, sent as it stands instead of a response
+    int64_t closeAfter = -1;                // body bytes after which the connection is closed
+    bool resetInsteadOfClose = false;       // ... with a reset instead of a close
+    int64_t stallAfter = -1;                // body bytes after which sending pauses
+    int stallMs = -1;                       // ... for this long; -1 until the server stops,
+                                            //     kUntilReleased until ReleaseStalls
+    static const int kUntilReleased = -2;
+    int trickleBytes = 0;                   // body in pieces of this size ...
+    int trickleDelayMs = 0;                 // ... with this pause after each
+    int headByteDelayMs = 0;                // head sent one byte at a time with this pause
+};
+
+using HttpHandler = std::function<HttpPlan(const HttpRequest&)>;
+
+class HttpTestServer {
+public:
+    explicit HttpTestServer(bool ipv6 = false);
+    ~HttpTestServer();
+
+    bool Start();
+    void Stop();
+    int Port() const { return mPort; }
+    std::string Host() const { return mIpv6 ? "[::1]" : "127.0.0.1"; }
+    std::string Url(const std::string& target) const;
+
+    void Route(const std::string& path, HttpHandler handler);
+    // Convenience: a fixed resource answered with the same plan every time.
+    void Serve(const std::string& path, const HttpPlan& plan);
+
+    std::vector<HttpRequest> Requests();
+    std::vector<HttpRequest> RequestsFor(const std::string& path);
+    int ConnectionCount() const { return mConnections.load(); }
+    // Ends every pause that waits for it, now and later.
+    void ReleaseStalls();
+
+    HttpTestServer(const HttpTestServer&) = delete;
+    HttpTestServer& operator=(const HttpTestServer&) = delete;
+
+private:
+    void AcceptLoop();
+    void Serve(int fd);
+    bool SendAll(int fd, const char* data, size_t length);
+    bool Pause(int ms);  // false when the server is stopping
+
+    bool mIpv6;
+    int mListen = -1;
+    int mPort = 0;
+    std::atomic<bool> mStop{false};
+    std::atomic<bool> mReleased{false};
+    std::atomic<int> mConnections{0};
+    std::thread mAcceptThread;
+    std::mutex mLock;
+    std::condition_variable mStopCv;
+    std::map<std::string, HttpHandler> mRoutes;
+    std::map<std::string, int> mCounts;
+    std::vector<HttpRequest> mRequests;
+    std::vector<std::thread> mWorkers;
+    std::vector<int> mOpenFds;
+};
+
+// A loopback listener whose accept queue is full: a connect to it stays pending.
+class BlockedListener {
+public:
+    BlockedListener();
+    ~BlockedListener();
+    int Port() const { return mPort; }
+    bool Ok() const { return mOk; }
+
+private:
+    int mListen = -1;
+    int mFiller = -1;
+    int mPort = 0;
+    bool mOk = false;
+};
+
+// nginx from the system, serving one directory on a free loopback port with a private prefix.
+class NginxServer {
+public:
+    static bool Available();
+    explicit NginxServer(const std::string& root);
+    ~NginxServer();
+    bool Start();
+    void Stop();
+    int Port() const { return mPort; }
+    std::string Url(const std::string& target) const;
+
+private:
+    std::string mRoot;
+    std::string mPrefix;
+    int mPort = 0;
+    int mPid = -1;
+};
+
+// Writes bytes to a file; true on success.
+bool WriteFile(const std::string& path, const std::string& bytes);
+// Reads a whole file.
+std::string ReadFile(const std::string& path);
+// Removes a directory tree (for scratch directories).
+void RemoveTree(const std::string& path);
+
+}  // namespace kva_test

@@ -1,0 +1,97 @@
+// Helpers for the sound-system tests.
+#pragma once
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/SoundSystem.h"
+
+namespace kva_test {
+
+// Auto-reset event a period callback can signal.
+class TestEvent {
+public:
+    static void Signal(void* self) { static_cast<TestEvent*>(self)->Set(); }
+    void Set() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mSet = true;
+        ++mCount;
+        mCond.notify_all();
+    }
+    bool Wait(int ms) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        bool ok = mCond.wait_for(lock, std::chrono::milliseconds(ms), [&] { return mSet; });
+        mSet = false;
+        return ok;
+    }
+    int Count() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mCount;
+    }
+
+private:
+    std::mutex mMutex;
+    std::condition_variable mCond;
+    bool mSet = false;
+    int mCount = 0;
+};
+
+// Interleaved float frames of a sine per channel (channel c at freq * (c + 1)).
+inline std::vector<float> SineFloat(uint32_t frames, int channels, int rate, double freq,
+                                    double amp = 0.5, uint32_t offset = 0) {
+    std::vector<float> out(size_t(frames) * channels);
+    for (uint32_t i = 0; i < frames; ++i) {
+        for (int c = 0; c < channels; ++c) {
+            out[size_t(i) * channels + c] =
+                float(amp * std::sin(2.0 * M_PI * freq * (c + 1) * double(i + offset) / rate));
+        }
+    }
+    return out;
+}
+
+inline std::vector<uint8_t> Bytes(const std::vector<float>& v) {
+    std::vector<uint8_t> out(v.size() * 4);
+    std::memcpy(out.data(), v.data(), out.size());
+    return out;
+}
+
+inline std::vector<float> Floats(const std::vector<uint8_t>& v) {
+    std::vector<float> out(v.size() / 4);
+    std::memcpy(out.data(), v.data(), out.size() * 4);
+    return out;
+}
+
+// Writes all frames to a started stream, waiting on its period callback when there is no room.
+// Returns the first failing result, or kOk.
+inline int32_t WriteAll(kva_audioplayer::snd::IRenderStream* s, TestEvent* ev,
+                        const uint8_t* data, uint32_t frames, uint32_t chunk,
+                        int waitMs = 2000) {
+    using namespace kva_audioplayer::snd;
+    const uint32_t ba = uint32_t(s->GetFormat().BlockAlign());
+    const uint32_t buffer = s->BufferFrames();
+    uint32_t done = 0;
+    while (done < frames) {
+        uint32_t padding = 0;
+        int32_t r = s->GetPadding(&padding);
+        if (r != kOk) return r;
+        uint32_t room = buffer - padding;
+        uint32_t n = std::min(std::min(room, chunk), frames - done);
+        if (n == 0) {
+            if (!ev->Wait(waitMs)) return kFailed;
+            continue;
+        }
+        r = s->Write(data + size_t(done) * ba, n);
+        if (r != kOk) return r;
+        done += n;
+    }
+    return kOk;
+}
+
+}  // namespace kva_test

@@ -1,0 +1,648 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "KvaSoundSystem.h"
+#include "SoundTestUtil.h"
+#include "common/TestPaths.h"
+#include "platform/SoundSystemSelect.h"
+#include "platform/VirtualSoundSystem.h"
+
+using namespace kva_audioplayer;
+using namespace kva_audioplayer::snd;
+using kva_test::Bytes;
+using kva_test::Floats;
+using kva_test::SineFloat;
+using kva_test::TestEvent;
+using kva_test::WriteAll;
+
+namespace {
+
+const std::string kOut = VirtualSoundSystem::kDefaultId;
+
+std::shared_ptr<VirtualSoundSystem> MakeSystem(bool fast) {
+    auto sys = std::make_shared<VirtualSoundSystem>(fast);
+    EXPECT_EQ(kOk, sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint(kOut, u"Virtual Output")));
+    return sys;
+}
+
+Format Int16Stereo() {
+    Format f;
+    f.bitsPerSample = 16;
+    f.isFloat = false;
+    return f;
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+           uint32_t(b[at + 3]) << 24;
+}
+uint16_t Le16(const std::vector<uint8_t>& b, size_t at) {
+    return uint16_t(b[at] | b[at + 1] << 8);
+}
+
+struct WavInfo {
+    bool ok = false;
+    uint16_t tag = 0, channels = 0, bits = 0;
+    uint32_t rate = 0;
+    std::vector<float> samples;
+};
+
+// Walks the RIFF chunks; checks the sizes agree with the file.
+WavInfo ParseWav(const std::string& path) {
+    WavInfo w;
+    auto b = ReadFile(path);
+    if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) || std::memcmp(b.data() + 8, "WAVE", 4))
+        return w;
+    EXPECT_EQ(b.size() - 8, Le32(b, 4)) << "RIFF size";
+    size_t at = 12;
+    while (at + 8 <= b.size()) {
+        uint32_t size = Le32(b, at + 4);
+        if (!std::memcmp(b.data() + at, "fmt ", 4)) {
+            w.tag = Le16(b, at + 8);
+            w.channels = Le16(b, at + 10);
+            w.rate = Le32(b, at + 12);
+            w.bits = Le16(b, at + 22);
+            if (w.tag == 0xFFFE) w.tag = Le16(b, at + 32);  // sub-format
+        } else if (!std::memcmp(b.data() + at, "data", 4)) {
+            EXPECT_EQ(b.size(), at + 8 + size) << "data size";
+            w.samples.resize(size / 4);
+            std::memcpy(w.samples.data(), b.data() + at + 8, size / 4 * 4);
+            w.ok = true;
+        }
+        at += 8 + size + (size & 1);
+    }
+    return w;
+}
+
+}  // namespace
+
+TEST(VirtualSoundSystem, EndpointsAndFormatNegotiation) {
+    auto sys = MakeSystem(false);
+    EXPECT_STREQ("virtual", sys->Name());
+    EXPECT_EQ(kOut, sys->GetDefaultEndpoint());
+    auto eps = sys->GetEndpoints();
+    ASSERT_EQ(1u, eps.size());
+    EXPECT_EQ(u"Virtual Output", eps[0].friendlyName);
+    EXPECT_EQ(44100, eps[0].mixFormat.sampleRate);
+    EXPECT_EQ(2, eps[0].mixFormat.channels);
+    EXPECT_TRUE(eps[0].mixFormat.isFloat);
+
+    Format closest;
+    closest.sampleRate = 1;
+    EXPECT_EQ(kOk, sys->IsFormatSupported(kOut, eps[0].mixFormat, &closest));
+    EXPECT_EQ(kFalse, sys->IsFormatSupported(kOut, Int16Stereo(), &closest));
+    EXPECT_EQ(eps[0].mixFormat, closest);
+    Format f48 = eps[0].mixFormat;
+    f48.sampleRate = 48000;
+    EXPECT_EQ(kFalse, sys->IsFormatSupported(kOut, f48, &closest));
+    EXPECT_EQ(kNotFound, sys->IsFormatSupported("nope", f48, &closest));
+    Format bad;
+    bad.channels = 0;
+    EXPECT_EQ(kInvalidArg, sys->IsFormatSupported(kOut, bad, &closest));
+
+    std::unique_ptr<IRenderStream> s;
+    EXPECT_EQ(kUnsupportedFormat, sys->OpenStream(kOut, Int16Stereo(), 0, &s));
+    EXPECT_EQ(kNotFound, sys->OpenStream("nope", eps[0].mixFormat, 0, &s));
+    EXPECT_FALSE(s);
+
+    ASSERT_EQ(kOk, sys->SetAcceptAnyFormat(kOut, true));
+    EXPECT_EQ(kOk, sys->IsFormatSupported(kOut, Int16Stereo(), &closest));
+    EXPECT_EQ(kOk, sys->OpenStream(kOut, Int16Stereo(), 0, &s));
+    ASSERT_TRUE(s);
+    EXPECT_EQ(Int16Stereo(), s->GetFormat());
+
+    ASSERT_EQ(kOk, sys->RefuseFormat(kOut, Int16Stereo()));
+    EXPECT_EQ(kUnsupportedFormat, sys->IsFormatSupported(kOut, Int16Stereo(), &closest));
+    EXPECT_EQ(kOk, sys->IsFormatSupported(kOut, f48, &closest));
+    ASSERT_EQ(kOk, sys->SetRefuseAllFormats(kOut, true));
+    EXPECT_EQ(kUnsupportedFormat, sys->IsFormatSupported(kOut, eps[0].mixFormat, &closest));
+    EXPECT_EQ(kUnsupportedFormat, sys->OpenStream(kOut, eps[0].mixFormat, 0, &s));
+    ASSERT_EQ(kOk, sys->ClearRefusedFormats(kOut));
+    EXPECT_EQ(kOk, sys->IsFormatSupported(kOut, Int16Stereo(), &closest));
+}
+
+TEST(VirtualSoundSystem, ConfiguredMixFormatAndPeriod) {
+    VirtualSoundSystem sys;
+    EndpointInfo info = VirtualSoundSystem::MakeEndpoint("surround", u"Surround");
+    info.mixFormat.sampleRate = 48000;
+    info.mixFormat.channels = 6;
+    info.periodFrames = 480;
+    ASSERT_EQ(kOk, sys.AddEndpoint(info));
+    EXPECT_EQ(kInvalidArg, sys.AddEndpoint(info)) << "duplicate id";
+    std::unique_ptr<IRenderStream> s;
+    ASSERT_EQ(kOk, sys.OpenStream("surround", info.mixFormat, 100, &s));
+    EXPECT_EQ(480u, s->PeriodFrames());
+    EXPECT_EQ(960u, s->BufferFrames()) << "at least two periods";
+    std::unique_ptr<IRenderStream> big;
+    ASSERT_EQ(kOk, sys.OpenStream("surround", info.mixFormat, 4800, &big));
+    EXPECT_EQ(4800u, big->BufferFrames());
+}
+
+TEST(VirtualSoundSystem, PaddingRoomAndStateRules) {
+    auto sys = MakeSystem(false);
+    EndpointInfo info;
+    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+    std::unique_ptr<IRenderStream> s;
+    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 2000, &s));
+    const uint32_t buffer = s->BufferFrames();
+    ASSERT_EQ(2000u, buffer);
+    auto data = Bytes(SineFloat(buffer + 10, 2, 44100, 440));
+
+    uint32_t padding = 99;
+    ASSERT_EQ(kOk, s->GetPadding(&padding));
+    EXPECT_EQ(0u, padding);
+    ASSERT_EQ(kOk, s->Write(data.data(), 1500));
+    ASSERT_EQ(kOk, s->GetPadding(&padding));
+    EXPECT_EQ(1500u, padding);
+    EXPECT_EQ(kInvalidArg, s->Write(data.data(), buffer - 1500 + 1)) << "beyond the room";
+    ASSERT_EQ(kOk, s->Write(data.data() + 1500 * 8, buffer - 1500));
+    ASSERT_EQ(kOk, s->GetPadding(&padding));
+    EXPECT_EQ(buffer, padding);
+    EXPECT_EQ(kInvalidArg, s->Write(data.data(), 1));
+    EXPECT_EQ(kInvalidArg, s->GetPadding(nullptr));
+
+    // Stopped streams do not play.
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    ASSERT_EQ(kOk, s->GetPadding(&padding));
+    EXPECT_EQ(buffer, padding);
+    EXPECT_EQ(0u, s->FramesPlayed());
+
+    EXPECT_EQ(kFalse, s->Stop()) << "already stopped";
+    ASSERT_EQ(kOk, s->Start());
+    EXPECT_EQ(kWrongState, s->Start());
+    EXPECT_EQ(kWrongState, s->Reset()) << "reset needs a stopped stream";
+    ASSERT_EQ(kOk, s->Stop());
+    ASSERT_EQ(kOk, s->Reset());
+    ASSERT_EQ(kOk, s->GetPadding(&padding));
+    EXPECT_EQ(0u, padding);
+
+    EXPECT_EQ(kInvalidArg, s->SetVolume(1.5f));
+    EXPECT_EQ(kInvalidArg, s->SetVolume(-0.1f));
+    EXPECT_EQ(kOk, s->SetVolume(0.25f));
+    EXPECT_FLOAT_EQ(0.25f, s->GetVolume());
+    EXPECT_EQ(kOk, s->GetStatus());
+}
+
+// What is played is exactly what was written (after volume), across the ring's wrap.
+TEST(VirtualSoundSystem, CaptureMatchesWrittenAndScaledByVolume) {
+    auto sys = MakeSystem(true);
+    ASSERT_EQ(kOk, sys->SetCapture(kOut, true));
+    EndpointInfo info;
+    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+    std::unique_ptr<IRenderStream> s;
+    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 1000, &s));
+    TestEvent ev;
+    s->SetPeriodCallback(&TestEvent::Signal, &ev);
+    ASSERT_EQ(kOk, s->Start());
+
+    const uint32_t frames = 7777;
+    auto src = SineFloat(frames, 2, 44100, 1000, 0.9);
+    auto bytes = Bytes(src);
+    ASSERT_EQ(kOk, WriteAll(s.get(), &ev, bytes.data(), frames, 333));
+    EXPECT_EQ(bytes, sys->TakeCaptured(kOut));
+    EXPECT_EQ(frames, s->FramesPlayed());
+
+    ASSERT_EQ(kOk, s->SetVolume(0.5f));
+    ASSERT_EQ(kOk, WriteAll(s.get(), &ev, bytes.data(), frames, 640));
+    auto scaled = Floats(sys->TakeCaptured(kOut));
+    ASSERT_EQ(src.size(), scaled.size());
+    for (size_t i = 0; i < src.size(); ++i) {
+        ASSERT_EQ(src[i] * 0.5f, scaled[i]) << "sample " << i;
+    }
+    ASSERT_EQ(kOk, s->SetVolume(0.0f));
+    ASSERT_EQ(kOk, s->Write(bytes.data(), 10));
+    for (float v : Floats(sys->TakeCaptured(kOut))) ASSERT_EQ(0.0f, v);
+
+    sys->SetCapture(kOut, false);
+    ASSERT_EQ(kOk, s->Write(bytes.data(), 10));
+    EXPECT_TRUE(sys->GetCaptured(kOut).empty());
+}
+
+TEST(VirtualSoundSystem, IntegerSamplesScaledWithRounding) {
+    auto sys = MakeSystem(true);
+    sys->SetAcceptAnyFormat(kOut, true);
+    sys->SetCapture(kOut, true);
+    std::unique_ptr<IRenderStream> s;
+    ASSERT_EQ(kOk, sys->OpenStream(kOut, Int16Stereo(), 0, &s));
+    ASSERT_EQ(kOk, s->Start());
+    const int16_t in[8] = {32767, -32768, 1000, -1000, 3, -3, 0, 1};
+    ASSERT_EQ(kOk, s->SetVolume(0.5f));
+    ASSERT_EQ(kOk, s->Write(reinterpret_cast<const uint8_t*>(in), 4));
+    auto got = sys->TakeCaptured(kOut);
+    ASSERT_EQ(sizeof(in), got.size());
+    int16_t out[8];
+    std::memcpy(out, got.data(), sizeof(out));
+    const int16_t want[8] = {16384, -16384, 500, -500, 2, -2, 0, 1};  // half away from zero
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(want[i], out[i]) << i;
+}
+
+// A writer at full speed against a fast endpoint loses and repeats nothing.
+TEST(VirtualSoundSystemConcurrency, FastModeNeitherDropsNorDuplicates) {
+    auto sys = MakeSystem(true);
+    sys->SetCapture(kOut, true);
+    EndpointInfo info;
+    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+    std::unique_ptr<IRenderStream> s;
+    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
+    TestEvent ev;
+    s->SetPeriodCallback(&TestEvent::Signal, &ev);
+    // A pre-roll written before the start is played first.
+    auto pre = Bytes(std::vector<float>(2 * 300, 0.0f));
+    ASSERT_EQ(kOk, s->Write(pre.data(), 300));
+    ASSERT_EQ(kOk, s->Start());
+    uint32_t padding = 1;
+    ASSERT_EQ(kOk, s->GetPadding(&padding));
+    EXPECT_EQ(0u, padding);
+
+    const uint32_t frames = 44100 * 5;  // five seconds, far faster than real time
+    std::vector<float> src(size_t(frames) * 2);
+    for (size_t i = 0; i < src.size(); ++i) src[i] = float(i % 100003) / 100003.0f;
+    auto bytes = Bytes(src);
+    uint32_t done = 0, step = 1;
+    while (done < frames) {
+        uint32_t n = std::min<uint32_t>(std::min(step, s->BufferFrames()), frames - done);
+        ASSERT_EQ(kOk, s->GetPadding(&padding));
+        ASSERT_EQ(0u, padding);
+        ASSERT_EQ(kOk, s->Write(bytes.data() + size_t(done) * 8, n));
+        done += n;
+        step = step % 881 + 97;
+    }
+    EXPECT_TRUE(ev.Wait(2000)) << "room is signalled on the system's thread";
+    auto got = sys->TakeCaptured(kOut);
+    ASSERT_EQ(pre.size() + bytes.size(), got.size());
+    EXPECT_TRUE(std::equal(pre.begin(), pre.end(), got.begin()));
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), got.begin() + pre.size()));
+    EXPECT_EQ(uint64_t(frames) + 300, s->FramesPlayed());
+}
+
+// Real-time consumption: the period callback paces a writer; everything arrives in order.
+TEST(VirtualSoundSystemConcurrency, RealTimeStreamPlaysEverythingInOrder) {
+    auto sys = MakeSystem(false);
+    sys->SetCapture(kOut, true);
+    EndpointInfo info;
+    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+    std::unique_ptr<IRenderStream> s;
+    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
+    TestEvent ev;
+    s->SetPeriodCallback(&TestEvent::Signal, &ev);
+    const uint32_t frames = 44100 / 4;
+    auto bytes = Bytes(SineFloat(frames, 2, 44100, 440));
+    ASSERT_EQ(kOk, s->Write(bytes.data(), s->BufferFrames()));
+    ASSERT_EQ(kOk, s->Start());
+    ASSERT_EQ(kOk, WriteAll(s.get(), &ev, bytes.data() + s->BufferFrames() * 8,
+                            frames - s->BufferFrames(), s->PeriodFrames()));
+    ASSERT_TRUE(sys->WaitDrained(kOut, 10000));
+    EXPECT_EQ(bytes, sys->GetCaptured(kOut));
+    EXPECT_EQ(frames, s->FramesPlayed());
+    EXPECT_GT(ev.Count(), 1);
+
+    // Stopped: what is written stays unplayed.
+    ASSERT_EQ(kOk, s->Stop());
+    ASSERT_EQ(kOk, s->Write(bytes.data(), 100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    uint32_t padding = 0;
+    ASSERT_EQ(kOk, s->GetPadding(&padding));
+    EXPECT_EQ(100u, padding);
+    EXPECT_EQ(frames, s->FramesPlayed());
+}
+
+TEST(VirtualSoundSystem, WavFileHeaderAndContent) {
+    const std::string dir = kva_test::MakeTempDir("vwav");
+    const std::string path = dir + "/out.wav";
+    KvaSoundSystemConfig config;
+    config.kind = KvaSoundSystemKind::VirtualWav;
+    config.wavPath = path.c_str();
+    config.fast = true;
+    int32_t r = -100;
+    auto base = MakeSoundSystem(config, &r);
+    ASSERT_EQ(kOk, r);
+    auto* sys = static_cast<VirtualSoundSystem*>(base.get());
+    EXPECT_TRUE(sys->IsFast());
+    const std::string id = sys->GetDefaultEndpoint();
+    EndpointInfo info;
+    ASSERT_TRUE(sys->GetEndpoint(id, &info));
+    auto src = SineFloat(5000, 2, 44100, 1000);
+    auto bytes = Bytes(src);
+    {
+        std::unique_ptr<IRenderStream> s;
+        ASSERT_EQ(kOk, sys->OpenStream(id, info.mixFormat, 0, &s));
+        ASSERT_EQ(kOk, s->Start());
+        TestEvent ev;
+        s->SetPeriodCallback(&TestEvent::Signal, &ev);
+        ASSERT_EQ(kOk, WriteAll(s.get(), &ev, bytes.data(), 3000, 700));
+        ASSERT_EQ(kOk, s->SetVolume(0.5f));
+        ASSERT_EQ(kOk, WriteAll(s.get(), &ev, bytes.data() + 3000 * 8, 2000, 700));
+        ASSERT_EQ(kOk, s->Stop());
+        // The header is complete as soon as the stream stops.
+        WavInfo w = ParseWav(path);
+        ASSERT_TRUE(w.ok);
+        EXPECT_EQ(src.size(), w.samples.size());
+    }
+    // An integer stream on the same endpoint lands in the file as float.
+    sys->SetAcceptAnyFormat(id, true);
+    {
+        std::unique_ptr<IRenderStream> s;
+        ASSERT_EQ(kOk, sys->OpenStream(id, Int16Stereo(), 0, &s));
+        ASSERT_EQ(kOk, s->Start());
+        const int16_t pcm[4] = {16384, -16384, 32767, -32768};
+        ASSERT_EQ(kOk, s->Write(reinterpret_cast<const uint8_t*>(pcm), 2));
+    }
+    base.reset();
+    WavInfo w = ParseWav(path);
+    ASSERT_TRUE(w.ok);
+    EXPECT_EQ(3, w.tag) << "IEEE float";
+    EXPECT_EQ(2, w.channels);
+    EXPECT_EQ(44100u, w.rate);
+    EXPECT_EQ(32, w.bits);
+    ASSERT_EQ(src.size() + 4, w.samples.size());
+    for (size_t i = 0; i < 6000; ++i) ASSERT_EQ(src[i], w.samples[i]) << i;
+    for (size_t i = 6000; i < src.size(); ++i) ASSERT_EQ(src[i] * 0.5f, w.samples[i]) << i;
+    EXPECT_EQ(0.5f, w.samples[src.size()]);
+    EXPECT_EQ(-0.5f, w.samples[src.size() + 1]);
+    EXPECT_EQ(-1.0f, w.samples[src.size() + 3]);
+    std::remove(path.c_str());
+}
+
+// A host that never tears the system down still leaves a valid file when it exits.
+TEST(VirtualSoundSystemDeathTest, WavHeaderCompletedAtNormalExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The child re-runs this body, so the path must not depend on the process.
+    const std::string path = kva_test::BinaryPath("vwav-exit-test.wav");
+    std::remove(path.c_str());
+    EXPECT_EXIT(
+        {
+            auto* sys = new VirtualSoundSystem(true);  // leaked on purpose
+            sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint("e", u"E"));
+            sys->SetWavOutput("e", path);
+            std::unique_ptr<IRenderStream>* s = new std::unique_ptr<IRenderStream>();
+            Format f;
+            sys->OpenStream("e", f, 0, s);
+            (*s)->Start();
+            auto b = Bytes(SineFloat(600, 2, 44100, 500));
+            (*s)->Write(b.data(), 600);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    WavInfo w = ParseWav(path);
+    ASSERT_TRUE(w.ok);
+    EXPECT_EQ(1200u, w.samples.size());
+    EXPECT_EQ(SineFloat(600, 2, 44100, 500), w.samples);
+    std::remove(path.c_str());
+}
+
+TEST(VirtualSoundSystem, FaultInjection) {
+    auto sys = MakeSystem(true);
+    EndpointInfo info;
+    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+    std::unique_ptr<IRenderStream> s;
+    sys->InjectFault(kFaultOpen, 1);
+    EXPECT_EQ(kFailed, sys->OpenStream(kOut, info.mixFormat, 0, &s));
+    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
+
+    sys->FailNextCalls(2);
+    uint32_t padding;
+    EXPECT_EQ(kFailed, s->GetPadding(&padding));
+    EXPECT_EQ(kFailed, s->Start());
+    EXPECT_EQ(kOk, s->Start());
+    EXPECT_EQ(0, sys->PendingFaults(kFaultAny));
+
+    sys->SetFaultResult(kInvalidated);
+    sys->InjectFault(kFaultWrite, 1);
+    float one[2] = {1.0f, 1.0f};
+    EXPECT_EQ(kOk, s->GetPadding(&padding)) << "a named fault hits only its call";
+    EXPECT_EQ(kInvalidated, s->Write(reinterpret_cast<uint8_t*>(one), 1));
+    EXPECT_EQ(kOk, s->Write(reinterpret_cast<uint8_t*>(one), 1));
+    EXPECT_EQ(kOk, s->GetStatus()) << "an injected failure does not invalidate";
+
+    // Counters for the emulations above; negative counts stay until cleared.
+    ISoundSystem* base = sys.get();
+    EXPECT_FALSE(base->TakeFault(kFaultDSoundLost));
+    sys->InjectFault(kFaultDSoundLost, 2);
+    EXPECT_TRUE(base->TakeFault(kFaultDSoundLost));
+    EXPECT_TRUE(base->TakeFault(kFaultDSoundLost));
+    EXPECT_FALSE(base->TakeFault(kFaultDSoundLost));
+    sys->InjectFault(kFaultWaveOutNoDriver, -1);
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(base->TakeFault(kFaultWaveOutNoDriver));
+    sys->ClearFaults();
+    EXPECT_FALSE(base->TakeFault(kFaultWaveOutNoDriver));
+    EXPECT_FALSE(base->TakeFault(nullptr));
+}
+
+namespace {
+
+struct Recorder : IListener {
+    std::mutex mutex;
+    std::condition_variable cond;
+    std::vector<std::string> events;
+    std::vector<std::thread::id> threads;
+    void Add(std::string e) {
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(std::move(e));
+        threads.push_back(std::this_thread::get_id());
+        cond.notify_all();
+    }
+    void OnEndpointAdded(const std::string& id) override { Add("added " + id); }
+    void OnEndpointRemoved(const std::string& id) override { Add("removed " + id); }
+    void OnEndpointStateChanged(const std::string& id, uint32_t state) override {
+        Add("state " + id + " " + std::to_string(state));
+    }
+    void OnDefaultChanged(const std::string& id) override { Add("default " + id); }
+    bool WaitCount(size_t n, int ms = 5000) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cond.wait_for(lock, std::chrono::milliseconds(ms), [&] { return events.size() >= n; });
+    }
+    std::vector<std::string> Events() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return events;
+    }
+};
+
+}  // namespace
+
+TEST(VirtualSoundSystemConcurrency, ScriptedEventsReachListenersOnSystemThread) {
+    auto sys = MakeSystem(false);
+    Recorder rec;
+    sys->AddListener(&rec);
+    ASSERT_EQ(kOk, sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint("usb", u"USB Speakers")));
+    ASSERT_EQ(kOk, sys->SetDefaultEndpoint("usb"));
+    EXPECT_EQ(kFalse, sys->SetDefaultEndpoint("usb"));
+    ASSERT_EQ(kOk, sys->SetEndpointState(kOut, kStateUnplugged));
+    EXPECT_EQ(kWrongState, sys->SetDefaultEndpoint(kOut));
+    ASSERT_EQ(kOk, sys->RemoveEndpoint("usb"));  // the default: it moves to no one
+    EXPECT_EQ("", sys->GetDefaultEndpoint());
+    ASSERT_EQ(kOk, sys->SetEndpointState(kOut, kStateActive));  // default again
+    EXPECT_EQ(kOut, sys->GetDefaultEndpoint());
+    EXPECT_EQ(kNotFound, sys->RemoveEndpoint("usb"));
+    ASSERT_TRUE(rec.WaitCount(7));
+    const std::vector<std::string> want = {
+        "added usb", "default usb", "state virtual-output 8", "removed usb", "default ",
+        "state virtual-output 1", "default virtual-output"};
+    EXPECT_EQ(want, rec.Events());
+    std::lock_guard<std::mutex> lock(rec.mutex);
+    for (auto& t : rec.threads) {
+        EXPECT_NE(std::this_thread::get_id(), t);
+        EXPECT_EQ(rec.threads[0], t);
+    }
+}
+
+TEST(VirtualSoundSystemConcurrency, RemovedListenerIsNotCalledAgain) {
+    auto sys = MakeSystem(false);
+    Recorder early, fence;
+    sys->AddListener(&early);
+    sys->AddListener(&fence);
+    sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint("a", u"A"));
+    ASSERT_TRUE(early.WaitCount(1));
+    sys->RemoveListener(&early);
+    sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint("b", u"B"));
+    ASSERT_TRUE(fence.WaitCount(2));  // the event was delivered to the one still listening
+    EXPECT_EQ(std::vector<std::string>{"added a"}, early.Events());
+}
+
+namespace {
+// Blocks in its callback until released.
+struct SlowListener : IListener {
+    std::atomic<bool> entered{false}, finished{false}, release{false};
+    void OnEndpointAdded(const std::string&) override {
+        entered = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        finished = true;
+    }
+    void OnEndpointRemoved(const std::string&) override {}
+    void OnEndpointStateChanged(const std::string&, uint32_t) override {}
+    void OnDefaultChanged(const std::string&) override {}
+};
+}  // namespace
+
+TEST(VirtualSoundSystemConcurrency, RemoveListenerWaitsForCallInProgress) {
+    auto sys = MakeSystem(false);
+    SlowListener slow;
+    sys->AddListener(&slow);
+    sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint("a", u"A"));
+    while (!slow.entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::atomic<bool> finishedWhenRemoved{false};
+    std::thread remover([&] {
+        sys->RemoveListener(&slow);
+        finishedWhenRemoved = slow.finished.load();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    slow.release = true;
+    remover.join();
+    EXPECT_TRUE(finishedWhenRemoved);
+}
+
+// Removing or invalidating an endpoint fails its streams and wakes a writer waiting for room.
+TEST(VirtualSoundSystemConcurrency, InvalidationFailsStreamsAndWakesWriter) {
+    auto sys = MakeSystem(false);
+    EndpointInfo info;
+    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+    std::unique_ptr<IRenderStream> s;
+    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
+    TestEvent ev;
+    s->SetPeriodCallback(&TestEvent::Signal, &ev);
+    auto bytes = Bytes(SineFloat(s->BufferFrames(), 2, 44100, 440));
+    ASSERT_EQ(kOk, s->Write(bytes.data(), s->BufferFrames()));  // full, stopped: no room comes
+    ASSERT_EQ(kOk, sys->InvalidateEndpoint(kOut));
+    EXPECT_TRUE(ev.Wait(5000));
+    uint32_t padding;
+    EXPECT_EQ(kInvalidated, s->GetStatus());
+    EXPECT_EQ(kInvalidated, s->GetPadding(&padding));
+    EXPECT_EQ(kInvalidated, s->Write(bytes.data(), 1));
+    EXPECT_EQ(kInvalidated, s->Start());
+    // The endpoint itself stays usable.
+    std::unique_ptr<IRenderStream> s2;
+    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s2));
+    EXPECT_EQ(kOk, s2->GetStatus());
+    ASSERT_EQ(kOk, s2->Start());
+    ASSERT_EQ(kOk, sys->SetEndpointState(kOut, kStateDisabled));
+    EXPECT_EQ(kInvalidated, s2->GetStatus());
+    EXPECT_EQ(kInvalidated, sys->OpenStream(kOut, info.mixFormat, 0, &s));
+    ASSERT_EQ(kOk, sys->SetEndpointState(kOut, kStateActive));
+    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
+    ASSERT_EQ(kOk, sys->RemoveEndpoint(kOut));
+    EXPECT_EQ(kInvalidated, s->GetStatus());
+}
+
+// Streams may outlive the system that made them; they then report invalidation.
+TEST(VirtualSoundSystemConcurrency, StreamOutlivesSystem) {
+    auto sys = MakeSystem(false);
+    EndpointInfo info;
+    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+    std::unique_ptr<IRenderStream> s;
+    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
+    TestEvent ev;
+    s->SetPeriodCallback(&TestEvent::Signal, &ev);
+    ASSERT_EQ(kOk, s->Start());
+    sys.reset();
+    EXPECT_EQ(kInvalidated, s->GetStatus());
+    s.reset();
+}
+
+// Streams opened, run and destroyed from several threads while the consumer runs.
+TEST(VirtualSoundSystemConcurrency, ParallelStreamsAndCallbackChanges) {
+    auto sys = MakeSystem(false);
+    EndpointInfo info;
+    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            auto bytes = Bytes(SineFloat(2000, 2, 44100, 300 + 100 * t));
+            for (int round = 0; round < 4; ++round) {
+                std::unique_ptr<IRenderStream> s;
+                if (sys->OpenStream(kOut, info.mixFormat, 0, &s) != kOk) {
+                    ++failures;
+                    return;
+                }
+                TestEvent ev;
+                s->SetPeriodCallback(&TestEvent::Signal, &ev);
+                if (s->Start() != kOk) ++failures;
+                if (WriteAll(s.get(), &ev, bytes.data(), 2000, 441) != kOk) ++failures;
+                s->SetPeriodCallback(nullptr, nullptr);
+                s->Stop();
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(0, failures.load());
+}
+
+TEST(SoundSystemSelection, ChoosesAndReplacesProcessWideSystem) {
+    KvaSoundSystemConfig config;
+    config.kind = KvaSoundSystemKind::Virtual;
+    ASSERT_EQ(0, CMediaPlayerFactory::SelectSoundSystem(config));
+    auto sys = GetSoundSystem();
+    ASSERT_TRUE(sys);
+    EXPECT_STREQ("virtual", sys->Name());
+    const std::string id = sys->GetDefaultEndpoint();
+    EXPECT_EQ(VirtualSoundSystem::kDefaultId, id);
+    EndpointInfo info;
+    ASSERT_TRUE(sys->GetEndpoint(id, &info));
+    EXPECT_EQ(u"Virtual Output", info.friendlyName);
+    EXPECT_FALSE(static_cast<VirtualSoundSystem*>(sys.get())->IsFast());
+
+    config.kind = KvaSoundSystemKind::VirtualWav;  // no path
+    EXPECT_EQ(kInvalidArg, SelectSoundSystem(config));
+    config.wavPath = "/nonexistent-dir/x.wav";
+    EXPECT_EQ(kFailed, SelectSoundSystem(config));
+    config.kind = static_cast<KvaSoundSystemKind>(42);
+    EXPECT_EQ(kInvalidArg, SelectSoundSystem(config));
+    EXPECT_EQ(sys, GetSoundSystem()) << "a failed selection keeps the current system";
+
+    auto mine = std::make_shared<VirtualSoundSystem>(true);
+    SetSoundSystem(mine);
+    EXPECT_EQ(mine, GetSoundSystem());
+    config = KvaSoundSystemConfig();
+    config.kind = KvaSoundSystemKind::Virtual;
+    config.fast = true;
+    ASSERT_EQ(0, SelectSoundSystem(config));
+    EXPECT_TRUE(static_cast<VirtualSoundSystem*>(GetSoundSystem().get())->IsFast());
+    SetSoundSystem(nullptr);
+}

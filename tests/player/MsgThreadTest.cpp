@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "player/KVAMsgThread.h"
+
+using namespace kva_audioplayer;
+
+namespace {
+
+// Records handled message ids; can block the handler to let a queue build up.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<int32_t> ids;
+    std::vector<int64_t> times;
+    CKVASemaphore handled;
+    CKVASemaphore gate;  // posted once per message the handler may pass when gated
+    bool gated = false;
+
+    Recorder() {
+        handled.Init(0);
+        gate.Init(0);
+    }
+    static void Handle(void* user, const ThreadMsgPtr& msg) {
+        auto* self = static_cast<Recorder*>(user);
+        if (self->gated) self->gate.Wait();
+        {
+            std::lock_guard<std::mutex> lock(self->mutex);
+            self->ids.push_back(msg->mId);
+            self->times.push_back(MonotonicMs());
+        }
+        self->handled.Post();
+    }
+    bool WaitFor(int n, int64_t ms) {
+        for (int i = 0; i < n; ++i)
+            if (handled.TimedWait(ms) != 0) return false;
+        return true;
+    }
+    std::vector<int32_t> Ids() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return ids;
+    }
+};
+
+}  // namespace
+
+TEST(MsgThread, OrdersByDueTimeThenPostingOrder) {
+    Recorder rec;
+    rec.gated = true;
+    CKVAMsgThread thread;
+    thread.Start("order test", &rec, &Recorder::Handle);
+    thread.Post(MakeMsg(99, ""), 0);  // occupies the handler while the rest queue up
+    thread.Post(MakeMsg(3, ""), 150);
+    thread.Post(MakeMsg(1, ""), 0);
+    thread.Post(MakeMsg(2, ""), 0);
+    thread.Post(MakeMsg(4, ""), 300);
+    for (int i = 0; i < 5; ++i) rec.gate.Post();
+    ASSERT_TRUE(rec.WaitFor(5, 3000));
+    EXPECT_EQ(rec.Ids(), (std::vector<int32_t>{99, 1, 2, 3, 4}));
+}
+
+TEST(MsgThread, ImmediateRecordOvertakesWaitingDelayedOne) {
+    Recorder rec;
+    CKVAMsgThread thread;
+    thread.Start("overtake", &rec, &Recorder::Handle);
+    int64_t start = MonotonicMs();
+    thread.Post(MakeMsg(1, ""), 400);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    thread.Post(MakeMsg(2, ""), 0);
+    ASSERT_TRUE(rec.WaitFor(2, 3000));
+    EXPECT_EQ(rec.Ids(), (std::vector<int32_t>{2, 1}));
+    // The delayed record still waits for its own due time after the immediate one ran.
+    EXPECT_GE(rec.times[1] - start, 390);
+}
+
+TEST(MsgThread, LongDelayIsCappedAtFiveSeconds) {
+    Recorder rec;
+    CKVAMsgThread thread;
+    thread.Start("cap", &rec, &Recorder::Handle);
+    int64_t start = MonotonicMs();
+    thread.Post(MakeMsg(7, ""), 8000);
+    ASSERT_TRUE(rec.WaitFor(1, 7000)) << "an 8 s record must be handed out after at most 5 s";
+    EXPECT_GE(rec.times[0] - start, 4900);
+}
+
+TEST(MsgThread, PostAfterStopIsDroppedAndRestartWorks) {
+    Recorder rec;
+    CKVAMsgThread thread;
+    thread.Start("stop", &rec, &Recorder::Handle);
+    thread.Post(MakeMsg(1, ""));
+    ASSERT_TRUE(rec.WaitFor(1, 2000));
+    thread.Stop();
+    EXPECT_EQ(thread.GetState(), CKVAMsgThread::kStopped);
+    thread.Post(MakeMsg(2, ""));
+    EXPECT_EQ(thread.Size(), 0);
+    EXPECT_FALSE(rec.WaitFor(1, 100));
+    thread.Start("stop", &rec, &Recorder::Handle);
+    thread.Post(MakeMsg(3, ""));
+    ASSERT_TRUE(rec.WaitFor(1, 2000));
+    EXPECT_EQ(rec.Ids(), (std::vector<int32_t>{1, 3}));
+}
+
+TEST(MsgThread, RemoveByIdRemovesOnlyThatId) {
+    Recorder rec;
+    rec.gated = true;
+    CKVAMsgThread thread;
+    thread.Start("remove", &rec, &Recorder::Handle);
+    thread.Post(MakeMsg(99, ""));
+    thread.Post(MakeMsg(16, ""));
+    thread.Post(MakeMsg(12, ""));
+    thread.Post(MakeMsg(16, ""), 10);
+    // The head record may already be in the handler; wait until only the rest is queued.
+    for (int i = 0; i < 100 && thread.Size() != 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(thread.CountById(16), 2);
+    thread.RemoveById(16);
+    EXPECT_EQ(thread.CountById(16), 0);
+    EXPECT_EQ(thread.Size(), 1);
+    for (int i = 0; i < 2; ++i) rec.gate.Post();
+    ASSERT_TRUE(rec.WaitFor(2, 2000));
+    EXPECT_EQ(rec.Ids(), (std::vector<int32_t>{99, 12}));
+}
+
+TEST(MsgThread, NameKeepsFirst31Characters) {
+    Recorder rec;
+    CKVAMsgThread thread;
+    thread.Start("0123456789012345678901234567890123456789", &rec, &Recorder::Handle);
+    EXPECT_STREQ(thread.Name(), "0123456789012345678901234567890");
+}
+
+TEST(MsgThread, HandlerMayStopAndDestroyItsOwnThread) {
+    struct SelfStopper {
+        CKVAMsgThread* thread;
+        std::atomic<bool> done{false};
+        static void Handle(void* user, const ThreadMsgPtr&) {
+            auto* self = static_cast<SelfStopper*>(user);
+            delete self->thread;  // the loop must not touch the object afterwards
+            self->done = true;
+        }
+    } stopper;
+    stopper.thread = new CKVAMsgThread();
+    stopper.thread->Start("self stop", &stopper, &SelfStopper::Handle);
+    stopper.thread->Post(MakeMsg(1, ""));
+    for (int i = 0; i < 200 && !stopper.done; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(stopper.done);
+}
+
+TEST(MsgThread, ConcurrentPostersLoseNothing) {
+    Recorder rec;
+    CKVAMsgThread thread;
+    thread.Start("posters", &rec, &Recorder::Handle);
+    std::vector<std::thread> posters;
+    for (int t = 0; t < 4; ++t)
+        posters.emplace_back([&thread, t] {
+            for (int i = 0; i < 250; ++i) thread.Post(MakeMsg(t, ""));
+        });
+    for (auto& p : posters) p.join();
+    ASSERT_TRUE(rec.WaitFor(1000, 5000));
+    EXPECT_EQ(rec.Ids().size(), 1000u);
+}
+
+TEST(Sync, CriticalIsRecursiveAndFailsBeforeInit) {
+    CKVACritical c;
+    EXPECT_EQ(c.Lock(), -1);
+    ASSERT_EQ(c.Init(), 0);
+    EXPECT_EQ(c.Init(), -1);
+    EXPECT_EQ(c.Lock(), 0);
+    EXPECT_EQ(c.Lock(), 0);
+    EXPECT_EQ(c.TryLock(), 0);
+    EXPECT_EQ(c.Unlock(), 0);
+    EXPECT_EQ(c.Unlock(), 0);
+    EXPECT_EQ(c.Unlock(), 0);
+    std::thread other([&c] {
+        EXPECT_EQ(c.TryLock(), 0);
+        c.Unlock();
+    });
+    other.join();
+}
+
+TEST(Sync, ConditionTimedWaitTimesOutAndIsSignalled) {
+    CKVACritical c;
+    CKVACondition cond;
+    c.Init();
+    EXPECT_EQ(cond.Signal(), -1);
+    cond.Init();
+    c.Lock();
+    int64_t start = MonotonicMs();
+    EXPECT_NE(cond.TimedWait(c, 50), 0);
+    EXPECT_GE(MonotonicMs() - start, 45);
+    bool flag = false;
+    std::thread signaller([&] {
+        c.Lock();
+        flag = true;
+        cond.Signal();
+        c.Unlock();
+    });
+    while (!flag) cond.TimedWait(c, 1000);
+    c.Unlock();
+    signaller.join();
+    EXPECT_TRUE(flag);
+}
+
+TEST(Sync, SemaphoreCountsAndTimesOut) {
+    CKVASemaphore s;
+    EXPECT_EQ(s.Post(), -1);
+    s.Init(2);
+    EXPECT_EQ(s.TimedWait(10), 0);
+    EXPECT_EQ(s.TimedWait(10), 0);
+    EXPECT_EQ(s.TimedWait(20), -1);
+    s.Post();
+    s.Reset();
+    EXPECT_EQ(s.TimedWait(10), -1);
+    std::thread poster([&s] { s.Post(); });
+    EXPECT_EQ(s.Wait(), 0);
+    poster.join();
+}

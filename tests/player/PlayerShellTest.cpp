@@ -1,0 +1,193 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "KvaAudioPlayer.h"
+#include "common/RecordingObserver.h"
+#include "common/TestPaths.h"
+#include "source/SourceFactory.h"
+
+using namespace kva_audioplayer;
+using kva_test::RecordingObserver;
+
+namespace {
+
+// A host source that counts how often it is released.
+class CountingSource : public IKVASourceIO {
+public:
+    uint32_t GetSessionId() override { return 42; }
+    int32_t Open() override { return 0; }
+    int32_t Read(uint8_t*, int32_t* length) override {
+        *length = 0;
+        return 0;
+    }
+    int32_t Seek(int64_t*, int32_t) override { return 0; }
+    double GetRatio() override { return 1.0; }
+    void Reserved() override {}
+    void Abort() override {}
+    void Close() override {}
+    int64_t GetSize() override { return 0; }
+    int64_t GetAvailableSize() override { return 0; }
+    bool SupportFastSeek() override { return false; }
+    int32_t GetErrorCode() override { return 0; }
+    const char* GetSessionIdText() override { return "42"; }
+    void CancelReading(bool) override {}
+    void SeekDone(uint8_t*) override {}
+};
+
+int gReleased = 0;
+void CountRelease(IKVASourceIO* source) {
+    ++gReleased;
+    delete source;
+}
+
+}  // namespace
+
+TEST(PlayerShell, SetSourceOnIdlePlayerReportsInitializedWithSessionText) {
+    RecordingObserver obs;
+    IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
+    ASSERT_EQ(player->GetStatus(), kStatusIdle);
+    EXPECT_EQ(player->SetSourceIO(new CountingSource, nullptr), 0);
+    EXPECT_EQ(player->GetStatus(), kStatusInitialized);
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusInitialized, 2000));
+    EXPECT_EQ(obs.All()[0].text, "42");
+    player->Release();
+}
+
+TEST(PlayerShell, NullDataSourceAnswers17AndNotifiesError) {
+    RecordingObserver obs;
+    IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
+    EXPECT_EQ(player->SetDataSource(nullptr), kErrorNoDataSource);
+    ASSERT_TRUE(obs.WaitFor(kNotifyError, kErrorNoDataSource, 2000));
+    EXPECT_EQ(player->GetStatus(), kStatusIdle);
+    player->Release();
+}
+
+TEST(PlayerShell, ReleaseFunctionCalledExactlyOnce) {
+    gReleased = 0;
+    {
+        IKVAPlayer* player = CMediaPlayerFactory::NewL(nullptr);
+        auto* source = new CountingSource;
+        player->SetSourceIO(source, &CountRelease);
+        player->SetSourceIO(source, &CountRelease);  // the same source again: kept, not released
+        EXPECT_EQ(gReleased, 0);
+        player->SetSourceIO(new CountingSource, &CountRelease);  // displaces the first
+        EXPECT_EQ(gReleased, 1);
+        player->Release();
+    }
+    EXPECT_EQ(gReleased, 2);
+}
+
+TEST(PlayerShell, SettingsValidateTheirInput) {
+    IKVAPlayer* player = CMediaPlayerFactory::NewL(nullptr);
+    EXPECT_FLOAT_EQ(player->GetVolume(), 1.0f);
+    EXPECT_EQ(player->SetVolume(1.5f), 0);
+    EXPECT_EQ(player->SetVolume(-0.1f), 0);
+    EXPECT_EQ(player->SetVolumeEx(std::numeric_limits<float>::quiet_NaN(), 0.0), 0);
+    EXPECT_FLOAT_EQ(player->GetVolume(), 1.0f);
+    player->SetVolume(0.25f);
+    EXPECT_FLOAT_EQ(player->GetVolume(), 0.25f);
+    EXPECT_EQ(player->GetOutputDeviceType(), kDeviceTypeWasapi);
+    int32_t rate = 0, channels = 0, wave = 0;
+    player->GetAudioFormat(&rate, &channels, &wave);
+    EXPECT_EQ(rate, 44100);
+    EXPECT_EQ(channels, 2);
+    EXPECT_EQ(wave, 3);
+    EXPECT_EQ(player->GetAudioFormat(nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(player->GetDuration(), 0);
+    EXPECT_DOUBLE_EQ(player->GetChannelLevel(0), -160.0);
+    EXPECT_FALSE(player->IsBuffering());
+    player->Release();
+}
+
+TEST(PlayerShell, CommandsOutsidePlayingStatesStaySilent) {
+    RecordingObserver obs;
+    IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
+    player->Play(true);
+    player->Pause(true);
+    player->Seek(1000);
+    player->Stop(false);
+    player->PrepareAsync();  // no source: only logged
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(obs.All().empty());
+    EXPECT_EQ(player->GetStatus(), kStatusIdle);
+    player->Release();
+}
+
+TEST(PlayerShell, PrepareOfMissingFileEndsInError) {
+    RecordingObserver obs;
+    IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
+    player->SetDataSource("/nonexistent/file.mp3");
+    player->PrepareAsync();
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusError, 5000));
+    EXPECT_GE(obs.Count(kNotifyError), 1);
+    EXPECT_EQ(player->GetStatus(), kStatusError);
+    player->Reset();
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusIdle, 5000));
+    player->Release();
+}
+
+TEST(PlayerShell, DestroyFromTheNotificationThread) {
+    RecordingObserver obs;
+    IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
+    std::atomic<bool> released{false};
+    obs.SetHook([&](const kva_test::Notification& n) {
+        if (n.id == kNotifyStatus && !released.exchange(true)) player->Release();
+    });
+    player->SetSourceIO(new CountingSource, nullptr);
+    for (int i = 0; i < 200 && !released; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(released);
+}
+
+TEST(PlayerShell, DestroyFromAnotherThreadWhileCommandsQueue) {
+    for (int round = 0; round < 20; ++round) {
+        RecordingObserver obs;
+        IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
+        player->SetDataSource("/nonexistent.wav");
+        player->PrepareAsync();
+        player->SetPositionNotifyInterval(10);
+        std::thread killer([player] { player->Release(); });
+        killer.join();
+    }
+}
+
+TEST(PlayerShell, DetachObserverStopsDelivery) {
+    RecordingObserver obs;
+    IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
+    player->DetachObserver();
+    player->SetSourceIO(new CountingSource, nullptr);
+    player->SetDataSource(nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(obs.All().empty());
+    player->Release();
+}
+
+TEST(PlayerShell, LocatorClassification) {
+    EXPECT_TRUE(IsNetworkLocator("http://example/a.mp3"));
+    EXPECT_TRUE(IsNetworkLocator("HTTPS://example/a.mp3"));
+    EXPECT_TRUE(IsNetworkLocator("hTtP://x"));
+    EXPECT_FALSE(IsNetworkLocator("http:/example/a.mp3"));
+    EXPECT_FALSE(IsNetworkLocator("https:/x"));
+    EXPECT_FALSE(IsNetworkLocator("ftp://x"));
+    EXPECT_FALSE(IsNetworkLocator("/music/http://x"));
+    EXPECT_FALSE(IsNetworkLocator(""));
+}
+
+TEST(PlayerShell, DumpFileIsCreatedAndTruncated) {
+    std::string dir = kva_test::MakeTempDir("kvadump");
+    std::string path = dir + "/dump.bin";
+    FILE* f = fopen(path.c_str(), "wb");
+    fputs("old", f);
+    fclose(f);
+    IKVAPlayer* player = CMediaPlayerFactory::NewL(nullptr);
+    EXPECT_EQ(player->SetDumpFile(path.c_str()), 0);
+    player->Release();
+    f = fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    fseek(f, 0, SEEK_END);
+    EXPECT_EQ(ftell(f), 0);
+    fclose(f);
+    remove(path.c_str());
+    rmdir(dir.c_str());
+}

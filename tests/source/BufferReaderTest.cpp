@@ -1,0 +1,431 @@
+// Buffered network reader against the loopback test server and nginx. Every test here runs the
+// download thread, so the suites carry the Concurrency suffix for the ThreadSanitizer run.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "common/HttpTestServer.h"
+#include "common/TestPaths.h"
+#include "source/KVABufferReaderProxy.h"
+
+using namespace kva_audioplayer;
+using kva_test::HttpPlan;
+using kva_test::HttpRequest;
+using kva_test::HttpTestServer;
+using kva_test::PatternBytes;
+
+namespace {
+
+const int64_t kKiB = 1024;
+const int64_t kMiB = 1024 * 1024;
+
+struct ReadResult {
+    std::string bytes;
+    int32_t last = 0;  // the result that ended the loop
+};
+
+// Reads from the current position until end of stream, a failure, or limit bytes.
+ReadResult ReadOn(CKVABufferReaderProxy& r, int64_t limit = INT64_MAX, int32_t chunk = 32768) {
+    ReadResult out;
+    std::vector<uint8_t> buf(static_cast<size_t>(chunk));
+    int noData = 0;
+    while (static_cast<int64_t>(out.bytes.size()) < limit) {
+        int32_t len = static_cast<int32_t>(std::min<int64_t>(chunk, limit - out.bytes.size()));
+        int32_t rc = r.Read(buf.data(), &len);
+        out.last = rc;
+        if (rc == kSourceOk && len > 0) {
+            out.bytes.append(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(len));
+            noData = 0;
+            continue;
+        }
+        if (rc == kSourceNoDataYet && ++noData < 5) continue;
+        break;
+    }
+    return out;
+}
+
+// Waits (bounded) until pred holds.
+template <typename Pred>
+bool Eventually(Pred pred, int maxMs = 20000) {
+    for (int waited = 0; waited < maxMs; waited += 10) {
+        if (pred()) return true;
+        usleep(10000);
+    }
+    return pred();
+}
+
+class NetReaderConcurrency : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.Start()); }
+    HttpTestServer server;
+};
+
+}  // namespace
+
+TEST_F(NetReaderConcurrency, WholeResourceEqualsTheServedBytes) {
+    HttpPlan plan;
+    plan.patternSize = 5 * kMiB + 777;
+    server.Serve("/whole.bin", plan);
+    CKVABufferReaderProxy r(7, server.Url("/whole.bin").c_str());
+    ASSERT_EQ(kSourceOk, r.Open());
+    EXPECT_EQ(plan.patternSize, r.GetSize());
+    EXPECT_EQ(9, r.GetCacheCount());  // 5 MiB / 1 MiB + 4
+    EXPECT_STREQ("7", r.GetSessionIdText());
+    ReadResult got = ReadOn(r);
+    EXPECT_EQ(kSourceEndOfStream, got.last);
+    EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize));
+    // At the end, again: end of stream with nothing delivered.
+    int32_t len = 100;
+    uint8_t b[100];
+    EXPECT_EQ(kSourceEndOfStream, r.Read(b, &len));
+    EXPECT_EQ(0, len);
+    EXPECT_EQ(static_cast<uint64_t>(plan.patternSize), r.GetDownloadedBytes64());
+    EXPECT_EQ(1u, server.RequestsFor("/whole.bin").size());
+    r.Close();
+    r.Close();
+    EXPECT_EQ(kReadClosed, r.GetReadStatus());
+}
+
+TEST_F(NetReaderConcurrency, BlockCountFollowsTheLength) {
+    HttpPlan small;
+    small.patternSize = 3 * kMiB;
+    server.Serve("/3m", small);
+    HttpPlan big;
+    big.patternSize = 100 * kMiB;
+    big.stallAfter = 256 * kKiB;  // no need to move the whole thing
+    server.Serve("/100m", big);
+    CKVABufferReaderProxy a(0, server.Url("/3m").c_str());
+    ASSERT_EQ(kSourceOk, a.Open());
+    EXPECT_EQ(7, a.GetCacheCount());
+    CKVABufferReaderProxy b(0, server.Url("/100m").c_str());
+    ASSERT_EQ(kSourceOk, b.Open());
+    EXPECT_EQ(36, b.GetCacheCount());
+    b.Abort();
+}
+
+TEST_F(NetReaderConcurrency, LargeResourceSlidesThroughTheRing) {
+    // Larger than the cache: the thread pauses while the cache is full and picks up again with
+    // a range request as reads release blocks.
+    HttpPlan plan;
+    plan.patternSize = 45 * kMiB + 3;
+    server.Serve("/large.bin", plan);
+    CKVABufferReaderProxy r(0, server.Url("/large.bin").c_str());
+    ASSERT_EQ(kSourceOk, r.Open());
+    ReadResult got = ReadOn(r);
+    EXPECT_EQ(kSourceEndOfStream, got.last);
+    ASSERT_EQ(static_cast<size_t>(plan.patternSize), got.bytes.size());
+    EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize));
+    for (auto& req : server.RequestsFor("/large.bin")) {
+        if (req.index == 0) continue;
+        EXPECT_GT(req.rangeStart, 0) << "every later request resumes where the bytes stopped";
+    }
+}
+
+TEST_F(NetReaderConcurrency, ConnectionClosedEvery256KiBStillGivesIdenticalBytes) {
+    for (bool reset : {false, true}) {
+        for (bool honour : {true, false}) {
+            std::string path = std::string("/cut_") + (reset ? "rst" : "fin") + (honour ? "" : "_norange");
+            HttpPlan plan;
+            plan.patternSize = 2 * kMiB + 100;
+            plan.resetInsteadOfClose = reset;
+            plan.honourRange = honour;
+            server.Route(path, [plan](const HttpRequest& req) {
+                HttpPlan p = plan;
+                // Without ranges the body starts at 0 every time; cut 256 KiB past the offset.
+                p.closeAfter = (p.honourRange ? 0 : std::max<int64_t>(req.rangeStart, 0)) + 256 * kKiB;
+                return p;
+            });
+            CKVABufferReaderProxy r(0, server.Url(path).c_str());
+            ASSERT_EQ(kSourceOk, r.Open()) << path;
+            ReadResult got = ReadOn(r);
+            EXPECT_EQ(kSourceEndOfStream, got.last) << path;
+            EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize)) << path;
+            r.Close();
+            auto reqs = server.RequestsFor(path);
+            ASSERT_GE(reqs.size(), 2u) << path;
+            EXPECT_EQ(-1, reqs[0].rangeStart);
+            // A reset may throw away bytes the kernel held, so a resume can repeat an offset.
+            for (size_t i = 1; i < reqs.size(); ++i) EXPECT_GE(reqs[i].rangeStart, reqs[i - 1].rangeStart);
+            if (honour && !reset) {
+                // Each reconnect asks for the byte after the last one kept.
+                ASSERT_EQ(9u, reqs.size()) << path;
+                for (size_t i = 1; i < reqs.size(); ++i)
+                    EXPECT_EQ(static_cast<int64_t>(i) * 256 * kKiB, reqs[i].rangeStart) << path;
+            }
+        }
+    }
+}
+
+TEST_F(NetReaderConcurrency, TrickledBodyArrivesWhole) {
+    HttpPlan plan;
+    plan.patternSize = 300 * kKiB;
+    plan.trickleBytes = 7000;
+    plan.trickleDelayMs = 2;
+    plan.headByteDelayMs = 1;
+    server.Serve("/trickle", plan);
+    CKVABufferReaderProxy r(0, server.Url("/trickle").c_str());
+    ASSERT_EQ(kSourceOk, r.Open());
+    ReadResult got = ReadOn(r, INT64_MAX, 5000);
+    EXPECT_EQ(kSourceEndOfStream, got.last);
+    EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize));
+}
+
+TEST_F(NetReaderConcurrency, StallStartsAndEndsBuffering) {
+    HttpPlan plan;
+    plan.patternSize = 2 * kMiB;
+    plan.stallAfter = 512 * kKiB;
+    plan.stallMs = HttpPlan::kUntilReleased;
+    server.Serve("/stall", plan);
+    CKVABufferReaderProxy r(0, server.Url("/stall").c_str());
+    ASSERT_EQ(kSourceOk, r.Open());
+    ASSERT_TRUE(Eventually([&] { return r.GetAvailableSize() == 512 * kKiB; }));
+    EXPECT_EQ(kBufferingReady, r.GetBufferingState());
+
+    ReadResult head = ReadOn(r, 512 * kKiB);
+    ASSERT_TRUE(head.bytes == PatternBytes(0, 512 * kKiB));
+    // The next read waits for the download; the player asks for buffering again when its queue
+    // runs dry meanwhile.
+    ReadResult rest;
+    std::thread reader([&] { rest = ReadOn(r); });
+    r.RestartBuffering();
+    EXPECT_EQ(kBufferingActive, r.GetBufferingState());
+    EXPECT_TRUE(Eventually([&] { return r.GetBufferingPercent() == 0; }));
+    EXPECT_EQ(kBufferingActive, r.GetBufferingState());
+
+    // Once enough is in after the stall, buffering ends.
+    server.ReleaseStalls();
+    reader.join();
+    EXPECT_EQ(kSourceEndOfStream, rest.last);
+    EXPECT_TRUE(rest.bytes == PatternBytes(512 * kKiB, plan.patternSize - 512 * kKiB));
+    EXPECT_TRUE(Eventually([&] { return r.GetBufferingState() == kBufferingReady; }));
+    EXPECT_EQ(100, r.GetBufferingPercent());
+}
+
+TEST_F(NetReaderConcurrency, Repeated403OnReconnectGivesUpAtTheSecondReconnect) {
+    server.Route("/forbidden", [](const HttpRequest& req) {
+        HttpPlan plan;
+        plan.patternSize = 2 * kMiB;
+        plan.closeAfter = 300 * kKiB;
+        if (req.index > 0) plan.status = 403;
+        return plan;
+    });
+    CKVABufferReaderProxy r(0, server.Url("/forbidden").c_str());
+    ASSERT_EQ(kSourceOk, r.Open());
+    ASSERT_TRUE(Eventually([&] { return r.GetReadStatus() == kReadStopped; }));
+    EXPECT_EQ(kHttpBadStatus, r.GetErrorCode());
+    EXPECT_EQ(403u, r.GetStatusCode());
+    // The first request, then two reconnects of three attempts each.
+    EXPECT_EQ(7u, server.RequestsFor("/forbidden").size());
+    ReadResult got = ReadOn(r);
+    EXPECT_TRUE(got.bytes == PatternBytes(0, 300 * kKiB));
+    EXPECT_EQ(kSourceCancelled, got.last);
+}
+
+TEST_F(NetReaderConcurrency, SeekOutsideTheWindowReconnectsAtTheTarget) {
+    server.Route("/seek.bin", [](const HttpRequest& req) {
+        HttpPlan plan;
+        plan.patternSize = 8 * kMiB;
+        if (req.index == 0) {
+            plan.stallAfter = 256 * kKiB;  // the first answer holds the window at 256 KiB
+            plan.stallMs = -1;
+        }
+        return plan;
+    });
+    CKVABufferReaderProxy r(0, server.Url("/seek.bin").c_str());
+    ASSERT_EQ(kSourceOk, r.Open());
+    ASSERT_TRUE(Eventually([&] { return r.GetAvailableSize() == 256 * kKiB; }));
+
+    // Within a download chunk past the end: wait for the bytes, no new request.
+    int64_t pos = 256 * kKiB + 10 * kKiB;
+    ASSERT_EQ(kSourceOk, r.Seek(&pos, 0));
+    EXPECT_EQ(256 * kKiB + 10 * kKiB, pos);
+    EXPECT_EQ(kBufferingActive, r.GetBufferingState());
+    usleep(300000);
+    EXPECT_EQ(1u, server.RequestsFor("/seek.bin").size());
+
+    // A megabyte on: the thread reconnects with a range at exactly that offset.
+    pos = 256 * kKiB + 10 * kKiB + kMiB;
+    ASSERT_EQ(kSourceOk, r.Seek(&pos, 0));
+    ReadResult got = ReadOn(r, 100 * kKiB);
+    EXPECT_TRUE(got.bytes == PatternBytes(pos, 100 * kKiB));
+    auto reqs = server.RequestsFor("/seek.bin");
+    ASSERT_EQ(2u, reqs.size());
+    EXPECT_EQ(pos, reqs[1].rangeStart);
+    int64_t start, end;
+    r.GetBufferedRange(&start, &end);
+    EXPECT_EQ(pos, start) << "the old window was given up";
+
+    // Back before the window: a new request from the start, no range needed at offset 0.
+    int64_t zero = 0;
+    ASSERT_EQ(kSourceOk, r.Seek(&zero, 0));
+    got = ReadOn(r, 64 * kKiB);
+    EXPECT_TRUE(got.bytes == PatternBytes(0, 64 * kKiB));
+    reqs = server.RequestsFor("/seek.bin");
+    ASSERT_EQ(3u, reqs.size());
+    EXPECT_EQ(-1, reqs[2].rangeStart);
+
+    // Relative and end-based seeks land where they say.
+    int64_t rel = 1000;
+    ASSERT_EQ(kSourceOk, r.Seek(&rel, 1));
+    EXPECT_EQ(65 * kKiB - 24, r.GetReadPosition());
+    int64_t back = -16;
+    ASSERT_EQ(kSourceOk, r.Seek(&back, 2));
+    got = ReadOn(r);
+    EXPECT_TRUE(got.bytes == PatternBytes(8 * kMiB - 16, 16));
+    EXPECT_EQ(kSourceEndOfStream, got.last);
+}
+
+TEST_F(NetReaderConcurrency, OpenFailuresReportFive) {
+    HttpPlan noLength;
+    noLength.patternSize = 1000;
+    noLength.sendContentLength = false;
+    server.Serve("/nolength", noLength);
+    HttpPlan audioNoLength = noLength;
+    audioNoLength.contentType = "audio/mpeg";
+    server.Serve("/audio-nolength", audioNoLength);
+    HttpPlan chunked;
+    chunked.patternSize = 1000;
+    chunked.chunked = true;
+    server.Serve("/chunked", chunked);
+    HttpPlan garbage;
+    garbage.rawResponse = "SOMETHING\r\n\r\n";
+    server.Serve("/garbage", garbage);
+
+    struct Case {
+        const char* path;
+        int32_t error;
+        size_t requests;  // five attempts when the connect itself fails
+    } cases[] = {
+        {"/missing", 404, 5},
+        {"/nolength", kHttpHeaderNotFound, 5},
+        {"/garbage", static_cast<int32_t>(kHttpStatusBadStatusLine), 5},
+        {"/audio-nolength", 0, 1},
+        {"/chunked", 0, 1},
+    };
+    for (const Case& k : cases) {
+        CKVABufferReaderProxy r(0, server.Url(k.path).c_str());
+        EXPECT_EQ(kSourceNetOpenFailed, r.Open()) << k.path;
+        EXPECT_EQ(k.error, r.GetErrorCode()) << k.path;
+        EXPECT_EQ(k.requests, server.RequestsFor(k.path).size()) << k.path;
+        EXPECT_EQ(0, r.GetSize());
+        int32_t len = 10;
+        uint8_t b[10];
+        EXPECT_EQ(kSourceBadArgument, r.Read(b, &len)) << k.path;
+    }
+}
+
+TEST_F(NetReaderConcurrency, AbortEndsABlockedReadAndAConnect) {
+    HttpPlan plan;
+    plan.patternSize = 4 * kMiB;
+    plan.stallAfter = 100 * kKiB;
+    server.Serve("/hang", plan);
+    CKVABufferReaderProxy r(0, server.Url("/hang").c_str());
+    ASSERT_EQ(kSourceOk, r.Open());
+    std::atomic<int32_t> last{1};
+    std::thread reader([&] { last = ReadOn(r).last; });
+    usleep(200000);
+    r.Abort();
+    reader.join();
+    EXPECT_EQ(kSourceCancelled, last.load());
+    EXPECT_TRUE(Eventually([&] { return r.GetReadStatus() == kReadStopped; }));
+
+    kva_test::BlockedListener blocked;
+    ASSERT_TRUE(blocked.Ok());
+    std::string url = "http://127.0.0.1:" + std::to_string(blocked.Port()) + "/x";
+    CKVABufferReaderProxy b(0, url.c_str());
+    std::atomic<int32_t> open{1};
+    std::thread opener([&] { open = b.Open(); });
+    usleep(300000);
+    b.Abort();
+    opener.join();
+    EXPECT_EQ(kSourceCancelled, open.load());
+}
+
+TEST_F(NetReaderConcurrency, SlowDownDropsTheConnectionUntilFastAgain) {
+    HttpPlan plan;
+    plan.patternSize = 3 * kMiB;
+    plan.trickleBytes = 16 * 1024;
+    plan.trickleDelayMs = 5;
+    server.Serve("/slow", plan);
+    CKVABufferReaderProxy r(0, server.Url("/slow").c_str());
+    ASSERT_EQ(kSourceOk, r.Open());
+    r.SetDownSpeed(false);
+    ASSERT_TRUE(Eventually([&] { return r.GetConnectState() == kHttpClosed; }));
+    const uint64_t before = r.GetDownloadedBytes64();
+    usleep(300000);
+    EXPECT_EQ(before, r.GetDownloadedBytes64());
+    EXPECT_LT(before, static_cast<uint64_t>(plan.patternSize));
+    r.SetDownSpeed(true);
+    ReadResult got = ReadOn(r);
+    EXPECT_EQ(kSourceEndOfStream, got.last);
+    EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize));
+    EXPECT_GE(server.RequestsFor("/slow").size(), 2u);
+}
+
+TEST_F(NetReaderConcurrency, RequestedReconnectResumesAtTheCurrentOffset) {
+    HttpPlan plan;
+    plan.patternSize = 3 * kMiB;
+    plan.trickleBytes = 16 * 1024;
+    plan.trickleDelayMs = 3;
+    server.Serve("/again", plan);
+    CKVABufferReaderProxy r(0, server.Url("/again").c_str());
+    ASSERT_EQ(kSourceOk, r.Open());
+    r.RequestReconnect(true);
+    ReadResult got = ReadOn(r);
+    EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize));
+    auto reqs = server.RequestsFor("/again");
+    ASSERT_GE(reqs.size(), 2u);
+    EXPECT_GT(reqs[1].rangeStart, 0);
+}
+
+// ---- nginx ----
+
+class NginxReaderConcurrency : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!kva_test::NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
+        root = kva_test::MakeTempDir("kva_www_");
+        nginx.reset(new kva_test::NginxServer(root));
+    }
+    void TearDown() override {
+        if (nginx) nginx->Stop();
+        kva_test::RemoveTree(root);
+    }
+    std::string root;
+    std::unique_ptr<kva_test::NginxServer> nginx;
+};
+
+TEST_F(NginxReaderConcurrency, FilesReadBackByteForByte) {
+    const std::string pattern = PatternBytes(0, 6 * kMiB + 4321);
+    ASSERT_TRUE(kva_test::WriteFile(root + "/pattern.bin", pattern));
+    const std::string wav = kva_test::ReadFile(kva_test::FixturePath("sine_s16.wav"));
+    ASSERT_FALSE(wav.empty());
+    ASSERT_TRUE(kva_test::WriteFile(root + "/sine.wav", wav));
+    ASSERT_TRUE(nginx->Start());
+
+    for (auto& f : {std::make_pair(std::string("/pattern.bin"), &pattern),
+                    std::make_pair(std::string("/sine.wav"), &wav)}) {
+        CKVABufferReaderProxy r(0, nginx->Url(f.first).c_str());
+        ASSERT_EQ(kSourceOk, r.Open()) << f.first;
+        EXPECT_EQ(static_cast<int64_t>(f.second->size()), r.GetSize());
+        ReadResult got = ReadOn(r, INT64_MAX, 4096 * 3 + 17);
+        EXPECT_EQ(kSourceEndOfStream, got.last) << f.first;
+        EXPECT_TRUE(got.bytes == *f.second) << f.first;
+    }
+
+    // A range request through a seek past the window.
+    CKVABufferReaderProxy r(0, nginx->Url("/pattern.bin").c_str());
+    ASSERT_EQ(kSourceOk, r.Open());
+    int64_t pos = 5 * kMiB + 3;
+    ASSERT_EQ(kSourceOk, r.Seek(&pos, 0));
+    ReadResult got = ReadOn(r);
+    EXPECT_TRUE(got.bytes == pattern.substr(static_cast<size_t>(pos)));
+
+    CKVABufferReaderProxy missing(0, nginx->Url("/nothing.bin").c_str());
+    EXPECT_EQ(kSourceNetOpenFailed, missing.Open());
+    EXPECT_EQ(404, missing.GetErrorCode());
+}
