@@ -163,6 +163,7 @@ public:
         if (mStream) {
             pa_stream_set_state_callback(mStream, nullptr, nullptr);
             pa_stream_set_write_callback(mStream, nullptr, nullptr);
+            pa_stream_set_underflow_callback(mStream, nullptr, nullptr);
             if (pa_stream_get_state(mStream) == PA_STREAM_READY) pa_stream_disconnect(mStream);
             pa_stream_unref(mStream);
             mStream = nullptr;
@@ -183,10 +184,13 @@ public:
         mSinkIndex = sinkIndex;
         pa_stream_set_state_callback(mStream, &PulseStream::StateCb, this);
         pa_stream_set_write_callback(mStream, &PulseStream::WriteCb, this);
+        pa_stream_set_underflow_callback(mStream, &PulseStream::UnderflowCb, this);
         pa_buffer_attr attr;
         attr.maxlength = uint32_t(-1);
         attr.tlength = bufferFrames * mBlockAlign;
-        attr.prebuf = 0;  // plays from the start and after an underrun without refilling first
+        // One frame: after an underrun the server waits for data instead of running ahead of the
+        // writer (which would drop what comes late), and resumes with the first frame written.
+        attr.prebuf = mBlockAlign;
         attr.minreq = periodFrames * mBlockAlign;
         attr.fragsize = uint32_t(-1);
         auto flags = pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING |
@@ -237,6 +241,7 @@ public:
             return UsableLocked() ? kFailed : kInvalidated;
         }
         mWritten += frames;
+        mUnderflow = false;
         return kOk;
     }
 
@@ -309,10 +314,23 @@ private:
 
     uint64_t FramesPlayedLocked() {
         pa_usec_t usec = 0;
-        if (mStream && pa_stream_get_time(mStream, &usec) == 0) {
-            uint64_t frames = usec * uint64_t(mFormat.sampleRate) / 1000000u;
-            mPlayed = std::max(mPlayed, std::min<uint64_t>(frames, mWritten));
+        // A corked stream's clock can still move by the server's read-ahead; it plays nothing.
+        if (mCorked || !mStream) return mPlayed;
+        uint64_t frames = mPlayed;
+        if (pa_stream_get_time(mStream, &usec) == 0) {
+            frames = usec * uint64_t(mFormat.sampleRate) / 1000000u;
         }
+        // Run dry, the clock stops short by the sink's latency although the sink plays that
+        // out: count it down from the moment of the underflow.
+        const pa_timing_info* t = mUnderflow ? pa_stream_get_timing_info(mStream) : nullptr;
+        if (t && t->read_index > 0) {
+            const uint64_t read = uint64_t(t->read_index) / mBlockAlign;
+            const pa_usec_t elapsed = pa_rtclock_now() - mUnderflowAt;
+            const pa_usec_t left = t->sink_usec > elapsed ? t->sink_usec - elapsed : 0;
+            const uint64_t leftFrames = left * uint64_t(mFormat.sampleRate) / 1000000u;
+            if (read > leftFrames) frames = std::max(frames, read - leftFrames);
+        }
+        mPlayed = std::max(mPlayed, std::min<uint64_t>(frames, mWritten));
         return mPlayed;
     }
 
@@ -354,6 +372,12 @@ private:
         pa_threaded_mainloop_signal(me->mCore->loop, 0);
     }
 
+    static void UnderflowCb(pa_stream*, void* self) {
+        auto* me = static_cast<PulseStream*>(self);
+        me->mUnderflow = true;
+        me->mUnderflowAt = pa_rtclock_now();
+    }
+
     static void WriteCb(pa_stream*, size_t, void* self) {
         auto* me = static_cast<PulseStream*>(self);
         if (me->mCallback) me->mCallback(me->mContext);
@@ -370,6 +394,8 @@ private:
     uint64_t mPlayed = 0;
     float mVolume = 1.0f;
     bool mCorked = true;
+    bool mUnderflow = false;
+    pa_usec_t mUnderflowAt = 0;
     bool mInvalid = false;
     void (*mCallback)(void*) = nullptr;
     void* mContext = nullptr;
