@@ -171,34 +171,14 @@ TEST_F(VirtualDevices, EnumerationStartsWithTheDefaultEntry) {
     EXPECT_TRUE(plain.empty());
 }
 
-TEST_F(VirtualDevices, SimpleSlots) {
+TEST_F(VirtualDevices, ChannelLayouts) {
     Wasapi w(u"");
-    AudioDevice& d = w;
-    EXPECT_EQ(d.CheckAvailable(), 1);
-    EXPECT_EQ(d.GetStepSize(), 19200);  // before any Open
-    EXPECT_EQ(d.Query28(), 0);
-    EXPECT_EQ(d.GetErrorCode(), 0);
-    EXPECT_EQ(d.SetErrorCode(-5), -5);
-    EXPECT_EQ(d.GetErrorCode(), -5);
-    d.SetSystemErrorCode(42);
-    EXPECT_EQ(d.GetSystemErrorCode(), 42);
-    EXPECT_EQ(d.GetChannelCount(0x63F), 8);
-    EXPECT_EQ(d.GetChannelFromLayout(0x63F, 0), 0x1u);
-    EXPECT_EQ(d.GetChannelFromLayout(0x63F, 6), 0x200u);
-    EXPECT_EQ(d.GetChannelFromLayout(0x63F, 8), 0u);
-    EXPECT_FLOAT_EQ(d.GetChannelLevel(0), -160.0f);
-    EXPECT_FLOAT_EQ(d.GetMinLevel(), -160.0f);
-    EXPECT_FLOAT_EQ(d.GetMaxLevelA(), 1.0f);
-    EXPECT_FLOAT_EQ(d.GetMaxLevelB(), 1.0f);
-    EXPECT_EQ(d.GetReserved(), 0);
-    EXPECT_EQ(d.GetPlayedTime(), 0);
-    EXPECT_EQ(d.index, -1);
-    d.SetRate(1.5f);
-    EXPECT_FLOAT_EQ(d.GetRate(), 1.5f);
-    d.SetOptionA(7);
-    d.SetOptionB(9);
-    EXPECT_EQ(d.GetOptionA(), 7);
-    EXPECT_EQ(d.GetOptionB(), 9);
+    EXPECT_EQ(w.GetStepSize(), 19200);  // before any Open
+    EXPECT_EQ(w.GetChannelCount(0x63F), 8);
+    EXPECT_EQ(w.GetChannelFromLayout(0x63F, 0), 0x1u);
+    EXPECT_EQ(w.GetChannelFromLayout(0x63F, 6), 0x200u);
+    EXPECT_EQ(w.GetChannelFromLayout(0x63F, 8), 0u);
+    EXPECT_EQ(w.GetChannelFromLayout(0x63F, -1), 0u);
 }
 
 TEST_F(VirtualDevices, OutputFormatChangeAndSameFormat) {
