@@ -28,6 +28,8 @@ public:
     int32_t ReadAt(uint8_t* buffer, int64_t position, int32_t length);
     // Releases the oldest block when the last read position is far enough behind it.
     bool DropOldestBlock();
+    // Releases the oldest block unconditionally while more than one is in use.
+    bool ReleaseFirstBlock();
 
     int64_t FirstIndex();
     int64_t LastIndex();
