@@ -9,8 +9,8 @@ namespace kva_audioplayer {
 
 class CKVACacheBuffer {
 public:
-    static const int32_t kMaxBlocks = 36;
-    static const int32_t kBlockSize = 1048576;
+    static constexpr int32_t kMaxBlocks = 36;
+    static constexpr int32_t kBlockSize = 1048576;
 
     CKVACacheBuffer();
     virtual ~CKVACacheBuffer();

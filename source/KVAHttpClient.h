@@ -54,12 +54,12 @@ public:
     // Reconnects to a redirect target through the object's own table.
     typedef int32_t (*ReconnectFn)(CKVAHttpClient* self, const char* url, int64_t offset);
 
-    static const int32_t kLineSize = 4096;
-    static const int32_t kHeaderTextSize = 16384;
-    static const int32_t kRecvBufferSize = 4096;
-    static const int32_t kMaxRedirects = 10;
+    static constexpr int32_t kLineSize = 4096;
+    static constexpr int32_t kHeaderTextSize = 16384;
+    static constexpr int32_t kRecvBufferSize = 4096;
+    static constexpr int32_t kMaxRedirects = 10;
     // A response head larger than this is refused rather than read forever.
-    static const int32_t kMaxHeadBytes = 65536;
+    static constexpr int32_t kMaxHeadBytes = 65536;
 
     CKVAHttpClient();
     virtual ~CKVAHttpClient();

@@ -45,7 +45,7 @@ struct HttpPlan {
     int64_t stallAfter = -1;                // body bytes after which sending pauses
     int stallMs = -1;                       // ... for this long; -1 until the server stops,
                                             //     kUntilReleased until ReleaseStalls
-    static const int kUntilReleased = -2;
+    static constexpr int kUntilReleased = -2;
     int trickleBytes = 0;                   // body in pieces of this size ...
     int trickleDelayMs = 0;                 // ... with this pause after each
     int headByteDelayMs = 0;                // head sent one byte at a time with this pause
