@@ -10,6 +10,7 @@
 
 #include "KvaAudioPlayer.h"
 #include "codec/KVACachedTrackTime.h"
+#include "codec/AudioTypes.h"
 #include "player/KVACallbacks.h"
 #include "player/KVAMsgThread.h"
 #include "player/KVASync.h"
@@ -24,14 +25,17 @@ class CKVAAudioTimeInfo;
 class AudioDevice;
 class AudioDeviceMonitor;
 
-// Output description as the player keeps it.
-struct PlayerOutputFormat {
-    int32_t nSampleRate = 44100;
-    int32_t nChannel = 2;
-    int32_t nWaveFormat = 3;    // 1 PCM, 3 IEEE float
-    int32_t nSampleFormat = 3;  // AV_SAMPLE_FMT_FLT
-    int32_t nBitsPerSample = 32;
-};
+// 44.1 kHz stereo 32-bit float until a device says otherwise.
+inline AudioDescription DefaultOutputDescription() {
+    AudioDescription d{};
+    d.nTag = kAudioDescriptionTag;
+    d.nSampleRate = 44100;
+    d.nChannel = 2;
+    d.nSampleFormat = 3;
+    d.nChannelLayout = 3;
+    d.nBitsPerSample = 32;
+    return d;
+}
 
 class CKVAAudioPlayer : public IKVAPlayer,
                         public IKVAStreamObserver,
@@ -144,8 +148,25 @@ private:
     void CreateComponents();
     void DestroyComponents();
     void StopDevice();
-    void ApplyDeviceVolume(bool level);       // volume x stream gain to the device, device lock
+    void ApplyDeviceVolume(bool level);  // volume x stream gain to the device
     void ApplyCacheMaxToStreams(int64_t ms);
+    float DeviceVolume();                // volume x stream gain
+    void ReleaseDevice();                // device lock held
+    void CreateDeviceMonitor();
+    void DestroyDeviceMonitor();
+    AudioDevice* CreateDevice(int32_t type);  // device lock held
+    void TakeDeviceFormatLocked();            // device lock held, after a good open
+    AudioDescription OutputDescription();
+    AudioDescription RenderDescription();
+    static int32_t WaveFormatOf(const AudioDescription& des);
+    void ApplyStreamSettings(CKVAAudioStream* stream, bool withIF);  // stream lock held
+    int32_t ApplyIFSettings(CKVAAudioStream* stream);                // stream lock held
+    void FailWith(const std::string& text, int32_t code, int32_t detail);
+    // pull path
+    void OnEndOfMedia(const char* logFormat);
+    bool SwitchToNextStream();  // stream lock held
+    void TakeOverStream();      // stream lock held
+    CKVAAudioStream* OpenNextStream(const char* logFormat);  // next-stream lock held
 
     // state helpers
     int32_t ReadStatus();
@@ -235,7 +256,6 @@ private:
     int64_t mBufferingMin = 1000;
     int64_t mBufferingMax = 1500;
     int64_t mCacheMax = 7000;
-    PlayerOutputFormat mOutFormat;
     int32_t mDeviceParams[3] = {15, 0, 10};
     int32_t mDeviceOptionB = 0;
     int32_t mDeviceOptionA = 3;
@@ -244,6 +264,7 @@ private:
     std::atomic<bool> mBuffering{false};
 
     // ---- device lock ----
+    AudioDescription mOutDes = DefaultOutputDescription();
     AudioDevice* mAudioDevice = nullptr;
     AudioDeviceMonitor* mDeviceMonitor = nullptr;
     int32_t mAudioDeviceType = kDeviceTypeWasapi;
@@ -271,6 +292,8 @@ private:
     CKVAAudioStream* mFadeOutStream = nullptr;
     IKVASourceIO* mFadeOutSource = nullptr;
     std::vector<uint8_t> mScratch;
+    bool mCrossFadeEndPosted = false;
+    AudioDescription mOutDesRender = DefaultOutputDescription();  // what the render thread reads
 
     // ---- components created once ----
     CKVAAudioProcess* mAudioProcess = nullptr;

@@ -204,12 +204,20 @@ int32_t CKVAAudioPlayer::GetDeviceFlag() {
     return mDeviceFlag;
 }
 
+int32_t CKVAAudioPlayer::WaveFormatOf(const AudioDescription& des) {
+    // AV_SAMPLE_FMT_FLT, DBL and their planar forms are IEEE float; the rest integer PCM.
+    switch (des.nSampleFormat) {
+        case 3: case 4: case 8: case 9: return 3;
+        default: return 1;
+    }
+}
+
 int32_t CKVAAudioPlayer::GetAudioFormat(int32_t* sampleRate, int32_t* channels,
                                         int32_t* waveFormat) {
     CKVAAutoLock lock(mDeviceLock);
-    if (sampleRate) *sampleRate = mOutFormat.nSampleRate;
-    if (channels) *channels = mOutFormat.nChannel;
-    if (waveFormat) *waveFormat = mOutFormat.nWaveFormat;
+    if (sampleRate) *sampleRate = mOutDes.nSampleRate;
+    if (channels) *channels = mOutDes.nChannel;
+    if (waveFormat) *waveFormat = WaveFormatOf(mOutDes);
     return 0;
 }
 

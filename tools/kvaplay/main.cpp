@@ -1,8 +1,400 @@
+// kvaplay: a command-line host of the library.
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
 
+#include "HostFileSource.h"
 #include "KvaAudioPlayer.h"
+#include "KvaSoundSystem.h"
+#include "Options.h"
+#include "support/TextUtil.h"
 
-int main() {
-    std::puts("kvaplay: not ready");
-    return 0;
+using namespace kva_audioplayer;
+using kvaplay::Options;
+
+namespace {
+
+int64_t SteadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string JsonEscape(const char* text) {
+    std::string out;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); p && *p; ++p) {
+        if (*p == '"' || *p == '\\') {
+            out += '\\';
+            out += static_cast<char>(*p);
+        } else if (*p < 0x20) {
+            char buf[8];
+            snprintf(buf, sizeof(buf), "\\u%04x", *p);
+            out += buf;
+        } else {
+            out += static_cast<char>(*p);
+        }
+    }
+    return out;
+}
+
+struct Event {
+    int32_t id;
+    std::string text;
+    int32_t p1, p2;
+};
+
+// Receives notifications on the library's thread; the main loop acts on them.
+class Observer : public IKVAPlayerObserver {
+public:
+    Observer(bool json, int64_t start) : mJson(json), mStart(start) {}
+    int32_t OnNotify(int32_t id, const char* text, int32_t p1, int32_t p2) override {
+        if (mJson) {
+            std::lock_guard<std::mutex> lock(mOutMutex);
+            printf("{\"ms\": %lld, \"id\": %d, \"text\": \"%s\", \"param1\": %d, \"param2\": %d}\n",
+                   static_cast<long long>(SteadyMs() - mStart), id, JsonEscape(text).c_str(), p1, p2);
+            fflush(stdout);
+        }
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mEvents.push_back({id, text ? text : "", p1, p2});
+        }
+        mCond.notify_one();
+        return 0;
+    }
+    bool Next(Event* e, int timeoutMs) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        if (!mCond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [this] { return !mEvents.empty(); }))
+            return false;
+        *e = mEvents.front();
+        mEvents.pop_front();
+        return true;
+    }
+
+private:
+    bool mJson;
+    int64_t mStart;
+    std::mutex mOutMutex, mMutex;
+    std::condition_variable mCond;
+    std::deque<Event> mEvents;
+};
+
+bool IsUrl(const std::string& m) {
+    return StartsWithNoCase(m.c_str(), "http://") || StartsWithNoCase(m.c_str(), "https://");
+}
+
+void ReleaseHostSource(IKVASourceIO* source) { delete source; }
+
+// Raw keys on a terminal; restores the terminal on destruction.
+class Keys {
+public:
+    Keys() {
+        if (!isatty(STDIN_FILENO)) return;
+        if (tcgetattr(STDIN_FILENO, &mSaved) != 0) return;
+        termios raw = mSaved;
+        raw.c_lflag &= ~(ICANON | ECHO);
+        raw.c_cc[VMIN] = 0;
+        raw.c_cc[VTIME] = 0;
+        mActive = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+    }
+    ~Keys() {
+        if (mActive) tcsetattr(STDIN_FILENO, TCSANOW, &mSaved);
+    }
+    // Returns a key: the character, or 'L'/'R' for the arrows; 0 when none.
+    int Read() {
+        if (!mActive) return 0;
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0) return 0;
+        char buf[8];
+        ssize_t n = read(STDIN_FILENO, buf, sizeof(buf));
+        if (n <= 0) return 0;
+        if (n >= 3 && buf[0] == 27 && buf[1] == '[') return buf[2] == 'D' ? 'L' : buf[2] == 'C' ? 'R' : 0;
+        return buf[0];
+    }
+
+private:
+    termios mSaved{};
+    bool mActive = false;
+};
+
+const char* StatusName(int32_t s) {
+    switch (s) {
+        case 1: return "idle";
+        case 2: return "initialized";
+        case 3: return "preparing";
+        case 4: return "prepared";
+        case 5: return "playing";
+        case 6: return "paused";
+        case 7: return "completed";
+        case 8: return "stopped";
+        case 9: return "error";
+        case 11: return "abandoned";
+        default: return "?";
+    }
+}
+
+class Host {
+public:
+    explicit Host(const Options& o) : mOpt(o), mStart(SteadyMs()), mObserver(o.json, mStart) {}
+
+    int Run() {
+        if (!SelectOutput()) return 2;
+        mPlayer = CMediaPlayerFactory::NewL(&mObserver);
+        if (!mPlayer) {
+            fprintf(stderr, "kvaplay: cannot create a player\n");
+            return 1;
+        }
+        if (mOpt.logLevel >= 0)
+            mPlayer->SetLogConfig(true, mOpt.logLevel);
+        else
+            mPlayer->SetLogConfig(false, 1000);
+        int rc = mOpt.listDevices ? ListDevices() : Play();
+        mPlayer->Release();
+        mPlayer = nullptr;
+        return rc;
+    }
+
+private:
+    bool SelectOutput() {
+        KvaSoundSystemConfig config;
+        if (mOpt.output == "pulse") config.kind = KvaSoundSystemKind::PulseAudio;
+        else if (mOpt.output == "virtual") config.kind = KvaSoundSystemKind::Virtual;
+        else if (mOpt.output == "wav") config.kind = KvaSoundSystemKind::VirtualWav;
+        config.wavPath = mOpt.wavPath.empty() ? nullptr : mOpt.wavPath.c_str();
+        config.fast = mOpt.fast;
+        if (CMediaPlayerFactory::SelectSoundSystem(config) != 0) {
+            fprintf(stderr, "kvaplay: output %s is not available\n", mOpt.output.c_str());
+            return false;
+        }
+        return true;
+    }
+
+    int ListDevices() {
+        int n = mPlayer->GetOutputDeviceCount();
+        for (int i = 0; i < n; ++i) {
+            DeviceRecord r{};
+            if (!mPlayer->GetOutputDeviceInfo(i, &r)) continue;
+            printf("%d\t%d\t%s\t%s\t%s\n", i, r.nType, Utf16ToUtf8(r.szDriver).c_str(),
+                   Utf16ToUtf8(r.szName).c_str(), r.bDefault ? "default" : "");
+        }
+        return 0;
+    }
+
+    void Configure() {
+        if (mOpt.startFadeMs >= 0) mPlayer->SetStartFadeTime(mOpt.startFadeMs);
+        if (mOpt.pauseFadeMs >= 0) mPlayer->SetPauseFadeTime(mOpt.pauseFadeMs);
+        if (mOpt.crossFadeMs >= 0) mPlayer->SetCrossFadeTime(mOpt.crossFadeMs);
+        if (!mOpt.device.empty()) {
+            std::u16string name = Utf8ToUtf16(mOpt.device);
+            mPlayer->SetOutputDevice(mOpt.deviceType, name.c_str());
+        } else if (mOpt.deviceType != kDeviceTypeWasapi) {
+            mPlayer->SetOutputDeviceType(mOpt.deviceType);
+        }
+        mPlayer->SetVolume(static_cast<float>(mOpt.volume));
+        if (mOpt.speed != 1.0 && !mPlayer->SetPlaySpeed(mOpt.speed))
+            fprintf(stderr, "kvaplay: speed %.2f not accepted\n", mOpt.speed);
+        if (mOpt.json) mPlayer->SetPositionNotifyInterval(1000);
+    }
+
+    // Queues item index as the next source, or remembers to start it by hand.
+    void QueueNext(size_t index, int32_t mode) {
+        if (index >= mOpt.media.size()) return;
+        mQueued = true;
+        const std::string& m = mOpt.media[index];
+        if (IsUrl(m)) {
+            mManualNext = true;  // a host cannot build the library's network source itself
+            return;
+        }
+        auto* source = new kvaplay::HostFileSource(static_cast<uint32_t>(index + 1), m);
+        mPlayer->SetNextSourceIO(source, mode, &ReleaseHostSource);
+    }
+
+    void StartManual(size_t index) {
+        mCurrent = index;
+        mQueued = false;
+        mManualNext = false;
+        mPlayer->SetDataSource(mOpt.media[index].c_str());
+        mPlayer->PrepareAsync();
+    }
+
+    int Play() {
+        Configure();
+        mPlayer->SetDataSource(mOpt.media[0].c_str());
+        mPlayer->PrepareAsync();
+        Keys keys;
+        const bool progress = !mOpt.quiet && !mOpt.json && isatty(STDOUT_FILENO);
+        int64_t lastDraw = 0;
+        for (;;) {
+            Event e;
+            if (mObserver.Next(&e, 50)) {
+                int rc = Handle(e);
+                if (rc >= 0) return Finish(rc, progress);
+            }
+            int rc = Poll();
+            if (rc >= 0) return Finish(rc, progress);
+            int key = keys.Read();
+            if (key && (rc = OnKey(key)) >= 0) return Finish(rc, progress);
+            if (progress && SteadyMs() - lastDraw >= 200) {
+                lastDraw = SteadyMs();
+                DrawProgress();
+            }
+        }
+    }
+
+    int Finish(int rc, bool progress) {
+        if (progress) printf("\n");
+        mPlayer->Stop(false);
+        return rc;
+    }
+
+    // Returns an exit code to end with, or -1 to go on.
+    int Handle(const Event& e) {
+        switch (e.id) {
+            case kNotifyStatus:
+                if (e.p1 == kStatusPrepared) {
+                    if (mCurrent == 0 && mOpt.seekMs >= 0 && !mSeekDone) {
+                        mSeekDone = true;
+                        mWaitSeek = true;
+                        mPlayer->Seek(mOpt.seekMs);
+                    } else {
+                        mPlayer->Play(true);
+                    }
+                } else if (e.p1 == kStatusStarted) {
+                    if (!mQueued && mOpt.nextMode == kNextModePreload) QueueNext(mCurrent + 1, kNextModePreload);
+                } else if (e.p1 == kStatusError) {
+                    fprintf(stderr, "kvaplay: playback error (status 9)\n");
+                    return 1;
+                }
+                break;
+            case kNotifySeekCompleted:
+                if (mWaitSeek) {
+                    mWaitSeek = false;
+                    mPlayer->Play(true);
+                }
+                break;
+            case kNotifyNextSource:
+                if (e.p1 == kNextSwitchingNow) {
+                    mPlayedBefore += mPlayer->GetCurrentPosition();
+                    ++mCurrent;
+                    mQueued = false;
+                } else if (e.p1 == 9 || e.p1 == kNextNoneToSwitch) {
+                    fprintf(stderr, "kvaplay: next item %zu failed (%d, %d)\n", mCurrent + 2, e.p1, e.p2);
+                    mItemFailed = true;
+                    mQueued = false;
+                    ++mSkip;
+                }
+                break;
+            case kNotifyStreamChanged:
+                break;
+            case kNotifyPlaybackCompleted: {
+                size_t next = mCurrent + 1 + mSkip;
+                mSkip = 0;
+                if (next >= mOpt.media.size()) return mItemFailed ? 1 : 0;
+                if (mManualNext || IsUrl(mOpt.media[next])) {
+                    StartManual(next);
+                } else {
+                    mCurrent = next - 1;  // the switch notification advances it
+                    QueueNext(next, kNextModeSwitch);
+                }
+                break;
+            }
+            case kNotifyError:
+                fprintf(stderr, "kvaplay: error %d (detail %d) on item %zu\n", e.p1, e.p2, mCurrent + 1);
+                return 1;
+            default:
+                break;
+        }
+        return -1;
+    }
+
+    int Poll() {
+        int64_t pos = mPlayer->GetCurrentPosition();
+        if (mOpt.durationMs >= 0 && mPlayedBefore + pos >= mOpt.durationMs) return 0;
+        if (mOpt.nextMode == kNextModeCrossFade && !mQueued && mPlayer->GetStatus() == kStatusStarted) {
+            int64_t dur = mPlayer->GetDuration();
+            int64_t lead = mOpt.crossFadeMs >= 0 ? mOpt.crossFadeMs : 600;
+            if (dur > 0 && dur - pos <= lead + 100) QueueNext(mCurrent + 1, kNextModeCrossFade);
+        }
+        return -1;
+    }
+
+    int OnKey(int key) {
+        int32_t status = mPlayer->GetStatus();
+        switch (key) {
+            case ' ':
+                if (status == kStatusStarted) mPlayer->Pause(true);
+                else mPlayer->Play(true);
+                break;
+            case 'L': mPlayer->Seek(std::max<int64_t>(0, mPlayer->GetCurrentPosition() - 5000)); break;
+            case 'R': mPlayer->Seek(mPlayer->GetCurrentPosition() + 5000); break;
+            case 'n':
+                if (mCurrent + 1 < mOpt.media.size()) {
+                    if (IsUrl(mOpt.media[mCurrent + 1])) StartManual(mCurrent + 1);
+                    else QueueNext(mCurrent + 1, kNextModeSwitch);
+                }
+                break;
+            case '+': mPlayer->SetVolume(std::min(1.0f, mPlayer->GetVolume() + 0.05f)); break;
+            case '-': mPlayer->SetVolume(std::max(0.0f, mPlayer->GetVolume() - 0.05f)); break;
+            case ']': mSpeed = std::min(4.0, mSpeed + 0.25);
+                mPlayer->SetPlaySpeed(mSpeed);
+                break;
+            case '[': mSpeed = std::max(0.5, mSpeed - 0.25);
+                mPlayer->SetPlaySpeed(mSpeed);
+                break;
+            case 'q': return 0;
+            default: break;
+        }
+        return -1;
+    }
+
+    void DrawProgress() {
+        int64_t pos = mPlayer->GetCurrentPosition() / 1000, dur = mPlayer->GetDuration() / 1000;
+        printf("\r[%zu/%zu] %02lld:%02lld / %02lld:%02lld  %-9s vol %3d%% speed %.2f%s   ",
+               mCurrent + 1, mOpt.media.size(), static_cast<long long>(pos / 60),
+               static_cast<long long>(pos % 60), static_cast<long long>(dur / 60),
+               static_cast<long long>(dur % 60), StatusName(mPlayer->GetStatus()),
+               static_cast<int>(mPlayer->GetVolume() * 100 + 0.5f), mSpeed,
+               mPlayer->IsBuffering() ? "  buffering" : "");
+        fflush(stdout);
+    }
+
+    const Options& mOpt;
+    int64_t mStart;
+    Observer mObserver;
+    IKVAPlayer* mPlayer = nullptr;
+    size_t mCurrent = 0;
+    size_t mSkip = 0;
+    bool mQueued = false;
+    bool mManualNext = false;
+    bool mSeekDone = false;
+    bool mWaitSeek = false;
+    bool mItemFailed = false;
+    int64_t mPlayedBefore = 0;
+    double mSpeed = 1.0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    std::string error;
+    if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        fputs(kvaplay::Usage(), stdout);
+        return 0;
+    }
+    if (!kvaplay::ParseOptions(argc, argv, &options, &error)) {
+        fprintf(stderr, "kvaplay: %s\n%s", error.c_str(), kvaplay::Usage());
+        return 2;
+    }
+    Host host(options);
+    return host.Run();
 }

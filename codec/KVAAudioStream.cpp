@@ -1,0 +1,765 @@
+#include "codec/KVAAudioStream.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/Log.h"
+
+namespace kva_audioplayer {
+
+namespace {
+// How long a decode loop that found the queue full waits before it looks again.
+constexpr int32_t kFullQueueRecheckMs = 20;
+// The first buffering after an open or a seek ends with this much queued.
+constexpr int64_t kFirstBufferingMs = 1500;
+
+// Result of decode-thread work that a later seek made stale: it changes nothing.
+constexpr int32_t kStaleAfterSeek = 0x7FFF0001;
+
+bool IsContinueStatus(int32_t status) {
+    return status == 0 || status == kDecFormatChanged || status == AVERROR_INVALIDDATA ||
+           status == AVERROR(EINVAL);
+}
+}  // namespace
+
+CKVAAudioStream::CKVAAudioStream(IKVAStreamObserver* obs) : observer(obs) {
+    mDecoderLock.Init();
+    mQueueLock.Init();
+    mIFLock.Init();
+    mDecoder.reset(new CKVAFFDecoder());
+    mThread.reset(new CKVAMsgThread());
+    mNormlizer.reset(new CKVAAudioNormlizer());
+}
+
+CKVAAudioStream::~CKVAAudioStream() {
+    close();
+    mThread.reset();
+    {
+        CKVAAutoLock lock(mDecoderLock);
+        mDecoder.reset();
+    }
+    {
+        CKVAAutoLock lock(mQueueLock);
+        for (auto* list : {&mReady, &mFree, &mOutHolder}) {
+            for (AudioFrame* f : *list) releaseFrame(f);
+            list->clear();
+        }
+        mOutFrame = nullptr;
+    }
+    mNormlizer.reset();
+    mIFLock.Destroy();
+    mQueueLock.Destroy();
+    mDecoderLock.Destroy();
+}
+
+void CKVAAudioStream::releaseFrame(AudioFrame* frame) {
+    if (!frame) return;
+    free(frame->pData);
+    free(frame);
+    --mAllocatedFrames;
+}
+
+void CKVAAudioStream::resetFrame(AudioFrame* frame) {
+    frame->nFlags = 0;
+    frame->nLen = 0;
+    frame->nDuration = 0;
+    frame->nReadPos = 0;
+    frame->nTimestamp = -1;
+    frame->nErr = 0;
+}
+
+// ---- lifecycle ----
+
+int32_t CKVAAudioStream::openUrl(const char* url, int32_t flag) {
+    CKVAAutoLock lock(mDecoderLock);
+    if (mState != kCreated && mState != kClosed) mDecoder->close();
+    mState = kOpening;
+    int32_t r = mDecoder->openUrl(url);
+    if (r != 0) return r;
+    mEOS = false;
+    mState = kOpened;
+    mMediaId = 0;
+    resetIFState();
+    CKVAAutoLock qlock(mQueueLock);
+    mFirstTime = true;
+    mBuffering = true;
+    if (observer) observer->OnBufferingStart(mMediaText.c_str(), mMediaId);
+    return r;
+}
+
+int32_t CKVAAudioStream::open(IKVASourceIO* source, bool silent) {
+    CKVAAutoLock lock(mDecoderLock);
+    if (mState != kCreated && mState != kClosed) mDecoder->close();
+    mState = kOpening;
+    int32_t r = mDecoder->open(source, 0.0f);
+    if (r != 0) {
+        mLastError = mDecoder->getErrorCode();
+        return r;
+    }
+    mEOS = false;
+    mState = kOpened;
+    mMediaId = source->GetSessionId();
+    const char* text = source->GetSessionIdText();
+    mMediaText = text ? text : "";
+    resetIFState();
+    CKVAAutoLock qlock(mQueueLock);
+    mFirstTime = true;
+    mBuffering = true;
+    if (!silent && observer) observer->OnBufferingStart(mMediaText.c_str(), mMediaId);
+    return r;
+}
+
+void CKVAAudioStream::postDecode(bool onlyBelowCache, int32_t delayMs) {
+    mLoopIdle = false;
+    mThread->Post(MakeMsg(kMsgDecode, mMediaText, int32_t(onlyBelowCache ? 1 : 0)), delayMs);
+}
+
+int32_t CKVAAudioStream::start() {
+    CKVAAutoLock lock(mDecoderLock);
+    if (mState != kStarted) {
+        mState = kStarted;
+        mThread->Start("Audio Decoder Thread", this, &CKVAAudioStream::HandleMessage);
+        if (mSeekTime > 0) mThread->Post(MakeMsg(kMsgSeek, mMediaText, int64_t(mSeekTime)));
+    }
+    postDecode(false);
+    return 0;
+}
+
+int32_t CKVAAudioStream::pause() {
+    CKVAAutoLock lock(mDecoderLock);
+    if (mState == kStarted) {
+        mState = kPaused;
+        mThread->Clear();
+    }
+    return 0;
+}
+
+int32_t CKVAAudioStream::resume() {
+    CKVAAutoLock lock(mDecoderLock);
+    if (mState == kPaused) {
+        mState = kStarted;
+        postDecode(false);
+    }
+    return 0;
+}
+
+int32_t CKVAAudioStream::stop() {
+    // No decoder lock here: the decode thread may need it to finish the message it runs.
+    int32_t st = mState;
+    if (st == kStopped || st == kClosed) return 0;
+    mState = kStopped;
+    mThread->Clear();
+    mThread->Stop();
+    mLoopIdle = true;
+    return 0;
+}
+
+void CKVAAudioStream::abort() { mDecoder->abort(); }
+
+int32_t CKVAAudioStream::close() {
+    if (mState == kClosed) return 0;
+    if (mState == kStarted || mState == kPaused) stop();
+    int32_t r;
+    {
+        CKVAAutoLock lock(mDecoderLock);
+        r = mDecoder->close();
+    }
+    freeAudioFrameList(true);
+    mState = kClosed;
+    mSeekTime = -1;
+    return r;
+}
+
+// ---- formats ----
+
+void CKVAAudioStream::getAudioDescription(AudioDescription* out) {
+    if (!out) return;
+    CKVAAutoLock lock(mIFLock);
+    if (mZOAiAudioStatus == kIFReady || mZOAiAudioStatus == kIFProcessing) {
+        *out = mStreamOutDes;
+        return;
+    }
+    mDecoder->getOutputDescription(out);
+}
+
+int32_t CKVAAudioStream::setOutputDescription(const AudioDescription& des) {
+    CKVAAutoLock lock(mIFLock);
+    if (mZOAiAudioStatus == kIFReady || mZOAiAudioStatus == kIFProcessing) {
+        mNormlizer->setFormat(&mStreamOutDes, &des);
+        mStreamOutDes = des;
+        return 0;
+    }
+    return mDecoder->setOutputDescription(des);
+}
+
+// ---- decode thread ----
+
+void CKVAAudioStream::HandleMessage(void* user, const ThreadMsgPtr& msg) {
+    auto* self = static_cast<CKVAAudioStream*>(user);
+    int32_t status = 0;
+    switch (msg->mId) {
+    case kMsgSeek:
+        status = self->seekInternal(msg->mArg1);
+        break;
+    case kMsgDecode:
+        if (self->mEOS) {
+            status = AVERROR_EOF;
+        } else if (msg->mArg1 == 1 && self->bufferedMs() >= self->cache_max) {
+            status = 0;  // still full: only look again
+        } else {
+            status = self->doDecoder();
+        }
+        break;
+    default:
+        status = 0;
+        break;
+    }
+    self->checkBuffer(status);
+}
+
+int32_t CKVAAudioStream::doDecoder() {
+    AudioFrame* frame = nullptr;
+    int32_t r = 0;
+    int32_t decoderError = 0;
+    const uint32_t gen = mSeekGen;
+    {
+        CKVAAutoLock lock(mDecoderLock);
+        frame = getFreeFrame();
+        if (!frame) return kStreamNoFreeFrame;
+        resetFrame(frame);
+        const double limit = static_cast<double>(mStepSize) * mSpeed;
+        do {
+            r = mDecoder->decode(frame);
+        } while (r == 0 && static_cast<double>(frame->nLen) < limit);
+        if (r != 0) KVA_LOG(kLogError, "CKVAAudioStream::doDecoder nErr %d", r);
+        decoderError = mDecoder->getErrorCode();
+    }
+    if ((r == 0 && frame->nLen > 0) || r == AVERROR_EOF) processIF(frame, &r);
+
+    {
+        CKVAAutoLock lock(mQueueLock);
+        if (gen != mSeekGen) {
+            // A seek came in while this frame was decoded: it belongs to the old position.
+            mFree.push_back(frame);
+            return kStaleAfterSeek;
+        }
+        bool queue = true;
+        if (r == 0) {
+            queue = frame->nLen > 0 || frame->nFlags != 0;
+            mLastError = 0;
+        } else if (r == AVERROR_EOF || r == kDecFormatChanged) {
+            mLastError = 0;
+        } else if (r == kAvNoDataYet || r == kAvCancelled) {
+            frame->nFlags |= kFrameBufferError;
+            frame->nErr = kStreamCancelled;
+            mLastError = decoderError;
+        } else if (r == AVERROR(EIO)) {
+            frame->nFlags |= kFrameBufferError;
+            frame->nErr = kStreamIoError;
+            mLastError = decoderError;
+        } else if (r == kDecRetryLimit) {
+            frame->nFlags |= kFrameBufferError;
+            frame->nErr = kStreamDecodeError;
+            mLastError = r;
+        } else if (r == AVERROR_INVALIDDATA || r == AVERROR(EINVAL)) {
+            queue = false;
+        } else {
+            frame->nFlags |= kFrameBufferError;
+            frame->nErr = kStreamDecodeError;
+            mLastError = decoderError;
+            KVA_LOG(kLogError, "CKVAAudioStream::doDecoder error nErr %d, mLastError %d, aFrame %ld",
+                    r, static_cast<int>(mLastError), reinterpret_cast<long>(frame));
+        }
+        if (queue) {
+            mReady.push_back(frame);
+            mBufDuration += frame->nDuration;
+        } else {
+            mFree.push_back(frame);
+        }
+        // Set together with the last frame so that a pull never sees an empty queue without it.
+        if (r == AVERROR_EOF) mEOS = true;
+    }
+    if (r == 0) drainIF();
+    if (r == AVERROR_EOF) KVA_LOG(kLogTrace, "CKVAAudioStream::doDecoder EOS");
+    return r;
+}
+
+void CKVAAudioStream::checkBuffer(int32_t status) {
+    const bool onDecodeThread = mThread->IsCurrentThread();
+    bool wantDecode = false;
+    bool full = false;
+    const int32_t st = mState;
+    const bool active = st != kPaused && st != kStopped && st != kClosed;
+    {
+        CKVAAutoLock lock(mQueueLock);
+        if (IsContinueStatus(status)) {
+            if (mBuffering) {
+                bool end = false;
+                if (mFirstTime && mBufDuration >= kFirstBufferingMs) {
+                    mFirstTime = false;
+                    mBuffering = false;
+                    mSeeking = false;
+                    end = true;
+                } else if (mBufDuration >= cache_min || mEOS) {
+                    mBuffering = false;
+                    end = true;
+                }
+                if (end && observer) observer->OnBufferingEnd(mMediaText.c_str(), mMediaId);
+            }
+            wantDecode = mBufDuration < cache_max && !mEOS && active;
+            full = !mEOS && active && !wantDecode;
+        } else if (status == kAvNoDataYet || status == kStaleAfterSeek) {
+            // The source has nothing yet (the next pull restarts decoding), or a seek is
+            // pending (its own message goes on).
+        } else if (mBuffering) {
+            mBuffering = false;
+            if (observer) observer->OnBufferingEnd(mMediaText.c_str(), mMediaId);
+        }
+    }
+    if (onDecodeThread) {
+        if (mThread->CountById(kMsgDecode) > 0) {
+            mLoopIdle = false;
+        } else if (wantDecode) {
+            postDecode(false);
+        } else if (full) {
+            postDecode(true, kFullQueueRecheckMs);
+        } else {
+            mLoopIdle = true;
+        }
+    } else if (wantDecode && mLoopIdle.exchange(false)) {
+        mThread->Post(MakeMsg(kMsgDecode, mMediaText, int32_t(0)));
+    }
+}
+
+// ---- pulls (render thread) ----
+
+void CKVAAudioStream::recycleFront() {
+    mFree.splice(mFree.end(), mReady, mReady.begin());
+}
+
+int32_t CKVAAudioStream::emptyQueueResult() {
+    if (mEOS) {
+        KVA_LOG(kLogTrace, "CKVAAudioStream::bufferFill EOS");
+        return kAudioPlayerEOS;
+    }
+    if (!mBuffering && observer) observer->OnBufferingStart(mMediaText.c_str(), mMediaId);
+    mBuffering = true;
+    KVA_LOG(kLogTrace, "CKVAAudioStream::bufferFill buffer empty");
+    return kStreamNoData;
+}
+
+static int64_t FrameTimestamp(const AudioFrame* f) {
+    const int64_t unit = int64_t(f->nBlockAlign) * f->mDes.nSampleRate;
+    return unit != 0 ? f->nTimestamp + int64_t(f->nReadPos) * 1000 / unit : f->nTimestamp;
+}
+
+int32_t CKVAAudioStream::bufferFill(uint8_t* buf, int32_t* len, int64_t* timestamp) {
+    if (!len) return kAudioPlayerErrorState;
+    int32_t r = kStreamOk;
+    bool eos = false;
+    bool newFormat = false;
+    {
+        CKVAAutoLock lock(mQueueLock);
+        if (!mReady.empty()) {
+            AudioFrame* f = mReady.front();
+            if (timestamp) *timestamp = FrameTimestamp(f);
+            const int32_t avail = f->nLen - f->nReadPos;
+            bool finished;
+            if (*len < avail) {
+                if (*len > 0 && buf) memcpy(buf, f->pData + f->nReadPos, *len);
+                if (*len > 0) f->nReadPos += *len;
+                finished = false;
+            } else {
+                if (avail > 0 && buf) memcpy(buf, f->pData + f->nReadPos, avail);
+                f->nReadPos = f->nLen;
+                *len = avail > 0 ? avail : 0;
+                finished = true;
+            }
+            // A frame's flags take effect once its bytes are out: a format change or an error
+            // reported while bytes of the frame remain would apply to those bytes too.
+            if (finished) {
+                const uint32_t flags = f->nFlags;
+                const int32_t err = f->nErr;
+                mBufDuration -= f->nDuration;
+                recycleFront();
+                if (flags & kFrameNewFormat) newFormat = true;
+                if (flags & kFrameBufferError) {
+                    r = err;
+                    KVA_LOG(kLogTrace, "CKVAAudioStream::bufferFill FLAG_BUFFER_ERROR nErr %d", err);
+                }
+            }
+            if (*len == 0 && mEOS && r == kStreamOk && !newFormat) {
+                KVA_LOG(kLogTrace, "CKVAAudioStream::bufferFill inlen 0 and  EOS");
+                eos = true;
+            }
+        } else {
+            *len = 0;
+            r = emptyQueueResult();
+            eos = r == kAudioPlayerEOS;
+        }
+    }
+    checkBuffer(0);
+    if (eos) return kAudioPlayerEOS;
+    if (newFormat) return kStreamFormatChanged;
+    return r;
+}
+
+int32_t CKVAAudioStream::bufferFillFull(uint8_t* buf, int32_t* len, int64_t* timestamp) {
+    if (!len) return kAudioPlayerErrorState;
+    const int32_t want = *len > 0 ? *len : 0;
+    int32_t got = 0;
+    int32_t r = kStreamOk;
+    bool stopped = false;
+    bool newFormat = false;
+    bool eos = false;
+    {
+        CKVAAutoLock lock(mQueueLock);
+        bool stampSet = false;
+        while (got < want && !mReady.empty()) {
+            AudioFrame* f = mReady.front();
+            if (!stampSet && timestamp) *timestamp = FrameTimestamp(f);
+            stampSet = true;
+            int32_t n = f->nLen - f->nReadPos;
+            if (n > want - got) n = want - got;
+            if (n > 0) {
+                if (buf) memcpy(buf + got, f->pData + f->nReadPos, n);
+                f->nReadPos += n;
+                got += n;
+            }
+            if (f->nReadPos < f->nLen) break;  // request filled inside this frame
+            const uint32_t flags = f->nFlags;
+            const int32_t err = f->nErr;
+            mBufDuration -= f->nDuration;
+            recycleFront();
+            if (flags & kFrameNewFormat) {
+                newFormat = stopped = true;
+                break;
+            }
+            if (flags & kFrameBufferError) {
+                r = err;
+                stopped = true;
+                KVA_LOG(kLogTrace, "CKVAAudioStream::bufferFill FLAG_BUFFER_ERROR nErr %d", err);
+                break;
+            }
+        }
+        if (got == 0 && mEOS && !stopped && mReady.empty()) {
+            KVA_LOG(kLogTrace, "CKVAAudioStream::bufferFill inlen 0 and  EOS");
+            eos = true;
+        } else if (got < want && !stopped) {
+            if (mEOS) {
+                KVA_LOG(kLogTrace, "CKVAAudioStream::bufferFill EOS");
+                eos = true;
+            } else {
+                r = emptyQueueResult();
+            }
+        }
+    }
+    *len = got;
+    checkBuffer(0);
+    if (eos) return kAudioPlayerEOS;
+    if (newFormat) return kStreamFormatChanged;
+    return r;
+}
+
+int32_t CKVAAudioStream::frameFill(AudioFrame* out) {
+    if (!out) return kAudioPlayerErrorState;
+    int32_t r = kStreamOk;
+    {
+        CKVAAutoLock lock(mQueueLock);
+        if (mOutFrame) {
+            mFree.splice(mFree.end(), mOutHolder);
+            mOutFrame = nullptr;
+        }
+        if (!mReady.empty()) {
+            AudioFrame* f = mReady.front();
+            // Its audio leaves the queue now, so the queued duration never counts it twice.
+            mBufDuration -= f->nDuration;
+            mOutHolder.splice(mOutHolder.end(), mReady, mReady.begin());
+            mOutFrame = f;
+            *out = *f;
+            if (f->nFlags & kFrameNewFormat) {
+                r = kStreamFormatChanged;
+            } else if (f->nFlags & kFrameBufferError) {
+                r = f->nErr;
+                KVA_LOG(kLogTrace, "CKVAAudioStream::frameFill FLAG_BUFFER_ERROR nErr %d", r);
+            } else if (f->nLen == 0 && mEOS) {
+                r = kAudioPlayerEOS;
+            }
+        } else {
+            out->nLen = 0;
+            r = emptyQueueResult();
+        }
+    }
+    checkBuffer(0);
+    return r;
+}
+
+// ---- frames ----
+
+AudioFrame* CKVAAudioStream::getFreeFrame() {
+    {
+        CKVAAutoLock lock(mQueueLock);
+        if (!mFree.empty()) {
+            AudioFrame* f = mFree.front();
+            mFree.pop_front();
+            return f;
+        }
+    }
+    auto* f = static_cast<AudioFrame*>(calloc(1, sizeof(AudioFrame)));
+    if (!f) return nullptr;
+    const int32_t cap = 2 * mStepSize;
+    f->pData = static_cast<uint8_t*>(malloc(cap));
+    if (!f->pData) {
+        free(f);
+        return nullptr;
+    }
+    f->nCapacity = cap;
+    f->nTimestamp = -1;
+    ++mAllocatedFrames;
+    return f;
+}
+
+void CKVAAudioStream::freeAudioFrameList(bool all) {
+    CKVAAutoLock lock(mQueueLock);
+    int64_t kept = 0;
+    for (auto it = mReady.begin(); it != mReady.end();) {
+        auto next = std::next(it);
+        if (!all && ((*it)->nFlags & kFrameNewFormat)) {
+            KVA_LOG(kLogTrace, "CKVAAudioStream::freeAudioFrameList keep NEW_FORMAT");
+            kept += (*it)->nDuration;
+        } else {
+            mFree.splice(mFree.end(), mReady, it);
+        }
+        it = next;
+    }
+    mBufDuration = kept;
+}
+
+// ---- seeking ----
+
+int32_t CKVAAudioStream::seek(int64_t ms) {
+    const int32_t st = mState;
+    if (st == kOpening || st == kOpened) {
+        mSeekTime = ms;
+        return 0;
+    }
+    if (st != kStarted && st != kStopped) return kAudioPlayerErrorState;
+    bool seeking;
+    {
+        CKVAAutoLock lock(mQueueLock);
+        seeking = mSeeking;
+        // Work already running for the old position must neither queue audio nor end this
+        // seek's buffering; and the old end of stream no longer holds.
+        ++mSeekGen;
+        mEOS = false;
+    }
+    const bool taken = mDecoderLock.TryLock() == 0;
+    mDecoder->cancelReading(seeking);
+    if (taken) mDecoderLock.Unlock();
+    mThread->Clear();
+    freeAudioFrameList(false);
+    mSeekTime = ms;
+    mLoopIdle = false;
+    mThread->Post(MakeMsg(kMsgSeek, mMediaText, ms));
+    KVA_LOG(kLogTrace, "CKVAAudioStream::seek mSeekTime %ld", static_cast<long>(ms));
+    CKVAAutoLock lock(mQueueLock);
+    mSeeking = true;
+    mBuffering = true;
+    if (observer) observer->OnBufferingStart(mMediaText.c_str(), mMediaId);
+    return 0;
+}
+
+int32_t CKVAAudioStream::seekInternal(int64_t ms) {
+    int32_t r;
+    int32_t decoderError;
+    const uint32_t gen = mSeekGen;
+    {
+        CKVAAutoLock lock(mDecoderLock);
+        r = mDecoder->seek(ms);
+        decoderError = mDecoder->getErrorCode();
+    }
+    if (gen != mSeekGen) return kStaleAfterSeek;
+    freeAudioFrameList(false);
+    if (r == 0) {
+        {
+            CKVAAutoLock lock(mQueueLock);
+            mFirstTime = true;
+        }
+        mEOS = false;
+        {
+            CKVAAutoLock lock(mIFLock);
+            mIFTimeBase = -1;
+            mIFOutSamples = 0;
+            if (mZOAiAudioCurIF &&
+                (mZOAiAudioStatus == kIFReady || mZOAiAudioStatus == kIFProcessing))
+                mZOAiAudioCurIF->Reset();
+        }
+        checkBuffer(0);
+        return 0;
+    }
+    if (r == AVERROR_EOF) {
+        mEOS = true;
+        checkBuffer(AVERROR_EOF);
+        return r;
+    }
+    if (r == kDecCancelled) return kAvNoDataYet;
+    AudioFrame* f = getFreeFrame();
+    if (!f) return kStreamNoFreeFrame;
+    resetFrame(f);
+    f->nFlags = kFrameBufferError;
+    f->nErr = r;
+    {
+        CKVAAutoLock lock(mQueueLock);
+        mReady.push_back(f);
+    }
+    mLastError = decoderError;
+    checkBuffer(r);
+    return r;
+}
+
+// ---- settings ----
+
+void CKVAAudioStream::SetPlaybackCacheParams(int64_t cacheMin, int64_t cacheMax,
+                                             int64_t bufferingMin, int64_t bufferingMax) {
+    KVA_LOG(kLogDetail,
+            "CKVAAudioStream::SetPlaybackCacheParams cache_min %lld, cache_max %lld, "
+            "buffering_min %lld, buffering_max %lld",
+            static_cast<long long>(cacheMin), static_cast<long long>(cacheMax),
+            static_cast<long long>(bufferingMin), static_cast<long long>(bufferingMax));
+    if (cacheMin >= 4000 && cacheMin <= 14999) cache_min = cacheMin;
+    if (cacheMax >= 7000 && cacheMax <= 14999) cache_max = cacheMax;
+    buffering_min = bufferingMin;
+    buffering_max = bufferingMax;
+    if (cache_max <= cache_min) cache_max = cache_min + 1000;
+}
+
+void CKVAAudioStream::setCacheMax(int64_t ms) {
+    if (ms >= 7000 && ms < 15000) cache_max = ms;
+}
+
+void CKVAAudioStream::setStepSize(int32_t size) {
+    mStepSize = size;
+    KVA_LOG(kLogTrace, "CKVAAudioStream::setStepSize mStepSize %d", size);
+}
+
+void CKVAAudioStream::setSpeed(double speed) {
+    mSpeed = speed;
+    CKVAAutoLock lock(mIFLock);
+    KVA_LOG(kLogTrace, "CKVAAudioStream::setSpeed mSpeed %f, mZOAiAudioStatus %d", speed,
+            mZOAiAudioStatus);
+}
+
+bool CKVAAudioStream::isEOS() {
+    CKVAAutoLock lock(mDecoderLock);
+    return mDecoder->isEOS();
+}
+
+int64_t CKVAAudioStream::getDuration() {
+    CKVAAutoLock lock(mDecoderLock);
+    return mDecoder->getDuration();
+}
+
+std::string CKVAAudioStream::getSessionIdText() { return mDecoder->getSessionIdText(); }
+double CKVAAudioStream::getRatio() { return mDecoder->getRatio(); }
+int32_t CKVAAudioStream::getSessionId() { return mDecoder->getSessionId(); }
+
+int64_t CKVAAudioStream::bufferedMs() {
+    CKVAAutoLock lock(mQueueLock);
+    return mBufDuration;
+}
+
+bool CKVAAudioStream::isBuffering() {
+    CKVAAutoLock lock(mQueueLock);
+    return mBuffering;
+}
+
+int32_t CKVAAudioStream::readyFrames() {
+    CKVAAutoLock lock(mQueueLock);
+    return static_cast<int32_t>(mReady.size());
+}
+
+int32_t CKVAAudioStream::freeFrames() {
+    CKVAAutoLock lock(mQueueLock);
+    return static_cast<int32_t>(mFree.size());
+}
+
+// ---- IF processing hooks: the stage stays off (status 1) and frames pass untouched ----
+
+int32_t CKVAAudioStream::SetAudioIFEnable(int32_t nEnable) {
+    CKVAAutoLock lock(mIFLock);
+    mZOAiAudioType = nEnable;
+    mThread->Clear();
+    KVA_LOG(kLogTrace, "CKVAAudioStream::SetAudioIFEnable nEnable %d", nEnable);
+    int32_t r = initIFProcess();
+    if (mState == kStarted && r == 0) {
+        mLoopIdle = false;
+        mThread->Post(MakeMsg(kMsgIFEnable, mMediaText, int32_t(-1)));
+    }
+    return r;
+}
+
+void CKVAAudioStream::setIFProcessor(IKVAAudioIFProcessor* processor) {
+    CKVAAutoLock lock(mIFLock);
+    mIFProcessor = processor;
+}
+
+void CKVAAudioStream::SetAudioIFRatio(int32_t nRatio) {
+    CKVAAutoLock lock(mIFLock);
+    mIFMaxRatio = nRatio;
+    KVA_LOG(kLogError, "CKVAAudioStream::SetAudioIFRatio nRatio %d", nRatio);
+}
+
+int32_t CKVAAudioStream::getIFLoad() {
+    CKVAAutoLock lock(mIFLock);
+    if (mIFWindowSampleSum <= 0 || mStreamOutDes.nSampleRate == 0) return 0;
+    const int64_t windowMs = mIFWindowSampleSum * 1000 / mStreamOutDes.nSampleRate;
+    return windowMs > 0 ? static_cast<int32_t>(mIFWindowMsSum * 100 / windowMs) : 0;
+}
+
+int32_t CKVAAudioStream::initIFProcess() {
+    CKVAAutoLock lock(mIFLock);
+    mZOAiAudioStatus = kIFOff;
+    if (mZOAiAudioType == 0) {
+        KVA_LOG(kLogError, "CKVAAudioStream::initIFProcess mZOAiAudioType %d", mZOAiAudioType);
+        return 0;
+    }
+    if (std::fabs(mSpeed - 1.0) >= 0.0001) {
+        KVA_LOG(kLogError, "CKVAAudioStream::initIFProcess mSpeed %f", double(mSpeed));
+        return 1;
+    }
+    mZOAiAudioCurIF = mIFProcessor;
+    if (!mZOAiAudioCurIF) {
+        KVA_LOG(kLogError, "CKVAAudioStream::initIFProcess mZOAiAudioCurIF %ld", 0L);
+        return 1;
+    }
+    // The processing stage itself is not built yet: audio keeps flowing unprocessed.
+    return 1;
+}
+
+void CKVAAudioStream::resetIFState() {
+    CKVAAutoLock lock(mIFLock);
+    mIFTimeBase = -1;
+    mIFOutSamples = 0;
+    mIFWindowSampleSum = 0;
+    mIFWindowMsSum = 0;
+    mIFBlockCount = 0;
+    mIFWindowSamples.clear();
+    mIFWindowMs.clear();
+}
+
+void CKVAAudioStream::processIF(AudioFrame* frame, int32_t* status) {
+    CKVAAutoLock lock(mIFLock);
+    if (mZOAiAudioStatus == kIFReady) mZOAiAudioStatus = kIFProcessing;
+    if (mZOAiAudioStatus != kIFProcessing) return;
+}
+
+int32_t CKVAAudioStream::drainIF() {
+    CKVAAutoLock lock(mIFLock);
+    if (mZOAiAudioStatus != kIFSwitchingOff || !mZOAiAudioCurIF) return 0;
+    return 0;
+}
+
+void CKVAAudioStream::updateIFTime(int64_t procMs, int32_t samples) {}
+
+}  // namespace kva_audioplayer

@@ -1,0 +1,387 @@
+// Stream behaviour around the decode thread: format changes, seeks before start, buffering
+// episodes, bad input and failing sources, allocation-free pulls.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <new>
+#include <thread>
+
+#include "StreamTestUtil.h"
+#include "common/MemorySourceIO.h"
+#include "common/ReferenceDecode.h"
+#include "common/TestPaths.h"
+#include "source/KVAAudioLocalSource.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/samplefmt.h>
+}
+
+// Counts allocations made through operator new on threads that ask for it.
+namespace {
+thread_local bool tCountAllocations = false;
+thread_local long tAllocations = 0;
+}  // namespace
+
+void* operator new(size_t size) {
+    if (tCountAllocations) ++tAllocations;
+    void* p = malloc(size ? size : 1);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+void operator delete(void* p) noexcept { free(p); }
+void operator delete(void* p, size_t) noexcept { free(p); }
+
+using namespace kva_audioplayer;
+using namespace kva_test;
+
+namespace {
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
+}
+
+TEST(StreamConcurrencyFormat, ChangeIsReportedAndNoAudioIsLost) {
+    const std::string path = FixturePath("format_change.mp3");
+    const std::vector<float>& ref = CachedReferenceF32Stereo(path);
+    ASSERT_FALSE(ref.empty());
+    RecordingObserver obs;
+    CKVAAudioStream stream(&obs);
+    CKVAAudioLocalSource source(3, path.c_str());
+    ASSERT_EQ(0, OpenAndStart(stream, &source));
+    AudioDescription before{};
+    stream.getAudioDescription(&before);
+    EXPECT_EQ(44100, before.nSampleRate);
+    EXPECT_EQ(2, before.nChannel);
+
+    PullResult got = PullAll(stream);
+    EXPECT_TRUE(got.ended);
+    // The MP3 decoder may emit one more frame of the old format after the first new one, so
+    // the change can be announced twice; never zero times.
+    EXPECT_GE(got.formatChanges, 1);
+    EXPECT_LE(got.formatChanges, 3);
+    AudioDescription after{};
+    stream.getAudioDescription(&after);
+    EXPECT_EQ(22050, after.nSampleRate);
+    EXPECT_EQ(1, after.nChannel);
+    EXPECT_EQ(static_cast<uint64_t>(AV_CH_LAYOUT_MONO), after.nChannelLayout);
+    EXPECT_EQ(AV_SAMPLE_FMT_S16 == after.nSampleFormat || AV_SAMPLE_FMT_FLT == after.nSampleFormat,
+              true);
+    stream.close();
+
+    // The command line rebuilds its resampler at the change too; only the final drain of the
+    // 22.05 kHz -> 44.1 kHz resampler (16 input samples = 32 output frames) is missing here.
+    const long ours = static_cast<long>(got.samples.size() / 2);
+    const long theirs = static_cast<long>(ref.size() / 2);
+    EXPECT_LE(theirs - ours, 32);
+    EXPECT_GE(theirs - ours, 0);
+    EXPECT_EQ(-1, FirstMismatch(got.samples, 0, ref, 0, static_cast<size_t>(ours)));
+}
+
+TEST(StreamConcurrencySeek, BeforeStartRunsWhenStarted) {
+    const std::string path = FixturePath("s16.wav");
+    const std::vector<float>& ref = CachedReferenceF32Stereo(path);
+    RecordingObserver obs;
+    CKVAAudioStream stream(&obs);
+    CKVAAudioLocalSource source(3, path.c_str());
+    ASSERT_EQ(0, stream.open(&source, false));
+    stream.setOutputDescription(StereoFloat44k());
+    ASSERT_EQ(0, stream.seek(2000));
+    // Not started: nothing is decoded, the queue stays empty.
+    EXPECT_EQ(0, stream.readyFrames());
+    ASSERT_EQ(0, stream.start());
+    PullResult got = PullAll(stream);
+    ASSERT_FALSE(got.timestamps.empty());
+    EXPECT_EQ(2000, got.timestamps.front());
+    EXPECT_EQ(-1, FirstMismatch(got.samples, 0, ref, 88200, got.samples.size() / 2));
+    EXPECT_EQ(static_cast<size_t>(44100), got.samples.size() / 2);
+}
+
+TEST(StreamConcurrencySeek, ToTheEndEndsTheStreamAndASeekBackRevivesIt) {
+    const std::string path = FixturePath("flac16.flac");
+    RecordingObserver obs;
+    CKVAAudioStream stream(&obs);
+    CKVAAudioLocalSource source(3, path.c_str());
+    ASSERT_EQ(0, OpenAndStart(stream, &source));
+    ASSERT_TRUE(obs.WaitEnds(1));
+    const int64_t duration = stream.getDuration();
+    EXPECT_EQ(3000, duration);
+    ASSERT_EQ(0, stream.seek(duration - 10));  // within 50 ms of the end: end of stream
+    ASSERT_TRUE(obs.WaitEnds(2));
+    PullResult atEnd = PullAll(stream);
+    EXPECT_TRUE(atEnd.ended);
+    EXPECT_TRUE(atEnd.samples.empty());
+    // A pull at the end keeps answering end of stream and starts no buffering.
+    uint8_t buf[64];
+    int32_t len = sizeof(buf);
+    int64_t ts = 0;
+    EXPECT_EQ(kAudioPlayerEOS, stream.bufferFill(buf, &len, &ts));
+    EXPECT_EQ(0, len);
+    ASSERT_EQ(0, stream.seek(1000));
+    ASSERT_TRUE(obs.WaitEnds(3));
+    PullResult again = PullAll(stream);
+    EXPECT_TRUE(again.ended);
+    ASSERT_FALSE(again.timestamps.empty());
+    const int64_t first = again.timestamps.front();
+    EXPECT_LE(std::llabs(first - 1000), 93);  // one FLAC frame of 4096 samples
+    const long expected = static_cast<long>((3000 - first) * 441 / 10);
+    EXPECT_LE(std::labs(static_cast<long>(again.samples.size() / 2) - expected), 45);
+    EXPECT_EQ(obs.Starts(), obs.Ends());
+}
+
+TEST(StreamConcurrencySeek, StateRulesAndRapidSeeks) {
+    RecordingObserver obs;
+    CKVAAudioStream stream(&obs);
+    EXPECT_EQ(kAudioPlayerErrorState, stream.seek(100));  // created, never opened
+    const std::string path = FixturePath("s16.wav");
+    CKVAAudioLocalSource source(3, path.c_str());
+    ASSERT_EQ(0, OpenAndStart(stream, &source));
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(0, stream.seek(100 * i));
+    ASSERT_EQ(0, stream.seek(2500));
+    // Only the last seek's audio arrives.
+    PullResult got = PullAll(stream);
+    ASSERT_FALSE(got.timestamps.empty());
+    EXPECT_EQ(2500, got.timestamps.front());
+    EXPECT_EQ(static_cast<size_t>(22050), got.samples.size() / 2);
+    stream.pause();
+    EXPECT_EQ(kAudioPlayerErrorState, stream.seek(100));  // paused
+    stream.close();
+    EXPECT_EQ(kAudioPlayerErrorState, stream.seek(100));
+}
+
+TEST(StreamConcurrencyBuffering, EmptyQueueReportsNoDataAndOneStart) {
+    RecordingObserver obs;
+    CKVAAudioStream stream(&obs);
+    const std::string path = FixturePath("s16.wav");
+    CKVAAudioLocalSource source(3, path.c_str());
+    ASSERT_EQ(0, stream.open(&source, true));  // silent: no buffering notification
+    EXPECT_EQ(0, obs.Starts());
+    stream.setOutputDescription(StereoFloat44k());
+    uint8_t buf[256];
+    for (int i = 0; i < 5; ++i) {
+        int32_t len = sizeof(buf);
+        int64_t ts = 0;
+        EXPECT_EQ(kStreamNoData, stream.bufferFill(buf, &len, &ts));
+        EXPECT_EQ(0, len);
+    }
+    // Open already raised the flag silently: the empty pulls add no second start.
+    EXPECT_EQ(0, obs.Starts());
+    ASSERT_EQ(0, stream.start());
+    ASSERT_TRUE(obs.WaitEnds(1));
+    // The first buffering after an open ends at 1.5 s queued although cache_min is 4 s.
+    EXPECT_GE(stream.bufferedMs(), 1500);
+    PullResult got = PullAll(stream);
+    EXPECT_TRUE(got.ended);
+    EXPECT_EQ(obs.Starts() + 0, obs.Ends() - 1 + 0);  // one end for the silent open
+}
+
+TEST(StreamConcurrencyBuffering, DecodesAheadUpToCacheMax) {
+    // 20 s of audio, so that the queue can fill to cache_max (7 s).
+    std::string dir = MakeTempDir("kva-cache");
+    std::string path = dir + "/long.wav";
+    ASSERT_EQ(0, system(("ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
+                         "sine=f=300:d=20 -ac 2 -c:a pcm_s16le " + path).c_str()));
+    RecordingObserver obs;
+    CKVAAudioStream stream(&obs);
+    CKVAAudioLocalSource source(3, path.c_str());
+    ASSERT_EQ(0, OpenAndStart(stream, &source));
+    ASSERT_TRUE(obs.WaitEnds(1));
+    // Wait (bounded) for the decode-ahead to stop growing.
+    int64_t last = -1;
+    for (int i = 0; i < 200; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        int64_t now = stream.bufferedMs();
+        if (now == last && now >= 7000) break;
+        last = now;
+    }
+    const int64_t queued = stream.bufferedMs();
+    EXPECT_GE(queued, 7000);
+    // One frame of 64 KiB (s16 stereo: 371 ms) may go past the limit, no more.
+    EXPECT_LT(queued, 7000 + 400);
+    EXPECT_FALSE(stream.isEOS());
+    stream.close();
+    system(("rm -rf " + dir).c_str());
+}
+
+TEST(StreamConcurrencyPulls, SteadyStatePullsDoNotAllocate) {
+    std::string dir = MakeTempDir("kva-alloc");
+    std::string path = dir + "/long.wav";
+    ASSERT_EQ(0, system(("ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
+                         "sine=f=300:d=30 -ac 2 -c:a pcm_s16le " + path).c_str()));
+    RecordingObserver obs;
+    CKVAAudioStream stream(&obs);
+    CKVAAudioLocalSource source(3, path.c_str());
+    ASSERT_EQ(0, OpenAndStart(stream, &source));
+    ASSERT_TRUE(obs.WaitEnds(1));
+    // Let the decode-ahead fill the cache once, so that the frame pool has its working size.
+    for (int i = 0; i < 500 && stream.bufferedMs() < 7000; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::vector<uint8_t> buf(3528);  // 20 ms of stereo float
+    long pulls = 0, allocations = 0;
+    int framesBefore = stream.allocatedFrames();
+    for (int i = 0; i < 600; ++i) {  // 12 s of audio, well past the first cache fill
+        // Keep some audio queued, as a real-time consumer would find it.
+        for (int w = 0; w < 500 && stream.bufferedMs() < 2000; ++w)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        int32_t len = static_cast<int32_t>(buf.size());
+        int64_t ts = 0;
+        tAllocations = 0;
+        tCountAllocations = true;
+        int32_t r = i % 2 ? stream.bufferFill(buf.data(), &len, &ts)
+                          : stream.bufferFillFull(buf.data(), &len, &ts);
+        tCountAllocations = false;
+        ASSERT_EQ(0, r);
+        allocations += tAllocations;
+        ++pulls;
+    }
+    EXPECT_EQ(0, allocations) << "over " << pulls << " pulls";
+    // Frames are recycled: the pool does not grow with the amount played.
+    EXPECT_LE(stream.allocatedFrames(), framesBefore + 2);
+    stream.close();
+    system(("rm -rf " + dir).c_str());
+}
+
+// ---- bad input ----
+
+struct BadCase {
+    const char* file;
+    std::vector<int32_t> openCodes;  // acceptable open results; 0 means it opens and then ends
+};
+
+TEST(StreamConcurrencyBadInput, FixturesYieldCodesWithoutHanging) {
+    const std::vector<BadCase> cases = {
+        {"empty.bin", {kDecInvalidData}},
+        {"noaudio.mkv", {kDecNoAudio}},
+        {"random.bin", {kDecInvalidData, kDecOpenInputFailed, kDecStreamInfoFailed, kDecNoAudio,
+                        kDecZeroDuration, 0}},
+        {"truncated.mp3", {0}},
+        {"truncated.flac", {0}},
+        {"short.wav", {0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        RecordingObserver obs;
+        CKVAAudioStream stream(&obs);
+        std::string path = FixturePath(c.file);
+        CKVAAudioLocalSource source(3, path.c_str());
+        int32_t r = stream.open(&source, false);
+        EXPECT_NE(c.openCodes.end(), std::find(c.openCodes.begin(), c.openCodes.end(), r))
+            << "open gave " << r;
+        if (r != 0) {
+            EXPECT_EQ(CKVAAudioStream::kOpening, stream.state());
+            continue;
+        }
+        stream.setOutputDescription(StereoFloat44k());
+        stream.start();
+        PullResult got = PullAll(stream);
+        EXPECT_FALSE(got.hung);
+        EXPECT_TRUE(got.ended);
+    }
+}
+
+TEST(StreamConcurrencyBadInput, OpenFailuresOfTheSource) {
+    RecordingObserver obs;
+    CKVAAudioStream stream(&obs);
+    MemorySourceIO failing(ReadFile(FixturePath("s16.wav")));
+    failing.FailOpen(2);
+    EXPECT_EQ(kDecIoError, stream.open(&failing, false));
+    MemorySourceIO cancelled(ReadFile(FixturePath("s16.wav")));
+    cancelled.FailOpen(8);
+    cancelled.SetErrorCode(8);
+    EXPECT_EQ(kDecCancelled, stream.open(&cancelled, false));
+    EXPECT_EQ(8, stream.getLastError());
+    EXPECT_EQ(0, obs.Starts());
+}
+
+TEST(StreamConcurrencyBadInput, ReadErrorMidStreamReachesThePull) {
+    std::vector<uint8_t> data = ReadFile(FixturePath("s16.wav"));
+    MemorySourceIO source(data);
+    source.FailReadsAt(200000, 4);  // file-system read error after ~1.1 s of audio
+    RecordingObserver obs;
+    CKVAAudioStream stream(&obs);
+    ASSERT_EQ(0, OpenAndStart(stream, &source));
+    PullResult got = PullAll(stream, 4096, /*stopOnError=*/true);
+    EXPECT_FALSE(got.hung);
+    ASSERT_FALSE(got.codes.empty());
+    EXPECT_EQ(kStreamIoError, got.codes.back());
+    // Everything before the failure arrived intact.
+    const std::vector<float>& ref = CachedReferenceF32Stereo(FixturePath("s16.wav"));
+    EXPECT_GT(got.samples.size() / 2, 40000u);
+    EXPECT_EQ(-1, FirstMismatch(got.samples, 0, ref, 0, got.samples.size() / 2));
+    stream.close();
+}
+
+TEST(StreamConcurrencyBadInput, AbortMidReadEndsWithAnErrorNotAHang) {
+    // The source answers "no data yet" forever after 100 KB, like a stalled download.
+    std::vector<uint8_t> data = ReadFile(FixturePath("flac16.flac"));
+    MemorySourceIO source(data);
+    source.FailReadsAt(60000, -2);
+    RecordingObserver obs;
+    CKVAAudioStream stream(&obs);
+    ASSERT_EQ(0, OpenAndStart(stream, &source));
+    std::thread aborter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stream.abort();
+    });
+    // Stalled reads come out as "cancelled" frames; once aborted the decoder gives up with the
+    // retry-limit error, which a device turns into a playback error.
+    std::vector<uint8_t> buf(4096);
+    bool sawGiveUp = false;
+    for (int i = 0; i < 20000 && !sawGiveUp; ++i) {
+        int32_t len = static_cast<int32_t>(buf.size());
+        int64_t ts = 0;
+        int32_t r = stream.bufferFillFull(buf.data(), &len, &ts);
+        sawGiveUp = r == kStreamDecodeError;
+        if (r == kStreamNoData || r == kStreamCancelled)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    aborter.join();
+    EXPECT_TRUE(sawGiveUp);
+    EXPECT_GE(source.AbortCalls(), 1);
+    stream.close();
+}
+
+// ---- settings ----
+
+TEST(StreamSettings, CacheParamsKeepTheirRanges) {
+    CKVAAudioStream a(nullptr);
+    a.SetPlaybackCacheParams(3000, 20000, 1, 2);
+    EXPECT_EQ(4000, a.cacheMin());
+    EXPECT_EQ(7000, a.cacheMax());
+    a.SetPlaybackCacheParams(5000, 5000, 1, 2);
+    EXPECT_EQ(5000, a.cacheMin());
+    EXPECT_EQ(7000, a.cacheMax());
+    CKVAAudioStream b(nullptr);
+    b.SetPlaybackCacheParams(9000, 8000, 1, 2);
+    EXPECT_EQ(10000, b.cacheMax());
+    CKVAAudioStream c(nullptr);
+    c.setCacheMax(15000);
+    EXPECT_EQ(7000, c.cacheMax());
+    c.setCacheMax(6999);
+    EXPECT_EQ(7000, c.cacheMax());
+    c.setCacheMax(14999);
+    EXPECT_EQ(14999, c.cacheMax());
+}
+
+TEST(StreamSettings, BlackListThroughTheStreamRefusesTheCodec) {
+    CKVAAudioStream::SetCodecBlackList({AV_CODEC_ID_FLAC});
+    {
+        CKVAAudioStream stream(nullptr);
+        std::string path = FixturePath("flac16.flac");
+        CKVAAudioLocalSource source(3, path.c_str());
+        EXPECT_EQ(kDecNoAudio, stream.open(&source, true));
+    }
+    CKVAAudioStream::SetCodecBlackList({});
+    EXPECT_TRUE(KVACodecSettings::GetCodecBlackList().empty());
+    CKVAAudioStream stream(nullptr);
+    std::string path = FixturePath("flac16.flac");
+    CKVAAudioLocalSource source(3, path.c_str());
+    EXPECT_EQ(0, stream.open(&source, true));
+}
+
+}  // namespace

@@ -1,0 +1,83 @@
+// Whole-file and seek decodes through the stream and its decode thread, compared with the
+// ffmpeg command line's decode of the same file.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+
+#include "StreamTestUtil.h"
+#include "common/ReferenceDecode.h"
+#include "common/TestPaths.h"
+#include "source/KVAAudioLocalSource.h"
+
+using namespace kva_audioplayer;
+using namespace kva_test;
+
+namespace {
+
+struct DecodeCase {
+    const char* file;
+    // Allowed shortfall in length (stereo frames). Our resampler is never flushed at the end,
+    // while the command line drains its resampler: a resampled file ends shorter by the
+    // resampler's delay: half its 32-tap filter, 16 samples at the lower of the two rates (16
+    // output frames when downsampling, 16 input samples = 89 output frames from 8 kHz).
+    // Files already at 44.1 kHz need no resampling and must match in length.
+    long tailFrames;
+    // Allowed sample difference; 0 means bit-exact.
+    float tolerance;
+};
+
+std::ostream& operator<<(std::ostream& os, const DecodeCase& c) { return os << c.file; }
+
+class StreamConcurrencyDecode : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(StreamConcurrencyDecode, MatchesCommandLineDecode) {
+    const DecodeCase& c = GetParam();
+    const std::string path = FixturePath(c.file);
+    const std::vector<float>& ref = CachedReferenceF32Stereo(path);
+    ASSERT_FALSE(ref.empty()) << "reference decode failed for " << path;
+
+    RecordingObserver obs;
+    CKVAAudioStream stream(&obs);
+    CKVAAudioLocalSource source(3, path.c_str());
+    ASSERT_EQ(0, OpenAndStart(stream, &source));
+    PullResult got = PullAll(stream);
+    stream.close();
+
+    EXPECT_FALSE(got.hung);
+    EXPECT_TRUE(got.ended);
+    const long ours = static_cast<long>(got.samples.size() / 2);
+    const long theirs = static_cast<long>(ref.size() / 2);
+    EXPECT_LE(ours, theirs);
+    EXPECT_LE(theirs - ours, c.tailFrames) << "ours " << ours << " reference " << theirs;
+    const size_t common = static_cast<size_t>(std::min(ours, theirs));
+    long mismatch = FirstMismatch(got.samples, 0, ref, 0, common, c.tolerance);
+    EXPECT_EQ(-1, mismatch) << "first differing frame " << mismatch << " of " << common
+                            << (mismatch >= 0 ? " ours " + std::to_string(got.samples[mismatch * 2]) +
+                                                    " ref " + std::to_string(ref[mismatch * 2])
+                                              : std::string());
+    // Pulling faster than real time may empty the queue; every episode must still be closed,
+    // and starts and ends alternate.
+    const std::string ev = obs.Events();
+    ASSERT_FALSE(ev.empty());
+    for (size_t i = 0; i < ev.size(); ++i) EXPECT_EQ(i % 2 ? 'E' : 'S', ev[i]) << ev;
+    EXPECT_EQ(obs.Starts(), obs.Ends());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, StreamConcurrencyDecode,
+    ::testing::Values(DecodeCase{"cbr.mp3", 0, 0.0f}, DecodeCase{"vbr.mp3", 0, 0.0f},
+                      DecodeCase{"aac.m4a", 0, 0.0f}, DecodeCase{"flac16.flac", 0, 0.0f},
+                      DecodeCase{"vorbis.ogg", 0, 0.0f}, DecodeCase{"s16.wav", 0, 0.0f},
+                      DecodeCase{"f32.wav", 0, 0.0f}, DecodeCase{"short.wav", 0, 0.0f},
+                      DecodeCase{"truncated.flac", 0, 0.0f},
+                      DecodeCase{"flac24_96k.flac", 16, 0.0f}, DecodeCase{"opus.opus", 16, 0.0f},
+                      DecodeCase{"mono8k.wav", 89, 0.0f}, DecodeCase{"six.flac", 16, 0.0f}),
+    [](const ::testing::TestParamInfo<DecodeCase>& info) {
+        std::string n = info.param.file;
+        for (char& ch : n)
+            if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+        return n;
+    });
+
+}  // namespace

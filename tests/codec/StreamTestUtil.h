@@ -1,0 +1,78 @@
+// Helpers shared by the codec tests: a recording stream observer and a full pull-through decode.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "codec/KVAAudioStream.h"
+
+namespace kva_test {
+
+class RecordingObserver : public kva_audioplayer::IKVAStreamObserver {
+public:
+    void OnBufferingStart(const char*, uint32_t) override {
+        std::lock_guard<std::mutex> g(mLock);
+        ++starts;
+        events.push_back('S');
+        mCond.notify_all();
+    }
+    void OnBufferingEnd(const char*, uint32_t) override {
+        std::lock_guard<std::mutex> g(mLock);
+        ++ends;
+        events.push_back('E');
+        mCond.notify_all();
+    }
+    void OnStreamEvent(int32_t, const char*, int32_t, int32_t) override {}
+
+    // Waits (bounded, so that a fault cannot hang the suite) until `n` buffering ends were seen.
+    bool WaitEnds(int n, int maxSeconds = 20) {
+        std::unique_lock<std::mutex> g(mLock);
+        return mCond.wait_for(g, std::chrono::seconds(maxSeconds), [&] { return ends >= n; });
+    }
+    int Starts() {
+        std::lock_guard<std::mutex> g(mLock);
+        return starts;
+    }
+    int Ends() {
+        std::lock_guard<std::mutex> g(mLock);
+        return ends;
+    }
+    std::string Events() {
+        std::lock_guard<std::mutex> g(mLock);
+        return events;
+    }
+
+private:
+    std::mutex mLock;
+    std::condition_variable mCond;
+    int starts = 0;
+    int ends = 0;
+    std::string events;
+};
+
+// 44.1 kHz stereo packed float, the format every comparison uses.
+kva_audioplayer::AudioDescription StereoFloat44k();
+
+struct PullResult {
+    std::vector<float> samples;      // interleaved stereo
+    std::vector<int32_t> codes;      // every non-zero, non-19 result in order
+    std::vector<int64_t> timestamps; // timestamp of each delivered block
+    int formatChanges = 0;
+    bool ended = false;              // 18 seen
+    bool hung = false;               // gave up waiting for data
+};
+
+// Pulls everything out of a started stream with bufferFillFull in `chunkBytes` requests, as a
+// device would. On 20 it re-applies the 44.1 kHz stereo float target; an error result is
+// recorded and pulling goes on until end of stream or until `stopOnError`.
+PullResult PullAll(kva_audioplayer::CKVAAudioStream& stream, int32_t chunkBytes = 4096,
+                   bool stopOnError = false, size_t maxFrames = SIZE_MAX);
+
+// Opens `path` through a local source into `stream`, sets the comparison target and starts it.
+int32_t OpenAndStart(kva_audioplayer::CKVAAudioStream& stream,
+                     kva_audioplayer::IKVASourceIO* source);
+
+}  // namespace kva_test

@@ -1,0 +1,104 @@
+// An in-memory IKVASourceIO with scriptable failures, for tests and fuzz targets.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "KvaAudioPlayer.h"
+
+namespace kva_test {
+
+class MemorySourceIO : public kva_audioplayer::IKVASourceIO {
+public:
+    MemorySourceIO(std::vector<uint8_t> data, uint32_t sessionId = 7)
+        : mData(std::move(data)), mSessionId(sessionId), mText(std::to_string(sessionId)) {}
+
+    // Read fails with `code` once `offset` bytes have been handed out (-1: never).
+    void FailReadsAt(int64_t offset, int32_t code) {
+        mFailAt = offset;
+        mFailCode = code;
+    }
+    void FailOpen(int32_t code) { mOpenCode = code; }
+    int OpenCalls() const { return mOpenCalls; }
+    int CloseCalls() const { return mCloseCalls; }
+    int AbortCalls() const { return mAbortCalls; }
+    int64_t Position() const { return mPos; }
+
+    uint32_t GetSessionId() override { return mSessionId; }
+    int32_t Open() override {
+        ++mOpenCalls;
+        if (mOpenCode != 0) return mOpenCode;
+        mOpen = true;
+        mPos = 0;
+        return 0;
+    }
+    int32_t Read(uint8_t* buffer, int32_t* length) override {
+        if (!buffer || !length || !mOpen) return 1;
+        if (mAborted) return 8;
+        int64_t want = *length;
+        if (mFailAt >= 0 && mPos + want > mFailAt) {
+            want = mFailAt - mPos;
+            if (want <= 0) {
+                *length = 0;
+                return mFailCode;
+            }
+        }
+        int64_t left = static_cast<int64_t>(mData.size()) - mPos;
+        if (want > left) want = left;
+        if (want > 0) memcpy(buffer, mData.data() + mPos, static_cast<size_t>(want));
+        mPos += want;
+        *length = static_cast<int32_t>(want);
+        return 0;
+    }
+    int32_t Seek(int64_t* position, int32_t whence) override {
+        if (!position || !mOpen) return 1;
+        if (mAborted) return 8;
+        int64_t base = whence == 1 ? mPos.load() : whence == 2 ? static_cast<int64_t>(mData.size()) : 0;
+        int64_t target = base + *position;
+        if (target < 0) {
+            *position = -1;
+            return 0;
+        }
+        mPos = target;
+        *position = 0;
+        return 0;
+    }
+    double GetRatio() override { return 1.0; }
+    void Reserved() override {}
+    void Abort() override {
+        ++mAbortCalls;
+        mAborted = true;
+    }
+    void Close() override {
+        ++mCloseCalls;
+        mOpen = false;
+    }
+    int64_t GetSize() override { return static_cast<int64_t>(mData.size()); }
+    int64_t GetAvailableSize() override { return GetSize(); }
+    bool SupportFastSeek() override { return true; }
+    int32_t GetErrorCode() override { return mErrorCode; }
+    const char* GetSessionIdText() override { return mText.c_str(); }
+    void CancelReading(bool) override {}
+    void SeekDone(uint8_t*) override {}
+
+    void SetErrorCode(int32_t code) { mErrorCode = code; }
+
+private:
+    std::vector<uint8_t> mData;
+    uint32_t mSessionId;
+    std::string mText;
+    std::atomic<int64_t> mPos{0};
+    std::atomic<bool> mOpen{false};
+    std::atomic<bool> mAborted{false};
+    int64_t mFailAt = -1;
+    int32_t mFailCode = 4;
+    int32_t mOpenCode = 0;
+    std::atomic<int32_t> mErrorCode{0};
+    int mOpenCalls = 0, mCloseCalls = 0;
+    std::atomic<int> mAbortCalls{0};
+};
+
+}  // namespace kva_test

@@ -1,0 +1,321 @@
+// Device descriptions, wave-format conversions, the hands-free search, session tags, the factory
+// and the WASAPI device list.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "DeviceTestUtil.h"
+#include "KvaAudioPlayer.h"
+#include "device/AudioDevice.h"
+#include "device/Wasapi.h"
+#include "platform/VirtualSoundSystem.h"
+#include "support/TextUtil.h"
+
+using namespace kva_audioplayer;
+using kva_test::MakeDescription;
+
+namespace {
+
+TEST(WaveFormat, FromDescription) {
+    // Mask by channel count when the layout is unknown.
+    const uint32_t kMasks[] = {0x0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x60F, 0x13F, 0x63F, 0x63F};
+    for (int ch = 0; ch <= 9; ++ch) {
+        WAVEFORMATEXTENSIBLE w = WaveFormatFromDescription(MakeDescription(48000, ch, 1, 16));
+        EXPECT_EQ(w.dwChannelMask, kMasks[ch]) << ch << " channels";
+    }
+    EXPECT_EQ(WaveFormatFromDescription(MakeDescription(48000, 12, 1, 16)).dwChannelMask, 0x63Fu);
+    EXPECT_EQ(WaveFormatFromDescription(MakeDescription(48000, 2, 1, 16, 0x600)).dwChannelMask,
+              0x600u);
+
+    WAVEFORMATEXTENSIBLE w = WaveFormatFromDescription(MakeDescription(44100, 6, 2, 32));
+    EXPECT_EQ(w.Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
+    EXPECT_EQ(w.Format.cbSize, 22);
+    EXPECT_EQ(w.Format.nChannels, 6);
+    EXPECT_EQ(w.Format.nSamplesPerSec, 44100u);
+    EXPECT_EQ(w.Format.nBlockAlign, 24);
+    EXPECT_EQ(w.Format.nAvgBytesPerSec, 24u * 44100u);
+    EXPECT_EQ(w.Format.wBitsPerSample, 32);
+    EXPECT_EQ(w.Samples.wValidBitsPerSample, 32);
+    EXPECT_TRUE(SubFormatOf(w) == KSDATAFORMAT_SUBTYPE_PCM);
+
+    for (int f : {3, 4, 8, 9})
+        EXPECT_TRUE(SubFormatOf(WaveFormatFromDescription(MakeDescription(8000, 1, f, 32))) ==
+                    KSDATAFORMAT_SUBTYPE_IEEE_FLOAT)
+            << f;
+    for (int f : {0, 1, 2, 5, 6, 7})
+        EXPECT_TRUE(SubFormatOf(WaveFormatFromDescription(MakeDescription(8000, 1, f, 16))) ==
+                    KSDATAFORMAT_SUBTYPE_PCM)
+            << f;
+}
+
+TEST(WaveFormat, ToDescription) {
+    struct Case {
+        GUID sub;
+        int bits;
+        int expect;
+    } cases[] = {
+        {KSDATAFORMAT_SUBTYPE_PCM, 8, 0},         {KSDATAFORMAT_SUBTYPE_PCM, 16, 1},
+        {KSDATAFORMAT_SUBTYPE_PCM, 32, 2},        {KSDATAFORMAT_SUBTYPE_PCM, 24, -1},
+        {KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, 32, 3}, {KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, 64, 4},
+        {GUID_NULL, 16, -1},
+    };
+    for (const Case& c : cases) {
+        WAVEFORMATEXTENSIBLE w = WaveFormatFromDescription(MakeDescription(96000, 2, 1, c.bits));
+        memcpy(reinterpret_cast<char*>(&w) + offsetof(WAVEFORMATEXTENSIBLE, SubFormat), &c.sub, 16);
+        AudioDescription d = DescriptionFromWaveFormat(&w.Format);
+        EXPECT_EQ(d.nSampleFormat, c.expect) << c.bits << " bits";
+        EXPECT_EQ(d.nSampleRate, 96000);
+        EXPECT_EQ(d.nChannel, 2);
+        EXPECT_EQ(d.nBitsPerSample, c.bits);
+        EXPECT_EQ(d.nChannelLayout, 0x3u);
+    }
+    // A plain record: its tag names the sample type; no mask.
+    WAVEFORMATEX plain = {WAVE_FORMAT_IEEE_FLOAT, 1, 22050, 22050 * 4, 4, 32, 0};
+    AudioDescription d = DescriptionFromWaveFormat(&plain);
+    EXPECT_EQ(d.nSampleFormat, 3);
+    EXPECT_EQ(d.nChannelLayout, 0u);
+
+    // Round trip of every packed format.
+    for (int f = 0; f <= 4; ++f) {
+        int bits = f == 0 ? 8 : f == 1 ? 16 : f == 4 ? 64 : 32;
+        AudioDescription in = MakeDescription(48000, 2, f, bits, 0x3);
+        WAVEFORMATEXTENSIBLE w = WaveFormatFromDescription(in);
+        AudioDescription out = DescriptionFromWaveFormat(&w.Format);
+        EXPECT_EQ(out.nSampleFormat, f);
+        EXPECT_TRUE(out == in) << f;
+    }
+    EXPECT_EQ(PackedSampleFormat(8), 3);
+    EXPECT_EQ(PackedSampleFormat(5), 0);
+    EXPECT_EQ(PackedSampleFormat(9), 4);
+    EXPECT_EQ(PackedSampleFormat(3), 3);
+    EXPECT_EQ(PackedSampleFormat(10), 10);
+}
+
+// A virtual system installed for one test; removed afterwards so no test leaks it.
+class VirtualDevices : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sys = std::make_shared<snd::VirtualSoundSystem>();
+        sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("ep-a", u"Speakers (Alpha)",
+                                                                u"Alpha Audio"),
+                         true);
+        sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("ep-b", u"Headphones (Beta)",
+                                                                u"Beta USB"));
+        snd::SetSoundSystem(sys);
+    }
+    void TearDown() override { snd::SetSoundSystem(nullptr); }
+    std::shared_ptr<snd::VirtualSoundSystem> sys;
+};
+
+TEST_F(VirtualDevices, DriverNamesAndFactory) {
+    EXPECT_EQ(DeviceTypeFromDriverName(u"WaveOut"), 4);
+    EXPECT_EQ(DeviceTypeFromDriverName(u"DirectSound"), 6);
+    EXPECT_EQ(DeviceTypeFromDriverName(u"Wasapi"), 5);
+    EXPECT_EQ(DeviceTypeFromDriverName(u"waveout"), 5);  // case-sensitive
+    EXPECT_EQ(DeviceTypeFromDriverName(u"Other"), 5);
+    EXPECT_EQ(DeviceTypeFromDriverName(nullptr), 5);
+
+    for (int type : {0, 1, 2, 3, 5, 7, -1, 1000}) {
+        std::unique_ptr<AudioDevice> d(CreateAudioDevice(type, nullptr));
+        ASSERT_TRUE(d) << type;
+        EXPECT_EQ(d->GetDeviceType(), 5);
+        EXPECT_EQ(d->GetState(), 3);
+        EXPECT_EQ(d->flag, 0);
+        EXPECT_TRUE(d->name.empty());
+        EXPECT_EQ(d->devices.size(), 3u);  // Init ran: default entry and two endpoints
+    }
+    EXPECT_EQ(CreateAudioDevice(4, nullptr), nullptr);
+    EXPECT_EQ(CreateAudioDevice(6, nullptr), nullptr);
+
+    DeviceRecord rec;
+    memset(&rec, 0, sizeof(rec));
+    CopyUtf16(rec.szName, kDeviceTextUnits, std::u16string(u"Headphones (Beta)"));
+    rec.bDefault = 1;
+    std::unique_ptr<AudioDevice> d(CreateAudioDevice(5, &rec));
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->name, u"Headphones (Beta)");
+    EXPECT_EQ(d->flag, 1);
+}
+
+TEST_F(VirtualDevices, EnumerationStartsWithTheDefaultEntry) {
+    Wasapi w(u"");
+    ASSERT_EQ(w.Init(), 0);
+    ASSERT_EQ(w.devices.size(), 3u);
+    const AudioDeviceInfo& def = w.devices[0];
+    EXPECT_EQ(def.driver, u"Wasapi");
+    EXPECT_EQ(def.name, u"默认输出设备");
+    EXPECT_TRUE(def.id.empty());
+    EXPECT_TRUE(def.description.empty());
+    EXPECT_EQ(def.index, 0);
+    EXPECT_EQ(def.flag, 1);
+    EXPECT_EQ(w.devices[1].name, u"Speakers (Alpha)");
+    EXPECT_EQ(w.devices[1].id, u"ep-a");
+    EXPECT_EQ(w.devices[1].description, u"Alpha Audio");
+    EXPECT_EQ(w.devices[1].index, 0);
+    EXPECT_EQ(w.devices[1].flag, 0);
+    EXPECT_EQ(w.devices[2].name, u"Headphones (Beta)");
+    EXPECT_EQ(w.devices[2].index, 1);
+
+    AudioDeviceList plain;
+    w.EnumDeviceList(plain, false);
+    ASSERT_EQ(plain.size(), 2u);
+    EXPECT_EQ(plain[0].id, u"ep-a");
+
+    // Inactive endpoints are not listed; with none left the list is empty (no default entry).
+    sys->SetEndpointState("ep-b", snd::kStateDisabled);
+    w.EnumDeviceList(plain, true);
+    EXPECT_EQ(plain.size(), 2u);
+    sys->RemoveEndpoint("ep-a");
+    sys->RemoveEndpoint("ep-b");
+    w.EnumDeviceList(plain, true);
+    EXPECT_TRUE(plain.empty());
+}
+
+TEST_F(VirtualDevices, ChannelLayouts) {
+    Wasapi w(u"");
+    EXPECT_EQ(w.GetStepSize(), 19200);  // before any Open
+    EXPECT_EQ(w.GetChannelCount(0x63F), 8);
+    EXPECT_EQ(w.GetChannelFromLayout(0x63F, 0), 0x1u);
+    EXPECT_EQ(w.GetChannelFromLayout(0x63F, 6), 0x200u);
+    EXPECT_EQ(w.GetChannelFromLayout(0x63F, 8), 0u);
+    EXPECT_EQ(w.GetChannelFromLayout(0x63F, -1), 0u);
+}
+
+TEST_F(VirtualDevices, OutputFormatChangeAndSameFormat) {
+    Wasapi w(u"");
+    w.Init();
+    AudioDescription actual;
+    bool changed = false;
+
+    AudioDescription mix = kva_test::MixDescription();
+    ASSERT_EQ(w.Open(1, &mix), 0);
+    w.GetOutputFormat(&actual, &changed);
+    EXPECT_FALSE(changed);
+    EXPECT_TRUE(w.IsSameFormat(mix));
+
+    // Only the sample format differs: 32-bit integer asked, float given.
+    AudioDescription s32 = MakeDescription(44100, 2, 2, 32, 0x3);
+    ASSERT_EQ(w.Open(2, &s32), 0);
+    w.GetOutputFormat(&actual, &changed);
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(actual.nSampleFormat, 3);
+    AudioDescription requested;
+    w.GetRequestedFormat(&requested);
+    EXPECT_TRUE(requested == s32);
+    EXPECT_TRUE(w.IsSameFormat(s32));
+    AudioDescription other = s32;
+    other.nChannelLayout = 0x4;
+    EXPECT_FALSE(w.IsSameFormat(other));
+    w.Close();
+}
+
+// ---- hands-free counterparts ----
+
+AudioDeviceInfo Info(const std::u16string& name, const std::u16string& description) {
+    AudioDeviceInfo d;
+    d.driver = u"Wasapi";
+    d.name = name;
+    d.description = description;
+    d.id = u"id:" + name;
+    return d;
+}
+
+TEST_F(VirtualDevices, HandsFreeCounterpart) {
+    Wasapi w(u"");
+    AudioDeviceInfo out;
+    w.devices = {
+        Info(u"Headset (WH-1000XM4 Hands-Free AG Audio)", u"WH-1000XM4 Hands-Free AG Audio"),
+        Info(u"Speakers (Realtek)", u"Realtek High Definition Audio"),
+        Info(u"Headphones (WH-1000XM4 Stereo)", u"WH-1000XM4 Stereo"),
+        Info(u"Headphones (wh-1000xm4 other)", u"WH-1000XM4 Second"),
+    };
+    // Strict: the description must start with the text before "hands-free"; the device itself
+    // is skipped even though its description starts the same.
+    ASSERT_TRUE(w.FindHandsFreeCounterpart(u"WH-1000XM4 Hands-Free AG Audio", false, {}, &out));
+    EXPECT_EQ(out.name, u"Headphones (WH-1000XM4 Stereo)");
+    // Any case of the search text; only an exactly equal field is skipped, so now the
+    // hands-free entry itself comes first.
+    ASSERT_TRUE(w.FindHandsFreeCounterpart(u"wh-1000xm4 HANDS-FREE", false, {}, &out));
+    EXPECT_EQ(out.name, u"Headset (WH-1000XM4 Hands-Free AG Audio)");
+
+    // No search text, or nothing before it: false without looking.
+    out = AudioDeviceInfo();
+    EXPECT_FALSE(w.FindHandsFreeCounterpart(u"Speakers (Realtek)", false, {}, &out));
+    EXPECT_FALSE(w.FindHandsFreeCounterpart(u"Hands-Free WH-1000XM4", false, {}, &out));
+    EXPECT_FALSE(w.FindHandsFreeCounterpart(u"hands-free", true, {}, &out));
+    EXPECT_TRUE(out.name.empty());
+    EXPECT_FALSE(w.FindHandsFreeCounterpart(u"Other Hands-Free", false, {}, &out));
+}
+
+TEST_F(VirtualDevices, HandsFreeLooseMatch) {
+    Wasapi w(u"");
+    AudioDeviceInfo out;
+    const std::u16string given = u"Headset (Buds Pro Hands-Free)";
+    // Loose: names are compared; the tail from the last "(" before "hands-free" may occur
+    // anywhere in a name, and a later candidate replaces an earlier one.
+    w.devices = {
+        Info(u"Speakers (Buds Pro Stereo)", u"a"),
+        Info(given, u"b"),
+        Info(u"Earbuds (Buds Pro Music)", u"c"),
+        Info(u"Speakers (Realtek)", u"d"),
+    };
+    ASSERT_TRUE(w.FindHandsFreeCounterpart(given, true, {}, &out));
+    EXPECT_EQ(out.name, u"Earbuds (Buds Pro Music)");
+    // Strict mode looks at descriptions, where nothing matches.
+    EXPECT_FALSE(w.FindHandsFreeCounterpart(given, false, {}, &out));
+
+    // A prefix match wins at once, even after candidates.
+    w.devices.push_back(Info(u"HEADSET (buds pro Stereo)", u"e"));
+    w.devices.push_back(Info(u"Tail (Buds Pro Late)", u"f"));
+    ASSERT_TRUE(w.FindHandsFreeCounterpart(given, true, {}, &out));
+    EXPECT_EQ(out.name, u"HEADSET (buds pro Stereo)");
+
+    // Without "(" before the search text there is no tail, so only prefixes count.
+    w.devices = {Info(u"Other Buds Pro", u"a")};
+    EXPECT_FALSE(w.FindHandsFreeCounterpart(u"Buds Pro Hands-Free", true, {}, &out));
+    w.devices.push_back(Info(u"Buds Pro Stereo", u"b"));
+    ASSERT_TRUE(w.FindHandsFreeCounterpart(u"Buds Pro Hands-Free", true, {}, &out));
+    EXPECT_EQ(out.name, u"Buds Pro Stereo");
+}
+
+TEST(SessionTag, Parsing) {
+    GUID g;
+    ASSERT_TRUE(ParseSessionTag("0123abcd-4567-89AB-cdef-0123456789ab", &g));
+    EXPECT_EQ(g.Data1, 0x0123abcdu);
+    EXPECT_EQ(g.Data2, 0x4567);
+    EXPECT_EQ(g.Data3, 0x89AB);
+    const uint8_t d4[8] = {0xcd, 0xef, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab};
+    EXPECT_EQ(memcmp(g.Data4, d4, 8), 0);
+
+    // Hyphens anywhere, or none, give the same GUID.
+    for (const char* t : {"0123abcd456789ABcdef0123456789ab", "-0-123abcd4567-89ABcdef012345-6789ab-",
+                          "0123ABCD-4567-89ab-CDEF-0123456789AB"}) {
+        GUID h;
+        ASSERT_TRUE(ParseSessionTag(t, &h)) << t;
+        EXPECT_TRUE(h == g) << t;
+    }
+    // 31 or 33 digits, empty or null: refused.
+    EXPECT_FALSE(ParseSessionTag("0123abcd-4567-89AB-cdef-0123456789a", &g));
+    EXPECT_FALSE(ParseSessionTag("0123abcd-4567-89AB-cdef-0123456789abc", &g));
+    EXPECT_FALSE(ParseSessionTag("", &g));
+    EXPECT_FALSE(ParseSessionTag("--------", &g));
+    EXPECT_FALSE(ParseSessionTag(nullptr, &g));
+}
+
+TEST_F(VirtualDevices, SessionTagTakenOnlyWhenValid) {
+    Wasapi w(u"");
+    GUID g;
+    EXPECT_FALSE(w.GetSessionGuid(&g));
+    EXPECT_TRUE(g == GUID_NULL);
+    w.SetAudioSessionTag("0123abcd-4567-89AB-cdef-0123456789a");
+    EXPECT_FALSE(w.GetSessionGuid(&g));
+    w.SetAudioSessionTag("00112233445566778899aabbccddeeff");
+    ASSERT_TRUE(w.GetSessionGuid(&g));
+    EXPECT_EQ(g.Data1, 0x00112233u);
+    // A later bad tag keeps the good one.
+    w.SetAudioSessionTag("xyz");
+    ASSERT_TRUE(w.GetSessionGuid(&g));
+    EXPECT_EQ(g.Data1, 0x00112233u);
+}
+
+}  // namespace

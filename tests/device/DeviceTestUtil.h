@@ -1,0 +1,149 @@
+// Helpers for the output-device tests: a scripted, recording device observer, waits on
+// conditions, and formats.
+#pragma once
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codec/AudioTypes.h"
+#include "player/KVACallbacks.h"
+
+namespace kva_test {
+
+using kva_audioplayer::AudioDescription;
+
+// Polls pred until it holds or timeoutMs passed; the answer is pred's last value.
+inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+inline AudioDescription MakeDescription(int rate, int channels, int sampleFormat, int bits,
+                                        uint64_t layout = 0) {
+    AudioDescription d;
+    memset(&d, 0, sizeof(d));
+    d.nTag = kva_audioplayer::kAudioDescriptionTag;
+    d.nSampleRate = rate;
+    d.nChannel = channels;
+    d.nSampleFormat = sampleFormat;
+    d.nBitsPerSample = bits;
+    d.nChannelLayout = layout;
+    return d;
+}
+
+// 44.1 kHz stereo float: the virtual endpoints' mix format.
+inline AudioDescription MixDescription() { return MakeDescription(44100, 2, 3, 32, 0x3); }
+
+// Answers each fill through a script (call index from 0, buffer, wanted bytes -> status, with
+// *length set); records everything delivered and every device error.
+class ScriptedObserver : public kva_audioplayer::IKVADeviceObserver {
+public:
+    typedef std::function<int32_t(int call, uint8_t* buffer, int32_t* length)> Script;
+
+    explicit ScriptedObserver(Script script) : mScript(std::move(script)) {}
+
+    int32_t BufferFill(uint8_t* buffer, int32_t* length, int64_t* position) override {
+        int call;
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            call = mCalls;
+            mPresets.push_back(*position);
+        }
+        int32_t status = mScript(call, buffer, length);
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            ++mCalls;
+            if (status >= 0 || status == -18) {
+                if (*length > 0) mDelivered.insert(mDelivered.end(), buffer, buffer + *length);
+            }
+        }
+        mCond.notify_all();
+        return status;
+    }
+    int32_t FrameFill(kva_audioplayer::AudioFrame*) override { return -12; }
+    void DeviceError(int32_t code) override {
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mErrors.push_back(code);
+        }
+        mCond.notify_all();
+    }
+    void OnDeviceNotify(int32_t, const char16_t*, const char16_t*) override {}
+
+    int Calls() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mCalls;
+    }
+    std::vector<int32_t> Errors() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mErrors;
+    }
+    std::vector<uint8_t> Delivered() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mDelivered;
+    }
+    std::vector<int64_t> Presets() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mPresets;
+    }
+    bool WaitCalls(int n, int timeoutMs = 5000) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        return mCond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return mCalls >= n; });
+    }
+    bool WaitError(int timeoutMs = 5000) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        return mCond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return !mErrors.empty(); });
+    }
+
+private:
+    Script mScript;
+    std::mutex mMutex;
+    std::condition_variable mCond;
+    int mCalls = 0;
+    std::vector<int32_t> mErrors;
+    std::vector<uint8_t> mDelivered;
+    std::vector<int64_t> mPresets;
+};
+
+// Fills with a float ramp that differs per sample, so any lost, repeated or reordered byte shows.
+inline void FillPattern(uint8_t* buffer, int32_t bytes, int* counter) {
+    float* f = reinterpret_cast<float*>(buffer);
+    for (int32_t i = 0; i < bytes / 4; ++i) {
+        f[i] = static_cast<float>(((*counter)++ % 20000) - 10000) / 10001.0f;
+    }
+}
+
+// Number of threads of this process whose name starts with prefix.
+inline int CountThreads(const std::string& prefix) {
+    int n = 0;
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir) return -1;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name.compare(0, prefix.size(), prefix) == 0) ++n;
+    }
+    closedir(dir);
+    return n;
+}
+
+}  // namespace kva_test

@@ -1,0 +1,507 @@
+// The Core Audio emulation over the virtual sound system, and the small Windows shims.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/CoreAudio.h"
+#include "platform/VirtualSoundSystem.h"
+#include "support/TextUtil.h"
+
+using namespace kva_audioplayer;
+
+namespace {
+
+// ---- shims ----
+
+TEST(WinEvents, AutoAndManualReset) {
+    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(SetEvent(e), TRUE);
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(e, 1), WAIT_TIMEOUT);  // auto-reset: taken by the first wait
+    SetEvent(e);
+    ResetEvent(e);
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
+    CloseHandle(e);
+
+    HANDLE m = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);  // manual: stays signalled
+    ResetEvent(m);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_TIMEOUT);
+    CloseHandle(m);
+
+    EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
+    EXPECT_EQ(SetEvent(nullptr), FALSE);
+}
+
+TEST(WinEventsConcurrency, SetWakesAWaiterOnAnotherThread) {
+    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> woken{0};
+    std::thread waiter([&] {
+        for (int i = 0; i < 3; ++i) {
+            if (WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0) ++woken;
+        }
+    });
+    for (int i = 0; i < 3; ++i) {
+        SetEvent(e);
+        while (woken.load() <= i) std::this_thread::yield();
+    }
+    waiter.join();
+    EXPECT_EQ(woken.load(), 3);
+    CloseHandle(e);
+}
+
+TEST(WinShims, ClsidAndPropVariant) {
+    CLSID g;
+    ASSERT_EQ(CLSIDFromString(u"{BCDE0395-E52F-467C-8E3D-C4579291692E}", &g), S_OK);
+    EXPECT_TRUE(g == CLSID_MMDeviceEnumerator);
+    ASSERT_EQ(CLSIDFromString(u"{bcde0395-e52f-467c-8e3d-c4579291692e}", &g), S_OK);
+    EXPECT_TRUE(g == CLSID_MMDeviceEnumerator);
+    EXPECT_EQ(CLSIDFromString(u"BCDE0395-E52F-467C-8E3D-C4579291692E", &g), CO_E_CLASSSTRING);
+    EXPECT_EQ(CLSIDFromString(u"{BCDE0395-E52F-467C-8E3D-C4579291692X}", &g), CO_E_CLASSSTRING);
+    EXPECT_EQ(CLSIDFromString(u"{BCDE0395E52F-467C-8E3D-C4579291692E0}", &g), CO_E_CLASSSTRING);
+
+    EXPECT_EQ(CoInitialize(nullptr), S_OK);
+    void* p = CoTaskMemAlloc(16);
+    ASSERT_NE(p, nullptr);
+    CoTaskMemFree(p);
+    CoTaskMemFree(nullptr);
+    PROPVARIANT v;
+    PropVariantInit(&v);
+    EXPECT_EQ(v.vt, VT_EMPTY);
+    EXPECT_EQ(PropVariantClear(&v), S_OK);
+}
+
+TEST(WinShimsConcurrency, MmcssRaiseIsRevertedOnTheSameThread) {
+    std::thread t([] {
+        pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+        int policyBefore;
+        sched_param paramBefore;
+        pthread_getschedparam(pthread_self(), &policyBefore, &paramBefore);
+        int niceBefore = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+        DWORD index = 0;
+        HANDLE task = AvSetMmThreadCharacteristicsW(u"Pro Audio", &index);
+        ASSERT_NE(task, nullptr);
+        BOOL raised = AvSetMmThreadPriority(task, AVRT_PRIORITY_HIGH);
+        int policy;
+        sched_param param;
+        pthread_getschedparam(pthread_self(), &policy, &param);
+        int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+        if (raised) {
+            EXPECT_TRUE(policy == SCHED_FIFO || nice < niceBefore);
+        } else {
+            EXPECT_EQ(policy, policyBefore);  // failure changes nothing
+            EXPECT_EQ(nice, niceBefore);
+        }
+        EXPECT_EQ(AvRevertMmThreadCharacteristics(task), TRUE);
+        pthread_getschedparam(pthread_self(), &policy, &param);
+        EXPECT_EQ(policy, policyBefore);
+        EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(tid)), niceBefore);
+    });
+    t.join();
+}
+
+// ---- enumeration and properties ----
+
+class CoreAudio : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sys = std::make_shared<snd::VirtualSoundSystem>();
+        sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("ep-1", u"Speakers (One)",
+                                                                u"One Audio"),
+                         true);
+        sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("ep-2", u"Headphones (Two)",
+                                                                u"Two USB"));
+        snd::SetSoundSystem(sys);
+        ASSERT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IMMDeviceEnumerator, reinterpret_cast<void**>(&enumerator)),
+                  S_OK);
+    }
+    void TearDown() override {
+        SafeRelease(enumerator);
+        snd::SetSoundSystem(nullptr);
+    }
+
+    static std::u16string Text(IMMDevice* d, const PROPERTYKEY& key) {
+        IPropertyStore* store = nullptr;
+        if (FAILED(d->OpenPropertyStore(STGM_READ, &store))) return u"<no store>";
+        PROPVARIANT v;
+        PropVariantInit(&v);
+        std::u16string out = u"<none>";
+        if (SUCCEEDED(store->GetValue(key, &v)) && v.vt == VT_LPWSTR) out = v.pwszVal;
+        PropVariantClear(&v);
+        store->Release();
+        return out;
+    }
+    static std::u16string Id(IMMDevice* d) {
+        LPWSTR id = nullptr;
+        if (FAILED(d->GetId(&id))) return u"";
+        std::u16string out = id;
+        CoTaskMemFree(id);
+        return out;
+    }
+    IAudioClient* Client(const char16_t* id) {
+        IMMDevice* d = nullptr;
+        if (FAILED(enumerator->GetDevice(id, &d))) return nullptr;
+        IAudioClient* c = nullptr;
+        d->Activate(IID_IAudioClient, CLSCTX_INPROC_SERVER, nullptr, reinterpret_cast<void**>(&c));
+        d->Release();
+        return c;
+    }
+
+    std::shared_ptr<snd::VirtualSoundSystem> sys;
+    IMMDeviceEnumerator* enumerator = nullptr;
+};
+
+TEST_F(CoreAudio, EnumerationAndProperties) {
+    IMMDeviceCollection* all = nullptr;
+    ASSERT_EQ(enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, &all), S_OK);
+    UINT count = 0;
+    ASSERT_EQ(all->GetCount(&count), S_OK);
+    ASSERT_EQ(count, 2u);
+    IMMDevice* d = nullptr;
+    ASSERT_EQ(all->Item(1, &d), S_OK);
+    EXPECT_EQ(Id(d), u"ep-2");
+    EXPECT_EQ(Text(d, PKEY_Device_FriendlyName), u"Headphones (Two)");
+    EXPECT_EQ(Text(d, PKEY_DeviceInterface_FriendlyName), u"Two USB");
+    // The endpoint GUID is a "{...}" text that parses, stable per id.
+    std::u16string guidText = Text(d, PKEY_AudioEndpoint_GUID);
+    CLSID g;
+    ASSERT_EQ(CLSIDFromString(guidText.c_str(), &g), S_OK);
+    EXPECT_TRUE(g == EndpointGuid("ep-2"));
+    EXPECT_TRUE(g != EndpointGuid("ep-1"));
+    // The device format is the mix format, as a blob.
+    IPropertyStore* store = nullptr;
+    ASSERT_EQ(d->OpenPropertyStore(STGM_READ, &store), S_OK);
+    PROPVARIANT v;
+    ASSERT_EQ(store->GetValue(PKEY_AudioEngine_DeviceFormat, &v), S_OK);
+    ASSERT_EQ(v.vt, VT_BLOB);
+    ASSERT_EQ(v.blob.cbSize, sizeof(WAVEFORMATEXTENSIBLE));
+    const auto* wf = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(v.blob.pBlobData);
+    EXPECT_EQ(wf->Format.nSamplesPerSec, 44100u);
+    EXPECT_TRUE(SubFormatOf(*wf) == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
+    PropVariantClear(&v);
+    store->Release();
+    DWORD state = 0;
+    ASSERT_EQ(d->GetState(&state), S_OK);
+    EXPECT_EQ(state, DEVICE_STATE_ACTIVE);
+    // Render flow through IMMEndpoint; unknown interfaces refused with a null pointer.
+    IMMEndpoint* ep = nullptr;
+    ASSERT_EQ(d->QueryInterface(IID_IMMEndpoint, reinterpret_cast<void**>(&ep)), S_OK);
+    EDataFlow flow = eAll;
+    ep->GetDataFlow(&flow);
+    EXPECT_EQ(flow, eRender);
+    ep->Release();
+    void* none = reinterpret_cast<void*>(1);
+    EXPECT_EQ(d->QueryInterface(IID_IAudioClock, &none), E_NOINTERFACE);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_EQ(d->Activate(IID_IMMEndpoint, CLSCTX_ALL, nullptr, &none), E_NOINTERFACE);
+    d->Release();
+    all->Release();
+
+    // Inactive endpoints filtered by the mask; captures: none.
+    sys->SetEndpointState("ep-1", snd::kStateUnplugged);
+    ASSERT_EQ(enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, &all), S_OK);
+    all->GetCount(&count);
+    EXPECT_EQ(count, 1u);
+    all->Release();
+    ASSERT_EQ(enumerator->EnumAudioEndpoints(eRender, DEVICE_STATEMASK_ALL, &all), S_OK);
+    all->GetCount(&count);
+    EXPECT_EQ(count, 2u);
+    all->Release();
+    ASSERT_EQ(enumerator->EnumAudioEndpoints(eCapture, DEVICE_STATEMASK_ALL, &all), S_OK);
+    all->GetCount(&count);
+    EXPECT_EQ(count, 0u);
+    all->Release();
+
+    // Wrong class or interface.
+    void* p = nullptr;
+    EXPECT_EQ(CoCreateInstance(IID_IAudioClient, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator, &p),
+              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IAudioClient, &p),
+              E_NOINTERFACE);
+    EXPECT_EQ(p, nullptr);
+}
+
+TEST_F(CoreAudio, DefaultAndRemovedEndpoints) {
+    IMMDevice* d = nullptr;
+    ASSERT_EQ(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &d), S_OK);
+    EXPECT_EQ(Id(d), u"ep-1");
+    d->Release();
+    sys->SetDefaultEndpoint("ep-2");
+    ASSERT_EQ(enumerator->GetDefaultAudioEndpoint(eRender, eMultimedia, &d), S_OK);
+    EXPECT_EQ(Id(d), u"ep-2");
+    d->Release();
+    EXPECT_EQ(enumerator->GetDefaultAudioEndpoint(eCapture, eConsole, &d), E_NOTFOUND);
+    EXPECT_EQ(enumerator->GetDevice(u"nope", &d), E_NOTFOUND);
+
+    // A removed endpoint that was seen before still opens, with its name and a not-present
+    // state, but gives no audio client.
+    sys->RemoveEndpoint("ep-2");
+    ASSERT_EQ(enumerator->GetDevice(u"ep-2", &d), S_OK);
+    EXPECT_EQ(Text(d, PKEY_Device_FriendlyName), u"Headphones (Two)");
+    DWORD state = 0;
+    d->GetState(&state);
+    EXPECT_EQ(state, DEVICE_STATE_NOTPRESENT);
+    void* c = nullptr;
+    EXPECT_EQ(d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, &c), AUDCLNT_E_DEVICE_INVALIDATED);
+    d->Release();
+    // With no endpoint left there is no default.
+    sys->RemoveEndpoint("ep-1");
+    EXPECT_EQ(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &d), E_NOTFOUND);
+}
+
+// ---- audio client ----
+
+TEST_F(CoreAudio, FormatsAndInitialize) {
+    IAudioClient* c = Client(u"ep-1");
+    ASSERT_NE(c, nullptr);
+    WAVEFORMATEX* mix = nullptr;
+    ASSERT_EQ(c->GetMixFormat(&mix), S_OK);
+    EXPECT_EQ(mix->wFormatTag, WAVE_FORMAT_EXTENSIBLE);
+    EXPECT_EQ(mix->nSamplesPerSec, 44100u);
+    EXPECT_EQ(mix->nChannels, 2);
+    EXPECT_EQ(mix->wBitsPerSample, 32);
+
+    WAVEFORMATEX* closest = nullptr;
+    EXPECT_EQ(c->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, mix, &closest), S_OK);
+    EXPECT_EQ(closest, nullptr);
+    WAVEFORMATEX pcm = {WAVE_FORMAT_PCM, 2, 48000, 48000 * 4, 4, 16, 0};
+    ASSERT_EQ(c->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &pcm, &closest), S_FALSE);
+    ASSERT_NE(closest, nullptr);
+    EXPECT_EQ(memcmp(closest, mix, sizeof(WAVEFORMATEXTENSIBLE)), 0);
+    CoTaskMemFree(closest);
+    WAVEFORMATEX bad = pcm;
+    bad.nBlockAlign = 3;
+    EXPECT_EQ(c->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &bad, &closest), E_INVALIDARG);
+
+    // Before Initialize nothing runs.
+    UINT32 frames = 0;
+    EXPECT_EQ(c->GetBufferSize(&frames), AUDCLNT_E_NOT_INITIALIZED);
+    EXPECT_EQ(c->Start(), AUDCLNT_E_NOT_INITIALIZED);
+    void* svc = nullptr;
+    EXPECT_EQ(c->GetService(IID_IAudioRenderClient, &svc), AUDCLNT_E_NOT_INITIALIZED);
+    EXPECT_EQ(c->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, &pcm,
+                            nullptr),
+              AUDCLNT_E_UNSUPPORTED_FORMAT);
+
+    ASSERT_EQ(c->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, mix,
+                            nullptr),
+              S_OK);
+    EXPECT_EQ(c->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, mix,
+                            nullptr),
+              AUDCLNT_E_ALREADY_INITIALIZED);
+    REFERENCE_TIME def = 0, min = 0;
+    ASSERT_EQ(c->GetDevicePeriod(&def, &min), S_OK);
+    ASSERT_EQ(c->GetBufferSize(&frames), S_OK);
+    // At least two periods of buffer.
+    EXPECT_GE(static_cast<int64_t>(frames) * 10000000, 2 * def * 44100 - 44100);
+    EXPECT_EQ(c->Start(), AUDCLNT_E_EVENTHANDLE_NOT_SET);
+    EXPECT_EQ(c->GetService(IID_ISimpleAudioVolume, &svc), E_NOINTERFACE);
+    CoTaskMemFree(mix);
+    c->Release();
+}
+
+TEST_F(CoreAudio, RenderClientRules) {
+    sys->SetCapture("ep-1", true);
+    IAudioClient* c = Client(u"ep-1");
+    ASSERT_NE(c, nullptr);
+    WAVEFORMATEX* mix = nullptr;
+    c->GetMixFormat(&mix);
+    ASSERT_EQ(c->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, mix,
+                            nullptr),
+              S_OK);
+    CoTaskMemFree(mix);
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(c->SetEventHandle(event), S_OK);
+    IAudioRenderClient* r = nullptr;
+    ASSERT_EQ(c->GetService(IID_IAudioRenderClient, reinterpret_cast<void**>(&r)), S_OK);
+    UINT32 bufferFrames = 0, padding = 0;
+    c->GetBufferSize(&bufferFrames);
+
+    BYTE* data = nullptr;
+    EXPECT_EQ(r->ReleaseBuffer(1, 0), AUDCLNT_E_OUT_OF_ORDER);
+    EXPECT_EQ(r->GetBuffer(bufferFrames + 1, &data), AUDCLNT_E_BUFFER_TOO_LARGE);
+    ASSERT_EQ(r->GetBuffer(100, &data), S_OK);
+    ASSERT_NE(data, nullptr);
+    BYTE* second = nullptr;
+    EXPECT_EQ(r->GetBuffer(1, &second), AUDCLNT_E_OUT_OF_ORDER);
+    EXPECT_EQ(second, nullptr);
+    for (int i = 0; i < 200; ++i) reinterpret_cast<float*>(data)[i] = 0.25f;
+    EXPECT_EQ(r->ReleaseBuffer(101, 0), AUDCLNT_E_INVALID_SIZE);
+    ASSERT_EQ(r->ReleaseBuffer(100, 0), S_OK);
+    ASSERT_EQ(r->GetBuffer(50, &data), S_OK);
+    for (int i = 0; i < 100; ++i) reinterpret_cast<float*>(data)[i] = 0.75f;
+    ASSERT_EQ(r->ReleaseBuffer(50, AUDCLNT_BUFFERFLAGS_SILENT), S_OK);  // written as silence
+    ASSERT_EQ(c->GetCurrentPadding(&padding), S_OK);
+    EXPECT_EQ(padding, 150u);
+    EXPECT_EQ(r->GetBuffer(bufferFrames - 149, &data), AUDCLNT_E_BUFFER_TOO_LARGE);
+
+    // The session volume applies to what is rendered.
+    IMMDevice* d = nullptr;
+    enumerator->GetDevice(u"ep-1", &d);
+    IAudioSessionManager* m = nullptr;
+    ASSERT_EQ(d->Activate(IID_IAudioSessionManager, CLSCTX_ALL, nullptr,
+                          reinterpret_cast<void**>(&m)),
+              S_OK);
+    ISimpleAudioVolume* vol = nullptr;
+    ASSERT_EQ(m->GetSimpleAudioVolume(nullptr, FALSE, &vol), S_OK);
+    EXPECT_EQ(vol->SetMasterVolume(1.5f, nullptr), E_INVALIDARG);
+    ASSERT_EQ(vol->SetMasterVolume(0.5f, nullptr), S_OK);
+    float level = 0;
+    vol->GetMasterVolume(&level);
+    EXPECT_FLOAT_EQ(level, 0.5f);
+
+    EXPECT_EQ(c->Reset(), S_OK);  // stopped: drops the 150 frames
+    c->GetCurrentPadding(&padding);
+    EXPECT_EQ(padding, 0u);
+    ASSERT_EQ(r->GetBuffer(100, &data), S_OK);
+    for (int i = 0; i < 200; ++i) reinterpret_cast<float*>(data)[i] = 0.25f;
+    ASSERT_EQ(r->ReleaseBuffer(100, 0), S_OK);
+    ASSERT_EQ(c->Start(), S_OK);
+    EXPECT_EQ(c->Start(), AUDCLNT_E_NOT_STOPPED);
+    EXPECT_EQ(c->Reset(), AUDCLNT_E_NOT_STOPPED);
+    ASSERT_TRUE(sys->WaitDrained("ep-1", 5000));
+    // The event was set when room appeared.
+    EXPECT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+    std::vector<uint8_t> captured = sys->GetCaptured("ep-1");
+    ASSERT_EQ(captured.size(), 800u);
+    for (int i = 0; i < 200; ++i) {
+        float s;
+        memcpy(&s, captured.data() + 4 * i, 4);
+        ASSERT_FLOAT_EQ(s, 0.125f) << i;
+    }
+    IAudioClock* clock = nullptr;
+    ASSERT_EQ(c->GetService(IID_IAudioClock, reinterpret_cast<void**>(&clock)), S_OK);
+    UINT64 freq = 0, pos = 0;
+    clock->GetFrequency(&freq);
+    EXPECT_EQ(freq, 44100u * 8);
+    ASSERT_EQ(clock->GetPosition(&pos, nullptr), S_OK);
+    EXPECT_EQ(pos, 800u);
+    EXPECT_EQ(c->Stop(), S_OK);
+    EXPECT_EQ(c->Stop(), S_FALSE);
+
+    // Invalidation reaches every call that touches the stream.
+    sys->InvalidateEndpoint("ep-1");
+    EXPECT_EQ(c->GetCurrentPadding(&padding), AUDCLNT_E_DEVICE_INVALIDATED);
+    EXPECT_EQ(r->GetBuffer(1, &data), AUDCLNT_E_DEVICE_INVALIDATED);
+    EXPECT_EQ(clock->GetPosition(&pos, nullptr), AUDCLNT_E_DEVICE_INVALIDATED);
+    EXPECT_EQ(c->Start(), AUDCLNT_E_DEVICE_INVALIDATED);
+
+    vol->SetMasterVolume(1.0f, nullptr);
+    clock->Release();
+    vol->Release();
+    m->Release();
+    d->Release();
+    r->Release();  // the client lives until its services are released
+    c->Release();
+    CloseHandle(event);
+}
+
+// ---- notifications ----
+
+class RecordingClient : public IMMNotificationClient {
+public:
+    HRESULT QueryInterface(REFIID iid, void** out) override {
+        if (iid == IID_IUnknown || iid == IID_IMMNotificationClient) {
+            *out = this;
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    uint32_t AddRef() override { return 1; }
+    uint32_t Release() override { return 1; }
+    HRESULT OnDeviceStateChanged(LPCWSTR id, DWORD state) override {
+        Add("state " + Utf16ToUtf8(id) + " " + std::to_string(state));
+        return S_OK;
+    }
+    HRESULT OnDeviceAdded(LPCWSTR id) override {
+        Add("added " + Utf16ToUtf8(id));
+        return S_OK;
+    }
+    HRESULT OnDeviceRemoved(LPCWSTR id) override {
+        Add("removed " + Utf16ToUtf8(id));
+        return S_OK;
+    }
+    HRESULT OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR id) override {
+        Add("default " + std::to_string(flow) + " " + std::to_string(role) + " " +
+            Utf16ToUtf8(id));
+        return S_OK;
+    }
+    HRESULT OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override { return S_OK; }
+
+    std::vector<std::string> Events() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mEvents;
+    }
+    // Waits for an event; answers the events from the first occurrence of `from` on.
+    std::vector<std::string> WaitFor(const std::string& event, const std::string& from) {
+        for (int i = 0; i < 2500; ++i) {
+            std::vector<std::string> e = Events();
+            auto last = std::find(e.begin(), e.end(), event);
+            if (last != e.end()) {
+                auto first = std::find(e.begin(), e.end(), from);
+                return std::vector<std::string>(first, last + 1);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return {};
+    }
+    bool OnOtherThread() const { return mOtherThread; }
+    pthread_t mMain = pthread_self();
+
+private:
+    void Add(const std::string& e) {
+        if (!pthread_equal(mMain, pthread_self())) mOtherThread = true;
+        std::lock_guard<std::mutex> lock(mMutex);
+        mEvents.push_back(e);
+    }
+    std::mutex mMutex;
+    std::vector<std::string> mEvents;
+    std::atomic<bool> mOtherThread{false};
+};
+
+class CoreAudioConcurrency : public CoreAudio {};
+
+TEST_F(CoreAudioConcurrency, NotificationsComeOnTheSystemThread) {
+    RecordingClient client;
+    ASSERT_EQ(enumerator->RegisterEndpointNotificationCallback(&client), S_OK);
+    sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("ep-3", u"Third", u"Third Audio"));
+    sys->SetDefaultEndpoint("ep-3");
+    sys->SetEndpointState("ep-2", snd::kStateDisabled);
+    sys->RemoveEndpoint("ep-2");
+    std::vector<std::string> e = client.WaitFor("removed ep-2", "added ep-3");
+    EXPECT_EQ(e, (std::vector<std::string>{
+                     "added ep-3", "state ep-3 1", "default 0 0 ep-3", "default 0 1 ep-3",
+                     "default 0 2 ep-3", "state ep-2 2", "state ep-2 4", "removed ep-2"}));
+    EXPECT_TRUE(client.OnOtherThread());
+
+    EXPECT_EQ(enumerator->UnregisterEndpointNotificationCallback(&client), S_OK);
+    EXPECT_EQ(enumerator->UnregisterEndpointNotificationCallback(&client), E_NOTFOUND);
+    size_t n = client.Events().size();
+    sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("ep-4", u"Fourth", u"Fourth Audio"));
+    sys->RemoveEndpoint("ep-4");
+    // A second client registered after the first sees these; the first does not.
+    RecordingClient later;
+    enumerator->RegisterEndpointNotificationCallback(&later);
+    sys->SetDefaultEndpoint("ep-1");
+    EXPECT_EQ(later.WaitFor("default 0 2 ep-1", "default 0 0 ep-1").size(), 3u);
+    EXPECT_EQ(client.Events().size(), n);
+    // Released with a client still registered: the registration goes with the enumerator.
+}
+
+}  // namespace
