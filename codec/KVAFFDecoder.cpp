@@ -193,6 +193,7 @@ int CKVAFFDecoder::ReadCallback(void* opaque, uint8_t* buf, int size) {
     switch (r) {
     case 0:
         // FFmpeg 5 takes a zero-byte read as a protocol fault; it means the end here.
+        if (len > size) len = size;  // never report more than avio's buffer holds
         return len > 0 ? len : AVERROR_EOF;
     case -2:
         return kAvNoDataYet;
@@ -279,7 +280,8 @@ int32_t CKVAFFDecoder::open(IKVASourceIO* source, float gainDb) {
     mFormatContext->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_GENPTS;
     if (mFastSeek) mFormatContext->flags |= AVFMT_FLAG_FAST_SEEK;
     mFormatContext->probesize = kIoBufferSize > 32768 ? kIoBufferSize : 32768;
-    av_dict_set(&mFormatContext->metadata, "skip_id3v1_tags", "", 0);
+    // No "skip_id3v1_tags" entry in the context's metadata: FFmpeg 5.1 reads no such entry, and
+    // its MP3 demuxer replaces that dictionary without freeing it, so it would leak per open.
 
     const AVInputFormat* fmt = nullptr;
     int r = av_probe_input_buffer(mIoContext, &fmt, "", nullptr, 0, 0);

@@ -26,6 +26,8 @@ thread_local bool tCountAllocations = false;
 thread_local long tAllocations = 0;
 }  // namespace
 
+// Replacement allocation functions; GCC cannot see that both sides use malloc.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(size_t size) {
     if (tCountAllocations) ++tAllocations;
     void* p = malloc(size ? size : 1);

@@ -47,6 +47,7 @@ public:
             }
         }
         int64_t left = static_cast<int64_t>(mData.size()) - mPos;
+        if (left < 0) left = 0;  // sought past the end
         if (want > left) want = left;
         if (want > 0) memcpy(buffer, mData.data() + mPos, static_cast<size_t>(want));
         mPos += want;

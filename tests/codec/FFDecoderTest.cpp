@@ -1,0 +1,263 @@
+// The decoder on its own (no decode thread): open codes, codec settings, conversion paths,
+// end trimming, retry limit and seek edge cases.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "codec/KVAFFDecoder.h"
+#include "common/MemorySourceIO.h"
+#include "common/ReferenceDecode.h"
+#include "common/TestPaths.h"
+#include "source/KVAAudioLocalSource.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
+using namespace kva_audioplayer;
+using namespace kva_test;
+
+namespace {
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
+}
+
+// Exposes the decoder's internals that the cases below look at.
+class TestDecoder : public CKVAFFDecoder {
+public:
+    bool hasResampler() const { return mSwr != nullptr; }
+    void armEndTrim(int32_t samples) { trimSamples = samples; }
+};
+
+struct FrameBuffer {
+    AudioFrame f{};
+    FrameBuffer() {
+        f.nCapacity = 4096;
+        f.pData = static_cast<uint8_t*>(malloc(f.nCapacity));
+        reset();
+    }
+    ~FrameBuffer() { free(f.pData); }
+    void reset() {
+        f.nLen = 0;
+        f.nFlags = 0;
+        f.nTimestamp = -1;
+        f.nDuration = 0;
+    }
+};
+
+AudioDescription StereoFloat() {
+    AudioDescription d{};
+    d.nTag = kAudioDescriptionTag;
+    d.nSampleRate = 44100;
+    d.nChannel = 2;
+    d.nSampleFormat = AV_SAMPLE_FMT_FLT;
+    d.nChannelLayout = AV_CH_LAYOUT_STEREO;
+    d.nBitsPerSample = 32;
+    return d;
+}
+
+// Decodes everything; returns the interleaved floats and the last result.
+int32_t DecodeAll(CKVAFFDecoder& dec, std::vector<float>* out, int* firstEmpty = nullptr) {
+    FrameBuffer fb;
+    int32_t r = 0;
+    for (int i = 0; i < 100000; ++i) {
+        fb.reset();
+        r = dec.decode(&fb.f);
+        if (i == 0 && firstEmpty) *firstEmpty = fb.f.nLen == 0 && r == 0;
+        size_t n = fb.f.nLen / sizeof(float);
+        size_t old = out->size();
+        out->resize(old + n);
+        memcpy(out->data() + old, fb.f.pData, n * sizeof(float));
+        if (r != 0 && r != AVERROR_INVALIDDATA) break;
+    }
+    return r;
+}
+
+TEST(FFDecoderOpen, ResultCodesForSourcesAndBadMedia) {
+    CKVAFFDecoder dec;
+    EXPECT_EQ(kDecIoError, dec.open(nullptr, 0.0f));
+    EXPECT_EQ(kDecNullUrl, dec.openUrl(nullptr));
+    EXPECT_EQ(kDecOpenInputFailed, dec.openUrl("/nonexistent/file.mp3"));
+
+    MemorySourceIO refused(ReadFile(FixturePath("s16.wav")));
+    refused.FailOpen(5);
+    refused.SetErrorCode(5);
+    EXPECT_EQ(kDecIoError, dec.open(&refused, 0.0f));
+    EXPECT_EQ(5, dec.getErrorCode());
+
+    MemorySourceIO empty(std::vector<uint8_t>{});
+    EXPECT_EQ(kDecInvalidData, dec.open(&empty, 0.0f));
+
+    CKVAAudioLocalSource noAudio(1, FixturePath("noaudio.mkv").c_str());
+    EXPECT_EQ(kDecNoAudio, dec.open(&noAudio, 0.0f));
+
+    // A read error while probing is an I/O error; "no data yet" while probing is a cancel.
+    MemorySourceIO ioFail(ReadFile(FixturePath("s16.wav")));
+    ioFail.FailReadsAt(0, 4);
+    EXPECT_EQ(kDecIoError, dec.open(&ioFail, 0.0f));
+    MemorySourceIO stalled(ReadFile(FixturePath("s16.wav")));
+    stalled.FailReadsAt(0, -2);
+    EXPECT_EQ(kDecCancelled, dec.open(&stalled, 0.0f));
+
+    // A good open keeps the source's session id and closes it on close.
+    MemorySourceIO good(ReadFile(FixturePath("s16.wav")), 42);
+    EXPECT_EQ(0, dec.open(&good, 0.0f));
+    EXPECT_EQ(42, dec.getSessionId());
+    EXPECT_EQ("42", dec.getSessionIdText());
+    EXPECT_EQ(3000, dec.getDuration());
+    dec.close();
+    EXPECT_GE(good.CloseCalls(), 1);
+    dec.close();  // a second close is harmless
+}
+
+TEST(FFDecoderOpen, BlackListAndCodecOptions) {
+    KVACodecSettings::SetCodecBlackList({AV_CODEC_ID_MP3, AV_CODEC_ID_FLAC});
+    CKVAFFDecoder dec;
+    CKVAAudioLocalSource flac(1, FixturePath("flac16.flac").c_str());
+    EXPECT_EQ(kDecNoAudio, dec.open(&flac, 0.0f));
+    CKVAAudioLocalSource wav(1, FixturePath("s16.wav").c_str());
+    EXPECT_EQ(0, dec.open(&wav, 0.0f));
+    CKVAFFDecoder::SetCodecBlackList({});
+    EXPECT_TRUE(KVACodecSettings::GetCodecBlackList().empty());
+    EXPECT_EQ(0, dec.open(&flac, 0.0f));
+
+    // Options reach avcodec_open2: an option the codec rejects makes the open fail with 6.
+    KVACodecSettings::SetTextOption(AV_CODEC_ID_FLAC, "request_sample_fmt", "not-a-format");
+    EXPECT_EQ(kDecCodecOpenFailed, dec.open(&flac, 0.0f));
+    KVACodecSettings::ClearOptions();
+    EXPECT_EQ(0, dec.open(&flac, 0.0f));
+}
+
+TEST(FFDecoderConvert, NativeFloatIsCopiedAndOtherFormatsConverted) {
+    // Packed float at 44.1 kHz stereo: appended byte for byte, no resampler built.
+    TestDecoder dec;
+    CKVAAudioLocalSource f32(1, FixturePath("f32.wav").c_str());
+    ASSERT_EQ(0, dec.open(&f32, 0.0f));
+    AudioDescription native{};
+    dec.getOutputDescription(&native);
+    EXPECT_EQ(AV_SAMPLE_FMT_FLT, native.nSampleFormat);
+    EXPECT_EQ(32, native.nBitsPerSample);
+    EXPECT_EQ(kAudioDescriptionTag, native.nTag);
+    std::vector<float> got;
+    EXPECT_EQ(AVERROR_EOF, DecodeAll(dec, &got));
+    EXPECT_FALSE(dec.hasResampler());
+    const auto& ref = CachedReferenceF32Stereo(FixturePath("f32.wav"));
+    ASSERT_EQ(ref.size(), got.size());
+    EXPECT_EQ(-1, FirstMismatch(got, 0, ref, 0, got.size() / 2));
+
+    // s16 needs a conversion to the float target.
+    TestDecoder dec2;
+    CKVAAudioLocalSource s16(1, FixturePath("s16.wav").c_str());
+    ASSERT_EQ(0, dec2.open(&s16, 0.0f));
+    dec2.getOutputDescription(&native);
+    EXPECT_EQ(AV_SAMPLE_FMT_S16, native.nSampleFormat);
+    ASSERT_EQ(0, dec2.setOutputDescription(StereoFloat()));
+    std::vector<float> got2;
+    EXPECT_EQ(AVERROR_EOF, DecodeAll(dec2, &got2));
+    EXPECT_TRUE(dec2.hasResampler());
+    EXPECT_EQ(-1, FirstMismatch(got2, 0, CachedReferenceF32Stereo(FixturePath("s16.wav")), 0,
+                                got2.size() / 2));
+}
+
+TEST(FFDecoderConvert, GaplessMp3KeepsExactlyTheEncodedSamples) {
+    // 3 s at 44.1 kHz were encoded: the encoder delay and padding recorded in the LAME header
+    // are removed by FFmpeg's skip-samples side data, leaving exactly 132300 frames.
+    CKVAFFDecoder dec;
+    CKVAAudioLocalSource vbr(1, FixturePath("vbr.mp3").c_str());
+    ASSERT_EQ(0, dec.open(&vbr, 0.0f));
+    dec.setOutputDescription(StereoFloat());
+    std::vector<float> got;
+    EXPECT_EQ(AVERROR_EOF, DecodeAll(dec, &got));
+    EXPECT_EQ(132300u, got.size() / 2);
+}
+
+TEST(FFDecoderConvert, EndTrimHoldsOneFrameAndShortensTheLast) {
+    std::vector<float> whole;
+    {
+        CKVAFFDecoder dec;
+        CKVAAudioLocalSource src(1, FixturePath("flac16.flac").c_str());
+        ASSERT_EQ(0, dec.open(&src, 0.0f));
+        dec.setOutputDescription(StereoFloat());
+        DecodeAll(dec, &whole);
+    }
+    TestDecoder dec;
+    CKVAAudioLocalSource src(1, FixturePath("flac16.flac").c_str());
+    ASSERT_EQ(0, dec.open(&src, 0.0f));
+    dec.setOutputDescription(StereoFloat());
+    dec.armEndTrim(100);
+    std::vector<float> trimmed;
+    int firstEmpty = 0;
+    EXPECT_EQ(AVERROR_EOF, DecodeAll(dec, &trimmed, &firstEmpty));
+    EXPECT_TRUE(firstEmpty);  // the first frame is held back
+    ASSERT_EQ(whole.size() / 2 - 100, trimmed.size() / 2);
+    EXPECT_EQ(-1, FirstMismatch(trimmed, 0, whole, 0, trimmed.size() / 2));
+}
+
+TEST(FFDecoderConvert, UnlabelledTenAndTwelveChannelFramesGetTheirLayouts) {
+    for (int channels : {10, 12}) {
+        TestDecoder dec;
+        AVFrame* frame = av_frame_alloc();
+        frame->format = AV_SAMPLE_FMT_FLTP;
+        frame->sample_rate = 48000;
+        frame->nb_samples = 64;
+        av_channel_layout_uninit(&frame->ch_layout);
+        frame->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
+        frame->ch_layout.nb_channels = channels;
+        ASSERT_EQ(0, av_frame_get_buffer(frame, 0));
+        FrameBuffer fb;
+        // Nothing is open: the frame is a format change, announced with its layout.
+        EXPECT_EQ(kDecFormatChanged, dec.convertFrame(frame, &fb.f));
+        EXPECT_TRUE(fb.f.nFlags & kFrameNewFormat);
+        AudioDescription d{};
+        dec.getOutputDescription(&d);
+        EXPECT_EQ(channels == 10 ? 0x2D03FULL : 0x2D63FULL, d.nChannelLayout);
+        EXPECT_EQ(channels, d.nChannel);
+        EXPECT_EQ(AV_SAMPLE_FMT_FLT, d.nSampleFormat);
+        av_frame_free(&frame);
+    }
+}
+
+TEST(FFDecoderDecode, NoCodecAndAbortAnswers) {
+    CKVAFFDecoder dec;
+    FrameBuffer fb;
+    EXPECT_EQ(kDecConvertFailed, dec.decode(&fb.f));  // nothing open
+
+    // After an abort, a codec that needs input gives up at once with the retry-limit code.
+    MemorySourceIO src(ReadFile(FixturePath("flac16.flac")));
+    ASSERT_EQ(0, dec.open(&src, 0.0f));
+    dec.abort();
+    EXPECT_EQ(1, src.AbortCalls());
+    fb.reset();
+    EXPECT_EQ(kDecRetryLimit, dec.decode(&fb.f));
+    EXPECT_EQ(kDecRetryLimit, dec.getErrorCode());
+    // A new open clears the cancel flag.
+    MemorySourceIO again(ReadFile(FixturePath("flac16.flac")));
+    ASSERT_EQ(0, dec.open(&again, 0.0f));
+    fb.reset();
+    EXPECT_EQ(0, dec.decode(&fb.f));
+    EXPECT_GT(fb.f.nLen, 0);
+}
+
+TEST(FFDecoderSeek, EdgeCases) {
+    CKVAFFDecoder dec;
+    EXPECT_EQ(kDecSeekFailed, dec.seek(1000));  // nothing open
+    CKVAAudioLocalSource src(1, FixturePath("flac16.flac").c_str());
+    ASSERT_EQ(0, dec.open(&src, 0.0f));
+    EXPECT_EQ(AVERROR_EOF, dec.seek(2960));  // within 50 ms of the 3000 ms end
+    EXPECT_FALSE(dec.isEOS());              // nothing was sought
+    // Decode to the end, then seek back: the drained codec is flushed and decodes again.
+    std::vector<float> all;
+    dec.setOutputDescription(StereoFloat());
+    EXPECT_EQ(AVERROR_EOF, DecodeAll(dec, &all));
+    EXPECT_TRUE(dec.isEOS());
+    EXPECT_EQ(0, dec.seek(500));
+    FrameBuffer fb;
+    EXPECT_EQ(0, dec.decode(&fb.f));
+    EXPECT_GT(fb.f.nLen, 0);
+    EXPECT_LE(std::llabs(fb.f.nTimestamp - 500), 93);
+}
+
+}  // namespace
