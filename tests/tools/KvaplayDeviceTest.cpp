@@ -53,9 +53,14 @@ TEST(KvaplayDevices, ListPrintsIndexTypeDriverNameAndDefaultFlag) {
     RunResult r = RunKvaplay("--output=virtual --list-devices");
     ASSERT_EQ(0, r.exitCode);
     std::vector<std::string> lines = Lines(r.out);
-    ASSERT_EQ(2u, lines.size()) << r.out;
+    ASSERT_EQ(6u, lines.size()) << r.out;
     EXPECT_EQ("0\t5\tWasapi\t默认输出设备\tdefault", lines[0]);
     EXPECT_EQ("1\t5\tWasapi\tVirtual Output\t", lines[1]);
+    EXPECT_EQ(0u, lines[2].rfind("2\t6\tDirectSound\t", 0)) << lines[2];
+    EXPECT_EQ("3\t6\tDirectSound\tVirtual Output\t", lines[3]);
+    EXPECT_EQ(0u, lines[4].rfind("4\t4\tWaveOut\t", 0)) << lines[4];
+    EXPECT_EQ("5\t4\tWaveOut\tVirtual Output\t", lines[5]);
+    for (int i : {2, 4}) EXPECT_EQ("\tdefault", lines[i].substr(lines[i].size() - 8)) << lines[i];
 }
 
 TEST(KvaplayDevices, PlaysOnADeviceChosenByNameAndFallsBackForAnUnknownName) {
