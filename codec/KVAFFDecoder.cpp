@@ -347,8 +347,11 @@ int32_t CKVAFFDecoder::close() {
     av_packet_unref(mPacket);
     av_frame_unref(mHeldFrame);
     av_frame_unref(mPendingFrame);
-    if (mSource) mSource->Close();
     freeIo();
+    // The caller owns the source and may destroy it once closed: forget it here so that a
+    // later close (the destructor's) cannot reach a dead object.
+    if (mSource) mSource->Close();
+    mSource = nullptr;
     mEOS = false;
     return kDecOk;
 }
