@@ -238,6 +238,7 @@ void AudioDevice::PostRender(int32_t id, int32_t delayMs) {
 
 void AudioDevice::ClearRenderQueue() {
     if (mRenderThread) mRenderThread->Clear();
+    mDropHeld = true;
 }
 
 void AudioDevice::FreeStaging() {
@@ -256,6 +257,7 @@ void AudioDevice::OnRenderWaitFailed(int32_t) { ReportDeviceError(kDeviceErrWait
 void AudioDevice::DoRenderFunc(const ThreadMsgPtr& msg) {
     if (!mFirstMessageDone.exchange(true)) OnRenderFirstMessage();
     if (msg->mId == kMsgRenderFlush) {
+        mHeldBytes = 0;
         FlushWorker();
     } else if (msg->mId == kMsgRenderPeriod) {
         RenderPeriod();
@@ -280,9 +282,14 @@ void AudioDevice::RenderPeriod() {
 
     if (plan.waitFirst && !waitForRoom()) return;
 
+    if (mDropHeld.exchange(false)) mHeldBytes = 0;
     int32_t status = 0;
     int32_t size = 0;
-    {
+    if (mHeldBytes > 0 && mStaging) {
+        // A period filled just before a pause: it belongs to the stream and is written first.
+        size = mHeldBytes;
+        mHeldBytes = 0;
+    } else {
         CKVAAutoLock lock(plan.fillLock);
         if (mStagingCapacity < plan.bufferBytes || !mStaging) {
             FreeStaging();
@@ -334,8 +341,15 @@ void AudioDevice::RenderPeriod() {
     if (size > mStagingCapacity) size = mStagingCapacity;
     if (size < 0) size = 0;
 
-    if (!plan.waitFirst && !waitForRoom()) return;
-    if (mState.load() != kPlaying) return;
+    if (!plan.waitFirst && !waitForRoom()) {
+        if (mState.load() != kPlaying && size > 0) mHeldBytes = size;
+        return;
+    }
+    if (mState.load() != kPlaying) {
+        // Paused between the fill and the write: the stream has moved on, so keep the bytes.
+        if (size > 0) mHeldBytes = size;
+        return;
+    }
     if (!RenderWrite(mStaging, size)) return;
     if (mState.load() == kPlaying) PostRender(kMsgRenderPeriod, 0);
 }

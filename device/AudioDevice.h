@@ -193,6 +193,9 @@ private:
 
     CKVAMsgThread* mRenderThread = nullptr;
     std::atomic<bool> mFirstMessageDone{false};
+    // Bytes of the staging buffer filled but not written when the device paused; render thread.
+    int32_t mHeldBytes = 0;
+    std::atomic<bool> mDropHeld{false};  // Stop: held bytes are stale
 };
 
 // Type 4 and 6 back-ends are not built yet: null for them.

@@ -1,5 +1,9 @@
-// Handlers of "Audio Handle Thread": status transitions of the media pipeline.
+// Handlers of "Audio Handle Thread": build, start, pause, seek, stop and tear down the pipeline.
+#include "codec/CKVAAudioProcess.h"
+#include "codec/KVAAudioStream.h"
+#include "device/AudioDevice.h"
 #include "player/CKVAAudioPlayer.h"
+#include "player/CKVAAudioTimeInfo.h"
 
 namespace kva_audioplayer {
 
@@ -39,6 +43,506 @@ void CKVAAudioPlayer::doSetSource() {
         mCrossFadeProgress = 0;
     }
     PostNotifyText(kNotifyStatus, text, kStatusInitialized);
+}
+
+void CKVAAudioPlayer::FailWith(const std::string& text, int32_t code, int32_t detail) {
+    SetStatus(kStatusError);
+    PostNotifyText(kNotifyError, text, code, detail);
+    PostNotifyText(kNotifyStatus, text, kStatusError);
+}
+
+int32_t CKVAAudioPlayer::doPrepareAsync() {
+    int32_t status, newStream;
+    {
+        CKVAAutoLock lock(mStatusLock);
+        newStream = mNewStream;
+        mNewStream = 0;
+        status = mStatus;
+    }
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync start++ status  %d, mNewStream %d", status,
+            newStream);
+    if (status != kStatusInitialized) {
+        KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync status not correct, quit");
+        return kAudioPlayerErrorState;
+    }
+    IKVASourceIO* source;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        source = mPendingSource;
+        mPendingSource = nullptr;
+    }
+    if (!source) {
+        SetStatus(kStatusPrepareAbandoned);
+        KVA_LOG(kLogError, "PrepareAsync Fail Current State(%d), sourceIO %ld, nErr %d", 2, 0L, 1);
+        return 1;
+    }
+    std::string text = source->GetSessionIdText() ? source->GetSessionIdText() : "";
+    SetStatus(kStatusPreparing);
+    PostNotifyText(kNotifyStatus, text, kStatusPreparing);
+
+    AudioDescription srcDes{};
+    uint32_t sessionId = 0;
+    double gain = 1.0;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        delete mAudioStream;
+        mAudioStream = nullptr;
+        {
+            CKVAAutoLock sourceLock(mSourceLock);
+            if (mActiveSource != source) delete mActiveSource;
+            mActiveSource = source;
+        }
+        SetCurrentSessionText(text);
+        mAudioStream = new CKVAAudioStream(this);
+        int32_t r = mAudioStream->open(source, false);
+        KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync openSource %d", r);
+        if (r != 0) {
+            int32_t err = mAudioStream->getLastError();
+            delete mAudioStream;
+            mAudioStream = nullptr;
+            if (r == kStreamCancelled) {
+                SetStatus(kStatusError);
+            } else {
+                FailWith(text, r, err);
+            }
+            return r;
+        }
+        int32_t ifAnswer = ApplyIFSettings(mAudioStream);
+        if (ifAnswer < 0) PostNotifyText(kNotifyAudioIFStatus, text, kAudioIFRefused, ifAnswer);
+        sessionId = static_cast<uint32_t>(mAudioStream->getSessionId());
+        mAudioStream->getAudioDescription(&srcDes);
+        gain = mAudioStream->getRatio();
+    }
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        mStreamGain = gain;
+    }
+
+    int32_t deviceType;
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        deviceType = mAudioDeviceType;
+        if (!mAudioDevice) {
+            mAudioDevice = CreateDevice(mAudioDeviceType);
+            if (mAudioDevice) {
+                mAudioDevice->SetObserver(this);
+                mAudioDevice->SetOptionB(mDeviceOptionB);
+                mAudioDevice->SetOptionA(mDeviceOptionA);
+            }
+        }
+        mTimeInfo->Reset();
+        mStreamSessionId = sessionId;
+        int32_t r = mAudioDevice ? mAudioDevice->Open(static_cast<int32_t>(sessionId), &srcDes) : -1;
+        KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync mAudioDevices  Open %d", r);
+        if (r != 0) {
+            if (deviceType != 1) {
+                ReleaseDevice();
+                FailWith(text, kErrorDeviceOpen, 0);
+                return r;
+            }
+            PostNotifyText(kNotifyDeviceFailure, text, kDeviceOpenFailed);
+        } else {
+            TakeDeviceFormatLocked();
+        }
+        mTimeInfo->Start();
+    }
+    double speed;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        speed = mPlaySpeed;
+    }
+    AudioDescription outDes = OutputDescription();
+    mAudioProcess->setAudioDescription(outDes);
+    mAudioProcess->SetPlaySpeed(speed);
+    mAudioProcess->setSongId(text.c_str());
+
+    int64_t duration = 0;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        mAudioStream->setOutputDescription(outDes);
+        mAudioStream->setCacheMax(mCacheMax);
+        mAudioStream->setStepSize(mStepSize);
+        {
+            CKVAAutoLock settings(mSettingsLock);
+            mAudioStream->SetPlaybackCacheParams(mCache_min, mCache_max, mBufferingMin, mBufferingMax);
+        }
+        duration = mAudioStream->getDuration();
+        mAudioStream->setSpeed(speed);
+        int32_t r = mAudioStream->start();
+        KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync mAudioStream  start %d, mDuration %ld", r,
+                static_cast<long>(duration));
+    }
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        mDuration = duration;
+    }
+    SetStatus(kStatusPrepared);
+    PostNotifyText(kNotifyStatus, text, kStatusPrepared);
+    PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(duration));
+    mNotifyThread.RemoveById(kNotifyPosition);
+    mLastTickTime = 0;
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::doPlay(bool fadeIn) {
+    int32_t previous = ReadStatus();
+    if (previous == kStatusStarted) return 0;
+    int32_t type;
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        type = mAudioDeviceType;
+    }
+    doDeviceReCreate(type);
+
+    std::string text;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        if (!mAudioStream) return kAudioPlayerErrorState;
+        int32_t r = mAudioStream->start();
+        text = mAudioStream->getSessionIdText();
+        int32_t err = mAudioStream->getLastError();
+        KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPlay mAudioStream start %d mBuffering %d, fadeIn %d", r,
+                mBuffering ? 1 : 0, fadeIn ? 1 : 0);
+        if (r != 0) {
+            FailWith(text, r, err);
+            return r;
+        }
+    }
+    int32_t fade = ReadFadeStatus();
+    const bool fading = (fadeIn && mStartFadeTime >= 200) || fade == kFadeStatusOut;
+    if (fading) {
+        if (fade == kFadeStatusNone) mAudioProcess->setFadeTime(mStartFadeTime);
+        SetFadeStatus(kFadeStatusIn);
+        mAudioProcess->setFadeMode(kFadeIn);
+    }
+    mFadeInActive = fading;
+    if (previous == kStatusPrepared) {
+        CKVAAutoLock lock(mSettingsLock);
+        mFirstAudio = 1;
+    }
+    SetStatus(kStatusStarted);
+
+    int32_t r = -1;
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        if (fading)
+            doUpdateVolume();
+        else if (mAudioDevice)
+            mAudioDevice->SetVolume(DeviceVolume());
+        if (mAudioDevice) r = mBuffering ? 0 : mAudioDevice->Play();
+        mTimeInfo->Resume();
+        KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPlay mAudioDevices Play %d, mAudioDeviceType %d, mFadein %d",
+                r, mAudioDeviceType, fading ? 1 : 0);
+    }
+    if (r == 0) {
+        PostNotifyText(kNotifyStatus, text, kStatusStarted);
+        if (mPositionInterval >= 1) PostNotifyText(kNotifyPosition, text);
+        return 0;
+    }
+    SetStatus(kStatusError);
+    if (type == 1) {
+        CKVAAutoLock lock(mDeviceLock);
+        mTimeInfo->Pause();
+        ReleaseDevice();
+        PostNotifyText(kNotifyDeviceFailure, text, kDeviceOpenFailed);
+    } else {
+        PostNotifyText(kNotifyError, text, kErrorDeviceOpen, 0);
+        PostNotifyText(kNotifyStatus, text, kStatusError);
+    }
+    return r;
+}
+
+int32_t CKVAAudioPlayer::doPause(bool fadeOut) {
+    if (ReadStatus() == kStatusPaused && ReadFadeStatus() != kFadeStatusOut) return 0;
+    std::string text;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        text = mAudioStream ? mAudioStream->getSessionIdText() : CurrentSessionText();
+        doResetFadeSource();
+    }
+    SetStatus(kStatusPaused);
+    if (!fadeOut || mPauseFadeTime < 200) {
+        {
+            CKVAAutoLock lock(mDeviceLock);
+            if (mAudioDevice) mAudioDevice->Pause();
+            mTimeInfo->Pause();
+        }
+        if (ReadFadeStatus() != kFadeStatusNone) {
+            mAudioProcess->setFadeMode(kFadeNone);
+            SetFadeStatus(kFadeStatusNone);
+            ApplyDeviceVolume(false);
+        }
+    } else {
+        if (ReadFadeStatus() == kFadeStatusNone) mAudioProcess->setFadeTime(mPauseFadeTime);
+        mAudioProcess->setFadeMode(kFadeOut);
+        SetFadeStatus(kFadeStatusOut);
+    }
+    PostNotifyText(kNotifyStatus, text, kStatusPaused);
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::doSeek(int64_t positionMs) {
+    int32_t fade = ReadFadeStatus();
+    int32_t status = ReadStatus();
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::doSeek %lld, mFadeStatus %d", static_cast<long long>(positionMs),
+            fade);
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        if (mAudioDevice && (status == kStatusStarted || fade != kFadeStatusNone)) {
+            mAudioDevice->Pause();
+            mTimeInfo->Pause();
+        }
+    }
+    if (fade != kFadeStatusNone) {
+        mAudioProcess->setFadeMode(kFadeIn);
+        SetFadeStatus(kFadeStatusIn);
+    }
+    int32_t r = -1;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        doResetFadeSource();
+        if (mAudioStream) r = mAudioStream->seek(positionMs);
+        mAudioProcess->Reset();
+    }
+    if (r == 0) {
+        CKVAAutoLock lock(mDeviceLock);
+        if (mAudioDevice) mAudioDevice->Flush();
+        mTimeInfo->SetPosition(positionMs);
+    }
+    return r;
+}
+
+void CKVAAudioPlayer::doSeekComplete(const ThreadMsgPtr& msg) {
+    int64_t target;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        mSeekPending = false;
+        target = mSeekTarget;
+    }
+    int32_t status = ReadStatus();
+    if (status == kStatusStarted || status == kStatusCompleted) {
+        {
+            CKVAAutoLock lock(mDeviceLock);
+            if (mAudioDevice && !mBuffering) mAudioDevice->Play();
+            mTimeInfo->Resume();
+        }
+        if (status == kStatusCompleted) {
+            SetStatus(kStatusStarted);
+            PostNotifyText(kNotifyStatus, msg->mText, kStatusStarted);
+        }
+    }
+    PostNotifyText(kNotifySeekCompleted, msg->mText, static_cast<int32_t>(target));
+}
+
+void CKVAAudioPlayer::doPlayCompleted(const ThreadMsgPtr& msg) {
+    int32_t previous = ReadStatus();
+    if (previous == kStatusCompleted) {
+        mCommandThread.RemoveById(kCmdPlayCompleted);
+        return;
+    }
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        if (mAudioDevice) mAudioDevice->Pause();
+        mTimeInfo->Pause();
+    }
+    if (ReadFadeStatus() != kFadeStatusNone) mAudioProcess->setFadeMode(kFadeNone);
+    SetFadeStatus(kFadeStatusNone);
+    SetStatus(kStatusCompleted);
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPlayCompleted kPlayerPlaybackCompeted");
+    PostNotifyText(kNotifyStatus, msg->mText, kStatusCompleted);
+    PostNotifyText(kNotifyPlaybackCompleted, msg->mText);
+    mCommandThread.RemoveById(kCmdPlayCompleted);
+}
+
+void CKVAAudioPlayer::doStop() {
+    int32_t status = ReadStatus();
+    if (status == kStatusStopped || status == kStatusIdle || status == kStatusInitialized) return;
+    SetStatus(kStatusStopped);
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        mTimeInfo->Reset();
+        if (mAudioDevice) mAudioDevice->Pause();
+        mTimeInfo->Pause();
+    }
+    std::string text = CurrentSessionText();
+    int32_t ifLoad = 0;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        if (mAudioStream) {
+            mAudioStream->abort();
+            text = mAudioStream->getSessionIdText();
+            mAudioStream->stop();
+            mAudioStream->close();
+            ifLoad = mAudioStream->getIFLoad();
+        }
+        doResetFadeSource();
+    }
+    if (ifLoad > 0) PostNotifyText(kNotifyAudioIFStopLoad, text, ifLoad);
+    bool seekWasPending = false;
+    int64_t oldTarget = 0;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        if (mSeekPending) {
+            seekWasPending = true;
+            oldTarget = mSeekTarget;
+            mSeekPending = false;
+            mSeekTarget = 0;
+        }
+    }
+    if (seekWasPending) PostNotifyText(kNotifySeekCompleted, text, static_cast<int32_t>(oldTarget));
+    mAudioProcess->close();
+    mAudioProcess->onSongChanged();
+    SetFadeStatus(kFadeStatusNone);
+    mAudioProcess->setFadeMode(kFadeNone);
+    PostNotifyText(kNotifyStatus, text, kStatusStopped);
+    mNotifyThread.RemoveById(kNotifyPosition);
+    mNotifyThread.RemoveById(kNotifyPlaybackCompleted);
+    mLastTickTime = 0;
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::doStop done");
+    CKVAAutoLock lock(mSettingsLock);
+    if (mDumpFile) {
+        fclose(mDumpFile);
+        mDumpFile = nullptr;
+    }
+}
+
+void CKVAAudioPlayer::doReset() {
+    int32_t status = ReadStatus();
+    if (status == kStatusIdle || status == kStatusInitialized) {
+        KVA_LOG(kLogTrace, "CKVAAudioPlayer::doReset status %d", status);
+        return;
+    }
+    {
+        CKVAAutoLock lock(mStreamLock);
+        delete mAudioStream;
+        mAudioStream = nullptr;
+        CKVAAutoLock sourceLock(mSourceLock);
+        delete mActiveSource;
+        mActiveSource = nullptr;
+    }
+    {
+        CKVAAutoLock lock(mNextStreamLock);
+        delete mNextStream;
+        mNextStream = nullptr;
+        delete mNextActiveSource;
+        mNextActiveSource = nullptr;
+    }
+    {
+        CKVAAutoLock lock(mFillModeLock);
+        delete mFadeOutStream;
+        mFadeOutStream = nullptr;
+        delete mFadeOutSource;
+        mFadeOutSource = nullptr;
+        mFillMode = kFillNormal;
+    }
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        mSeekTarget = 0;
+        mSeekPending = false;
+        mVolume = 1.0f;
+        mStreamGain = 1.0;
+        mFirstAudio = 0;
+        mDuration = 0;
+    }
+    mAudioProcess->Reset();
+    {
+        CKVAAutoLock lock(mStatusLock);
+        mStatus = kStatusIdle;
+        mFadeStatus = kFadeStatusNone;
+    }
+    mAudioProcess->setFadeMode(kFadeNone);
+    PostNotify(kNotifyStatus, kStatusIdle);
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::doReset done");
+}
+
+// ---- small setting handlers ----
+
+void CKVAAudioPlayer::doSetCacheParams() {
+    int64_t a, b, c, d;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        a = mCache_min;
+        b = mCache_max;
+        c = mBufferingMin;
+        d = mBufferingMax;
+    }
+    CKVAAutoLock lock(mStreamLock);
+    if (mAudioStream) mAudioStream->SetPlaybackCacheParams(a, b, c, d);
+}
+
+void CKVAAudioPlayer::doSetSpeed() {
+    double speed;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        speed = mPlaySpeed;
+    }
+    CKVAAutoLock lock(mStreamLock);
+    if (mAudioStream) mAudioStream->setSpeed(speed);
+}
+
+void CKVAAudioPlayer::doSetDeviceParams() {
+    CKVAAutoLock lock(mDeviceLock);
+    if (mAudioDevice) mAudioDevice->Reserved11();
+}
+
+void CKVAAudioPlayer::doUpdateVolume() {
+    if (mAudioProcess->getFadeMode() == kFadeNone) return;
+    float v = mAudioProcess->getFadeGain() * DeviceVolume();
+    CKVAAutoLock lock(mDeviceLock);
+    if (mAudioDevice) mAudioDevice->SetVolume(v);
+}
+
+// Stream lock held. Applies the IF processor, ratio and mode; a refused mode is reset to 0.
+int32_t CKVAAudioPlayer::ApplyIFSettings(CKVAAudioStream* stream) {
+    IKVAAudioIFProcessor* processor;
+    int32_t ratio, mode;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        processor = mAudioIFProcessor;
+        ratio = mAudioIFRatio;
+        mode = mZOAiAudioType;
+    }
+    stream->setIFProcessor(processor);
+    stream->SetAudioIFRatio(ratio);
+    int32_t answer = stream->SetAudioIFEnable(mode);
+    if (answer < 0) {
+        KVA_LOG(kLogError, "CKVAAudioPlayer::doPrepareAsync mZOAiAudioType %d, nErr %d", mode, answer);
+        {
+            CKVAAutoLock lock(mSettingsLock);
+            mZOAiAudioType = 0;
+        }
+        stream->SetAudioIFEnable(0);
+    }
+    return answer;
+}
+
+void CKVAAudioPlayer::doSetAudioIF() {
+    int32_t status = ReadStatus();
+    if (!IsPlayingState(status)) return;
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        mTimeInfo->Pause();
+        if (mAudioDevice) mAudioDevice->Pause();
+    }
+    int64_t position = (status == kStatusStarted || status == kStatusPaused) ? GetCurrentPosition() : 0;
+    int32_t answer = 0;
+    std::string text;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        if (!mAudioStream) return;
+        text = mAudioStream->getSessionIdText();
+        answer = ApplyIFSettings(mAudioStream);
+    }
+    if (answer != 0) {
+        {
+            CKVAAutoLock lock(mDeviceLock);
+            mTimeInfo->Resume();
+            if (mAudioDevice && status == kStatusStarted) mAudioDevice->Play();
+        }
+        if (answer < 0) PostNotifyText(kNotifyAudioIFStatus, text, kAudioIFRefused, answer);
+        return;
+    }
+    doDeviceOpen(position, true);
 }
 
 }  // namespace kva_audioplayer

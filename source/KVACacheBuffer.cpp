@@ -167,4 +167,11 @@ bool CKVACacheBuffer::DropOldestBlock() {
     return false;
 }
 
+bool CKVACacheBuffer::ReleaseFirstBlock() {
+    CKVAAutoLock lock(mLock);
+    if (mCacheCount == 0 || mFirst >= mLast) return false;
+    ++mFirst;
+    return true;
+}
+
 }  // namespace kva_audioplayer

@@ -308,8 +308,10 @@ private:
                 break;
             }
             case kNotifyError:
+                // The status change that follows is still reported before leaving.
                 fprintf(stderr, "kvaplay: error %d (detail %d) on item %zu\n", e.p1, e.p2, mCurrent + 1);
-                return 1;
+                mErrorDeadline = SteadyMs() + 500;
+                break;
             default:
                 break;
         }
@@ -317,6 +319,7 @@ private:
     }
 
     int Poll() {
+        if (mErrorDeadline > 0 && SteadyMs() >= mErrorDeadline) return 1;
         int64_t pos = mPlayer->GetCurrentPosition();
         if (mOpt.durationMs >= 0 && mPlayedBefore + pos >= mOpt.durationMs) return 0;
         if (mOpt.nextMode == kNextModeCrossFade && !mQueued && mPlayer->GetStatus() == kStatusStarted) {
@@ -379,6 +382,7 @@ private:
     bool mWaitSeek = false;
     bool mItemFailed = false;
     int64_t mPlayedBefore = 0;
+    int64_t mErrorDeadline = 0;
     double mSpeed = 1.0;
 };
 

@@ -1,0 +1,179 @@
+// The components the player creates once, and small helpers shared by the handlers.
+#include <random>
+
+#include "codec/CKVAAudioProcess.h"
+#include "codec/KVAAudioStream.h"
+#include "device/AudioDevice.h"
+#include "player/CKVAAudioPlayer.h"
+#include "player/CKVAAudioTimeInfo.h"
+
+namespace kva_audioplayer {
+
+void CKVAAudioPlayer::CreateComponents() {
+    mAudioProcess = new CKVAAudioProcess(this);
+    mTimeInfo = new CKVAAudioTimeInfo();
+    CreateDeviceMonitor();
+}
+
+void CKVAAudioPlayer::DestroyComponents() {
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        ReleaseDevice();
+        DestroyDeviceMonitor();
+    }
+    {
+        CKVAAutoLock lock(mFillModeLock);
+        delete mFadeOutStream;
+        mFadeOutStream = nullptr;
+        delete mFadeOutSource;
+        mFadeOutSource = nullptr;
+    }
+    {
+        CKVAAutoLock lock(mNextStreamLock);
+        delete mNextStream;
+        mNextStream = nullptr;
+        delete mNextActiveSource;
+        mNextActiveSource = nullptr;
+    }
+    {
+        CKVAAutoLock lock(mStreamLock);
+        delete mAudioStream;
+        mAudioStream = nullptr;
+        CKVAAutoLock sourceLock(mSourceLock);
+        delete mActiveSource;
+        mActiveSource = nullptr;
+    }
+    delete mAudioProcess;
+    mAudioProcess = nullptr;
+    delete mTimeInfo;
+    mTimeInfo = nullptr;
+}
+
+void CKVAAudioPlayer::StopDevice() {
+    CKVAAutoLock lock(mDeviceLock);
+    if (mAudioDevice) mAudioDevice->Stop();
+}
+
+// Device lock held.
+void CKVAAudioPlayer::ReleaseDevice() {
+    if (!mAudioDevice) return;
+    mAudioDevice->Stop();
+    mAudioDevice->Release();
+    mAudioDevice = nullptr;
+}
+
+float CKVAAudioPlayer::DeviceVolume() {
+    CKVAAutoLock lock(mSettingsLock);
+    return static_cast<float>(mVolume * mStreamGain);
+}
+
+void CKVAAudioPlayer::ApplyDeviceVolume(bool level) {
+    float v = DeviceVolume();
+    CKVAAutoLock lock(mDeviceLock);
+    if (!mAudioDevice) return;
+    if (level)
+        mAudioDevice->SetVolumeLevel(v);
+    else
+        mAudioDevice->SetVolume(v);
+}
+
+void CKVAAudioPlayer::ApplyCacheMaxToStreams(int64_t ms) {
+    {
+        CKVAAutoLock lock(mStreamLock);
+        if (mAudioStream) mAudioStream->setCacheMax(ms);
+    }
+    CKVAAutoLock lock(mNextStreamLock);
+    if (mNextStream) mNextStream->setCacheMax(ms);
+}
+
+// Stream lock held: IF settings, output format and speed, as every new current stream gets them.
+void CKVAAudioPlayer::ApplyStreamSettings(CKVAAudioStream* stream, bool withIF) {
+    IKVAAudioIFProcessor* processor;
+    int32_t ratio, mode;
+    double speed;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        processor = mAudioIFProcessor;
+        ratio = mAudioIFRatio;
+        mode = mZOAiAudioType;
+        speed = mPlaySpeed;
+    }
+    if (withIF) {
+        stream->setIFProcessor(processor);
+        stream->SetAudioIFRatio(ratio);
+        stream->SetAudioIFEnable(mode);
+    }
+    stream->setOutputDescription(OutputDescription());
+    stream->setSpeed(speed);
+}
+
+AudioDescription CKVAAudioPlayer::OutputDescription() {
+    // The render-side copy under the fill-mode lock: callers hold the next-stream lock (preload,
+    // gapless switch on the render thread), and the device lock is taken alone.
+    return RenderDescription();
+}
+
+// ---- components' settings reached through IKVAPlayer ----
+
+int32_t CKVAAudioPlayer::SetAudioEffect(IKVAAudioEffect* effect) {
+    if (mAudioProcess) mAudioProcess->SetAudioEffect(effect);
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::SetAudioListener(IKVAAudioListener* listener) {
+    if (mAudioProcess) mAudioProcess->SetAudioListener(listener);
+    return 0;
+}
+
+bool CKVAAudioPlayer::SetPlaySpeed(double speed) {
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        mPlaySpeed = speed;
+    }
+    bool accepted = mAudioProcess && mAudioProcess->SetPlaySpeed(speed);
+    if (accepted) {
+        mTimeInfo->SetSpeed(static_cast<float>(speed));
+        PostCommand(kCmdSetSpeed);
+    }
+    return accepted;
+}
+
+int32_t CKVAAudioPlayer::SetCodecBlackList(std::vector<int32_t> codecIds) {
+    CKVAAudioStream::SetCodecBlackList(codecIds);
+    return 0;
+}
+
+// ---- notification-thread work done before delivery ----
+
+void CKVAAudioPlayer::OnErrorNotify() {
+    CKVAAutoLock lock(mDeviceLock);
+    if (mAudioDevice) mAudioDevice->Pause();
+    if (mTimeInfo) mTimeInfo->Stop();
+}
+
+bool CKVAAudioPlayer::OnBufferingNotify(const ThreadMsgPtr& msg) {
+    {
+        CKVAAutoLock lock(mSourceLock);
+        if (!mActiveSource || mActiveSource->GetSessionId() != static_cast<uint32_t>(msg->mArg2))
+            return false;
+    }
+    CKVAAutoLock lock(mDeviceLock);
+    if (!mAudioDevice) return true;
+    const bool started = ReadStatus() == kStatusStarted;
+    if (msg->mArg1 == kBufferingStart) {
+        mBuffering = true;
+        if (started) {
+            mAudioDevice->Pause();
+            mTimeInfo->Pause();
+        }
+    } else {
+        mBuffering = false;
+        if (started) {
+            mAudioDevice->Play();
+            mTimeInfo->Resume();
+        }
+    }
+    return true;
+}
+
+}  // namespace kva_audioplayer

@@ -1,0 +1,393 @@
+// Output device management: creation with the session tag, re-opening, switching, device list.
+#include <random>
+
+#include "codec/CKVAAudioProcess.h"
+#include "codec/KVAAudioStream.h"
+#include "device/AudioDevice.h"
+#include "device/AudioDeviceMonitor.h"
+#include "player/CKVAAudioPlayer.h"
+#include "player/CKVAAudioTimeInfo.h"
+#include "support/TextUtil.h"
+
+namespace kva_audioplayer {
+
+void CKVAAudioPlayer::CreateDeviceMonitor() {
+    mDeviceMonitor = CreateAudioDeviceMonitor(this);
+    if (!mDeviceMonitor) return;
+    mDeviceMonitor->RefreshDeviceList();
+    if (mDeviceMonitor->GetDeviceCount() > 0) {
+        mDeviceName = mDeviceMonitor->GetDefaultEntryName();
+        mDeviceMonitor->SetCurrent(mDeviceName, kDeviceTypeWasapi);
+    }
+}
+
+void CKVAAudioPlayer::DestroyDeviceMonitor() {
+    delete mDeviceMonitor;
+    mDeviceMonitor = nullptr;
+}
+
+std::string MakeSessionTag() {
+    std::random_device seed;
+    std::mt19937 twister(seed());
+    uint32_t r1 = twister(), r2 = twister(), r3 = twister(), r4 = twister();
+    r2 = (r2 & 0xFFFF4FFFu) | 0x4000u;
+    r3 = (r3 & 0x3FFFFFFFu) | 0x80000000u;
+    char buf[37];
+    snprintf(buf, sizeof(buf), "%08x-%04x-%04x-%04x-%04x%08x", r1, r2 >> 16, r2 & 0xFFFF, r3 >> 16,
+             r3 & 0xFFFF, r4);
+    return buf;
+}
+
+// Device lock held.
+AudioDevice* CKVAAudioPlayer::CreateDevice(int32_t type) {
+    DeviceRecord record{};
+    bool known = false;
+    if (mDeviceMonitor) {
+        known = mDeviceMonitor->FindDevice(mDeviceName, type, &record);
+        if (known && mDeviceName != record.szName) mDeviceName = record.szName;
+    }
+    AudioDevice* device = CreateAudioDevice(type, known ? &record : nullptr);
+    if (type >= 0) mAudioDeviceType = type;
+    if (mSessionTag.empty()) mSessionTag = MakeSessionTag();
+    if (device && !mSessionTag.empty()) device->SetAudioSessionTag(mSessionTag.c_str());
+    return device;
+}
+
+// Device lock held, after a successful open: the accepted format becomes the output format.
+void CKVAAudioPlayer::TakeDeviceFormatLocked() {
+    AudioDescription des{};
+    bool changed = false;
+    mAudioDevice->GetOutputFormat(&des, &changed);
+    mOutDes = des;
+    {
+        CKVAAutoLock fill(mFillModeLock);
+        mOutDesRender = des;
+    }
+    mAudioDevice->SetVolume(DeviceVolume());
+    double speed;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        speed = mPlaySpeed;
+    }
+    mAudioDevice->SetRate(static_cast<float>(speed));
+    mAudioDevice->Reserved11();
+    mStepSize = mAudioDevice->GetStepSize();
+    mDeviceFlag = mAudioDevice->Query28();
+    mCompletionDelay = static_cast<int32_t>(mAudioDevice->GetReserved());
+    mTimeInfo->SetDelay(mCompletionDelay);
+    mTimeInfo->SetFormat(des);
+    mTimeInfo->SetSpeed(static_cast<float>(speed));
+}
+
+AudioDescription CKVAAudioPlayer::RenderDescription() {
+    CKVAAutoLock lock(mFillModeLock);
+    return mOutDesRender;
+}
+
+void CKVAAudioPlayer::doDeviceChanged(int32_t type, int32_t force) {
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        std::u16string name;
+        int32_t monitorType = type;
+        if (mDeviceMonitor) mDeviceMonitor->GetCurrent(&name, &monitorType);
+        if (type == mAudioDeviceType && name == mDeviceName && force == 0) return;
+        mDeviceName = name;
+        mAudioDeviceType = type;
+    }
+    int32_t status = ReadStatus();
+    if (status == kStatusStarted) doPause(false);
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::doDeviceChanged status %d", status);
+    CKVAAutoLock lock(mDeviceLock);
+    mTimeInfo->Pause();
+    ReleaseDevice();
+}
+
+void CKVAAudioPlayer::doHeadSetChanged(int32_t state) {
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        if (state == mHeadSetState) return;
+        mHeadSetState = state;
+    }
+    int32_t status = ReadStatus();
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::doHeadSetChanged status %d", status);
+    int32_t type;
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        mTimeInfo->Pause();
+        ReleaseDevice();
+        type = mAudioDeviceType;
+    }
+    if (status == kStatusStarted) doDeviceReCreate(type);
+}
+
+int32_t CKVAAudioPlayer::doDeviceReCreate(int32_t type) {
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        if (mAudioDevice) return 0;
+    }
+    int32_t status = ReadStatus();
+    if (!IsPlayingState(status)) return 0;
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        mAudioDevice = CreateDevice(type);
+        if (mAudioDevice) {
+            mAudioDevice->SetObserver(this);
+            mAudioDevice->SetOptionB(mDeviceOptionB);
+            mAudioDevice->SetOptionA(mDeviceOptionA);
+        }
+        KVA_LOG(kLogError, "CKVAAudioPlayer::doDeviceReCreate mAudioDevices mAudioDeviceType %d",
+                mAudioDeviceType);
+    }
+    int64_t position = (status == kStatusStarted || status == kStatusPaused) ? GetCurrentPosition() : 0;
+    return doDeviceOpen(position, false);
+}
+
+int32_t CKVAAudioPlayer::doDeviceOpen(int64_t positionMs, bool reopen) {
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        if (mAudioDevice) mAudioDevice->Stop();
+        mTimeInfo->Pause();
+    }
+    AudioDescription src{};
+    std::string text;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        if (!mAudioStream) {
+            FailWith(CurrentSessionText(), kAudioPlayerErrorState, 0);
+            return kAudioPlayerErrorState;
+        }
+        mAudioStream->getAudioDescription(&src);
+        text = mAudioStream->getSessionIdText();
+    }
+    AudioDescription before = OutputDescription();
+    int32_t r;
+    int32_t type;
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        type = mAudioDeviceType;
+        if (!mAudioDevice) {
+            mAudioDevice = CreateDevice(mAudioDeviceType);
+            if (mAudioDevice) {
+                mAudioDevice->SetObserver(this);
+                mAudioDevice->SetOptionB(mDeviceOptionB);
+            }
+        }
+        r = mAudioDevice ? mAudioDevice->Open(static_cast<int32_t>(mStreamSessionId), &src) : -1;
+        if (r != 0) {
+            mTimeInfo->Pause();
+            ReleaseDevice();
+        } else {
+            TakeDeviceFormatLocked();
+        }
+    }
+    if (r != 0) {
+        if (type == 1) {
+            PostNotifyText(kNotifyDeviceFailure, text, kDeviceOpenFailed);
+        } else {
+            KVA_LOG(kLogError, "CKVAAudioPlayer::doDeviceOpen mAudioDevices->Open nErr %d", r);
+            if (ReadStatus() != kStatusError) FailWith(text, kErrorDeviceOpen, 0);
+        }
+        return r;
+    }
+    AudioDescription after = OutputDescription();
+    {
+        CKVAAutoLock lock(mStreamLock);
+        if (mAudioStream) {
+            mAudioStream->setOutputDescription(after);
+            mAudioStream->setStepSize(mStepSize);
+            if (after != before || reopen) mAudioStream->seek(positionMs + 10);
+            mAudioStream->start();
+        }
+        doResetFadeSource();
+    }
+    mAudioProcess->setAudioDescription(after);
+    if (ReadStatus() == kStatusStarted) {
+        CKVAAutoLock lock(mDeviceLock);
+        if (mAudioDevice && !mBuffering) {
+            int32_t p = mAudioDevice->Play();
+            if (p != 0) KVA_LOG(kLogError, "CKVAAudioPlayer::doDeviceOpen mAudioDevices Play %d", p);
+        }
+        mTimeInfo->Resume();
+    }
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::doDeviceOpen end nErr %d", r);
+    return r;
+}
+
+// ---- device callbacks ----
+
+void CKVAAudioPlayer::DeviceError(int32_t code) {
+    int32_t type;
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        type = mAudioDeviceType;
+    }
+    if (type == 1) {
+        {
+            CKVAAutoLock lock(mDeviceLock);
+            if (!mAudioDevice) return;
+            mTimeInfo->Pause();
+            // A render thread reporting its own failure cannot join itself: the command thread
+            // drops the device.
+        }
+        PostCommand(kCmdDeviceChanged, type, 1);
+        PostNotify(kNotifyDeviceFailure, kDeviceOpenFailed);
+        return;
+    }
+    int32_t status = ReadStatus();
+    KVA_LOG(kLogDetail, "CKVAAudioPlayer::DeviceError: %d", code);
+    if (status == kStatusError) return;
+    int32_t t = 0;
+    DeviceRecord found{};
+    bool haveFound = false;
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        t = mAudioDevice ? mAudioDevice->GetErrorCode() : 0;
+        if (mDeviceMonitor) {
+            bool enabled = mDeviceMonitor->IsEnabled();
+            mDeviceMonitor->ReportDeviceError(t);
+            if (enabled) haveFound = mDeviceMonitor->GetAvailableDevice(type, &found);
+        }
+        if (haveFound) {
+            if (mAudioDevice) mAudioDevice->Stop();
+            KVA_LOG(kLogTrace, "CKVAAudioPlayer GetAvailableDevice: %s", Utf16ToUtf8(found.szName).c_str());
+            mDeviceMonitor->SetCurrent(found.szName, found.nType);
+        }
+    }
+    if (haveFound) {
+        PostCommand(kCmdDeviceChanged, found.nType, 1);
+        if (status == kStatusStarted) PostCommand(kCmdPlay, 0);
+        PostNotify(kNotifyDeviceEvent, kDeviceEventFailover, t);
+        return;
+    }
+    SetStatus(kStatusError);
+    PostNotify(kNotifyError, kErrorDeviceOpen, t);
+    PostNotify(kNotifyStatus, kStatusError, kAudioPlayerErrorState);
+}
+
+void CKVAAudioPlayer::OnDeviceNotify(int32_t event, const char16_t*, const char16_t* deviceName) {
+    if (event == 0) return;
+    int32_t status = ReadStatus();
+    bool followsDefault = false;
+    int32_t type;
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        type = mAudioDeviceType;
+        if (mAudioDevice) {
+            followsDefault = mAudioDevice->flag != 0;
+        } else if (mDeviceMonitor) {
+            DeviceRecord current{};
+            followsDefault = mDeviceMonitor->GetCurrentDevice(&current) && current.bDefault != 0;
+        }
+    }
+    if (event == kDevNotifyDefaultChanged || event == kDevNotifyAddedDefault) {
+        if (followsDefault) {
+            PostCommand(kCmdDeviceChanged, type, 1);
+        } else {
+            {
+                CKVAAutoLock lock(mDeviceLock);
+                if (mDeviceMonitor) mDeviceMonitor->SetCurrent(deviceName ? deviceName : u"", type);
+            }
+            PostCommand(kCmdDeviceChanged, type, 0);
+        }
+        if (status == kStatusStarted) PostCommand(kCmdPlay, 0);
+    }
+    if (event != kDevNotifyDefaultChanged) {
+        {
+            CKVAAutoLock lock(mDeviceLock);
+            if (mDeviceMonitor) mDeviceMonitor->RefreshDeviceList();
+        }
+        int32_t p1 = event == kDevNotifyAdded ? kDeviceEventAdded
+                   : event == kDevNotifyRemoved ? kDeviceEventRemoved
+                   : event == kDevNotifyAddedDefault ? kDeviceEventAddedDefault : 0;
+        PostNotify(kNotifyDeviceEvent, p1);
+    }
+}
+
+// ---- device list and device values through IKVAPlayer ----
+
+int32_t CKVAAudioPlayer::GetOutputDeviceCount() {
+    CKVAAutoLock lock(mDeviceLock);
+    if (!mDeviceMonitor) return 0;
+    int32_t n = mDeviceMonitor->GetDeviceCount();
+    if (n == 0) {
+        mDeviceMonitor->RefreshDeviceList();
+        n = mDeviceMonitor->GetDeviceCount();
+    }
+    return n;
+}
+
+bool CKVAAudioPlayer::GetOutputDeviceInfo(int32_t index, DeviceRecord* out) {
+    if (!out) return false;
+    CKVAAutoLock lock(mDeviceLock);
+    if (!mDeviceMonitor) return false;
+    if (mDeviceMonitor->GetDeviceCount() == 0) {
+        mDeviceMonitor->RefreshDeviceList();
+        if (mDeviceMonitor->GetDeviceCount() == 0) return false;
+    }
+    return mDeviceMonitor->GetDeviceAt(index, out);
+}
+
+int32_t CKVAAudioPlayer::SetOutputDevice(int32_t type, const char16_t* name) {
+    std::u16string wanted = name ? name : u"";
+    bool changed = true;
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        if (mDeviceMonitor) {
+            std::u16string currentName;
+            int32_t currentType = 0;
+            mDeviceMonitor->GetCurrent(&currentName, &currentType);
+            changed = !(currentName == wanted && currentType == type);
+            mDeviceMonitor->SetCurrent(wanted, type);
+        } else {
+            changed = !(mDeviceName == wanted && mAudioDeviceType == type);
+        }
+    }
+    if (changed) {
+        int32_t status = ReadStatus();
+        PostCommand(kCmdDeviceChanged, type);
+        if (status == kStatusStarted) PostCommand(kCmdPlay, 0);
+    }
+    return 0;
+}
+
+bool CKVAAudioPlayer::GetCurrentOutputDevice(DeviceRecord* out) {
+    if (!out) return false;
+    CKVAAutoLock lock(mDeviceLock);
+    return mDeviceMonitor && mDeviceMonitor->GetCurrentDevice(out);
+}
+
+int32_t CKVAAudioPlayer::SetDeviceSwitch(bool flag) {
+    if (!IsPlayingState(ReadStatus())) return 0;
+    CKVAAutoLock lock(mDeviceLock);
+    if (mAudioDevice) mAudioDevice->SetSwitch(flag);
+    return 0;
+}
+
+int32_t CKVAAudioPlayer::TriggerDevice() {
+    if (!IsPlayingState(ReadStatus())) return 0;
+    CKVAAutoLock lock(mDeviceLock);
+    if (mAudioDevice) mAudioDevice->Reserved32();
+    return 0;
+}
+
+double CKVAAudioPlayer::GetChannelLevel(int32_t channel) {
+    if (!IsPlayingState(ReadStatus())) return -160.0;
+    CKVAAutoLock lock(mDeviceLock);
+    return mAudioDevice ? mAudioDevice->GetChannelLevel(channel) : -160.0;
+}
+
+double CKVAAudioPlayer::GetChannelLevelAlt(int32_t channel) { return GetChannelLevel(channel); }
+
+double CKVAAudioPlayer::GetDeviceValueA() {
+    if (!IsPlayingState(ReadStatus())) return -160.0;
+    CKVAAutoLock lock(mDeviceLock);
+    return mAudioDevice ? mAudioDevice->GetMaxLevelA() : -160.0;
+}
+
+double CKVAAudioPlayer::GetDeviceValueB() {
+    if (!IsPlayingState(ReadStatus())) return -160.0;
+    CKVAAutoLock lock(mDeviceLock);
+    return mAudioDevice ? mAudioDevice->GetMaxLevelB() : -160.0;
+}
+
+}  // namespace kva_audioplayer

@@ -1,0 +1,299 @@
+// The render thread's pulls and the callbacks of the stream, the chain and the devices.
+#include <algorithm>
+#include <cstring>
+
+#include "codec/CKVAAudioProcess.h"
+#include "codec/KVAAudioStream.h"
+#include "device/AudioDevice.h"
+#include "player/CKVAAudioPlayer.h"
+#include "player/CKVAAudioTimeInfo.h"
+
+namespace kva_audioplayer {
+
+// ---- stream and chain observers: they only post ----
+
+void CKVAAudioPlayer::OnBufferingStart(const char* text, uint32_t id) {
+    PostNotifyText(kNotifyBuffering, text ? text : "", kBufferingStart, static_cast<int32_t>(id));
+}
+
+void CKVAAudioPlayer::OnBufferingEnd(const char* text, uint32_t id) {
+    std::string t = text ? text : "";
+    PostNotifyText(kNotifyBuffering, t, kBufferingEnd, static_cast<int32_t>(id));
+    bool seekPending;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        seekPending = mSeekPending;
+    }
+    if (seekPending) PostCommandText(kCmdSeekComplete, t);
+}
+
+void CKVAAudioPlayer::OnStreamEvent(int32_t id, const char* text, int32_t arg1, int32_t arg2) {
+    PostNotifyText(id, text ? text : "", arg1, arg2);
+}
+
+void CKVAAudioPlayer::OnFadeFinish(const char* songId, int32_t fadeType) {
+    PostCommandText(kCmdFadeFinish, songId ? songId : "", fadeType);
+}
+
+// ---- pulls ----
+
+int32_t CKVAAudioPlayer::BufferFill(uint8_t* buffer, int32_t* length, int64_t* position) {
+    if (!buffer || !length) return -kStreamIoError;
+    const int32_t requested = *length;
+    int32_t r;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        int32_t mode;
+        {
+            CKVAAutoLock fill(mFillModeLock);
+            mode = mFillMode;
+        }
+        r = mode == kFillCrossFade ? FillCrossFade(buffer, length, position)
+                                   : FillFromStream(buffer, length, position);
+    }
+    int32_t n = *length;
+    if (r == kAudioPlayerEOS || n >= 1) {
+        uint32_t len = static_cast<uint32_t>(std::max(n, 0));
+        int32_t endFlag = r == kAudioPlayerEOS ? 1 : 0;
+        mAudioProcess->process(buffer, &len, position ? *position : -1,
+                               static_cast<uint32_t>(std::max(requested, 0)), &endFlag);
+        n = static_cast<int32_t>(len);
+        *length = n;
+    }
+    if (mAudioProcess->getFadeMode() != kFadeNone) PostCommand(kCmdUpdateVolume);
+    if (r == kStreamFormatChanged) {
+        PostCommand(kCmdDeviceOpen, position ? static_cast<int32_t>(*position) : 0, 0);
+    } else if (r == kAudioPlayerEOS && n == 0) {
+        OnEndOfMedia("CKVAAudioPlayer::BufferFill kAudioPlayerEOS  offsetTime:%d");
+    }
+    return -r;
+}
+
+// Posts the completion once per end and keeps the finished track's played time.
+void CKVAAudioPlayer::OnEndOfMedia(const char* logFormat) {
+    if (ReadStatus() != kStatusCompleted) {
+        PostCommand(kCmdPlayCompleted, 0, 0, mCompletionDelay);
+        KVA_LOG(kLogTrace, logFormat, mCompletionDelay);
+    }
+    FillCachedTrackTime();
+}
+
+int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_t* position) {
+    if (!mAudioStream) {
+        *length = 0;
+        return kAudioPlayerErrorState;
+    }
+    const int32_t requested = *length;
+    double speed;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        speed = mPlaySpeed;
+    }
+    int32_t ask = requested;
+    if (speed < 1.0) {
+        // Ask only for the input the time-stretch turns into the requested output.
+        AudioDescription des = RenderDescription();
+        int32_t frame = des.nBitsPerSample / 8 * des.nChannel;
+        if (frame == 0) frame = des.nChannel * 4;
+        if (frame == 0) frame = 8;
+        ask = static_cast<int32_t>((requested / frame) * speed) * frame;
+    }
+    *length = ask;
+    int32_t r = mAudioStream->bufferFill(buffer, length, position);
+    if (r == kStreamOk) {
+        if (*length >= 1) {
+            int32_t first;
+            {
+                CKVAAutoLock lock(mSettingsLock);
+                first = mFirstAudio;
+                mFirstAudio = 0;
+            }
+            if (first) PostNotifyText(kNotifyFirstAudio, mAudioStream->getSessionIdText(), first);
+        }
+    } else if (r == kAudioPlayerEOS) {
+        int32_t delivered = *length;
+        if (SwitchToNextStream()) {
+            if (delivered == 0) {
+                *length = requested;
+                r = mAudioStream->bufferFill(buffer, length, position);
+            } else {
+                r = kStreamOk;
+            }
+        }
+    }
+    if (r == kStreamNoData || r == kStreamFormatChanged || r == kStreamCancelled) return r;
+    if (r != kStreamOk && r != kAudioPlayerEOS) {
+        if (ReadStatus() == kStatusError) return r;
+        int32_t err = mAudioStream->getLastError();
+        std::string text = mAudioStream->getSessionIdText();
+        SetStatus(kStatusError);
+        PostNotifyText(kNotifyError, text, r, err);
+        PostNotifyText(kNotifyStatus, text, kStatusError, kAudioPlayerErrorState);
+        return r;
+    }
+    if (r == kStreamOk && position && mTimeInfo) mTimeInfo->OnFill(*position);
+    return r;
+}
+
+// Stream lock held. The preloaded next stream takes over without a gap; false without one.
+bool CKVAAudioPlayer::SwitchToNextStream() {
+    CKVAAutoLock nextLock(mNextStreamLock);
+    if (!mNextStream) return false;
+    CKVAAudioStream* old = mAudioStream;
+    mAudioStream = mNextStream;
+    mNextStream = nullptr;
+    ApplyStreamSettings(mAudioStream, true);
+    {
+        CKVAAutoLock sourceLock(mSourceLock);
+        // The old stream reads the old source until it is gone.
+        old->abort();
+        delete old;
+        delete mActiveSource;
+        mActiveSource = mNextActiveSource;
+        mNextActiveSource = nullptr;
+    }
+    {
+        CKVAAutoLock lock(mStatusLock);
+        mNextSourceState = kNextStateIdle;
+    }
+    FillCachedTrackTime();
+    mAudioProcess->onSongChanged();
+    TakeOverStream();
+    std::string text = mAudioStream->getSessionIdText();
+    int32_t id = mAudioStream->getSessionId();
+    int64_t duration = mAudioStream->getDuration();
+    PostNotifyText(kNotifyStreamChanged, text, id);
+    PostNotifyText(kNotifyNextSource, text, kNextSwitchingNow);
+    PostNotifyText(kNotifyFirstAudio, text, id);
+    PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(duration));
+    return true;
+}
+
+// Stream lock held: the new current stream's gain, text and duration become the player's.
+void CKVAAudioPlayer::TakeOverStream() {
+    std::string text = mAudioStream->getSessionIdText();
+    double gain = mAudioStream->getRatio();
+    int64_t duration = mAudioStream->getDuration();
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        mStreamGain = gain;
+        mDuration = duration;
+        mCurrentSessionText = text;
+    }
+    mAudioProcess->setSongId(text.c_str());
+    mTimeInfo->SetPosition(0);
+}
+
+int32_t CKVAAudioPlayer::FillCrossFade(uint8_t* buffer, int32_t* length, int64_t* position) {
+    const int32_t requested = *length;
+    int32_t r = FillFromStream(buffer, length, position);
+    if (r != kStreamOk && r != kAudioPlayerEOS && r != kStreamNoData) return r;
+    int32_t n = (r == kStreamNoData) ? 0 : *length;
+    CKVAAutoLock lock(mFillModeLock);
+    if (mScratch.size() < static_cast<size_t>(requested) * 2) mScratch.assign(requested * 2, 0);
+    std::memset(mScratch.data(), 0, mScratch.size());
+    int32_t m = 0;
+    if (mFadeOutStream) {
+        int64_t ignored = -1;
+        m = n > 0 ? n : requested;
+        int32_t rr = n > 0 ? mFadeOutStream->bufferFillFull(mScratch.data(), &m, &ignored)
+                           : mFadeOutStream->bufferFill(mScratch.data(), &m, &ignored);
+        if (rr != kStreamOk && rr != kAudioPlayerEOS) m = 0;
+    }
+    if (n < m) std::memset(buffer + n, 0, m - n);
+    MixCrossFade(buffer, n, mScratch.data(), m);
+    *length = std::max(n, m);
+    if (*length > 0 && r == kStreamNoData) r = kStreamOk;
+    return r;
+}
+
+void CKVAAudioPlayer::MixCrossFade(uint8_t* out, int32_t n, const uint8_t* old, int32_t m) {
+    if (mCrossFadeLength == 0) return;
+    const int32_t bytes = std::max(n, m);
+    // Fill-mode lock held: mOutDesRender is stable here.
+    const int32_t channels = std::max(mOutDesRender.nChannel, 1);
+    const int32_t waveFormat = WaveFormatOf(mOutDesRender);
+    int64_t frames = 0;
+    if (waveFormat == 3 && mOutDesRender.nBitsPerSample == 32) {
+        frames = bytes / 4 / channels;
+        float* o = reinterpret_cast<float*>(out);
+        const float* f = reinterpret_cast<const float*>(old);
+        float g = static_cast<float>(mCrossFadeProgress) * mCrossFadeStep;
+        for (int64_t i = 0; i < frames; ++i) {
+            g = std::min(g, 1.0f);
+            for (int32_t c = 0; c < channels; ++c) {
+                int64_t k = i * channels + c;
+                o[k] = static_cast<float>(static_cast<double>(g) * o[k] + (1.0 - g) * f[k]);
+            }
+            g += mCrossFadeStep;
+        }
+    } else if (waveFormat == 1 && mOutDesRender.nBitsPerSample == 16) {
+        frames = bytes / 2 / channels;
+        int16_t* o = reinterpret_cast<int16_t*>(out);
+        const int16_t* f = reinterpret_cast<const int16_t*>(old);
+        float g = static_cast<float>(mCrossFadeProgress) * mCrossFadeStep;
+        for (int64_t i = 0; i < frames; ++i) {
+            g = std::min(g, 1.0f);
+            for (int32_t c = 0; c < channels; ++c) {
+                int64_t k = i * channels + c;
+                double v = static_cast<double>(o[k] * g) + f[k] * (1.0 - g);
+                int64_t t = static_cast<int64_t>(v);  // towards zero
+                o[k] = static_cast<int16_t>(std::max<int64_t>(-32768, std::min<int64_t>(32767, t)));
+            }
+            g += mCrossFadeStep;
+        }
+    } else {
+        return;
+    }
+    mCrossFadeProgress += frames;
+    if (mCrossFadeProgress > mCrossFadeLength && !mCrossFadeEndPosted) {
+        mCrossFadeEndPosted = true;
+        PostCommand(kCmdResetFadeSource);
+    }
+}
+
+int32_t CKVAAudioPlayer::FrameFill(AudioFrame* frame) {
+    if (!frame) return -kStreamNoStream;
+    int32_t r;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        if (!mAudioStream) return -kStreamNoStream;
+        r = mAudioStream->frameFill(frame);
+    }
+    if (ReadFadeStatus() != kFadeStatusNone) {
+        mAudioProcess->advanceFade(static_cast<uint32_t>(std::max(frame->nLen, 0)));
+        PostCommand(kCmdUpdateVolume);
+    }
+    switch (r) {
+        case kStreamOk:
+            mTimeInfo->OnFill(frame->nTimestamp);
+            return 0;
+        case kStreamFormatChanged:
+            PostCommand(kCmdDeviceOpen, static_cast<int32_t>(frame->nTimestamp), 0);
+            return -r;
+        case kAudioPlayerEOS:
+            if (frame->nLen != 0) return -r;
+            OnEndOfMedia("CKVAAudioPlayer::FrameFill kAudioPlayerEOS  offsetTime:%d");
+            return -r;
+        case kStreamNoData:
+        case kStreamCancelled:
+            return -r;
+        default:
+            break;
+    }
+    if (ReadStatus() == kStatusError) return -r;
+    int32_t err;
+    std::string text;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        err = mAudioStream ? mAudioStream->getLastError() : 0;
+        text = mAudioStream ? mAudioStream->getSessionIdText() : CurrentSessionText();
+    }
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::FrameFill error  statusCode:%d", err);
+    SetStatus(kStatusError);
+    PostNotifyText(kNotifyError, text, r, err);
+    PostNotifyText(kNotifyStatus, text, kStatusError, kAudioPlayerErrorState);
+    return -r;
+}
+
+}  // namespace kva_audioplayer
