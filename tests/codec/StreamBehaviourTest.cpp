@@ -251,7 +251,9 @@ TEST(StreamConcurrencyPulls, SteadyStatePullsDoNotAllocate) {
         allocations += tAllocations;
         ++pulls;
     }
-    if (KVA_COUNT_ALLOCATIONS) EXPECT_EQ(0, allocations) << "over " << pulls << " pulls";
+    if (KVA_COUNT_ALLOCATIONS) {
+        EXPECT_EQ(0, allocations) << "over " << pulls << " pulls";
+    }
     // Frames are recycled: the pool does not grow with the amount played.
     EXPECT_LE(stream.allocatedFrames(), framesBefore + 2);
     stream.close();
