@@ -19,8 +19,8 @@ void CKVAAudioPlayer::DestroyComponents() {
     {
         CKVAAutoLock lock(mDeviceLock);
         ReleaseDevice();
-        DestroyDeviceMonitor();
     }
+    DestroyDeviceMonitor();
     {
         CKVAAutoLock lock(mFillModeLock);
         delete mFadeOutStream;
