@@ -68,6 +68,8 @@ HRESULT FromSnd(int32_t r) {
     }
 }
 
+constexpr uint64_t kBufferPeriods = 4;
+
 uint32_t DefaultMask(int32_t channels) {
     static const uint32_t kMasks[] = {0x0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x60F, 0x13F, 0x63F};
     if (channels < 0) return 0;
@@ -289,11 +291,13 @@ public:
         int32_t r = mSys->IsFormatSupported(mId, f, &closest);
         if (r != snd::kOk) return r == snd::kInvalidated ? AUDCLNT_E_DEVICE_INVALIDATED
                                                          : AUDCLNT_E_UNSUPPORTED_FORMAT;
-        // Shared mode: at least two device periods, or what was asked for when that is more.
+        // Shared mode: what was asked for, but at least kBufferPeriods device periods. Two, as
+        // Windows gives, underrun on a loaded desktop behind a sound server; four ride out a
+        // scheduling delay of three periods while still waking once per period.
         uint64_t period = PeriodFramesAt(info, f.sampleRate);
         uint64_t asked = static_cast<uint64_t>(bufferDuration > 0 ? bufferDuration : 0) *
                          static_cast<uint64_t>(f.sampleRate) / 10000000u;
-        uint32_t frames = static_cast<uint32_t>(std::max<uint64_t>(asked, 2 * period));
+        uint32_t frames = static_cast<uint32_t>(std::max<uint64_t>(asked, kBufferPeriods * period));
         std::unique_ptr<snd::IRenderStream> stream;
         r = mSys->OpenStream(mId, f, frames, &stream);
         if (r != snd::kOk || !stream) return FromSnd(r != snd::kOk ? r : snd::kFailed);

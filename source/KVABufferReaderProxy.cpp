@@ -576,9 +576,14 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                 CKVAAutoLock lock(mLock);
                 pendingNow = mSeekPending;
             }
+            const int64_t readPosition = mReadPosition.load();
+            const bool readerAhead = readPosition >= end && readPosition < cache->TotalLength();
+            bool full = used > capacity - 2 * kMiB && !pendingNow;
+            // A reader waiting just past a full window would wait forever: it releases nothing.
+            if (full && readerAhead && cache->ReleaseFirstBlock()) full = false;
             int32_t nReadSize = 0;
             bool failed = false;
-            if (used > capacity - 2 * kMiB && !pendingNow) {
+            if (full) {
                 if (mHttpClient->GetConnectState() == kHttpConnected) {
                     mHttpClient->Disconnect();
                     KVA_LOG(kLogDetail, "DownloadThreadBuffer Disconnect");

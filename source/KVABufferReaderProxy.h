@@ -21,8 +21,8 @@ enum : int32_t { kBufferingNotYet = -1, kBufferingActive = 0, kBufferingReady = 
 
 class CKVABufferReaderProxy : public IKVASourceIO {
 public:
-    static const int32_t kDownloadChunk = 32768;
-    static const int32_t kCacheWriteError = -45;
+    static constexpr int32_t kDownloadChunk = 32768;
+    static constexpr int32_t kCacheWriteError = -45;
 
     CKVABufferReaderProxy(uint32_t sessionId, const char* url);
     // Tests hand in a client of their own (for instance one with a private trust store).

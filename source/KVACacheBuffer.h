@@ -9,8 +9,8 @@ namespace kva_audioplayer {
 
 class CKVACacheBuffer {
 public:
-    static const int32_t kMaxBlocks = 36;
-    static const int32_t kBlockSize = 1048576;
+    static constexpr int32_t kMaxBlocks = 36;
+    static constexpr int32_t kBlockSize = 1048576;
 
     CKVACacheBuffer();
     virtual ~CKVACacheBuffer();
@@ -28,6 +28,8 @@ public:
     int32_t ReadAt(uint8_t* buffer, int64_t position, int32_t length);
     // Releases the oldest block when the last read position is far enough behind it.
     bool DropOldestBlock();
+    // Releases the oldest block unconditionally while more than one is in use.
+    bool ReleaseFirstBlock();
 
     int64_t FirstIndex();
     int64_t LastIndex();

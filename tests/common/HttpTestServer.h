@@ -13,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+struct ssl_ctx_st;
+struct ssl_st;
+
 namespace kva_test {
 
 // Deterministic content: byte i of a pattern resource.
@@ -45,7 +48,7 @@ struct HttpPlan {
     int64_t stallAfter = -1;                // body bytes after which sending pauses
     int stallMs = -1;                       // ... for this long; -1 until the server stops,
                                             //     kUntilReleased until ReleaseStalls
-    static const int kUntilReleased = -2;
+    static constexpr int kUntilReleased = -2;
     int trickleBytes = 0;                   // body in pieces of this size ...
     int trickleDelayMs = 0;                 // ... with this pause after each
     int headByteDelayMs = 0;                // head sent one byte at a time with this pause
@@ -58,10 +61,13 @@ public:
     explicit HttpTestServer(bool ipv6 = false);
     ~HttpTestServer();
 
+    // Serve TLS with this certificate chain and key (PEM files); call before Start.
+    bool EnableTls(const std::string& certFile, const std::string& keyFile);
     bool Start();
     void Stop();
     int Port() const { return mPort; }
     std::string Host() const { return mIpv6 ? "[::1]" : "127.0.0.1"; }
+    std::string Scheme() const { return mSslCtx ? "https" : "http"; }
     std::string Url(const std::string& target) const;
 
     void Route(const std::string& path, HttpHandler handler);
@@ -80,10 +86,11 @@ public:
 private:
     void AcceptLoop();
     void Serve(int fd);
-    bool SendAll(int fd, const char* data, size_t length);
+    bool SendAll(int fd, ssl_st* ssl, const char* data, size_t length);
     bool Pause(int ms);  // false when the server is stopping
 
     bool mIpv6;
+    ssl_ctx_st* mSslCtx = nullptr;
     int mListen = -1;
     int mPort = 0;
     std::atomic<bool> mStop{false};
@@ -120,6 +127,8 @@ public:
     static bool Available();
     explicit NginxServer(const std::string& root);
     ~NginxServer();
+    // Serve TLS with this certificate chain and key (PEM files); call before Start.
+    bool EnableTls(const std::string& certFile, const std::string& keyFile);
     bool Start();
     void Stop();
     int Port() const { return mPort; }

@@ -307,8 +307,8 @@ TEST_F(CoreAudio, FormatsAndInitialize) {
     REFERENCE_TIME def = 0, min = 0;
     ASSERT_EQ(c->GetDevicePeriod(&def, &min), S_OK);
     ASSERT_EQ(c->GetBufferSize(&frames), S_OK);
-    // At least two periods of buffer.
-    EXPECT_GE(static_cast<int64_t>(frames) * 10000000, 2 * def * 44100 - 44100);
+    // Several periods of buffer.
+    EXPECT_GE(static_cast<int64_t>(frames) * 10000000, 4 * def * 44100 - 44100);
     EXPECT_EQ(c->Start(), AUDCLNT_E_EVENTHANDLE_NOT_SET);
     EXPECT_EQ(c->GetService(IID_ISimpleAudioVolume, &svc), E_NOINTERFACE);
     CoTaskMemFree(mix);

@@ -279,6 +279,33 @@ TEST_F(NetReaderConcurrency, SeekOutsideTheWindowReconnectsAtTheTarget) {
     EXPECT_EQ(kSourceEndOfStream, got.last);
 }
 
+TEST_F(NetReaderConcurrency, SeekJustPastAFullWindowStillGetsItsBytes) {
+    HttpPlan plan;
+    plan.patternSize = 100 * kMiB;
+    server.Serve("/full.bin", plan);
+    CKVABufferReaderProxy r(0, server.Url("/full.bin").c_str());
+    ASSERT_EQ(kSourceOk, r.Open());
+    // The download stops once 34 of the 36 blocks are in use.
+    int64_t last = -1;
+    ASSERT_TRUE(Eventually([&] {
+        int64_t now = r.GetAvailableSize();
+        bool settled = now == last && now >= 34 * kMiB;
+        last = now;
+        return settled;
+    }));
+    int64_t start, end;
+    r.GetBufferedRange(&start, &end);
+    int64_t pos = end + 10 * kKiB;  // close enough to wait for, no reposition
+    ASSERT_EQ(kSourceOk, r.Seek(&pos, 0));
+    ReadResult got = ReadOn(r, 64 * kKiB);
+    EXPECT_EQ(static_cast<size_t>(64 * kKiB), got.bytes.size());
+    EXPECT_TRUE(got.bytes == PatternBytes(pos, 64 * kKiB));
+    // The thread dropped the connection while full; it resumes where the window ended.
+    auto reqs = server.RequestsFor("/full.bin");
+    ASSERT_EQ(2u, reqs.size());
+    EXPECT_EQ(end, reqs[1].rangeStart);
+}
+
 TEST_F(NetReaderConcurrency, OpenFailuresReportFive) {
     HttpPlan noLength;
     noLength.patternSize = 1000;

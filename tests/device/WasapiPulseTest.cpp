@@ -1,0 +1,283 @@
+// The WASAPI back-end on real output: a private PulseAudio server with null sinks
+// (scripts/pulse-test-server); what is played is recorded from the sink's monitor. Skipped when
+// no server can be started.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "DeviceTestUtil.h"
+#include "common/TestPaths.h"
+#include "device/Wasapi.h"
+#include "platform/PulseSoundSystem.h"
+#include "support/TextUtil.h"
+
+extern char** environ;
+
+using namespace kva_audioplayer;
+using kva_test::ScriptedObserver;
+using kva_test::WaitUntil;
+
+namespace {
+
+std::string RunOutput(const std::string& cmd, int* status = nullptr) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
+    int st = pclose(p);
+    if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+}
+
+// Records a source as raw 32-bit float stereo at 44.1 kHz into a file until stopped.
+class Recorder {
+public:
+    bool Start(const std::string& source, const std::string& path) {
+        mPath = path;
+        std::string device = "--device=" + source;
+        const char* argv[] = {"parec",          device.c_str(), "--format=float32le",
+                              "--rate=44100",   "--channels=2", "--latency-msec=20",
+                              "--raw",          nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        int r = posix_spawnp(&mPid, "parec", &actions, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        return r == 0;
+    }
+    std::vector<float> Stop() {
+        if (mPid > 0) {
+            kill(mPid, SIGTERM);
+            int st;
+            waitpid(mPid, &st, 0);
+            mPid = -1;
+        }
+        std::ifstream in(mPath, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<float> samples(bytes.size() / 4);
+        memcpy(samples.data(), bytes.data(), samples.size() * 4);
+        return samples;
+    }
+    ~Recorder() { Stop(); }
+
+private:
+    pid_t mPid = -1;
+    std::string mPath;
+};
+
+class WasapiPulseConcurrency : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        sDir = kva_test::MakeTempDir("kvawasapipulse");
+        int status = 0;
+        std::string out = RunOutput(std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server start " +
+                                        sDir + " 2>&1",
+                                    &status);
+        const std::string prefix = "PULSE_SERVER=";
+        size_t at = out.rfind(prefix);
+        if (status != 0 || at == std::string::npos) {
+            sSkip = "no private PulseAudio server: " + out;
+            return;
+        }
+        sServer = out.substr(at + prefix.size());
+        setenv("PULSE_SERVER", sServer.c_str(), 1);  // for pactl and parec
+    }
+    static void TearDownTestSuite() {
+        if (!sServer.empty()) {
+            RunOutput(std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server stop " + sDir);
+            unsetenv("PULSE_SERVER");
+            sServer.clear();
+        }
+    }
+    void SetUp() override {
+        if (!sSkip.empty()) GTEST_SKIP() << sSkip;
+        sys = snd::PulseSoundSystem::Connect(3000, sServer.c_str());
+        ASSERT_TRUE(sys) << "cannot connect to " << sServer;
+        snd::SetSoundSystem(sys);
+    }
+    void TearDown() override {
+        snd::SetSoundSystem(nullptr);
+        sys.reset();
+        for (auto& m : modules) RunOutput("pactl unload-module " + m + " 2>&1");
+        if (!sServer.empty()) RunOutput("pactl set-default-sink kva_test_a 2>&1");
+    }
+
+    static std::string sDir, sServer, sSkip;
+    std::shared_ptr<snd::PulseSoundSystem> sys;
+    std::vector<std::string> modules;
+};
+std::string WasapiPulseConcurrency::sDir, WasapiPulseConcurrency::sServer,
+    WasapiPulseConcurrency::sSkip;
+
+std::u16string DefaultId() {
+    IMMDeviceEnumerator* e = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IMMDeviceEnumerator, reinterpret_cast<void**>(&e))))
+        return u"";
+    IMMDevice* d = nullptr;
+    std::u16string out;
+    if (SUCCEEDED(e->GetDefaultAudioEndpoint(eRender, eConsole, &d))) {
+        LPWSTR id = nullptr;
+        d->GetId(&id);
+        out = id ? id : u"";
+        CoTaskMemFree(id);
+        d->Release();
+    }
+    e->Release();
+    return out;
+}
+
+// A 1 kHz sine at half scale, stereo float, for exactly `frames` frames; then end of stream.
+ScriptedObserver::Script Tone(int frames, std::shared_ptr<int> done) {
+    return [frames, done](int, uint8_t* buf, int32_t* len) {
+        int n = std::min(*len / 8, frames - *done);
+        float* f = reinterpret_cast<float*>(buf);
+        for (int i = 0; i < n; ++i) {
+            float s = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 1000.0 * (*done + i) / 44100.0));
+            f[2 * i] = s;
+            f[2 * i + 1] = s;
+        }
+        *done += n;
+        *len = n * 8;
+        return n > 0 ? 0 : -18;
+    };
+}
+
+TEST_F(WasapiPulseConcurrency, SinksAndDefault) {
+    Wasapi w(u"");
+    w.Init();
+    std::vector<std::u16string> names;
+    for (const AudioDeviceInfo& d : w.devices) names.push_back(d.name);
+    ASSERT_GE(w.devices.size(), 3u);
+    EXPECT_EQ(w.devices[0].name, u"默认输出设备");
+    EXPECT_EQ(w.devices[0].flag, 1);
+    bool a = false, b = false;
+    for (const AudioDeviceInfo& d : w.devices) {
+        if (d.id == u"kva_test_a") a = d.name == u"KVA Test Sink A";
+        if (d.id == u"kva_test_b") b = d.name == u"KVA Test Sink B";
+    }
+    EXPECT_TRUE(a);
+    EXPECT_TRUE(b);
+
+    // The default entry's device is the server's default sink, and follows it.
+    EXPECT_EQ(Utf16ToUtf8(DefaultId()), RunOutput("pactl get-default-sink"));
+    EXPECT_EQ(DefaultId(), u"kva_test_a");
+    RunOutput("pactl set-default-sink kva_test_b");
+    EXPECT_TRUE(WaitUntil([] { return DefaultId() == u"kva_test_b"; }));
+}
+
+TEST_F(WasapiPulseConcurrency, OneSecondToneIsRecordedAtOneKilohertz) {
+    Recorder rec;
+    std::string path = sDir + "/tone.raw";
+    ASSERT_TRUE(rec.Start("kva_test_a.monitor", path));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the recorder settles
+
+    auto done = std::make_shared<int>(0);
+    ScriptedObserver obs(Tone(44100, done));
+    Wasapi w(u"");  // the default entry: kva_test_a
+    w.Init();
+    AudioDescription mix = kva_test::MixDescription();
+    ASSERT_EQ(w.Open(1, &mix), 0);
+    AudioDescription actual;
+    bool changed = true;
+    w.GetOutputFormat(&actual, &changed);
+    ASSERT_FALSE(changed) << "the null sinks run at 44.1 kHz stereo float";
+    w.SetObserver(&obs);
+    w.Play();
+    ASSERT_TRUE(WaitUntil([&] { return *done == 44100 && obs.Calls() > 0; }, 10000));
+    ASSERT_TRUE(obs.WaitCalls(obs.Calls() + 1));  // the closing end of stream
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // drains into the monitor
+    w.Close();
+    std::vector<float> s = rec.Stop();
+    ASSERT_TRUE(obs.Errors().empty());
+
+    // The tone is the span of samples above the noise floor (left channel).
+    long first = -1, last = -1;
+    for (size_t i = 0; i + 1 < s.size(); i += 2) {
+        if (std::fabs(s[i]) > 0.02f) {
+            if (first < 0) first = static_cast<long>(i / 2);
+            last = static_cast<long>(i / 2);
+        }
+    }
+    ASSERT_GE(first, 0) << "nothing recorded (" << s.size() << " samples)";
+    long frames = last - first + 1;
+    long period = static_cast<long>(w.GetFramesPerPeriod());
+    EXPECT_LE(std::labs(frames - 44100), period) << frames << " frames recorded";
+    // Frequency from the median spacing of rising zero crossings (interpolated), so that a
+    // scheduling glitch on a loaded machine does not move it.
+    std::vector<double> rising;
+    for (long i = first; i < last; ++i) {
+        float x0 = s[2 * i], x1 = s[2 * (i + 1)];
+        if (x0 < 0.0f && x1 >= 0.0f) rising.push_back(i + x0 / (x0 - x1));
+    }
+    ASSERT_GT(rising.size(), 100u);
+    std::vector<double> spacing;
+    for (size_t i = 1; i < rising.size(); ++i) spacing.push_back(rising[i] - rising[i - 1]);
+    std::nth_element(spacing.begin(), spacing.begin() + spacing.size() / 2, spacing.end());
+    double hz = 44100.0 / spacing[spacing.size() / 2];
+    printf("recorded tone: %ld frames (period %ld), %.2f Hz, %zu cycles\n", frames, period, hz,
+           rising.size());
+    EXPECT_NEAR(hz, 1000.0, 2.0);
+    EXPECT_NEAR(static_cast<double>(rising.size()), 1000.0, 20.0);
+    // The monitor carries every frame as written: the whole tone, sample for sample. Its first
+    // sample is sin(0) = 0, one frame before the first one above the floor.
+    std::vector<uint8_t> delivered = obs.Delivered();
+    ASSERT_EQ(delivered.size(), 44100u * 8);
+    ASSERT_GE(first, 1);
+    ASSERT_GE(s.size(), static_cast<size_t>(first - 1 + 44100) * 2);
+    EXPECT_EQ(memcmp(delivered.data(), &s[2 * (first - 1)], delivered.size()), 0);
+}
+
+TEST_F(WasapiPulseConcurrency, UnloadedSinkEndsInDeviceError) {
+    std::string idx = RunOutput(
+        "pactl load-module module-null-sink sink_name=kva_test_gone format=float32le rate=44100 "
+        "channels=2 sink_properties=device.description=KVA-Gone");
+    ASSERT_FALSE(idx.empty());
+    modules.push_back(idx);
+    ASSERT_TRUE(WaitUntil([&] {
+        snd::EndpointInfo info;
+        return sys->GetEndpoint("kva_test_gone", &info);
+    }));
+    auto done = std::make_shared<int>(0);
+    ScriptedObserver obs(Tone(44100 * 60, done));
+    Wasapi w(u"KVA-Gone");
+    w.Init();
+    AudioDescription mix = kva_test::MixDescription();
+    ASSERT_EQ(w.Open(1, &mix), 0);
+    w.SetObserver(&obs);
+    w.Play();
+    ASSERT_TRUE(obs.WaitCalls(20));
+    RunOutput("pactl unload-module " + idx);
+    modules.clear();
+    ASSERT_TRUE(obs.WaitError(10000)) << "no device error after the sink went";
+    std::vector<int32_t> errors = obs.Errors();
+    ASSERT_EQ(errors.size(), 1u);
+    // Found by the write step (1) or while waiting for room (9, the device marked invalidated).
+    if (errors[0] == 1) {
+        EXPECT_EQ(w.GetErrorCode(), -3);
+        EXPECT_EQ(static_cast<uint32_t>(w.GetSystemErrorCode()), 0x88890004u);
+    } else {
+        EXPECT_EQ(errors[0], 9);
+        EXPECT_EQ(w.GetErrorCode(), -8);
+    }
+    int calls = obs.Calls();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(obs.Calls(), calls);  // the loop ended
+    w.Close();
+}
+
+}  // namespace
