@@ -4,11 +4,12 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -20,8 +21,6 @@
 #include "device/Wasapi.h"
 #include "platform/PulseSoundSystem.h"
 #include "support/TextUtil.h"
-
-extern char** environ;
 
 using namespace kva_audioplayer;
 using kva_test::ScriptedObserver;
@@ -48,16 +47,25 @@ public:
     bool Start(const std::string& source, const std::string& path) {
         mPath = path;
         std::string device = "--device=" + source;
-        const char* argv[] = {"parec",          device.c_str(), "--format=float32le",
-                              "--rate=44100",   "--channels=2", "--latency-msec=20",
-                              "--raw",          nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        int r = posix_spawnp(&mPid, "parec", &actions, nullptr, const_cast<char**>(argv), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        return r == 0;
+        const char* argv[] = {"parec",        device.c_str(), "--format=float32le",
+                              "--rate=44100", "--channels=2", "--latency-msec=20",
+                              "--raw",        nullptr};
+        pid_t parent = getpid();
+        mPid = fork();
+        if (mPid < 0) return false;
+        if (mPid == 0) {
+            // Ends with the test process, even when that one is killed.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) _exit(1);
+            int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int null = open("/dev/null", O_WRONLY);
+            if (out < 0 || null < 0) _exit(1);
+            dup2(out, 1);
+            dup2(null, 2);
+            execvp("parec", const_cast<char**>(argv));
+            _exit(127);
+        }
+        return true;
     }
     std::vector<float> Stop() {
         if (mPid > 0) {
@@ -142,16 +150,17 @@ std::u16string DefaultId() {
 }
 
 // A 1 kHz sine at half scale, stereo float, for exactly `frames` frames; then end of stream.
-ScriptedObserver::Script Tone(int frames, std::shared_ptr<int> done) {
+ScriptedObserver::Script Tone(int frames, std::shared_ptr<std::atomic<int>> done) {
     return [frames, done](int, uint8_t* buf, int32_t* len) {
-        int n = std::min(*len / 8, frames - *done);
+        int at = done->load();
+        int n = std::min(*len / 8, frames - at);
         float* f = reinterpret_cast<float*>(buf);
         for (int i = 0; i < n; ++i) {
-            float s = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 1000.0 * (*done + i) / 44100.0));
+            float s = 0.5f * static_cast<float>(std::sin(2.0 * M_PI * 1000.0 * (at + i) / 44100.0));
             f[2 * i] = s;
             f[2 * i + 1] = s;
         }
-        *done += n;
+        done->store(at + n);
         *len = n * 8;
         return n > 0 ? 0 : -18;
     };
@@ -186,7 +195,7 @@ TEST_F(WasapiPulseConcurrency, OneSecondToneIsRecordedAtOneKilohertz) {
     ASSERT_TRUE(rec.Start("kva_test_a.monitor", path));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the recorder settles
 
-    auto done = std::make_shared<int>(0);
+    auto done = std::make_shared<std::atomic<int>>(0);
     ScriptedObserver obs(Tone(44100, done));
     Wasapi w(u"");  // the default entry: kva_test_a
     w.Init();
@@ -252,7 +261,7 @@ TEST_F(WasapiPulseConcurrency, UnloadedSinkEndsInDeviceError) {
         snd::EndpointInfo info;
         return sys->GetEndpoint("kva_test_gone", &info);
     }));
-    auto done = std::make_shared<int>(0);
+    auto done = std::make_shared<std::atomic<int>>(0);
     ScriptedObserver obs(Tone(44100 * 60, done));
     Wasapi w(u"KVA-Gone");
     w.Init();
