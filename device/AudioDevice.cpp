@@ -3,7 +3,9 @@
 #include <cstdlib>
 
 #include "KvaAudioPlayer.h"
+#include "device/DirectSound.h"
 #include "device/Wasapi.h"
+#include "device/WaveOut.h"
 #include "support/Log.h"
 
 namespace kva_audioplayer {
@@ -360,12 +362,9 @@ AudioDevice* CreateAudioDevice(int32_t type, const DeviceRecord* info) {
     std::u16string name;
     if (info) name = info->szName;
     AudioDevice* device = nullptr;
-    if (type == kDeviceTypeWaveOut || type == kDeviceTypeDirectSound) {
-        KVA_LOG(kLogError, "CreateAudioDevice: device type %d is not available in this build",
-                type);
-        return nullptr;
-    }
-    device = new Wasapi(name);
+    if (type == kDeviceTypeWaveOut) device = new WaveOut(name);
+    else if (type == kDeviceTypeDirectSound) device = new DirectSound(name);
+    else device = new Wasapi(name);
     if (info) device->flag = info->bDefault;
     device->Init();
     return device;

@@ -198,7 +198,7 @@ private:
     std::atomic<bool> mDropHeld{false};  // Stop: held bytes are stale
 };
 
-// Type 4 and 6 back-ends are not built yet: null for them.
+// WaveOut for type 4, DirectSound for 6, Wasapi for any other type; Init already called.
 AudioDevice* CreateAudioDevice(int32_t type, const DeviceRecord* info);
 
 }  // namespace kva_audioplayer

@@ -127,6 +127,12 @@ public:
     // The process-wide flag of SetProcessFlag (read by nothing in the library).
     static bool ProcessFlag();
 
+    // Inspection: the audio session tag every device of this player receives (empty before the
+    // first device) and the device the player holds.
+    std::string GetSessionTag();
+    AudioDevice* CurrentDeviceForTest();
+    uint32_t DevicesMade() const { return mDeviceGeneration.load(); }
+
 private:
     // message threads
     static void CommandHandler(void* user, const ThreadMsgPtr& msg);
@@ -209,6 +215,7 @@ private:
     void doHeadSetChanged(int32_t state);
     int32_t doDeviceReCreate(int32_t type);
     int32_t doDeviceOpen(int64_t positionMs, bool reopen);
+    void doDeviceError(int32_t code, uint32_t generation);
 
     // ---- locks ----
     CKVACritical mStatusLock;
@@ -275,6 +282,8 @@ private:
     int32_t mDeviceFlag = 0;
     int32_t mCompletionDelay = 0;
     uint32_t mStreamSessionId = 0;
+    // Counts the devices made, so that an error from a device already replaced is dropped.
+    std::atomic<uint32_t> mDeviceGeneration{0};
 
     // ---- current-stream / source locks ----
     CKVAAudioStream* mAudioStream = nullptr;
@@ -307,5 +316,8 @@ private:
     CKVAMsgThread mCommandThread;
     CKVAMsgThread mNotifyThread;
 };
+
+// A random version 4, variant 1 UUID as 36 characters of text: the audio session tag.
+std::string MakeSessionTag();
 
 }  // namespace kva_audioplayer

@@ -19,8 +19,8 @@ void CKVAAudioPlayer::DestroyComponents() {
     {
         CKVAAutoLock lock(mDeviceLock);
         ReleaseDevice();
-        DestroyDeviceMonitor();
     }
+    DestroyDeviceMonitor();
     {
         CKVAAutoLock lock(mFillModeLock);
         delete mFadeOutStream;
@@ -108,8 +108,9 @@ void CKVAAudioPlayer::ApplyStreamSettings(CKVAAudioStream* stream, bool withIF) 
 }
 
 AudioDescription CKVAAudioPlayer::OutputDescription() {
-    CKVAAutoLock lock(mDeviceLock);
-    return mOutDes;
+    // The render-side copy under the fill-mode lock: callers hold the next-stream lock (preload,
+    // gapless switch on the render thread), and the device lock is taken alone.
+    return RenderDescription();
 }
 
 // ---- components' settings reached through IKVAPlayer ----

@@ -21,9 +21,26 @@ void CKVAAudioPlayer::CreateDeviceMonitor() {
     }
 }
 
+// Not under the device lock: the monitor joins its delivery thread, which may be waiting for it.
 void CKVAAudioPlayer::DestroyDeviceMonitor() {
-    delete mDeviceMonitor;
+    AudioDeviceMonitor* monitor;
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        monitor = mDeviceMonitor;
+    }
+    delete monitor;
+    CKVAAutoLock lock(mDeviceLock);
     mDeviceMonitor = nullptr;
+}
+
+std::string CKVAAudioPlayer::GetSessionTag() {
+    CKVAAutoLock lock(mDeviceLock);
+    return mSessionTag;
+}
+
+AudioDevice* CKVAAudioPlayer::CurrentDeviceForTest() {
+    CKVAAutoLock lock(mDeviceLock);
+    return mAudioDevice;
 }
 
 std::string MakeSessionTag() {
@@ -47,6 +64,7 @@ AudioDevice* CKVAAudioPlayer::CreateDevice(int32_t type) {
         if (known && mDeviceName != record.szName) mDeviceName = record.szName;
     }
     AudioDevice* device = CreateAudioDevice(type, known ? &record : nullptr);
+    if (device) ++mDeviceGeneration;
     if (type >= 0) mAudioDeviceType = type;
     if (mSessionTag.empty()) mSessionTag = MakeSessionTag();
     if (device && !mSessionTag.empty()) device->SetAudioSessionTag(mSessionTag.c_str());
@@ -215,21 +233,27 @@ int32_t CKVAAudioPlayer::doDeviceOpen(int64_t positionMs, bool reopen) {
 
 // ---- device callbacks ----
 
+// On the render thread: releasing the device here would join that thread from itself, and
+// waiting for the device lock could meet a command thread that joins it. The command thread
+// handles the failure.
 void CKVAAudioPlayer::DeviceError(int32_t code) {
+    PostCommand(kCmdDeviceError, code, static_cast<int32_t>(mDeviceGeneration.load()));
+}
+
+void CKVAAudioPlayer::doDeviceError(int32_t code, uint32_t generation) {
     int32_t type;
     {
         CKVAAutoLock lock(mDeviceLock);
+        // Reported by a device that has been replaced since: nothing left to fail over.
+        if (!mAudioDevice || generation != mDeviceGeneration.load()) return;
         type = mAudioDeviceType;
     }
     if (type == 1) {
         {
             CKVAAutoLock lock(mDeviceLock);
-            if (!mAudioDevice) return;
             mTimeInfo->Pause();
-            // A render thread reporting its own failure cannot join itself: the command thread
-            // drops the device.
+            ReleaseDevice();
         }
-        PostCommand(kCmdDeviceChanged, type, 1);
         PostNotify(kNotifyDeviceFailure, kDeviceOpenFailed);
         return;
     }
@@ -241,14 +265,17 @@ void CKVAAudioPlayer::DeviceError(int32_t code) {
     bool haveFound = false;
     {
         CKVAAutoLock lock(mDeviceLock);
-        t = mAudioDevice ? mAudioDevice->GetErrorCode() : 0;
+        t = mAudioDevice->GetErrorCode();
         if (mDeviceMonitor) {
             bool enabled = mDeviceMonitor->IsEnabled();
-            mDeviceMonitor->ReportDeviceError(t);
+            // An invalidated endpoint found while writing leaves only the write failure code;
+            // it is still a lost device, and the list must be refreshed before choosing another.
+            int32_t reported = (code == kDeviceErrInvalidated && t != -7) ? kDeviceErrorInvalidated : t;
+            mDeviceMonitor->ReportDeviceError(reported);
             if (enabled) haveFound = mDeviceMonitor->GetAvailableDevice(type, &found);
         }
         if (haveFound) {
-            if (mAudioDevice) mAudioDevice->Stop();
+            mAudioDevice->Stop();
             KVA_LOG(kLogTrace, "CKVAAudioPlayer GetAvailableDevice: %s", Utf16ToUtf8(found.szName).c_str());
             mDeviceMonitor->SetCurrent(found.szName, found.nType);
         }

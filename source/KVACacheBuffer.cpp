@@ -14,7 +14,7 @@ CKVACacheBuffer::~CKVACacheBuffer() {
 
 int32_t CKVACacheBuffer::SetCacheCount(int32_t count) {
     CKVAAutoLock lock(mLock);
-    mWanted = std::max(0, std::min(count, kMaxBlocks));
+    mWanted = std::max(0, std::min(count, int32_t{kMaxBlocks}));  // by value: no odr-use
     mCacheCount = 0;
     for (int32_t i = 0; i < mWanted; ++i) {
         Block& b = mBlocks[i];

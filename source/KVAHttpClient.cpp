@@ -3,6 +3,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -91,6 +94,14 @@ CKVAHttpClient::~CKVAHttpClient() {
     Disconnect();
     if (mAddrList) freeaddrinfo(mAddrList);
     mAddrList = nullptr;
+    if (mSslCtx) SSL_CTX_free(mSslCtx);
+    mSslCtx = nullptr;
+}
+
+void CKVAHttpClient::SetTrustFile(const char* path) {
+    mTrustFile = path ? path : "";
+    if (mSslCtx) SSL_CTX_free(mSslCtx);  // the next handshake builds one with the new trust
+    mSslCtx = nullptr;
 }
 
 void CKVAHttpClient::AdoptInjectedStream() {
@@ -286,10 +297,10 @@ int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect
             "cost=%lldms",
             ret, mStatusCode.load(), mHost.c_str(), mIPText[0] ? mIPText : "<empty>",
             static_cast<long long>(MonotonicMs() - start));
-    if (ret != kHttpOk || mHttps) {
+    if (ret != kHttpOk) {
         if (mAddrList) freeaddrinfo(mAddrList);
         mAddrList = nullptr;
-        return ret != kHttpOk ? ret : kHttpConnectFailed;
+        return ret;
     }
 
     const bool usedList = mAddrList != nullptr;
@@ -329,6 +340,14 @@ int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect
         mAborted.store(true);
         Disconnect();
         return kHttpConnectFailed;
+    }
+    if (mHttps) {
+        ret = StartTls();
+        if (ret != kHttpOk) {
+            DnsCacheRemove(mHost);
+            Disconnect();
+            return ret;
+        }
     }
 
     const int sock = mSocket.load();
@@ -440,6 +459,7 @@ int32_t CKVAHttpClient::WaitConnect(int sock, int32_t waitUs) {
 }
 
 int32_t CKVAHttpClient::Disconnect() {
+    FreeTls();
     int32_t state = mConnectState.load();
     if (state == kHttpSocketCreated || state == kHttpConnected) {
         std::lock_guard<std::mutex> g(mSocketLock);
@@ -530,6 +550,119 @@ int32_t CKVAHttpClient::ConnectViaProxy(const char* urlIn, int64_t offset) {
     return SendRequestAndParseResponse(&CKVAHttpClient::ReconnectProxy, url.c_str(), mPort, offset);
 }
 
+// ---- TLS ----
+
+namespace {
+
+// Socket writes without SIGPIPE: a peer that went away must give an error, not end the host.
+int NoSignalWrite(BIO* bio, const char* data, int length) {
+    int fd = -1;
+    BIO_get_fd(bio, &fd);
+    BIO_clear_retry_flags(bio);
+    ssize_t n = send(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
+    return static_cast<int>(n);
+}
+
+int NoSignalPuts(BIO* bio, const char* text) {
+    return NoSignalWrite(bio, text, static_cast<int>(strlen(text)));
+}
+
+BIO_METHOD* NoSignalSocketMethod() {
+    static BIO_METHOD* method = [] {
+        const BIO_METHOD* base = BIO_s_socket();
+        BIO_METHOD* m = BIO_meth_new(BIO_TYPE_SOCKET, "kva socket");
+        if (!m) return m;
+        BIO_meth_set_write(m, NoSignalWrite);
+        BIO_meth_set_puts(m, NoSignalPuts);
+        BIO_meth_set_read(m, BIO_meth_get_read(base));
+        BIO_meth_set_ctrl(m, BIO_meth_get_ctrl(base));
+        BIO_meth_set_create(m, BIO_meth_get_create(base));
+        BIO_meth_set_destroy(m, BIO_meth_get_destroy(base));
+        return m;
+    }();
+    return method;
+}
+
+}  // namespace
+
+int32_t CKVAHttpClient::StartTls() {
+    if (!mSslCtx) {
+        mSslCtx = SSL_CTX_new(TLS_client_method());
+        if (!mSslCtx) {
+            mStatusCode.store(kHttpStatusTlsBase);
+            return kHttpConnectFailed;
+        }
+        SSL_CTX_set_min_proto_version(mSslCtx, TLS1_2_VERSION);
+        SSL_CTX_set_verify(mSslCtx, SSL_VERIFY_PEER, nullptr);
+        int loaded = mTrustFile.empty()
+                         ? SSL_CTX_set_default_verify_paths(mSslCtx)
+                         : SSL_CTX_load_verify_locations(mSslCtx, mTrustFile.c_str(), nullptr);
+        if (loaded != 1) KVA_LOG(kLogError, "CKVAHttpClient::StartTls no trust store loaded");
+        ERR_clear_error();
+    }
+    const int sock = mSocket.load();
+    mSsl = SSL_new(mSslCtx);
+    BIO* bio = NoSignalSocketMethod() ? BIO_new(NoSignalSocketMethod()) : nullptr;
+    if (!mSsl || !bio) {
+        if (bio) BIO_free(bio);
+        mStatusCode.store(kHttpStatusTlsBase);
+        FreeTls();
+        return kHttpConnectFailed;
+    }
+    BIO_set_fd(bio, sock, BIO_NOCLOSE);
+    SSL_set_bio(mSsl, bio, bio);
+    if (mIPText[0]) {
+        // An address literal: no name to send, the certificate must carry the address.
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(mSsl), mIPText);
+    } else {
+        SSL_set_tlsext_host_name(mSsl, mHost.c_str());
+        SSL_set1_host(mSsl, mHost.c_str());
+    }
+    SetNonBlocking(sock);
+    const int64_t start = MonotonicMs();
+    for (;;) {
+        if (mCancel.load()) {
+            mAborted.store(true);
+            FreeTls();
+            return kHttpConnectFailed;
+        }
+        ERR_clear_error();
+        int r = SSL_connect(mSsl);
+        if (r == 1) break;
+        int err = SSL_get_error(mSsl, r);
+        if ((err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) &&
+            MonotonicMs() - start < 5000) {
+            pollfd p;
+            p.fd = sock;
+            p.events = err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+            p.revents = 0;
+            poll(&p, 1, 100);
+            continue;
+        }
+        long verify = SSL_get_verify_result(mSsl);
+        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
+            mStatusCode.store(kHttpStatusConnectTimeout);
+        } else {
+            mStatusCode.store(kHttpStatusTlsBase + (verify != X509_V_OK ? static_cast<uint32_t>(verify) : 0));
+        }
+        if (mCancel.load()) mAborted.store(true);
+        KVA_LOG(kLogError, "CKVAHttpClient::StartTls handshake failed, ssl %d, verify %ld (%s)", err,
+                verify, X509_verify_cert_error_string(verify));
+        ERR_clear_error();
+        FreeTls();
+        return kHttpConnectFailed;
+    }
+    KVA_LOG(kLogDetail, "CKVAHttpClient::StartTls %s %s", SSL_get_version(mSsl),
+            SSL_get_cipher_name(mSsl));
+    return kHttpOk;
+}
+
+void CKVAHttpClient::FreeTls() {
+    if (mSsl) SSL_free(mSsl);  // no close_notify: the socket goes away with it
+    mSsl = nullptr;
+}
+
 // ---- socket options ----
 
 int32_t CKVAHttpClient::SetRecvTimeout(int sock, const struct timeval& tv) {
@@ -570,7 +703,15 @@ int32_t CKVAHttpClient::Send(const char* data, int32_t length) {
     if (mConnectState.load() == kHttpClosed) return kHttpNotConnected;
     int32_t sent = 0;
     while (sent < length) {
-        ssize_t n = send(mSocket.load(), data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL);
+        ssize_t n;
+        if (mSsl) {
+            errno = 0;
+            int w = SSL_write(mSsl, data + sent, length - sent);
+            n = w > 0 ? w : -1;
+            if (w <= 0 && errno == 0) errno = EPIPE;
+        } else {
+            n = send(mSocket.load(), data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL);
+        }
         if (n < 0 && errno == EINTR && !mCancel.load()) continue;
         if (n <= 0) {
             int err = n < 0 ? errno : EPIPE;
@@ -690,9 +831,32 @@ int32_t CKVAHttpClient::HandleRedirect(ReconnectFn reconnect, int64_t offset) {
 
 int32_t CKVAHttpClient::Receive(int sock, int32_t waitMs, uint8_t* buffer, int32_t length) {
     if (sock < 0) return kHttpNotConnected;
+    if (mSsl) {
+        // Bytes already decrypted need no wait on the socket.
+        if (SSL_pending(mSsl) <= 0) {
+            int32_t ready = WaitReadable(sock, waitMs);
+            if (ready <= 0) return ready;
+        }
+        errno = 0;
+        int n = SSL_read(mSsl, buffer, length);
+        if (n > 0) return n;
+        int err = SSL_get_error(mSsl, n);
+        int sysErr = errno;
+        ERR_clear_error();
+        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return 0;  // no data yet
+        if (err == SSL_ERROR_SYSCALL && (sysErr == EAGAIN || sysErr == EWOULDBLOCK)) return 0;
+        if (err == SSL_ERROR_ZERO_RETURN || (err == SSL_ERROR_SYSCALL && sysErr == 0) ||
+            sysErr == ECONNRESET) {
+            KVA_LOG(kLogError, "CKVAHttpClient::Receive is zero");
+            return kHttpPeerClosed;
+        }
+        KVA_LOG(kLogError, "CKVAHttpClient::Receive errno %d, nErr %d", sysErr, err);
+        mRecvErrno = sysErr;
+        mStatusCode.store(kHttpStatusRecvBase + static_cast<uint32_t>(sysErr));
+        return sysErr == ETIMEDOUT ? kHttpTimedOut : kHttpRecvFailed;
+    }
     int32_t ready = WaitReadable(sock, waitMs);
     if (ready <= 0) return ready;
-    if (mHttps) return kHttpConnectFailed;
     ssize_t n = recv(sock, buffer, static_cast<size_t>(length), 0);
     if (n == 0) {
         KVA_LOG(kLogError, "CKVAHttpClient::Receive is zero");
@@ -956,7 +1120,8 @@ int32_t CKVAHttpClient::Read(uint8_t* buffer, int32_t length) {
             mRecvPos += n;
         } else {
             if (mConnectState.load() == kHttpClosed) return kHttpNotConnected;
-            n = Receive(mSocket.load(), mHttps ? 10 : 500, buffer, length);
+            // The same wait for TLS: the socket is waited on and records are read whole.
+            n = Receive(mSocket.load(), 500, buffer, length);
             if (n <= 0) return n;
         }
         if (mSkipBytes <= 0) return n;

@@ -11,6 +11,8 @@
 #include <string>
 
 struct addrinfo;
+struct ssl_st;
+struct ssl_ctx_st;
 
 namespace kva_audioplayer {
 
@@ -42,6 +44,9 @@ enum : uint32_t {
     kHttpStatusBadLength = 1558,
     kHttpStatusNoSocket = 1559,
     kHttpStatusResolveBase = 2000,
+    // TLS handshake failed: 3000 + the certificate verification result (3000 when the
+    // certificate was fine and the handshake failed for another reason).
+    kHttpStatusTlsBase = 3000,
     kHttpStatusRecvBase = 4000,
     kHttpStatusNeither = 10622,
 };
@@ -123,6 +128,9 @@ public:
     static void DnsCacheClear();
     static size_t DnsCacheSize();
 
+    // PEM file of the certificates to trust instead of the system store (null: the system store).
+    void SetTrustFile(const char* path);
+
     // Process-wide tunnelling proxy; nothing in the library fills it.
     static void SetProxy(const char* host, uint32_t ipv4, uint16_t port, const char* credential);
 
@@ -137,6 +145,9 @@ protected:
         mRecvFill = 0;
         mRecvPos = 0;
     }
+
+    int32_t StartTls();
+    void FreeTls();
 
     static int32_t ReconnectDirect(CKVAHttpClient* self, const char* url, int64_t offset);
     static int32_t ReconnectProxy(CKVAHttpClient* self, const char* url, int64_t offset);
@@ -178,6 +189,9 @@ protected:
     int64_t mSkipBytes = 0;
     int64_t mRequestedOffset = 0;
     int32_t mHeadBytes = 0;
+    ssl_st* mSsl = nullptr;
+    ssl_ctx_st* mSslCtx = nullptr;
+    std::string mTrustFile;
 };
 
 }  // namespace kva_audioplayer

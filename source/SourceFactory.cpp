@@ -1,6 +1,7 @@
 #include "source/SourceFactory.h"
 
 #include "source/KVAAudioLocalSource.h"
+#include "source/KVABufferReaderProxy.h"
 #include "support/Log.h"
 #include "support/TextUtil.h"
 
@@ -12,11 +13,7 @@ bool IsNetworkLocator(const char* url) {
 
 IKVASourceIO* CreateSourceForLocator(uint32_t sessionId, const char* url) {
     if (!url) return nullptr;
-    if (IsNetworkLocator(url)) {
-        // Network media is not wired in yet: a local source on the locator fails its Open
-        // cleanly, which the host sees as an error notification.
-        KVA_LOG(kLogError, "CreateSourceForLocator: network media unavailable %s", url);
-    }
+    if (IsNetworkLocator(url)) return new CKVABufferReaderProxy(sessionId, url);
     return new CKVAAudioLocalSource(sessionId, url);
 }
 

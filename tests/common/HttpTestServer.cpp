@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -96,7 +98,19 @@ std::string PatternBytes(int64_t offset, int64_t length) {
 
 HttpTestServer::HttpTestServer(bool ipv6) : mIpv6(ipv6) {}
 
-HttpTestServer::~HttpTestServer() { Stop(); }
+HttpTestServer::~HttpTestServer() {
+    Stop();
+    if (mSslCtx) SSL_CTX_free(mSslCtx);
+}
+
+bool HttpTestServer::EnableTls(const std::string& certFile, const std::string& keyFile) {
+    signal(SIGPIPE, SIG_IGN);  // the server's TLS writes to a client that went away
+    mSslCtx = SSL_CTX_new(TLS_server_method());
+    if (!mSslCtx) return false;
+    SSL_CTX_set_min_proto_version(mSslCtx, TLS1_2_VERSION);
+    return SSL_CTX_use_certificate_chain_file(mSslCtx, certFile.c_str()) == 1 &&
+           SSL_CTX_use_PrivateKey_file(mSslCtx, keyFile.c_str(), SSL_FILETYPE_PEM) == 1;
+}
 
 bool HttpTestServer::Start() {
     mListen = ListenOn(mIpv6, 64, &mPort);
@@ -126,7 +140,7 @@ void HttpTestServer::Stop() {
 }
 
 std::string HttpTestServer::Url(const std::string& target) const {
-    return "http://" + Host() + ":" + std::to_string(mPort) + target;
+    return Scheme() + "://" + Host() + ":" + std::to_string(mPort) + target;
 }
 
 void HttpTestServer::Route(const std::string& path, HttpHandler handler) {
@@ -191,11 +205,12 @@ void HttpTestServer::AcceptLoop() {
     }
 }
 
-bool HttpTestServer::SendAll(int fd, const char* data, size_t length) {
+bool HttpTestServer::SendAll(int fd, ssl_st* ssl, const char* data, size_t length) {
     size_t sent = 0;
     while (sent < length) {
         if (mStop.load()) return false;
-        ssize_t n = send(fd, data + sent, length - sent, MSG_NOSIGNAL);
+        ssize_t n = ssl ? SSL_write(ssl, data + sent, static_cast<int>(length - sent))
+                        : send(fd, data + sent, length - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         sent += static_cast<size_t>(n);
@@ -207,11 +222,21 @@ void HttpTestServer::Serve(int fd) {
     std::string head;
     char buf[4096];
     bool reset = false;
-    while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxRequestHead &&
+    SSL* ssl = nullptr;
+    bool usable = true;
+    if (mSslCtx) {
+        ssl = SSL_new(mSslCtx);
+        SSL_set_fd(ssl, fd);
+        usable = SSL_accept(ssl) == 1;  // a failed handshake ends the connection
+        ERR_clear_error();
+    }
+    while (usable && head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxRequestHead &&
            !mStop.load()) {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0) continue;
-        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (!ssl || SSL_pending(ssl) <= 0) {
+            pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+        }
+        ssize_t n = ssl ? SSL_read(ssl, buf, sizeof(buf)) : recv(fd, buf, sizeof(buf), 0);
         if (n <= 0) break;
         head.append(buf, static_cast<size_t>(n));
     }
@@ -243,7 +268,7 @@ void HttpTestServer::Serve(int fd) {
         }
 
         if (!plan.rawResponse.empty()) {
-            SendAll(fd, plan.rawResponse.data(), plan.rawResponse.size());
+            SendAll(fd, ssl, plan.rawResponse.data(), plan.rawResponse.size());
             break;
         }
 
@@ -282,10 +307,10 @@ void HttpTestServer::Serve(int fd) {
         if (plan.headByteDelayMs > 0) {
             bool ok = true;
             for (size_t i = 0; i < out.size() && ok; ++i) {
-                ok = SendAll(fd, &out[i], 1) && Pause(plan.headByteDelayMs);
+                ok = SendAll(fd, ssl, &out[i], 1) && Pause(plan.headByteDelayMs);
             }
             if (!ok) break;
-        } else if (!SendAll(fd, out.data(), out.size())) {
+        } else if (!SendAll(fd, ssl, out.data(), out.size())) {
             break;
         }
         if (!hasBody) break;
@@ -322,16 +347,21 @@ void HttpTestServer::Serve(int fd) {
                 snprintf(size_line, sizeof(size_line), "%llx\r\n", static_cast<unsigned long long>(n));
                 piece = size_line + piece + "\r\n";
             }
-            if (!SendAll(fd, piece.data(), piece.size())) break;
+            if (!SendAll(fd, ssl, piece.data(), piece.size())) break;
             sent += n;
             if (plan.trickleDelayMs > 0 && !Pause(plan.trickleDelayMs)) break;
         }
-        if (plan.chunked && sent >= total) SendAll(fd, "0\r\n\r\n", 5);
+        if (plan.chunked && sent >= total) SendAll(fd, ssl, "0\r\n\r\n", 5);
     } while (false);
 
     {
         std::lock_guard<std::mutex> g(mLock);
         mOpenFds.erase(std::remove(mOpenFds.begin(), mOpenFds.end(), fd), mOpenFds.end());
+    }
+    if (ssl) {
+        if (!reset) SSL_shutdown(ssl);
+        SSL_free(ssl);
+        ERR_clear_error();
     }
     if (reset) {
         linger l = {1, 0};

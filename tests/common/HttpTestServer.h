@@ -13,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+struct ssl_ctx_st;
+struct ssl_st;
+
 namespace kva_test {
 
 // Deterministic content: byte i of a pattern resource.
@@ -58,10 +61,13 @@ public:
     explicit HttpTestServer(bool ipv6 = false);
     ~HttpTestServer();
 
+    // Serve TLS with this certificate chain and key (PEM files); call before Start.
+    bool EnableTls(const std::string& certFile, const std::string& keyFile);
     bool Start();
     void Stop();
     int Port() const { return mPort; }
     std::string Host() const { return mIpv6 ? "[::1]" : "127.0.0.1"; }
+    std::string Scheme() const { return mSslCtx ? "https" : "http"; }
     std::string Url(const std::string& target) const;
 
     void Route(const std::string& path, HttpHandler handler);
@@ -80,10 +86,11 @@ public:
 private:
     void AcceptLoop();
     void Serve(int fd);
-    bool SendAll(int fd, const char* data, size_t length);
+    bool SendAll(int fd, ssl_st* ssl, const char* data, size_t length);
     bool Pause(int ms);  // false when the server is stopping
 
     bool mIpv6;
+    ssl_ctx_st* mSslCtx = nullptr;
     int mListen = -1;
     int mPort = 0;
     std::atomic<bool> mStop{false};
@@ -120,6 +127,8 @@ public:
     static bool Available();
     explicit NginxServer(const std::string& root);
     ~NginxServer();
+    // Serve TLS with this certificate chain and key (PEM files); call before Start.
+    bool EnableTls(const std::string& certFile, const std::string& keyFile);
     bool Start();
     void Stop();
     int Port() const { return mPort; }

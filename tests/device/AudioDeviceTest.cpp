@@ -124,8 +124,14 @@ TEST_F(VirtualDevices, DriverNamesAndFactory) {
         EXPECT_TRUE(d->name.empty());
         EXPECT_EQ(d->devices.size(), 3u);  // Init ran: default entry and two endpoints
     }
-    EXPECT_EQ(CreateAudioDevice(4, nullptr), nullptr);
-    EXPECT_EQ(CreateAudioDevice(6, nullptr), nullptr);
+    for (int type : {4, 6}) {
+        std::unique_ptr<AudioDevice> d(CreateAudioDevice(type, nullptr));
+        ASSERT_TRUE(d) << type;
+        EXPECT_EQ(d->GetDeviceType(), type);
+        EXPECT_EQ(d->driver, type == 4 ? u"WaveOut" : u"DirectSound");
+        // Init ran: the default entry (wave mapper, primary device) and two endpoints.
+        EXPECT_EQ(d->devices.size(), 3u);
+    }
 
     DeviceRecord rec;
     memset(&rec, 0, sizeof(rec));

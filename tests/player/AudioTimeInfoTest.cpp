@@ -55,9 +55,8 @@ TEST_F(AudioTimeInfoTest, ExtrapolatesFromTheAnchor) {
     EXPECT_EQ(1250, info.GetPlayedTime());
     Advance(30);
     EXPECT_EQ(1280, info.GetPlayedTime());
-}
 
-TEST_F(AudioTimeInfoTest, DelayIsSubtractedAndKeptAcrossStart) {
+    // The completion delay is taken off, and it survives a restart.
     info.SetDelay(40);
     info.Start();
     info.Resume();

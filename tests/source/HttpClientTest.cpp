@@ -428,9 +428,11 @@ TEST_F(HttpClientNet, RefusedConnectAndTheNameCache) {
     EXPECT_FALSE(CKVAHttpClient::DnsCacheLookup("localhost", &cached));
     EXPECT_FALSE(c.LastFailWasAbort());
 
-    // https is parsed but refused after resolution.
+    // An https URL to a port where nothing listens fails like any other connect.
     EXPECT_EQ(kHttpConnectFailed, c.Connect("https://127.0.0.1:1/x", 0, false));
     EXPECT_TRUE(c.IsHttps());
+    EXPECT_EQ(1, c.Port());
+    EXPECT_EQ(kHttpStatusSocketBase + ECONNREFUSED, c.GetStatusCode());
 }
 
 TEST(HttpClientNetV6, BracketedLiteralConnectsWithoutTheResolver) {

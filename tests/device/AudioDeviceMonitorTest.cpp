@@ -1,0 +1,298 @@
+// The device monitor over the virtual sound system: the combined list, the failed devices, the
+// choice of an available device, and debounced endpoint events.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/AudioDeviceMonitor.h"
+#include "device/Wasapi.h"
+#include "platform/SoundSystem.h"
+#include "platform/VirtualSoundSystem.h"
+#include "support/TextUtil.h"
+
+using namespace kva_audioplayer;
+
+namespace {
+
+struct Delivered {
+    int32_t type;
+    std::u16string id;
+    std::u16string name;
+};
+
+// Records what the monitor delivers.
+class EventObserver : public IKVADeviceObserver {
+public:
+    int32_t BufferFill(uint8_t*, int32_t* length, int64_t*) override {
+        *length = 0;
+        return -kStreamNoData;
+    }
+    int32_t FrameFill(AudioFrame*) override { return -kStreamNoData; }
+    void DeviceError(int32_t) override {}
+    void OnDeviceNotify(int32_t event, const char16_t* id, const char16_t* name) override {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mEvents.push_back({event, id ? id : u"", name ? name : u""});
+        mCond.notify_all();
+    }
+    bool WaitCount(size_t n, int ms = 5000) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        return mCond.wait_for(lock, std::chrono::milliseconds(ms),
+                              [&] { return mEvents.size() >= n; });
+    }
+    std::vector<Delivered> Events() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mEvents;
+    }
+
+private:
+    std::mutex mMutex;
+    std::condition_variable mCond;
+    std::vector<Delivered> mEvents;
+};
+
+class MonitorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        system = std::make_shared<snd::VirtualSoundSystem>(true);
+        system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("spk", u"Speakers"), true);
+        system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("hp", u"Headphones"));
+        snd::SetSoundSystem(system);
+    }
+    void TearDown() override { snd::SetSoundSystem(nullptr); }
+
+    // Waits until the monitor has delivered everything it holds.
+    static void Drain(AudioDeviceMonitor& m) {
+        for (int i = 0; i < 500 && !m.PendingEvents().empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+    std::shared_ptr<snd::VirtualSoundSystem> system;
+    EventObserver observer;
+};
+
+std::u16string NameAt(AudioDeviceMonitor& m, int32_t i) {
+    DeviceRecord r;
+    return m.GetDeviceAt(i, &r) ? std::u16string(r.szName) : u"<none>";
+}
+
+}  // namespace
+
+// ---- the list ----
+
+TEST_F(MonitorTest, ListStartsWithTheDefaultEntryAndRecordsCarryTheDriver) {
+    AudioDeviceMonitor m(&observer, false);
+    EXPECT_EQ(0, m.GetDeviceCount());
+    m.RefreshDeviceList();
+    ASSERT_EQ(3, m.GetDeviceCount());
+    DeviceRecord r;
+    ASSERT_TRUE(m.GetDeviceAt(0, &r));
+    EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), r.szName);
+    EXPECT_EQ(1, r.bDefault);
+    EXPECT_EQ(kDeviceTypeWasapi, r.nType);
+    EXPECT_EQ(std::u16string(u"Wasapi"), r.szDriver);
+    EXPECT_EQ(u"Speakers", NameAt(m, 1));
+    EXPECT_EQ(u"Headphones", NameAt(m, 2));
+    ASSERT_TRUE(m.GetDeviceAt(2, &r));
+    EXPECT_EQ(0, r.bDefault);
+    EXPECT_EQ(1, r.nIndex);
+    EXPECT_FALSE(m.GetDeviceAt(3, &r));
+    EXPECT_FALSE(m.GetDeviceAt(-1, &r));
+    EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), m.GetDefaultEntryName());
+}
+
+TEST_F(MonitorTest, CurrentDeviceMatchesNameAndTypeExactly) {
+    AudioDeviceMonitor m(&observer, false);
+    m.RefreshDeviceList();
+    std::u16string name;
+    int32_t type = 0;
+    m.GetCurrent(&name, &type);
+    EXPECT_TRUE(name.empty());
+    EXPECT_EQ(kDeviceTypeWasapi, type);
+    DeviceRecord r;
+    EXPECT_FALSE(m.GetCurrentDevice(&r));
+
+    m.SetCurrent(u"Headphones", kDeviceTypeWasapi);
+    ASSERT_TRUE(m.GetCurrentDevice(&r));
+    EXPECT_EQ(std::u16string(u"Headphones"), r.szName);
+    m.SetCurrent(u"Headphone", kDeviceTypeWasapi);  // a prefix is another device
+    EXPECT_FALSE(m.GetCurrentDevice(&r));
+    m.SetCurrent(u"Headphones", kDeviceTypeWaveOut);  // no waveOut entries here
+    EXPECT_FALSE(m.GetCurrentDevice(&r));
+    EXPECT_TRUE(m.FindDevice(u"Speakers", kDeviceTypeWasapi, &r));
+    EXPECT_EQ(0, r.nIndex);
+    EXPECT_FALSE(m.FindDevice(u"Speakers", kDeviceTypeDirectSound, &r));
+}
+
+TEST_F(MonitorTest, LongNamesAreCutTo260Units) {
+    std::u16string longName(300, u'x');
+    longName[0] = u'L';
+    system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("long", longName));
+    AudioDeviceMonitor m(&observer, false);
+    m.RefreshDeviceList();
+    ASSERT_EQ(4, m.GetDeviceCount());
+    DeviceRecord r;
+    memset(&r, 0x55, sizeof(r));
+    ASSERT_TRUE(m.GetDeviceAt(3, &r));
+    EXPECT_EQ(260u, Utf16Length(r.szName));
+    EXPECT_EQ(longName.substr(0, 260), std::u16string(r.szName));
+    EXPECT_EQ(0, r.szName[260]);
+}
+
+// ---- failed devices and the available device ----
+
+TEST_F(MonitorTest, AvailableDevicePrefersDefaultEntryThenTypeThenAny) {
+    AudioDeviceMonitor m(&observer, false);
+    m.RefreshDeviceList();
+    DeviceRecord r;
+    ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWasapi, &r));
+    EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), r.szName);
+
+    // A failure that does not lose the device keeps it listed but skipped.
+    m.SetCurrent(Wasapi::kDefaultEntryName, kDeviceTypeWasapi);
+    m.ReportDeviceError(kDeviceErrorWrite);
+    EXPECT_EQ(3, m.GetDeviceCount());
+    EXPECT_TRUE(m.IsFailed(Wasapi::kDefaultEntryName, kDeviceTypeWasapi));
+    EXPECT_FALSE(m.IsFailed(Wasapi::kDefaultEntryName, kDeviceTypeWaveOut));
+    ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWasapi, &r));
+    EXPECT_EQ(std::u16string(u"Speakers"), r.szName);
+
+    // A type without entries falls back to the first remaining entry of any type.
+    ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWaveOut, &r));
+    EXPECT_EQ(std::u16string(u"Speakers"), r.szName);
+
+    m.SetCurrent(u"Speakers", kDeviceTypeWasapi);
+    m.ReportDeviceError(kDeviceErrorWrite);
+    m.SetCurrent(u"Headphones", kDeviceTypeWasapi);
+    m.ReportDeviceError(kDeviceErrorWrite);
+    EXPECT_EQ(3, m.FailedCount());
+    EXPECT_FALSE(m.GetAvailableDevice(kDeviceTypeWasapi, &r));
+}
+
+TEST_F(MonitorTest, LostDeviceLeavesTheListAndComesBackWhenPresentAgain) {
+    AudioDeviceMonitor m(&observer, false);
+    m.RefreshDeviceList();
+    m.SetCurrent(u"Headphones", kDeviceTypeWasapi);
+    system->RemoveEndpoint("hp");
+    m.ReportDeviceError(kDeviceErrorInvalidated);
+    EXPECT_EQ(2, m.GetDeviceCount());
+    EXPECT_TRUE(m.IsFailed(u"Headphones", kDeviceTypeWasapi));
+    DeviceRecord r;
+    ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWasapi, &r));
+    EXPECT_EQ(1, r.bDefault);
+
+    // The default entry is lost and is back at once after the refresh: it leaves the failed array.
+    m.SetCurrent(Wasapi::kDefaultEntryName, kDeviceTypeWasapi);
+    m.ReportDeviceError(kDeviceErrorInvalidated);
+    EXPECT_FALSE(m.IsFailed(Wasapi::kDefaultEntryName, kDeviceTypeWasapi));
+    EXPECT_TRUE(m.IsFailed(u"Headphones", kDeviceTypeWasapi));
+
+    // Once the headphones are back, the next loss with a refresh releases them.
+    system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("hp", u"Headphones"));
+    m.SetCurrent(u"Speakers", kDeviceTypeWasapi);
+    system->RemoveEndpoint("spk");
+    m.ReportDeviceError(kDeviceErrorInvalidated);
+    EXPECT_FALSE(m.IsFailed(u"Headphones", kDeviceTypeWasapi));
+    EXPECT_TRUE(m.IsFailed(u"Speakers", kDeviceTypeWasapi));
+    EXPECT_EQ(2, m.GetDeviceCount());  // default entry and headphones
+}
+
+// ---- the notification client ----
+
+TEST_F(MonitorTest, ClientAnswersItsInterfacesOnly) {
+    AudioDeviceMonitor m(&observer);
+    ASSERT_TRUE(m.HasNotificationClient());
+    AudioDeviceNotificationClient* c = m.NotificationClient();
+    void* p = nullptr;
+    EXPECT_EQ(S_OK, c->QueryInterface(IID_IMMNotificationClient, &p));
+    EXPECT_EQ(static_cast<IMMNotificationClient*>(c), p);
+    EXPECT_EQ(1u, c->Release());  // the reference the query added
+    EXPECT_EQ(E_NOINTERFACE, c->QueryInterface(IID_IMMDeviceEnumerator, &p));
+    EXPECT_EQ(nullptr, p);
+    EXPECT_EQ(S_OK, c->OnDeviceAdded(u"spk"));
+    EXPECT_EQ(S_OK, c->OnDefaultDeviceChanged(eRender, eConsole, nullptr));
+    // Unknown endpoints and capture flow are dropped.
+    EXPECT_EQ(S_OK, c->OnDeviceStateChanged(u"nothing-here", DEVICE_STATE_ACTIVE));
+    EXPECT_EQ(S_OK, c->OnDefaultDeviceChanged(eCapture, eConsole, u"hp"));
+    EXPECT_TRUE(m.PendingEvents().empty());
+}
+
+// ---- debounced delivery (threads) ----
+
+TEST_F(MonitorTest, DeliveryConcurrencyDefaultThenAddedMergesIntoOne) {
+    AudioDeviceMonitor m(&observer);
+    AudioDeviceNotificationClient* c = m.NotificationClient();
+    for (ERole role : {eConsole, eMultimedia, eCommunications})
+        c->OnDefaultDeviceChanged(eRender, role, u"hp");
+    c->OnDefaultDeviceChanged(eRender, eConsole, u"hp");  // the same id again: nothing
+    c->OnDeviceStateChanged(u"hp", DEVICE_STATE_ACTIVE);
+    std::vector<DeviceEvent> pending = m.PendingEvents();
+    ASSERT_EQ(1u, pending.size());
+    EXPECT_EQ(kDeviceEventTypeAddedDefault, pending[0].type);
+    EXPECT_EQ(1, pending[0].count);
+    ASSERT_TRUE(observer.WaitCount(1));
+    Drain(m);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::vector<Delivered> got = observer.Events();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(kDeviceEventTypeAddedDefault, got[0].type);
+    EXPECT_EQ(u"hp", got[0].id);
+    EXPECT_EQ(u"Headphones", got[0].name);
+}
+
+TEST_F(MonitorTest, DeliveryConcurrencyRemovalAfterAdditionAndSeparateEndpoints) {
+    AudioDeviceMonitor m(&observer);
+    AudioDeviceNotificationClient* c = m.NotificationClient();
+    c->OnDeviceStateChanged(u"hp", DEVICE_STATE_ACTIVE);
+    c->OnDeviceStateChanged(u"spk", DEVICE_STATE_ACTIVE);
+    c->OnDeviceStateChanged(u"hp", DEVICE_STATE_UNPLUGGED);
+    ASSERT_TRUE(observer.WaitCount(2));
+    Drain(m);
+    std::vector<Delivered> got = observer.Events();
+    ASSERT_EQ(2u, got.size());
+    // Queue order: the endpoint first seen first.
+    EXPECT_EQ(u"hp", got[0].id);
+    EXPECT_EQ(kDeviceEventTypeRemoved, got[0].type);
+    EXPECT_EQ(u"spk", got[1].id);
+    EXPECT_EQ(kDeviceEventTypeAdded, got[1].type);
+}
+
+TEST_F(MonitorTest, DeliveryConcurrencySoundSystemEventsReachTheObserver) {
+    AudioDeviceMonitor m(&observer);
+    // Added and made default at once: added, then three default-changed calls.
+    system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("usb", u"USB Audio"), true);
+    ASSERT_TRUE(observer.WaitCount(1));
+    Drain(m);
+    std::vector<Delivered> got = observer.Events();
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(kDeviceEventTypeAddedDefault, got[0].type);
+    EXPECT_EQ(u"USB Audio", got[0].name);
+
+    // Removing it: the removal, and the default moving to another endpoint.
+    system->RemoveEndpoint("usb");
+    ASSERT_TRUE(observer.WaitCount(3));
+    Drain(m);
+    got = observer.Events();
+    ASSERT_EQ(3u, got.size());
+    bool removed = false, moved = false;
+    for (size_t i = 1; i < got.size(); ++i) {
+        if (got[i].id == u"usb" && got[i].type == kDeviceEventTypeRemoved) removed = true;
+        if (got[i].id == u"spk" && got[i].type == kDeviceEventTypeDefault) moved = true;
+    }
+    EXPECT_TRUE(removed);
+    EXPECT_TRUE(moved);
+}
+
+TEST_F(MonitorTest, DeliveryConcurrencyMonitorGoesWhileEventsArePending) {
+    auto m = std::make_unique<AudioDeviceMonitor>(&observer);
+    m->NotificationClient()->OnDeviceStateChanged(u"hp", DEVICE_STATE_ACTIVE);
+    m.reset();  // nothing delivered after the monitor is gone, nothing left running
+    system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("late", u"Late"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_TRUE(observer.Events().empty());
+}

@@ -1,0 +1,250 @@
+// The player's output-device handling on the virtual sound system: failover when the endpoint in
+// use goes, following the default, the device list and the audio session tag.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "KvaAudioPlayer.h"
+#include "common/RecordingObserver.h"
+#include "common/TestPaths.h"
+#include "device/AudioDevice.h"
+#include "device/Wasapi.h"
+#include "platform/SoundSystem.h"
+#include "platform/VirtualSoundSystem.h"
+#include "player/CKVAAudioPlayer.h"
+#include "support/TextUtil.h"
+
+using namespace kva_audioplayer;
+using kva_test::RecordingObserver;
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& pred, int ms = 5000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// A ten-second tone, so that playback outlasts the device changes of a test.
+std::string LongMedia() {
+    static std::string path;
+    if (path.empty()) {
+        std::string dir = kva_test::MakeTempDir("kvadevice");
+        path = dir + "/long.wav";
+        std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
+                          "\"sine=frequency=330:sample_rate=44100:duration=10\" -ac 2 "
+                          "-c:a pcm_s16le \"" + path + "\"";
+        if (std::system(cmd.c_str()) != 0) path.clear();
+    }
+    return path;
+}
+
+class PlayerDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        system = std::make_shared<snd::VirtualSoundSystem>(false);  // real time
+        system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("a", u"Output A"), true);
+        system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("b", u"Output B"));
+        system->SetCapture("a", true);
+        system->SetCapture("b", true);
+        snd::SetSoundSystem(system);
+    }
+    void TearDown() override { snd::SetSoundSystem(nullptr); }
+
+    IKVAPlayer* Playing(RecordingObserver& obs) {
+        std::string media = LongMedia();
+        EXPECT_FALSE(media.empty());
+        IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
+        p->SetStartFadeTime(0);
+        p->SetDataSource(media.c_str());
+        p->PrepareAsync();
+        EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+        p->Play(false);
+        EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
+        return p;
+    }
+    size_t Captured(const char* id) { return system->GetCaptured(id).size(); }
+
+    std::shared_ptr<snd::VirtualSoundSystem> system;
+};
+
+}  // namespace
+
+TEST_F(PlayerDevice, ListShowsDefaultEntryThenEndpointsAndSameChoicePostsNothing) {
+    RecordingObserver obs;
+    IKVAPlayer* p = Playing(obs);
+    ASSERT_EQ(3, p->GetOutputDeviceCount());
+    DeviceRecord r;
+    ASSERT_TRUE(p->GetOutputDeviceInfo(0, &r));
+    EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), r.szName);
+    EXPECT_EQ(1, r.bDefault);
+    ASSERT_TRUE(p->GetOutputDeviceInfo(2, &r));
+    EXPECT_EQ(std::u16string(u"Output B"), r.szName);
+    EXPECT_FALSE(p->GetOutputDeviceInfo(3, &r));
+    ASSERT_TRUE(p->GetCurrentOutputDevice(&r));
+    EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), r.szName);
+
+    auto* player = dynamic_cast<CKVAAudioPlayer*>(p);
+    ASSERT_NE(nullptr, player);
+    ASSERT_NE(nullptr, player->CurrentDeviceForTest());
+    uint32_t made = player->DevicesMade();
+    p->SetOutputDevice(kDeviceTypeWasapi, Wasapi::kDefaultEntryName);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(made, player->DevicesMade());
+    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusPaused));
+    p->Release();
+}
+
+TEST_F(PlayerDevice, ChoosingAnotherDeviceMovesPlayback) {
+    RecordingObserver obs;
+    IKVAPlayer* p = Playing(obs);
+    ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
+    p->SetOutputDevice(kDeviceTypeWasapi, u"Output B");
+    ASSERT_TRUE(WaitUntil([&] { return Captured("b") > 44100; }));
+    DeviceRecord r;
+    ASSERT_TRUE(p->GetCurrentOutputDevice(&r));
+    EXPECT_EQ(std::u16string(u"Output B"), r.szName);
+    EXPECT_EQ(0, r.bDefault);
+    EXPECT_EQ(kStatusStarted, p->GetStatus());
+    size_t a = Captured("a");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(a, Captured("a"));  // nothing more goes to the old device
+    p->Release();
+}
+
+TEST_F(PlayerDevice, RemovingTheEndpointInUseFailsOverWithoutError) {
+    RecordingObserver obs;
+    IKVAPlayer* p = Playing(obs);
+    ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
+    system->RemoveEndpoint("a");
+    ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventFailover, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return Captured("b") > 44100; }));
+    // The monitor's own removal event follows.
+    ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventRemoved, 5000));
+    // The default moved as well, so the device is made once more for the new default.
+    size_t b = Captured("b");
+    ASSERT_TRUE(WaitUntil([&] { return p->GetStatus() == kStatusStarted && Captured("b") > b + 44100; }));
+    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
+    EXPECT_EQ(0, obs.Count(kNotifyError));
+    EXPECT_EQ(2, p->GetOutputDeviceCount());
+    p->Release();
+}
+
+TEST_F(PlayerDevice, RemovingAChosenEndpointFallsBackToTheDefaultEntry) {
+    RecordingObserver obs;
+    IKVAPlayer* p = Playing(obs);
+    p->SetOutputDevice(kDeviceTypeWasapi, u"Output B");
+    ASSERT_TRUE(WaitUntil([&] { return Captured("b") > 0; }));
+    size_t a = Captured("a");
+    system->RemoveEndpoint("b");
+    ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventFailover, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return Captured("a") > a + 44100; }));
+    DeviceRecord r;
+    ASSERT_TRUE(p->GetCurrentOutputDevice(&r));
+    EXPECT_EQ(1, r.bDefault);
+    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
+    p->Release();
+}
+
+TEST_F(PlayerDevice, DefaultChangeRecreatesADefaultFollowingDevice) {
+    RecordingObserver obs;
+    IKVAPlayer* p = Playing(obs);
+    ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
+    system->SetDefaultEndpoint("b");
+    ASSERT_TRUE(WaitUntil([&] { return Captured("b") > 44100; }));
+    EXPECT_EQ(kStatusStarted, p->GetStatus());
+    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
+    size_t a = Captured("a");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(a, Captured("a"));
+    // Playback goes on where it was: position keeps advancing.
+    int64_t t0 = p->GetCurrentPosition();
+    ASSERT_TRUE(WaitUntil([&] { return p->GetCurrentPosition() > t0 + 200; }));
+    p->Release();
+}
+
+TEST_F(PlayerDevice, AddedEndpointIsAnnouncedAndListed) {
+    RecordingObserver obs;
+    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
+    EXPECT_EQ(3, p->GetOutputDeviceCount());
+    system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("usb", u"USB Output"));
+    ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventAdded, 5000));
+    EXPECT_EQ(4, p->GetOutputDeviceCount());
+    p->Release();
+}
+
+TEST_F(PlayerDevice, LongDeviceNameIsCutTo260Units) {
+    std::u16string longName(300, u'n');
+    system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("long", longName));
+    RecordingObserver obs;
+    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
+    ASSERT_EQ(4, p->GetOutputDeviceCount());
+    DeviceRecord r;
+    ASSERT_TRUE(p->GetOutputDeviceInfo(3, &r));
+    EXPECT_EQ(260u, Utf16Length(r.szName));
+    EXPECT_EQ(longName.substr(0, 260), std::u16string(r.szName));
+    p->Release();
+}
+
+// ---- the audio session tag ----
+
+TEST(SessionTag, VersionFourVariantOneAndDistinct) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 200; ++i) {
+        std::string tag = MakeSessionTag();
+        ASSERT_EQ(36u, tag.size()) << tag;
+        for (size_t k : {8u, 13u, 18u, 23u}) EXPECT_EQ('-', tag[k]) << tag;
+        EXPECT_EQ('4', tag[14]) << tag;
+        EXPECT_NE(std::string::npos, std::string("89ab").find(tag[19])) << tag;
+        for (size_t k = 0; k < tag.size(); ++k) {
+            if (k == 8 || k == 13 || k == 18 || k == 23) continue;
+            EXPECT_TRUE(isxdigit(static_cast<unsigned char>(tag[k])) && !isupper(tag[k])) << tag;
+        }
+        seen.insert(tag);
+    }
+    EXPECT_EQ(200u, seen.size());
+}
+
+TEST_F(PlayerDevice, SessionTagIsMadeOncePerPlayerAndReachesEveryDevice) {
+    RecordingObserver obs;
+    IKVAPlayer* p = Playing(obs);
+    auto* player = dynamic_cast<CKVAAudioPlayer*>(p);
+    ASSERT_NE(nullptr, player);
+    std::string tag = player->GetSessionTag();
+    ASSERT_EQ(36u, tag.size());
+    GUID expected, got;
+    ASSERT_TRUE(ParseSessionTag(tag.c_str(), &expected));
+    auto* first = dynamic_cast<Wasapi*>(player->CurrentDeviceForTest());
+    ASSERT_NE(nullptr, first);
+    ASSERT_TRUE(first->GetSessionGuid(&got));
+    EXPECT_TRUE(got == expected);
+
+    // A headset change drops the device and makes a new one with the same tag.
+    uint32_t made = player->DevicesMade();
+    p->NotifyHeadSetChanged(1);
+    ASSERT_TRUE(WaitUntil([&] {
+        return player->DevicesMade() > made && player->CurrentDeviceForTest() != nullptr;
+    }));
+    auto* second = dynamic_cast<Wasapi*>(player->CurrentDeviceForTest());
+    ASSERT_NE(nullptr, second);
+    EXPECT_EQ(tag, player->GetSessionTag());
+    ASSERT_TRUE(second->GetSessionGuid(&got));
+    EXPECT_TRUE(got == expected);
+
+    // Another player draws its own.
+    RecordingObserver obs2;
+    IKVAPlayer* p2 = Playing(obs2);
+    std::string other = dynamic_cast<CKVAAudioPlayer*>(p2)->GetSessionTag();
+    EXPECT_EQ(36u, other.size());
+    EXPECT_NE(tag, other);
+    p2->Release();
+    p->Release();
+}

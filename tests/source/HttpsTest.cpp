@@ -1,0 +1,186 @@
+// TLS in the HTTP client: a loopback TLS server with certificates made for the run, trusted
+// through the client's own trust file only.
+#include <gtest/gtest.h>
+
+#include <openssl/x509_vfy.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "common/HttpTestServer.h"
+#include "common/TlsTestCerts.h"
+#include "source/KVABufferReaderProxy.h"
+#include "source/KVAHttpClient.h"
+
+using namespace kva_audioplayer;
+using kva_test::HttpPlan;
+using kva_test::HttpRequest;
+using kva_test::HttpTestServer;
+using kva_test::PatternBytes;
+
+namespace {
+
+const int64_t kKiB = 1024;
+const int64_t kMiB = 1024 * 1024;
+
+std::string ReadAll(CKVABufferReaderProxy& r, int32_t* last) {
+    std::string out;
+    std::vector<uint8_t> buf(32768);
+    for (int i = 0; i < 100000; ++i) {
+        int32_t len = static_cast<int32_t>(buf.size());
+        *last = r.Read(buf.data(), &len);
+        if (*last != kSourceOk || len == 0) break;
+        out.append(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(len));
+    }
+    return out;
+}
+
+class HttpsConcurrency : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(certs.Make()); }
+
+    // A TLS server presenting one of the certificates.
+    std::unique_ptr<HttpTestServer> Server(const kva_test::TlsTestCerts::Pair& pair) {
+        std::unique_ptr<HttpTestServer> s(new HttpTestServer());
+        EXPECT_TRUE(s->EnableTls(pair.cert, pair.key));
+        EXPECT_TRUE(s->Start());
+        return s;
+    }
+    CKVAHttpClient* TrustingClient() {
+        CKVAHttpClient* c = new CKVAHttpClient();
+        c->SetTrustFile(certs.caFile.c_str());
+        return c;
+    }
+
+    kva_test::TlsTestCerts certs;
+};
+
+}  // namespace
+
+TEST_F(HttpsConcurrency, ReaderOverTlsGivesTheServedBytes) {
+    auto server = Server(certs.good);
+    HttpPlan plan;
+    plan.patternSize = 3 * kMiB + 5;
+    server->Serve("/a.bin", plan);
+    const std::string byName = "https://localhost:" + std::to_string(server->Port()) + "/a.bin";
+    for (const std::string& url : {server->Url("/a.bin"), byName}) {
+        CKVABufferReaderProxy r(0, url.c_str(), TrustingClient());
+        ASSERT_EQ(kSourceOk, r.Open()) << url << " error " << r.GetErrorCode();
+        EXPECT_EQ(plan.patternSize, r.GetSize());
+        int32_t last = 0;
+        std::string got = ReadAll(r, &last);
+        EXPECT_EQ(kSourceEndOfStream, last) << url;
+        EXPECT_TRUE(got == PatternBytes(0, plan.patternSize)) << url;
+    }
+}
+
+TEST_F(HttpsConcurrency, DroppedConnectionResumesWithARange) {
+    auto server = Server(certs.good);
+    HttpPlan plan;
+    plan.patternSize = 1 * kMiB + 300;
+    plan.closeAfter = 256 * kKiB;
+    server->Serve("/cut.bin", plan);
+    CKVABufferReaderProxy r(0, server->Url("/cut.bin").c_str(), TrustingClient());
+    ASSERT_EQ(kSourceOk, r.Open());
+    int32_t last = 0;
+    std::string got = ReadAll(r, &last);
+    EXPECT_EQ(kSourceEndOfStream, last);
+    EXPECT_TRUE(got == PatternBytes(0, plan.patternSize));
+    auto reqs = server->RequestsFor("/cut.bin");
+    ASSERT_EQ(5u, reqs.size());
+    for (size_t i = 1; i < reqs.size(); ++i) EXPECT_EQ(static_cast<int64_t>(i) * 256 * kKiB, reqs[i].rangeStart);
+
+    // A seek outside the window goes through a new handshake with a range.
+    int64_t pos = 700 * kKiB;
+    CKVABufferReaderProxy s(0, server->Url("/cut.bin").c_str(), TrustingClient());
+    ASSERT_EQ(kSourceOk, s.Open());
+    ASSERT_EQ(kSourceOk, s.Seek(&pos, 0));
+    got = ReadAll(s, &last);
+    EXPECT_TRUE(got == PatternBytes(pos, plan.patternSize - pos));
+}
+
+TEST_F(HttpsConcurrency, RedirectStaysOnTheSecureOrigin) {
+    auto server = Server(certs.good);
+    HttpPlan plan;
+    plan.patternSize = 2000;
+    server->Serve("/dir/final.bin", plan);
+    HttpPlan hop;
+    hop.status = 302;
+    hop.location = "final.bin";
+    server->Serve("/dir/start", hop);
+    std::unique_ptr<CKVAHttpClient> c(TrustingClient());
+    ASSERT_EQ(0, c->Connect(server->Url("/dir/start").c_str(), 1000, false));
+    EXPECT_EQ(server->Url("/dir/final.bin"), std::string(c->GetRedirectUrl()));
+    EXPECT_EQ(2000, c->ContentLength());
+    auto reqs = server->RequestsFor("/dir/final.bin");
+    ASSERT_EQ(1u, reqs.size());
+    EXPECT_EQ(1000, reqs[0].rangeStart);
+    std::string body;
+    uint8_t buf[4096];
+    for (int i = 0; i < 100 && body.size() < 1000; ++i) {
+        int32_t n = c->Read(buf, sizeof(buf));
+        if (n < 0) break;
+        body.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
+    }
+    EXPECT_TRUE(body == PatternBytes(1000, 1000));
+}
+
+TEST_F(HttpsConcurrency, BadCertificatesAreRefusedWithTheTlsStatus) {
+    struct Case {
+        const char* what;
+        const kva_test::TlsTestCerts::Pair* pair;
+        bool byName;
+        long verify;
+    } cases[] = {
+        {"expired", &certs.expired, false, X509_V_ERR_CERT_HAS_EXPIRED},
+        {"wrong host by address", &certs.wrongHost, false, X509_V_ERR_IP_ADDRESS_MISMATCH},
+        {"wrong host by name", &certs.wrongHost, true, X509_V_ERR_HOSTNAME_MISMATCH},
+        {"untrusted issuer", &certs.untrusted, false, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY},
+    };
+    for (const Case& k : cases) {
+        auto server = Server(*k.pair);
+        HttpPlan plan;
+        plan.patternSize = 100;
+        server->Serve("/x", plan);
+        std::string url = k.byName ? "https://localhost:" + std::to_string(server->Port()) + "/x"
+                                   : server->Url("/x");
+        std::unique_ptr<CKVAHttpClient> c(TrustingClient());
+        EXPECT_EQ(kHttpConnectFailed, c->Connect(url.c_str(), 0, false)) << k.what;
+        EXPECT_EQ(kHttpStatusTlsBase + static_cast<uint32_t>(k.verify), c->GetStatusCode()) << k.what;
+        EXPECT_FALSE(c->LastFailWasAbort()) << k.what;
+        EXPECT_EQ(kHttpClosed, c->GetConnectState()) << k.what;
+        EXPECT_TRUE(server->RequestsFor("/x").empty()) << k.what;
+    }
+
+    // The system store knows nothing of the run's authority; the reader reports the status.
+    auto server = Server(certs.good);
+    HttpPlan plan;
+    plan.patternSize = 100;
+    server->Serve("/x", plan);
+    CKVABufferReaderProxy r(0, server->Url("/x").c_str());
+    EXPECT_EQ(kSourceNetOpenFailed, r.Open());
+    EXPECT_EQ(static_cast<int32_t>(kHttpStatusTlsBase + X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY),
+              r.GetErrorCode());
+}
+
+TEST_F(HttpsConcurrency, CancelEndsAStalledHandshake) {
+    // A plain server never answers a client hello: the handshake waits.
+    HttpTestServer plain;
+    ASSERT_TRUE(plain.Start());
+    std::unique_ptr<CKVAHttpClient> c(TrustingClient());
+    std::string url = "https://127.0.0.1:" + std::to_string(plain.Port()) + "/x";
+    std::atomic<int32_t> result{1};
+    std::thread t([&] { result = c->Connect(url.c_str(), 0, false); });
+    for (int i = 0; i < 400 && plain.ConnectionCount() == 0; ++i) usleep(5000);
+    ASSERT_EQ(1, plain.ConnectionCount());
+    usleep(200000);
+    c->Cancel();
+    t.join();
+    EXPECT_EQ(kHttpConnectFailed, result.load());
+    EXPECT_TRUE(c->LastFailWasAbort());
+    EXPECT_NE(kHttpStatusConnectTimeout, c->GetStatusCode());
+    EXPECT_EQ(kHttpClosed, c->GetConnectState());
+}

@@ -1,0 +1,160 @@
+// kvaplay playing http:// media from loopback servers renders the same samples as the local file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/HttpTestServer.h"
+#include "common/TestPaths.h"
+#include "common/TlsTestCerts.h"
+#include "common/WavRead.h"
+
+using namespace kva_test;
+
+namespace {
+
+// command: the whole command line (environment assignments may come first).
+int RunKvaplayQuiet(const std::string& command, std::string* out) {
+    std::string cmd = command + " 2>/dev/null";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out->append(buf, n);
+    int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool Render(const std::string& media, const std::string& wav, WavData* data, std::string* out,
+            const std::string& env = std::string()) {
+    int code = RunKvaplayQuiet(env + " " + BinaryPath("tools/kvaplay/kvaplay") + " --output=wav:" + wav +
+                                   " --fast --start-fade-ms=0 --quiet " + media,
+                               out);
+    return code == 0 && ReadFloatWav(wav, data);
+}
+
+size_t FirstSound(const std::vector<float>& s) {
+    size_t i = 0;
+    while (i < s.size() && s[i] == 0.0f) ++i;
+    return i & ~static_cast<size_t>(1);  // frame aligned (stereo)
+}
+
+// The media part of two renders: same samples from the first sound on; silence around it is
+// the device's pre-roll and padding and may differ in length.
+void ExpectSameMedia(const WavData& local, const WavData& net, const std::string& what) {
+    ASSERT_EQ(local.sampleRate, net.sampleRate) << what;
+    ASSERT_EQ(local.channels, net.channels) << what;
+    size_t a = FirstSound(local.samples), b = FirstSound(net.samples);
+    ASSERT_LT(a, local.samples.size()) << what << ": local render is silent";
+    size_t la = local.samples.size() - a, lb = net.samples.size() - b;
+    size_t common = std::min(la, lb);
+    for (size_t i = 0; i < common; ++i) {
+        ASSERT_EQ(local.samples[a + i], net.samples[b + i]) << what << " differs at sample " << i;
+    }
+    // Whatever one render has beyond the other is padding only.
+    const std::vector<float>& longer = la > lb ? local.samples : net.samples;
+    size_t from = (la > lb ? a : b) + common;
+    for (size_t i = from; i < longer.size(); ++i) ASSERT_EQ(0.0f, longer[i]) << what << " tail " << i;
+}
+
+class KvaplayNetwork : public ::testing::Test {
+protected:
+    void SetUp() override { dir = MakeTempDir("kvanet_"); }
+    void TearDown() override { RemoveTree(dir); }
+    std::string dir;
+};
+
+}  // namespace
+
+TEST_F(KvaplayNetwork, HttpRenderEqualsLocalRender) {
+    HttpTestServer server;
+    ASSERT_TRUE(server.Start());
+    for (const char* name : {"flac16.flac", "cbr.mp3", "aac.m4a"}) {
+        const std::string file = FixturePath(name);
+        auto bytes = std::make_shared<const std::string>(ReadFile(file));
+        ASSERT_FALSE(bytes->empty()) << name;
+        HttpPlan plan;
+        plan.body = bytes;
+        plan.contentType = "audio/mpeg";
+        server.Serve(std::string("/") + name, plan);
+
+        WavData local, net;
+        std::string out;
+        ASSERT_TRUE(Render(file, dir + "/local.wav", &local, &out)) << name << out;
+        ASSERT_TRUE(Render(server.Url(std::string("/") + name), dir + "/net.wav", &net, &out))
+            << name << out;
+        ExpectSameMedia(local, net, name);
+    }
+}
+
+TEST_F(KvaplayNetwork, NginxRenderEqualsLocalRenderAndCutsAreMended) {
+    std::string root = dir + "/www";
+    ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+    const std::string file = FixturePath("flac16.flac");
+    ASSERT_TRUE(WriteFile(root + "/t.flac", ReadFile(file)));
+    WavData local, net;
+    std::string out;
+    ASSERT_TRUE(Render(file, dir + "/local.wav", &local, &out)) << out;
+
+    if (NginxServer::Available()) {
+        NginxServer nginx(root);
+        ASSERT_TRUE(nginx.Start());
+        ASSERT_TRUE(Render(nginx.Url("/t.flac"), dir + "/nginx.wav", &net, &out)) << out;
+        ExpectSameMedia(local, net, "nginx");
+    }
+
+    // A server that drops the connection every 16 KiB: the reader resumes with ranges.
+    HttpTestServer cutting;
+    ASSERT_TRUE(cutting.Start());
+    HttpPlan plan;
+    plan.body = std::make_shared<const std::string>(ReadFile(file));
+    plan.closeAfter = 16 * 1024;
+    cutting.Serve("/t.flac", plan);
+    ASSERT_TRUE(Render(cutting.Url("/t.flac"), dir + "/cut.wav", &net, &out)) << out;
+    ExpectSameMedia(local, net, "cut");
+    EXPECT_GE(cutting.RequestsFor("/t.flac").size(), plan.body->size() / (16 * 1024));
+}
+
+TEST_F(KvaplayNetwork, MissingMediaIsAPlaybackError) {
+    HttpTestServer server;
+    ASSERT_TRUE(server.Start());
+    std::string out;
+    int code = RunKvaplayQuiet(BinaryPath("tools/kvaplay/kvaplay") + " --output=wav:" + dir +
+                                   "/o.wav --fast --json " + server.Url("/none.mp3"),
+                               &out);
+    EXPECT_EQ(1, code);
+    EXPECT_NE(std::string::npos, out.find("\"id\": 100")) << out;
+}
+
+TEST_F(KvaplayNetwork, HttpsRenderEqualsLocalRender) {
+    TlsTestCerts certs;
+    ASSERT_TRUE(certs.Make());
+    HttpTestServer server;
+    ASSERT_TRUE(server.EnableTls(certs.good.cert, certs.good.key));
+    ASSERT_TRUE(server.Start());
+    const std::string file = FixturePath("flac16.flac");
+    HttpPlan plan;
+    plan.body = std::make_shared<const std::string>(ReadFile(file));
+    plan.closeAfter = 40 * 1024;  // and a dropped connection now and then
+    server.Serve("/t.flac", plan);
+    WavData local, net;
+    std::string out;
+    ASSERT_TRUE(Render(file, dir + "/local.wav", &local, &out)) << out;
+    // The run's authority stands in for the system store of the kvaplay process only.
+    ASSERT_TRUE(Render(server.Url("/t.flac"), dir + "/tls.wav", &net, &out,
+                       "SSL_CERT_FILE=" + certs.caFile + " SSL_CERT_DIR=" + certs.dir))
+        << out;
+    ExpectSameMedia(local, net, "https");
+    EXPECT_GE(server.RequestsFor("/t.flac").size(), 2u);
+
+    // Without that trust the same URL is refused.
+    out.clear();
+    EXPECT_EQ(1, RunKvaplayQuiet("SSL_CERT_FILE=/nonexistent SSL_CERT_DIR=/nonexistent " +
+                                     BinaryPath("tools/kvaplay/kvaplay") + " --output=wav:" + dir +
+                                     "/o.wav --fast --json " + server.Url("/t.flac"),
+                                 &out));
+}
