@@ -1,0 +1,241 @@
+// kvaplay through the waveOut and DirectSound drivers: a render to the virtual WAV output
+// carries the same media as the WASAPI render, and real output on a private PulseAudio server
+// is heard on the sink's monitor.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/ReferenceDecode.h"
+#include "common/TestPaths.h"
+#include "common/WavRead.h"
+
+extern char** environ;
+
+using namespace kva_test;
+
+namespace {
+
+std::string RunCommand(const std::string& cmd, int* status) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[1024];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
+    int st = pclose(p);
+    if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+}
+
+int Kvaplay(const std::string& args) {
+    int status = -1;
+    RunCommand(BinaryPath("tools/kvaplay/kvaplay") + " " + args + " 2>/dev/null", &status);
+    return status;
+}
+
+// The frame where sound begins: the devices pre-roll silence (DirectSound a whole buffer).
+size_t FirstSoundFrame(const std::vector<float>& s) {
+    size_t f = 0;
+    while (2 * f + 1 < s.size() && s[2 * f] == 0.0f && s[2 * f + 1] == 0.0f) ++f;
+    return f;
+}
+
+struct Case {
+    const char* file;
+    const char* driver;
+    float tolerance;  // 0: the same samples; else the driver's 16-bit fallback format quantises
+};
+
+class KvaplayDriverRender : public ::testing::TestWithParam<Case> {
+protected:
+    static void SetUpTestSuite() { sDir = MakeTempDir("kvadriver"); }
+    static void TearDownTestSuite() {
+        for (auto& kv : sWasapi) remove(kv.second.c_str());
+        rmdir(sDir.c_str());
+    }
+    // One WASAPI render per file, shared by the driver cases.
+    static bool WasapiRender(const std::string& file, WavData* out) {
+        auto it = sWasapi.find(file);
+        if (it == sWasapi.end()) {
+            std::string wav = sDir + "/wasapi_" + std::to_string(sWasapi.size()) + ".wav";
+            if (Kvaplay("--output=wav:" + wav + " --fast --start-fade-ms=0 --quiet " + file) != 0)
+                return false;
+            it = sWasapi.emplace(file, wav).first;
+        }
+        return ReadFloatWav(it->second, out);
+    }
+    static std::string sDir;
+    static std::map<std::string, std::string> sWasapi;
+};
+std::string KvaplayDriverRender::sDir;
+std::map<std::string, std::string> KvaplayDriverRender::sWasapi;
+
+}  // namespace
+
+TEST_P(KvaplayDriverRender, SameMediaAsWasapi) {
+    const Case c = GetParam();
+    const std::string file = FixturePath(c.file);
+    WavData want;
+    ASSERT_TRUE(WasapiRender(file, &want));
+    const std::string wav = sDir + "/" + c.driver + ".wav";
+    ASSERT_EQ(Kvaplay("--output=wav:" + wav + " --fast --start-fade-ms=0 --quiet --driver=" +
+                      c.driver + " " + file),
+              0);
+    WavData got;
+    ASSERT_TRUE(ReadFloatWav(wav, &got));
+    remove(wav.c_str());
+    EXPECT_EQ(got.sampleRate, 44100);
+    ASSERT_EQ(got.channels, 2);
+
+    // Both renders hold the media after their own pre-roll and end in padding; from the first
+    // sound on they agree for the media's whole length.
+    const std::vector<float>& ref = CachedReferenceF32Stereo(file);
+    ASSERT_FALSE(ref.empty());
+    // A resampled source may keep a few frames in the resampler at its very end (2.9 ms).
+    const size_t slack = c.tolerance == 0.0f ? 0 : 128;
+    const size_t media = ref.size() / 2 - FirstSoundFrame(ref) - slack;
+    const size_t a = FirstSoundFrame(got.samples), b = FirstSoundFrame(want.samples);
+    EXPECT_LE(a, 8820u) << "more than 200 ms of silence before the media";
+    ASSERT_GE(got.samples.size() / 2, a + media) << "media lost at the end";
+    ASSERT_GE(want.samples.size() / 2, b + media);
+    EXPECT_EQ(FirstMismatch(got.samples, a, want.samples, b, media, c.tolerance), -1);
+    for (size_t i = 2 * (a + media + slack); i < got.samples.size(); ++i)
+        ASSERT_EQ(got.samples[i], 0.0f) << "sound after the media at sample " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, KvaplayDriverRender,
+    ::testing::Values(Case{"s16.wav", "waveout", 0.0f}, Case{"s16.wav", "dsound", 0.0f},
+                      Case{"f32.wav", "waveout", 0.0f}, Case{"f32.wav", "dsound", 0.0f},
+                      Case{"flac16.flac", "waveout", 0.0f}, Case{"flac16.flac", "dsound", 0.0f},
+                      Case{"cbr.mp3", "waveout", 0.0f}, Case{"cbr.mp3", "dsound", 0.0f},
+                      Case{"mono8k.wav", "waveout", 1e-4f}, Case{"mono8k.wav", "dsound", 1e-4f}),
+    [](const ::testing::TestParamInfo<Case>& info) {
+        std::string name = std::string(info.param.driver) + "_" + info.param.file;
+        for (auto& ch : name)
+            if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+        return name;
+    });
+
+namespace {
+
+// A private PulseAudio server with two null sinks for the suite.
+class KvaplayDriverPulse : public ::testing::TestWithParam<const char*> {
+protected:
+    static void SetUpTestSuite() {
+        sDir = MakeTempDir("kvadrvpulse");
+        int status = 0;
+        std::string out = RunCommand(std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server start " +
+                                  sDir + " 2>&1",
+                              &status);
+        const std::string prefix = "PULSE_SERVER=";
+        if (status != 0 || out.compare(0, prefix.size(), prefix) != 0) {
+            sSkip = "no private PulseAudio server (" + out + ")";
+            return;
+        }
+        sServer = out.substr(prefix.size());
+        setenv("PULSE_SERVER", sServer.c_str(), 1);
+    }
+    static void TearDownTestSuite() {
+        if (!sServer.empty()) {
+            RunCommand(std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server stop " + sDir, nullptr);
+            unsetenv("PULSE_SERVER");
+            sServer.clear();
+        }
+        RunCommand("rm -rf " + sDir, nullptr);
+    }
+    void SetUp() override {
+        if (!sSkip.empty()) GTEST_SKIP() << sSkip;
+    }
+    static std::string sDir, sServer, sSkip;
+};
+std::string KvaplayDriverPulse::sDir, KvaplayDriverPulse::sServer, KvaplayDriverPulse::sSkip;
+
+// parec on a source into a raw float file until stopped.
+class Recorder {
+public:
+    bool Start(const std::string& source, const std::string& path) {
+        mPath = path;
+        std::vector<std::string> args = {"parec", "--device=" + source, "--format=float32le",
+                                         "--rate=44100", "--channels=2", "--raw",
+                                         "--latency-msec=20", path};
+        std::vector<char*> argv;
+        for (auto& s : args) argv.push_back(const_cast<char*>(s.c_str()));
+        argv.push_back(nullptr);
+        if (posix_spawnp(&mPid, "parec", nullptr, nullptr, argv.data(), environ) != 0) return false;
+        for (int i = 0; i < 500; ++i) {
+            std::ifstream f(path, std::ios::binary | std::ios::ate);
+            if (f && f.tellg() > 4096) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    std::vector<float> Stop() {
+        if (mPid > 0) {
+            kill(mPid, SIGINT);
+            int st;
+            waitpid(mPid, &st, 0);
+            mPid = -1;
+        }
+        std::ifstream in(mPath, std::ios::binary);
+        std::vector<char> b((std::istreambuf_iterator<char>(in)), {});
+        std::vector<float> out(b.size() / 4);
+        if (!out.empty()) memcpy(out.data(), b.data(), out.size() * 4);
+        remove(mPath.c_str());
+        return out;
+    }
+    ~Recorder() { Stop(); }
+
+private:
+    pid_t mPid = -1;
+    std::string mPath;
+};
+
+}  // namespace
+
+// The 440 Hz tone is heard on the default sink's monitor: loud, and at its own pitch (a wrong
+// rate or sample format would move or garble it).
+TEST_P(KvaplayDriverPulse, ToneIsHeardOnTheSink) {
+    Recorder rec;
+    ASSERT_TRUE(rec.Start("kva_test_a.monitor", sDir + "/monitor.raw"));
+    ASSERT_EQ(Kvaplay(std::string("--output=pulse --quiet --start-fade-ms=0 --driver=") +
+                      GetParam() + " " + FixturePath("sine_s16.wav")),
+              0);
+    std::vector<float> got = rec.Stop();
+    // The loudest half second of the left channel.
+    const size_t window = 22050;
+    ASSERT_GT(got.size() / 2, window);
+    double best = 0;
+    size_t bestAt = 0;
+    for (size_t at = 0; at + window <= got.size() / 2; at += 4410) {
+        double sum = 0;
+        for (size_t i = 0; i < window; ++i) sum += double(got[2 * (at + i)]) * got[2 * (at + i)];
+        if (sum > best) {
+            best = sum;
+            bestAt = at;
+        }
+    }
+    const double rms = std::sqrt(best / window);
+    EXPECT_GT(rms, 0.05) << "nothing audible reached the sink";
+    int crossings = 0;
+    for (size_t i = 1; i < window; ++i) {
+        float p = got[2 * (bestAt + i - 1)], q = got[2 * (bestAt + i)];
+        if ((p < 0) != (q < 0)) ++crossings;
+    }
+    EXPECT_NEAR(crossings, 440, 20) << "the tone is not at 440 Hz";
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, KvaplayDriverPulse, ::testing::Values("waveout", "dsound"));
