@@ -90,6 +90,34 @@ double PlainFetchSeconds(int port, const std::string& path, int64_t expect) {
     return got >= expect ? t : -1;
 }
 
+// Milliseconds from kvaplay's start to the first audio: the status "started" once no buffering
+// is outstanding (else the buffering end that follows it). -1 when it never came.
+double FirstAudioMs(const std::string& media) {
+    std::string cmd = std::string(KVA_BINARY_DIR) + "/tools/kvaplay/kvaplay --output=wav:/dev/null " +
+                      "--fast --json --quiet " + media + " 2>/dev/null";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    char line[512];
+    bool buffering = false, started = false;
+    double result = -1;
+    while (fgets(line, sizeof(line), p)) {
+        int ms = 0, id = 0, p1 = 0;
+        const char* m = strstr(line, "\"ms\": ");
+        const char* i = strstr(line, "\"id\": ");
+        const char* a = strstr(line, "\"param1\": ");
+        if (!m || !i || !a) continue;
+        ms = atoi(m + 6);
+        id = atoi(i + 6);
+        p1 = atoi(a + 10);
+        if (result >= 0) continue;
+        if (id == 200) buffering = p1 == 701;
+        if (id == 300 && p1 == 5) started = true;
+        if (started && !buffering) result = ms;
+    }
+    pclose(p);
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -209,7 +237,27 @@ int main(int argc, char** argv) {
     printf("download thread CPU, downloading: %.1f %% of one core\n", busy);
     printf("ratio full / downloading:         %.4f\n", busy > 0 ? full / busy : 0);
 
-    printf("time to first audio: not measured here (needs the player)\n");
+    // 3. Time to first audio through kvaplay (fast WAV output), the local file as the peer.
+    const std::string fixture = std::string(KVA_FIXTURE_DIR) + "/flac16.flac";
+    const std::string player = std::string(KVA_BINARY_DIR) + "/tools/kvaplay/kvaplay";
+    std::ifstream in(fixture, std::ios::binary);
+    if (access(player.c_str(), X_OK) == 0 && in) {
+        std::ofstream copy(root + "/t.flac", std::ios::binary);
+        copy << in.rdbuf();
+        copy.close();
+        std::vector<double> local, net;
+        for (int i = 0; i < runs; ++i) {
+            double a = FirstAudioMs(fixture), b = FirstAudioMs(base + "/t.flac");
+            if (a >= 0) local.push_back(a);
+            if (b >= 0) net.push_back(b);
+        }
+        double l = Median(local), n = Median(net);
+        printf("time to first audio, http:        %.0f ms (kvaplay from its start)\n", n);
+        printf("time to first audio, local file:  %.0f ms\n", l);
+        printf("difference http - local:          %.0f ms\n", n - l);
+    } else {
+        printf("time to first audio: skipped (build kvaplay and the fixtures first)\n");
+    }
     if (nginx) nginx->Stop();
     if (fallback) fallback->Stop();
     kva_test::RemoveTree(root);

@@ -14,6 +14,9 @@ constexpr int32_t kFullQueueRecheckMs = 20;
 // The first buffering after an open or a seek ends with this much queued.
 constexpr int64_t kFirstBufferingMs = 1500;
 
+// The stream whose decode-thread handler runs on this thread, if any.
+thread_local const CKVAAudioStream* tHandling = nullptr;
+
 // Result of decode-thread work that a later seek made stale: it changes nothing.
 constexpr int32_t kStaleAfterSeek = 0x7FFF0001;
 
@@ -197,6 +200,7 @@ int32_t CKVAAudioStream::setOutputDescription(const AudioDescription& des) {
 
 void CKVAAudioStream::HandleMessage(void* user, const ThreadMsgPtr& msg) {
     auto* self = static_cast<CKVAAudioStream*>(user);
+    tHandling = self;
     int32_t status = 0;
     switch (msg->mId) {
     case kMsgSeek:
@@ -216,6 +220,7 @@ void CKVAAudioStream::HandleMessage(void* user, const ThreadMsgPtr& msg) {
         break;
     }
     self->checkBuffer(status);
+    tHandling = nullptr;
 }
 
 int32_t CKVAAudioStream::doDecoder() {
@@ -286,7 +291,7 @@ int32_t CKVAAudioStream::doDecoder() {
 }
 
 void CKVAAudioStream::checkBuffer(int32_t status) {
-    const bool onDecodeThread = mThread->IsCurrentThread();
+    const bool onDecodeThread = tHandling == this;
     bool wantDecode = false;
     bool full = false;
     const int32_t st = mState;

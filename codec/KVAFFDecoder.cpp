@@ -331,13 +331,14 @@ int32_t CKVAFFDecoder::open(IKVASourceIO* source, float gainDb) {
 
 void CKVAFFDecoder::abort() {
     mCancel = 1;
-    if (mSource) mSource->Abort();
+    if (IKVASourceIO* source = mSource) source->Abort();
 }
 
 void CKVAFFDecoder::cancelReading(bool cancel) {
-    if (!mSource) return;
+    IKVASourceIO* source = mSource;
+    if (!source) return;
     KVA_LOG(kLogDetail, "CKVAFFDecoder::cancelReading()");
-    mSource->CancelReading(cancel);
+    source->CancelReading(cancel);
 }
 
 int32_t CKVAFFDecoder::close() {
@@ -347,8 +348,10 @@ int32_t CKVAFFDecoder::close() {
     av_packet_unref(mPacket);
     av_frame_unref(mHeldFrame);
     av_frame_unref(mPendingFrame);
-    if (mSource) mSource->Close();
     freeIo();
+    // The caller owns the source and may destroy it once closed: forget it here so that a
+    // later close (the destructor's) cannot reach a dead object.
+    if (IKVASourceIO* source = mSource.exchange(nullptr)) source->Close();
     mEOS = false;
     return kDecOk;
 }
@@ -376,12 +379,16 @@ AudioDescription CKVAFFDecoder::targetDescription() {
 }
 
 std::string CKVAFFDecoder::getSessionIdText() {
-    if (!mSource) return std::string();
-    const char* t = mSource->GetSessionIdText();
+    IKVASourceIO* source = mSource;
+    if (!source) return std::string();
+    const char* t = source->GetSessionIdText();
     return t ? std::string(t) : std::string();
 }
 
-double CKVAFFDecoder::getRatio() { return mSource ? mSource->GetRatio() : 1.0; }
+double CKVAFFDecoder::getRatio() {
+    IKVASourceIO* source = mSource;
+    return source ? source->GetRatio() : 1.0;
+}
 
 int32_t CKVAFFDecoder::findStreamInfo() {
     mFormatContext->flags |= AVFMT_FLAG_GENPTS;
@@ -482,7 +489,7 @@ int32_t CKVAFFDecoder::readPacket() {
             av_packet_unref(mPacket);
             return r;
         }
-        if (r == kAvNoDataYet || (mSource && mSource->GetErrorCode() == 16)) {
+        if (r == kAvNoDataYet || (mSource.load() && mSource.load()->GetErrorCode() == 16)) {
             if (mFormatContext->pb) {
                 mFormatContext->pb->eof_reached = 0;
                 mFormatContext->pb->error = 0;
@@ -555,7 +562,7 @@ int32_t CKVAFFDecoder::decode(AudioFrame* out) {
         }
         if (r == kAvNoDataYet || r == kAvOtherReadError || r == AVERROR(EIO) ||
             r == AVERROR_INVALIDDATA) {
-            if (mSource) mLastError = mSource->GetErrorCode();
+            if (IKVASourceIO* s = mSource) mLastError = s->GetErrorCode();
         }
         return r;
     }
@@ -759,7 +766,7 @@ int32_t CKVAFFDecoder::seek(int64_t ms) {
     if (std::fabs(static_cast<double>(ms - mDurationMs)) < 50.0) {
         KVA_LOG(kLogError, "CKVAFFDecoder::seek(%d): Seek eos(%lld)!", mSessionId,
                 static_cast<long long>(ms));
-        if (mSource) mSource->SeekDone(&flag);
+        if (IKVASourceIO* s = mSource) s->SeekDone(&flag);
         return AVERROR_EOF;
     }
     int64_t ts = av_rescale_q(ms * 1000, AVRational{1, 1000000}, mStream->time_base);
@@ -772,7 +779,7 @@ int32_t CKVAFFDecoder::seek(int64_t ms) {
     // Samples the resampler still holds belong to the old position.
     if (mSwr) swr_init(mSwr);
     flag = 0;
-    if (mSource) mSource->SeekDone(&flag);
+    if (IKVASourceIO* s = mSource) s->SeekDone(&flag);
     if (r < 0) {
         KVA_LOG(kLogError, "CKVAFFDecoder::seek failt ret(mSessionId %d/%d)!", mSessionId, r);
         if (mCancel || flag) {
@@ -780,7 +787,7 @@ int32_t CKVAFFDecoder::seek(int64_t ms) {
                     mSessionId, r);
             return kDecCancelled;
         }
-        if (mSource) mLastError = mSource->GetErrorCode();
+        if (IKVASourceIO* s = mSource) mLastError = s->GetErrorCode();
         return r == AVERROR(EIO) ? kDecIoError : kDecSeekFailed;
     }
     KVA_LOG(kLogTrace, "CKVAFFDecoder::seek(%d): Seek done(%ld)!", mSessionId,

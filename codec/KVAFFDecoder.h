@@ -1,6 +1,7 @@
 // FFmpeg demuxer + decoder over an IKVASourceIO, converting into AudioFrames.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -114,8 +115,9 @@ protected:
     bool skipBeforeSeekTarget(const AVFrame* frame);
     void freeIo();
 
-    volatile bool mEOS = false;
-    volatile int32_t mCancel = 0;
+    // Read and set without the lock by abort and by the stream's other threads.
+    std::atomic<bool> mEOS{false};
+    std::atomic<int32_t> mCancel{0};
     int32_t mStreamIndex = -1;
     int32_t mLastError = 0;
     AVFormatContext* mFormatContext = nullptr;
@@ -127,7 +129,7 @@ protected:
     AudioDescription mSwrSrc{};
     AudioDescription mSwrDst{};
     CKVACritical mLock;
-    IKVASourceIO* mSource = nullptr;
+    std::atomic<IKVASourceIO*> mSource{nullptr};
     uint8_t* mIoBuffer = nullptr;
     AVIOContext* mIoContext = nullptr;
     AVFrame* mFrame = nullptr;

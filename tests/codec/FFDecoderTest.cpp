@@ -70,7 +70,7 @@ int32_t DecodeAll(CKVAFFDecoder& dec, std::vector<float>* out, int* firstEmpty =
         size_t n = fb.f.nLen / sizeof(float);
         size_t old = out->size();
         out->resize(old + n);
-        memcpy(out->data() + old, fb.f.pData, n * sizeof(float));
+        if (n) memcpy(out->data() + old, fb.f.pData, n * sizeof(float));
         if (r != 0 && r != AVERROR_INVALIDDATA) break;
     }
     return r;
@@ -129,12 +129,13 @@ TEST(FFDecoderOpen, BlackListAndCodecOptions) {
     EXPECT_EQ(kDecCodecOpenFailed, dec.open(&flac, 0.0f));
     KVACodecSettings::ClearOptions();
     EXPECT_EQ(0, dec.open(&flac, 0.0f));
+    dec.close();  // the sources die before the decoder
 }
 
 TEST(FFDecoderConvert, NativeFloatIsCopiedAndOtherFormatsConverted) {
     // Packed float at 44.1 kHz stereo: appended byte for byte, no resampler built.
-    TestDecoder dec;
     CKVAAudioLocalSource f32(1, FixturePath("f32.wav").c_str());
+    TestDecoder dec;
     ASSERT_EQ(0, dec.open(&f32, 0.0f));
     AudioDescription native{};
     dec.getOutputDescription(&native);
@@ -149,8 +150,8 @@ TEST(FFDecoderConvert, NativeFloatIsCopiedAndOtherFormatsConverted) {
     EXPECT_EQ(-1, FirstMismatch(got, 0, ref, 0, got.size() / 2));
 
     // s16 needs a conversion to the float target.
-    TestDecoder dec2;
     CKVAAudioLocalSource s16(1, FixturePath("s16.wav").c_str());
+    TestDecoder dec2;
     ASSERT_EQ(0, dec2.open(&s16, 0.0f));
     dec2.getOutputDescription(&native);
     EXPECT_EQ(AV_SAMPLE_FMT_S16, native.nSampleFormat);
@@ -165,8 +166,8 @@ TEST(FFDecoderConvert, NativeFloatIsCopiedAndOtherFormatsConverted) {
 TEST(FFDecoderConvert, GaplessMp3KeepsExactlyTheEncodedSamples) {
     // 3 s at 44.1 kHz were encoded: the encoder delay and padding recorded in the LAME header
     // are removed by FFmpeg's skip-samples side data, leaving exactly 132300 frames.
-    CKVAFFDecoder dec;
     CKVAAudioLocalSource vbr(1, FixturePath("vbr.mp3").c_str());
+    CKVAFFDecoder dec;
     ASSERT_EQ(0, dec.open(&vbr, 0.0f));
     dec.setOutputDescription(StereoFloat());
     std::vector<float> got;
@@ -177,14 +178,14 @@ TEST(FFDecoderConvert, GaplessMp3KeepsExactlyTheEncodedSamples) {
 TEST(FFDecoderConvert, EndTrimHoldsOneFrameAndShortensTheLast) {
     std::vector<float> whole;
     {
-        CKVAFFDecoder dec;
         CKVAAudioLocalSource src(1, FixturePath("flac16.flac").c_str());
+        CKVAFFDecoder dec;
         ASSERT_EQ(0, dec.open(&src, 0.0f));
         dec.setOutputDescription(StereoFloat());
         DecodeAll(dec, &whole);
     }
-    TestDecoder dec;
     CKVAAudioLocalSource src(1, FixturePath("flac16.flac").c_str());
+    TestDecoder dec;
     ASSERT_EQ(0, dec.open(&src, 0.0f));
     dec.setOutputDescription(StereoFloat());
     dec.armEndTrim(100);
@@ -239,6 +240,7 @@ TEST(FFDecoderDecode, NoCodecAndAbortAnswers) {
     fb.reset();
     EXPECT_EQ(0, dec.decode(&fb.f));
     EXPECT_GT(fb.f.nLen, 0);
+    dec.close();
 }
 
 TEST(FFDecoderSeek, EdgeCases) {
@@ -258,6 +260,7 @@ TEST(FFDecoderSeek, EdgeCases) {
     EXPECT_EQ(0, dec.decode(&fb.f));
     EXPECT_GT(fb.f.nLen, 0);
     EXPECT_LE(std::llabs(fb.f.nTimestamp - 500), 93);
+    dec.close();
 }
 
 }  // namespace

@@ -20,7 +20,16 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-// Counts allocations made through operator new on threads that ask for it.
+// Counts allocations made through operator new on threads that ask for it. Sanitizers bring
+// their own allocation functions, so the count is only taken in plain builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KVA_COUNT_ALLOCATIONS 0
+namespace {
+thread_local bool tCountAllocations = false;
+thread_local long tAllocations = 0;
+}  // namespace
+#else
+#define KVA_COUNT_ALLOCATIONS 1
 namespace {
 thread_local bool tCountAllocations = false;
 thread_local long tAllocations = 0;
@@ -36,6 +45,7 @@ void* operator new(size_t size) {
 }
 void operator delete(void* p) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { free(p); }
+#endif
 
 using namespace kva_audioplayer;
 using namespace kva_test;
@@ -53,8 +63,8 @@ TEST(StreamConcurrencyFormat, ChangeIsReportedAndNoAudioIsLost) {
     const std::vector<float>& ref = CachedReferenceF32Stereo(path);
     ASSERT_FALSE(ref.empty());
     RecordingObserver obs;
-    CKVAAudioStream stream(&obs);
     CKVAAudioLocalSource source(3, path.c_str());
+    CKVAAudioStream stream(&obs);
     ASSERT_EQ(0, OpenAndStart(stream, &source));
     AudioDescription before{};
     stream.getAudioDescription(&before);
@@ -63,10 +73,10 @@ TEST(StreamConcurrencyFormat, ChangeIsReportedAndNoAudioIsLost) {
 
     PullResult got = PullAll(stream);
     EXPECT_TRUE(got.ended);
-    // The MP3 decoder may emit one more frame of the old format after the first new one, so
-    // the change can be announced twice; never zero times.
-    EXPECT_GE(got.formatChanges, 1);
-    EXPECT_LE(got.formatChanges, 3);
+    // At the junction the MP3 decoder first gives one frame with the new channel count at the
+    // old rate, then the new rate: two changes (44.1 kHz stereo -> 44.1 kHz mono -> 22.05 kHz
+    // mono), each announced once.
+    EXPECT_EQ(2, got.formatChanges);
     AudioDescription after{};
     stream.getAudioDescription(&after);
     EXPECT_EQ(22050, after.nSampleRate);
@@ -89,8 +99,8 @@ TEST(StreamConcurrencySeek, BeforeStartRunsWhenStarted) {
     const std::string path = FixturePath("s16.wav");
     const std::vector<float>& ref = CachedReferenceF32Stereo(path);
     RecordingObserver obs;
-    CKVAAudioStream stream(&obs);
     CKVAAudioLocalSource source(3, path.c_str());
+    CKVAAudioStream stream(&obs);
     ASSERT_EQ(0, stream.open(&source, false));
     stream.setOutputDescription(StereoFloat44k());
     ASSERT_EQ(0, stream.seek(2000));
@@ -107,8 +117,8 @@ TEST(StreamConcurrencySeek, BeforeStartRunsWhenStarted) {
 TEST(StreamConcurrencySeek, ToTheEndEndsTheStreamAndASeekBackRevivesIt) {
     const std::string path = FixturePath("flac16.flac");
     RecordingObserver obs;
-    CKVAAudioStream stream(&obs);
     CKVAAudioLocalSource source(3, path.c_str());
+    CKVAAudioStream stream(&obs);
     ASSERT_EQ(0, OpenAndStart(stream, &source));
     ASSERT_TRUE(obs.WaitEnds(1));
     const int64_t duration = stream.getDuration();
@@ -138,10 +148,10 @@ TEST(StreamConcurrencySeek, ToTheEndEndsTheStreamAndASeekBackRevivesIt) {
 
 TEST(StreamConcurrencySeek, StateRulesAndRapidSeeks) {
     RecordingObserver obs;
-    CKVAAudioStream stream(&obs);
-    EXPECT_EQ(kAudioPlayerErrorState, stream.seek(100));  // created, never opened
     const std::string path = FixturePath("s16.wav");
     CKVAAudioLocalSource source(3, path.c_str());
+    CKVAAudioStream stream(&obs);
+    EXPECT_EQ(kAudioPlayerErrorState, stream.seek(100));  // created, never opened
     ASSERT_EQ(0, OpenAndStart(stream, &source));
     for (int i = 0; i < 20; ++i) ASSERT_EQ(0, stream.seek(100 * i));
     ASSERT_EQ(0, stream.seek(2500));
@@ -158,9 +168,9 @@ TEST(StreamConcurrencySeek, StateRulesAndRapidSeeks) {
 
 TEST(StreamConcurrencyBuffering, EmptyQueueReportsNoDataAndOneStart) {
     RecordingObserver obs;
-    CKVAAudioStream stream(&obs);
     const std::string path = FixturePath("s16.wav");
     CKVAAudioLocalSource source(3, path.c_str());
+    CKVAAudioStream stream(&obs);
     ASSERT_EQ(0, stream.open(&source, true));  // silent: no buffering notification
     EXPECT_EQ(0, obs.Starts());
     stream.setOutputDescription(StereoFloat44k());
@@ -189,8 +199,8 @@ TEST(StreamConcurrencyBuffering, DecodesAheadUpToCacheMax) {
     ASSERT_EQ(0, system(("ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
                          "sine=f=300:d=20 -ac 2 -c:a pcm_s16le " + path).c_str()));
     RecordingObserver obs;
-    CKVAAudioStream stream(&obs);
     CKVAAudioLocalSource source(3, path.c_str());
+    CKVAAudioStream stream(&obs);
     ASSERT_EQ(0, OpenAndStart(stream, &source));
     ASSERT_TRUE(obs.WaitEnds(1));
     // Wait (bounded) for the decode-ahead to stop growing.
@@ -216,8 +226,8 @@ TEST(StreamConcurrencyPulls, SteadyStatePullsDoNotAllocate) {
     ASSERT_EQ(0, system(("ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
                          "sine=f=300:d=30 -ac 2 -c:a pcm_s16le " + path).c_str()));
     RecordingObserver obs;
-    CKVAAudioStream stream(&obs);
     CKVAAudioLocalSource source(3, path.c_str());
+    CKVAAudioStream stream(&obs);
     ASSERT_EQ(0, OpenAndStart(stream, &source));
     ASSERT_TRUE(obs.WaitEnds(1));
     // Let the decode-ahead fill the cache once, so that the frame pool has its working size.
@@ -241,7 +251,9 @@ TEST(StreamConcurrencyPulls, SteadyStatePullsDoNotAllocate) {
         allocations += tAllocations;
         ++pulls;
     }
-    EXPECT_EQ(0, allocations) << "over " << pulls << " pulls";
+    if (KVA_COUNT_ALLOCATIONS) {
+        EXPECT_EQ(0, allocations) << "over " << pulls << " pulls";
+    }
     // Frames are recycled: the pool does not grow with the amount played.
     EXPECT_LE(stream.allocatedFrames(), framesBefore + 2);
     stream.close();
@@ -268,9 +280,9 @@ TEST(StreamConcurrencyBadInput, FixturesYieldCodesWithoutHanging) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         RecordingObserver obs;
-        CKVAAudioStream stream(&obs);
         std::string path = FixturePath(c.file);
         CKVAAudioLocalSource source(3, path.c_str());
+        CKVAAudioStream stream(&obs);
         int32_t r = stream.open(&source, false);
         EXPECT_NE(c.openCodes.end(), std::find(c.openCodes.begin(), c.openCodes.end(), r))
             << "open gave " << r;
@@ -288,8 +300,8 @@ TEST(StreamConcurrencyBadInput, FixturesYieldCodesWithoutHanging) {
 
 TEST(StreamConcurrencyBadInput, OpenFailuresOfTheSource) {
     RecordingObserver obs;
-    CKVAAudioStream stream(&obs);
     MemorySourceIO failing(ReadFile(FixturePath("s16.wav")));
+    CKVAAudioStream stream(&obs);
     failing.FailOpen(2);
     EXPECT_EQ(kDecIoError, stream.open(&failing, false));
     MemorySourceIO cancelled(ReadFile(FixturePath("s16.wav")));
@@ -373,16 +385,16 @@ TEST(StreamSettings, CacheParamsKeepTheirRanges) {
 TEST(StreamSettings, BlackListThroughTheStreamRefusesTheCodec) {
     CKVAAudioStream::SetCodecBlackList({AV_CODEC_ID_FLAC});
     {
-        CKVAAudioStream stream(nullptr);
         std::string path = FixturePath("flac16.flac");
         CKVAAudioLocalSource source(3, path.c_str());
+        CKVAAudioStream stream(nullptr);
         EXPECT_EQ(kDecNoAudio, stream.open(&source, true));
     }
     CKVAAudioStream::SetCodecBlackList({});
     EXPECT_TRUE(KVACodecSettings::GetCodecBlackList().empty());
-    CKVAAudioStream stream(nullptr);
     std::string path = FixturePath("flac16.flac");
     CKVAAudioLocalSource source(3, path.c_str());
+    CKVAAudioStream stream(nullptr);
     EXPECT_EQ(0, stream.open(&source, true));
 }
 

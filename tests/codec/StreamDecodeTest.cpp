@@ -38,8 +38,8 @@ TEST_P(StreamConcurrencyDecode, MatchesCommandLineDecode) {
     ASSERT_FALSE(ref.empty()) << "reference decode failed for " << path;
 
     RecordingObserver obs;
-    CKVAAudioStream stream(&obs);
     CKVAAudioLocalSource source(3, path.c_str());
+    CKVAAudioStream stream(&obs);
     ASSERT_EQ(0, OpenAndStart(stream, &source));
     PullResult got = PullAll(stream);
     stream.close();

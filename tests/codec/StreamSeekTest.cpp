@@ -40,8 +40,8 @@ TEST_P(StreamConcurrencySeek, LandsNearTargetAndMatchesReference) {
     for (int64_t target : {1234, 400, 2500}) {
         SCOPED_TRACE("seek to " + std::to_string(target));
         RecordingObserver obs;
-        CKVAAudioStream stream(&obs);
         CKVAAudioLocalSource source(3, path.c_str());
+        CKVAAudioStream stream(&obs);
         ASSERT_EQ(0, OpenAndStart(stream, &source));
         ASSERT_TRUE(obs.WaitEnds(1));
         ASSERT_EQ(0, stream.seek(target));

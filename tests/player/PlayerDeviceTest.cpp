@@ -81,14 +81,14 @@ protected:
 TEST_F(PlayerDevice, ListShowsDefaultEntryThenEndpointsAndSameChoicePostsNothing) {
     RecordingObserver obs;
     IKVAPlayer* p = Playing(obs);
-    ASSERT_EQ(3, p->GetOutputDeviceCount());
+    ASSERT_EQ(9, p->GetOutputDeviceCount());  // three drivers, each a default entry and two
     DeviceRecord r;
     ASSERT_TRUE(p->GetOutputDeviceInfo(0, &r));
     EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), r.szName);
     EXPECT_EQ(1, r.bDefault);
     ASSERT_TRUE(p->GetOutputDeviceInfo(2, &r));
     EXPECT_EQ(std::u16string(u"Output B"), r.szName);
-    EXPECT_FALSE(p->GetOutputDeviceInfo(3, &r));
+    EXPECT_FALSE(p->GetOutputDeviceInfo(9, &r));
     ASSERT_TRUE(p->GetCurrentOutputDevice(&r));
     EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), r.szName);
 
@@ -134,7 +134,7 @@ TEST_F(PlayerDevice, RemovingTheEndpointInUseFailsOverWithoutError) {
     ASSERT_TRUE(WaitUntil([&] { return p->GetStatus() == kStatusStarted && Captured("b") > b + 44100; }));
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
     EXPECT_EQ(0, obs.Count(kNotifyError));
-    EXPECT_EQ(2, p->GetOutputDeviceCount());
+    EXPECT_EQ(6, p->GetOutputDeviceCount());
     p->Release();
 }
 
@@ -174,10 +174,10 @@ TEST_F(PlayerDevice, DefaultChangeRecreatesADefaultFollowingDevice) {
 TEST_F(PlayerDevice, AddedEndpointIsAnnouncedAndListed) {
     RecordingObserver obs;
     IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
-    EXPECT_EQ(3, p->GetOutputDeviceCount());
+    EXPECT_EQ(9, p->GetOutputDeviceCount());
     system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("usb", u"USB Output"));
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventAdded, 5000));
-    EXPECT_EQ(4, p->GetOutputDeviceCount());
+    EXPECT_EQ(12, p->GetOutputDeviceCount());
     p->Release();
 }
 
@@ -186,7 +186,7 @@ TEST_F(PlayerDevice, LongDeviceNameIsCutTo260Units) {
     system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("long", longName));
     RecordingObserver obs;
     IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
-    ASSERT_EQ(4, p->GetOutputDeviceCount());
+    ASSERT_EQ(12, p->GetOutputDeviceCount());
     DeviceRecord r;
     ASSERT_TRUE(p->GetOutputDeviceInfo(3, &r));
     EXPECT_EQ(260u, Utf16Length(r.szName));
@@ -246,5 +246,65 @@ TEST_F(PlayerDevice, SessionTagIsMadeOncePerPlayerAndReachesEveryDevice) {
     EXPECT_EQ(36u, other.size());
     EXPECT_NE(tag, other);
     p2->Release();
+    p->Release();
+}
+
+TEST_F(PlayerDevice, LosingTheLastEndpointEndsInErrorStatus) {
+    RecordingObserver obs;
+    IKVAPlayer* p = Playing(obs);
+    ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
+    system->RemoveEndpoint("b");
+    system->RemoveEndpoint("a");
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusError, 5000));
+    EXPECT_EQ(1, obs.Count(kNotifyError, kErrorDeviceOpen));
+    EXPECT_EQ(0, obs.Count(kNotifyDeviceEvent, kDeviceEventFailover));
+    EXPECT_EQ(kStatusError, p->GetStatus());
+    p->Release();
+}
+
+TEST_F(PlayerDevice, TolerantTypeDropsTheDeviceWithoutErrorStatus) {
+    RecordingObserver obs;
+    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
+    p->SetStartFadeTime(0);
+    p->SetOutputDeviceType(1);
+    p->SetDataSource(LongMedia().c_str());
+    p->PrepareAsync();
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+    p->Play(false);
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
+    EXPECT_EQ(1, p->GetOutputDeviceType());
+    ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
+    system->InvalidateEndpoint("a");
+    ASSERT_TRUE(obs.WaitFor(kNotifyDeviceFailure, kDeviceOpenFailed, 5000));
+    auto* player = dynamic_cast<CKVAAudioPlayer*>(p);
+    ASSERT_TRUE(WaitUntil([&] { return player->CurrentDeviceForTest() == nullptr; }));
+    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
+    EXPECT_NE(kStatusError, p->GetStatus());
+    p->Release();
+}
+
+TEST_F(PlayerDevice, SameHeadsetStateTwiceRecreatesOnceAndPausedPlayerReopensOnPlay) {
+    RecordingObserver obs;
+    IKVAPlayer* p = Playing(obs);
+    auto* player = dynamic_cast<CKVAAudioPlayer*>(p);
+    uint32_t made = player->DevicesMade();
+    p->NotifyHeadSetChanged(2);
+    p->NotifyHeadSetChanged(2);
+    ASSERT_TRUE(WaitUntil([&] { return player->DevicesMade() > made; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(made + 1, player->DevicesMade());
+
+    ASSERT_TRUE(WaitUntil([&] { return p->GetCurrentPosition() > 1500; }));
+    p->Pause(false);
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPaused, 5000));
+    int64_t pos = p->GetCurrentPosition();
+    p->NotifyHeadSetChanged(0);
+    ASSERT_TRUE(WaitUntil([&] { return player->CurrentDeviceForTest() == nullptr; }));
+    p->Play(false);
+    ASSERT_TRUE(WaitUntil([&] { return player->CurrentDeviceForTest() != nullptr; }));
+    EXPECT_GE(p->GetCurrentPosition(), pos - 50);  // resumed where it was, not from the start
+    ASSERT_TRUE(WaitUntil([&] { return p->GetCurrentPosition() > pos + 100; }));
+    EXPECT_GT(Captured("a"), 0u);
+    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
     p->Release();
 }

@@ -129,13 +129,3 @@ TEST(CacheBuffer, DropOldestBlockFollowsTheBackPosition) {
     EXPECT_TRUE(c.DropOldestBlock());
     EXPECT_EQ(1, c.FirstIndex());
 }
-
-TEST(CacheBuffer, CountIsCappedAndEmptyCacheIsInert) {
-    CKVACacheBuffer c;
-    EXPECT_EQ(36, c.SetCacheCount(100));
-    EXPECT_EQ(0, c.SetCacheCount(0));
-    uint8_t b[4] = {1, 2, 3, 4};
-    EXPECT_EQ(0, c.Write(b, 0, 4));
-    EXPECT_EQ(0, c.ReadAt(b, 0, 4));
-    EXPECT_FALSE(c.DropOldestBlock());
-}

@@ -284,18 +284,6 @@ TEST(HttpClientResponse, RedirectsKeepTheOffsetAndResolveRelativeTargets) {
     EXPECT_TRUE(none.Redirects().empty());
 }
 
-TEST(HttpClientResponse, HexAndChunkSizes) {
-    ScriptedHttpClient c("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n\r\n1aF\r\n");
-    EXPECT_EQ(kHttpBadLength, c.ReadChunkSize());  // not yet known to be chunked
-    ASSERT_EQ(0, c.Exchange("http://h.example/x", 0));
-    EXPECT_EQ(0x1af, c.ReadChunkSize());
-    EXPECT_EQ(0u, c.HexToInt(""));
-    EXPECT_EQ(0xABCDEFu, c.HexToInt("abcdef"));
-    EXPECT_EQ(0xFFFFFFFFu, c.HexToInt("12g"));
-    EXPECT_TRUE(c.IsRedirect(307));
-    EXPECT_FALSE(c.IsRedirect(308));
-}
-
 // ---- against a loopback server ----
 
 class HttpClientNet : public ::testing::Test {
