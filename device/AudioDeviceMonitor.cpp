@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "device/DirectSound.h"
+#include "device/WaveOut.h"
 #include "device/Wasapi.h"
 #include "support/Log.h"
 #include "support/TextUtil.h"
@@ -42,9 +44,8 @@ const char* EventLabel(int32_t type) {
 DeviceListEnumerator DriverEnumerator(int32_t type) {
     switch (type) {
         case kDeviceTypeWasapi: return &EnumWasapiDevices;
-        // The waveOut and DirectSound back-ends add their static enumerations here.
-        case kDeviceTypeWaveOut: return nullptr;
-        case kDeviceTypeDirectSound: return nullptr;
+        case kDeviceTypeWaveOut: return &WaveOut::EnumDevices;
+        case kDeviceTypeDirectSound: return &DirectSound::EnumDevices;
         default: return nullptr;
     }
 }
@@ -174,6 +175,7 @@ AudioDeviceMonitor::AudioDeviceMonitor(IKVADeviceObserver* observer, bool regist
     mEventLock.Init();
     mThread.Start("DeviceNotifyThread", this, &AudioDeviceMonitor::DeliverHandler);
     if (registerClient) RegisterClient();
+    DirectSound::LoadLibrary();
 }
 
 AudioDeviceMonitor::~AudioDeviceMonitor() {

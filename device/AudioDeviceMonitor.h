@@ -22,7 +22,7 @@ class AudioDeviceMonitor;
 // its default entry when asked and when it has any device.
 typedef void (*DeviceListEnumerator)(AudioDeviceList& out, bool withDefaultEntry);
 
-// The enumeration of a device type (4, 5 or 6); null while that back-end is not built.
+// The enumeration of a device type (4, 5 or 6); null for other types.
 DeviceListEnumerator DriverEnumerator(int32_t type);
 
 // Device event types.

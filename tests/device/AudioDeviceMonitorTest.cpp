@@ -89,7 +89,17 @@ TEST_F(MonitorTest, ListStartsWithTheDefaultEntryAndRecordsCarryTheDriver) {
     AudioDeviceMonitor m(&observer, false);
     EXPECT_EQ(0, m.GetDeviceCount());
     m.RefreshDeviceList();
-    ASSERT_EQ(3, m.GetDeviceCount());
+    // WASAPI, then DirectSound, then waveOut; each driver's list opens with its default entry.
+    ASSERT_EQ(9, m.GetDeviceCount());
+    const int32_t types[] = {5, 5, 5, 6, 6, 6, 4, 4, 4};
+    const char16_t* drivers[] = {u"Wasapi", u"DirectSound", u"WaveOut"};
+    for (int32_t i = 0; i < 9; ++i) {
+        DeviceRecord e;
+        ASSERT_TRUE(m.GetDeviceAt(i, &e));
+        EXPECT_EQ(types[i], e.nType) << i;
+        EXPECT_EQ(std::u16string(drivers[i / 3]), e.szDriver) << i;
+        EXPECT_EQ(i % 3 == 0 ? 1 : 0, e.bDefault) << i;
+    }
     DeviceRecord r;
     ASSERT_TRUE(m.GetDeviceAt(0, &r));
     EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), r.szName);
@@ -101,7 +111,7 @@ TEST_F(MonitorTest, ListStartsWithTheDefaultEntryAndRecordsCarryTheDriver) {
     ASSERT_TRUE(m.GetDeviceAt(2, &r));
     EXPECT_EQ(0, r.bDefault);
     EXPECT_EQ(1, r.nIndex);
-    EXPECT_FALSE(m.GetDeviceAt(3, &r));
+    EXPECT_FALSE(m.GetDeviceAt(9, &r));
     EXPECT_FALSE(m.GetDeviceAt(-1, &r));
     EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), m.GetDefaultEntryName());
 }
@@ -122,11 +132,18 @@ TEST_F(MonitorTest, CurrentDeviceMatchesNameAndTypeExactly) {
     EXPECT_EQ(std::u16string(u"Headphones"), r.szName);
     m.SetCurrent(u"Headphone", kDeviceTypeWasapi);  // a prefix is another device
     EXPECT_FALSE(m.GetCurrentDevice(&r));
-    m.SetCurrent(u"Headphones", kDeviceTypeWaveOut);  // no waveOut entries here
-    EXPECT_FALSE(m.GetCurrentDevice(&r));
+    m.SetCurrent(u"Headphones", kDeviceTypeWaveOut);  // the same name under another driver
+    ASSERT_TRUE(m.GetCurrentDevice(&r));
+    EXPECT_EQ(kDeviceTypeWaveOut, r.nType);
+    m.SetCurrent(u"Headphones", 1);  // made as a WASAPI device, so listed as one
+    ASSERT_TRUE(m.GetCurrentDevice(&r));
+    EXPECT_EQ(kDeviceTypeWasapi, r.nType);
     EXPECT_TRUE(m.FindDevice(u"Speakers", kDeviceTypeWasapi, &r));
     EXPECT_EQ(0, r.nIndex);
-    EXPECT_FALSE(m.FindDevice(u"Speakers", kDeviceTypeDirectSound, &r));
+    EXPECT_EQ(kDeviceTypeWasapi, r.nType);
+    EXPECT_TRUE(m.FindDevice(u"Speakers", kDeviceTypeDirectSound, &r));
+    EXPECT_EQ(kDeviceTypeDirectSound, r.nType);
+    EXPECT_FALSE(m.FindDevice(u"Speaker", kDeviceTypeDirectSound, &r));
 }
 
 TEST_F(MonitorTest, LongNamesAreCutTo260Units) {
@@ -135,7 +152,7 @@ TEST_F(MonitorTest, LongNamesAreCutTo260Units) {
     system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("long", longName));
     AudioDeviceMonitor m(&observer, false);
     m.RefreshDeviceList();
-    ASSERT_EQ(4, m.GetDeviceCount());
+    ASSERT_EQ(12, m.GetDeviceCount());
     DeviceRecord r;
     memset(&r, 0x55, sizeof(r));
     ASSERT_TRUE(m.GetDeviceAt(3, &r));
@@ -152,25 +169,36 @@ TEST_F(MonitorTest, AvailableDevicePrefersDefaultEntryThenTypeThenAny) {
     DeviceRecord r;
     ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWasapi, &r));
     EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), r.szName);
+    ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWaveOut, &r));
+    EXPECT_EQ(kDeviceTypeWaveOut, r.nType);
+    EXPECT_EQ(1, r.bDefault);
 
     // A failure that does not lose the device keeps it listed but skipped.
     m.SetCurrent(Wasapi::kDefaultEntryName, kDeviceTypeWasapi);
     m.ReportDeviceError(kDeviceErrorWrite);
-    EXPECT_EQ(3, m.GetDeviceCount());
+    EXPECT_EQ(9, m.GetDeviceCount());
     EXPECT_TRUE(m.IsFailed(Wasapi::kDefaultEntryName, kDeviceTypeWasapi));
     EXPECT_FALSE(m.IsFailed(Wasapi::kDefaultEntryName, kDeviceTypeWaveOut));
     ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWasapi, &r));
     EXPECT_EQ(std::u16string(u"Speakers"), r.szName);
+    EXPECT_EQ(kDeviceTypeWasapi, r.nType);
 
-    // A type without entries falls back to the first remaining entry of any type.
+    // Every waveOut entry failed: the first remaining entry of any type.
+    for (int32_t i = 6; i < 9; ++i) {
+        ASSERT_TRUE(m.GetDeviceAt(i, &r));
+        m.SetCurrent(r.szName, r.nType);
+        m.ReportDeviceError(kDeviceErrorWrite);
+    }
     ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWaveOut, &r));
     EXPECT_EQ(std::u16string(u"Speakers"), r.szName);
+    EXPECT_EQ(kDeviceTypeWasapi, r.nType);
 
-    m.SetCurrent(u"Speakers", kDeviceTypeWasapi);
-    m.ReportDeviceError(kDeviceErrorWrite);
-    m.SetCurrent(u"Headphones", kDeviceTypeWasapi);
-    m.ReportDeviceError(kDeviceErrorWrite);
-    EXPECT_EQ(3, m.FailedCount());
+    for (int32_t i = 1; i < 6; ++i) {
+        ASSERT_TRUE(m.GetDeviceAt(i, &r));
+        m.SetCurrent(r.szName, r.nType);
+        m.ReportDeviceError(kDeviceErrorWrite);
+    }
+    EXPECT_EQ(9, m.FailedCount());
     EXPECT_FALSE(m.GetAvailableDevice(kDeviceTypeWasapi, &r));
 }
 
@@ -180,7 +208,7 @@ TEST_F(MonitorTest, LostDeviceLeavesTheListAndComesBackWhenPresentAgain) {
     m.SetCurrent(u"Headphones", kDeviceTypeWasapi);
     system->RemoveEndpoint("hp");
     m.ReportDeviceError(kDeviceErrorInvalidated);
-    EXPECT_EQ(2, m.GetDeviceCount());
+    EXPECT_EQ(6, m.GetDeviceCount());  // refreshed without the headphones
     EXPECT_TRUE(m.IsFailed(u"Headphones", kDeviceTypeWasapi));
     DeviceRecord r;
     ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWasapi, &r));
@@ -199,7 +227,7 @@ TEST_F(MonitorTest, LostDeviceLeavesTheListAndComesBackWhenPresentAgain) {
     m.ReportDeviceError(kDeviceErrorInvalidated);
     EXPECT_FALSE(m.IsFailed(u"Headphones", kDeviceTypeWasapi));
     EXPECT_TRUE(m.IsFailed(u"Speakers", kDeviceTypeWasapi));
-    EXPECT_EQ(2, m.GetDeviceCount());  // default entry and headphones
+    EXPECT_EQ(6, m.GetDeviceCount());  // each driver: default entry and headphones
 }
 
 // ---- the notification client ----
