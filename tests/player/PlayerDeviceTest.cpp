@@ -248,3 +248,63 @@ TEST_F(PlayerDevice, SessionTagIsMadeOncePerPlayerAndReachesEveryDevice) {
     p2->Release();
     p->Release();
 }
+
+TEST_F(PlayerDevice, LosingTheLastEndpointEndsInErrorStatus) {
+    RecordingObserver obs;
+    IKVAPlayer* p = Playing(obs);
+    ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
+    system->RemoveEndpoint("b");
+    system->RemoveEndpoint("a");
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusError, 5000));
+    EXPECT_EQ(1, obs.Count(kNotifyError, kErrorDeviceOpen));
+    EXPECT_EQ(0, obs.Count(kNotifyDeviceEvent, kDeviceEventFailover));
+    EXPECT_EQ(kStatusError, p->GetStatus());
+    p->Release();
+}
+
+TEST_F(PlayerDevice, TolerantTypeDropsTheDeviceWithoutErrorStatus) {
+    RecordingObserver obs;
+    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
+    p->SetStartFadeTime(0);
+    p->SetOutputDeviceType(1);
+    p->SetDataSource(LongMedia().c_str());
+    p->PrepareAsync();
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+    p->Play(false);
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
+    EXPECT_EQ(1, p->GetOutputDeviceType());
+    ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
+    system->InvalidateEndpoint("a");
+    ASSERT_TRUE(obs.WaitFor(kNotifyDeviceFailure, kDeviceOpenFailed, 5000));
+    auto* player = dynamic_cast<CKVAAudioPlayer*>(p);
+    ASSERT_TRUE(WaitUntil([&] { return player->CurrentDeviceForTest() == nullptr; }));
+    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
+    EXPECT_NE(kStatusError, p->GetStatus());
+    p->Release();
+}
+
+TEST_F(PlayerDevice, SameHeadsetStateTwiceRecreatesOnceAndPausedPlayerReopensOnPlay) {
+    RecordingObserver obs;
+    IKVAPlayer* p = Playing(obs);
+    auto* player = dynamic_cast<CKVAAudioPlayer*>(p);
+    uint32_t made = player->DevicesMade();
+    p->NotifyHeadSetChanged(2);
+    p->NotifyHeadSetChanged(2);
+    ASSERT_TRUE(WaitUntil([&] { return player->DevicesMade() > made; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(made + 1, player->DevicesMade());
+
+    ASSERT_TRUE(WaitUntil([&] { return p->GetCurrentPosition() > 1500; }));
+    p->Pause(false);
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPaused, 5000));
+    int64_t pos = p->GetCurrentPosition();
+    p->NotifyHeadSetChanged(0);
+    ASSERT_TRUE(WaitUntil([&] { return player->CurrentDeviceForTest() == nullptr; }));
+    p->Play(false);
+    ASSERT_TRUE(WaitUntil([&] { return player->CurrentDeviceForTest() != nullptr; }));
+    EXPECT_GE(p->GetCurrentPosition(), pos - 50);  // resumed where it was, not from the start
+    ASSERT_TRUE(WaitUntil([&] { return p->GetCurrentPosition() > pos + 100; }));
+    EXPECT_GT(Captured("a"), 0u);
+    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
+    p->Release();
+}
