@@ -153,6 +153,7 @@ TEST_F(WaveOutConcurrency, DeviceFromNameOrPreferredDevice) {
     ASSERT_TRUE(WaitUntil([&] { return sys->GetCaptured("main").size() == obs.Delivered().size() &&
                                        obs.Calls() >= 2; }));
     EXPECT_TRUE(sys->GetCaptured("second").empty());
+    named.reset();  // its render thread ends before the observer goes
 }
 
 TEST_F(WaveOutConcurrency, FormatFallbacksInOrder) {
@@ -236,6 +237,7 @@ TEST_F(WaveOutConcurrency, EveryPeriodReachesTheEndpointInOrder) {
     EXPECT_TRUE(obs.Errors().empty());
     EXPECT_GT(w->GetPlayedTime(), 0);
     EXPECT_FALSE(w->HasQueuedBuffers());
+    w.reset();
 }
 
 TEST_F(WaveOutConcurrency, PeriodFilledBeforeAPauseIsWrittenOnResume) {
@@ -260,6 +262,7 @@ TEST_F(WaveOutConcurrency, PeriodFilledBeforeAPauseIsWrittenOnResume) {
     ASSERT_TRUE(obs.WaitCalls(7));
     ASSERT_TRUE(WaitUntil([&] { return sys->GetCaptured("main").size() >= obs.Delivered().size(); }));
     EXPECT_TRUE(sys->GetCaptured("main") == obs.Delivered());
+    w.reset();
 }
 
 TEST_F(WaveOutConcurrency, HeaderRingAndDoneFlags) {
@@ -381,4 +384,5 @@ TEST_F(WaveOutConcurrency, VolumeScalesWhatIsPlayed) {
     ASSERT_EQ(w->SetVolumeLevel(2.0f), 0);
     ASSERT_EQ(waveOutGetVolume(w->GetHandle(), &value), MMSYSERR_NOERROR);
     EXPECT_EQ(value, 0xFFFFFFFFu);
+    w.reset();
 }
