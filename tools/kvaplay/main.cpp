@@ -1,4 +1,5 @@
 // kvaplay: a command-line host of the library.
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -153,16 +154,38 @@ public:
     explicit Host(const Options& o) : mOpt(o), mStart(SteadyMs()), mObserver(o.json, mStart) {}
 
     int Run() {
-        if (!SelectOutput()) return 2;
-        mPlayer = CMediaPlayerFactory::NewL(&mObserver);
+        // The library's log settings can only be given through a player, and its construction
+        // already logs: without --log-level its standard-error lines are held back until then.
+        int savedErr = -1;
+        if (mOpt.logLevel < 0) {
+            fflush(stderr);
+            savedErr = dup(STDERR_FILENO);
+            int devnull = open("/dev/null", O_WRONLY);
+            if (devnull >= 0) {
+                dup2(devnull, STDERR_FILENO);
+                close(devnull);
+            }
+        }
+        bool selected = SelectOutput();
+        if (selected) mPlayer = CMediaPlayerFactory::NewL(&mObserver);
+        if (mPlayer) {
+            if (mOpt.logLevel >= 0)
+                mPlayer->SetLogConfig(true, mOpt.logLevel);
+            else
+                mPlayer->SetLogConfig(false, 1000);
+        }
+        if (savedErr >= 0) {
+            dup2(savedErr, STDERR_FILENO);
+            close(savedErr);
+        }
+        if (!selected) {
+            fprintf(stderr, "kvaplay: output %s is not available\n", mOpt.output.c_str());
+            return 1;
+        }
         if (!mPlayer) {
             fprintf(stderr, "kvaplay: cannot create a player\n");
             return 1;
         }
-        if (mOpt.logLevel >= 0)
-            mPlayer->SetLogConfig(true, mOpt.logLevel);
-        else
-            mPlayer->SetLogConfig(false, 1000);
         int rc = mOpt.listDevices ? ListDevices() : Play();
         mPlayer->Release();
         mPlayer = nullptr;
@@ -179,11 +202,7 @@ private:
         else if (mOpt.output == "wav") config.kind = KvaSoundSystemKind::VirtualWav;
         config.wavPath = mOpt.wavPath.empty() ? nullptr : mOpt.wavPath.c_str();
         config.fast = mOpt.fast;
-        if (CMediaPlayerFactory::SelectSoundSystem(config) != 0) {
-            fprintf(stderr, "kvaplay: output %s is not available\n", mOpt.output.c_str());
-            return false;
-        }
-        return true;
+        return CMediaPlayerFactory::SelectSoundSystem(config) == 0;
     }
 
     int ListDevices() {
