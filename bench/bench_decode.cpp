@@ -1,7 +1,8 @@
 // Decode pipeline throughput: open, decode, convert to 44.1 kHz stereo float and drain through
 // the stream's pulls, against the ffmpeg command line doing the same decode and conversion on
 // the same files. Prints x-realtime for both, their ratio, and allocations per pull.
-// Usage: bench_decode [--minutes N | --seconds N]   (default 10 minutes of media per format)
+// Usage: bench_decode [--minutes N | --seconds N] [--only MP3|AAC|FLAC|Opus]
+//        (default 10 minutes of media per format, every format)
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -138,11 +139,13 @@ Result RunOurs(const std::string& file) {
 
 int main(int argc, char** argv) {
     double seconds = 600;
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--minutes") && i + 1 < argc) seconds = atof(argv[++i]) * 60;
         else if (!strcmp(argv[i], "--seconds") && i + 1 < argc) seconds = atof(argv[++i]);
+        else if (!strcmp(argv[i], "--only") && i + 1 < argc) only = argv[++i];
         else {
-            fprintf(stderr, "usage: %s [--minutes N | --seconds N]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--minutes N | --seconds N] [--only FORMAT]\n", argv[0]);
             return 2;
         }
     }
@@ -166,6 +169,7 @@ int main(int argc, char** argv) {
     };
     printf("media: %.0f s per format, generated in %s\n", seconds, dir.c_str());
     for (const auto& f : formats) {
+        if (!only.empty() && only != f.name) continue;
         const std::string path = dir + "/" + f.file;
         if (Run("ffmpeg -nostdin -v error -y " + src + " " + f.args + " '" + path + "'") != 0) {
             fprintf(stderr, "could not generate %s\n", path.c_str());
@@ -175,6 +179,7 @@ int main(int argc, char** argv) {
     printf("%-5s %12s %12s %8s %10s %10s %14s\n", "fmt", "ffmpeg x-rt", "ours x-rt", "ratio",
            "ffmpeg cpu", "ours cpu", "allocs/pull");
     for (const auto& f : formats) {
+        if (!only.empty() && only != f.name) continue;
         const std::string path = dir + "/" + f.file;
         Result theirs = RunFfmpeg(path);
         Result ours = RunOurs(path);

@@ -793,6 +793,8 @@ int32_t CKVAFFDecoder::seek(int64_t ms) {
     KVA_LOG(kLogTrace, "CKVAFFDecoder::seek(%d): Seek done(%ld)!", mSessionId,
             static_cast<long>(ms));
     mLastError = 0;
+    // The end reached before no longer holds at the new position.
+    mEOS = false;
     mSeekBaseMs = ms;
     mConvertedSamples = 0;
     // Demuxers land on a key frame or page at or before the target, for Ogg up to seconds

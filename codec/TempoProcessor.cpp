@@ -322,7 +322,13 @@ int32_t TempoEngine::Available() const { return mQueue ? av_audio_fifo_size(mQue
 // ---------------------------------------------------------------------------------------------
 // TempoProcessorImpl
 
-TempoProcessor* CreateTempoProcessor() { return new (std::nothrow) TempoProcessorImpl(); }
+TempoProcessor* CreateTempoProcessor() {
+    try {
+        return new TempoProcessorImpl();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
 
 TempoProcessorImpl::~TempoProcessorImpl() {
     std::lock_guard<std::mutex> guard(mLock);
@@ -339,8 +345,13 @@ int32_t TempoProcessorImpl::Init(int32_t sampleFormat, int32_t sampleRate, int32
     // Only the packed formats have a conversion; anything else would be stretched as garbage.
     if (BytesPerSample(sampleFormat) == 0 || channels <= 0 || blockFrames <= 0) return 0;
 
-    std::unique_ptr<TempoEngine> engine(new (std::nothrow) TempoEngine());
-    if (!engine || !engine->Init(blockFrames, sampleRate, channels)) return 0;
+    std::unique_ptr<TempoEngine> engine;
+    try {
+        engine.reset(new TempoEngine());
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    if (!engine->Init(blockFrames, sampleRate, channels)) return 0;
     if (sampleFormat != AV_SAMPLE_FMT_FLT) {
         try {
             mConvert.assign(static_cast<size_t>(blockFrames) * channels, 0.0f);

@@ -302,6 +302,8 @@ private:
     IKVASourceIO* mFadeOutSource = nullptr;
     std::vector<uint8_t> mScratch;
     bool mCrossFadeEndPosted = false;
+    // Media position (ms) where the last block delivered by the current stream ends.
+    std::atomic<int64_t> mLastFillEndMs{0};
     AudioDescription mOutDesRender = DefaultOutputDescription();  // what the render thread reads
 
     // ---- components created once ----

@@ -6,10 +6,12 @@
 #include "device/AudioDevice.h"
 #include "player/CKVAAudioPlayer.h"
 #include "player/CKVAAudioTimeInfo.h"
+#include "support/FFmpegLog.h"
 
 namespace kva_audioplayer {
 
 void CKVAAudioPlayer::CreateComponents() {
+    InstallFFmpegLogForwarding();
     mAudioProcess = new CKVAAudioProcess(this);
     mTimeInfo = new CKVAAudioTimeInfo();
     CreateDeviceMonitor();

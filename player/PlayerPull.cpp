@@ -131,7 +131,12 @@ int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_
         PostNotifyText(kNotifyStatus, text, kStatusError, kAudioPlayerErrorState);
         return r;
     }
-    if (r == kStreamOk && position && mTimeInfo) mTimeInfo->OnFill(*position);
+    if (r == kStreamOk && position && mTimeInfo) {
+        mTimeInfo->OnFill(*position);
+        AudioDescription des = RenderDescription();
+        const int64_t perSecond = int64_t(des.nBitsPerSample / 8) * des.nChannel * des.nSampleRate;
+        if (perSecond > 0) mLastFillEndMs = *position + int64_t(*length) * 1000 / perSecond;
+    }
     return r;
 }
 
@@ -182,6 +187,7 @@ void CKVAAudioPlayer::TakeOverStream() {
     }
     mAudioProcess->setSongId(text.c_str());
     mTimeInfo->SetPosition(0);
+    mLastFillEndMs = 0;
 }
 
 int32_t CKVAAudioPlayer::FillCrossFade(uint8_t* buffer, int32_t* length, int64_t* position) {
@@ -208,7 +214,14 @@ int32_t CKVAAudioPlayer::FillCrossFade(uint8_t* buffer, int32_t* length, int64_t
 }
 
 void CKVAAudioPlayer::MixCrossFade(uint8_t* out, int32_t n, const uint8_t* old, int32_t m) {
-    if (mCrossFadeLength == 0) return;
+    if (mCrossFadeLength == 0) {
+        // Nothing of the old track was left to mix: it goes at once.
+        if (!mCrossFadeEndPosted) {
+            mCrossFadeEndPosted = true;
+            PostCommand(kCmdResetFadeSource);
+        }
+        return;
+    }
     const int32_t bytes = std::max(n, m);
     // Fill-mode lock held: mOutDesRender is stable here.
     const int32_t channels = std::max(mOutDesRender.nChannel, 1);

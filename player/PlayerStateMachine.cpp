@@ -93,6 +93,7 @@ int32_t CKVAAudioPlayer::doPrepareAsync() {
             mActiveSource = source;
         }
         SetCurrentSessionText(text);
+        mLastFillEndMs = 0;
         mAudioStream = new CKVAAudioStream(this);
         int32_t r = mAudioStream->open(source, false);
         KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync openSource %d", r);
@@ -305,6 +306,7 @@ int32_t CKVAAudioPlayer::doSeek(int64_t positionMs) {
         mAudioProcess->Reset();
     }
     if (r == 0) {
+        mLastFillEndMs = positionMs;
         CKVAAutoLock lock(mDeviceLock);
         if (mAudioDevice) mAudioDevice->Flush();
         mTimeInfo->SetPosition(positionMs);
@@ -338,6 +340,19 @@ void CKVAAudioPlayer::doPlayCompleted(const ThreadMsgPtr& msg) {
     int32_t previous = ReadStatus();
     if (previous == kStatusCompleted) {
         mCommandThread.RemoveById(kCmdPlayCompleted);
+        return;
+    }
+    // The pull saw the end before a preload landed: that stream takes over rather than being
+    // stranded, and the device, resting after the end, pulls again.
+    bool handedOver;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        handedOver = mAudioStream && SwitchToNextStream();
+    }
+    if (handedOver) {
+        mCommandThread.RemoveById(kCmdPlayCompleted);
+        CKVAAutoLock lock(mDeviceLock);
+        if (mAudioDevice && previous == kStatusStarted && !mBuffering) mAudioDevice->Play();
         return;
     }
     {

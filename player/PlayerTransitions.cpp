@@ -100,6 +100,7 @@ void CKVAAudioPlayer::doSetContentWithSource() {
         doSwitchSource();
         return;
     }
+    std::string preloadedText;
     {
         CKVAAutoLock lock(mNextStreamLock);
         if (!mNextActiveSource) {
@@ -119,14 +120,14 @@ void CKVAAudioPlayer::doSetContentWithSource() {
         stream->setCacheMax(mCacheMax);
         stream->setStepSize(mStepSize);
         stream->start();
+        preloadedText = stream->getSessionIdText();
         mNextStream = stream;
-    }
-    std::string text;
-    {
-        CKVAAutoLock lock(mStatusLock);
+        // Set before the pull can hand over, which sets the state back to idle.
+        CKVAAutoLock statusLock(mStatusLock);
         mNextSourceState = kNextStatePreloaded;
     }
-    PostNotify(kNotifyNextSource, 4);
+    std::string text;
+    PostNotifyText(kNotifyNextSource, preloadedText, 4);
 
     if (ReadStatus() != kStatusCompleted) return;
     // The current track ended before the preload was ready: hand over at once.
@@ -190,8 +191,9 @@ void CKVAAudioPlayer::doCrossFadeSource() {
     AudioDescription src{};
     stream->getAudioDescription(&src);
     AudioDescription out = OutputDescription();
-    const bool same = src.nSampleRate == out.nSampleRate && src.nChannel == out.nChannel &&
-                      WaveFormatOf(src) == WaveFormatOf(out) && src.nSampleFormat == out.nSampleFormat;
+    // The stream converts its samples to the output's sample format itself, so only another rate
+    // or channel count calls for the device to be opened again.
+    const bool same = src.nSampleRate == out.nSampleRate && src.nChannel == out.nChannel;
     if (same) {
         KVA_LOG(kLogTrace,
                 "CKVAAudioPlayer::doCrossFadeSource audioformat is same  nSamplerate %d, channel %d, wavFormat %d",
@@ -222,7 +224,8 @@ void CKVAAudioPlayer::doCrossFadeSource() {
                 oldSource = mActiveSource;
                 mActiveSource = nextSource;
             }
-            int64_t remaining = mDuration - mTimeInfo->GetLastFillPosition();
+            // What is left of the old track after the blocks already handed to the device.
+            int64_t remaining = mDuration - mLastFillEndMs;
             int64_t lengthMs = std::min<int64_t>(mCrossFadeTime, std::max<int64_t>(remaining, 0));
             {
                 CKVAAutoLock fill(mFillModeLock);

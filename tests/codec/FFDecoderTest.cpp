@@ -256,6 +256,7 @@ TEST(FFDecoderSeek, EdgeCases) {
     EXPECT_EQ(AVERROR_EOF, DecodeAll(dec, &all));
     EXPECT_TRUE(dec.isEOS());
     EXPECT_EQ(0, dec.seek(500));
+    EXPECT_FALSE(dec.isEOS());
     FrameBuffer fb;
     EXPECT_EQ(0, dec.decode(&fb.f));
     EXPECT_GT(fb.f.nLen, 0);

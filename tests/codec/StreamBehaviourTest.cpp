@@ -298,6 +298,34 @@ TEST(StreamConcurrencyBadInput, FixturesYieldCodesWithoutHanging) {
     }
 }
 
+TEST(StreamConcurrencyBadInput, CorruptedMiddleDecodesAsTheCommandLineDoes) {
+    const std::string dir = MakeTempDir("kva-corrupt");
+    for (const char* name : {"cbr.mp3", "flac16.flac", "aac.m4a", "vorbis.ogg"}) {
+        SCOPED_TRACE(name);
+        std::vector<uint8_t> data = ReadFile(FixturePath(name));
+        // Scribble over 3 KB in the middle with a fixed pattern.
+        for (size_t i = data.size() / 2, k = 0; k < 3000 && i < data.size(); ++i, ++k)
+            data[i] = static_cast<uint8_t>(k * 131 + 7);
+        const std::string path = dir + "/" + name;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.data()), data.size());
+        std::vector<float> ref;
+        ASSERT_TRUE(ReferenceDecodeF32Stereo(path, &ref));
+        MemorySourceIO source(data);
+        RecordingObserver obs;
+        CKVAAudioStream stream(&obs);
+        ASSERT_EQ(0, OpenAndStart(stream, &source));
+        PullResult got = PullAll(stream);
+        EXPECT_FALSE(got.hung);
+        EXPECT_TRUE(got.ended);
+        // The damaged stretch is dropped or concealed exactly as FFmpeg's own tool does it.
+        EXPECT_EQ(ref.size(), got.samples.size());
+        EXPECT_EQ(-1, FirstMismatch(got.samples, 0, ref, 0, got.samples.size() / 2));
+        stream.close();
+    }
+    system(("rm -rf " + dir).c_str());
+}
+
 TEST(StreamConcurrencyBadInput, OpenFailuresOfTheSource) {
     RecordingObserver obs;
     MemorySourceIO failing(ReadFile(FixturePath("s16.wav")));

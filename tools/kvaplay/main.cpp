@@ -1,4 +1,5 @@
 // kvaplay: a command-line host of the library.
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -17,6 +19,7 @@
 #include "KvaAudioPlayer.h"
 #include "KvaSoundSystem.h"
 #include "Options.h"
+#include "TransitionGate.h"
 #include "support/TextUtil.h"
 
 using namespace kva_audioplayer;
@@ -56,7 +59,10 @@ struct Event {
 class Observer : public IKVAPlayerObserver {
 public:
     Observer(bool json, int64_t start) : mJson(json), mStart(start) {}
+    // Sees every notification first, on the library's thread.
+    void SetGate(kvaplay::TransitionGate* gate) { mGate = gate; }
     int32_t OnNotify(int32_t id, const char* text, int32_t p1, int32_t p2) override {
+        if (kvaplay::TransitionGate* gate = mGate.load()) gate->OnNotify(id, text, p1);
         if (mJson) {
             std::lock_guard<std::mutex> lock(mOutMutex);
             printf("{\"ms\": %lld, \"id\": %d, \"text\": \"%s\", \"param1\": %d, \"param2\": %d}\n",
@@ -83,6 +89,7 @@ public:
 private:
     bool mJson;
     int64_t mStart;
+    std::atomic<kvaplay::TransitionGate*> mGate{nullptr};
     std::mutex mOutMutex, mMutex;
     std::condition_variable mCond;
     std::deque<Event> mEvents;
@@ -147,19 +154,43 @@ public:
     explicit Host(const Options& o) : mOpt(o), mStart(SteadyMs()), mObserver(o.json, mStart) {}
 
     int Run() {
-        if (!SelectOutput()) return 2;
-        mPlayer = CMediaPlayerFactory::NewL(&mObserver);
+        // The library's log settings can only be given through a player, and its construction
+        // already logs: without --log-level its standard-error lines are held back until then.
+        int savedErr = -1;
+        if (mOpt.logLevel < 0) {
+            fflush(stderr);
+            savedErr = dup(STDERR_FILENO);
+            int devnull = open("/dev/null", O_WRONLY);
+            if (devnull >= 0) {
+                dup2(devnull, STDERR_FILENO);
+                close(devnull);
+            }
+        }
+        bool selected = SelectOutput();
+        if (selected) mPlayer = CMediaPlayerFactory::NewL(&mObserver);
+        if (mPlayer) {
+            if (mOpt.logLevel >= 0)
+                mPlayer->SetLogConfig(true, mOpt.logLevel);
+            else
+                mPlayer->SetLogConfig(false, 1000);
+        }
+        if (savedErr >= 0) {
+            dup2(savedErr, STDERR_FILENO);
+            close(savedErr);
+        }
+        if (!selected) {
+            fprintf(stderr, "kvaplay: output %s is not available\n", mOpt.output.c_str());
+            return 1;
+        }
         if (!mPlayer) {
             fprintf(stderr, "kvaplay: cannot create a player\n");
             return 1;
         }
-        if (mOpt.logLevel >= 0)
-            mPlayer->SetLogConfig(true, mOpt.logLevel);
-        else
-            mPlayer->SetLogConfig(false, 1000);
         int rc = mOpt.listDevices ? ListDevices() : Play();
         mPlayer->Release();
         mPlayer = nullptr;
+        mObserver.SetGate(nullptr);
+        mGate.reset();
         return rc;
     }
 
@@ -171,11 +202,7 @@ private:
         else if (mOpt.output == "wav") config.kind = KvaSoundSystemKind::VirtualWav;
         config.wavPath = mOpt.wavPath.empty() ? nullptr : mOpt.wavPath.c_str();
         config.fast = mOpt.fast;
-        if (CMediaPlayerFactory::SelectSoundSystem(config) != 0) {
-            fprintf(stderr, "kvaplay: output %s is not available\n", mOpt.output.c_str());
-            return false;
-        }
-        return true;
+        return CMediaPlayerFactory::SelectSoundSystem(config) == 0;
     }
 
     int ListDevices() {
@@ -203,27 +230,77 @@ private:
         if (mOpt.speed != 1.0 && !mPlayer->SetPlaySpeed(mOpt.speed))
             fprintf(stderr, "kvaplay: speed %.2f not accepted\n", mOpt.speed);
         if (mOpt.json) mPlayer->SetPositionNotifyInterval(1000);
+        if (mOpt.media.size() > 1) {
+            const int64_t lead = mOpt.crossFadeMs >= 0 ? mOpt.crossFadeMs : 600;
+            // Only preloads are queued straight after a hand-over; cross-fades wait for the end.
+            std::vector<bool> queueable(mOpt.media.size() + 1, false);
+            for (size_t i = 1; i < mOpt.media.size(); ++i)
+                queueable[SessionIdOf(i)] = mOpt.nextMode == kNextModePreload && !IsUrl(mOpt.media[i]);
+            mGate.reset(new kvaplay::TransitionGate(mPlayer, mOpt.fast, lead, &ReleaseHostSource,
+                                                    std::move(queueable)));
+            mObserver.SetGate(mGate.get());
+            mPlayer->SetAudioListener(mGate.get());
+        }
     }
+
+    // Items queued through SetNextSourceIO carry the session id index + 1.
+    static uint32_t SessionIdOf(size_t index) { return static_cast<uint32_t>(index + 1); }
 
     // Queues item index as the next source, or remembers to start it by hand.
     void QueueNext(size_t index, int32_t mode) {
         if (index >= mOpt.media.size()) return;
-        mQueued = true;
         const std::string& m = mOpt.media[index];
         if (IsUrl(m)) {
             mManualNext = true;  // a host cannot build the library's network source itself
             return;
         }
-        auto* source = new kvaplay::HostFileSource(static_cast<uint32_t>(index + 1), m);
+        mQueued = true;
+        mQueuedIndex = index;
+        auto* source = new kvaplay::HostFileSource(SessionIdOf(index), m);
+        if (mGate) mGate->Expect(SessionIdOf(index));
         mPlayer->SetNextSourceIO(source, mode, &ReleaseHostSource);
     }
 
-    void StartManual(size_t index) {
+    // Lines up the item after the current one: a preload goes out now, so that it is in place
+    // before the current item can end; a cross-fade is armed and asked for near the end.
+    void QueueFollowing() {
+        if (mQueued || mNextIndex >= mOpt.media.size() || !mGate) return;
+        if (mOpt.nextMode == kNextModePreload) {
+            QueueNext(mNextIndex, kNextModePreload);
+        } else if (mOpt.nextMode == kNextModeCrossFade && !IsUrl(mOpt.media[mNextIndex])) {
+            mGate->Arm(new kvaplay::HostFileSource(SessionIdOf(mNextIndex), mOpt.media[mNextIndex]));
+        }
+    }
+
+    // The item with this index is now the current one.
+    void Advance(size_t index) {
+        if (index == mCurrent || index >= mOpt.media.size()) return;
+        mPlayedBefore += std::max<int64_t>(mCurrentDuration, 0);
         mCurrent = index;
+        mNextIndex = index + 1;
+        mQueued = false;
+        mCompleted = false;
+    }
+
+    void StartManual(size_t index) {
+        if (mGate) mGate->Disarm();
+        mCurrent = index;
+        mNextIndex = index + 1;
         mQueued = false;
         mManualNext = false;
+        mCompleted = false;
         mPlayer->SetDataSource(mOpt.media[index].c_str());
         mPlayer->PrepareAsync();
+    }
+
+    // After the current item completed with nothing lined up: start the next one, or end.
+    int StartAfterCompletion() {
+        if (mGate) mGate->Disarm();
+        size_t next = mNextIndex;
+        if (next >= mOpt.media.size()) return mItemFailed ? 1 : 0;
+        if (mManualNext || IsUrl(mOpt.media[next])) StartManual(next);
+        else QueueNext(next, kNextModeSwitch);
+        return -1;
     }
 
     int Play() {
@@ -261,6 +338,7 @@ private:
         switch (e.id) {
             case kNotifyStatus:
                 if (e.p1 == kStatusPrepared) {
+                    QueueFollowing();
                     if (mCurrent == 0 && mOpt.seekMs >= 0 && !mSeekDone) {
                         mSeekDone = true;
                         mWaitSeek = true;
@@ -268,8 +346,6 @@ private:
                     } else {
                         mPlayer->Play(true);
                     }
-                } else if (e.p1 == kStatusStarted) {
-                    if (!mQueued && mOpt.nextMode == kNextModePreload) QueueNext(mCurrent + 1, kNextModePreload);
                 } else if (e.p1 == kStatusError) {
                     fprintf(stderr, "kvaplay: playback error (status 9)\n");
                     return 1;
@@ -281,32 +357,34 @@ private:
                     mPlayer->Play(true);
                 }
                 break;
-            case kNotifyNextSource:
+            case kNotifyNextSource: {
+                const size_t index = static_cast<size_t>(strtoul(e.text.c_str(), nullptr, 10)) - 1;
                 if (e.p1 == kNextSwitchingNow) {
-                    mPlayedBefore += mPlayer->GetCurrentPosition();
-                    ++mCurrent;
-                    mQueued = false;
+                    Advance(index);
                 } else if (e.p1 == 9 || e.p1 == kNextNoneToSwitch) {
-                    fprintf(stderr, "kvaplay: next item %zu failed (%d, %d)\n", mCurrent + 2, e.p1, e.p2);
+                    const size_t failed = mQueued ? mQueuedIndex : mNextIndex;
+                    fprintf(stderr, "kvaplay: item %zu failed (%d, %d)\n", failed + 1, e.p1, e.p2);
                     mItemFailed = true;
                     mQueued = false;
-                    ++mSkip;
-                }
-                break;
-            case kNotifyStreamChanged:
-                break;
-            case kNotifyPlaybackCompleted: {
-                size_t next = mCurrent + 1 + mSkip;
-                mSkip = 0;
-                if (next >= mOpt.media.size()) return mItemFailed ? 1 : 0;
-                if (mManualNext || IsUrl(mOpt.media[next])) {
-                    StartManual(next);
-                } else {
-                    mCurrent = next - 1;  // the switch notification advances it
-                    QueueNext(next, kNextModeSwitch);
+                    mNextIndex = failed + 1;
+                    if (mCompleted) return StartAfterCompletion();
+                    QueueFollowing();
                 }
                 break;
             }
+            case kNotifyStreamChanged:  // a gapless or cross-fade hand-over: param1 is the id
+                Advance(static_cast<size_t>(e.p1) - 1);
+                QueueFollowing();
+                break;
+            case kNotifyDuration:
+                mCurrentDuration = e.p1;
+                break;
+            case kNotifyPlaybackCompleted:
+                mCompleted = true;
+                // A queued item still owes its answer: the library hands over to it or reports
+                // its failure.
+                if (mQueued || (mGate && mGate->Outstanding())) break;
+                return StartAfterCompletion();
             case kNotifyError:
                 // The status change that follows is still reported before leaving.
                 fprintf(stderr, "kvaplay: error %d (detail %d) on item %zu\n", e.p1, e.p2, mCurrent + 1);
@@ -322,11 +400,6 @@ private:
         if (mErrorDeadline > 0 && SteadyMs() >= mErrorDeadline) return 1;
         int64_t pos = mPlayer->GetCurrentPosition();
         if (mOpt.durationMs >= 0 && mPlayedBefore + pos >= mOpt.durationMs) return 0;
-        if (mOpt.nextMode == kNextModeCrossFade && !mQueued && mPlayer->GetStatus() == kStatusStarted) {
-            int64_t dur = mPlayer->GetDuration();
-            int64_t lead = mOpt.crossFadeMs >= 0 ? mOpt.crossFadeMs : 600;
-            if (dur > 0 && dur - pos <= lead + 100) QueueNext(mCurrent + 1, kNextModeCrossFade);
-        }
         return -1;
     }
 
@@ -340,9 +413,10 @@ private:
             case 'L': mPlayer->Seek(std::max<int64_t>(0, mPlayer->GetCurrentPosition() - 5000)); break;
             case 'R': mPlayer->Seek(mPlayer->GetCurrentPosition() + 5000); break;
             case 'n':
-                if (mCurrent + 1 < mOpt.media.size()) {
-                    if (IsUrl(mOpt.media[mCurrent + 1])) StartManual(mCurrent + 1);
-                    else QueueNext(mCurrent + 1, kNextModeSwitch);
+                if (mNextIndex < mOpt.media.size()) {
+                    if (mGate) mGate->Disarm();
+                    if (IsUrl(mOpt.media[mNextIndex])) StartManual(mNextIndex);
+                    else QueueNext(mNextIndex, kNextModeSwitch);
                 }
                 break;
             case '+': mPlayer->SetVolume(std::min(1.0f, mPlayer->GetVolume() + 0.05f)); break;
@@ -374,8 +448,12 @@ private:
     int64_t mStart;
     Observer mObserver;
     IKVAPlayer* mPlayer = nullptr;
+    std::unique_ptr<kvaplay::TransitionGate> mGate;
     size_t mCurrent = 0;
-    size_t mSkip = 0;
+    size_t mNextIndex = 1;    // the item to line up after the current one
+    size_t mQueuedIndex = 0;  // the item of the request out, while mQueued
+    int64_t mCurrentDuration = -1;
+    bool mCompleted = false;  // the current item completed
     bool mQueued = false;
     bool mManualNext = false;
     bool mSeekDone = false;

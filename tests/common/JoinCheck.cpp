@@ -1,0 +1,95 @@
+#include "common/JoinCheck.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "common/ReferenceDecode.h"
+
+namespace kva_test {
+
+std::vector<float> FloatsFromBytes(const std::vector<uint8_t>& bytes) {
+    std::vector<float> out(bytes.size() / sizeof(float));
+    if (!out.empty()) memcpy(out.data(), bytes.data(), out.size() * sizeof(float));
+    return out;
+}
+
+long LocateStart(const std::vector<float>& got, const std::vector<float>& ref, long maxOffset) {
+    const size_t probe = 256;
+    size_t first = 0;  // frames of leading silence in the reference match anything
+    while (first < ref.size() / 2 && ref[2 * first] == 0.0f && ref[2 * first + 1] == 0.0f) ++first;
+    for (long offset = 0; offset <= maxOffset; ++offset) {
+        if (FirstMismatch(got, offset + first, ref, first, probe) != -1) continue;
+        for (long i = 0; i < 2 * offset; ++i)
+            if (got[i] != 0.0f) return -1;
+        return offset;
+    }
+    return -1;
+}
+
+static bool SameFrame(const std::vector<float>& a, size_t fa, const std::vector<float>& b, size_t fb) {
+    return a[2 * fa] == b[2 * fb] && a[2 * fa + 1] == b[2 * fb + 1];
+}
+
+CrossFadeLayout AnalyseCrossFade(const std::vector<float>& out, long start,
+                                 const std::vector<float>& oldRef,
+                                 const std::vector<float>& newRef, float tolerance) {
+    CrossFadeLayout r;
+    const long outFrames = static_cast<long>(out.size() / 2);
+    const long oldFrames = static_cast<long>(oldRef.size() / 2);
+    const long newFrames = static_cast<long>(newRef.size() / 2);
+    long i = 0;
+    while (i < oldFrames && start + i < outFrames && SameFrame(out, start + i, oldRef, i)) ++i;
+    if (i == 0 || i >= oldFrames) {
+        r.error = "the output never departs from the old track";
+        return r;
+    }
+    r.mixStart = i - 1;  // the mix's first frame is the old track alone
+    const long mixAt = start + r.mixStart;
+
+    // The new track alone, found well after the longest fade.
+    const long probeFrames = 256;
+    const long probeAt = std::min(outFrames, mixAt + 26460 + 2 * 4410) - probeFrames;
+    if (probeAt <= mixAt) {
+        r.error = "the output ends inside the fade";
+        return r;
+    }
+    std::vector<float> probe(out.begin() + 2 * probeAt, out.begin() + 2 * (probeAt + probeFrames));
+    long found = FindBlock(newRef, probe, probeFrames, 0, newFrames - probeFrames + 1);
+    if (found < 0) {
+        r.error = "the new track does not play alone after the fade";
+        return r;
+    }
+    r.newOffset = probeAt - found;
+
+    long end = mixAt;
+    for (long j = std::min(outFrames, r.newOffset + newFrames) - 1; j > mixAt; --j) {
+        long n = j - r.newOffset;
+        if (n < 0 || !SameFrame(out, j, newRef, n)) {
+            end = j + 1;
+            break;
+        }
+    }
+    r.length = end - mixAt;
+    if (r.length <= 0) {
+        r.error = "no mixed frames";
+        return r;
+    }
+    for (long k = 0; k < r.length; ++k) {
+        const double g = std::min(1.0, static_cast<double>(k) / r.length);
+        const long o = r.mixStart + k, n = mixAt + k - r.newOffset;
+        for (int c = 0; c < 2; ++c) {
+            const double oldV = o < oldFrames ? oldRef[2 * o + c] : 0.0;
+            const double newV = n >= 0 && n < newFrames ? newRef[2 * n + c] : 0.0;
+            const double want = g * newV + (1.0 - g) * oldV;
+            if (std::fabs(out[2 * (mixAt + k) + c] - want) > tolerance) {
+                r.mismatch = k;
+                return r;
+            }
+        }
+    }
+    return r;
+}
+
+}  // namespace kva_test
