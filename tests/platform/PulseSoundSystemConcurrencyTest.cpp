@@ -71,7 +71,7 @@ protected:
         sDir = kva_test::MakeTempDir("kvapulse");
         int status = 0;
         std::string out = RunOutput(std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server start " +
-                                        sDir, &status);
+                                        sDir + " " + std::to_string(getpid()), &status);
         if (status == 3) {
             sSkip = "pulseaudio is not installed; skipping the real-output tests";
             return;
@@ -378,7 +378,7 @@ TEST(PulseSoundSystemLossConcurrency, ServerLossInvalidatesAndAutomaticChoiceRec
     const std::string dir = kva_test::MakeTempDir("kvapulseloss");
     const std::string script = std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server ";
     int status = 0;
-    std::string out = RunOutput(script + "start " + dir, &status);
+    std::string out = RunOutput(script + "start " + dir + " " + std::to_string(getpid()), &status);
     if (status == 3) GTEST_SKIP() << "pulseaudio is not installed";
     ASSERT_EQ(0, status) << out;
     const std::string server = out.substr(std::string("PULSE_SERVER=").size());
