@@ -358,6 +358,7 @@ private:
         pa_operation_unref(op);
         if (!UsableLocked()) return kInvalidated;
         if (!done || result.second != 1) return kFailed;
+        if (cork) FramesPlayedLocked();  // the last reading of the clock while it runs
         mCorked = cork;
         return kOk;
     }

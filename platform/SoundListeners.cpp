@@ -59,8 +59,6 @@ void ListenerHub::Post(Kind kind, const std::string& id, uint32_t state) {
     mWake.notify_one();
 }
 
-bool ListenerHub::IsHubThread() const { return std::this_thread::get_id() == mThread.get_id(); }
-
 void ListenerHub::Loop() {
     if (!mName.empty()) {
         char name[16] = {0};

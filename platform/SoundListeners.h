@@ -32,8 +32,6 @@ public:
     void Remove(IListener* listener);
     void Post(Kind kind, const std::string& id, uint32_t state = 0);
 
-    bool IsHubThread() const;
-
     ListenerHub(const ListenerHub&) = delete;
     ListenerHub& operator=(const ListenerHub&) = delete;
 

@@ -40,6 +40,7 @@ struct VEndpoint {
     std::vector<Format> refused;
     bool capture = false;
     std::vector<uint8_t> captured;
+    uint64_t rendered = 0;
     std::unique_ptr<WavWriter> wav;
     bool wavMismatchLogged = false;
 };
@@ -245,6 +246,7 @@ public:
             mReadPos = (mReadPos + n) % mBufferFrames;
             mCount -= n;
             mPlayed += n;
+            ep.rendered += n;
             frames -= n;
         }
     }
@@ -665,6 +667,12 @@ void VirtualSoundSystem::ClearCaptured(const std::string& id) {
     std::lock_guard<std::mutex> lock(mCore->mutex);
     auto ep = mCore->FindLocked(id);
     if (ep) ep->captured.clear();
+}
+
+uint64_t VirtualSoundSystem::RenderedFrames(const std::string& id) {
+    std::lock_guard<std::mutex> lock(mCore->mutex);
+    auto ep = mCore->FindLocked(id);
+    return ep ? ep->rendered : 0;
 }
 
 int32_t VirtualSoundSystem::SetWavOutput(const std::string& id, const std::string& path) {

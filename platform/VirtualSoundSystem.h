@@ -91,6 +91,9 @@ public:
     std::vector<uint8_t> TakeCaptured(const std::string& id);
     void ClearCaptured(const std::string& id);
 
+    // Frames played on the endpoint since it was added, captured or not (for benchmarks).
+    uint64_t RenderedFrames(const std::string& id);
+
     // Everything the endpoint renders is appended to a 32-bit float WAV file in its mix format.
     int32_t SetWavOutput(const std::string& id, const std::string& path);
     // Completes the header and closes the file.

@@ -58,13 +58,13 @@ inline std::vector<float> SineFloat(uint32_t frames, int channels, int rate, dou
 
 inline std::vector<uint8_t> Bytes(const std::vector<float>& v) {
     std::vector<uint8_t> out(v.size() * 4);
-    std::memcpy(out.data(), v.data(), out.size());
+    if (!out.empty()) std::memcpy(out.data(), v.data(), out.size());
     return out;
 }
 
 inline std::vector<float> Floats(const std::vector<uint8_t>& v) {
     std::vector<float> out(v.size() / 4);
-    std::memcpy(out.data(), v.data(), out.size() * 4);
+    if (!out.empty()) std::memcpy(out.data(), v.data(), out.size() * 4);
     return out;
 }
 

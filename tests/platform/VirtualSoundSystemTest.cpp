@@ -74,7 +74,7 @@ WavInfo ParseWav(const std::string& path) {
         } else if (!std::memcmp(b.data() + at, "data", 4)) {
             EXPECT_EQ(b.size(), at + 8 + size) << "data size";
             w.samples.resize(size / 4);
-            std::memcpy(w.samples.data(), b.data() + at + 8, size / 4 * 4);
+            if (size >= 4) std::memcpy(w.samples.data(), b.data() + at + 8, size / 4 * 4);
             w.ok = true;
         }
         at += 8 + size + (size & 1);
@@ -281,6 +281,7 @@ TEST(VirtualSoundSystemConcurrency, FastModeNeitherDropsNorDuplicates) {
     EXPECT_TRUE(std::equal(pre.begin(), pre.end(), got.begin()));
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), got.begin() + pre.size()));
     EXPECT_EQ(uint64_t(frames) + 300, s->FramesPlayed());
+    EXPECT_EQ(uint64_t(frames) + 300, sys->RenderedFrames(kOut));
 }
 
 // Real-time consumption: the period callback paces a writer; everything arrives in order.
@@ -379,10 +380,11 @@ TEST(VirtualSoundSystemDeathTest, WavHeaderCompletedAtNormalExit) {
     std::remove(path.c_str());
     EXPECT_EXIT(
         {
-            auto* sys = new VirtualSoundSystem(true);  // leaked on purpose
+            // Never destroyed: held by statics so that only the exit handler can finish the file.
+            static VirtualSoundSystem* sys = new VirtualSoundSystem(true);
             sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint("e", u"E"));
             sys->SetWavOutput("e", path);
-            std::unique_ptr<IRenderStream>* s = new std::unique_ptr<IRenderStream>();
+            static std::unique_ptr<IRenderStream>* s = new std::unique_ptr<IRenderStream>();
             Format f;
             sys->OpenStream("e", f, 0, s);
             (*s)->Start();
