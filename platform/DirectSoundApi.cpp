@@ -265,8 +265,10 @@ private:
         if (mMixer.joinable()) mMixer.join();
         {
             std::lock_guard<std::mutex> lock(mMutex);
-            mStream->SetPeriodCallback(nullptr, nullptr);
-            mStream->Stop();
+            if (mStream) {
+                mStream->SetPeriodCallback(nullptr, nullptr);
+                mStream->Stop();
+            }
         }
         mStream.reset();
         CloseHandle(mWake);

@@ -4,6 +4,7 @@
 #include "KvaSoundSystem.h"
 #include "platform/SoundSystem.h"
 #include "platform/SoundSystemSelect.h"
+#include "platform/PulseSoundSystem.h"
 #include "platform/VirtualSoundSystem.h"
 #include "support/Log.h"
 
@@ -20,6 +21,14 @@ std::mutex& SelectionMutex() {
 std::shared_ptr<ISoundSystem>& Current() {
     static auto* current = new std::shared_ptr<ISoundSystem>();
     return *current;
+}
+// The current system was the automatic choice (made by GetSoundSystem or asked for).
+bool gAutomatic = false;
+
+// An automatic choice whose server went away is made again.
+bool Lost(const std::shared_ptr<ISoundSystem>& sys) {
+    auto* pulse = dynamic_cast<PulseSoundSystem*>(sys.get());
+    return pulse && !pulse->IsConnected();
 }
 
 }  // namespace
@@ -73,9 +82,11 @@ std::shared_ptr<ISoundSystem> MakeSoundSystem(const KvaSoundSystemConfig& config
 std::shared_ptr<ISoundSystem> GetSoundSystem() {
     std::lock_guard<std::mutex> lock(SelectionMutex());
     auto& current = Current();
-    if (!current) {
+    if (!current || (gAutomatic && Lost(current))) {
+        if (current) KVA_LOG(kLogTrace, "SoundSystem: the sound server went away; choosing again");
         KvaSoundSystemConfig automatic;
         current = MakeSoundSystem(automatic, nullptr);
+        gAutomatic = true;
     }
     return current;
 }
@@ -93,6 +104,7 @@ int32_t SelectSoundSystem(const KvaSoundSystemConfig& config) {
         std::lock_guard<std::mutex> lock(SelectionMutex());
         old = std::move(Current());
         Current() = std::move(sys);
+        gAutomatic = config.kind == KvaSoundSystemKind::Automatic;
     }
     return kOk;  // the old system goes when its last stream does
 }
@@ -102,6 +114,7 @@ void SetSoundSystem(std::shared_ptr<ISoundSystem> system) {
     std::lock_guard<std::mutex> lock(SelectionMutex());
     old = std::move(Current());
     Current() = std::move(system);
+    gAutomatic = false;
 }
 
 }  // namespace snd

@@ -260,6 +260,14 @@ TEST_F(DirectSoundConcurrency, GeometryAndFormatFallback) {
         EXPECT_EQ(actual.nBitsPerSample, 16);
         EXPECT_EQ(d->GetStepSize(), 4 * 6 * 1024);
     }
+    {
+        // Buffers whose render stream cannot be opened: both creations and the fallback fail.
+        sys->InjectFault(snd::kFaultOpen, 4);
+        DirectSound d(u"");
+        d.Init();
+        EXPECT_EQ(d.Open(4, &s16), -6);
+        EXPECT_EQ(sys->PendingFaults(snd::kFaultOpen), 0);
+    }
     sys->SetRefuseAllFormats("main", true);
     DirectSound d(u"");
     d.Init();

@@ -372,3 +372,44 @@ TEST(PulseSoundSystemNoServer, ConnectFailsWithinTimeout) {
     const std::string server = "unix:" + dir + "/no-socket";
     EXPECT_FALSE(PulseSoundSystem::Connect(500, server.c_str()));
 }
+
+// The server going away fails the streams; an automatic choice is then made again.
+TEST(PulseSoundSystemLossConcurrency, ServerLossInvalidatesAndAutomaticChoiceRecovers) {
+    const std::string dir = kva_test::MakeTempDir("kvapulseloss");
+    const std::string script = std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server ";
+    int status = 0;
+    std::string out = RunOutput(script + "start " + dir, &status);
+    if (status == 3) GTEST_SKIP() << "pulseaudio is not installed";
+    ASSERT_EQ(0, status) << out;
+    const std::string server = out.substr(std::string("PULSE_SERVER=").size());
+    setenv("PULSE_SERVER", server.c_str(), 1);
+    KvaSoundSystemConfig automatic;
+    ASSERT_EQ(0, SelectSoundSystem(automatic));
+    auto sys = GetSoundSystem();
+    ASSERT_STREQ("pulse", sys->Name());
+    EndpointInfo a;
+    ASSERT_TRUE(sys->GetEndpoint("kva_test_a", &a));
+    std::unique_ptr<IRenderStream> s;
+    ASSERT_EQ(kOk, sys->OpenStream("kva_test_a", a.mixFormat, 0, &s));
+    TestEvent ev;
+    s->SetPeriodCallback(&TestEvent::Signal, &ev);
+    ASSERT_EQ(kOk, s->Start());
+
+    RunOutput(script + "stop " + dir);
+    auto* pulse = static_cast<PulseSoundSystem*>(sys.get());
+    for (int i = 0; i < 500 && pulse->IsConnected(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(pulse->IsConnected());
+    EXPECT_EQ(kInvalidated, s->GetStatus());
+    float frame[2] = {0, 0};
+    EXPECT_EQ(kInvalidated, s->Write(reinterpret_cast<uint8_t*>(frame), 1));
+    EXPECT_EQ(kInvalidated, sys->OpenStream("kva_test_a", a.mixFormat, 0, &s));
+
+    // No server now: the next user of the process-wide system gets the virtual one.
+    const std::string none = "unix:" + dir + "/gone";
+    setenv("PULSE_SERVER", none.c_str(), 1);
+    EXPECT_STREQ("virtual", GetSoundSystem()->Name());
+    unsetenv("PULSE_SERVER");
+    SetSoundSystem(nullptr);
+}
