@@ -259,10 +259,10 @@ TEST_F(PulseSoundSystemConcurrency, ToneReachesSinkMonitor) {
         SCOPED_TRACE(volume);
         Recorder rec;
         ASSERT_TRUE(rec.Start("kva_test_a.monitor", sDir + "/monitor.raw")) << "parec did not record";
+        TestEvent ev;  // outlives the stream that signals it
         std::unique_ptr<IRenderStream> s;
         ASSERT_EQ(kOk, sys->OpenStream("kva_test_a", a.mixFormat, 0, &s));
         ASSERT_EQ(kOk, s->SetVolume(volume));
-        TestEvent ev;
         s->SetPeriodCallback(&TestEvent::Signal, &ev);
         auto bytes = Bytes(tone);
         const uint32_t first = std::min(frames, s->BufferFrames());
@@ -328,9 +328,9 @@ TEST_F(PulseSoundSystemConcurrency, SinkUnloadedDuringPlaybackInvalidatesStream)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_EQ("kva_test_d", d.id);
+    TestEvent ev;  // outlives the stream that signals it
     std::unique_ptr<IRenderStream> s;
     ASSERT_EQ(kOk, sys->OpenStream("kva_test_d", d.mixFormat, 0, &s));
-    TestEvent ev;
     s->SetPeriodCallback(&TestEvent::Signal, &ev);
     ASSERT_EQ(kOk, s->Start());
     std::atomic<int32_t> result{kOk};
@@ -389,9 +389,9 @@ TEST(PulseSoundSystemLossConcurrency, ServerLossInvalidatesAndAutomaticChoiceRec
     ASSERT_STREQ("pulse", sys->Name());
     EndpointInfo a;
     ASSERT_TRUE(sys->GetEndpoint("kva_test_a", &a));
+    TestEvent ev;  // outlives the stream that signals it
     std::unique_ptr<IRenderStream> s;
     ASSERT_EQ(kOk, sys->OpenStream("kva_test_a", a.mixFormat, 0, &s));
-    TestEvent ev;
     s->SetPeriodCallback(&TestEvent::Signal, &ev);
     ASSERT_EQ(kOk, s->Start());
 

@@ -197,9 +197,9 @@ TEST(VirtualSoundSystem, CaptureMatchesWrittenAndScaledByVolume) {
     ASSERT_EQ(kOk, sys->SetCapture(kOut, true));
     EndpointInfo info;
     ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+    TestEvent ev;  // outlives the stream that signals it
     std::unique_ptr<IRenderStream> s;
     ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 1000, &s));
-    TestEvent ev;
     s->SetPeriodCallback(&TestEvent::Signal, &ev);
     ASSERT_EQ(kOk, s->Start());
 
@@ -250,9 +250,9 @@ TEST(VirtualSoundSystemConcurrency, FastModeNeitherDropsNorDuplicates) {
     sys->SetCapture(kOut, true);
     EndpointInfo info;
     ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+    TestEvent ev;  // outlives the stream that signals it
     std::unique_ptr<IRenderStream> s;
     ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
-    TestEvent ev;
     s->SetPeriodCallback(&TestEvent::Signal, &ev);
     // A pre-roll written before the start is played first.
     auto pre = Bytes(std::vector<float>(2 * 300, 0.0f));
@@ -290,9 +290,9 @@ TEST(VirtualSoundSystemConcurrency, RealTimeStreamPlaysEverythingInOrder) {
     sys->SetCapture(kOut, true);
     EndpointInfo info;
     ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+    TestEvent ev;  // outlives the stream that signals it
     std::unique_ptr<IRenderStream> s;
     ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
-    TestEvent ev;
     s->SetPeriodCallback(&TestEvent::Signal, &ev);
     const uint32_t frames = 44100 / 4;
     auto bytes = Bytes(SineFloat(frames, 2, 44100, 440));
@@ -333,10 +333,10 @@ TEST(VirtualSoundSystem, WavFileHeaderAndContent) {
     auto src = SineFloat(5000, 2, 44100, 1000);
     auto bytes = Bytes(src);
     {
+        TestEvent ev;  // outlives the stream that signals it
         std::unique_ptr<IRenderStream> s;
         ASSERT_EQ(kOk, sys->OpenStream(id, info.mixFormat, 0, &s));
         ASSERT_EQ(kOk, s->Start());
-        TestEvent ev;
         s->SetPeriodCallback(&TestEvent::Signal, &ev);
         ASSERT_EQ(kOk, WriteAll(s.get(), &ev, bytes.data(), 3000, 700));
         ASSERT_EQ(kOk, s->SetVolume(0.5f));
@@ -545,9 +545,9 @@ TEST(VirtualSoundSystemConcurrency, InvalidationFailsStreamsAndWakesWriter) {
     auto sys = MakeSystem(false);
     EndpointInfo info;
     ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+    TestEvent ev;  // outlives the stream that signals it
     std::unique_ptr<IRenderStream> s;
     ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
-    TestEvent ev;
     s->SetPeriodCallback(&TestEvent::Signal, &ev);
     auto bytes = Bytes(SineFloat(s->BufferFrames(), 2, 44100, 440));
     ASSERT_EQ(kOk, s->Write(bytes.data(), s->BufferFrames()));  // full, stopped: no room comes
@@ -577,9 +577,9 @@ TEST(VirtualSoundSystemConcurrency, StreamOutlivesSystem) {
     auto sys = MakeSystem(false);
     EndpointInfo info;
     ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+    TestEvent ev;  // outlives the stream that signals it
     std::unique_ptr<IRenderStream> s;
     ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
-    TestEvent ev;
     s->SetPeriodCallback(&TestEvent::Signal, &ev);
     ASSERT_EQ(kOk, s->Start());
     sys.reset();
@@ -598,12 +598,12 @@ TEST(VirtualSoundSystemConcurrency, ParallelStreamsAndCallbackChanges) {
         threads.emplace_back([&, t] {
             auto bytes = Bytes(SineFloat(2000, 2, 44100, 300 + 100 * t));
             for (int round = 0; round < 4; ++round) {
+                TestEvent ev;  // outlives the stream that signals it
                 std::unique_ptr<IRenderStream> s;
                 if (sys->OpenStream(kOut, info.mixFormat, 0, &s) != kOk) {
                     ++failures;
                     return;
                 }
-                TestEvent ev;
                 s->SetPeriodCallback(&TestEvent::Signal, &ev);
                 if (s->Start() != kOk) ++failures;
                 if (WriteAll(s.get(), &ev, bytes.data(), 2000, 441) != kOk) ++failures;
