@@ -10,6 +10,7 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
+#include "support/FFmpegLog.h"
 #include "support/Log.h"
 
 namespace kva_audioplayer {
@@ -153,6 +154,8 @@ static AudioDescription MakeDescription(int rate, int channels, int fmt, uint64_
 // ---- decoder ----
 
 CKVAFFDecoder::CKVAFFDecoder() {
+    // FFmpeg's complaints about damaged media belong in the library log, not on standard error.
+    InstallFFmpegLogForwarding();
     mLock.Init();
     mFrame = av_frame_alloc();
     mHeldFrame = av_frame_alloc();

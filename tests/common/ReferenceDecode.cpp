@@ -18,8 +18,9 @@ std::string Quote(const std::string& s) {
 }
 }  // namespace
 
-bool ReferenceDecodeF32Stereo(const std::string& path, std::vector<float>* out,
-                              const std::string& extraInputArgs) {
+namespace {
+bool RunReferenceDecode(const std::string& path, std::vector<float>* out,
+                        const std::string& extraInputArgs) {
     out->clear();
     std::string cmd = "ffmpeg -hide_banner -nostdin -v error -threads 1 " + extraInputArgs +
                       " -i " + Quote(path) + " -f f32le -ar 44100 -ac 2 - 2>/dev/null";
@@ -35,6 +36,15 @@ bool ReferenceDecodeF32Stereo(const std::string& path, std::vector<float>* out,
     }
     if (out->size() % 2) out->pop_back();
     return true;
+}
+}  // namespace
+
+bool ReferenceDecodeF32Stereo(const std::string& path, std::vector<float>* out,
+                              const std::string& extraInputArgs) {
+    // A loaded machine can fail the fork or kill the child: try again before giving up.
+    for (int attempt = 0; attempt < 3; ++attempt)
+        if (RunReferenceDecode(path, out, extraInputArgs)) return true;
+    return false;
 }
 
 const std::vector<float>& CachedReferenceF32Stereo(const std::string& path) {
