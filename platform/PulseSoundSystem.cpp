@@ -66,21 +66,21 @@ bool MapFromFormat(const Format& f, pa_channel_map* map) {
     return pa_channel_map_init_extend(map, unsigned(f.channels), PA_CHANNEL_MAP_WAVEEX) != nullptr;
 }
 
-bool SpecFromFormat(const Format& f, pa_sample_spec* spec) {
+bool SampleFormatFromFormat(const Format& f, pa_sample_spec* sampleFormat) {
     if (!IsValidFormat(f)) return false;
     if (f.isFloat) {
-        spec->format = PA_SAMPLE_FLOAT32LE;
+        sampleFormat->format = PA_SAMPLE_FLOAT32LE;
     } else {
         switch (f.bitsPerSample) {
-        case 8: spec->format = PA_SAMPLE_U8; break;
-        case 16: spec->format = PA_SAMPLE_S16LE; break;
-        case 24: spec->format = PA_SAMPLE_S24LE; break;
-        default: spec->format = PA_SAMPLE_S32LE; break;
+        case 8: sampleFormat->format = PA_SAMPLE_U8; break;
+        case 16: sampleFormat->format = PA_SAMPLE_S16LE; break;
+        case 24: sampleFormat->format = PA_SAMPLE_S24LE; break;
+        default: sampleFormat->format = PA_SAMPLE_S32LE; break;
         }
     }
-    spec->rate = uint32_t(f.sampleRate);
-    spec->channels = uint8_t(f.channels);
-    return pa_sample_spec_valid(spec) != 0;
+    sampleFormat->rate = uint32_t(f.sampleRate);
+    sampleFormat->channels = uint8_t(f.channels);
+    return pa_sample_spec_valid(sampleFormat) != 0;
 }
 
 struct SinkEntry {
@@ -173,12 +173,12 @@ public:
     // With the lock held; kOk once the stream is ready.
     int32_t Connect(const std::string& sink, uint32_t sinkIndex, uint32_t bufferFrames,
                     uint32_t periodFrames) {
-        pa_sample_spec spec;
+        pa_sample_spec sampleFormat;
         pa_channel_map map;
-        if (!SpecFromFormat(mFormat, &spec) || !MapFromFormat(mFormat, &map)) return kInvalidArg;
+        if (!SampleFormatFromFormat(mFormat, &sampleFormat) || !MapFromFormat(mFormat, &map)) return kInvalidArg;
         pa_proplist* props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "music");
-        mStream = pa_stream_new_with_proplist(mCore->context, "KvaAudioPlayer", &spec, &map, props);
+        mStream = pa_stream_new_with_proplist(mCore->context, "KvaAudioPlayer", &sampleFormat, &map, props);
         pa_proplist_free(props);
         if (!mStream) return kFailed;
         mSinkIndex = sinkIndex;
