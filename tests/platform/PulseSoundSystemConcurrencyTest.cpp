@@ -15,6 +15,7 @@
 using namespace kva_audioplayer;
 using namespace kva_audioplayer::snd;
 using kva_test::Bytes;
+using kva_test::EndpointEvents;
 using kva_test::PulseRecorder;
 using kva_test::PulseTestServer;
 using kva_test::SineFloat;
@@ -22,29 +23,6 @@ using kva_test::TestEvent;
 using kva_test::WriteAll;
 
 namespace {
-
-struct Listener : IListener {
-    std::mutex mutex;
-    std::condition_variable cond;
-    std::vector<std::string> events;
-    void Add(std::string e) {
-        std::lock_guard<std::mutex> lock(mutex);
-        events.push_back(std::move(e));
-        cond.notify_all();
-    }
-    void OnEndpointAdded(const std::string& id) override { Add("added " + id); }
-    void OnEndpointRemoved(const std::string& id) override { Add("removed " + id); }
-    void OnEndpointStateChanged(const std::string& id, uint32_t s) override {
-        Add("state " + id + " " + std::to_string(s));
-    }
-    void OnDefaultChanged(const std::string& id) override { Add("default " + id); }
-    bool WaitFor(const std::string& e, int ms = 5000) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return cond.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-            return std::find(events.begin(), events.end(), e) != events.end();
-        });
-    }
-};
 
 class PulseSoundSystemConcurrency : public kva_test::PulseServerTest<> {
 protected:
@@ -192,7 +170,7 @@ TEST_F(PulseSoundSystemConcurrency, ToneReachesSinkMonitor) {
 }
 
 TEST_F(PulseSoundSystemConcurrency, HotplugAndDefaultChangeEvents) {
-    Listener l;
+    EndpointEvents l;
     sys->AddListener(&l);
     std::string idx = Pulse().LoadSink("kva_test_c", "KVA_Test_Sink_C");
     ASSERT_FALSE(idx.empty());

@@ -14,6 +14,7 @@
 using namespace kva_audioplayer;
 using namespace kva_audioplayer::snd;
 using kva_test::Bytes;
+using kva_test::EndpointEvents;
 using kva_test::Floats;
 using kva_test::SineFloat;
 using kva_test::TestEvent;
@@ -438,40 +439,9 @@ TEST(VirtualSoundSystem, FaultInjection) {
     EXPECT_FALSE(base->TakeFault(nullptr));
 }
 
-namespace {
-
-struct Recorder : IListener {
-    std::mutex mutex;
-    std::condition_variable cond;
-    std::vector<std::string> events;
-    std::vector<std::thread::id> threads;
-    void Add(std::string e) {
-        std::lock_guard<std::mutex> lock(mutex);
-        events.push_back(std::move(e));
-        threads.push_back(std::this_thread::get_id());
-        cond.notify_all();
-    }
-    void OnEndpointAdded(const std::string& id) override { Add("added " + id); }
-    void OnEndpointRemoved(const std::string& id) override { Add("removed " + id); }
-    void OnEndpointStateChanged(const std::string& id, uint32_t state) override {
-        Add("state " + id + " " + std::to_string(state));
-    }
-    void OnDefaultChanged(const std::string& id) override { Add("default " + id); }
-    bool WaitCount(size_t n, int ms = 5000) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return cond.wait_for(lock, std::chrono::milliseconds(ms), [&] { return events.size() >= n; });
-    }
-    std::vector<std::string> Events() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return events;
-    }
-};
-
-}  // namespace
-
 TEST(VirtualSoundSystemConcurrency, ScriptedEventsReachListenersOnSystemThread) {
     auto sys = MakeSystem(false);
-    Recorder rec;
+    EndpointEvents rec;
     sys->AddListener(&rec);
     ASSERT_EQ(kOk, sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint("usb", u"USB Speakers")));
     ASSERT_EQ(kOk, sys->SetDefaultEndpoint("usb"));
@@ -497,7 +467,7 @@ TEST(VirtualSoundSystemConcurrency, ScriptedEventsReachListenersOnSystemThread) 
 
 TEST(VirtualSoundSystemConcurrency, RemovedListenerIsNotCalledAgain) {
     auto sys = MakeSystem(false);
-    Recorder early, fence;
+    EndpointEvents early, fence;
     sys->AddListener(&early);
     sys->AddListener(&fence);
     sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint("a", u"A"));
