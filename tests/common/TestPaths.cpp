@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 extern char** environ;
@@ -14,6 +16,11 @@ std::string MakeTempDir(const std::string& prefix) {
     std::string pattern = "/tmp/" + prefix + "XXXXXX";
     if (!mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
     return pattern;
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 void RemoveTree(const std::string& path) {

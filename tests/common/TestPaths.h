@@ -1,7 +1,9 @@
 // Where the generated media fixtures and the build live, and scratch directories.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kva_test {
 
@@ -14,6 +16,8 @@ inline std::string BinaryPath(const std::string& name) {
 
 // A fresh scratch directory for one test (removed by the caller when it wants).
 std::string MakeTempDir(const std::string& prefix);
+// A whole file's bytes (empty when it cannot be read).
+std::vector<uint8_t> ReadBytes(const std::string& path);
 // Removes a directory tree (for scratch directories; only under /tmp/).
 void RemoveTree(const std::string& path);
 

@@ -31,4 +31,13 @@ bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
     return true;
 }
 
+bool MakeSineWav(const std::string& path, int seconds, int frequency) {
+    int status = -1;
+    RunCommand("ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i \"sine=frequency=" +
+                   std::to_string(frequency) + ":sample_rate=44100:duration=" +
+                   std::to_string(seconds) + "\" -ac 2 -c:a pcm_s16le \"" + path + "\"",
+               &status);
+    return status == 0;
+}
+
 }  // namespace kva_test

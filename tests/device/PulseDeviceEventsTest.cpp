@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,11 +34,8 @@ protected:
     static void SetUpTestSuite() {
         PulseServerTest::SetUpTestSuite();
         if (!Pulse().Running()) return;
-        std::string media = Pulse().Dir() + "/long.wav";
-        std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
-                          "\"sine=frequency=330:sample_rate=44100:duration=12\" -ac 2 "
-                          "-c:a pcm_s16le \"" + media + "\"";
-        sMedia = std::system(cmd.c_str()) == 0 ? media : std::string();
+        const std::string media = Pulse().Dir() + "/long.wav";
+        sMedia = kva_test::MakeSineWav(media, 12, 330) ? media : std::string();
     }
     void SetUp() override {
         PulseServerTest::SetUp();

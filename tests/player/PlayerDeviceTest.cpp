@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
@@ -32,10 +31,7 @@ std::string LongMedia() {
     if (path.empty()) {
         std::string dir = kva_test::MakeTempDir("kvadevice");
         path = dir + "/long.wav";
-        std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
-                          "\"sine=frequency=330:sample_rate=44100:duration=10\" -ac 2 "
-                          "-c:a pcm_s16le \"" + path + "\"";
-        if (std::system(cmd.c_str()) != 0) path.clear();
+        if (!kva_test::MakeSineWav(path, 10, 330)) path.clear();
     }
     return path;
 }
