@@ -1,7 +1,12 @@
 #include "common/TestPaths.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <cstdlib>
 #include <stdexcept>
+
+extern char** environ;
 
 namespace kva_test {
 
@@ -9,6 +14,16 @@ std::string MakeTempDir(const std::string& prefix) {
     std::string pattern = "/tmp/" + prefix + "XXXXXX";
     if (!mkdtemp(&pattern[0])) throw std::runtime_error("mkdtemp failed");
     return pattern;
+}
+
+void RemoveTree(const std::string& path) {
+    if (path.empty() || path.find("/tmp/") != 0) return;
+    pid_t pid;
+    const char* argv[] = {"rm", "-rf", path.c_str(), nullptr};
+    if (posix_spawnp(&pid, "rm", nullptr, nullptr, const_cast<char**>(argv), environ) == 0) {
+        int st;
+        waitpid(pid, &st, 0);
+    }
 }
 
 }  // namespace kva_test

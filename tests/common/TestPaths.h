@@ -1,4 +1,4 @@
-// Where the generated media fixtures and the build live.
+// Where the generated media fixtures and the build live, and scratch directories.
 #pragma once
 
 #include <string>
@@ -14,5 +14,19 @@ inline std::string BinaryPath(const std::string& name) {
 
 // A fresh scratch directory for one test (removed by the caller when it wants).
 std::string MakeTempDir(const std::string& prefix);
+// Removes a directory tree (for scratch directories; only under /tmp/).
+void RemoveTree(const std::string& path);
+
+// A scratch directory that is removed, with everything in it, when it goes out of scope.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& prefix) : path(MakeTempDir(prefix)) {}
+    ~ScratchDir() { RemoveTree(path); }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::string File(const std::string& name) const { return path + "/" + name; }
+
+    const std::string path;
+};
 
 }  // namespace kva_test

@@ -17,21 +17,12 @@
 #include <vector>
 
 #include "codec/AudioTypes.h"
+#include "common/TestProcess.h"
 #include "player/KVACallbacks.h"
 
 namespace kva_test {
 
 using kva_audioplayer::AudioDescription;
-
-// Polls pred until it holds or timeoutMs passed; the answer is pred's last value.
-inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 inline AudioDescription MakeDescription(int rate, int channels, int sampleFormat, int bits,
                                         uint64_t layout = 0) {

@@ -12,6 +12,7 @@
 #include "KvaAudioPlayer.h"
 #include "common/RecordingObserver.h"
 #include "common/TestPaths.h"
+#include "common/TestProcess.h"
 #include "device/AudioDevice.h"
 #include "device/Wasapi.h"
 #include "platform/SoundSystem.h"
@@ -21,17 +22,9 @@
 
 using namespace kva_audioplayer;
 using kva_test::RecordingObserver;
+using kva_test::WaitUntil;
 
 namespace {
-
-bool WaitUntil(const std::function<bool()>& pred, int ms = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 // A ten-second tone, so that playback outlasts the device changes of a test.
 std::string LongMedia() {
