@@ -2,12 +2,11 @@
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 #include "KvaSoundSystem.h"
 #include "SoundTestUtil.h"
 #include "common/TestPaths.h"
+#include "common/WavRead.h"
 #include "platform/SoundSystemSelect.h"
 #include "platform/VirtualSoundSystem.h"
 
@@ -35,52 +34,6 @@ Format Int16Stereo() {
     f.bitsPerSample = 16;
     f.isFloat = false;
     return f;
-}
-
-std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
-           uint32_t(b[at + 3]) << 24;
-}
-uint16_t Le16(const std::vector<uint8_t>& b, size_t at) {
-    return uint16_t(b[at] | b[at + 1] << 8);
-}
-
-struct WavInfo {
-    bool ok = false;
-    uint16_t tag = 0, channels = 0, bits = 0;
-    uint32_t rate = 0;
-    std::vector<float> samples;
-};
-
-// Walks the RIFF chunks; checks the sizes agree with the file.
-WavInfo ParseWav(const std::string& path) {
-    WavInfo w;
-    auto b = ReadFile(path);
-    if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) || std::memcmp(b.data() + 8, "WAVE", 4))
-        return w;
-    EXPECT_EQ(b.size() - 8, Le32(b, 4)) << "RIFF size";
-    size_t at = 12;
-    while (at + 8 <= b.size()) {
-        uint32_t size = Le32(b, at + 4);
-        if (!std::memcmp(b.data() + at, "fmt ", 4)) {
-            w.tag = Le16(b, at + 8);
-            w.channels = Le16(b, at + 10);
-            w.rate = Le32(b, at + 12);
-            w.bits = Le16(b, at + 22);
-            if (w.tag == 0xFFFE) w.tag = Le16(b, at + 32);  // sub-format
-        } else if (!std::memcmp(b.data() + at, "data", 4)) {
-            EXPECT_EQ(b.size(), at + 8 + size) << "data size";
-            w.samples.resize(size / 4);
-            if (size >= 4) std::memcpy(w.samples.data(), b.data() + at + 8, size / 4 * 4);
-            w.ok = true;
-        }
-        at += 8 + size + (size & 1);
-    }
-    return w;
 }
 
 }  // namespace
@@ -344,8 +297,8 @@ TEST(VirtualSoundSystem, WavFileHeaderAndContent) {
         ASSERT_EQ(kOk, WriteAll(s.get(), &ev, bytes.data() + 3000 * 8, 2000, 700));
         ASSERT_EQ(kOk, s->Stop());
         // The header is complete as soon as the stream stops.
-        WavInfo w = ParseWav(path);
-        ASSERT_TRUE(w.ok);
+        kva_test::WavData w;
+        ASSERT_TRUE(kva_test::ReadFloatWav(path, &w, true));
         EXPECT_EQ(src.size(), w.samples.size());
     }
     // An integer stream on the same endpoint lands in the file as float.
@@ -358,12 +311,12 @@ TEST(VirtualSoundSystem, WavFileHeaderAndContent) {
         ASSERT_EQ(kOk, s->Write(reinterpret_cast<const uint8_t*>(pcm), 2));
     }
     base.reset();
-    WavInfo w = ParseWav(path);
-    ASSERT_TRUE(w.ok);
-    EXPECT_EQ(3, w.tag) << "IEEE float";
+    kva_test::WavData w;
+    ASSERT_TRUE(kva_test::ReadFloatWav(path, &w, true));
+    EXPECT_EQ(3, w.formatTag) << "IEEE float";
     EXPECT_EQ(2, w.channels);
-    EXPECT_EQ(44100u, w.rate);
-    EXPECT_EQ(32, w.bits);
+    EXPECT_EQ(44100, w.sampleRate);
+    EXPECT_EQ(32, w.bitsPerSample);
     ASSERT_EQ(src.size() + 4, w.samples.size());
     for (size_t i = 0; i < 6000; ++i) ASSERT_EQ(src[i], w.samples[i]) << i;
     for (size_t i = 6000; i < src.size(); ++i) ASSERT_EQ(src[i] * 0.5f, w.samples[i]) << i;
@@ -394,8 +347,8 @@ TEST(VirtualSoundSystemDeathTest, WavHeaderCompletedAtNormalExit) {
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");
-    WavInfo w = ParseWav(path);
-    ASSERT_TRUE(w.ok);
+    kva_test::WavData w;
+    ASSERT_TRUE(kva_test::ReadFloatWav(path, &w, true));
     EXPECT_EQ(1200u, w.samples.size());
     EXPECT_EQ(SineFloat(600, 2, 44100, 500), w.samples);
     std::remove(path.c_str());

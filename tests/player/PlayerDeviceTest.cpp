@@ -170,19 +170,6 @@ TEST_F(PlayerDevice, AddedEndpointIsAnnouncedAndListed) {
     p->Release();
 }
 
-TEST_F(PlayerDevice, LongDeviceNameIsCutTo260Units) {
-    std::u16string longName(300, u'n');
-    system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("long", longName));
-    RecordingObserver obs;
-    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
-    ASSERT_EQ(12, p->GetOutputDeviceCount());
-    DeviceRecord r;
-    ASSERT_TRUE(p->GetOutputDeviceInfo(3, &r));
-    EXPECT_EQ(260u, Utf16Length(r.szName));
-    EXPECT_EQ(longName.substr(0, 260), std::u16string(r.szName));
-    p->Release();
-}
-
 // ---- the audio session tag ----
 
 TEST(SessionTag, VersionFourVariantOneAndDistinct) {
