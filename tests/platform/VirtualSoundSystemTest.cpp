@@ -29,6 +29,22 @@ std::shared_ptr<VirtualSoundSystem> MakeSystem(bool fast) {
     return sys;
 }
 
+// The one output and a stream on it in the mix format that signals `ev` each period.
+class VirtualSoundSystemConcurrency : public ::testing::Test {
+protected:
+    void Open(bool fast, bool capture = false) {
+        sys = MakeSystem(fast);
+        if (capture) sys->SetCapture(kOut, true);
+        ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+        ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
+        s->SetPeriodCallback(&TestEvent::Signal, &ev);
+    }
+    std::shared_ptr<VirtualSoundSystem> sys;
+    EndpointInfo info;
+    TestEvent ev;  // outlives the stream that signals it
+    std::unique_ptr<IRenderStream> s;
+};
+
 Format Int16Stereo() {
     Format f;
     f.bitsPerSample = 16;
@@ -199,15 +215,8 @@ TEST(VirtualSoundSystem, IntegerSamplesScaledWithRounding) {
 }
 
 // A writer at full speed against a fast endpoint loses and repeats nothing.
-TEST(VirtualSoundSystemConcurrency, FastModeNeitherDropsNorDuplicates) {
-    auto sys = MakeSystem(true);
-    sys->SetCapture(kOut, true);
-    EndpointInfo info;
-    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
-    TestEvent ev;  // outlives the stream that signals it
-    std::unique_ptr<IRenderStream> s;
-    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
-    s->SetPeriodCallback(&TestEvent::Signal, &ev);
+TEST_F(VirtualSoundSystemConcurrency, FastModeNeitherDropsNorDuplicates) {
+    ASSERT_NO_FATAL_FAILURE(Open(true, true));
     // A pre-roll written before the start is played first.
     auto pre = Bytes(std::vector<float>(2 * 300, 0.0f));
     ASSERT_EQ(kOk, s->Write(pre.data(), 300));
@@ -239,15 +248,8 @@ TEST(VirtualSoundSystemConcurrency, FastModeNeitherDropsNorDuplicates) {
 }
 
 // Real-time consumption: the period callback paces a writer; everything arrives in order.
-TEST(VirtualSoundSystemConcurrency, RealTimeStreamPlaysEverythingInOrder) {
-    auto sys = MakeSystem(false);
-    sys->SetCapture(kOut, true);
-    EndpointInfo info;
-    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
-    TestEvent ev;  // outlives the stream that signals it
-    std::unique_ptr<IRenderStream> s;
-    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
-    s->SetPeriodCallback(&TestEvent::Signal, &ev);
+TEST_F(VirtualSoundSystemConcurrency, RealTimeStreamPlaysEverythingInOrder) {
+    ASSERT_NO_FATAL_FAILURE(Open(false, true));
     const uint32_t frames = 44100 / 4;
     auto bytes = Bytes(SineFloat(frames, 2, 44100, 440));
     ASSERT_EQ(kOk, s->Write(bytes.data(), s->BufferFrames()));
@@ -392,7 +394,7 @@ TEST(VirtualSoundSystem, FaultInjection) {
     EXPECT_FALSE(base->TakeFault(nullptr));
 }
 
-TEST(VirtualSoundSystemConcurrency, ScriptedEventsReachListenersOnSystemThread) {
+TEST_F(VirtualSoundSystemConcurrency, ScriptedEventsReachListenersOnSystemThread) {
     auto sys = MakeSystem(false);
     EndpointEvents rec;
     sys->AddListener(&rec);
@@ -418,7 +420,7 @@ TEST(VirtualSoundSystemConcurrency, ScriptedEventsReachListenersOnSystemThread) 
     }
 }
 
-TEST(VirtualSoundSystemConcurrency, RemovedListenerIsNotCalledAgain) {
+TEST_F(VirtualSoundSystemConcurrency, RemovedListenerIsNotCalledAgain) {
     auto sys = MakeSystem(false);
     EndpointEvents early, fence;
     sys->AddListener(&early);
@@ -446,7 +448,7 @@ struct SlowListener : IListener {
 };
 }  // namespace
 
-TEST(VirtualSoundSystemConcurrency, RemoveListenerWaitsForCallInProgress) {
+TEST_F(VirtualSoundSystemConcurrency, RemoveListenerWaitsForCallInProgress) {
     auto sys = MakeSystem(false);
     SlowListener slow;
     sys->AddListener(&slow);
@@ -464,14 +466,8 @@ TEST(VirtualSoundSystemConcurrency, RemoveListenerWaitsForCallInProgress) {
 }
 
 // Removing or invalidating an endpoint fails its streams and wakes a writer waiting for room.
-TEST(VirtualSoundSystemConcurrency, InvalidationFailsStreamsAndWakesWriter) {
-    auto sys = MakeSystem(false);
-    EndpointInfo info;
-    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
-    TestEvent ev;  // outlives the stream that signals it
-    std::unique_ptr<IRenderStream> s;
-    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
-    s->SetPeriodCallback(&TestEvent::Signal, &ev);
+TEST_F(VirtualSoundSystemConcurrency, InvalidationFailsStreamsAndWakesWriter) {
+    ASSERT_NO_FATAL_FAILURE(Open(false));
     auto bytes = Bytes(SineFloat(s->BufferFrames(), 2, 44100, 440));
     ASSERT_EQ(kOk, s->Write(bytes.data(), s->BufferFrames()));  // full, stopped: no room comes
     ASSERT_EQ(kOk, sys->InvalidateEndpoint(kOut));
@@ -496,14 +492,8 @@ TEST(VirtualSoundSystemConcurrency, InvalidationFailsStreamsAndWakesWriter) {
 }
 
 // Streams may outlive the system that made them; they then report invalidation.
-TEST(VirtualSoundSystemConcurrency, StreamOutlivesSystem) {
-    auto sys = MakeSystem(false);
-    EndpointInfo info;
-    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
-    TestEvent ev;  // outlives the stream that signals it
-    std::unique_ptr<IRenderStream> s;
-    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
-    s->SetPeriodCallback(&TestEvent::Signal, &ev);
+TEST_F(VirtualSoundSystemConcurrency, StreamOutlivesSystem) {
+    ASSERT_NO_FATAL_FAILURE(Open(false));
     ASSERT_EQ(kOk, s->Start());
     sys.reset();
     EXPECT_EQ(kInvalidated, s->GetStatus());
@@ -511,7 +501,7 @@ TEST(VirtualSoundSystemConcurrency, StreamOutlivesSystem) {
 }
 
 // Streams opened, run and destroyed from several threads while the consumer runs.
-TEST(VirtualSoundSystemConcurrency, ParallelStreamsAndCallbackChanges) {
+TEST_F(VirtualSoundSystemConcurrency, ParallelStreamsAndCallbackChanges) {
     auto sys = MakeSystem(false);
     EndpointInfo info;
     ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
