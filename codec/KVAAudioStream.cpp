@@ -6,6 +6,10 @@
 
 #include "support/Log.h"
 
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
 namespace kva_audioplayer {
 
 namespace {
@@ -189,7 +193,7 @@ void CKVAAudioStream::getAudioDescription(AudioDescription* out) {
 int32_t CKVAAudioStream::setOutputDescription(const AudioDescription& des) {
     CKVAAutoLock lock(mIFLock);
     if (mZOAiAudioStatus == kIFReady || mZOAiAudioStatus == kIFProcessing) {
-        mNormlizer->setFormat(&mStreamOutDes, &des);
+        mNormlizer->setFormat(&mIFOutDes, &des);
         mStreamOutDes = des;
         return 0;
     }
@@ -240,7 +244,12 @@ int32_t CKVAAudioStream::doDecoder() {
         if (r != 0) KVA_LOG(kLogError, "CKVAAudioStream::doDecoder nErr %d", r);
         decoderError = mDecoder->getErrorCode();
     }
-    if ((r == 0 && frame->nLen > 0) || r == AVERROR_EOF) processIF(frame, &r);
+    bool processed = false;
+    if (((r == 0 || r == kDecFormatChanged) && frame->nLen > 0) || r == AVERROR_EOF)
+        processed = processIF(frame, &r);
+    // What a processor being switched off still holds comes before audio it never saw.
+    const bool drainable = r == 0 || r == AVERROR_EOF || r == kDecFormatChanged;
+    if (drainable && !processed) drainIF();
 
     {
         CKVAAutoLock lock(mQueueLock);
@@ -285,7 +294,7 @@ int32_t CKVAAudioStream::doDecoder() {
         // Set together with the last frame so that a pull never sees an empty queue without it.
         if (r == AVERROR_EOF) mEOS = true;
     }
-    if (r == 0) drainIF();
+    if (drainable && processed) drainIF();
     if (r == AVERROR_EOF) KVA_LOG(kLogTrace, "CKVAAudioStream::doDecoder EOS");
     return r;
 }
@@ -596,9 +605,14 @@ int32_t CKVAAudioStream::seekInternal(int64_t ms) {
             CKVAAutoLock lock(mIFLock);
             mIFTimeBase = -1;
             mIFOutSamples = 0;
-            if (mZOAiAudioCurIF &&
-                (mZOAiAudioStatus == kIFReady || mZOAiAudioStatus == kIFProcessing))
+            if (mZOAiAudioCurIF && mZOAiAudioStatus == kIFSwitchingOff) {
+                // What it held belongs to the old position: nothing left to drain.
+                mZOAiAudioStatus = kIFSwitchedOff;
                 mZOAiAudioCurIF->Reset();
+            } else if (mZOAiAudioCurIF &&
+                       (mZOAiAudioStatus == kIFReady || mZOAiAudioStatus == kIFProcessing)) {
+                mZOAiAudioCurIF->Reset();
+            }
         }
         checkBuffer(0);
         return 0;
@@ -649,8 +663,13 @@ void CKVAAudioStream::setStepSize(int32_t size) {
 }
 
 void CKVAAudioStream::setSpeed(double speed) {
-    mSpeed = speed;
     CKVAAutoLock lock(mIFLock);
+    mSpeed = speed;
+    if (std::fabs(speed - 1.0) >= 0.0001 &&
+        (mZOAiAudioStatus == kIFReady || mZOAiAudioStatus == kIFProcessing)) {
+        mZOAiAudioStatus = kIFSwitchingOff;
+        mDecoder->setOutputDescription(mStreamOutDes);
+    }
     KVA_LOG(kLogTrace, "CKVAAudioStream::setSpeed mSpeed %f, mZOAiAudioStatus %d", speed,
             mZOAiAudioStatus);
 }
@@ -689,7 +708,36 @@ int32_t CKVAAudioStream::freeFrames() {
     return static_cast<int32_t>(mFree.size());
 }
 
-// ---- IF processing hooks: the stage stays off (status 1) and frames pass untouched ----
+// ---- IF processing ----
+
+namespace {
+int64_t FramesToMs(int64_t frames, int32_t rate) { return rate > 0 ? frames * 1000 / rate : 0; }
+
+// Load in percent of real time: processing ms against the ms of audio they produced.
+int32_t LoadRatio(int64_t procMs, int64_t frames, int32_t rate) {
+    const int64_t audioMs = FramesToMs(frames, rate);
+    return audioMs > 0 ? static_cast<int32_t>(procMs * 100 / audioMs) : 0;
+}
+
+uint64_t DefaultLayoutMask(int32_t channels) {
+    AVChannelLayout layout;
+    av_channel_layout_default(&layout, channels);
+    const uint64_t mask = layout.order == AV_CHANNEL_ORDER_NATIVE ? layout.u.mask : 0;
+    av_channel_layout_uninit(&layout);
+    return mask;
+}
+
+bool SamePcmShape(const AudioDescription& a, const AudioDescription& b) {
+    return a.nSampleRate == b.nSampleRate && a.nChannel == b.nChannel &&
+           a.nSampleFormat == b.nSampleFormat;
+}
+
+// A processor gives at most this much output per call on top of what its input suggests; more
+// stays held and comes with a later block.
+constexpr int32_t kReceiveSlackBytes = 64 * 1024;
+// Bounds a drain against a processor that never reports its end.
+constexpr int kMaxDrainReceives = 256;
+}  // namespace
 
 int32_t CKVAAudioStream::SetAudioIFEnable(int32_t nEnable) {
     CKVAAutoLock lock(mIFLock);
@@ -718,8 +766,12 @@ void CKVAAudioStream::SetAudioIFRatio(int32_t nRatio) {
 int32_t CKVAAudioStream::getIFLoad() {
     CKVAAutoLock lock(mIFLock);
     if (mIFWindowSampleSum <= 0 || mStreamOutDes.nSampleRate == 0) return 0;
-    const int64_t windowMs = mIFWindowSampleSum * 1000 / mStreamOutDes.nSampleRate;
-    return windowMs > 0 ? static_cast<int32_t>(mIFWindowMsSum * 100 / windowMs) : 0;
+    return LoadRatio(mIFWindowMsSum, mIFWindowSampleSum, mStreamOutDes.nSampleRate);
+}
+
+int32_t CKVAAudioStream::ifStatus() {
+    CKVAAutoLock lock(mIFLock);
+    return mZOAiAudioStatus;
 }
 
 int32_t CKVAAudioStream::initIFProcess() {
@@ -738,8 +790,51 @@ int32_t CKVAAudioStream::initIFProcess() {
         KVA_LOG(kLogError, "CKVAAudioStream::initIFProcess mZOAiAudioCurIF %ld", 0L);
         return 1;
     }
-    // The processing stage itself is not built yet: audio keeps flowing unprocessed.
-    return 1;
+    mDecoder->getOutputDescription(&mSrcAudioDes);
+    if (mSrcAudioDes.nChannel >= 3 || mSrcAudioDes.nSampleRate > 48000 ||
+        mSrcAudioDes.nChannel <= 0 || mSrcAudioDes.nSampleRate <= 0) {
+        KVA_LOG(kLogError,
+                "CKVAAudioStream::initIFProcess mSrcAudioDes.nChannel %d, mSrcAudioDes.nSampleRate %d",
+                mSrcAudioDes.nChannel, mSrcAudioDes.nSampleRate);
+        return 1;
+    }
+    mZOAiAudioStatus = kIFInit;
+    int32_t err = mZOAiAudioCurIF->Init();
+    if (err != 0) {
+        KVA_LOG(kLogError, "CKVAAudioStream::initIFProcess mZOAiAudioCurIF->Init() nErr %d", err);
+        mZOAiAudioStatus = kIFOff;
+        return err;
+    }
+    int32_t inRate = mSrcAudioDes.nSampleRate, inChannels = mSrcAudioDes.nChannel;
+    mZOAiAudioCurIF->SetInputFormat(&inRate, &inChannels);
+    int32_t outRate = mSrcAudioDes.nSampleRate, outChannels = mSrcAudioDes.nChannel;
+    mZOAiAudioCurIF->GetOutputFormat(&outRate, &outChannels);
+    // A format the resamplers cannot take would turn the audio into noise: stay unprocessed.
+    if (inRate <= 0 || inRate > 384000 || inChannels <= 0 || inChannels > 8 || outRate <= 0 ||
+        outRate > 384000 || outChannels <= 0 || outChannels > 8) {
+        KVA_LOG(kLogError,
+                "CKVAAudioStream::initIFProcess bad formats in %d/%d, out %d/%d", inRate,
+                inChannels, outRate, outChannels);
+        mZOAiAudioStatus = kIFOff;
+        return 1;
+    }
+    mIFInputDes = mSrcAudioDes;
+    mIFInputDes.nTag = kAudioDescriptionTag;
+    mIFInputDes.nSampleRate = inRate;
+    if (inChannels != mSrcAudioDes.nChannel) mIFInputDes.nChannelLayout = DefaultLayoutMask(inChannels);
+    mIFInputDes.nChannel = inChannels;
+    mIFInputDes.nSampleFormat = AV_SAMPLE_FMT_FLT;
+    mIFInputDes.nBitsPerSample = 32;
+    mDecoder->setOutputDescription(mIFInputDes);
+    mIFOutDes = mIFInputDes;
+    mIFOutDes.nSampleRate = outRate;
+    if (outChannels != inChannels) mIFOutDes.nChannelLayout = DefaultLayoutMask(outChannels);
+    mIFOutDes.nChannel = outChannels;
+    mStreamOutDes = mIFOutDes;
+    mNormlizer->setFormat(&mIFOutDes, &mStreamOutDes);
+    resetIFState();
+    mZOAiAudioStatus = kIFReady;
+    return 0;
 }
 
 void CKVAAudioStream::resetIFState() {
@@ -753,18 +848,162 @@ void CKVAAudioStream::resetIFState() {
     mIFWindowMs.clear();
 }
 
-void CKVAAudioStream::processIF(AudioFrame* frame, int32_t* status) {
+// IF lock held. Output of the processor in the stream output format: resampled, timed, sized.
+void CKVAAudioStream::finishIFBlock(AudioFrame* frame, bool advance) {
+    mNormlizer->convert(frame);
+    const int32_t rate = mStreamOutDes.nSampleRate;
+    const int32_t frameBytes = mStreamOutDes.nChannel * (mStreamOutDes.nBitsPerSample / 8);
+    if (mIFTimeBase == -1) {
+        mIFTimeBase = frame->nTimestamp;
+    } else {
+        frame->nTimestamp = FramesToMs(mIFOutSamples, rate) + mIFTimeBase;
+    }
+    frame->mDes = mStreamOutDes;
+    frame->nBlockAlign = frameBytes;
+    const int64_t n = frameBytes > 0 ? frame->nLen / frameBytes : 0;
+    frame->nDuration = static_cast<int32_t>(FramesToMs(n, rate));
+    if (advance) mIFOutSamples += n;
+}
+
+// IF lock held. Grows the frame so that the processor's output for its input fits at once.
+void CKVAAudioStream::reserveIFOutput(AudioFrame* frame, int32_t extraBytes) {
+    const int32_t inBytes = mIFInputDes.nChannel * 4;
+    if (inBytes <= 0 || mIFInputDes.nSampleRate <= 0) return;
+    const int64_t inFrames = frame->nLen / inBytes;
+    const int64_t outFrames = inFrames * mIFOutDes.nSampleRate / mIFInputDes.nSampleRate + 1;
+    const int64_t need = outFrames * mIFOutDes.nChannel * 4 + extraBytes;
+    if (need < INT32_MAX / 2) mNormlizer->reserveBuffer(frame, static_cast<int32_t>(need));
+}
+
+bool CKVAAudioStream::processIF(AudioFrame* frame, int32_t* status) {
     CKVAAutoLock lock(mIFLock);
     if (mZOAiAudioStatus == kIFReady) mZOAiAudioStatus = kIFProcessing;
-    if (mZOAiAudioStatus != kIFProcessing) return;
+    // A block decoded for the processor just before it was switched off still goes through it
+    // (the drain that follows keeps the order); anything else in another format passes.
+    const bool late = mZOAiAudioStatus == kIFSwitchingOff && mZOAiAudioCurIF;
+    if (mZOAiAudioStatus != kIFProcessing && !late) return false;
+    if (!SamePcmShape(frame->mDes, mIFInputDes) && !(frame->nLen == 0 && *status == AVERROR_EOF))
+        return false;
+    if (*status == kDecFormatChanged) mDecoder->setOutputDescription(mIFInputDes);
+    uint8_t endFlag = *status == AVERROR_EOF ? 1 : 0;
+    reserveIFOutput(frame, kReceiveSlackBytes);
+
+    const int64_t t0 = NowMs();
+    if (frame->nLen > 0) mZOAiAudioCurIF->Put(frame->pData, frame->nLen);
+    if (endFlag) mZOAiAudioCurIF->Put(nullptr, 0);
+    int32_t len = frame->nCapacity;
+    mZOAiAudioCurIF->Receive(frame->pData, &len, &endFlag);
+    const int64_t t1 = NowMs();
+    frame->nLen = len < 0 ? 0 : (len > frame->nCapacity ? frame->nCapacity : len);
+
+    finishIFBlock(frame, true);
+    if (*status == AVERROR_EOF && endFlag == 0) *status = 0;
+    if (!late) {
+        const int64_t n = frame->nLen / (mStreamOutDes.nChannel * (mStreamOutDes.nBitsPerSample / 8));
+        updateIFTime(t1 - t0, static_cast<int32_t>(n));
+    }
+    return true;
 }
 
 int32_t CKVAAudioStream::drainIF() {
     CKVAAutoLock lock(mIFLock);
     if (mZOAiAudioStatus != kIFSwitchingOff || !mZOAiAudioCurIF) return 0;
+    AudioFrame* frame = getFreeFrame();
+    if (!frame) return kStreamNoFreeFrame;
+    resetFrame(frame);
+    mZOAiAudioCurIF->Put(nullptr, 0);
+    // The processor clears the flag while it holds more than one call could take.
+    uint8_t endFlag = 0;
+    for (int i = 0; i < kMaxDrainReceives && endFlag == 0; ++i) {
+        if (frame->nCapacity - frame->nLen < kReceiveSlackBytes &&
+            mNormlizer->reserveBuffer(frame, frame->nLen + kReceiveSlackBytes) != 0)
+            break;
+        int32_t len = frame->nCapacity - frame->nLen;
+        endFlag = 1;
+        mZOAiAudioCurIF->Receive(frame->pData + frame->nLen, &len, &endFlag);
+        if (len <= 0) break;
+        frame->nLen += len > frame->nCapacity - frame->nLen ? frame->nCapacity - frame->nLen : len;
+    }
+    finishIFBlock(frame, false);
+    mZOAiAudioStatus = kIFSwitchedOff;
+    mZOAiAudioCurIF->Reset();
+    CKVAAutoLock qlock(mQueueLock);
+    if (frame->nLen > 0) {
+        mReady.push_back(frame);
+        mBufDuration += frame->nDuration;
+    } else {
+        mFree.push_back(frame);
+    }
     return 0;
 }
 
-void CKVAAudioStream::updateIFTime(int64_t procMs, int32_t samples) {}
+// IF lock held. Ends processing: the decoder produces the output format itself from now on and
+// the next decode step drains what the processor holds.
+void CKVAAudioStream::switchIFOff(int32_t ratio) {
+    mZOAiAudioStatus = kIFSwitchingOff;
+    mDecoder->setOutputDescription(mStreamOutDes);
+    if (observer) observer->OnStreamEvent(kNotifyAudioIFStatus, mMediaText.c_str(), kAudioIFSwitchedOff,
+                                          ratio);
+}
+
+void CKVAAudioStream::updateIFTime(int64_t procMs, int32_t samples) {
+    const int32_t rate = mStreamOutDes.nSampleRate;
+    if (rate <= 0) return;
+    mIFWindowSamples.push_back(samples);
+    mIFWindowMs.push_back(procMs);
+    mIFWindowSampleSum += samples;
+    mIFWindowMsSum += procMs;
+    ++mIFBlockCount;
+
+    int64_t bufDuration;
+    bool firstTime;
+    {
+        CKVAAutoLock qlock(mQueueLock);
+        bufDuration = mBufDuration;
+        firstTime = mFirstTime;
+    }
+    if (mIFWindowSampleSum > int64_t(rate) * 4) {
+        mIFWindowSampleSum -= mIFWindowSamples.front();
+        mIFWindowMsSum -= mIFWindowMs.front();
+        mIFWindowSamples.pop_front();
+        mIFWindowMs.pop_front();
+        const int32_t ratio = LoadRatio(mIFWindowMsSum, mIFWindowSampleSum, rate);
+        if (mIFBlockCount >= 50) {
+            KVA_LOG(kLogTrace, "CKVAAudioStream::updateIFTime time %ld, length %d",
+                    static_cast<long>(mIFWindowMsSum), static_cast<int>(mIFWindowSampleSum));
+            mIFBlockCount = 0;
+        }
+        if (ratio > mIFMaxRatio && bufDuration < 2000) {
+            KVA_LOG(kLogError,
+                    "CKVAAudioStream::updateIFTime ratio is bigger than max ratio. current ratio%d, "
+                    "max ratio %d, mBufDuration %ld",
+                    ratio, mIFMaxRatio, static_cast<long>(bufDuration));
+            switchIFOff(ratio);
+            return;
+        }
+    }
+    if (firstTime && bufDuration + FramesToMs(samples, rate) >= kFirstBufferingMs) {
+        const int32_t ratio = LoadRatio(mIFWindowMsSum, mIFWindowSampleSum, rate);
+        if (ratio > 2 * mIFMaxRatio) {
+            KVA_LOG(kLogError,
+                    "CKVAAudioStream::updateIFTime first time check ratio is bigger than max ratio. "
+                    "current ratio %d, max ratio %d, mBufDuration %ld",
+                    ratio, mIFMaxRatio, static_cast<long>(bufDuration));
+            switchIFOff(ratio);
+            return;
+        }
+    }
+    if (samples < 500) return;
+    const int64_t blockMs = FramesToMs(samples, rate);
+    if (blockMs <= 0) return;
+    const double ratio1 = static_cast<double>(procMs) * 100.0 / static_cast<double>(blockMs);
+    if (ratio1 <= 500.0) return;
+    if (bufDuration >= 2000 && !firstTime && ratio1 < static_cast<double>(bufDuration)) return;
+    KVA_LOG(kLogError,
+            "CKVAAudioStream::updateIFTime check ratio1 is bigger than max ratio. current ratio1 %f, "
+            "max ratio %d, mBufDuration %ld, mFirstTime %d",
+            ratio1, mIFMaxRatio, static_cast<long>(bufDuration), firstTime ? 1 : 0);
+    switchIFOff(static_cast<int32_t>(ratio1));
+}
 
 }  // namespace kva_audioplayer

@@ -76,7 +76,8 @@ public:
     virtual int32_t doDecoder();
     virtual int32_t initIFProcess();
     virtual void resetIFState();
-    virtual void processIF(AudioFrame* frame, int32_t* status);
+    // True when the frame went through the processor.
+    virtual bool processIF(AudioFrame* frame, int32_t* status);
     virtual int32_t drainIF();
     virtual void updateIFTime(int64_t procMs, int32_t samples);
     virtual AudioFrame* getFreeFrame();
@@ -96,6 +97,7 @@ public:
     int32_t readyFrames();
     int32_t freeFrames();
     int32_t allocatedFrames() const { return mAllocatedFrames; }
+    int32_t ifStatus();
 
     CKVAAudioStream(const CKVAAudioStream&) = delete;
     CKVAAudioStream& operator=(const CKVAAudioStream&) = delete;
@@ -107,6 +109,9 @@ protected:
     void resetFrame(AudioFrame* frame);
     // Takes the front ready frame into the free list (no allocation). Queue lock held.
     void recycleFront();
+    void finishIFBlock(AudioFrame* frame, bool advance);   // IF lock held
+    void reserveIFOutput(AudioFrame* frame, int32_t extraBytes);  // IF lock held
+    void switchIFOff(int32_t ratio);  // IF lock held
     // Empty-queue answer of the pulls. Queue lock held.
     int32_t emptyQueueResult();
 
@@ -127,6 +132,7 @@ protected:
     int32_t mIFMaxRatio = 90;
     AudioDescription mSrcAudioDes{};
     AudioDescription mIFInputDes{};
+    AudioDescription mIFOutDes{};  // what the processor gives
     AudioDescription mStreamOutDes{};
     int64_t mIFTimeBase = -1;
     int64_t mIFOutSamples = 0;

@@ -2,8 +2,8 @@
 // end trimming, retry limit and seek edge cases.
 #include <gtest/gtest.h>
 
-#include <fstream>
 
+#include "StreamTestUtil.h"
 #include "codec/KVAFFDecoder.h"
 #include "common/MemorySourceIO.h"
 #include "common/ReferenceDecode.h"
@@ -18,12 +18,6 @@ using namespace kva_audioplayer;
 using namespace kva_test;
 
 namespace {
-
-std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-}
 
 // Exposes the decoder's internals that the cases below look at.
 class TestDecoder : public CKVAFFDecoder {
@@ -48,17 +42,6 @@ struct FrameBuffer {
     }
 };
 
-AudioDescription StereoFloat() {
-    AudioDescription d{};
-    d.nTag = kAudioDescriptionTag;
-    d.nSampleRate = 44100;
-    d.nChannel = 2;
-    d.nSampleFormat = AV_SAMPLE_FMT_FLT;
-    d.nChannelLayout = AV_CH_LAYOUT_STEREO;
-    d.nBitsPerSample = 32;
-    return d;
-}
-
 // Decodes everything; returns the interleaved floats and the last result.
 int32_t DecodeAll(CKVAFFDecoder& dec, std::vector<float>* out, int* firstEmpty = nullptr) {
     FrameBuffer fb;
@@ -82,7 +65,7 @@ TEST(FFDecoderOpen, ResultCodesForSourcesAndBadMedia) {
     EXPECT_EQ(kDecNullUrl, dec.openUrl(nullptr));
     EXPECT_EQ(kDecOpenInputFailed, dec.openUrl("/nonexistent/file.mp3"));
 
-    MemorySourceIO refused(ReadFile(FixturePath("s16.wav")));
+    MemorySourceIO refused(ReadBytes(FixturePath("s16.wav")));
     refused.FailOpen(5);
     refused.SetErrorCode(5);
     EXPECT_EQ(kDecIoError, dec.open(&refused, 0.0f));
@@ -95,15 +78,15 @@ TEST(FFDecoderOpen, ResultCodesForSourcesAndBadMedia) {
     EXPECT_EQ(kDecNoAudio, dec.open(&noAudio, 0.0f));
 
     // A read error while probing is an I/O error; "no data yet" while probing is a cancel.
-    MemorySourceIO ioFail(ReadFile(FixturePath("s16.wav")));
+    MemorySourceIO ioFail(ReadBytes(FixturePath("s16.wav")));
     ioFail.FailReadsAt(0, 4);
     EXPECT_EQ(kDecIoError, dec.open(&ioFail, 0.0f));
-    MemorySourceIO stalled(ReadFile(FixturePath("s16.wav")));
+    MemorySourceIO stalled(ReadBytes(FixturePath("s16.wav")));
     stalled.FailReadsAt(0, -2);
     EXPECT_EQ(kDecCancelled, dec.open(&stalled, 0.0f));
 
     // A good open keeps the source's session id and closes it on close.
-    MemorySourceIO good(ReadFile(FixturePath("s16.wav")), 42);
+    MemorySourceIO good(ReadBytes(FixturePath("s16.wav")), 42);
     EXPECT_EQ(0, dec.open(&good, 0.0f));
     EXPECT_EQ(42, dec.getSessionId());
     EXPECT_EQ("42", dec.getSessionIdText());
@@ -155,7 +138,7 @@ TEST(FFDecoderConvert, NativeFloatIsCopiedAndOtherFormatsConverted) {
     ASSERT_EQ(0, dec2.open(&s16, 0.0f));
     dec2.getOutputDescription(&native);
     EXPECT_EQ(AV_SAMPLE_FMT_S16, native.nSampleFormat);
-    ASSERT_EQ(0, dec2.setOutputDescription(StereoFloat()));
+    ASSERT_EQ(0, dec2.setOutputDescription(StereoFloat44k()));
     std::vector<float> got2;
     EXPECT_EQ(AVERROR_EOF, DecodeAll(dec2, &got2));
     EXPECT_TRUE(dec2.hasResampler());
@@ -169,7 +152,7 @@ TEST(FFDecoderConvert, GaplessMp3KeepsExactlyTheEncodedSamples) {
     CKVAAudioLocalSource vbr(1, FixturePath("vbr.mp3").c_str());
     CKVAFFDecoder dec;
     ASSERT_EQ(0, dec.open(&vbr, 0.0f));
-    dec.setOutputDescription(StereoFloat());
+    dec.setOutputDescription(StereoFloat44k());
     std::vector<float> got;
     EXPECT_EQ(AVERROR_EOF, DecodeAll(dec, &got));
     EXPECT_EQ(132300u, got.size() / 2);
@@ -181,13 +164,13 @@ TEST(FFDecoderConvert, EndTrimHoldsOneFrameAndShortensTheLast) {
         CKVAAudioLocalSource src(1, FixturePath("flac16.flac").c_str());
         CKVAFFDecoder dec;
         ASSERT_EQ(0, dec.open(&src, 0.0f));
-        dec.setOutputDescription(StereoFloat());
+        dec.setOutputDescription(StereoFloat44k());
         DecodeAll(dec, &whole);
     }
     CKVAAudioLocalSource src(1, FixturePath("flac16.flac").c_str());
     TestDecoder dec;
     ASSERT_EQ(0, dec.open(&src, 0.0f));
-    dec.setOutputDescription(StereoFloat());
+    dec.setOutputDescription(StereoFloat44k());
     dec.armEndTrim(100);
     std::vector<float> trimmed;
     int firstEmpty = 0;
@@ -227,7 +210,7 @@ TEST(FFDecoderDecode, NoCodecAndAbortAnswers) {
     EXPECT_EQ(kDecConvertFailed, dec.decode(&fb.f));  // nothing open
 
     // After an abort, a codec that needs input gives up at once with the retry-limit code.
-    MemorySourceIO src(ReadFile(FixturePath("flac16.flac")));
+    MemorySourceIO src(ReadBytes(FixturePath("flac16.flac")));
     ASSERT_EQ(0, dec.open(&src, 0.0f));
     dec.abort();
     EXPECT_EQ(1, src.AbortCalls());
@@ -235,7 +218,7 @@ TEST(FFDecoderDecode, NoCodecAndAbortAnswers) {
     EXPECT_EQ(kDecRetryLimit, dec.decode(&fb.f));
     EXPECT_EQ(kDecRetryLimit, dec.getErrorCode());
     // A new open clears the cancel flag.
-    MemorySourceIO again(ReadFile(FixturePath("flac16.flac")));
+    MemorySourceIO again(ReadBytes(FixturePath("flac16.flac")));
     ASSERT_EQ(0, dec.open(&again, 0.0f));
     fb.reset();
     EXPECT_EQ(0, dec.decode(&fb.f));
@@ -252,7 +235,7 @@ TEST(FFDecoderSeek, EdgeCases) {
     EXPECT_FALSE(dec.isEOS());              // nothing was sought
     // Decode to the end, then seek back: the drained codec is flushed and decodes again.
     std::vector<float> all;
-    dec.setOutputDescription(StereoFloat());
+    dec.setOutputDescription(StereoFloat44k());
     EXPECT_EQ(AVERROR_EOF, DecodeAll(dec, &all));
     EXPECT_TRUE(dec.isEOS());
     EXPECT_EQ(0, dec.seek(500));

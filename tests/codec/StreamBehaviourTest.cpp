@@ -13,6 +13,7 @@
 #include "common/MemorySourceIO.h"
 #include "common/ReferenceDecode.h"
 #include "common/TestPaths.h"
+#include "common/TestProcess.h"
 #include "source/KVAAudioLocalSource.h"
 
 extern "C" {
@@ -51,12 +52,6 @@ using namespace kva_audioplayer;
 using namespace kva_test;
 
 namespace {
-
-std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-}
 
 TEST(StreamConcurrencyFormat, ChangeIsReportedAndNoAudioIsLost) {
     const std::string path = FixturePath("format_change.mp3");
@@ -194,10 +189,9 @@ TEST(StreamConcurrencyBuffering, EmptyQueueReportsNoDataAndOneStart) {
 
 TEST(StreamConcurrencyBuffering, DecodesAheadUpToCacheMax) {
     // 20 s of audio, so that the queue can fill to cache_max (7 s).
-    std::string dir = MakeTempDir("kva-cache");
-    std::string path = dir + "/long.wav";
-    ASSERT_EQ(0, system(("ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
-                         "sine=f=300:d=20 -ac 2 -c:a pcm_s16le " + path).c_str()));
+    const ScratchDir dir("kva-cache");
+    const std::string path = dir.File("long.wav");
+    ASSERT_TRUE(MakeSineWav(path, 20, 300));
     RecordingObserver obs;
     CKVAAudioLocalSource source(3, path.c_str());
     CKVAAudioStream stream(&obs);
@@ -217,14 +211,12 @@ TEST(StreamConcurrencyBuffering, DecodesAheadUpToCacheMax) {
     EXPECT_LT(queued, 7000 + 400);
     EXPECT_FALSE(stream.isEOS());
     stream.close();
-    system(("rm -rf " + dir).c_str());
 }
 
 TEST(StreamConcurrencyPulls, SteadyStatePullsDoNotAllocate) {
-    std::string dir = MakeTempDir("kva-alloc");
-    std::string path = dir + "/long.wav";
-    ASSERT_EQ(0, system(("ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i "
-                         "sine=f=300:d=30 -ac 2 -c:a pcm_s16le " + path).c_str()));
+    const ScratchDir dir("kva-alloc");
+    const std::string path = dir.File("long.wav");
+    ASSERT_TRUE(MakeSineWav(path, 30, 300));
     RecordingObserver obs;
     CKVAAudioLocalSource source(3, path.c_str());
     CKVAAudioStream stream(&obs);
@@ -257,7 +249,6 @@ TEST(StreamConcurrencyPulls, SteadyStatePullsDoNotAllocate) {
     // Frames are recycled: the pool does not grow with the amount played.
     EXPECT_LE(stream.allocatedFrames(), framesBefore + 2);
     stream.close();
-    system(("rm -rf " + dir).c_str());
 }
 
 // ---- bad input ----
@@ -299,14 +290,14 @@ TEST(StreamConcurrencyBadInput, FixturesYieldCodesWithoutHanging) {
 }
 
 TEST(StreamConcurrencyBadInput, CorruptedMiddleDecodesAsTheCommandLineDoes) {
-    const std::string dir = MakeTempDir("kva-corrupt");
+    const ScratchDir dir("kva-corrupt");
     for (const char* name : {"cbr.mp3", "flac16.flac", "aac.m4a", "vorbis.ogg"}) {
         SCOPED_TRACE(name);
-        std::vector<uint8_t> data = ReadFile(FixturePath(name));
+        std::vector<uint8_t> data = ReadBytes(FixturePath(name));
         // Scribble over 3 KB in the middle with a fixed pattern.
         for (size_t i = data.size() / 2, k = 0; k < 3000 && i < data.size(); ++i, ++k)
             data[i] = static_cast<uint8_t>(k * 131 + 7);
-        const std::string path = dir + "/" + name;
+        const std::string path = dir.File(name);
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(data.data()), data.size());
         std::vector<float> ref;
@@ -323,16 +314,15 @@ TEST(StreamConcurrencyBadInput, CorruptedMiddleDecodesAsTheCommandLineDoes) {
         EXPECT_EQ(-1, FirstMismatch(got.samples, 0, ref, 0, got.samples.size() / 2));
         stream.close();
     }
-    system(("rm -rf " + dir).c_str());
 }
 
 TEST(StreamConcurrencyBadInput, OpenFailuresOfTheSource) {
     RecordingObserver obs;
-    MemorySourceIO failing(ReadFile(FixturePath("s16.wav")));
+    MemorySourceIO failing(ReadBytes(FixturePath("s16.wav")));
     CKVAAudioStream stream(&obs);
     failing.FailOpen(2);
     EXPECT_EQ(kDecIoError, stream.open(&failing, false));
-    MemorySourceIO cancelled(ReadFile(FixturePath("s16.wav")));
+    MemorySourceIO cancelled(ReadBytes(FixturePath("s16.wav")));
     cancelled.FailOpen(8);
     cancelled.SetErrorCode(8);
     EXPECT_EQ(kDecCancelled, stream.open(&cancelled, false));
@@ -341,7 +331,7 @@ TEST(StreamConcurrencyBadInput, OpenFailuresOfTheSource) {
 }
 
 TEST(StreamConcurrencyBadInput, ReadErrorMidStreamReachesThePull) {
-    std::vector<uint8_t> data = ReadFile(FixturePath("s16.wav"));
+    std::vector<uint8_t> data = ReadBytes(FixturePath("s16.wav"));
     MemorySourceIO source(data);
     source.FailReadsAt(200000, 4);  // file-system read error after ~1.1 s of audio
     RecordingObserver obs;
@@ -360,7 +350,7 @@ TEST(StreamConcurrencyBadInput, ReadErrorMidStreamReachesThePull) {
 
 TEST(StreamConcurrencyBadInput, AbortMidReadEndsWithAnErrorNotAHang) {
     // The source answers "no data yet" forever after 100 KB, like a stalled download.
-    std::vector<uint8_t> data = ReadFile(FixturePath("flac16.flac"));
+    std::vector<uint8_t> data = ReadBytes(FixturePath("flac16.flac"));
     MemorySourceIO source(data);
     source.FailReadsAt(60000, -2);
     RecordingObserver obs;

@@ -46,6 +46,7 @@ PullResult PullAll(CKVAAudioStream& stream, int32_t chunkBytes, bool stopOnError
             res.samples.resize(old + n);
             memcpy(res.samples.data() + old, buf.data(), n * sizeof(float));
             res.timestamps.push_back(ts);
+            res.offsets.push_back(old / 2);
         }
         if (r == kStreamNoData && len == 0) {
             // Bounded wait: 20 s without data means the stream hangs.

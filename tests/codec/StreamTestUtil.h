@@ -60,6 +60,7 @@ struct PullResult {
     std::vector<float> samples;      // interleaved stereo
     std::vector<int32_t> codes;      // every non-zero, non-19 result in order
     std::vector<int64_t> timestamps; // timestamp of each delivered block
+    std::vector<size_t> offsets;     // its first stereo frame in `samples`
     int formatChanges = 0;
     bool ended = false;              // 18 seen
     bool hung = false;               // gave up waiting for data

@@ -416,16 +416,6 @@ std::string ReadFile(const std::string& path) {
     return ss.str();
 }
 
-void RemoveTree(const std::string& path) {
-    if (path.empty() || path.find("/tmp/") != 0) return;
-    pid_t pid;
-    const char* argv[] = {"rm", "-rf", path.c_str(), nullptr};
-    if (posix_spawnp(&pid, "rm", nullptr, nullptr, const_cast<char**>(argv), environ) == 0) {
-        int st;
-        waitpid(pid, &st, 0);
-    }
-}
-
 // ---- NginxServer ----
 
 namespace {

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/TestPaths.h"
+
 struct ssl_ctx_st;
 struct ssl_st;
 
@@ -145,7 +147,5 @@ private:
 bool WriteFile(const std::string& path, const std::string& bytes);
 // Reads a whole file.
 std::string ReadFile(const std::string& path);
-// Removes a directory tree (for scratch directories).
-void RemoveTree(const std::string& path);
 
 }  // namespace kva_test

@@ -1,7 +1,9 @@
-// Where the generated media fixtures and the build live.
+// Where the generated media fixtures and the build live, and scratch directories.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kva_test {
 
@@ -14,5 +16,21 @@ inline std::string BinaryPath(const std::string& name) {
 
 // A fresh scratch directory for one test (removed by the caller when it wants).
 std::string MakeTempDir(const std::string& prefix);
+// A whole file's bytes (empty when it cannot be read).
+std::vector<uint8_t> ReadBytes(const std::string& path);
+// Removes a directory tree (for scratch directories; only under /tmp/).
+void RemoveTree(const std::string& path);
+
+// A scratch directory that is removed, with everything in it, when it goes out of scope.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& prefix) : path(MakeTempDir(prefix)) {}
+    ~ScratchDir() { RemoveTree(path); }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::string File(const std::string& name) const { return path + "/" + name; }
+
+    const std::string path;
+};
 
 }  // namespace kva_test

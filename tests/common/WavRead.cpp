@@ -10,7 +10,7 @@ uint32_t U32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uin
 uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 }  // namespace
 
-bool ReadFloatWav(const std::string& path, WavData* out) {
+bool ReadFloatWav(const std::string& path, WavData* out, bool complete) {
     FILE* f = fopen(path.c_str(), "rb");
     if (!f) return false;
     std::vector<uint8_t> bytes;
@@ -20,6 +20,7 @@ bool ReadFloatWav(const std::string& path, WavData* out) {
     fclose(f);
     if (bytes.size() < 12 || memcmp(bytes.data(), "RIFF", 4) != 0 || memcmp(bytes.data() + 8, "WAVE", 4) != 0)
         return false;
+    if (complete && U32(bytes.data() + 4) != bytes.size() - 8) return false;
     size_t pos = 12;
     bool haveFmt = false;
     while (pos + 8 <= bytes.size()) {
@@ -31,10 +32,12 @@ bool ReadFloatWav(const std::string& path, WavData* out) {
             out->channels = U16(bytes.data() + body + 2);
             out->sampleRate = static_cast<int32_t>(U32(bytes.data() + body + 4));
             out->bitsPerSample = U16(bytes.data() + body + 14);
+            if (out->formatTag == 0xFFFE && body + 26 <= bytes.size()) out->formatTag = U16(bytes.data() + body + 24);
             haveFmt = true;
         } else if (memcmp(chunk, "data", 4) == 0 && haveFmt) {
-            if (out->bitsPerSample != 32 || (out->formatTag != 3 && out->formatTag != 0xFFFE)) return false;
+            if (out->bitsPerSample != 32 || out->formatTag != 3) return false;
             size_t avail = bytes.size() - body;
+            if (complete && size != avail) return false;
             size_t len = size <= avail ? size : avail;  // tolerate an unfinished header
             out->samples.resize(len / 4);
             memcpy(out->samples.data(), bytes.data() + body, out->samples.size() * 4);

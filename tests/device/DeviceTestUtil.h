@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -17,21 +18,13 @@
 #include <vector>
 
 #include "codec/AudioTypes.h"
+#include "common/TestProcess.h"
+#include "platform/VirtualSoundSystem.h"
 #include "player/KVACallbacks.h"
 
 namespace kva_test {
 
 using kva_audioplayer::AudioDescription;
-
-// Polls pred until it holds or timeoutMs passed; the answer is pred's last value.
-inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 inline AudioDescription MakeDescription(int rate, int channels, int sampleFormat, int bits,
                                         uint64_t layout = 0) {
@@ -50,7 +43,7 @@ inline AudioDescription MakeDescription(int rate, int channels, int sampleFormat
 inline AudioDescription MixDescription() { return MakeDescription(44100, 2, 3, 32, 0x3); }
 
 // Answers each fill through a script (call index from 0, buffer, wanted bytes -> status, with
-// *length set); records everything delivered and every device error.
+// *length set); records what each fill asked for, everything delivered and every device error.
 class ScriptedObserver : public kva_audioplayer::IKVADeviceObserver {
 public:
     typedef std::function<int32_t(int call, uint8_t* buffer, int32_t* length)> Script;
@@ -63,6 +56,7 @@ public:
             std::lock_guard<std::mutex> lock(mMutex);
             call = mCalls;
             mPresets.push_back(*position);
+            mAsked.push_back(*length);
         }
         int32_t status = mScript(call, buffer, length);
         {
@@ -101,6 +95,10 @@ public:
         std::lock_guard<std::mutex> lock(mMutex);
         return mPresets;
     }
+    std::vector<int32_t> Asked() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mAsked;
+    }
     bool WaitCalls(int n, int timeoutMs = 5000) {
         std::unique_lock<std::mutex> lock(mMutex);
         return mCond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -120,6 +118,7 @@ private:
     std::vector<int32_t> mErrors;
     std::vector<uint8_t> mDelivered;
     std::vector<int64_t> mPresets;
+    std::vector<int32_t> mAsked;
 };
 
 // Fills with a float ramp that differs per sample, so any lost, repeated or reordered byte shows.
@@ -128,6 +127,42 @@ inline void FillPattern(uint8_t* buffer, int32_t bytes, int* counter) {
     for (int32_t i = 0; i < bytes / 4; ++i) {
         f[i] = static_cast<float>(((*counter)++ % 20000) - 10000) / 10001.0f;
     }
+}
+
+// Fills the first `full` periods with the pattern, then ends the stream (-18); the answer that
+// ends it carries half a period with `halfLast`, else nothing.
+inline ScriptedObserver::Script PatternThenEnd(int full, int* counter, bool halfLast = false) {
+    return [=](int call, uint8_t* buffer, int32_t* length) -> int32_t {
+        if (call < full) {
+            FillPattern(buffer, *length, counter);
+            return 0;
+        }
+        if (call == full && halfLast) {
+            *length = (*length / 2) & ~7;
+            FillPattern(buffer, *length, counter);
+            return -18;
+        }
+        *length = 0;
+        return -18;
+    };
+}
+
+// Fills every period with the pattern, without end.
+inline ScriptedObserver::Script PatternForever(int* counter) {
+    return PatternThenEnd(INT_MAX, counter);
+}
+
+// A virtual sound system with the default endpoint "main" ("Speakers (Main)") and "second"
+// ("Headphones (Second)"), both captured, made the process-wide one.
+inline std::shared_ptr<kva_audioplayer::snd::VirtualSoundSystem> MainAndSecond(bool fast) {
+    using kva_audioplayer::snd::VirtualSoundSystem;
+    auto sys = std::make_shared<VirtualSoundSystem>(fast);
+    sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint("main", u"Speakers (Main)"), true);
+    sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint("second", u"Headphones (Second)"));
+    sys->SetCapture("main", true);
+    sys->SetCapture("second", true);
+    kva_audioplayer::snd::SetSoundSystem(sys);
+    return sys;
 }
 
 // Number of threads of this process whose name starts with prefix.

@@ -20,14 +20,7 @@ using kva_test::WaitUntil;
 namespace {
 
 ScriptedObserver::Script Pattern(int full, int* counter) {
-    return [full, counter](int call, uint8_t* buffer, int32_t* length) -> int32_t {
-        if (call < full) {
-            FillPattern(buffer, *length, counter);
-            return 0;
-        }
-        *length = 0;
-        return -18;
-    };
+    return kva_test::PatternThenEnd(full, counter);
 }
 
 // As Pattern, and injects a fault (count) while the period `at` is filled.
@@ -73,12 +66,7 @@ protected:
     }
 
     void Make(bool fast) {
-        sys = std::make_shared<snd::VirtualSoundSystem>(fast);
-        sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("main", u"Speakers (Main)"), true);
-        sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("second", u"Headphones (Second)"));
-        sys->SetCapture("main", true);
-        sys->SetCapture("second", true);
-        snd::SetSoundSystem(sys);
+        sys = kva_test::MainAndSecond(fast);
         ASSERT_TRUE(DirectSound::LoadLibrary());
     }
 
@@ -204,20 +192,12 @@ TEST_F(DirectSoundConcurrency, GeometryAndFormatFallback) {
         EXPECT_EQ(actual.nChannelLayout, 0x3u);
         // Each fill asks for one segment: the staging buffer's 8192 bytes.
         int counter = 0;
-        std::vector<int32_t> asked;
-        std::mutex m;
-        ScriptedObserver obs([&](int call, uint8_t* buffer, int32_t* length) -> int32_t {
-            {
-                std::lock_guard<std::mutex> lock(m);
-                asked.push_back(*length);
-            }
-            return Pattern(2, &counter)(call, buffer, length);
-        });
+        ScriptedObserver obs(Pattern(2, &counter));
         d->SetObserver(&obs);
         ASSERT_EQ(d->Play(), 0);
         ASSERT_TRUE(obs.WaitCalls(3));
         d.reset();  // its render thread ends before the observer goes
-        EXPECT_EQ(asked, (std::vector<int32_t>{8192, 8192, 8192}));
+        EXPECT_EQ(obs.Asked(), (std::vector<int32_t>{8192, 8192, 8192}));
         EXPECT_EQ(obs.Presets(), (std::vector<int64_t>{0, 0, 0}));
     }
     {
@@ -228,20 +208,12 @@ TEST_F(DirectSoundConcurrency, GeometryAndFormatFallback) {
         auto d = OpenDevice(mono);
         EXPECT_EQ(d->GetSegmentSize(), 4096);
         int counter = 0;
-        std::vector<int32_t> asked;
-        std::mutex m;
-        ScriptedObserver obs([&](int call, uint8_t* buffer, int32_t* length) -> int32_t {
-            {
-                std::lock_guard<std::mutex> lock(m);
-                asked.push_back(*length);
-            }
-            return Pattern(40, &counter)(call, buffer, length);
-        });
+        ScriptedObserver obs(Pattern(40, &counter));
         d->SetObserver(&obs);
         ASSERT_EQ(d->Play(), 0);
         ASSERT_TRUE(obs.WaitCalls(41));
         ExpectPrerollThenDelivered(std::move(d), &obs);
-        EXPECT_EQ(asked, std::vector<int32_t>(41, 4096));
+        EXPECT_EQ(obs.Asked(), std::vector<int32_t>(41, 4096));
         sys->SetAcceptAnyFormat("main", false);
         sys->ClearCaptured("main");
     }
@@ -373,10 +345,7 @@ TEST_F(DirectSoundConcurrency, FaultInsideTheLibraryIsCaught) {
     sys->InjectFault(kFaultDSoundFault, 1);
     EXPECT_EQ(d->SetVolume(0.5f), 1);  // the guarded call failed
     EXPECT_EQ(d->SetVolume(0.5f), 0);
-    ScriptedObserver obs2([&](int, uint8_t* buffer, int32_t* length) -> int32_t {
-        FillPattern(buffer, *length, &counter);
-        return 0;
-    });
+    ScriptedObserver obs2(kva_test::PatternForever(&counter));
     d->SetObserver(&obs2);
     ASSERT_EQ(d->Play(), 0);
     // Only the render loop makes guarded calls now: its next position read faults.
@@ -416,10 +385,7 @@ TEST_F(DirectSoundConcurrency, RealTimePlaybackPacesItself) {
     Make(false);
     auto d = OpenDevice(MixDescription());
     int counter = 0;
-    ScriptedObserver obs([&](int, uint8_t* buffer, int32_t* length) -> int32_t {
-        FillPattern(buffer, *length, &counter);
-        return 0;
-    });
+    ScriptedObserver obs(kva_test::PatternForever(&counter));
     d->SetObserver(&obs);
     ASSERT_EQ(d->Play(), 0);
     // The loop runs ahead only as far as the buffer's room: about 46 ms of audio a step.

@@ -2,146 +2,53 @@
 // (scripts/pulse-test-server); what is played is recorded from the sink's monitor. Skipped when
 // no server can be started.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "DeviceTestUtil.h"
-#include "common/TestPaths.h"
+#include "common/PulseTestServer.h"
 #include "device/Wasapi.h"
 #include "platform/PulseSoundSystem.h"
 #include "support/TextUtil.h"
 
 using namespace kva_audioplayer;
+using kva_test::PulseRecorder;
+using kva_test::RunCommand;
 using kva_test::ScriptedObserver;
 using kva_test::WaitUntil;
 
 namespace {
 
-std::string RunOutput(const std::string& cmd, int* status = nullptr) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-    int st = pclose(p);
-    if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-    return out;
+// Frames recorded after the last one above the noise floor, or -1 when none is.
+long SilenceAfterSignal(const std::vector<float>& s) {
+    long frames = static_cast<long>(s.size() / 2), last = -1;
+    for (long i = 0; i < frames; ++i) {
+        if (std::fabs(s[2 * i]) > 0.02f) last = i;
+    }
+    return last < 0 ? -1 : frames - 1 - last;
 }
 
-// Records a source as raw 32-bit float stereo at 44.1 kHz into a file until stopped.
-class Recorder {
-public:
-    bool Start(const std::string& source, const std::string& path) {
-        mPath = path;
-        std::string device = "--device=" + source;
-        const char* argv[] = {"parec",        device.c_str(), "--format=float32le",
-                              "--rate=44100", "--channels=2", "--latency-msec=20",
-                              "--raw",        nullptr};
-        pid_t parent = getpid();
-        mPid = fork();
-        if (mPid < 0) return false;
-        if (mPid == 0) {
-            // Ends with the test process, even when that one is killed.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (getppid() != parent) _exit(1);
-            int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int null = open("/dev/null", O_WRONLY);
-            if (out < 0 || null < 0) _exit(1);
-            dup2(out, 1);
-            dup2(null, 2);
-            execvp("parec", const_cast<char**>(argv));
-            _exit(127);
-        }
-        return true;
-    }
-    // Frames recorded after the last one above the noise floor, and whether any was.
-    long SilenceAfterSignal() {
-        std::vector<float> s = Read();
-        long frames = static_cast<long>(s.size() / 2), last = -1;
-        for (long i = 0; i < frames; ++i) {
-            if (std::fabs(s[2 * i]) > 0.02f) last = i;
-        }
-        return last < 0 ? -1 : frames - 1 - last;
-    }
-    std::vector<float> Stop() {
-        if (mPid > 0) {
-            kill(mPid, SIGTERM);
-            int st;
-            waitpid(mPid, &st, 0);
-            mPid = -1;
-        }
-        return Read();
-    }
-    std::vector<float> Read() {
-        std::ifstream in(mPath, std::ios::binary);
-        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::vector<float> samples(bytes.size() / 4);
-        memcpy(samples.data(), bytes.data(), samples.size() * 4);
-        return samples;
-    }
-    ~Recorder() { Stop(); }
-
-private:
-    pid_t mPid = -1;
-    std::string mPath;
-};
-
-class WasapiPulseConcurrency : public ::testing::Test {
+class WasapiPulseConcurrency : public kva_test::PulseServerTest<> {
 protected:
-    static void SetUpTestSuite() {
-        sDir = kva_test::MakeTempDir("kvawasapipulse");
-        int status = 0;
-        std::string out = RunOutput(std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server start " +
-                                        sDir + " 2>&1",
-                                    &status);
-        const std::string prefix = "PULSE_SERVER=";
-        size_t at = out.rfind(prefix);
-        if (status != 0 || at == std::string::npos) {
-            sSkip = "no private PulseAudio server: " + out;
-            return;
-        }
-        sServer = out.substr(at + prefix.size());
-        setenv("PULSE_SERVER", sServer.c_str(), 1);  // for pactl and parec
-    }
-    static void TearDownTestSuite() {
-        if (!sServer.empty()) {
-            RunOutput(std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server stop " + sDir);
-            unsetenv("PULSE_SERVER");
-            sServer.clear();
-        }
-    }
     void SetUp() override {
-        if (!sSkip.empty()) GTEST_SKIP() << sSkip;
-        sys = snd::PulseSoundSystem::Connect(3000, sServer.c_str());
-        ASSERT_TRUE(sys) << "cannot connect to " << sServer;
+        PulseServerTest::SetUp();
+        if (!Ready()) return;
+        sys = snd::PulseSoundSystem::Connect(3000, Pulse().Server().c_str());
+        ASSERT_TRUE(sys) << "cannot connect to " << Pulse().Server();
         snd::SetSoundSystem(sys);
     }
     void TearDown() override {
         snd::SetSoundSystem(nullptr);
         sys.reset();
-        for (auto& m : modules) RunOutput("pactl unload-module " + m + " 2>&1");
-        if (!sServer.empty()) RunOutput("pactl set-default-sink kva_test_a 2>&1");
+        PulseServerTest::TearDown();
     }
 
-    static std::string sDir, sServer, sSkip;
     std::shared_ptr<snd::PulseSoundSystem> sys;
-    std::vector<std::string> modules;
 };
-std::string WasapiPulseConcurrency::sDir, WasapiPulseConcurrency::sServer,
-    WasapiPulseConcurrency::sSkip;
 
 std::u16string DefaultId() {
     IMMDeviceEnumerator* e = nullptr;
@@ -196,17 +103,15 @@ TEST_F(WasapiPulseConcurrency, SinksAndDefault) {
     EXPECT_TRUE(b);
 
     // The default entry's device is the server's default sink, and follows it.
-    EXPECT_EQ(Utf16ToUtf8(DefaultId()), RunOutput("pactl get-default-sink"));
+    EXPECT_EQ(Utf16ToUtf8(DefaultId()), RunCommand("pactl get-default-sink"));
     EXPECT_EQ(DefaultId(), u"kva_test_a");
-    RunOutput("pactl set-default-sink kva_test_b");
+    Pulse().Pactl("set-default-sink kva_test_b");
     EXPECT_TRUE(WaitUntil([] { return DefaultId() == u"kva_test_b"; }));
 }
 
 TEST_F(WasapiPulseConcurrency, OneSecondToneIsRecordedAtOneKilohertz) {
-    Recorder rec;
-    std::string path = sDir + "/tone.raw";
-    ASSERT_TRUE(rec.Start("kva_test_a.monitor", path));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the recorder settles
+    PulseRecorder rec;
+    ASSERT_TRUE(rec.Start("kva_test_a.monitor", Pulse().Dir() + "/tone.raw"));
 
     auto done = std::make_shared<std::atomic<int>>(0);
     ScriptedObserver obs(Tone(44100, done));
@@ -226,7 +131,7 @@ TEST_F(WasapiPulseConcurrency, OneSecondToneIsRecordedAtOneKilohertz) {
     bool playedOut = false;
     for (int i = 0; i < 300 && !playedOut; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        playedOut = rec.SilenceAfterSignal() > 44100 / 2;
+        playedOut = SilenceAfterSignal(rec.Read()) > 44100 / 2;
     }
     ASSERT_TRUE(playedOut);
     w.Close();
@@ -283,11 +188,8 @@ TEST_F(WasapiPulseConcurrency, OneSecondToneIsRecordedAtOneKilohertz) {
 }
 
 TEST_F(WasapiPulseConcurrency, UnloadedSinkEndsInDeviceError) {
-    std::string idx = RunOutput(
-        "pactl load-module module-null-sink sink_name=kva_test_gone format=float32le rate=44100 "
-        "channels=2 sink_properties=device.description=KVA-Gone");
+    std::string idx = Pulse().LoadSink("kva_test_gone", "KVA-Gone");
     ASSERT_FALSE(idx.empty());
-    modules.push_back(idx);
     ASSERT_TRUE(WaitUntil([&] {
         snd::EndpointInfo info;
         return sys->GetEndpoint("kva_test_gone", &info);
@@ -301,8 +203,7 @@ TEST_F(WasapiPulseConcurrency, UnloadedSinkEndsInDeviceError) {
     w.SetObserver(&obs);
     w.Play();
     ASSERT_TRUE(obs.WaitCalls(20));
-    RunOutput("pactl unload-module " + idx);
-    modules.clear();
+    Pulse().Unload(idx);
     ASSERT_TRUE(obs.WaitError(10000)) << "no device error after the sink went";
     std::vector<int32_t> errors = obs.Errors();
     ASSERT_EQ(errors.size(), 1u);

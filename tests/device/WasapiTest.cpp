@@ -37,6 +37,24 @@ protected:
         return w;
     }
 
+    // Plays silence; `fault` runs inside fill number `at`; waits for a device error.
+    struct FaultRun {
+        FaultRun(WasapiConcurrency* test, int at, std::function<void()> fault)
+            : obs([at, fault](int call, uint8_t* buf, int32_t* len) {
+                  if (call == at) fault();
+                  memset(buf, 0, *len);
+                  return 0;
+              }),
+              w(test->OpenDevice(kva_test::MixDescription())) {
+            w->SetObserver(&obs);
+            w->Play();
+            errored = obs.WaitError();
+        }
+        ScriptedObserver obs;
+        std::unique_ptr<Wasapi> w;  // goes before the observer it calls
+        bool errored = false;
+    };
+
     std::shared_ptr<snd::VirtualSoundSystem> sys;
 };
 
@@ -191,21 +209,6 @@ TEST_F(WasapiConcurrency, EndOfStreamWritesItsBytesThenRests) {
     EXPECT_TRUE(obs.WaitCalls(3));
 }
 
-TEST_F(WasapiConcurrency, ErrorStatePauses) {
-    ScriptedObserver obs([&](int, uint8_t*, int32_t* len) {
-        *len = 0;
-        return -12;
-    });
-    auto w = OpenDevice(kva_test::MixDescription());
-    w->SetObserver(&obs);
-    w->Play();
-    ASSERT_TRUE(obs.WaitCalls(1));
-    EXPECT_TRUE(WaitUntil([&] { return w->GetState() == 2; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(obs.Calls(), 1);
-    EXPECT_TRUE(obs.Errors().empty());
-}
-
 TEST_F(WasapiConcurrency, NoDataRetriesOnlyWhilePlaying) {
     Wasapi* device = nullptr;
     ScriptedObserver obs([&](int call, uint8_t* buf, int32_t* len) {
@@ -234,90 +237,68 @@ TEST_F(WasapiConcurrency, NoDataRetriesOnlyWhilePlaying) {
 }
 
 TEST_F(WasapiConcurrency, InvalidatedDuringWriteIsDeviceError1) {
-    ScriptedObserver obs([&](int call, uint8_t* buf, int32_t* len) {
-        if (call == 3) {
-            // The endpoint fails under the next write.
-            sys->SetFaultResult(snd::kInvalidated);
-            sys->InjectFault(snd::kFaultWrite, 1);
-        }
-        memset(buf, 0, *len);
-        return 0;
+    FaultRun run(this, 3, [&] {
+        // The endpoint fails under the next write.
+        sys->SetFaultResult(snd::kInvalidated);
+        sys->InjectFault(snd::kFaultWrite, 1);
     });
-    auto w = OpenDevice(kva_test::MixDescription());
-    w->SetObserver(&obs);
-    w->Play();
-    ASSERT_TRUE(obs.WaitError());
-    EXPECT_EQ(obs.Errors(), std::vector<int32_t>{1});
-    EXPECT_EQ(w->GetErrorCode(), -3);
-    EXPECT_EQ(static_cast<uint32_t>(w->GetSystemErrorCode()), 0x88890004u);
+    ASSERT_TRUE(run.errored);
+    EXPECT_EQ(run.obs.Errors(), std::vector<int32_t>{1});
+    EXPECT_EQ(run.w->GetErrorCode(), -3);
+    EXPECT_EQ(static_cast<uint32_t>(run.w->GetSystemErrorCode()), 0x88890004u);
     // The loop ended there.
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(obs.Calls(), 4);
+    EXPECT_EQ(run.obs.Calls(), 4);
 }
 
 TEST_F(WasapiConcurrency, OtherWriteFailureIsDeviceError2) {
-    ScriptedObserver obs([&](int call, uint8_t* buf, int32_t* len) {
-        if (call == 1) sys->InjectFault(snd::kFaultWrite, 1);  // kFailed
-        memset(buf, 0, *len);
-        return 0;
-    });
-    auto w = OpenDevice(kva_test::MixDescription());
-    w->SetObserver(&obs);
-    w->Play();
-    ASSERT_TRUE(obs.WaitError());
-    EXPECT_EQ(obs.Errors(), std::vector<int32_t>{2});
-    EXPECT_EQ(w->GetErrorCode(), -3);
+    FaultRun run(this, 1, [&] { sys->InjectFault(snd::kFaultWrite, 1); });  // kFailed
+    ASSERT_TRUE(run.errored);
+    EXPECT_EQ(run.obs.Errors(), std::vector<int32_t>{2});
+    EXPECT_EQ(run.w->GetErrorCode(), -3);
 }
 
 TEST_F(WasapiConcurrency, InvalidatedWhileWaitingIsDeviceError9) {
-    ScriptedObserver obs([&](int call, uint8_t* buf, int32_t* len) {
-        if (call == 2) sys->InvalidateEndpoint("main");
-        memset(buf, 0, *len);
-        return 0;
-    });
-    auto w = OpenDevice(kva_test::MixDescription());
-    w->SetObserver(&obs);
-    w->Play();
-    ASSERT_TRUE(obs.WaitError());
-    EXPECT_EQ(obs.Errors(), std::vector<int32_t>{9});
-    EXPECT_EQ(w->GetErrorCode(), -8);
+    FaultRun run(this, 2, [&] { sys->InvalidateEndpoint("main"); });
+    ASSERT_TRUE(run.errored);
+    EXPECT_EQ(run.obs.Errors(), std::vector<int32_t>{9});
+    EXPECT_EQ(run.w->GetErrorCode(), -8);
     // The wait's answer (2: invalidated) is what the loop stores last.
-    EXPECT_EQ(w->GetSystemErrorCode(), 2);
-    EXPECT_EQ(obs.Calls(), 3);
-    w->Close();
+    EXPECT_EQ(run.w->GetSystemErrorCode(), 2);
+    EXPECT_EQ(run.obs.Calls(), 3);
+    run.w->Close();
 }
 
 TEST_F(WasapiConcurrency, RemovedEndpointEndsTheLoop) {
-    ScriptedObserver obs([&](int call, uint8_t* buf, int32_t* len) {
-        if (call == 2) sys->RemoveEndpoint("main");
-        memset(buf, 0, *len);
-        return 0;
-    });
-    auto w = OpenDevice(kva_test::MixDescription());
-    w->SetObserver(&obs);
-    w->Play();
-    ASSERT_TRUE(obs.WaitError());
-    EXPECT_EQ(obs.Errors(), std::vector<int32_t>{9});
-    EXPECT_EQ(w->GetErrorCode(), -8);
+    FaultRun run(this, 2, [&] { sys->RemoveEndpoint("main"); });
+    ASSERT_TRUE(run.errored);
+    EXPECT_EQ(run.obs.Errors(), std::vector<int32_t>{9});
+    EXPECT_EQ(run.w->GetErrorCode(), -8);
     // Reopening the default now finds no endpoint.
-    w->Close();
+    run.w->Close();
     AudioDescription mix = kva_test::MixDescription();
-    EXPECT_EQ(w->Open(3, &mix), -5);
+    EXPECT_EQ(run.w->Open(3, &mix), -5);
 }
 
-TEST_F(WasapiConcurrency, OtherStatusEndsTheLoop) {
-    ScriptedObserver obs([&](int, uint8_t*, int32_t* len) {
-        *len = 0;
-        return -10;
-    });
-    auto w = OpenDevice(kva_test::MixDescription());
-    w->SetObserver(&obs);
-    w->Play();
-    ASSERT_TRUE(obs.WaitCalls(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(obs.Calls(), 1);
-    EXPECT_EQ(w->GetState(), 1);
-    EXPECT_TRUE(obs.Errors().empty());
+// A fill status other than data, no data or end of stream is answered once: -12 (an error
+// state) pauses the device, any other ends the loop with the device still marked playing.
+TEST_F(WasapiConcurrency, ErrorAndOtherStatusesEndTheFills) {
+    for (auto c : {std::make_pair(-12, 2), std::make_pair(-10, 1)}) {
+        SCOPED_TRACE(c.first);
+        ScriptedObserver obs([&](int, uint8_t*, int32_t* len) {
+            *len = 0;
+            return c.first;
+        });
+        auto w = OpenDevice(kva_test::MixDescription());
+        w->SetObserver(&obs);
+        w->Play();
+        ASSERT_TRUE(obs.WaitCalls(1));
+        EXPECT_TRUE(WaitUntil([&] { return w->GetState() == c.second; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_EQ(obs.Calls(), 1);
+        EXPECT_EQ(w->GetState(), c.second);
+        EXPECT_TRUE(obs.Errors().empty());
+    }
 }
 
 TEST_F(WasapiConcurrency, EndpointChoice) {

@@ -28,20 +28,8 @@ snd::Format PcmFormat(int rate, int channels, int bits) {
 }
 
 // Fills `full` periods with the pattern, then ends with a short last period.
-ScriptedObserver::Script PatternThenEnd(int full, int* counter) {
-    return [full, counter](int call, uint8_t* buffer, int32_t* length) -> int32_t {
-        if (call < full) {
-            FillPattern(buffer, *length, counter);
-            return 0;
-        }
-        if (call == full) {
-            *length = (*length / 2) & ~7;
-            FillPattern(buffer, *length, counter);
-            return -18;
-        }
-        *length = 0;
-        return -18;
-    };
+ScriptedObserver::Script PatternThenShortEnd(int full, int* counter) {
+    return kva_test::PatternThenEnd(full, counter, true);
 }
 
 }  // namespace
@@ -67,14 +55,7 @@ protected:
     void SetUp() override { Make(true); }
     void TearDown() override { snd::SetSoundSystem(nullptr); }
 
-    void Make(bool fast) {
-        sys = std::make_shared<snd::VirtualSoundSystem>(fast);
-        sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("main", u"Speakers (Main)"), true);
-        sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("second", u"Headphones (Second)"));
-        sys->SetCapture("main", true);
-        sys->SetCapture("second", true);
-        snd::SetSoundSystem(sys);
-    }
+    void Make(bool fast) { sys = kva_test::MainAndSecond(fast); }
 
     std::unique_ptr<WaveOut> OpenDevice(const AudioDescription& format,
                                         const std::u16string& name = u"") {
@@ -147,7 +128,7 @@ TEST_F(WaveOutConcurrency, DeviceFromNameOrPreferredDevice) {
 
     // What a device plays reaches its own endpoint.
     int counter = 0;
-    ScriptedObserver obs(PatternThenEnd(1, &counter));
+    ScriptedObserver obs(PatternThenShortEnd(1, &counter));
     named->SetObserver(&obs);
     ASSERT_EQ(named->Play(), 0);
     ASSERT_TRUE(WaitUntil([&] { return sys->GetCaptured("main").size() == obs.Delivered().size() &&
@@ -224,7 +205,7 @@ TEST_F(WaveOutConcurrency, EveryPeriodReachesTheEndpointInOrder) {
     EXPECT_EQ(w->GetHeaderBufferSize(), 2 * w->GetStepSize());
     EXPECT_EQ(w->GetState(), 3);  // Open leaves the state alone
     int counter = 0;
-    ScriptedObserver obs(PatternThenEnd(20, &counter));
+    ScriptedObserver obs(PatternThenShortEnd(20, &counter));
     w->SetObserver(&obs);
     ASSERT_EQ(w->Play(), 0);
     ASSERT_TRUE(obs.WaitCalls(22));
@@ -233,7 +214,7 @@ TEST_F(WaveOutConcurrency, EveryPeriodReachesTheEndpointInOrder) {
     EXPECT_EQ(delivered.size(), 20u * w->GetStepSize() + w->GetStepSize() / 2);
     EXPECT_TRUE(sys->GetCaptured("main") == delivered);
     // Each fill asked for one step; the end of the stream rests the loop.
-    EXPECT_EQ(obs.Calls(), 22);
+    EXPECT_EQ(obs.Asked(), std::vector<int32_t>(22, w->GetStepSize()));
     EXPECT_TRUE(obs.Errors().empty());
     EXPECT_GT(w->GetPlayedTime(), 0);
     EXPECT_FALSE(w->HasQueuedBuffers());
@@ -328,7 +309,7 @@ TEST_F(WaveOutConcurrency, SameFormatOpenFlushesInsteadOfReopening) {
 TEST_F(WaveOutConcurrency, MissingDriverWhileWritingInvalidatesTheDevice) {
     auto w = OpenDevice(MixDescription());
     int counter = 0;
-    ScriptedObserver obs(PatternThenEnd(50, &counter));
+    ScriptedObserver obs(PatternThenShortEnd(50, &counter));
     w->SetObserver(&obs);
     sys->InjectFault(snd::kFaultWaveOutNoDriver, 1);
     ASSERT_EQ(w->Play(), 0);
@@ -353,10 +334,7 @@ TEST_F(WaveOutConcurrency, EndpointRemovedWhilePlaying) {
     Make(false);  // real time: the endpoint goes while headers are queued
     auto w = OpenDevice(MixDescription());
     int counter = 0;
-    ScriptedObserver obs([&](int, uint8_t* buffer, int32_t* length) -> int32_t {
-        FillPattern(buffer, *length, &counter);
-        return 0;
-    });
+    ScriptedObserver obs(kva_test::PatternForever(&counter));
     w->SetObserver(&obs);
     ASSERT_EQ(w->Play(), 0);
     ASSERT_TRUE(obs.WaitCalls(9));  // the ring is full
@@ -375,7 +353,7 @@ TEST_F(WaveOutConcurrency, VolumeScalesWhatIsPlayed) {
     ASSERT_EQ(waveOutGetVolume(w->GetHandle(), &value), MMSYSERR_NOERROR);
     EXPECT_EQ(value, 0x7FFF7FFFu);
     int counter = 0;
-    ScriptedObserver obs(PatternThenEnd(2, &counter));
+    ScriptedObserver obs(PatternThenShortEnd(2, &counter));
     w->SetObserver(&obs);
     ASSERT_EQ(w->Play(), 0);
     ASSERT_TRUE(obs.WaitCalls(4));

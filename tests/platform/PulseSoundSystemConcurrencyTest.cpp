@@ -1,173 +1,43 @@
 // Real output against a private PulseAudio server with null sinks (scripts/pulse-test-server).
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "KvaSoundSystem.h"
 #include "SoundTestUtil.h"
+#include "common/PulseTestServer.h"
 #include "common/TestPaths.h"
 #include "platform/PulseSoundSystem.h"
 #include "platform/SoundSystemSelect.h"
 
-extern char** environ;
-
 using namespace kva_audioplayer;
 using namespace kva_audioplayer::snd;
 using kva_test::Bytes;
+using kva_test::EndpointEvents;
+using kva_test::PulseRecorder;
+using kva_test::PulseTestServer;
 using kva_test::SineFloat;
 using kva_test::TestEvent;
 using kva_test::WriteAll;
 
 namespace {
 
-std::string RunOutput(const std::string& cmd, int* status = nullptr) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-    int st = pclose(p);
-    if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-    return out;
-}
-
-struct Listener : IListener {
-    std::mutex mutex;
-    std::condition_variable cond;
-    std::vector<std::string> events;
-    void Add(std::string e) {
-        std::lock_guard<std::mutex> lock(mutex);
-        events.push_back(std::move(e));
-        cond.notify_all();
-    }
-    void OnEndpointAdded(const std::string& id) override { Add("added " + id); }
-    void OnEndpointRemoved(const std::string& id) override { Add("removed " + id); }
-    void OnEndpointStateChanged(const std::string& id, uint32_t s) override {
-        Add("state " + id + " " + std::to_string(s));
-    }
-    void OnDefaultChanged(const std::string& id) override { Add("default " + id); }
-    bool WaitFor(const std::string& e, int ms = 5000) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return cond.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-            return std::find(events.begin(), events.end(), e) != events.end();
-        });
-    }
-};
-
-class PulseSoundSystemConcurrency : public ::testing::Test {
+class PulseSoundSystemConcurrency : public kva_test::PulseServerTest<> {
 protected:
-    static void SetUpTestSuite() {
-        sDir = kva_test::MakeTempDir("kvapulse");
-        int status = 0;
-        std::string out = RunOutput(std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server start " +
-                                        sDir + " " + std::to_string(getpid()), &status);
-        if (status == 3) {
-            sSkip = "pulseaudio is not installed; skipping the real-output tests";
-            return;
-        }
-        const std::string prefix = "PULSE_SERVER=";
-        if (status != 0 || out.compare(0, prefix.size(), prefix) != 0) {
-            sSkip = "the private PulseAudio server did not start: " + out;
-            sFailed = true;
-            return;
-        }
-        sServer = out.substr(prefix.size());
-        // For libpulse's own lookup (automatic selection) and the pactl/parec children.
-        setenv("PULSE_SERVER", sServer.c_str(), 1);
-    }
-    static void TearDownTestSuite() {
-        if (!sServer.empty()) {
-            RunOutput(std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server stop " + sDir);
-            unsetenv("PULSE_SERVER");
-            sServer.clear();
-        }
-    }
     void SetUp() override {
-        if (sFailed) FAIL() << sSkip;
-        if (!sSkip.empty()) GTEST_SKIP() << sSkip;
-        sys = PulseSoundSystem::Connect(3000, sServer.c_str());
-        ASSERT_TRUE(sys) << "cannot connect to " << sServer;
+        PulseServerTest::SetUp();
+        if (!Ready()) return;
+        sys = PulseSoundSystem::Connect(3000, Pulse().Server().c_str());
+        ASSERT_TRUE(sys) << "cannot connect to " << Pulse().Server();
     }
     void TearDown() override {
         sys.reset();
-        for (auto& m : modules) Pactl("unload-module " + m);
-        if (!sServer.empty()) Pactl("set-default-sink kva_test_a");
+        PulseServerTest::TearDown();
     }
 
-    static std::string Pactl(const std::string& args, int* status = nullptr) {
-        return RunOutput("pactl " + args + " 2>&1", status);
-    }
-    // Loads a null sink; returns its module index (unloaded at tear-down).
-    std::string LoadSink(const std::string& name, const std::string& description) {
-        std::string idx = Pactl("load-module module-null-sink sink_name=" + name +
-                                " format=float32le rate=44100 channels=2 "
-                                "sink_properties=device.description=" + description);
-        modules.push_back(idx);
-        return idx;
-    }
-    void Unload(const std::string& idx) {
-        Pactl("unload-module " + idx);
-        modules.erase(std::remove(modules.begin(), modules.end(), idx), modules.end());
-    }
-
-    static std::string sDir, sServer, sSkip;
-    static bool sFailed;
     std::shared_ptr<PulseSoundSystem> sys;
-    std::vector<std::string> modules;
-};
-std::string PulseSoundSystemConcurrency::sDir, PulseSoundSystemConcurrency::sServer, PulseSoundSystemConcurrency::sSkip;
-bool PulseSoundSystemConcurrency::sFailed = false;
-
-// Records a source to a raw float file with parec until stopped.
-class Recorder {
-public:
-    bool Start(const std::string& source, const std::string& path) {
-        mPath = path;
-        std::vector<std::string> args = {"parec", "--device=" + source, "--format=float32le",
-                                         "--rate=44100", "--channels=2", "--raw",
-                                         "--latency-msec=20", path};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawnp(&mPid, "parec", nullptr, nullptr, argv.data(), environ) != 0) return false;
-        // Wait until audio (the sink's silence) arrives, so nothing played is missed.
-        for (int i = 0; i < 500; ++i) {
-            std::ifstream f(path, std::ios::binary | std::ios::ate);
-            if (f && f.tellg() > 4096) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-    std::vector<float> Stop() {
-        if (mPid > 0) {
-            kill(mPid, SIGINT);
-            int st;
-            waitpid(mPid, &st, 0);
-            mPid = -1;
-        }
-        std::ifstream in(mPath, std::ios::binary);
-        std::vector<char> b((std::istreambuf_iterator<char>(in)), {});
-        std::vector<float> out(b.size() / 4);
-        if (!out.empty()) std::memcpy(out.data(), b.data(), out.size() * 4);
-        std::remove(mPath.c_str());
-        return out;
-    }
-    ~Recorder() { Stop(); }
-
-private:
-    pid_t mPid = -1;
-    std::string mPath;
 };
 
 }  // namespace
@@ -257,8 +127,9 @@ TEST_F(PulseSoundSystemConcurrency, ToneReachesSinkMonitor) {
     const auto tone = SineFloat(frames, 2, 44100, 1000, 0.5);
     for (float volume : {1.0f, 0.5f}) {
         SCOPED_TRACE(volume);
-        Recorder rec;
-        ASSERT_TRUE(rec.Start("kva_test_a.monitor", sDir + "/monitor.raw")) << "parec did not record";
+        PulseRecorder rec;
+        ASSERT_TRUE(rec.Start("kva_test_a.monitor", Pulse().Dir() + "/monitor.raw"))
+            << "parec did not record";
         TestEvent ev;  // outlives the stream that signals it
         std::unique_ptr<IRenderStream> s;
         ASSERT_EQ(kOk, sys->OpenStream("kva_test_a", a.mixFormat, 0, &s));
@@ -299,9 +170,9 @@ TEST_F(PulseSoundSystemConcurrency, ToneReachesSinkMonitor) {
 }
 
 TEST_F(PulseSoundSystemConcurrency, HotplugAndDefaultChangeEvents) {
-    Listener l;
+    EndpointEvents l;
     sys->AddListener(&l);
-    std::string idx = LoadSink("kva_test_c", "KVA_Test_Sink_C");
+    std::string idx = Pulse().LoadSink("kva_test_c", "KVA_Test_Sink_C");
     ASSERT_FALSE(idx.empty());
     ASSERT_TRUE(l.WaitFor("added kva_test_c"));
     EndpointInfo c;
@@ -309,12 +180,12 @@ TEST_F(PulseSoundSystemConcurrency, HotplugAndDefaultChangeEvents) {
     EXPECT_EQ(u"KVA_Test_Sink_C", c.friendlyName);
 
     int st = -1;
-    Pactl("set-default-sink kva_test_c", &st);
+    Pulse().Pactl("set-default-sink kva_test_c", &st);
     ASSERT_EQ(0, st);
     ASSERT_TRUE(l.WaitFor("default kva_test_c"));
     EXPECT_EQ("kva_test_c", sys->GetDefaultEndpoint());
 
-    Unload(idx);
+    Pulse().Unload(idx);
     ASSERT_TRUE(l.WaitFor("removed kva_test_c"));
     EXPECT_FALSE(sys->GetEndpoint("kva_test_c", nullptr));
     sys->RemoveListener(&l);
@@ -322,7 +193,7 @@ TEST_F(PulseSoundSystemConcurrency, HotplugAndDefaultChangeEvents) {
 
 // Unloading the sink under a running stream fails the stream; a waiting writer wakes.
 TEST_F(PulseSoundSystemConcurrency, SinkUnloadedDuringPlaybackInvalidatesStream) {
-    std::string idx = LoadSink("kva_test_d", "KVA_Test_Sink_D");
+    std::string idx = Pulse().LoadSink("kva_test_d", "KVA_Test_Sink_D");
     EndpointInfo d;
     for (int i = 0; i < 200 && !sys->GetEndpoint("kva_test_d", &d); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -346,7 +217,7 @@ TEST_F(PulseSoundSystemConcurrency, SinkUnloadedDuringPlaybackInvalidatesStream)
         }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    Unload(idx);
+    Pulse().Unload(idx);
     for (int i = 0; i < 500 && result == kOk; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -368,21 +239,16 @@ TEST_F(PulseSoundSystemConcurrency, AutomaticSelectionFindsServer) {
 }
 
 TEST(PulseSoundSystemNoServer, ConnectFailsWithinTimeout) {
-    const std::string dir = kva_test::MakeTempDir("kvanopulse");
-    const std::string server = "unix:" + dir + "/no-socket";
+    const kva_test::ScratchDir dir("kvanopulse");
+    const std::string server = "unix:" + dir.File("no-socket");
     EXPECT_FALSE(PulseSoundSystem::Connect(500, server.c_str()));
 }
 
 // The server going away fails the streams; an automatic choice is then made again.
 TEST(PulseSoundSystemLossConcurrency, ServerLossInvalidatesAndAutomaticChoiceRecovers) {
-    const std::string dir = kva_test::MakeTempDir("kvapulseloss");
-    const std::string script = std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server ";
-    int status = 0;
-    std::string out = RunOutput(script + "start " + dir + " " + std::to_string(getpid()), &status);
-    if (status == 3) GTEST_SKIP() << "pulseaudio is not installed";
-    ASSERT_EQ(0, status) << out;
-    const std::string server = out.substr(std::string("PULSE_SERVER=").size());
-    setenv("PULSE_SERVER", server.c_str(), 1);
+    PulseTestServer server;
+    if (!server.Start("kvapulseloss") && !server.Installed()) GTEST_SKIP() << "pulseaudio is not installed";
+    ASSERT_TRUE(server.Running()) << server.Error();
     KvaSoundSystemConfig automatic;
     ASSERT_EQ(0, SelectSoundSystem(automatic));
     auto sys = GetSoundSystem();
@@ -395,7 +261,8 @@ TEST(PulseSoundSystemLossConcurrency, ServerLossInvalidatesAndAutomaticChoiceRec
     s->SetPeriodCallback(&TestEvent::Signal, &ev);
     ASSERT_EQ(kOk, s->Start());
 
-    RunOutput(script + "stop " + dir);
+    const std::string none = "unix:" + server.Dir() + "/gone";
+    server.Stop();
     auto* pulse = static_cast<PulseSoundSystem*>(sys.get());
     for (int i = 0; i < 500 && pulse->IsConnected(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -407,7 +274,6 @@ TEST(PulseSoundSystemLossConcurrency, ServerLossInvalidatesAndAutomaticChoiceRec
     EXPECT_EQ(kInvalidated, sys->OpenStream("kva_test_a", a.mixFormat, 0, &s));
 
     // No server now: the next user of the process-wide system gets the virtual one.
-    const std::string none = "unix:" + dir + "/gone";
     setenv("PULSE_SERVER", none.c_str(), 1);
     EXPECT_STREQ("virtual", GetSoundSystem()->Name());
     unsetenv("PULSE_SERVER");

@@ -1,6 +1,7 @@
 // Helpers for the sound-system tests.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -93,5 +94,40 @@ inline int32_t WriteAll(kva_audioplayer::snd::IRenderStream* s, TestEvent* ev,
     }
     return kOk;
 }
+
+// Records endpoint events as "added ID", "removed ID", "state ID STATE", "default ID", with the
+// thread each came on.
+struct EndpointEvents : kva_audioplayer::snd::IListener {
+    std::mutex mutex;
+    std::condition_variable cond;
+    std::vector<std::string> events;
+    std::vector<std::thread::id> threads;
+    void Add(std::string e) {
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(std::move(e));
+        threads.push_back(std::this_thread::get_id());
+        cond.notify_all();
+    }
+    void OnEndpointAdded(const std::string& id) override { Add("added " + id); }
+    void OnEndpointRemoved(const std::string& id) override { Add("removed " + id); }
+    void OnEndpointStateChanged(const std::string& id, uint32_t state) override {
+        Add("state " + id + " " + std::to_string(state));
+    }
+    void OnDefaultChanged(const std::string& id) override { Add("default " + id); }
+    bool WaitFor(const std::string& e, int ms = 5000) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cond.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+            return std::find(events.begin(), events.end(), e) != events.end();
+        });
+    }
+    bool WaitCount(size_t n, int ms = 5000) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cond.wait_for(lock, std::chrono::milliseconds(ms), [&] { return events.size() >= n; });
+    }
+    std::vector<std::string> Events() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return events;
+    }
+};
 
 }  // namespace kva_test

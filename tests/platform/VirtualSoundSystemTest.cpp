@@ -2,18 +2,18 @@
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 #include "KvaSoundSystem.h"
 #include "SoundTestUtil.h"
 #include "common/TestPaths.h"
+#include "common/WavRead.h"
 #include "platform/SoundSystemSelect.h"
 #include "platform/VirtualSoundSystem.h"
 
 using namespace kva_audioplayer;
 using namespace kva_audioplayer::snd;
 using kva_test::Bytes;
+using kva_test::EndpointEvents;
 using kva_test::Floats;
 using kva_test::SineFloat;
 using kva_test::TestEvent;
@@ -29,57 +29,27 @@ std::shared_ptr<VirtualSoundSystem> MakeSystem(bool fast) {
     return sys;
 }
 
+// The one output and a stream on it in the mix format that signals `ev` each period.
+class VirtualSoundSystemConcurrency : public ::testing::Test {
+protected:
+    void Open(bool fast, bool capture = false) {
+        sys = MakeSystem(fast);
+        if (capture) sys->SetCapture(kOut, true);
+        ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
+        ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
+        s->SetPeriodCallback(&TestEvent::Signal, &ev);
+    }
+    std::shared_ptr<VirtualSoundSystem> sys;
+    EndpointInfo info;
+    TestEvent ev;  // outlives the stream that signals it
+    std::unique_ptr<IRenderStream> s;
+};
+
 Format Int16Stereo() {
     Format f;
     f.bitsPerSample = 16;
     f.isFloat = false;
     return f;
-}
-
-std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
-           uint32_t(b[at + 3]) << 24;
-}
-uint16_t Le16(const std::vector<uint8_t>& b, size_t at) {
-    return uint16_t(b[at] | b[at + 1] << 8);
-}
-
-struct WavInfo {
-    bool ok = false;
-    uint16_t tag = 0, channels = 0, bits = 0;
-    uint32_t rate = 0;
-    std::vector<float> samples;
-};
-
-// Walks the RIFF chunks; checks the sizes agree with the file.
-WavInfo ParseWav(const std::string& path) {
-    WavInfo w;
-    auto b = ReadFile(path);
-    if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) || std::memcmp(b.data() + 8, "WAVE", 4))
-        return w;
-    EXPECT_EQ(b.size() - 8, Le32(b, 4)) << "RIFF size";
-    size_t at = 12;
-    while (at + 8 <= b.size()) {
-        uint32_t size = Le32(b, at + 4);
-        if (!std::memcmp(b.data() + at, "fmt ", 4)) {
-            w.tag = Le16(b, at + 8);
-            w.channels = Le16(b, at + 10);
-            w.rate = Le32(b, at + 12);
-            w.bits = Le16(b, at + 22);
-            if (w.tag == 0xFFFE) w.tag = Le16(b, at + 32);  // sub-format
-        } else if (!std::memcmp(b.data() + at, "data", 4)) {
-            EXPECT_EQ(b.size(), at + 8 + size) << "data size";
-            w.samples.resize(size / 4);
-            if (size >= 4) std::memcpy(w.samples.data(), b.data() + at + 8, size / 4 * 4);
-            w.ok = true;
-        }
-        at += 8 + size + (size & 1);
-    }
-    return w;
 }
 
 }  // namespace
@@ -245,15 +215,8 @@ TEST(VirtualSoundSystem, IntegerSamplesScaledWithRounding) {
 }
 
 // A writer at full speed against a fast endpoint loses and repeats nothing.
-TEST(VirtualSoundSystemConcurrency, FastModeNeitherDropsNorDuplicates) {
-    auto sys = MakeSystem(true);
-    sys->SetCapture(kOut, true);
-    EndpointInfo info;
-    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
-    TestEvent ev;  // outlives the stream that signals it
-    std::unique_ptr<IRenderStream> s;
-    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
-    s->SetPeriodCallback(&TestEvent::Signal, &ev);
+TEST_F(VirtualSoundSystemConcurrency, FastModeNeitherDropsNorDuplicates) {
+    ASSERT_NO_FATAL_FAILURE(Open(true, true));
     // A pre-roll written before the start is played first.
     auto pre = Bytes(std::vector<float>(2 * 300, 0.0f));
     ASSERT_EQ(kOk, s->Write(pre.data(), 300));
@@ -285,15 +248,8 @@ TEST(VirtualSoundSystemConcurrency, FastModeNeitherDropsNorDuplicates) {
 }
 
 // Real-time consumption: the period callback paces a writer; everything arrives in order.
-TEST(VirtualSoundSystemConcurrency, RealTimeStreamPlaysEverythingInOrder) {
-    auto sys = MakeSystem(false);
-    sys->SetCapture(kOut, true);
-    EndpointInfo info;
-    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
-    TestEvent ev;  // outlives the stream that signals it
-    std::unique_ptr<IRenderStream> s;
-    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
-    s->SetPeriodCallback(&TestEvent::Signal, &ev);
+TEST_F(VirtualSoundSystemConcurrency, RealTimeStreamPlaysEverythingInOrder) {
+    ASSERT_NO_FATAL_FAILURE(Open(false, true));
     const uint32_t frames = 44100 / 4;
     auto bytes = Bytes(SineFloat(frames, 2, 44100, 440));
     ASSERT_EQ(kOk, s->Write(bytes.data(), s->BufferFrames()));
@@ -343,8 +299,8 @@ TEST(VirtualSoundSystem, WavFileHeaderAndContent) {
         ASSERT_EQ(kOk, WriteAll(s.get(), &ev, bytes.data() + 3000 * 8, 2000, 700));
         ASSERT_EQ(kOk, s->Stop());
         // The header is complete as soon as the stream stops.
-        WavInfo w = ParseWav(path);
-        ASSERT_TRUE(w.ok);
+        kva_test::WavData w;
+        ASSERT_TRUE(kva_test::ReadFloatWav(path, &w, true));
         EXPECT_EQ(src.size(), w.samples.size());
     }
     // An integer stream on the same endpoint lands in the file as float.
@@ -357,12 +313,12 @@ TEST(VirtualSoundSystem, WavFileHeaderAndContent) {
         ASSERT_EQ(kOk, s->Write(reinterpret_cast<const uint8_t*>(pcm), 2));
     }
     base.reset();
-    WavInfo w = ParseWav(path);
-    ASSERT_TRUE(w.ok);
-    EXPECT_EQ(3, w.tag) << "IEEE float";
+    kva_test::WavData w;
+    ASSERT_TRUE(kva_test::ReadFloatWav(path, &w, true));
+    EXPECT_EQ(3, w.formatTag) << "IEEE float";
     EXPECT_EQ(2, w.channels);
-    EXPECT_EQ(44100u, w.rate);
-    EXPECT_EQ(32, w.bits);
+    EXPECT_EQ(44100, w.sampleRate);
+    EXPECT_EQ(32, w.bitsPerSample);
     ASSERT_EQ(src.size() + 4, w.samples.size());
     for (size_t i = 0; i < 6000; ++i) ASSERT_EQ(src[i], w.samples[i]) << i;
     for (size_t i = 6000; i < src.size(); ++i) ASSERT_EQ(src[i] * 0.5f, w.samples[i]) << i;
@@ -393,8 +349,8 @@ TEST(VirtualSoundSystemDeathTest, WavHeaderCompletedAtNormalExit) {
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");
-    WavInfo w = ParseWav(path);
-    ASSERT_TRUE(w.ok);
+    kva_test::WavData w;
+    ASSERT_TRUE(kva_test::ReadFloatWav(path, &w, true));
     EXPECT_EQ(1200u, w.samples.size());
     EXPECT_EQ(SineFloat(600, 2, 44100, 500), w.samples);
     std::remove(path.c_str());
@@ -438,40 +394,9 @@ TEST(VirtualSoundSystem, FaultInjection) {
     EXPECT_FALSE(base->TakeFault(nullptr));
 }
 
-namespace {
-
-struct Recorder : IListener {
-    std::mutex mutex;
-    std::condition_variable cond;
-    std::vector<std::string> events;
-    std::vector<std::thread::id> threads;
-    void Add(std::string e) {
-        std::lock_guard<std::mutex> lock(mutex);
-        events.push_back(std::move(e));
-        threads.push_back(std::this_thread::get_id());
-        cond.notify_all();
-    }
-    void OnEndpointAdded(const std::string& id) override { Add("added " + id); }
-    void OnEndpointRemoved(const std::string& id) override { Add("removed " + id); }
-    void OnEndpointStateChanged(const std::string& id, uint32_t state) override {
-        Add("state " + id + " " + std::to_string(state));
-    }
-    void OnDefaultChanged(const std::string& id) override { Add("default " + id); }
-    bool WaitCount(size_t n, int ms = 5000) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return cond.wait_for(lock, std::chrono::milliseconds(ms), [&] { return events.size() >= n; });
-    }
-    std::vector<std::string> Events() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return events;
-    }
-};
-
-}  // namespace
-
-TEST(VirtualSoundSystemConcurrency, ScriptedEventsReachListenersOnSystemThread) {
+TEST_F(VirtualSoundSystemConcurrency, ScriptedEventsReachListenersOnSystemThread) {
     auto sys = MakeSystem(false);
-    Recorder rec;
+    EndpointEvents rec;
     sys->AddListener(&rec);
     ASSERT_EQ(kOk, sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint("usb", u"USB Speakers")));
     ASSERT_EQ(kOk, sys->SetDefaultEndpoint("usb"));
@@ -495,9 +420,9 @@ TEST(VirtualSoundSystemConcurrency, ScriptedEventsReachListenersOnSystemThread) 
     }
 }
 
-TEST(VirtualSoundSystemConcurrency, RemovedListenerIsNotCalledAgain) {
+TEST_F(VirtualSoundSystemConcurrency, RemovedListenerIsNotCalledAgain) {
     auto sys = MakeSystem(false);
-    Recorder early, fence;
+    EndpointEvents early, fence;
     sys->AddListener(&early);
     sys->AddListener(&fence);
     sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint("a", u"A"));
@@ -523,7 +448,7 @@ struct SlowListener : IListener {
 };
 }  // namespace
 
-TEST(VirtualSoundSystemConcurrency, RemoveListenerWaitsForCallInProgress) {
+TEST_F(VirtualSoundSystemConcurrency, RemoveListenerWaitsForCallInProgress) {
     auto sys = MakeSystem(false);
     SlowListener slow;
     sys->AddListener(&slow);
@@ -541,14 +466,8 @@ TEST(VirtualSoundSystemConcurrency, RemoveListenerWaitsForCallInProgress) {
 }
 
 // Removing or invalidating an endpoint fails its streams and wakes a writer waiting for room.
-TEST(VirtualSoundSystemConcurrency, InvalidationFailsStreamsAndWakesWriter) {
-    auto sys = MakeSystem(false);
-    EndpointInfo info;
-    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
-    TestEvent ev;  // outlives the stream that signals it
-    std::unique_ptr<IRenderStream> s;
-    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
-    s->SetPeriodCallback(&TestEvent::Signal, &ev);
+TEST_F(VirtualSoundSystemConcurrency, InvalidationFailsStreamsAndWakesWriter) {
+    ASSERT_NO_FATAL_FAILURE(Open(false));
     auto bytes = Bytes(SineFloat(s->BufferFrames(), 2, 44100, 440));
     ASSERT_EQ(kOk, s->Write(bytes.data(), s->BufferFrames()));  // full, stopped: no room comes
     ASSERT_EQ(kOk, sys->InvalidateEndpoint(kOut));
@@ -573,14 +492,8 @@ TEST(VirtualSoundSystemConcurrency, InvalidationFailsStreamsAndWakesWriter) {
 }
 
 // Streams may outlive the system that made them; they then report invalidation.
-TEST(VirtualSoundSystemConcurrency, StreamOutlivesSystem) {
-    auto sys = MakeSystem(false);
-    EndpointInfo info;
-    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
-    TestEvent ev;  // outlives the stream that signals it
-    std::unique_ptr<IRenderStream> s;
-    ASSERT_EQ(kOk, sys->OpenStream(kOut, info.mixFormat, 0, &s));
-    s->SetPeriodCallback(&TestEvent::Signal, &ev);
+TEST_F(VirtualSoundSystemConcurrency, StreamOutlivesSystem) {
+    ASSERT_NO_FATAL_FAILURE(Open(false));
     ASSERT_EQ(kOk, s->Start());
     sys.reset();
     EXPECT_EQ(kInvalidated, s->GetStatus());
@@ -588,7 +501,7 @@ TEST(VirtualSoundSystemConcurrency, StreamOutlivesSystem) {
 }
 
 // Streams opened, run and destroyed from several threads while the consumer runs.
-TEST(VirtualSoundSystemConcurrency, ParallelStreamsAndCallbackChanges) {
+TEST_F(VirtualSoundSystemConcurrency, ParallelStreamsAndCallbackChanges) {
     auto sys = MakeSystem(false);
     EndpointInfo info;
     ASSERT_TRUE(sys->GetEndpoint(kOut, &info));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/HttpTestServer.h"
+#include "ReaderTestUtil.h"
 #include "common/TestPaths.h"
 #include "source/KVABufferReaderProxy.h"
 
@@ -17,36 +18,12 @@ using kva_test::HttpPlan;
 using kva_test::HttpRequest;
 using kva_test::HttpTestServer;
 using kva_test::PatternBytes;
+using kva_test::ReadOn;
+using kva_test::ReadResult;
+using kva_test::kKiB;
+using kva_test::kMiB;
 
 namespace {
-
-const int64_t kKiB = 1024;
-const int64_t kMiB = 1024 * 1024;
-
-struct ReadResult {
-    std::string bytes;
-    int32_t last = 0;  // the result that ended the loop
-};
-
-// Reads from the current position until end of stream, a failure, or limit bytes.
-ReadResult ReadOn(CKVABufferReaderProxy& r, int64_t limit = INT64_MAX, int32_t chunk = 32768) {
-    ReadResult out;
-    std::vector<uint8_t> buf(static_cast<size_t>(chunk));
-    int noData = 0;
-    while (static_cast<int64_t>(out.bytes.size()) < limit) {
-        int32_t len = static_cast<int32_t>(std::min<int64_t>(chunk, limit - out.bytes.size()));
-        int32_t rc = r.Read(buf.data(), &len);
-        out.last = rc;
-        if (rc == kSourceOk && len > 0) {
-            out.bytes.append(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(len));
-            noData = 0;
-            continue;
-        }
-        if (rc == kSourceNoDataYet && ++noData < 5) continue;
-        break;
-    }
-    return out;
-}
 
 // Waits (bounded) until pred holds.
 template <typename Pred>

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "ReaderTestUtil.h"
 #include "common/HttpTestServer.h"
 #include "common/TlsTestCerts.h"
 #include "source/KVABufferReaderProxy.h"
@@ -20,23 +21,12 @@ using kva_test::HttpPlan;
 using kva_test::HttpRequest;
 using kva_test::HttpTestServer;
 using kva_test::PatternBytes;
+using kva_test::ReadOn;
+using kva_test::ReadResult;
+using kva_test::kKiB;
+using kva_test::kMiB;
 
 namespace {
-
-const int64_t kKiB = 1024;
-const int64_t kMiB = 1024 * 1024;
-
-std::string ReadAll(CKVABufferReaderProxy& r, int32_t* last) {
-    std::string out;
-    std::vector<uint8_t> buf(32768);
-    for (int i = 0; i < 100000; ++i) {
-        int32_t len = static_cast<int32_t>(buf.size());
-        *last = r.Read(buf.data(), &len);
-        if (*last != kSourceOk || len == 0) break;
-        out.append(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(len));
-    }
-    return out;
-}
 
 class HttpsConcurrency : public ::testing::Test {
 protected:
@@ -70,10 +60,9 @@ TEST_F(HttpsConcurrency, ReaderOverTlsGivesTheServedBytes) {
         CKVABufferReaderProxy r(0, url.c_str(), TrustingClient());
         ASSERT_EQ(kSourceOk, r.Open()) << url << " error " << r.GetErrorCode();
         EXPECT_EQ(plan.patternSize, r.GetSize());
-        int32_t last = 0;
-        std::string got = ReadAll(r, &last);
-        EXPECT_EQ(kSourceEndOfStream, last) << url;
-        EXPECT_TRUE(got == PatternBytes(0, plan.patternSize)) << url;
+        ReadResult got = ReadOn(r);
+        EXPECT_EQ(kSourceEndOfStream, got.last) << url;
+        EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize)) << url;
     }
 }
 
@@ -85,10 +74,9 @@ TEST_F(HttpsConcurrency, DroppedConnectionResumesWithARange) {
     server->Serve("/cut.bin", plan);
     CKVABufferReaderProxy r(0, server->Url("/cut.bin").c_str(), TrustingClient());
     ASSERT_EQ(kSourceOk, r.Open());
-    int32_t last = 0;
-    std::string got = ReadAll(r, &last);
-    EXPECT_EQ(kSourceEndOfStream, last);
-    EXPECT_TRUE(got == PatternBytes(0, plan.patternSize));
+    ReadResult got = ReadOn(r);
+    EXPECT_EQ(kSourceEndOfStream, got.last);
+    EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize));
     auto reqs = server->RequestsFor("/cut.bin");
     ASSERT_EQ(5u, reqs.size());
     for (size_t i = 1; i < reqs.size(); ++i) EXPECT_EQ(static_cast<int64_t>(i) * 256 * kKiB, reqs[i].rangeStart);
@@ -98,8 +86,8 @@ TEST_F(HttpsConcurrency, DroppedConnectionResumesWithARange) {
     CKVABufferReaderProxy s(0, server->Url("/cut.bin").c_str(), TrustingClient());
     ASSERT_EQ(kSourceOk, s.Open());
     ASSERT_EQ(kSourceOk, s.Seek(&pos, 0));
-    got = ReadAll(s, &last);
-    EXPECT_TRUE(got == PatternBytes(pos, plan.patternSize - pos));
+    got = ReadOn(s);
+    EXPECT_TRUE(got.bytes == PatternBytes(pos, plan.patternSize - pos));
 }
 
 TEST_F(HttpsConcurrency, RedirectStaysOnTheSecureOrigin) {

@@ -16,21 +16,15 @@ namespace {
 
 class LocalSourceTest : public ::testing::Test {
 protected:
-    void SetUp() override { dir = kva_test::MakeTempDir("kvasrc"); }
-    void TearDown() override {
-        for (auto& f : files) unlink(f.c_str());
-        rmdir(dir.c_str());
-    }
     std::string Make(const std::string& name, const std::string& content) {
-        std::string path = dir + "/" + name;
+        std::string path = scratch.File(name);
         FILE* f = fopen(path.c_str(), "wb");
         fwrite(content.data(), 1, content.size(), f);
         fclose(f);
-        files.push_back(path);
         return path;
     }
-    std::string dir;
-    std::vector<std::string> files;
+    kva_test::ScratchDir scratch{"kvasrc"};
+    const std::string& dir = scratch.path;
 };
 
 }  // namespace
@@ -98,7 +92,6 @@ TEST_F(LocalSourceTest, SeekWritesBackSuccessOrFailure) {
 
 TEST_F(LocalSourceTest, SparseFileBeyond2GiBReadsAndSeeksWith64BitOffsets) {
     std::string path = dir + "/sparse.bin";
-    files.push_back(path);
     int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
     const int64_t where = (int64_t{5} << 30) + 123;  // 5 GiB + 123: wraps in 32 bits

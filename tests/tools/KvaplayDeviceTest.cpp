@@ -1,6 +1,5 @@
 // kvaplay's device options: the device list and playing on a device chosen by name.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cmath>
 #include <cstdio>
@@ -8,30 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "common/TestPaths.h"
+#include "KvaplayRun.h"
 #include "common/WavRead.h"
 
 using namespace kva_test;
 
 namespace {
-
-struct RunResult {
-    int exitCode = -1;
-    std::string out;
-};
-
-RunResult RunKvaplay(const std::string& args) {
-    std::string cmd = BinaryPath("tools/kvaplay/kvaplay") + " " + args + " 2>/dev/null";
-    RunResult r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) r.out.append(buf, n);
-    int status = pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> out;
@@ -50,7 +31,7 @@ float Peak(const WavData& w) {
 }  // namespace
 
 TEST(KvaplayDevices, ListPrintsIndexTypeDriverNameAndDefaultFlag) {
-    RunResult r = RunKvaplay("--output=virtual --list-devices");
+    KvaplayResult r = RunKvaplay("--output=virtual --list-devices");
     ASSERT_EQ(0, r.exitCode);
     std::vector<std::string> lines = Lines(r.out);
     ASSERT_EQ(6u, lines.size()) << r.out;
@@ -64,11 +45,11 @@ TEST(KvaplayDevices, ListPrintsIndexTypeDriverNameAndDefaultFlag) {
 }
 
 TEST(KvaplayDevices, PlaysOnADeviceChosenByNameAndFallsBackForAnUnknownName) {
-    std::string dir = MakeTempDir("kvaplaydev");
-    std::string wav = dir + "/out.wav";
+    ScratchDir dir("kvaplaydev");
+    const std::string wav = dir.File("out.wav");
     for (const char* device : {"\"Virtual Output\"", "\"No Such Device\""}) {
         remove(wav.c_str());
-        RunResult r = RunKvaplay("--output=wav:" + wav + " --fast --quiet --start-fade-ms=0 --device=" + device + " " +
+        KvaplayResult r = RunKvaplay("--output=wav:" + wav + " --fast --quiet --start-fade-ms=0 --device=" + device + " " +
                           FixturePath("sine_s16.wav"));
         ASSERT_EQ(0, r.exitCode) << device;
         WavData w;
@@ -76,6 +57,4 @@ TEST(KvaplayDevices, PlaysOnADeviceChosenByNameAndFallsBackForAnUnknownName) {
         EXPECT_GE(w.samples.size(), size_t(44100) * 2 * 2) << device;  // most of the 3 s
         EXPECT_GT(Peak(w), 0.05f) << device;
     }
-    remove(wav.c_str());
-    rmdir(dir.c_str());
 }

@@ -2,49 +2,24 @@
 // carries the same media as the WASAPI render, and real output on a private PulseAudio server
 // is heard on the sink's monitor.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "KvaplayRun.h"
+#include "common/PulseTestServer.h"
 #include "common/ReferenceDecode.h"
-#include "common/TestPaths.h"
 #include "common/WavRead.h"
-
-extern char** environ;
 
 using namespace kva_test;
 
 namespace {
 
-std::string RunCommand(const std::string& cmd, int* status) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[1024];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-    int st = pclose(p);
-    if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-    return out;
-}
-
-int Kvaplay(const std::string& args) {
-    int status = -1;
-    RunCommand(BinaryPath("tools/kvaplay/kvaplay") + " " + args + " 2>/dev/null", &status);
-    return status;
-}
+int Kvaplay(const std::string& args) { return RunKvaplay(args).exitCode; }
 
 // The frame where sound begins: the devices pre-roll silence (DirectSound a whole buffer).
 size_t FirstSoundFrame(const std::vector<float>& s) {
@@ -61,26 +36,26 @@ struct Case {
 
 class KvaplayDriverRender : public ::testing::TestWithParam<Case> {
 protected:
-    static void SetUpTestSuite() { sDir = MakeTempDir("kvadriver"); }
+    static void SetUpTestSuite() { sDir.reset(new ScratchDir("kvadriver")); }
     static void TearDownTestSuite() {
-        for (auto& kv : sWasapi) remove(kv.second.c_str());
-        rmdir(sDir.c_str());
+        sWasapi.clear();
+        sDir.reset();
     }
     // One WASAPI render per file, shared by the driver cases.
     static bool WasapiRender(const std::string& file, WavData* out) {
         auto it = sWasapi.find(file);
         if (it == sWasapi.end()) {
-            std::string wav = sDir + "/wasapi_" + std::to_string(sWasapi.size()) + ".wav";
+            std::string wav = sDir->File("wasapi_" + std::to_string(sWasapi.size()) + ".wav");
             if (Kvaplay("--output=wav:" + wav + " --fast --start-fade-ms=0 --quiet " + file) != 0)
                 return false;
             it = sWasapi.emplace(file, wav).first;
         }
         return ReadFloatWav(it->second, out);
     }
-    static std::string sDir;
+    static std::unique_ptr<ScratchDir> sDir;
     static std::map<std::string, std::string> sWasapi;
 };
-std::string KvaplayDriverRender::sDir;
+std::unique_ptr<ScratchDir> KvaplayDriverRender::sDir;
 std::map<std::string, std::string> KvaplayDriverRender::sWasapi;
 
 }  // namespace
@@ -90,7 +65,7 @@ TEST_P(KvaplayDriverRender, SameMediaAsWasapi) {
     const std::string file = FixturePath(c.file);
     WavData want;
     ASSERT_TRUE(WasapiRender(file, &want));
-    const std::string wav = sDir + "/" + c.driver + ".wav";
+    const std::string wav = sDir->File(std::string(c.driver) + ".wav");
     ASSERT_EQ(Kvaplay("--output=wav:" + wav + " --fast --start-fade-ms=0 --quiet --driver=" +
                       c.driver + " " + file),
               0);
@@ -130,87 +105,13 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-namespace {
-
-// A private PulseAudio server with two null sinks for the suite.
-class KvaplayDriverPulse : public ::testing::TestWithParam<const char*> {
-protected:
-    static void SetUpTestSuite() {
-        sDir = MakeTempDir("kvadrvpulse");
-        int status = 0;
-        std::string out = RunCommand(std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server start " +
-                                  sDir + " 2>&1",
-                              &status);
-        const std::string prefix = "PULSE_SERVER=";
-        if (status != 0 || out.compare(0, prefix.size(), prefix) != 0) {
-            sSkip = "no private PulseAudio server (" + out + ")";
-            return;
-        }
-        sServer = out.substr(prefix.size());
-        setenv("PULSE_SERVER", sServer.c_str(), 1);
-    }
-    static void TearDownTestSuite() {
-        if (!sServer.empty()) {
-            RunCommand(std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server stop " + sDir, nullptr);
-            unsetenv("PULSE_SERVER");
-            sServer.clear();
-        }
-        RunCommand("rm -rf " + sDir, nullptr);
-    }
-    void SetUp() override {
-        if (!sSkip.empty()) GTEST_SKIP() << sSkip;
-    }
-    static std::string sDir, sServer, sSkip;
-};
-std::string KvaplayDriverPulse::sDir, KvaplayDriverPulse::sServer, KvaplayDriverPulse::sSkip;
-
-// parec on a source into a raw float file until stopped.
-class Recorder {
-public:
-    bool Start(const std::string& source, const std::string& path) {
-        mPath = path;
-        std::vector<std::string> args = {"parec", "--device=" + source, "--format=float32le",
-                                         "--rate=44100", "--channels=2", "--raw",
-                                         "--latency-msec=20", path};
-        std::vector<char*> argv;
-        for (auto& s : args) argv.push_back(const_cast<char*>(s.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawnp(&mPid, "parec", nullptr, nullptr, argv.data(), environ) != 0) return false;
-        for (int i = 0; i < 500; ++i) {
-            std::ifstream f(path, std::ios::binary | std::ios::ate);
-            if (f && f.tellg() > 4096) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-    std::vector<float> Stop() {
-        if (mPid > 0) {
-            kill(mPid, SIGINT);
-            int st;
-            waitpid(mPid, &st, 0);
-            mPid = -1;
-        }
-        std::ifstream in(mPath, std::ios::binary);
-        std::vector<char> b((std::istreambuf_iterator<char>(in)), {});
-        std::vector<float> out(b.size() / 4);
-        if (!out.empty()) memcpy(out.data(), b.data(), out.size() * 4);
-        remove(mPath.c_str());
-        return out;
-    }
-    ~Recorder() { Stop(); }
-
-private:
-    pid_t mPid = -1;
-    std::string mPath;
-};
-
-}  // namespace
+using KvaplayDriverPulse = PulseServerTest<::testing::TestWithParam<const char*>>;
 
 // The 440 Hz tone is heard on the default sink's monitor: loud, and at its own pitch (a wrong
 // rate or sample format would move or garble it).
 TEST_P(KvaplayDriverPulse, ToneIsHeardOnTheSink) {
-    Recorder rec;
-    ASSERT_TRUE(rec.Start("kva_test_a.monitor", sDir + "/monitor.raw"));
+    PulseRecorder rec;
+    ASSERT_TRUE(rec.Start("kva_test_a.monitor", Pulse().Dir() + "/monitor.raw"));
     ASSERT_EQ(Kvaplay(std::string("--output=pulse --quiet --start-fade-ms=0 --driver=") +
                       GetParam() + " " + FixturePath("sine_s16.wav")),
               0);

@@ -1,15 +1,14 @@
 // kvaplay playing http:// media from loopback servers renders the same samples as the local file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "KvaplayRun.h"
 #include "common/HttpTestServer.h"
-#include "common/TestPaths.h"
 #include "common/TlsTestCerts.h"
 #include "common/WavRead.h"
 
@@ -17,24 +16,11 @@ using namespace kva_test;
 
 namespace {
 
-// command: the whole command line (environment assignments may come first).
-int RunKvaplayQuiet(const std::string& command, std::string* out) {
-    std::string cmd = command + " 2>/dev/null";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return -1;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out->append(buf, n);
-    int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 bool Render(const std::string& media, const std::string& wav, WavData* data, std::string* out,
             const std::string& env = std::string()) {
-    int code = RunKvaplayQuiet(env + " " + BinaryPath("tools/kvaplay/kvaplay") + " --output=wav:" + wav +
-                                   " --fast --start-fade-ms=0 --quiet " + media,
-                               out);
-    return code == 0 && ReadFloatWav(wav, data);
+    KvaplayResult r = RunKvaplay("--output=wav:" + wav + " --fast --start-fade-ms=0 --quiet " + media, env);
+    *out += r.out;
+    return r.exitCode == 0 && ReadFloatWav(wav, data);
 }
 
 size_t FirstSound(const std::vector<float>& s) {
@@ -63,9 +49,8 @@ void ExpectSameMedia(const WavData& local, const WavData& net, const std::string
 
 class KvaplayNetwork : public ::testing::Test {
 protected:
-    void SetUp() override { dir = MakeTempDir("kvanet_"); }
-    void TearDown() override { RemoveTree(dir); }
-    std::string dir;
+    ScratchDir scratch{"kvanet_"};
+    const std::string& dir = scratch.path;
 };
 
 }  // namespace
@@ -122,12 +107,9 @@ TEST_F(KvaplayNetwork, NginxRenderEqualsLocalRenderAndCutsAreMended) {
 TEST_F(KvaplayNetwork, MissingMediaIsAPlaybackError) {
     HttpTestServer server;
     ASSERT_TRUE(server.Start());
-    std::string out;
-    int code = RunKvaplayQuiet(BinaryPath("tools/kvaplay/kvaplay") + " --output=wav:" + dir +
-                                   "/o.wav --fast --json " + server.Url("/none.mp3"),
-                               &out);
-    EXPECT_EQ(1, code);
-    EXPECT_NE(std::string::npos, out.find("\"id\": 100")) << out;
+    KvaplayResult r = RunKvaplay("--output=wav:" + dir + "/o.wav --fast --json " + server.Url("/none.mp3"));
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_NE(std::string::npos, r.out.find("\"id\": 100")) << r.out;
 }
 
 TEST_F(KvaplayNetwork, HttpsRenderEqualsLocalRender) {
@@ -152,9 +134,7 @@ TEST_F(KvaplayNetwork, HttpsRenderEqualsLocalRender) {
     EXPECT_GE(server.RequestsFor("/t.flac").size(), 2u);
 
     // Without that trust the same URL is refused.
-    out.clear();
-    EXPECT_EQ(1, RunKvaplayQuiet("SSL_CERT_FILE=/nonexistent SSL_CERT_DIR=/nonexistent " +
-                                     BinaryPath("tools/kvaplay/kvaplay") + " --output=wav:" + dir +
-                                     "/o.wav --fast --json " + server.Url("/t.flac"),
-                                 &out));
+    EXPECT_EQ(1, RunKvaplay("--output=wav:" + dir + "/o.wav --fast --json " + server.Url("/t.flac"),
+                            "SSL_CERT_FILE=/nonexistent SSL_CERT_DIR=/nonexistent")
+                     .exitCode);
 }

@@ -1,47 +1,23 @@
 // kvaplay as a host: renders through the virtual output into a WAV file, compared with the
 // ffmpeg command line's decode of the same file.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "KvaplayRun.h"
 #include "common/ReferenceDecode.h"
-#include "common/TestPaths.h"
 #include "common/WavRead.h"
 
 using namespace kva_test;
 
 namespace {
 
-struct RunResult {
-    int exitCode = -1;
-    std::string out;
-};
-
-RunResult RunKvaplay(const std::string& args) {
-    std::string cmd = BinaryPath("tools/kvaplay/kvaplay") + " " + args + " 2>/dev/null";
-    RunResult r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) r.out.append(buf, n);
-    int status = pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
 class KvaplayRender : public ::testing::TestWithParam<std::pair<const char*, float>> {
 protected:
-    void SetUp() override { dir = MakeTempDir("kvaplay"); }
-    void TearDown() override {
-        remove((dir + "/out.wav").c_str());
-        rmdir(dir.c_str());
-    }
-    std::string dir;
+    ScratchDir dir{"kvaplay"};
 };
 
 }  // namespace
@@ -73,8 +49,8 @@ long MediaStart(const std::vector<float>& got, const std::vector<float>& ref, fl
 TEST_P(KvaplayRender, WavOutputEqualsReferenceDecode) {
     const std::string file = FixturePath(GetParam().first);
     const float tolerance = GetParam().second;
-    const std::string wav = dir + "/out.wav";
-    RunResult r = RunKvaplay("--output=wav:" + wav + " --fast --start-fade-ms=0 --quiet " + file);
+    const std::string wav = dir.File("out.wav");
+    KvaplayResult r = RunKvaplay("--output=wav:" + wav + " --fast --start-fade-ms=0 --quiet " + file);
     ASSERT_EQ(r.exitCode, 0) << r.out;
     WavData got;
     ASSERT_TRUE(ReadFloatWav(wav, &got));
@@ -139,10 +115,8 @@ int IndexOf(const std::vector<JsonEvent>& ev, int id, int p1, int from = 0) {
 }  // namespace
 
 TEST(KvaplayJson, NotificationOrderForOneFile) {
-    std::string dir = MakeTempDir("kvajson");
-    RunResult r = RunKvaplay("--output=wav:" + dir + "/o.wav --fast --json " + FixturePath("flac16.flac"));
-    remove((dir + "/o.wav").c_str());
-    rmdir(dir.c_str());
+    ScratchDir dir("kvajson");
+    KvaplayResult r = RunKvaplay("--output=wav:" + dir.File("o.wav") + " --fast --json " + FixturePath("flac16.flac"));
     ASSERT_EQ(r.exitCode, 0) << r.out;
     auto ev = ParseJson(r.out);
     int i2 = IndexOf(ev, 300, 2), i3 = IndexOf(ev, 300, 3), i4 = IndexOf(ev, 300, 4);
@@ -165,20 +139,16 @@ TEST(KvaplayJson, NotificationOrderForOneFile) {
 }
 
 TEST(KvaplayJson, SeekReportsTheTarget) {
-    std::string dir = MakeTempDir("kvaseek");
-    RunResult r = RunKvaplay("--output=wav:" + dir + "/o.wav --fast --json --seek=1500 " +
+    ScratchDir dir("kvaseek");
+    KvaplayResult r = RunKvaplay("--output=wav:" + dir.File("o.wav") + " --fast --json --seek=1500 " +
                              FixturePath("flac16.flac"));
-    remove((dir + "/o.wav").c_str());
-    rmdir(dir.c_str());
     ASSERT_EQ(r.exitCode, 0) << r.out;
     EXPECT_GE(IndexOf(ParseJson(r.out), 4, 1500), 0);
 }
 
 TEST(KvaplayJson, CorruptFileGivesErrorAndExitOne) {
-    std::string dir = MakeTempDir("kvabad");
-    RunResult r = RunKvaplay("--output=wav:" + dir + "/o.wav --fast --json " + FixturePath("random.bin"));
-    remove((dir + "/o.wav").c_str());
-    rmdir(dir.c_str());
+    ScratchDir dir("kvabad");
+    KvaplayResult r = RunKvaplay("--output=wav:" + dir.File("o.wav") + " --fast --json " + FixturePath("random.bin"));
     EXPECT_EQ(r.exitCode, 1);
     auto ev = ParseJson(r.out);
     bool error = false;

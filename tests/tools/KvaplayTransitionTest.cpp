@@ -1,47 +1,24 @@
 // kvaplay playing several items into a WAV file: gapless joins and cross-fades, compared with
 // the ffmpeg command line's decodes of the items.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "KvaplayRun.h"
 #include "common/JoinCheck.h"
 #include "common/ReferenceDecode.h"
-#include "common/TestPaths.h"
 #include "common/WavRead.h"
 
 using namespace kva_test;
 
 namespace {
 
-struct RunOutput {
-    int exitCode = -1;
-    std::string out;  // standard output (--json lines)
-};
-
-RunOutput Kvaplay(const std::string& args) {
-    std::string cmd = BinaryPath("tools/kvaplay/kvaplay") + " " + args + " 2>/dev/null";
-    RunOutput r;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) r.out.append(buf, n);
-    int status = pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
-class TempWav {
-public:
-    TempWav() : dir(MakeTempDir("kvajoin")), path(dir + "/out.wav") {}
-    ~TempWav() {
-        remove(path.c_str());
-        rmdir(dir.c_str());
-    }
-    std::string dir, path;
+// A scratch directory with the render's path in it.
+struct TempWav : ScratchDir {
+    TempWav() : ScratchDir("kvajoin") {}
+    const std::string path = File("out.wav");
 };
 
 std::vector<float> Concat(const std::vector<std::string>& files) {
@@ -62,7 +39,7 @@ std::string Args(const std::vector<std::string>& files) {
 // Renders `files` with gapless preloading and expects exactly their decodes, back to back.
 void ExpectGaplessRender(const std::vector<std::string>& files) {
     TempWav wav;
-    RunOutput r = Kvaplay("--output=wav:" + wav.path +
+    KvaplayResult r = RunKvaplay("--output=wav:" + wav.path +
                     " --fast --next-mode=preload --start-fade-ms=0 --quiet" + Args(files));
     ASSERT_EQ(r.exitCode, 0);
     WavData got;
@@ -112,8 +89,8 @@ TEST(KvaplayGaplessChain, FourItemsOfMixedFormats) {
 
 TEST(KvaplayGaplessChain, MissingItemIsSkippedAndReported) {
     TempWav wav;
-    RunOutput r = Kvaplay("--output=wav:" + wav.path + " --fast --next-mode=preload --start-fade-ms=0 --json " +
-                    FixturePath("join_a.wav") + " " + wav.dir + "/missing.wav " +
+    KvaplayResult r = RunKvaplay("--output=wav:" + wav.path + " --fast --next-mode=preload --start-fade-ms=0 --json " +
+                    FixturePath("join_a.wav") + " " + wav.File("missing.wav") + " " +
                     FixturePath("join_b.wav"));
     EXPECT_EQ(r.exitCode, 1);  // an item failed
     EXPECT_EQ(CountJson(r.out, 400, 9), 1);
@@ -138,7 +115,7 @@ class KvaplayCrossFade : public ::testing::TestWithParam<const char*> {};
 TEST_P(KvaplayCrossFade, JoinIsTheLinearMixOverWhatRemainsOfTheOldTrack) {
     const std::string ext = GetParam();
     TempWav wav;
-    RunOutput r = Kvaplay("--output=wav:" + wav.path +
+    KvaplayResult r = RunKvaplay("--output=wav:" + wav.path +
                     " --next-mode=crossfade --crossfade-ms=600 --start-fade-ms=0 --json " +
                     FixturePath("join_a." + ext) + " " + FixturePath("join_b." + ext));
     ASSERT_EQ(r.exitCode, 0);
@@ -171,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, KvaplayCrossFade, ::testing::Values("wav", "fl
 // request goes out from the rendered blocks themselves.
 TEST(KvaplayCrossFadeFast, FadeIsAskedForNearTheEndOfTheItem) {
     TempWav wav;
-    RunOutput r = Kvaplay("--output=wav:" + wav.path +
+    KvaplayResult r = RunKvaplay("--output=wav:" + wav.path +
                     " --fast --next-mode=crossfade --crossfade-ms=600 --start-fade-ms=0 --json " +
                     FixturePath("join_a.flac") + " " + FixturePath("join_b.flac"));
     ASSERT_EQ(r.exitCode, 0);

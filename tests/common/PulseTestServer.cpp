@@ -1,0 +1,128 @@
+#include "common/PulseTestServer.h"
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "common/TestPaths.h"
+#include "common/TestProcess.h"
+
+namespace kva_test {
+
+namespace {
+std::string Script() { return std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server "; }
+}  // namespace
+
+bool PulseTestServer::Start(const std::string& prefix) {
+    Stop();
+    mDir = MakeTempDir(prefix);
+    int status = 0;
+    std::string out =
+        RunCommand(Script() + "start " + mDir + " " + std::to_string(getpid()) + " 2>&1", &status);
+    mInstalled = status != 3;
+    const std::string key = "PULSE_SERVER=";
+    const size_t at = out.rfind(key);
+    if (status != 0 || at == std::string::npos) {
+        mError = out;
+        RemoveTree(mDir);
+        mDir.clear();
+        return false;
+    }
+    mError.clear();
+    mServer = out.substr(at + key.size());
+    setenv("PULSE_SERVER", mServer.c_str(), 1);
+    return true;
+}
+
+void PulseTestServer::Stop() {
+    if (mDir.empty()) return;
+    if (!mServer.empty()) {
+        RunCommand(Script() + "stop " + mDir);
+        unsetenv("PULSE_SERVER");
+        mServer.clear();
+    }
+    mModules.clear();
+    RemoveTree(mDir);
+    mDir.clear();
+}
+
+std::string PulseTestServer::Pactl(const std::string& args, int* status) {
+    return RunCommand("pactl " + args + " 2>&1", status);
+}
+
+std::string PulseTestServer::LoadSink(const std::string& name, const std::string& description,
+                                      const std::string& extra) {
+    std::string idx = Pactl("load-module module-null-sink sink_name=" + name +
+                            " format=float32le rate=44100 channels=2 " + extra +
+                            " sink_properties=device.description=" + description);
+    mModules.push_back(idx);
+    return idx;
+}
+
+void PulseTestServer::Unload(const std::string& module) {
+    Pactl("unload-module " + module);
+    mModules.erase(std::remove(mModules.begin(), mModules.end(), module), mModules.end());
+}
+
+void PulseTestServer::Reset() {
+    for (const std::string& m : mModules) Pactl("unload-module " + m);
+    mModules.clear();
+    if (Running()) Pactl("set-default-sink kva_test_a");
+}
+
+PulseRecorder::~PulseRecorder() {
+    Stop();
+    if (!mPath.empty()) std::remove(mPath.c_str());
+}
+
+bool PulseRecorder::Start(const std::string& source, const std::string& path) {
+    mPath = path;
+    const std::string device = "--device=" + source;
+    const char* argv[] = {"parec",        device.c_str(), "--format=float32le",
+                          "--rate=44100", "--channels=2", "--raw",
+                          "--latency-msec=20", path.c_str(), nullptr};
+    const pid_t parent = getpid();
+    mPid = fork();
+    if (mPid < 0) return false;
+    if (mPid == 0) {
+        // Ends with the test process, even when that one is killed.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(1);
+        execvp("parec", const_cast<char**>(argv));
+        _exit(127);
+    }
+    return WaitUntil(
+        [&] {
+            std::ifstream f(path, std::ios::binary | std::ios::ate);
+            return f && f.tellg() > 4096;
+        },
+        8000);
+}
+
+std::vector<float> PulseRecorder::Read() const {
+    std::ifstream in(mPath, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<float> samples(bytes.size() / 4);
+    if (!samples.empty()) memcpy(samples.data(), bytes.data(), samples.size() * 4);
+    return samples;
+}
+
+std::vector<float> PulseRecorder::Stop() {
+    if (mPid > 0) {
+        kill(mPid, SIGINT);
+        int st;
+        waitpid(mPid, &st, 0);
+        mPid = -1;
+    }
+    return Read();
+}
+
+}  // namespace kva_test

@@ -1,0 +1,25 @@
+// Runs the kvaplay binary for the tool tests.
+#pragma once
+
+#include <string>
+
+#include "common/TestPaths.h"
+#include "common/TestProcess.h"
+
+namespace kva_test {
+
+struct KvaplayResult {
+    int exitCode = -1;
+    std::string out;  // standard output (--json lines, the device list)
+};
+
+// `args` is a shell fragment; standard error is dropped. `env` holds assignments that apply to
+// the kvaplay process only ("SSL_CERT_FILE=... ").
+inline KvaplayResult RunKvaplay(const std::string& args, const std::string& env = std::string()) {
+    KvaplayResult r;
+    r.out = RunCommand(env + " " + BinaryPath("tools/kvaplay/kvaplay") + " " + args + " 2>/dev/null",
+                       &r.exitCode);
+    return r;
+}
+
+}  // namespace kva_test
