@@ -1,8 +1,6 @@
 // Played-time queries through IKVAPlayer, on the virtual output.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -20,8 +18,7 @@ using kva_test::RecordingObserver;
 namespace {
 
 std::vector<uint8_t> ReadFixture(const char* name) {
-    std::ifstream in(kva_test::FixturePath(name), std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return kva_test::ReadBytes(kva_test::FixturePath(name));
 }
 
 class PlayerTime : public ::testing::Test {

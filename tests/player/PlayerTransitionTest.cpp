@@ -4,8 +4,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
-#include <iterator>
 #include <cmath>
 #include <mutex>
 #include <set>
@@ -26,8 +24,7 @@ using kva_test::RecordingObserver;
 namespace {
 
 std::vector<uint8_t> FileBytes(const std::string& name) {
-    std::ifstream f(kva_test::FixturePath(name), std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return kva_test::ReadBytes(kva_test::FixturePath(name));
 }
 
 void ReleaseSource(IKVASourceIO* source) { delete source; }

@@ -106,6 +106,12 @@ std::vector<JsonEvent> ParseJson(const std::string& out) {
     return events;
 }
 
+// kvaplay with --json, rendering into a scratch WAV file.
+KvaplayResult RunJson(const std::string& args) {
+    ScratchDir dir("kvajson");
+    return RunKvaplay("--output=wav:" + dir.File("o.wav") + " --fast --json " + args);
+}
+
 int IndexOf(const std::vector<JsonEvent>& ev, int id, int p1, int from = 0) {
     for (size_t i = from; i < ev.size(); ++i)
         if (ev[i].id == id && ev[i].p1 == p1) return static_cast<int>(i);
@@ -115,8 +121,7 @@ int IndexOf(const std::vector<JsonEvent>& ev, int id, int p1, int from = 0) {
 }  // namespace
 
 TEST(KvaplayJson, NotificationOrderForOneFile) {
-    ScratchDir dir("kvajson");
-    KvaplayResult r = RunKvaplay("--output=wav:" + dir.File("o.wav") + " --fast --json " + FixturePath("flac16.flac"));
+    KvaplayResult r = RunJson(FixturePath("flac16.flac"));
     ASSERT_EQ(r.exitCode, 0) << r.out;
     auto ev = ParseJson(r.out);
     int i2 = IndexOf(ev, 300, 2), i3 = IndexOf(ev, 300, 3), i4 = IndexOf(ev, 300, 4);
@@ -139,16 +144,13 @@ TEST(KvaplayJson, NotificationOrderForOneFile) {
 }
 
 TEST(KvaplayJson, SeekReportsTheTarget) {
-    ScratchDir dir("kvaseek");
-    KvaplayResult r = RunKvaplay("--output=wav:" + dir.File("o.wav") + " --fast --json --seek=1500 " +
-                             FixturePath("flac16.flac"));
+    KvaplayResult r = RunJson("--seek=1500 " + FixturePath("flac16.flac"));
     ASSERT_EQ(r.exitCode, 0) << r.out;
     EXPECT_GE(IndexOf(ParseJson(r.out), 4, 1500), 0);
 }
 
 TEST(KvaplayJson, CorruptFileGivesErrorAndExitOne) {
-    ScratchDir dir("kvabad");
-    KvaplayResult r = RunKvaplay("--output=wav:" + dir.File("o.wav") + " --fast --json " + FixturePath("random.bin"));
+    KvaplayResult r = RunJson(FixturePath("random.bin"));
     EXPECT_EQ(r.exitCode, 1);
     auto ev = ParseJson(r.out);
     bool error = false;
