@@ -219,6 +219,10 @@ bool TempoEngine::Init(int32_t blockFrames, int32_t sampleRate, int32_t channels
     return ok;
 }
 
+void TempoEngine::BuildDeferredGraph() {
+    if (mGraphDeferred) BuildGraph(mTempo);  // a failure leaves it dirty, to be built by Put
+}
+
 void TempoEngine::SetTempo(double tempo) {
     if (tempo != mTempo) mPendingTempo = tempo;
 }
@@ -385,8 +389,13 @@ int32_t TempoProcessorImpl::Init(int32_t sampleFormat, int32_t sampleRate, int32
 
 bool TempoProcessorImpl::SetTempo(double tempo) {
     if (!(tempo >= kMinTempo && tempo <= kMaxTempo)) return false;
-    // Loaded here, on the caller's thread, rather than by the first stretched block.
-    if (tempo != 1.0 && !LoadFilterLibrary()) return false;
+    if (tempo != 1.0) {
+        // The library is loaded, and a graph that Init left out is built, here on the caller's
+        // thread rather than by the render thread's next push.
+        if (!LoadFilterLibrary()) return false;
+        std::lock_guard<std::mutex> guard(mLock);
+        if (mEngine) mEngine->BuildDeferredGraph();
+    }
     mRequestedTempo.store(tempo, std::memory_order_relaxed);
     return true;
 }

@@ -54,6 +54,8 @@ public:
     bool Init(int32_t blockFrames, int32_t sampleRate, int32_t channels);
     // Remembered; applied by the next Put.
     void SetTempo(double tempo);
+    // Builds now the graph that Init left for the first speed change (see Init).
+    void BuildDeferredGraph();
     // Drop the stretch state and the queued output at the next Put.
     void Reset();
     // False when the output queue could not take the result.
