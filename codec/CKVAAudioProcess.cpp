@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "codec/FilterLibrary.h"
 #include "codec/TempoProcessor.h"
 #include "support/Log.h"
 
@@ -308,6 +309,9 @@ bool CKVAAudioProcess::SetPlaySpeed(double speed) {
     // A speed the time-stretch cannot run would leave the audio at the old speed while the
     // position bookkeeping took the new one.
     if (!(speed >= kMinSpeed && speed <= kMaxSpeed)) return false;
+    // The stretch's library is loaded on first need, here rather than under the tempo lock that
+    // the render thread takes.
+    if (speed != 1.0 && !LoadFilterLibrary()) return false;
     int32_t code, rate, channels;
     {
         CKVAAutoLock lock(mFormatLock);

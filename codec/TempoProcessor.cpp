@@ -6,10 +6,9 @@
 #include <cstring>
 #include <new>
 
+#include "codec/FilterLibrary.h"
+
 extern "C" {
-#include <libavfilter/avfilter.h>
-#include <libavfilter/buffersink.h>
-#include <libavfilter/buffersrc.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
@@ -26,6 +25,8 @@ namespace {
 constexpr double kMinTempo = 0.5;
 constexpr double kMaxTempo = 100.0;
 constexpr const char* kTempoFilterName = "tempo";
+// The filter's fragment window is rate / 24 samples: below this it has none (and asserts).
+constexpr int32_t kMinTempoRate = 24;
 
 template <typename T>
 T Saturate(float f, double lo, double hi) {
@@ -104,7 +105,8 @@ TempoEngine::TempoEngine() = default;
 TempoEngine::~TempoEngine() { Release(); }
 
 void TempoEngine::FreeGraph() {
-    avfilter_graph_free(&mGraph);
+    if (mGraph) mFilters->graph_free(&mGraph);
+    mGraphDeferred = false;
     mSrc = nullptr;
     mSink = nullptr;
     mHasInput = false;
@@ -120,9 +122,12 @@ void TempoEngine::Release() {
     }
 }
 
-bool TempoEngine::BuildGraph() {
+bool TempoEngine::BuildGraph(double atTempo) {
     FreeGraph();
-    mGraph = avfilter_graph_alloc();
+    if (!mFilters) mFilters = LoadFilterLibrary();
+    if (!mFilters) return false;
+    const FilterLibrary& f = *mFilters;
+    mGraph = f.graph_alloc();
     if (!mGraph) return false;
     // atempo is not slice-threaded; a thread pool per graph would only cost threads.
     mGraph->nb_threads = 1;
@@ -134,30 +139,30 @@ bool TempoEngine::BuildGraph() {
     static const enum AVSampleFormat kSinkFormats[] = {AV_SAMPLE_FMT_FLT, AV_SAMPLE_FMT_NONE};
 
     do {
-        mSrc = avfilter_graph_alloc_filter(mGraph, avfilter_get_by_name("abuffer"), "in");
+        mSrc = f.graph_alloc_filter(mGraph, f.get_by_name("abuffer"), "in");
         if (!mSrc) break;
-        par = av_buffersrc_parameters_alloc();
+        par = f.buffersrc_parameters_alloc();
         if (!par) break;
         par->format = AV_SAMPLE_FMT_FLT;
         par->sample_rate = mSampleRate;
         par->time_base = AVRational{1, mSampleRate};
         if (av_channel_layout_copy(&par->ch_layout, &mInFrame->ch_layout) < 0) break;
-        if (av_buffersrc_parameters_set(mSrc, par) < 0) break;
-        if (avfilter_init_str(mSrc, nullptr) < 0) break;
+        if (f.buffersrc_parameters_set(mSrc, par) < 0) break;
+        if (f.init_str(mSrc, nullptr) < 0) break;
 
-        std::snprintf(tempoArgs, sizeof(tempoArgs), "tempo=%.17g", mTempo);
-        if (avfilter_graph_create_filter(&tempo, avfilter_get_by_name("atempo"), kTempoFilterName,
-                                         tempoArgs, nullptr, mGraph) < 0)
+        std::snprintf(tempoArgs, sizeof(tempoArgs), "tempo=%.17g", atTempo);
+        if (f.graph_create_filter(&tempo, f.get_by_name("atempo"), kTempoFilterName, tempoArgs,
+                                  nullptr, mGraph) < 0)
             break;
-        if (avfilter_graph_create_filter(&mSink, avfilter_get_by_name("abuffersink"), "out",
-                                         nullptr, nullptr, mGraph) < 0)
+        if (f.graph_create_filter(&mSink, f.get_by_name("abuffersink"), "out", nullptr, nullptr,
+                                  mGraph) < 0)
             break;
         if (av_opt_set_int_list(mSink, "sample_fmts", kSinkFormats, AV_SAMPLE_FMT_NONE,
                                 AV_OPT_SEARCH_CHILDREN) < 0)
             break;
-        if (avfilter_link(mSrc, 0, tempo, 0) < 0) break;
-        if (avfilter_link(tempo, 0, mSink, 0) < 0) break;
-        if (avfilter_graph_config(mGraph, nullptr) < 0) break;
+        if (f.link(mSrc, 0, tempo, 0) < 0) break;
+        if (f.link(tempo, 0, mSink, 0) < 0) break;
+        if (f.graph_config(mGraph, nullptr) < 0) break;
         ok = true;
     } while (false);
 
@@ -181,7 +186,7 @@ bool TempoEngine::Init(int32_t blockFrames, int32_t sampleRate, int32_t channels
     mResetPending = false;
     mFinished = false;
     mGraphDirty = true;
-    if (blockFrames <= 0 || sampleRate <= 0 || channels <= 0 || channels > 64) return false;
+    if (blockFrames <= 0 || sampleRate < kMinTempoRate || channels <= 0 || channels > 64) return false;
     mBlockFrames = blockFrames;
     mSampleRate = sampleRate;
     mChannels = channels;
@@ -198,9 +203,16 @@ bool TempoEngine::Init(int32_t blockFrames, int32_t sampleRate, int32_t channels
         if (av_frame_get_buffer(mInFrame, 0) < 0) break;
         mQueue = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLT, channels, blockFrames);
         if (!mQueue) break;
-        // Built now so that a rate or channel count the filter refuses fails here.
         mTempo = mPendingTempo;
-        if (!BuildGraph()) break;
+        if (mTempo != 1.0 || FilterLibraryLoaded()) {
+            if (!BuildGraph(mTempo)) break;
+        } else {
+            // At 1.0 the graph takes no input, and building it would load the filter library for
+            // a play that may never change speed: it is built by the first speed change, as it
+            // would have been built here (the filter's output depends on how it started).
+            mGraphDeferred = true;
+            mGraphDirty = false;
+        }
         ok = true;
     } while (false);
     if (!ok) Release();
@@ -223,7 +235,7 @@ bool TempoEngine::Queue(const float* data, int32_t frames) {
 bool TempoEngine::Drain() {
     bool ok = true;
     for (;;) {
-        int ret = av_buffersink_get_frame(mSink, mOutFrame);
+        int ret = mFilters->buffersink_get_frame(mSink, mOutFrame);
         if (ret < 0) {
             if (ret == AVERROR_EOF) mFinished = true;
             // EAGAIN: the filter wants more input; anything else ends this graph.
@@ -240,12 +252,12 @@ bool TempoEngine::Drain() {
 }
 
 void TempoEngine::Flush() {
-    if (!mGraph || mGraphDirty || mFinished) return;
+    if ((!mGraph && !mGraphDeferred) || mGraphDirty || mFinished) return;
     if (!mHasInput) {
         mFinished = true;
         return;
     }
-    if (av_buffersrc_add_frame_flags(mSrc, nullptr, 0) < 0) {
+    if (mFilters->buffersrc_add_frame_flags(mSrc, nullptr, 0) < 0) {
         mGraphDirty = true;
         return;
     }
@@ -261,11 +273,14 @@ bool TempoEngine::Put(const float* data, int32_t frames) {
         if (mPendingTempo == 1.0) Flush();
         double previous = mTempo;
         mTempo = mPendingTempo;
-        if (mTempo != 1.0 && mGraph && !mGraphDirty && !mFinished) {
-            // A running filter changes speed in place and keeps the audio it holds.
+        if (mTempo != 1.0 && (mGraph || mGraphDeferred) && !mGraphDirty && !mFinished) {
+            // A running filter changes speed in place and keeps the audio it holds. A failed
+            // build leaves the graph dirty, to be built again below.
+            if (mGraphDeferred) BuildGraph(previous);
             char arg[64];
             std::snprintf(arg, sizeof(arg), "%.17g", mTempo);
-            if (avfilter_graph_send_command(mGraph, kTempoFilterName, "tempo", arg, nullptr, 0, 0) < 0)
+            if (!mGraphDirty &&
+                mFilters->graph_send_command(mGraph, kTempoFilterName, "tempo", arg, nullptr, 0, 0) < 0)
                 mGraphDirty = true;
         } else if (previous != 1.0 || mTempo != 1.0) {
             mGraphDirty = true;
@@ -281,7 +296,7 @@ bool TempoEngine::Put(const float* data, int32_t frames) {
     if (mTempo == 1.0) return Queue(data, frames);
 
     if (mFinished || mGraphDirty) {
-        if (!BuildGraph()) return false;
+        if (!BuildGraph(mTempo)) return false;
     }
     bool ok = true;
     int32_t done = 0;
@@ -294,7 +309,7 @@ bool TempoEngine::Put(const float* data, int32_t frames) {
         mInFrame->nb_samples = piece;
         mInFrame->pts = mPts;
         mPts += piece;
-        if (av_buffersrc_add_frame_flags(mSrc, mInFrame, AV_BUFFERSRC_FLAG_KEEP_REF) < 0) {
+        if (mFilters->buffersrc_add_frame_flags(mSrc, mInFrame, AV_BUFFERSRC_FLAG_KEEP_REF) < 0) {
             mGraphDirty = true;
             return false;
         }
@@ -370,6 +385,8 @@ int32_t TempoProcessorImpl::Init(int32_t sampleFormat, int32_t sampleRate, int32
 
 bool TempoProcessorImpl::SetTempo(double tempo) {
     if (!(tempo >= kMinTempo && tempo <= kMaxTempo)) return false;
+    // Loaded here, on the caller's thread, rather than by the first stretched block.
+    if (tempo != 1.0 && !LoadFilterLibrary()) return false;
     mRequestedTempo.store(tempo, std::memory_order_relaxed);
     return true;
 }

@@ -16,13 +16,16 @@ struct AVFrame;
 
 namespace kva_audioplayer {
 
+struct FilterLibrary;
+
 class TempoProcessor {
 public:
     virtual ~TempoProcessor() = default;
     // sampleFormat: packed AVSampleFormat 0..3 (U8, S16, S32, FLT). Returns 1 on success, 0 on failure.
     virtual int32_t Init(int32_t sampleFormat, int32_t sampleRate, int32_t channels,
                          int32_t blockFrames) = 0;
-    // Accepted for 0.5 <= tempo <= 100; takes effect at the next PutSamples.
+    // Accepted for 0.5 <= tempo <= 100 when the stretch can run; takes effect at the next
+    // PutSamples.
     virtual bool SetTempo(double tempo) = 0;
     // Interleaved frames in; null data or 0 frames marks the end of input and flushes.
     virtual void PutSamples(const uint8_t* data, int32_t frames) = 0;
@@ -66,10 +69,11 @@ public:
 private:
     void Release();
     void FreeGraph();
-    bool BuildGraph();
+    bool BuildGraph(double atTempo);
     bool Drain();
     bool Queue(const float* data, int32_t frames);
 
+    const FilterLibrary* mFilters = nullptr;  // loaded by the first graph built
     AVFilterGraph* mGraph = nullptr;
     AVFilterContext* mSrc = nullptr;
     AVFilterContext* mSink = nullptr;
@@ -84,6 +88,7 @@ private:
     double mPendingTempo = 1.0;  // asked for, applied by the next Put
     bool mResetPending = false;
     bool mGraphDirty = true;     // the graph must be rebuilt before it takes input
+    bool mGraphDeferred = false; // stands for a clean graph at the initial tempo, not built yet
     bool mFinished = false;      // end of input sent and drained
     bool mHasInput = false;      // the graph holds input that a flush would release
 };

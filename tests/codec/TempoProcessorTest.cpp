@@ -101,6 +101,7 @@ TEST(TempoProcessor, TempoRangeAndFailedInit) {
     EXPECT_EQ(0, p->Init(AV_SAMPLE_FMT_DBL, kRate, 2, kBlock));
     EXPECT_EQ(0, p->Init(AV_SAMPLE_FMT_FLTP, kRate, 2, kBlock));
     EXPECT_EQ(0, p->Init(AV_SAMPLE_FMT_FLT, 0, 2, kBlock));
+    EXPECT_EQ(0, p->Init(AV_SAMPLE_FMT_FLT, 23, 2, kBlock));  // below 24 Hz the filter has no window
     // Without an engine everything is inert.
     std::vector<float> in(kBlock * 2, 0.25f);
     p->PutSamples(reinterpret_cast<uint8_t*>(in.data()), kBlock);
