@@ -54,6 +54,17 @@ struct HttpPlan {
     int trickleBytes = 0;                   // body in pieces of this size ...
     int trickleDelayMs = 0;                 // ... with this pause after each
     int headByteDelayMs = 0;                // head sent one byte at a time with this pause
+
+    static HttpPlan Pattern(int64_t size) {
+        HttpPlan p;
+        p.patternSize = size;
+        return p;
+    }
+    static HttpPlan Raw(std::string response) {
+        HttpPlan p;
+        p.rawResponse = std::move(response);
+        return p;
+    }
 };
 
 using HttpHandler = std::function<HttpPlan(const HttpRequest&)>;

@@ -15,12 +15,18 @@ std::vector<float> FloatsFromBytes(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
-long LocateStart(const std::vector<float>& got, const std::vector<float>& ref, long maxOffset) {
+size_t FirstSoundFrame(const std::vector<float>& s) {
+    size_t f = 0;
+    while (2 * f + 1 < s.size() && s[2 * f] == 0.0f && s[2 * f + 1] == 0.0f) ++f;
+    return f;
+}
+
+long LocateStart(const std::vector<float>& got, const std::vector<float>& ref, long maxOffset,
+                 float tolerance) {
     const size_t probe = 256;
-    size_t first = 0;  // frames of leading silence in the reference match anything
-    while (first < ref.size() / 2 && ref[2 * first] == 0.0f && ref[2 * first + 1] == 0.0f) ++first;
+    const size_t first = FirstSoundFrame(ref);  // leading silence in the reference matches anything
     for (long offset = 0; offset <= maxOffset; ++offset) {
-        if (FirstMismatch(got, offset + first, ref, first, probe) != -1) continue;
+        if (FirstMismatch(got, offset + first, ref, first, probe, tolerance) != -1) continue;
         for (long i = 0; i < 2 * offset; ++i)
             if (got[i] != 0.0f) return -1;
         return offset;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -164,6 +166,25 @@ inline std::shared_ptr<kva_audioplayer::snd::VirtualSoundSystem> MainAndSecond(b
     kva_audioplayer::snd::SetSoundSystem(sys);
     return sys;
 }
+
+// A device of one driver on MainAndSecond: OpenDevice inits and opens one (with ID 3).
+template <class Device>
+class VirtualDeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override { Make(true); }
+    void TearDown() override { kva_audioplayer::snd::SetSoundSystem(nullptr); }
+    virtual void Make(bool fast) { sys = MainAndSecond(fast); }
+
+    std::unique_ptr<Device> OpenDevice(const AudioDescription& format,
+                                       const std::u16string& name = u"") {
+        auto d = std::make_unique<Device>(name);
+        EXPECT_EQ(d->Init(), 0);
+        EXPECT_EQ(d->Open(3, &format), 0);
+        return d;
+    }
+
+    std::shared_ptr<kva_audioplayer::snd::VirtualSoundSystem> sys;
+};
 
 // Number of threads of this process whose name starts with prefix.
 inline int CountThreads(const std::string& prefix) {

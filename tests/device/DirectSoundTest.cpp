@@ -58,24 +58,11 @@ TEST(DirectSoundArithmetic, StepsAndAttenuation) {
     EXPECT_EQ(DirectSound::VolumeToAttenuation(0.0001f), -10000);
 }
 
-class DirectSoundConcurrency : public ::testing::Test {
+class DirectSoundConcurrency : public kva_test::VirtualDeviceTest<DirectSound> {
 protected:
-    void SetUp() override { Make(true); }
-    void TearDown() override {
-        snd::SetSoundSystem(nullptr);
-    }
-
-    void Make(bool fast) {
-        sys = kva_test::MainAndSecond(fast);
+    void Make(bool fast) override {
+        VirtualDeviceTest::Make(fast);
         ASSERT_TRUE(DirectSound::LoadLibrary());
-    }
-
-    std::unique_ptr<DirectSound> OpenDevice(const AudioDescription& format,
-                                            const std::u16string& name = u"") {
-        auto d = std::make_unique<DirectSound>(name);
-        EXPECT_EQ(d->Init(), 0);
-        EXPECT_EQ(d->Open(3, &format), 0);
-        return d;
     }
 
     // Plays until the script ends, then releases the device: what the endpoint got is a
@@ -90,8 +77,6 @@ protected:
         EXPECT_TRUE(AllZero(got, 0, preroll));
         EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin() + preroll));
     }
-
-    std::shared_ptr<snd::VirtualSoundSystem> sys;
 };
 
 TEST_F(DirectSoundConcurrency, LoaderFailureLeavesTheDriverUnavailable) {

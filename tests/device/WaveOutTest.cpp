@@ -50,21 +50,8 @@ TEST(WaveOutArithmetic, StepSizeAndVolumeValues) {
     EXPECT_EQ(WaveOut::VolumeValue(0.25f), 0x3FFF3FFFu);
 }
 
-class WaveOutConcurrency : public ::testing::Test {
+class WaveOutConcurrency : public kva_test::VirtualDeviceTest<WaveOut> {
 protected:
-    void SetUp() override { Make(true); }
-    void TearDown() override { snd::SetSoundSystem(nullptr); }
-
-    void Make(bool fast) { sys = kva_test::MainAndSecond(fast); }
-
-    std::unique_ptr<WaveOut> OpenDevice(const AudioDescription& format,
-                                        const std::u16string& name = u"") {
-        auto w = std::make_unique<WaveOut>(name);
-        EXPECT_EQ(w->Init(), 0);
-        EXPECT_EQ(w->Open(3, &format), 0);
-        return w;
-    }
-
     static std::vector<uint8_t> Floats(const std::vector<uint8_t>& bytes, float gain) {
         std::vector<uint8_t> out(bytes.size());
         for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
@@ -75,8 +62,6 @@ protected:
         }
         return out;
     }
-
-    std::shared_ptr<snd::VirtualSoundSystem> sys;
 };
 
 TEST_F(WaveOutConcurrency, DeviceListStartsWithTheWaveMapper) {

@@ -68,9 +68,7 @@ TEST_F(NetReaderConcurrency, WholeResourceEqualsTheServedBytes) {
 }
 
 TEST_F(NetReaderConcurrency, BlockCountFollowsTheLength) {
-    HttpPlan small;
-    small.patternSize = 3 * kMiB;
-    server.Serve("/3m", small);
+    server.Serve("/3m", HttpPlan::Pattern(3 * kMiB));
     HttpPlan big;
     big.patternSize = 100 * kMiB;
     big.stallAfter = 256 * kKiB;  // no need to move the whole thing
@@ -257,9 +255,7 @@ TEST_F(NetReaderConcurrency, SeekOutsideTheWindowReconnectsAtTheTarget) {
 }
 
 TEST_F(NetReaderConcurrency, SeekJustPastAFullWindowStillGetsItsBytes) {
-    HttpPlan plan;
-    plan.patternSize = 100 * kMiB;
-    server.Serve("/full.bin", plan);
+    server.Serve("/full.bin", HttpPlan::Pattern(100 * kMiB));
     CKVABufferReaderProxy r(0, server.Url("/full.bin").c_str());
     ASSERT_EQ(kSourceOk, r.Open());
     // The download stops once 34 of the 36 blocks are in use.
@@ -295,9 +291,7 @@ TEST_F(NetReaderConcurrency, OpenFailuresReportFive) {
     chunked.patternSize = 1000;
     chunked.chunked = true;
     server.Serve("/chunked", chunked);
-    HttpPlan garbage;
-    garbage.rawResponse = "SOMETHING\r\n\r\n";
-    server.Serve("/garbage", garbage);
+    server.Serve("/garbage", HttpPlan::Raw("SOMETHING\r\n\r\n"));
 
     struct Case {
         const char* path;

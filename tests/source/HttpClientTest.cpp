@@ -293,9 +293,7 @@ protected:
 };
 
 TEST_F(HttpClientNet, RangedRequestReportsTheWholeLength) {
-    HttpPlan plan;
-    plan.patternSize = 100000;
-    server.Serve("/f.bin", plan);
+    server.Serve("/f.bin", HttpPlan::Pattern(100000));
     CKVAHttpClient c;
     ASSERT_EQ(0, c.Connect(server.Url("/f.bin").c_str(), 60000, false));
     EXPECT_EQ(100000, c.ContentLength());
@@ -314,9 +312,7 @@ TEST_F(HttpClientNet, RangedRequestReportsTheWholeLength) {
 }
 
 TEST_F(HttpClientNet, RedirectChainsAndLoops) {
-    HttpPlan plan;
-    plan.patternSize = 5000;
-    server.Serve("/final.bin", plan);
+    server.Serve("/final.bin", HttpPlan::Pattern(5000));
     const int codes[] = {301, 302, 303, 307};
     for (int i = 0; i < 4; ++i) {
         HttpPlan hop;
@@ -355,12 +351,9 @@ TEST_F(HttpClientNet, ServerFaultsEndInTheirCodes) {
         EXPECT_EQ(static_cast<uint32_t>(status), c.GetStatusCode());
         EXPECT_EQ(kHttpClosed, c.GetConnectState());
     }
-    HttpPlan garbage;
-    garbage.rawResponse = "ICY200OK\r\n\r\n";
-    server.Serve("/garbage", garbage);
-    HttpPlan longLine;
-    longLine.rawResponse = "HTTP/1.1 200 OK\r\nX-Long: " + std::string(10000, 'x') + "\r\n\r\n";
-    server.Serve("/long", longLine);
+    server.Serve("/garbage", HttpPlan::Raw("ICY200OK\r\n\r\n"));
+    server.Serve("/long",
+                 HttpPlan::Raw("HTTP/1.1 200 OK\r\nX-Long: " + std::string(10000, 'x') + "\r\n\r\n"));
     HttpPlan closed;
     closed.rawResponse = "HTTP/1.1 200";  // then the connection closes
     server.Serve("/closed", closed);
@@ -399,9 +392,7 @@ TEST_F(HttpClientNet, SilentServerEndsWithinTheHeadWait) {
 }
 
 TEST_F(HttpClientNet, RefusedConnectAndTheNameCache) {
-    HttpPlan plan;
-    plan.patternSize = 10;
-    server.Serve("/n", plan);
+    server.Serve("/n", HttpPlan::Pattern(10));
     CKVAHttpClient::DnsCacheRemove("localhost");
     CKVAHttpClient c;
     std::string byName = "http://localhost:" + std::to_string(server.Port()) + "/n";
@@ -426,9 +417,7 @@ TEST_F(HttpClientNet, RefusedConnectAndTheNameCache) {
 TEST(HttpClientNetV6, BracketedLiteralConnectsWithoutTheResolver) {
     HttpTestServer server(true);
     if (!server.Start()) GTEST_SKIP() << "no IPv6 loopback";
-    HttpPlan plan;
-    plan.patternSize = 64;
-    server.Serve("/v6", plan);
+    server.Serve("/v6", HttpPlan::Pattern(64));
     CKVAHttpClient c;
     ASSERT_EQ(0, c.Connect(server.Url("/v6").c_str(), 0, false));
     EXPECT_EQ("::1", std::string(c.GetIP()));

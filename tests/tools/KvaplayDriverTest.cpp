@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "KvaplayRun.h"
+#include "common/JoinCheck.h"
 #include "common/PulseTestServer.h"
 #include "common/ReferenceDecode.h"
 #include "common/WavRead.h"
@@ -20,13 +21,6 @@ using namespace kva_test;
 namespace {
 
 int Kvaplay(const std::string& args) { return RunKvaplay(args).exitCode; }
-
-// The frame where sound begins: the devices pre-roll silence (DirectSound a whole buffer).
-size_t FirstSoundFrame(const std::vector<float>& s) {
-    size_t f = 0;
-    while (2 * f + 1 < s.size() && s[2 * f] == 0.0f && s[2 * f + 1] == 0.0f) ++f;
-    return f;
-}
 
 struct Case {
     const char* file;
@@ -75,8 +69,8 @@ TEST_P(KvaplayDriverRender, SameMediaAsWasapi) {
     EXPECT_EQ(got.sampleRate, 44100);
     ASSERT_EQ(got.channels, 2);
 
-    // Both renders hold the media after their own pre-roll and end in padding; from the first
-    // sound on they agree for the media's whole length.
+    // Both renders hold the media after their own pre-roll (DirectSound's is a whole buffer) and
+    // end in padding; from the first sound on they agree for the media's whole length.
     const std::vector<float>& ref = CachedReferenceF32Stereo(file);
     ASSERT_FALSE(ref.empty());
     // A resampled source may keep a few frames in the resampler at its very end (2.9 ms).

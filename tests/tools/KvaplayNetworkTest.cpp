@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "KvaplayRun.h"
+#include "common/JoinCheck.h"
 #include "common/HttpTestServer.h"
 #include "common/TlsTestCerts.h"
 #include "common/WavRead.h"
@@ -23,18 +24,12 @@ bool Render(const std::string& media, const std::string& wav, WavData* data, std
     return r.exitCode == 0 && ReadFloatWav(wav, data);
 }
 
-size_t FirstSound(const std::vector<float>& s) {
-    size_t i = 0;
-    while (i < s.size() && s[i] == 0.0f) ++i;
-    return i & ~static_cast<size_t>(1);  // frame aligned (stereo)
-}
-
 // The media part of two renders: same samples from the first sound on; silence around it is
 // the device's pre-roll and padding and may differ in length.
 void ExpectSameMedia(const WavData& local, const WavData& net, const std::string& what) {
     ASSERT_EQ(local.sampleRate, net.sampleRate) << what;
     ASSERT_EQ(local.channels, net.channels) << what;
-    size_t a = FirstSound(local.samples), b = FirstSound(net.samples);
+    size_t a = 2 * FirstSoundFrame(local.samples), b = 2 * FirstSoundFrame(net.samples);
     ASSERT_LT(a, local.samples.size()) << what << ": local render is silent";
     size_t la = local.samples.size() - a, lb = net.samples.size() - b;
     size_t common = std::min(la, lb);

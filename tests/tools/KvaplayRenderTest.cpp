@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "KvaplayRun.h"
+#include "common/JoinCheck.h"
 #include "common/ReferenceDecode.h"
 #include "common/WavRead.h"
 
@@ -21,25 +22,6 @@ protected:
 };
 
 }  // namespace
-
-// Locates the media in a render: the device pre-rolls silence before the first period and pads
-// the last period with silence, so the media starts at a block of the reference found near the
-// front, with only zeros before it. Returns the frame offset, or -1.
-long MediaStart(const std::vector<float>& got, const std::vector<float>& ref, float tolerance) {
-    const size_t probeFrames = 64;
-    size_t firstSound = 0;
-    while (firstSound < ref.size() / 2 && ref[2 * firstSound] == 0.0f && ref[2 * firstSound + 1] == 0.0f)
-        ++firstSound;
-    for (long offset = 0; offset <= 8820; ++offset) {
-        if (static_cast<size_t>(offset) + firstSound + probeFrames > got.size() / 2) return -1;
-        if (FirstMismatch(got, offset + firstSound, ref, firstSound, probeFrames, tolerance) == -1) {
-            for (long i = 0; i < 2 * offset; ++i)
-                if (got[i] != 0.0f) return -1;
-            return offset;
-        }
-    }
-    return -1;
-}
 
 // Tolerance 0: the same conversion path as the ffmpeg command line (44.1 kHz stereo sources,
 // only the sample format changes). Resampled or down-mixed sources go through the same
@@ -58,7 +40,7 @@ TEST_P(KvaplayRender, WavOutputEqualsReferenceDecode) {
     ASSERT_EQ(got.channels, 2);
     const std::vector<float>& ref = CachedReferenceF32Stereo(file);
     ASSERT_FALSE(ref.empty());
-    const long start = MediaStart(got.samples, ref, tolerance);
+    const long start = LocateStart(got.samples, ref, 8820, tolerance);
     ASSERT_GE(start, 0) << "the reference's first frames are not in the render";
     const size_t refFrames = ref.size() / 2, gotFrames = got.samples.size() / 2 - start;
     const size_t slack = tolerance == 0.0f ? 0 : 128;  // 2.9 ms: the resampler's unflushed tail
