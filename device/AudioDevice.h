@@ -111,6 +111,9 @@ public:
 
     enum State : int32_t { kPlaying = 1, kPaused = 2, kStopped = 3 };
 
+    // Audio written but not yet played, in ms; the end of a track is heard only after it.
+    virtual int64_t QueuedMs() { return 0; }
+
     // Render statistics (monotonic ms and the stamps the fills carried).
     struct RenderStats {
         int64_t firstTime = -1, firstStamp = -1, lastTime = -1, lastStamp = -1, fills = 0;

@@ -548,6 +548,14 @@ int Wasapi::Play() {
     return 0;
 }
 
+int64_t Wasapi::QueuedMs() {
+    CKVAAutoLock lock(mLock);
+    const uint32_t rate = mWaveFormat.Format.nSamplesPerSec;
+    UINT32 padding = 0;
+    if (!mClient || rate == 0 || FAILED(mClient->GetCurrentPadding(&padding))) return 0;
+    return static_cast<int64_t>(padding) * 1000 / rate;
+}
+
 int Wasapi::Pause() {
     CKVAAutoLock lock(mLock);
     if (!mClient) return 0;

@@ -12,6 +12,7 @@ public:
     ~Wasapi() override;
 
     int CheckAvailable() override;
+    int64_t QueuedMs() override;
     int Init() override;
     void Release() override;
     int Open(int32_t sessionId, const AudioDescription* format) override;

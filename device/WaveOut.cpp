@@ -417,6 +417,17 @@ bool WaveOut::HasQueuedBuffers() {
     return done < mHeaderCount;
 }
 
+int64_t WaveOut::QueuedMs() {
+    CKVAAutoLock lock(mLock);
+    const uint32_t perSecond = mWaveFormat.Format.nAvgBytesPerSec;
+    if (perSecond == 0) return 0;
+    int64_t bytes = 0;
+    for (WAVEHDR* h : mHeaders) {
+        if (h && !(WaveHeaderFlags(h) & WHDR_DONE)) bytes += h->dwBufferLength;
+    }
+    return bytes * 1000 / perSecond;
+}
+
 // ---- render thread ----
 
 AudioDevice::RenderPlan WaveOut::GetRenderPlan() {

@@ -53,6 +53,7 @@ public:
 
     // Inspection (tests, tools).
     HWAVEOUT GetHandle() const { return mHandle; }
+    int64_t QueuedMs() override;
     WAVEFORMATEXTENSIBLE GetWaveFormat() const { return mWaveFormat; }
     int32_t GetHeaderCount() const { return static_cast<int32_t>(mHeaderCount); }
     int32_t GetHeaderBufferSize() const { return static_cast<int32_t>(mHeaderBufferSize); }

@@ -1,4 +1,6 @@
 // Handlers of "Audio Handle Thread": build, start, pause, seek, stop and tear down the pipeline.
+#include <algorithm>
+
 #include "codec/CKVAAudioProcess.h"
 #include "codec/KVAAudioStream.h"
 #include "device/AudioDevice.h"
@@ -6,6 +8,12 @@
 #include "player/CKVAAudioTimeInfo.h"
 
 namespace kva_audioplayer {
+
+namespace {
+// How often, and how long each time, the completion waits for the device to play out its tail.
+constexpr int32_t kMaxTailWaits = 20;
+constexpr int64_t kTailWaitMs = 200;
+}  // namespace
 
 bool CKVAAudioPlayer::StopInternal(bool synchronous) {
     {
@@ -354,6 +362,27 @@ void CKVAAudioPlayer::doPlayCompleted(const ThreadMsgPtr& msg) {
         CKVAAutoLock lock(mDeviceLock);
         if (mAudioDevice && previous == kStatusStarted && !mBuffering) mAudioDevice->Play();
         return;
+    }
+    // The device still plays what it holds: pausing it now would cut the end of the track.
+    if (previous == kStatusStarted && msg->mArg1 < kMaxTailWaits) {
+        int64_t queued = 0;
+        {
+            CKVAAutoLock lock(mDeviceLock);
+            if (mAudioDevice) queued = mAudioDevice->QueuedMs();
+        }
+        if (queued > 0) {
+            mCommandThread.RemoveById(kCmdPlayCompleted);
+            bool atEnd;
+            {
+                CKVAAutoLock lock(mStreamLock);
+                atEnd = mAudioStream && mAudioStream->isEOS();
+            }
+            // Not at the end any more (a seek came in): that end posts its own completion.
+            if (atEnd)
+                PostCommandText(kCmdPlayCompleted, msg->mText, msg->mArg1 + 1, 0,
+                                static_cast<int32_t>(std::min<int64_t>(queued, kTailWaitMs)));
+            return;
+        }
     }
     {
         CKVAAutoLock lock(mDeviceLock);

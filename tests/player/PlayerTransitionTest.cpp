@@ -376,3 +376,29 @@ TEST_F(PlayerTransition, PauseFadeEndsInPauseAndPlayDuringItRisesFromTheGainReac
     EXPECT_EQ(g[paused + 882 + 441], 1.0f);
     EXPECT_EQ(g.back(), 1.0f);
 }
+
+// In real time the device still holds the last periods when the stream reports its end: the
+// completion waits until they are played, so the end of the track is heard (WASAPI and waveOut).
+TEST_F(PlayerTransition, LastTrackIsHeardToItsEnd) {
+    system->SetFast(false);
+    const auto& ref = kva_test::CachedReferenceF32Stereo(kva_test::FixturePath("join_short.wav"));
+    for (int32_t type : {kDeviceTypeWasapi, kDeviceTypeWaveOut}) {
+        SCOPED_TRACE(type);
+        system->ClearCaptured("out");
+        if (player) player->Release();
+        obs.Clear();
+        player = CMediaPlayerFactory::NewL(&obs);
+        player->SetLogConfig(false, 100);
+        player->SetStartFadeTime(0);
+        player->SetOutputDeviceType(type);
+        player->SetDataSource(kva_test::FixturePath("join_short.wav").c_str());
+        player->PrepareAsync();
+        ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+        player->Play(false);
+        ASSERT_TRUE(obs.WaitFor(kNotifyPlaybackCompleted, RecordingObserver::kAny, 5000));
+        const std::vector<float> got = Captured();
+        const long start = kva_test::LocateStart(got, ref);
+        ASSERT_GE(start, 0);
+        EXPECT_EQ(kva_test::FirstMismatch(got, start, ref, 0, ref.size() / 2), -1);
+    }
+}
