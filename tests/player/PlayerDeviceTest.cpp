@@ -36,6 +36,14 @@ std::string LongMedia() {
     return path;
 }
 
+// Released before the observer it reports to, also when an assertion ends the test early.
+struct ReleasePlayer {
+    void operator()(IKVAPlayer* p) const {
+        if (p) p->Release();
+    }
+};
+using PlayerPtr = std::unique_ptr<IKVAPlayer, ReleasePlayer>;
+
 class PlayerDevice : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -48,10 +56,10 @@ protected:
     }
     void TearDown() override { snd::SetSoundSystem(nullptr); }
 
-    IKVAPlayer* Playing(RecordingObserver& obs) {
+    PlayerPtr Playing(RecordingObserver& obs) {
         std::string media = LongMedia();
         EXPECT_FALSE(media.empty());
-        IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
+        PlayerPtr p(CMediaPlayerFactory::NewL(&obs));
         p->SetStartFadeTime(0);
         p->SetDataSource(media.c_str());
         p->PrepareAsync();
@@ -69,7 +77,7 @@ protected:
 
 TEST_F(PlayerDevice, ListShowsDefaultEntryThenEndpointsAndSameChoicePostsNothing) {
     RecordingObserver obs;
-    IKVAPlayer* p = Playing(obs);
+    PlayerPtr p = Playing(obs);
     ASSERT_EQ(9, p->GetOutputDeviceCount());  // three drivers, each a default entry and two
     DeviceRecord r;
     ASSERT_TRUE(p->GetOutputDeviceInfo(0, &r));
@@ -81,7 +89,7 @@ TEST_F(PlayerDevice, ListShowsDefaultEntryThenEndpointsAndSameChoicePostsNothing
     ASSERT_TRUE(p->GetCurrentOutputDevice(&r));
     EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), r.szName);
 
-    auto* player = dynamic_cast<CKVAAudioPlayer*>(p);
+    auto* player = dynamic_cast<CKVAAudioPlayer*>(p.get());
     ASSERT_NE(nullptr, player);
     ASSERT_NE(nullptr, player->CurrentDeviceForTest());
     uint32_t made = player->DevicesMade();
@@ -89,12 +97,12 @@ TEST_F(PlayerDevice, ListShowsDefaultEntryThenEndpointsAndSameChoicePostsNothing
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(made, player->DevicesMade());
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusPaused));
-    p->Release();
+    p.reset();
 }
 
 TEST_F(PlayerDevice, ChoosingAnotherDeviceMovesPlayback) {
     RecordingObserver obs;
-    IKVAPlayer* p = Playing(obs);
+    PlayerPtr p = Playing(obs);
     ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
     p->SetOutputDevice(kDeviceTypeWasapi, u"Output B");
     ASSERT_TRUE(WaitUntil([&] { return Captured("b") > 44100; }));
@@ -106,12 +114,12 @@ TEST_F(PlayerDevice, ChoosingAnotherDeviceMovesPlayback) {
     size_t a = Captured("a");
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(a, Captured("a"));  // nothing more goes to the old device
-    p->Release();
+    p.reset();
 }
 
 TEST_F(PlayerDevice, RemovingTheEndpointInUseFailsOverWithoutError) {
     RecordingObserver obs;
-    IKVAPlayer* p = Playing(obs);
+    PlayerPtr p = Playing(obs);
     ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
     system->RemoveEndpoint("a");
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventFailover, 5000));
@@ -124,12 +132,12 @@ TEST_F(PlayerDevice, RemovingTheEndpointInUseFailsOverWithoutError) {
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
     EXPECT_EQ(0, obs.Count(kNotifyError));
     EXPECT_EQ(6, p->GetOutputDeviceCount());
-    p->Release();
+    p.reset();
 }
 
 TEST_F(PlayerDevice, RemovingAChosenEndpointFallsBackToTheDefaultEntry) {
     RecordingObserver obs;
-    IKVAPlayer* p = Playing(obs);
+    PlayerPtr p = Playing(obs);
     p->SetOutputDevice(kDeviceTypeWasapi, u"Output B");
     ASSERT_TRUE(WaitUntil([&] { return Captured("b") > 0; }));
     size_t a = Captured("a");
@@ -140,12 +148,12 @@ TEST_F(PlayerDevice, RemovingAChosenEndpointFallsBackToTheDefaultEntry) {
     ASSERT_TRUE(p->GetCurrentOutputDevice(&r));
     EXPECT_EQ(1, r.bDefault);
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
-    p->Release();
+    p.reset();
 }
 
 TEST_F(PlayerDevice, DefaultChangeRecreatesADefaultFollowingDevice) {
     RecordingObserver obs;
-    IKVAPlayer* p = Playing(obs);
+    PlayerPtr p = Playing(obs);
     ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
     system->SetDefaultEndpoint("b");
     ASSERT_TRUE(WaitUntil([&] { return Captured("b") > 44100; }));
@@ -157,17 +165,17 @@ TEST_F(PlayerDevice, DefaultChangeRecreatesADefaultFollowingDevice) {
     // Playback goes on where it was: position keeps advancing.
     int64_t t0 = p->GetCurrentPosition();
     ASSERT_TRUE(WaitUntil([&] { return p->GetCurrentPosition() > t0 + 200; }));
-    p->Release();
+    p.reset();
 }
 
 TEST_F(PlayerDevice, AddedEndpointIsAnnouncedAndListed) {
     RecordingObserver obs;
-    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
+    PlayerPtr p(CMediaPlayerFactory::NewL(&obs));
     EXPECT_EQ(9, p->GetOutputDeviceCount());
     system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("usb", u"USB Output"));
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventAdded, 5000));
     EXPECT_EQ(12, p->GetOutputDeviceCount());
-    p->Release();
+    p.reset();
 }
 
 // ---- the audio session tag ----
@@ -191,8 +199,8 @@ TEST(SessionTag, VersionFourVariantOneAndDistinct) {
 
 TEST_F(PlayerDevice, SessionTagIsMadeOncePerPlayerAndReachesEveryDevice) {
     RecordingObserver obs;
-    IKVAPlayer* p = Playing(obs);
-    auto* player = dynamic_cast<CKVAAudioPlayer*>(p);
+    PlayerPtr p = Playing(obs);
+    auto* player = dynamic_cast<CKVAAudioPlayer*>(p.get());
     ASSERT_NE(nullptr, player);
     std::string tag = player->GetSessionTag();
     ASSERT_EQ(36u, tag.size());
@@ -217,17 +225,17 @@ TEST_F(PlayerDevice, SessionTagIsMadeOncePerPlayerAndReachesEveryDevice) {
 
     // Another player draws its own.
     RecordingObserver obs2;
-    IKVAPlayer* p2 = Playing(obs2);
-    std::string other = dynamic_cast<CKVAAudioPlayer*>(p2)->GetSessionTag();
+    PlayerPtr p2 = Playing(obs2);
+    std::string other = dynamic_cast<CKVAAudioPlayer*>(p2.get())->GetSessionTag();
     EXPECT_EQ(36u, other.size());
     EXPECT_NE(tag, other);
-    p2->Release();
-    p->Release();
+    p2.reset();
+    p.reset();
 }
 
 TEST_F(PlayerDevice, LosingTheLastEndpointEndsInErrorStatus) {
     RecordingObserver obs;
-    IKVAPlayer* p = Playing(obs);
+    PlayerPtr p = Playing(obs);
     ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
     system->RemoveEndpoint("b");
     system->RemoveEndpoint("a");
@@ -235,12 +243,12 @@ TEST_F(PlayerDevice, LosingTheLastEndpointEndsInErrorStatus) {
     EXPECT_EQ(1, obs.Count(kNotifyError, kErrorDeviceOpen));
     EXPECT_EQ(0, obs.Count(kNotifyDeviceEvent, kDeviceEventFailover));
     EXPECT_EQ(kStatusError, p->GetStatus());
-    p->Release();
+    p.reset();
 }
 
 TEST_F(PlayerDevice, TolerantTypeDropsTheDeviceWithoutErrorStatus) {
     RecordingObserver obs;
-    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
+    PlayerPtr p(CMediaPlayerFactory::NewL(&obs));
     p->SetStartFadeTime(0);
     p->SetOutputDeviceType(1);
     p->SetDataSource(LongMedia().c_str());
@@ -252,17 +260,17 @@ TEST_F(PlayerDevice, TolerantTypeDropsTheDeviceWithoutErrorStatus) {
     ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
     system->InvalidateEndpoint("a");
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceFailure, kDeviceOpenFailed, 5000));
-    auto* player = dynamic_cast<CKVAAudioPlayer*>(p);
+    auto* player = dynamic_cast<CKVAAudioPlayer*>(p.get());
     ASSERT_TRUE(WaitUntil([&] { return player->CurrentDeviceForTest() == nullptr; }));
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
     EXPECT_NE(kStatusError, p->GetStatus());
-    p->Release();
+    p.reset();
 }
 
 TEST_F(PlayerDevice, SameHeadsetStateTwiceRecreatesOnceAndPausedPlayerReopensOnPlay) {
     RecordingObserver obs;
-    IKVAPlayer* p = Playing(obs);
-    auto* player = dynamic_cast<CKVAAudioPlayer*>(p);
+    PlayerPtr p = Playing(obs);
+    auto* player = dynamic_cast<CKVAAudioPlayer*>(p.get());
     uint32_t made = player->DevicesMade();
     p->NotifyHeadSetChanged(2);
     p->NotifyHeadSetChanged(2);
@@ -282,5 +290,5 @@ TEST_F(PlayerDevice, SameHeadsetStateTwiceRecreatesOnceAndPausedPlayerReopensOnP
     ASSERT_TRUE(WaitUntil([&] { return p->GetCurrentPosition() > pos + 100; }));
     EXPECT_GT(Captured("a"), 0u);
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
-    p->Release();
+    p.reset();
 }
