@@ -849,7 +849,7 @@ void CKVAAudioStream::resetIFState() {
 }
 
 // IF lock held. Output of the processor in the stream output format: resampled, timed, sized.
-void CKVAAudioStream::finishIFBlock(AudioFrame* frame, bool advance) {
+int64_t CKVAAudioStream::finishIFBlock(AudioFrame* frame, bool advance) {
     mNormlizer->convert(frame);
     const int32_t rate = mStreamOutDes.nSampleRate;
     const int32_t frameBytes = mStreamOutDes.nChannel * (mStreamOutDes.nBitsPerSample / 8);
@@ -863,6 +863,7 @@ void CKVAAudioStream::finishIFBlock(AudioFrame* frame, bool advance) {
     const int64_t n = frameBytes > 0 ? frame->nLen / frameBytes : 0;
     frame->nDuration = static_cast<int32_t>(FramesToMs(n, rate));
     if (advance) mIFOutSamples += n;
+    return n;
 }
 
 // IF lock held. Grows the frame so that the processor's output for its input fits at once.
@@ -896,12 +897,9 @@ bool CKVAAudioStream::processIF(AudioFrame* frame, int32_t* status) {
     const int64_t t1 = NowMs();
     frame->nLen = len < 0 ? 0 : (len > frame->nCapacity ? frame->nCapacity : len);
 
-    finishIFBlock(frame, true);
+    const int64_t n = finishIFBlock(frame, true);
     if (*status == AVERROR_EOF && endFlag == 0) *status = 0;
-    if (!late) {
-        const int64_t n = frame->nLen / (mStreamOutDes.nChannel * (mStreamOutDes.nBitsPerSample / 8));
-        updateIFTime(t1 - t0, static_cast<int32_t>(n));
-    }
+    if (!late) updateIFTime(t1 - t0, static_cast<int32_t>(n));
     return true;
 }
 

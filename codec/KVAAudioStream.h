@@ -109,7 +109,8 @@ protected:
     void resetFrame(AudioFrame* frame);
     // Takes the front ready frame into the free list (no allocation). Queue lock held.
     void recycleFront();
-    void finishIFBlock(AudioFrame* frame, bool advance);   // IF lock held
+    // IF lock held; the sample frames the block now holds.
+    int64_t finishIFBlock(AudioFrame* frame, bool advance);
     void reserveIFOutput(AudioFrame* frame, int32_t extraBytes);  // IF lock held
     void switchIFOff(int32_t ratio);  // IF lock held
     // Empty-queue answer of the pulls. Queue lock held.
