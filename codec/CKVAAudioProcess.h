@@ -6,10 +6,10 @@
 #include <string>
 
 #include "KvaAudioPlayer.h"
-#include "codec/AudioTypes.h"
+#include "support/AudioTypes.h"
 #include "codec/KVACachedTrackTime.h"
-#include "player/KVACallbacks.h"
-#include "player/KVASync.h"
+#include "codec/ProcessObserver.h"
+#include "support/KVASync.h"
 
 namespace kva_audioplayer {
 

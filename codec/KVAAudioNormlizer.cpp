@@ -38,7 +38,7 @@ bool CKVAAudioNormlizer::isSameFormat(const AudioDescription& a, const AudioDesc
 }
 
 int32_t CKVAAudioNormlizer::getBitsPerSample(int32_t fmt) {
-    return CKVAFFDecoder::BitsPerSample(fmt);
+    return SampleFormatBits(fmt);
 }
 
 int32_t CKVAAudioNormlizer::reserveBuffer(AudioFrame* frame, int32_t needed) {

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "codec/AudioTypes.h"
-#include "player/KVASync.h"
+#include "support/AudioTypes.h"
+#include "support/KVASync.h"
 
 struct SwrContext;
 

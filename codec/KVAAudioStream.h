@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "KvaAudioPlayer.h"
-#include "codec/AudioTypes.h"
+#include "support/AudioTypes.h"
 #include "codec/KVAAudioNormlizer.h"
 #include "codec/KVAFFDecoder.h"
-#include "player/KVACallbacks.h"
-#include "player/KVAMsgThread.h"
-#include "player/KVASync.h"
+#include "codec/StreamObserver.h"
+#include "support/KVAMsgThread.h"
+#include "support/KVASync.h"
 
 namespace kva_audioplayer {
 

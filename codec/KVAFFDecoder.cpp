@@ -696,25 +696,7 @@ int32_t CKVAFFDecoder::getOutputSampleFormat(int32_t fmt) {
     }
 }
 
-int32_t CKVAFFDecoder::BitsPerSample(int32_t fmt) {
-    switch (fmt) {
-    case AV_SAMPLE_FMT_U8:
-    case AV_SAMPLE_FMT_U8P:
-        return 8;
-    case AV_SAMPLE_FMT_S32:
-    case AV_SAMPLE_FMT_FLT:
-    case AV_SAMPLE_FMT_S32P:
-    case AV_SAMPLE_FMT_FLTP:
-        return 32;
-    case AV_SAMPLE_FMT_DBL:
-    case AV_SAMPLE_FMT_DBLP:
-        return 64;
-    default:
-        return 16;
-    }
-}
-
-int32_t CKVAFFDecoder::getBitsPerSample(int32_t fmt) { return BitsPerSample(fmt); }
+int32_t CKVAFFDecoder::getBitsPerSample(int32_t fmt) { return SampleFormatBits(fmt); }
 
 float CKVAFFDecoder::timeBaseToMs(AVRational tb) {
     return tb.den ? static_cast<float>(tb.num) * 1000.0f / static_cast<float>(tb.den) : 0.0f;

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "KvaAudioPlayer.h"
-#include "codec/AudioTypes.h"
-#include "player/KVASync.h"
+#include "support/AudioTypes.h"
+#include "support/KVASync.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -97,7 +97,6 @@ public:
     static void SetCodecBlackList(const std::vector<int32_t>& ids) {
         KVACodecSettings::SetCodecBlackList(ids);
     }
-    static int32_t BitsPerSample(int32_t fmt);
 
     // Source, output and target descriptions, for callers that inspect the decoder.
     AudioDescription sourceDescription();

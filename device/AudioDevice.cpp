@@ -54,10 +54,6 @@ std::u16string Lower(const std::u16string& s) {
 }
 }  // namespace
 
-int32_t PackedSampleFormat(int32_t sampleFormat) {
-    return (sampleFormat >= 5 && sampleFormat <= 9) ? sampleFormat - 5 : sampleFormat;
-}
-
 WAVEFORMATEXTENSIBLE WaveFormatFromDescription(const AudioDescription& des) {
     WAVEFORMATEXTENSIBLE w;
     memset(&w, 0, sizeof(w));
@@ -69,9 +65,8 @@ WAVEFORMATEXTENSIBLE WaveFormatFromDescription(const AudioDescription& des) {
     w.Format.cbSize = 22;
     w.Format.nBlockAlign = static_cast<WORD>(des.nBitsPerSample * des.nChannel / 8);
     w.Format.nAvgBytesPerSec = w.Format.nBlockAlign * w.Format.nSamplesPerSec;
-    int32_t f = des.nSampleFormat;
-    w.SubFormat = (f == 3 || f == 4 || f == 8 || f == 9) ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
-                                                       : KSDATAFORMAT_SUBTYPE_PCM;
+    w.SubFormat = IsFloatSampleFormat(des.nSampleFormat) ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
+                                                         : KSDATAFORMAT_SUBTYPE_PCM;
     w.dwChannelMask = des.nChannelLayout ? static_cast<DWORD>(des.nChannelLayout)
                                          : MaskForChannels(des.nChannel);
     return w;
@@ -82,7 +77,7 @@ AudioDescription DescriptionFromWaveFormat(const WAVEFORMATEX* format) {
     memset(&d, 0, sizeof(d));
     d.nTag = kAudioDescriptionTag;
     if (!format) {
-        d.nSampleFormat = -1;
+        d.nSampleFormat = kSampleFormatNone;
         return d;
     }
     d.nSampleRate = static_cast<int32_t>(format->nSamplesPerSec);
@@ -101,9 +96,15 @@ AudioDescription DescriptionFromWaveFormat(const WAVEFORMATEX* format) {
         isFloat = format->wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
         isPcm = format->wFormatTag == WAVE_FORMAT_PCM;
     }
-    if (isPcm) d.nSampleFormat = bytes == 1 ? 0 : bytes == 2 ? 1 : bytes == 4 ? 2 : -1;
-    else if (isFloat) d.nSampleFormat = bytes == 4 ? 3 : 4;
-    else d.nSampleFormat = -1;
+    if (isPcm)
+        d.nSampleFormat = bytes == 1   ? kSampleFormatU8
+                          : bytes == 2 ? kSampleFormatS16
+                          : bytes == 4 ? kSampleFormatS32
+                                       : kSampleFormatNone;
+    else if (isFloat)
+        d.nSampleFormat = bytes == 4 ? kSampleFormatFlt : kSampleFormatDbl;
+    else
+        d.nSampleFormat = kSampleFormatNone;
     return d;
 }
 

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "KvaAudioPlayer.h"
-#include "codec/AudioTypes.h"
+#include "support/AudioTypes.h"
 #include "platform/CoreAudio.h"
-#include "player/KVACallbacks.h"
-#include "player/KVAMsgThread.h"
-#include "player/KVASync.h"
+#include "device/DeviceObserver.h"
+#include "support/KVAMsgThread.h"
+#include "support/KVASync.h"
 
 namespace kva_audioplayer {
 
@@ -57,8 +57,6 @@ struct AudioDriverInfo {
 // Conversions between the engine's format record and the Windows wave format.
 WAVEFORMATEXTENSIBLE WaveFormatFromDescription(const AudioDescription& des);
 AudioDescription DescriptionFromWaveFormat(const WAVEFORMATEX* format);
-// Planar sample formats map to their packed forms.
-int32_t PackedSampleFormat(int32_t sampleFormat);
 
 class AudioDevice : public AudioDriverInfo, public AudioDeviceInfo {
 public:

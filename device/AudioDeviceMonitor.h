@@ -10,9 +10,9 @@
 #include "KvaAudioPlayer.h"
 #include "device/AudioDevice.h"
 #include "platform/CoreAudio.h"
-#include "player/KVACallbacks.h"
-#include "player/KVAMsgThread.h"
-#include "player/KVASync.h"
+#include "device/DeviceObserver.h"
+#include "support/KVAMsgThread.h"
+#include "support/KVASync.h"
 
 namespace kva_audioplayer {
 

@@ -305,7 +305,7 @@ int DirectSound::Open(int32_t sessionId, const AudioDescription* format) {
         created.nSampleRate = 44100;
         created.nChannel = 2;
         created.nChannelLayout = 0x3;
-        created.nSampleFormat = 1;
+        created.nSampleFormat = kSampleFormatS16;
         created.nBitsPerSample = 16;
         if (CreateBuffer(mWindow, created) != 0) return SetErrorCode(kDeviceErrorOpenFormat);
     }

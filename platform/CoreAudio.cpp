@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/SoundSystem.h"
-#include "player/KVASync.h"
+#include "support/Clock.h"
 #include "support/TextUtil.h"
 
 namespace kva_audioplayer {

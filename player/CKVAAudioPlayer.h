@@ -10,10 +10,12 @@
 
 #include "KvaAudioPlayer.h"
 #include "codec/KVACachedTrackTime.h"
-#include "codec/AudioTypes.h"
-#include "player/KVACallbacks.h"
-#include "player/KVAMsgThread.h"
-#include "player/KVASync.h"
+#include "support/AudioTypes.h"
+#include "codec/ProcessObserver.h"
+#include "codec/StreamObserver.h"
+#include "device/DeviceObserver.h"
+#include "support/KVAMsgThread.h"
+#include "support/KVASync.h"
 #include "player/PlayerCommands.h"
 #include "support/Log.h"
 
@@ -31,7 +33,7 @@ inline AudioDescription DefaultOutputDescription() {
     d.nTag = kAudioDescriptionTag;
     d.nSampleRate = 44100;
     d.nChannel = 2;
-    d.nSampleFormat = 3;
+    d.nSampleFormat = kSampleFormatFlt;
     d.nChannelLayout = 3;
     d.nBitsPerSample = 32;
     return d;

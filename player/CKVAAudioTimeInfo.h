@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "codec/AudioTypes.h"
-#include "player/KVASync.h"
+#include "support/AudioTypes.h"
+#include "support/KVASync.h"
 
 namespace kva_audioplayer {
 

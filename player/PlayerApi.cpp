@@ -205,11 +205,7 @@ int32_t CKVAAudioPlayer::GetDeviceFlag() {
 }
 
 int32_t CKVAAudioPlayer::WaveFormatOf(const AudioDescription& des) {
-    // AV_SAMPLE_FMT_FLT, DBL and their planar forms are IEEE float; the rest integer PCM.
-    switch (des.nSampleFormat) {
-        case 3: case 4: case 8: case 9: return 3;
-        default: return 1;
-    }
+    return IsFloatSampleFormat(des.nSampleFormat) ? kWaveFormatFloat : kWaveFormatPcm;
 }
 
 int32_t CKVAAudioPlayer::GetAudioFormat(int32_t* sampleRate, int32_t* channels,

@@ -227,7 +227,7 @@ void CKVAAudioPlayer::MixCrossFade(uint8_t* out, int32_t n, const uint8_t* old, 
     const int32_t channels = std::max(mOutDesRender.nChannel, 1);
     const int32_t waveFormat = WaveFormatOf(mOutDesRender);
     int64_t frames = 0;
-    if (waveFormat == 3 && mOutDesRender.nBitsPerSample == 32) {
+    if (waveFormat == kWaveFormatFloat && mOutDesRender.nBitsPerSample == 32) {
         frames = bytes / 4 / channels;
         float* o = reinterpret_cast<float*>(out);
         const float* f = reinterpret_cast<const float*>(old);
@@ -240,7 +240,7 @@ void CKVAAudioPlayer::MixCrossFade(uint8_t* out, int32_t n, const uint8_t* old, 
             }
             g += mCrossFadeStep;
         }
-    } else if (waveFormat == 1 && mOutDesRender.nBitsPerSample == 16) {
+    } else if (waveFormat == kWaveFormatPcm && mOutDesRender.nBitsPerSample == 16) {
         frames = bytes / 2 / channels;
         int16_t* o = reinterpret_cast<int16_t*>(out);
         const int16_t* f = reinterpret_cast<const int16_t*>(old);

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "KvaAudioPlayer.h"
-#include "player/KVASync.h"
+#include "support/KVASync.h"
 #include "source/KVACacheBuffer.h"
 #include "source/KVAHttpClient.h"
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "player/KVASync.h"
+#include "support/KVASync.h"
 
 namespace kva_audioplayer {
 

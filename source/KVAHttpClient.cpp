@@ -18,7 +18,7 @@
 #include <list>
 #include <utility>
 
-#include "player/KVASync.h"
+#include "support/KVASync.h"
 #include "support/Log.h"
 
 namespace kva_audioplayer {

@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "codec/AudioTypes.h"
+#include "support/AudioTypes.h"
 #include "common/TestProcess.h"
 #include "platform/VirtualSoundSystem.h"
-#include "player/KVACallbacks.h"
+#include "device/DeviceObserver.h"
 
 namespace kva_test {
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "player/KVAMsgThread.h"
+#include "support/KVAMsgThread.h"
 
 using namespace kva_audioplayer;
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <list>
 
-#include "player/KVASync.h"
-#include "player/ThreadMsg.h"
+#include "support/KVASync.h"
+#include "support/ThreadMsg.h"
 
 namespace kva_audioplayer {
 

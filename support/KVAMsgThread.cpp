@@ -1,4 +1,4 @@
-#include "player/KVAMsgThread.h"
+#include "support/KVAMsgThread.h"
 
 #include <cstring>
 

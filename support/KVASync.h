@@ -1,16 +1,13 @@
-// Recursive mutex, condition and counting semaphore wrappers, and the millisecond clocks.
+// Recursive mutex, condition and counting semaphore wrappers.
 #pragma once
 
 #include <pthread.h>
 
 #include <cstdint>
 
-namespace kva_audioplayer {
+#include "support/Clock.h"
 
-// Wall-clock milliseconds: due times, played-time extrapolation, the position tick.
-int64_t NowMs();
-// Monotonic milliseconds, for intervals that must not jump with the wall clock.
-int64_t MonotonicMs();
+namespace kva_audioplayer {
 
 // Recursive mutex. Construction creates nothing; Init does. Operations fail with -1 before Init.
 class CKVACritical {

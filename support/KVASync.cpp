@@ -1,21 +1,9 @@
-#include "player/KVASync.h"
+#include "support/KVASync.h"
 
 #include <cerrno>
 #include <ctime>
 
 namespace kva_audioplayer {
-
-int64_t NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-int64_t MonotonicMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 struct timespec DeadlineAfterMs(int64_t ms) {
     if (ms < 0) ms = 0;

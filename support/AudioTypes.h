@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "support/SampleFormat.h"
+
 namespace kva_audioplayer {
 
 // "VMCP" in memory order.
@@ -13,7 +15,7 @@ struct AudioDescription {
     uint32_t nTag;
     int32_t nSampleRate;
     int32_t nChannel;
-    int32_t nSampleFormat;     // AVSampleFormat
+    int32_t nSampleFormat;     // KVASampleFormat (FFmpeg's AVSampleFormat numbers)
     uint64_t nChannelLayout;   // FFmpeg 64-bit layout mask
     int32_t nBitsPerSample;
     int32_t nReserved;
