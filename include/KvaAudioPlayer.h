@@ -4,6 +4,13 @@
 #include <cstdint>
 #include <vector>
 
+// The version of this interface (and of the library built with it). Within one major version the
+// library keeps the slot order of IKVAPlayer and the meaning of every constant; new operations
+// only ever come after the last slot.
+#define KVA_AUDIOPLAYER_VERSION_MAJOR 1
+#define KVA_AUDIOPLAYER_VERSION_MINOR 0
+#define KVA_AUDIOPLAYER_VERSION_PATCH 0
+
 #if defined(KVA_BUILDING_LIBRARY)
 #define KVA_EXPORT __attribute__((visibility("default")))
 #else
