@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/AllocCounter.h"
-#include "common/Row.h"
+#include "harness/AllocCounter.h"
+#include "harness/Row.h"
 #include "codec/KVAAudioStream.h"
 #include "source/KVAAudioLocalSource.h"
 #include "support/Log.h"

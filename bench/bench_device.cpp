@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/Row.h"
+#include "harness/Row.h"
 #include "device/Wasapi.h"
 #include "platform/VirtualSoundSystem.h"
 #include "support/Log.h"

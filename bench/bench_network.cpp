@@ -24,7 +24,7 @@
 
 #include "common/HttpTestServer.h"
 #include "common/TestPaths.h"
-#include "common/Row.h"
+#include "harness/Row.h"
 #include "source/KVABufferReaderProxy.h"
 #include "support/Log.h"
 

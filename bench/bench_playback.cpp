@@ -24,8 +24,8 @@
 #include "KvaSoundSystem.h"
 #include "platform/SoundSystem.h"
 #include "platform/VirtualSoundSystem.h"
-#include "../tests/common/RecordingObserver.h"
-#include "common/Row.h"
+#include "common/RecordingObserver.h"
+#include "harness/Row.h"
 
 using namespace kva_audioplayer;
 

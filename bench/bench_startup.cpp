@@ -19,7 +19,7 @@
 
 #include "KvaAudioPlayer.h"
 #include "KvaSoundSystem.h"
-#include "common/Row.h"
+#include "harness/Row.h"
 
 using namespace kva_audioplayer;
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "codec/CKVAAudioProcess.h"
-#include "common/Row.h"
+#include "harness/Row.h"
 #include "support/Log.h"
 
 extern "C" {
