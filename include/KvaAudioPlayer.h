@@ -68,8 +68,56 @@ enum : int32_t {
 };
 // param1 of notification 500 and 600.
 enum : int32_t { kDeviceOpenFailed = 8, kAudioIFRefused = 22, kAudioIFSwitchedOff = 23 };
-// Error codes carried by notification 100.
-enum : int32_t { kErrorNoDataSource = 17, kErrorDeviceOpen = 9 };
+// Error codes: param1 of notification 100 (param2 is the detail below), and param2 of
+// notification 400 with param1 9 (a queued next source failed to open). Codes 1 to 21 are those
+// of earlier versions; a failure whose cause is known from its detail (a missing file, an HTTP
+// status, a refused connection, a resolver or TLS failure) now has a code of its own (30 to 36)
+// where earlier versions said 1. Negative codes are FFmpeg's (AVERROR values), passed through.
+// CMediaPlayerFactory::ErrorText turns any code and detail into a sentence.
+enum KVAErrorCode : int32_t {
+    kErrorIo = 1,              // the media could not be read; detail: the source's error code
+    kErrorInvalidData = 2,     // the data is not in a format the library can read
+    kErrorOpenInput = 3,       // the container could not be opened
+    kErrorStreamInfo = 4,      // the container's streams could not be analysed
+    kErrorNoAudio = 5,         // no playable audio stream (none, no decoder, or black-listed)
+    kErrorCodecOpen = 6,       // the audio decoder could not be opened
+    kErrorSeek = 7,            // seeking in the media failed
+    kErrorDeviceOpen = 9,      // the output device could not be opened or failed; detail: its code
+    kErrorDecode = 10,         // decoding failed during playback; detail: the decoder's error
+    kErrorNoStream = 12,       // the player had no media to play from
+    kErrorStreamGone = 15,     // the media was closed while the device still drew from it
+    kErrorZeroDuration = 13,   // the media has no duration
+    kErrorNoFrame = 16,        // decoded audio could not be converted or stored
+    kErrorNoDataSource = 17,   // SetDataSource was given no locator (null)
+    kErrorCancelled = 21,      // the operation was cancelled (stop, reset, release)
+    kErrorFileNotFound = 30,   // the file does not exist; detail: errno (ENOENT or ENOTDIR)
+    kErrorFileUnreadable = 31, // a directory, no permission, or a read failure; detail: errno
+    kErrorHttpStatus = 32,     // the server answered with an error status; detail: the status
+    kErrorConnectionRefused = 33,  // nothing listens at the address; detail: 600 + errno
+    kErrorNetwork = 34,        // the connection failed, timed out or broke; detail: as below
+    kErrorDns = 35,            // the server's name could not be resolved; detail: 2000 + resolver
+    kErrorTls = 36,            // the TLS handshake or certificate check failed; detail: 3000 + result
+};
+
+// Details: the error code of the failing source (IKVASourceIO::GetErrorCode), in ranges that a
+// host source may use too. Sources of the library answer these; 0 means no detail.
+enum KVAErrorDetail : int32_t {
+    kDetailHttpStatusFirst = 100,  // 100 to 599: the HTTP status of the server's answer
+    kDetailHttpStatusLast = 599,
+    kDetailSocketBase = 600,       // + errno of creating or connecting the socket
+    kDetailConnectTimeout = 905,   // the connection was not made in time
+    kDetailSendBase = 1000,        // + errno of sending the request
+    kDetailSelectBase = 1300,      // + errno of waiting for the answer
+    kDetailNothingReceived = 1556, // the server closed without answering
+    kDetailBadStatusLine = 1557,   // the answer was not HTTP
+    kDetailBadLength = 1558,       // the answer's length could not be read
+    kDetailNoSocket = 1559,        // no socket could be created
+    kDetailResolveBase = 2000,     // + the resolver's error (getaddrinfo's EAI_ value, negated)
+    kDetailTlsBase = 3000,         // + the certificate verification result (0: handshake failed)
+    kDetailRecvBase = 4000,        // + errno of receiving the answer
+    kDetailFileBase = 5000,        // + errno of opening or reading a file (sources' own codes;
+                                   // notification 100 carries the errno itself with codes 30, 31)
+};
 
 // Next-source modes of SetNextSourceIO.
 enum : int32_t { kNextModeSwitch = 0, kNextModePreload = 1, kNextModeCrossFade = 2 };
@@ -242,6 +290,10 @@ public:
     static IKVAPlayer* NewL(IKVAPlayerObserver* observer);
     // Linux hosts: the process-wide sound system (see KvaSoundSystem.h). Returns 0 on success.
     static int32_t SelectSoundSystem(const KvaSoundSystemConfig& config);
+    // An English sentence for an error code and its detail (notification 100's param1 and
+    // param2; for notification 400 with 9, its param2 and 0). Any thread, at any time. The text
+    // stays valid until the same thread calls ErrorText again.
+    static const char* ErrorText(int32_t code, int32_t detail);
     CMediaPlayerFactory& operator=(const CMediaPlayerFactory&);
     CMediaPlayerFactory& operator=(CMediaPlayerFactory&&);
 };

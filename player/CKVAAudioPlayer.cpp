@@ -1,5 +1,6 @@
 // Construction, destruction and the two message threads of the player.
 #include "player/CKVAAudioPlayer.h"
+#include "player/ErrorText.h"
 
 namespace kva_audioplayer {
 
@@ -104,6 +105,7 @@ void CKVAAudioPlayer::DispatchNotify(const ThreadMsgPtr& msg) {
     ThreadMsgPtr hold = msg;
     switch (msg->mId) {
         case kNotifyError:
+            ClassifyError(&msg->mArg1, &msg->mArg2);
             OnErrorNotify();
             break;
         case kNotifyBuffering:

@@ -4,6 +4,7 @@
 #include "device/AudioDevice.h"
 #include "player/CKVAAudioPlayer.h"
 #include "player/CKVAAudioTimeInfo.h"
+#include "player/ErrorText.h"
 
 namespace kva_audioplayer {
 
@@ -86,7 +87,9 @@ CKVAAudioStream* CKVAAudioPlayer::OpenNextStream(const char* logFormat) {
         std::string text = mNextActiveSource && mNextActiveSource->GetSessionIdText()
                                ? mNextActiveSource->GetSessionIdText()
                                : "";
-        PostNotifyText(kNotifyNextSource, text, 9, err != 0 ? err : r);
+        int32_t code = r, detail = err;
+        ClassifyError(&code, &detail);
+        PostNotifyText(kNotifyNextSource, text, 9, code);
         return nullptr;
     }
     return stream;

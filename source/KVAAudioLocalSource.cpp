@@ -1,5 +1,9 @@
 #include "source/KVAAudioLocalSource.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+
 #include "support/Log.h"
 
 namespace kva_audioplayer {
@@ -15,10 +19,20 @@ CKVAAudioLocalSource::~CKVAAudioLocalSource() { Close(); }
 
 int32_t CKVAAudioLocalSource::Open() {
     Close();
+    mLastError = 0;
+    // A folder opens as a file here and fails only when read: refuse it by name.
+    struct stat st;
+    if (stat(mPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        mLastError = kDetailFileBase + EISDIR;
+        return kSourceOpenFailed;
+    }
     mFile = fopen(mPath.c_str(), "rb");
     KVA_LOG(kLogDetail, "CKVAAudioLocalSource::Open url %s, handle_ %ld", mPath.c_str(),
             reinterpret_cast<long>(mFile));
-    if (!mFile) return kSourceOpenFailed;
+    if (!mFile) {
+        mLastError = kDetailFileBase + errno;
+        return kSourceOpenFailed;
+    }
     fseeko(mFile, 0, SEEK_END);
     off_t end = ftello(mFile);
     mSize = end > 0 ? static_cast<int64_t>(end) : 0;
@@ -33,12 +47,13 @@ int32_t CKVAAudioLocalSource::Read(uint8_t* buffer, int32_t* length) {
         *length = 0;
         return kSourceOk;
     }
+    errno = 0;
     size_t got = fread(buffer, 1, static_cast<size_t>(*length), mFile);
     if (got > 0 || feof(mFile)) {
         *length = static_cast<int32_t>(got);
         return kSourceOk;
     }
-    mLastError = ferror(mFile);
+    mLastError = kDetailFileBase + (errno != 0 ? errno : EIO);
     *length = 0;
     return kSourceReadError;
 }

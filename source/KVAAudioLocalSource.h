@@ -24,7 +24,8 @@ public:
     int64_t GetSize() override { return mSize; }
     int64_t GetAvailableSize() override { return mSize; }
     bool SupportFastSeek() override { return true; }
-    int32_t GetErrorCode() override { return 0; }
+    // 0, or kDetailFileBase + the errno of the failed open or read.
+    int32_t GetErrorCode() override { return mLastError; }
     const char* GetSessionIdText() override;
     void CancelReading(bool cancel) override;
     void SeekDone(uint8_t* done) override;

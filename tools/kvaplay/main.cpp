@@ -363,7 +363,11 @@ private:
                     Advance(index);
                 } else if (e.p1 == 9 || e.p1 == kNextNoneToSwitch) {
                     const size_t failed = mQueued ? mQueuedIndex : mNextIndex;
-                    fprintf(stderr, "kvaplay: item %zu failed (%d, %d)\n", failed + 1, e.p1, e.p2);
+                    if (e.p1 == 9)
+                        fprintf(stderr, "kvaplay: %s: %s (error %d)\n", mOpt.media[failed].c_str(),
+                                CMediaPlayerFactory::ErrorText(e.p2, 0), e.p2);
+                    else
+                        fprintf(stderr, "kvaplay: %s: could not be queued\n", mOpt.media[failed].c_str());
                     mItemFailed = true;
                     mQueued = false;
                     mNextIndex = failed + 1;
@@ -387,7 +391,8 @@ private:
                 return StartAfterCompletion();
             case kNotifyError:
                 // The status change that follows is still reported before leaving.
-                fprintf(stderr, "kvaplay: error %d (detail %d) on item %zu\n", e.p1, e.p2, mCurrent + 1);
+                fprintf(stderr, "kvaplay: %s: %s (error %d, detail %d)\n", mOpt.media[mCurrent].c_str(),
+                        CMediaPlayerFactory::ErrorText(e.p1, e.p2), e.p1, e.p2);
                 mErrorDeadline = SteadyMs() + 500;
                 break;
             default:
