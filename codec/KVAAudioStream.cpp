@@ -272,7 +272,7 @@ int32_t CKVAAudioStream::doDecoder() {
             frame->nFlags |= kFrameBufferError;
             frame->nErr = kStreamIoError;
             mLastError = decoderError;
-        } else if (r == kDecRetryLimit) {
+        } else if (r == kDecRetryLimit || r == kDecTooManyErrors) {
             frame->nFlags |= kFrameBufferError;
             frame->nErr = kStreamDecodeError;
             mLastError = r;

@@ -257,6 +257,7 @@ int32_t CKVAFFDecoder::open(IKVASourceIO* source, float gainDb) {
     mConvertedSamples = 0;
     mSeekBaseMs = 0;
     mReceivedFrames = 0;
+    mDamagedRun = 0;
     mSkipUntilMs = -1;
     mEOS = false;
     av_packet_unref(mPacket);
@@ -473,6 +474,15 @@ int32_t CKVAFFDecoder::closeCodec() {
     return kDecOk;
 }
 
+bool CKVAFFDecoder::dropDamaged(int err, const char* what) {
+    ++mDamagedRun;
+    KVA_LOG(kLogError, "Decoder(%d): %s Error(%d), dropped (%d in a row)", mSessionId, what, err,
+            mDamagedRun);
+    if (mDamagedRun < kMaxDamagedRun) return true;
+    mLastError = kDecTooManyErrors;
+    return false;
+}
+
 int32_t CKVAFFDecoder::readPacket() {
     bool drain = false;
     for (;;) {
@@ -481,6 +491,12 @@ int32_t CKVAFFDecoder::readPacket() {
         if (r >= 0) {
             if (mPacket->stream_index == mStreamIndex) break;
             continue;
+        }
+        // The demuxer resynchronises after damage of its own.
+        if (r == AVERROR_INVALIDDATA) {
+            if (dropDamaged(r, "Read Packet")) continue;
+            av_packet_unref(mPacket);
+            return kDecTooManyErrors;
         }
         if (r == AVERROR_EOF ||
             (r == AVERROR(EIO) && mAmr && mFormatContext->pb && avio_feof(mFormatContext->pb))) {
@@ -506,12 +522,12 @@ int32_t CKVAFFDecoder::readPacket() {
     if (!drain) mLastPacketPts = mPacket->pts;
     int r = avcodec_send_packet(mCodecContext, drain ? nullptr : mPacket);
     if (r == 0 || r == AVERROR(EAGAIN)) return 0;
-    if (r == AVERROR_INVALIDDATA) {
-        KVA_LOG(kLogError, "Decoder(%d): Send Packet Invalid data error, Ignored", mSessionId);
-        return 0;
+    if (drain || r == AVERROR(ENOMEM)) {
+        KVA_LOG(kLogError, "Decoder(%d): Send Packet Error(%d)", mSessionId, r);
+        return r;
     }
-    KVA_LOG(kLogError, "Decoder(%d): Send Packet Error(%d)", mSessionId, r);
-    return r;
+    // A damaged packet costs its own audio only, whatever the codec calls the damage.
+    return dropDamaged(r, "Send Packet") ? 0 : kDecTooManyErrors;
 }
 
 int32_t CKVAFFDecoder::decode(AudioFrame* out) {
@@ -528,6 +544,7 @@ int32_t CKVAFFDecoder::decode(AudioFrame* out) {
         int r = avcodec_receive_frame(mCodecContext, mFrame);
         if (r == 0) {
             retry = 0;
+            mDamagedRun = 0;
             ++mReceivedFrames;
             if (skipBeforeSeekTarget(mFrame)) continue;
             if (trimSamples <= 0) {
@@ -551,8 +568,6 @@ int32_t CKVAFFDecoder::decode(AudioFrame* out) {
             }
             r = readPacket();
             if (r == 0) continue;
-        } else if (r == AVERROR_INVALIDDATA) {
-            return 0;
         } else if (r == AVERROR_EOF) {
             if (trimSamples > 0 && mHeldFrame->nb_samples > 0 &&
                 mHeldFrame->nb_samples - trimSamples > 0) {
@@ -562,6 +577,9 @@ int32_t CKVAFFDecoder::decode(AudioFrame* out) {
             av_frame_unref(mHeldFrame);
             out->nFlags |= kFrameEndOfStream;
             return AVERROR_EOF;
+        } else if (r != AVERROR(ENOMEM)) {
+            if (dropDamaged(r, "Receive Frame")) continue;
+            return kDecTooManyErrors;
         }
         if (r == kAvNoDataYet || r == kAvOtherReadError || r == AVERROR(EIO) ||
             r == AVERROR_INVALIDDATA) {

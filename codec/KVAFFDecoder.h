@@ -39,10 +39,16 @@ enum KVADecoderResult : int32_t {
 constexpr int kAvNoDataYet = AVERROR(EBUSY);      // source has no data at the position yet
 constexpr int kAvCancelled = AVERROR(ENOBUFS);    // source cancelled
 constexpr int kAvOtherReadError = AVERROR(EFAULT);
+// The engine's own codes are positive, so that no FFmpeg code (all negative) can be taken for
+// one of them.
 // The stream's format changed (frame flagged NEW_FORMAT).
-constexpr int kDecFormatChanged = AVERROR_OUTPUT_CHANGED;
+constexpr int kDecFormatChanged = 30;
 // The codec asked for more input too many times in a row.
-constexpr int kDecRetryLimit = AVERROR_PATCHWELCOME;
+constexpr int kDecRetryLimit = 31;
+// Too many damaged packets or frames in a row: the medium is not audio any more.
+constexpr int kDecTooManyErrors = 32;
+// Damaged packets and frames dropped in a row before decoding gives up.
+constexpr int kMaxDamagedRun = 256;
 
 // Process-wide codec settings shared by every decoder.
 struct KVACodecSettings {
@@ -113,6 +119,8 @@ protected:
     // True for a frame that ends before the target of the last seek.
     bool skipBeforeSeekTarget(const AVFrame* frame);
     void freeIo();
+    // A packet or frame the codec refused: logged and dropped. False once the run is too long.
+    bool dropDamaged(int err, const char* what);
 
     // Read and set without the lock by abort and by the stream's other threads.
     std::atomic<bool> mEOS{false};
@@ -150,6 +158,7 @@ protected:
     int64_t mDurationMs = 0;
     int64_t mConvertedSamples = 0;
     int64_t mReceivedFrames = 0;
+    int32_t mDamagedRun = 0;  // damaged packets and frames since the last good frame
     int64_t mSkipUntilMs = -1;
     int64_t mSkipBudgetMs = 0;
 };
