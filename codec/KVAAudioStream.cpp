@@ -669,6 +669,8 @@ void CKVAAudioStream::setSpeed(double speed) {
         (mZOAiAudioStatus == kIFReady || mZOAiAudioStatus == kIFProcessing)) {
         mZOAiAudioStatus = kIFSwitchingOff;
         mDecoder->setOutputDescription(mStreamOutDes);
+        // Decoding is over, so no decode step will drain what the processor holds: do it here.
+        if (mEOS) drainIF();
     }
     KVA_LOG(kLogTrace, "CKVAAudioStream::setSpeed mSpeed %f, mZOAiAudioStatus %d", speed,
             mZOAiAudioStatus);
