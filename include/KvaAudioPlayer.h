@@ -97,6 +97,7 @@ enum KVAErrorCode : int32_t {
     kErrorNetwork = 34,        // the connection failed, timed out or broke; detail: as below
     kErrorDns = 35,            // the server's name could not be resolved; detail: 2000 + resolver
     kErrorTls = 36,            // the TLS handshake or certificate check failed; detail: 3000 + result
+    kErrorInvalidArgument = 37,    // returned by a call whose argument is out of range; it changed nothing
 };
 
 // Details: the error code of the failing source (IKVASourceIO::GetErrorCode), in ranges that a

@@ -114,6 +114,9 @@ void CKVAAudioPlayer::DispatchNotify(const ThreadMsgPtr& msg) {
         case kNotifyPosition:
             if (!OnPositionTick(msg)) return;
             break;
+        case kNotifyCallError:
+            msg->mId = kNotifyError;
+            break;
         default:
             break;
     }

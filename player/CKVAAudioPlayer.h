@@ -256,15 +256,16 @@ private:
     int32_t mPlayedTimeType = 0;
     KVACachedTrackTime mCachedTrackTime;
 
-    // ---- plain settings ----
-    int64_t mStartFadeTime = 600;
-    int64_t mPauseFadeTime = 600;
-    int64_t mCrossFadeTime = 600;
     int64_t mCache_min = 4000;
     int64_t mCache_max = 7000;
     int64_t mBufferingMin = 1000;
     int64_t mBufferingMax = 1500;
-    int64_t mCacheMax = 7000;
+
+    // ---- atomic: written by host threads, read by the command and render threads ----
+    std::atomic<int64_t> mStartFadeTime{600};
+    std::atomic<int64_t> mPauseFadeTime{600};
+    std::atomic<int64_t> mCrossFadeTime{600};
+    std::atomic<int64_t> mCacheMax{7000};
     int32_t mDeviceParams[3] = {15, 0, 10};
     int32_t mDeviceOptionB = 0;
     int32_t mDeviceOptionA = 3;

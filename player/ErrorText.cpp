@@ -106,7 +106,7 @@ const int32_t kReportedErrorCodes[] = {
     kErrorCodecOpen, kErrorSeek, kErrorDeviceOpen, kErrorDecode, kErrorNoStream,
     kErrorStreamGone, kErrorZeroDuration, kErrorNoFrame, kErrorNoDataSource, kErrorCancelled,
     kErrorFileNotFound, kErrorFileUnreadable, kErrorHttpStatus, kErrorConnectionRefused,
-    kErrorNetwork, kErrorDns, kErrorTls,
+    kErrorNetwork, kErrorDns, kErrorTls, kErrorInvalidArgument,
 };
 const int32_t kReportedErrorCodeCount =
     static_cast<int32_t>(sizeof(kReportedErrorCodes) / sizeof(kReportedErrorCodes[0]));
@@ -170,6 +170,7 @@ const char* DescribeError(int32_t code, int32_t detail) {
         case kErrorNoFrame: return "Decoded audio could not be converted or stored.";
         case kErrorNoDataSource: return "No media locator was given.";
         case kErrorCancelled: return "The operation was cancelled.";
+        case kErrorInvalidArgument: return "A value given to the player was out of range; nothing changed.";
         case kErrorFileNotFound:
             return detail == ENOTDIR ? "The file does not exist: a folder on its path is not a folder."
                                      : "The file does not exist.";

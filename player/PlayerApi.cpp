@@ -1,5 +1,7 @@
 // The operations of IKVAPlayer: record a setting, query a component, or post a command.
+#include <algorithm>
 #include <atomic>
+#include <climits>
 
 #include "player/CKVAAudioPlayer.h"
 #include "source/KVAAudioSourceIO.h"
@@ -9,6 +11,23 @@ namespace kva_audioplayer {
 
 namespace {
 std::atomic<bool> gProcessFlag{false};
+
+// Longer fades than this are kept at it: ten minutes is more than any track needs, and keeps
+// every length in frames far from overflowing.
+constexpr int64_t kMaxFadeMs = 600000;
+
+bool ValidVolume(float volume) { return volume >= 0.0f && volume <= 1.0f; }  // false for NaN
+
+bool KnownNextMode(int32_t mode) {
+    return mode == kNextModeSwitch || mode == kNextModePreload || mode == kNextModeCrossFade;
+}
+
+// Seconds from the host as milliseconds; false for what no cache can mean (NaN, negative, days).
+bool CacheSecondsToMs(double seconds, int64_t* ms) {
+    if (!(seconds >= 0.0 && seconds <= 86400.0)) return false;
+    *ms = static_cast<int64_t>(seconds * 1000);
+    return true;
+}
 }  // namespace
 
 bool CKVAAudioPlayer::ProcessFlag() { return gProcessFlag.load(); }
@@ -17,7 +36,7 @@ bool CKVAAudioPlayer::ProcessFlag() { return gProcessFlag.load(); }
 
 int32_t CKVAAudioPlayer::SetDataSource(const char* url) {
     if (!url) {
-        PostNotify(kNotifyError, kErrorNoDataSource);
+        PostNotify(kNotifyCallError, kErrorNoDataSource);
         return kErrorNoDataSource;
     }
     return SetSourceIO(CreateSourceForLocator(0, url), nullptr);
@@ -71,6 +90,8 @@ int32_t CKVAAudioPlayer::SetSourceIO(IKVASourceIO* source, KVASourceRelease rele
 
 int32_t CKVAAudioPlayer::SetNextSourceIO(IKVASourceIO* source, int32_t mode,
                                          KVASourceRelease release) {
+    // Refused before anything is taken: the host keeps its source.
+    if (!KnownNextMode(mode)) return kErrorInvalidArgument;
     std::string text = source && source->GetSessionIdText() ? source->GetSessionIdText() : "";
     InstallPending(source, release, true);
     {
@@ -128,8 +149,15 @@ int32_t CKVAAudioPlayer::Pause(bool fadeOut) {
 }
 
 int32_t CKVAAudioPlayer::Seek(int64_t positionMs) {
+    if (positionMs < 0) return kErrorInvalidArgument;
     ClearCachedTrackTime();
     if (!IsPlayingState(ReadStatus())) return 0;
+    {
+        // The command carries 32 bits, and a target past the end is the end.
+        CKVAAutoLock lock(mSettingsLock);
+        if (mDuration > 0) positionMs = std::min(positionMs, mDuration);
+    }
+    positionMs = std::min<int64_t>(positionMs, INT32_MAX);
     bool pending;
     {
         CKVAAutoLock lock(mSettingsLock);
@@ -166,7 +194,7 @@ int32_t CKVAAudioPlayer::Reset() {
 // ---- volume and simple queries ----
 
 int32_t CKVAAudioPlayer::SetVolumeEx(float volume, double) {
-    if (!(volume >= 0.0f && volume <= 1.0f)) return 0;
+    if (!ValidVolume(volume)) return kErrorInvalidArgument;
     {
         CKVAAutoLock lock(mSettingsLock);
         mVolume = volume;
@@ -176,7 +204,7 @@ int32_t CKVAAudioPlayer::SetVolumeEx(float volume, double) {
 }
 
 int32_t CKVAAudioPlayer::SetVolume(float volume) {
-    if (!(volume >= 0.0f && volume <= 1.0f)) return 0;
+    if (!ValidVolume(volume)) return kErrorInvalidArgument;
     {
         CKVAAutoLock lock(mSettingsLock);
         mVolume = volume;
@@ -230,18 +258,24 @@ int32_t CKVAAudioPlayer::SetCacheMax(int64_t ms) {
 }
 
 int32_t CKVAAudioPlayer::SetStartFadeTime(int64_t ms) {
+    if (ms < 0) return kErrorInvalidArgument;
+    ms = std::min(ms, kMaxFadeMs);
     mStartFadeTime = ms;
     KVA_LOG(kLogTrace, "CKVAAudioPlayer::SetStartFadeTime mStartFadeTime %d", static_cast<int>(ms));
     return 0;
 }
 
 int32_t CKVAAudioPlayer::SetPauseFadeTime(int64_t ms) {
+    if (ms < 0) return kErrorInvalidArgument;
+    ms = std::min(ms, kMaxFadeMs);
     mPauseFadeTime = ms;
     KVA_LOG(kLogTrace, "CKVAAudioPlayer::SetPauseFadeTime mPauseFadeTime %d", static_cast<int>(ms));
     return 0;
 }
 
 int32_t CKVAAudioPlayer::SetCrossFadeTime(int64_t ms) {
+    if (ms < 0) return kErrorInvalidArgument;
+    ms = std::min(ms, kMaxFadeMs);
     mCrossFadeTime = ms;
     KVA_LOG(kLogTrace, "CKVAAudioPlayer::SetCrossFadeTime mCrossFadeTime %d", static_cast<int>(ms));
     return 0;
@@ -315,12 +349,16 @@ int32_t CKVAAudioPlayer::GetOutputDeviceType() {
 
 int32_t CKVAAudioPlayer::SetPlaybackCacheParams(double cacheMin, double cacheMax,
                                                 double bufferingMin, double bufferingMax) {
+    int64_t ms[4];
+    if (!CacheSecondsToMs(cacheMin, &ms[0]) || !CacheSecondsToMs(cacheMax, &ms[1]) ||
+        !CacheSecondsToMs(bufferingMin, &ms[2]) || !CacheSecondsToMs(bufferingMax, &ms[3]))
+        return kErrorInvalidArgument;
     {
         CKVAAutoLock lock(mSettingsLock);
-        mCache_min = static_cast<int64_t>(cacheMin * 1000);
-        mCache_max = static_cast<int64_t>(cacheMax * 1000);
-        mBufferingMin = static_cast<int64_t>(bufferingMin * 1000);
-        mBufferingMax = static_cast<int64_t>(bufferingMax * 1000);
+        mCache_min = ms[0];
+        mCache_max = ms[1];
+        mBufferingMin = ms[2];
+        mBufferingMax = ms[3];
         KVA_LOG(kLogTrace, "mCache_min %lld, mCache_max %lld, mBufferingMin %lld, mBufferingMax %lld",
                 static_cast<long long>(mCache_min), static_cast<long long>(mCache_max),
                 static_cast<long long>(mBufferingMin), static_cast<long long>(mBufferingMax));

@@ -29,6 +29,10 @@ enum KVAPlayerCommand : int32_t {
     kCmdDeviceError = 40,  // a device's failure, handled away from its render thread
 };
 
+// Posted to the notification thread for an error about a host's call: delivered as 100, without
+// the pause that a playback error brings.
+enum : int32_t { kNotifyCallError = 0x10000 + 100 };
+
 // mFadeStatus values.
 enum : int32_t { kFadeStatusNone = 0, kFadeStatusOut = 1, kFadeStatusIn = 3 };
 

@@ -1,4 +1,5 @@
 // The components the player creates once, and small helpers shared by the handlers.
+#include <cmath>
 #include <random>
 
 #include "codec/CKVAAudioProcess.h"
@@ -128,12 +129,14 @@ int32_t CKVAAudioPlayer::SetAudioListener(IKVAAudioListener* listener) {
 }
 
 bool CKVAAudioPlayer::SetPlaySpeed(double speed) {
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        mPlaySpeed = speed;
-    }
+    if (!(speed > 0.0 && std::isfinite(speed))) return false;
+    // Stored only once the chain takes it: the pull sizes its requests by it.
     bool accepted = mAudioProcess && mAudioProcess->SetPlaySpeed(speed);
     if (accepted) {
+        {
+            CKVAAutoLock lock(mSettingsLock);
+            mPlaySpeed = speed;
+        }
         mTimeInfo->SetSpeed(static_cast<float>(speed));
         PostCommand(kCmdSetSpeed);
     }

@@ -90,13 +90,13 @@ int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_
         speed = mPlaySpeed;
     }
     int32_t ask = requested;
-    if (speed < 1.0) {
+    if (speed > 0.0 && speed < 1.0) {
         // Ask only for the input the time-stretch turns into the requested output.
         AudioDescription des = RenderDescription();
         int32_t frame = des.nBitsPerSample / 8 * des.nChannel;
         if (frame == 0) frame = des.nChannel * 4;
         if (frame == 0) frame = 8;
-        ask = static_cast<int32_t>((requested / frame) * speed) * frame;
+        ask = std::max(static_cast<int32_t>((requested / frame) * speed) * frame, 0);
     }
     *length = ask;
     int32_t r = mAudioStream->bufferFill(buffer, length, position);
@@ -194,17 +194,20 @@ int32_t CKVAAudioPlayer::FillCrossFade(uint8_t* buffer, int32_t* length, int64_t
     const int32_t requested = *length;
     int32_t r = FillFromStream(buffer, length, position);
     if (r != kStreamOk && r != kAudioPlayerEOS && r != kStreamNoData) return r;
-    int32_t n = (r == kStreamNoData) ? 0 : *length;
+    // Both lengths stay inside the device's buffer, whatever a stream answers.
+    const int32_t room = std::max(requested, 0);
+    int32_t n = (r == kStreamNoData) ? 0 : std::clamp(*length, 0, room);
     CKVAAutoLock lock(mFillModeLock);
-    if (mScratch.size() < static_cast<size_t>(requested) * 2) mScratch.assign(requested * 2, 0);
+    if (mScratch.size() < static_cast<size_t>(room) * 2) mScratch.assign(static_cast<size_t>(room) * 2, 0);
     std::memset(mScratch.data(), 0, mScratch.size());
     int32_t m = 0;
     if (mFadeOutStream) {
         int64_t ignored = -1;
-        m = n > 0 ? n : requested;
+        m = n > 0 ? n : room;
         int32_t rr = n > 0 ? mFadeOutStream->bufferFillFull(mScratch.data(), &m, &ignored)
                            : mFadeOutStream->bufferFill(mScratch.data(), &m, &ignored);
         if (rr != kStreamOk && rr != kAudioPlayerEOS) m = 0;
+        m = std::clamp(m, 0, room);
     }
     if (n < m) std::memset(buffer + n, 0, m - n);
     MixCrossFade(buffer, n, mScratch.data(), m);

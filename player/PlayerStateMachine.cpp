@@ -218,9 +218,10 @@ int32_t CKVAAudioPlayer::doPlay(bool fadeIn) {
         }
     }
     int32_t fade = ReadFadeStatus();
-    const bool fading = (fadeIn && mStartFadeTime >= 200) || fade == kFadeStatusOut;
+    const int64_t startFade = mStartFadeTime;
+    const bool fading = (fadeIn && startFade >= 200) || fade == kFadeStatusOut;
     if (fading) {
-        if (fade == kFadeStatusNone) mAudioProcess->setFadeTime(mStartFadeTime);
+        if (fade == kFadeStatusNone) mAudioProcess->setFadeTime(startFade);
         SetFadeStatus(kFadeStatusIn);
         mAudioProcess->setFadeMode(kFadeIn);
     }
@@ -270,7 +271,8 @@ int32_t CKVAAudioPlayer::doPause(bool fadeOut) {
         doResetFadeSource();
     }
     SetStatus(kStatusPaused);
-    if (!fadeOut || mPauseFadeTime < 200) {
+    const int64_t pauseFade = mPauseFadeTime;
+    if (!fadeOut || pauseFade < 200) {
         {
             CKVAAutoLock lock(mDeviceLock);
             if (mAudioDevice) mAudioDevice->Pause();
@@ -282,7 +284,7 @@ int32_t CKVAAudioPlayer::doPause(bool fadeOut) {
             ApplyDeviceVolume(false);
         }
     } else {
-        if (ReadFadeStatus() == kFadeStatusNone) mAudioProcess->setFadeTime(mPauseFadeTime);
+        if (ReadFadeStatus() == kFadeStatusNone) mAudioProcess->setFadeTime(pauseFade);
         mAudioProcess->setFadeMode(kFadeOut);
         SetFadeStatus(kFadeStatusOut);
     }

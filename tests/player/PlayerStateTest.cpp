@@ -1,9 +1,13 @@
 // The player's state table, driven through IKVAPlayer on the virtual output.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <functional>
+#include <limits>
 #include <thread>
 
 #include "KvaAudioPlayer.h"
+#include "common/MemorySourceIO.h"
 #include "common/RecordingObserver.h"
 #include "common/TestPaths.h"
 #include "platform/SoundSystem.h"
@@ -73,19 +77,63 @@ TEST_F(PlayerState, StopTwicePostsOneStoppedAndResetRestoresVolume) {
     p->Release();
 }
 
-TEST_F(PlayerState, IgnoredCommandsStaySilent) {
+// Each refused call answers its code and leaves the playing track as it was: not paused, not
+// slowed, not sought, no next track queued, the host's source not taken.
+TEST_F(PlayerState, InvalidArgumentsAreRefusedAndChangeNothing) {
+    system->SetFast(false);
     RecordingObserver obs;
-    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
-    p->SetLogConfig(false, 100);
-    p->SetDataSource(kva_test::FixturePath("flac16.flac").c_str());
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusInitialized, 2000));
+    IKVAPlayer* p = Prepared(obs, "flac16.flac");
+    p->SetVolume(0.5f);
+    p->Play(false);
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
     obs.Clear();
-    p->Play(true);     // status 2
-    p->Pause(true);
-    p->Seek(500);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_TRUE(obs.All().empty());
+    static int released = 0;
+    released = 0;
+    auto* next = new kva_test::MemorySourceIO(kva_test::ReadBytes(kva_test::FixturePath("short.wav")), 9);
+    auto release = [](IKVASourceIO* s) { ++released; delete s; };
+    const float nanf = std::numeric_limits<float>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+    const struct {
+        const char* name;
+        std::function<int32_t()> call;
+    } cases[] = {
+        {"Seek(-100)", [&] { return p->Seek(-100); }},
+        {"Seek(INT64_MIN)", [&] { return p->Seek(INT64_MIN); }},
+        {"SetVolume(1.5)", [&] { return p->SetVolume(1.5f); }},
+        {"SetVolume(-0.1)", [&] { return p->SetVolume(-0.1f); }},
+        {"SetVolume(NaN)", [&] { return p->SetVolume(nanf); }},
+        {"SetVolumeEx(2)", [&] { return p->SetVolumeEx(2.0f, 0.0); }},
+        {"next mode 3", [&] { return p->SetNextSourceIO(next, 3, release); }},
+        {"next mode -1", [&] { return p->SetNextSourceIO(next, -1, release); }},
+        {"SetStartFadeTime(-1)", [&] { return p->SetStartFadeTime(-1); }},
+        {"SetPauseFadeTime(INT64_MIN)", [&] { return p->SetPauseFadeTime(INT64_MIN); }},
+        {"SetCrossFadeTime(INT64_MIN)", [&] { return p->SetCrossFadeTime(INT64_MIN); }},
+        {"cache NaN", [&] { return p->SetPlaybackCacheParams(nan, 7, 1, 1.5); }},
+        {"cache inf", [&] { return p->SetPlaybackCacheParams(4, inf, 1, 1.5); }},
+        {"cache negative", [&] { return p->SetPlaybackCacheParams(4, 7, -1, 1.5); }},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.call(), kErrorInvalidArgument) << c.name;
+    }
+    for (double speed : {0.0, -1.0, -inf, inf, nan}) {
+        EXPECT_FALSE(p->SetPlaySpeed(speed)) << speed;
+    }
+    // An error about a call is reported, and playback goes on.
+    EXPECT_EQ(p->SetDataSource(nullptr), kErrorNoDataSource);
+    ASSERT_TRUE(obs.WaitFor(kNotifyError, kErrorNoDataSource, 2000));
+    const int64_t t0 = p->GetCurrentPosition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_GT(p->GetCurrentPosition(), t0 + 200) << "slowed, frozen or paused";
+    EXPECT_EQ(p->GetStatus(), kStatusStarted);
+    EXPECT_FLOAT_EQ(p->GetVolume(), 0.5f);
+    EXPECT_EQ(obs.Count(kNotifyError), 1);
+    EXPECT_EQ(obs.Count(kNotifyNextSource), 0);
+    EXPECT_EQ(obs.Count(kNotifySeekCompleted), 0);
+    EXPECT_EQ(obs.Count(kNotifyStatus), 0);
+    EXPECT_EQ(next->OpenCalls(), 0);
     p->Release();
+    EXPECT_EQ(released, 0);
+    delete next;
 }
 
 TEST_F(PlayerState, PrepareTwiceWhilePreparedChangesNothing) {
