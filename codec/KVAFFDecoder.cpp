@@ -1,5 +1,6 @@
 #include "codec/KVAFFDecoder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -259,6 +260,7 @@ int32_t CKVAFFDecoder::open(IKVASourceIO* source, float gainDb) {
     mReceivedFrames = 0;
     mDamagedRun = 0;
     mSkipUntilMs = -1;
+    mNextSample = -1;
     mEOS = false;
     av_packet_unref(mPacket);
     av_frame_unref(mHeldFrame);
@@ -282,7 +284,8 @@ int32_t CKVAFFDecoder::open(IKVASourceIO* source, float gainDb) {
     mIoContext->seekable = AVIO_SEEKABLE_NORMAL;
     mFormatContext->pb = mIoContext;
     mFormatContext->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_GENPTS;
-    if (mFastSeek) mFormatContext->flags |= AVFMT_FLAG_FAST_SEEK;
+    // No AVFMT_FLAG_FAST_SEEK, though the source could take it: an MP3 sought through its table
+    // of contents or byte estimate lands a frame or more away from the time it reports.
     mFormatContext->probesize = kIoBufferSize > 32768 ? kIoBufferSize : 32768;
     // No "skip_id3v1_tags" entry in the context's metadata: FFmpeg 5.1 reads no such entry, and
     // its MP3 demuxer replaces that dictionary without freeing it, so it would leak per open.
@@ -434,6 +437,8 @@ int32_t CKVAFFDecoder::openCodec() {
     KVA_LOG(kLogTrace, "Decoder(%d): Open codec for %s", mSessionId, mCodec->name);
     if (avcodec_parameters_to_context(mCodecContext, par) < 0) return kDecNoAudio;
 
+    // Lets the codec move timestamps past the samples it skips (Opus pre-skip, MP3 delay).
+    mCodecContext->pkt_timebase = mStream->time_base;
     mAmr = par->codec_id == AV_CODEC_ID_AMR_NB || par->codec_id == AV_CODEC_ID_AMR_WB;
     mPacketTime = par->codec_id == AV_CODEC_ID_EAC3;
 
@@ -546,7 +551,7 @@ int32_t CKVAFFDecoder::decode(AudioFrame* out) {
             retry = 0;
             mDamagedRun = 0;
             ++mReceivedFrames;
-            if (skipBeforeSeekTarget(mFrame)) continue;
+            if (!reachSeekTarget(mFrame)) continue;
             if (trimSamples <= 0) {
                 r = convertFrame(mFrame, out);
                 if (r == 0) return 0;
@@ -589,28 +594,60 @@ int32_t CKVAFFDecoder::decode(AudioFrame* out) {
     }
 }
 
-int64_t CKVAFFDecoder::frameTimeMs(const AVFrame* frame) {
+int64_t CKVAFFDecoder::frameStartSample(const AVFrame* frame) {
     const int rate = frame->sample_rate;
-    int64_t pts = mPacketTime ? mLastPacketPts
-                              : (frame->pts != AV_NOPTS_VALUE ? frame->pts : mLastPacketPts);
-    if (pts == AV_NOPTS_VALUE)
-        return rate > 0 ? mConvertedSamples * 1000 / rate + mSeekBaseMs : mSeekBaseMs;
-    return static_cast<int64_t>(
-        timeBaseToMs(mStream ? mStream->time_base : AVRational{1, 1000}) *
-        static_cast<float>(pts));
+    if (rate <= 0) return 0;
+    const bool follows = mNextSample >= 0 && mNextRate == rate;
+    const int64_t pts = mPacketTime ? mLastPacketPts
+                                    : (frame->pts != AV_NOPTS_VALUE ? frame->pts : mLastPacketPts);
+    int64_t s;
+    if (pts == AV_NOPTS_VALUE || !mStream) {
+        s = follows ? mNextSample : mSeekBaseMs * rate / 1000;
+    } else {
+        const int64_t start = mStream->start_time != AV_NOPTS_VALUE ? mStream->start_time : 0;
+        s = av_rescale_q(pts - start, mStream->time_base, AVRational{1, rate});
+        // Frames after the first of a packet may all carry the packet's time; and time never
+        // runs backwards within plain playback.
+        if (follows && s < mNextSample) s = mNextSample;
+    }
+    return s > 0 ? s : 0;
 }
 
-bool CKVAFFDecoder::skipBeforeSeekTarget(const AVFrame* frame) {
-    if (mSkipUntilMs < 0) return false;
+void CKVAFFDecoder::frameDone(int64_t startSample, const AVFrame* frame) {
+    mNextSample = startSample + frame->nb_samples;
+    mNextRate = frame->sample_rate;
+    mConvertedSamples += frame->nb_samples;
+}
+
+bool CKVAFFDecoder::reachSeekTarget(AVFrame* frame) {
+    if (mSkipUntilMs < 0) return true;
     const int rate = frame->sample_rate;
-    const int64_t d = rate > 0 ? int64_t(frame->nb_samples) * 1000 / rate : 0;
-    const int64_t t = frameTimeMs(frame);
-    if (t + d <= mSkipUntilMs && mSkipBudgetMs > 0) {
-        mSkipBudgetMs -= d > 0 ? d : 1;
-        return true;
+    const int nb = frame->nb_samples;
+    if (rate <= 0 || nb <= 0) return true;
+    const int64_t s = frameStartSample(frame);
+    const int64_t target = mSkipUntilMs * rate / 1000;
+    if (s + nb <= target && mSkipBudgetMs > 0) {
+        mSkipBudgetMs -= std::max<int64_t>(int64_t(nb) * 1000 / rate, 1);
+        mNextSample = s + nb;
+        mNextRate = rate;
+        return false;
     }
     mSkipUntilMs = -1;
-    return false;
+    if (s < target && av_frame_make_writable(frame) == 0) {
+        const int cut = static_cast<int>(target - s);
+        const AVSampleFormat fmt = static_cast<AVSampleFormat>(frame->format);
+        const int channels = frame->ch_layout.nb_channels;
+        const bool planar = av_sample_fmt_is_planar(fmt);
+        const int step = av_get_bytes_per_sample(fmt) * (planar ? 1 : channels);
+        for (int p = 0; p < (planar ? channels : 1); ++p)
+            memmove(frame->extended_data[p], frame->extended_data[p] + int64_t(cut) * step,
+                    static_cast<size_t>(nb - cut) * step);
+        frame->nb_samples = nb - cut;
+        // The frame now starts at the target.
+        mNextSample = target;
+        mNextRate = rate;
+    }
+    return true;
 }
 
 int32_t CKVAFFDecoder::convertFrame(AVFrame* frame, AudioFrame* out) {
@@ -623,7 +660,8 @@ int32_t CKVAFFDecoder::convertFrame(AVFrame* frame, AudioFrame* out) {
     if (size < 1) return kDecConvertFailed;
     int32_t d = (nb > 0 && rate > 0) ? static_cast<int32_t>(int64_t(nb) * 1000 / rate) : 0;
 
-    const int64_t t = frameTimeMs(frame);
+    const int64_t start = frameStartSample(frame);
+    const int64_t t = rate > 0 ? start * 1000 / rate : 0;
     if (out->nTimestamp == -1) out->nTimestamp = t;
 
     uint64_t L = 0;
@@ -646,7 +684,7 @@ int32_t CKVAFFDecoder::convertFrame(AVFrame* frame, AudioFrame* out) {
         out->nDuration += d;
         out->mDes = mTargetDes;
         out->nBlockAlign = mTargetDes.nChannel * mTargetDes.nBitsPerSample / 8;
-        mConvertedSamples += nb;
+        frameDone(start, frame);
         return kDecOk;
     }
 
@@ -670,7 +708,7 @@ int32_t CKVAFFDecoder::convertFrame(AVFrame* frame, AudioFrame* out) {
         out->nDuration += d;
         out->mDes = mTargetDes;
         out->nBlockAlign = mTargetDes.nChannel * mTargetDes.nBitsPerSample / 8;
-        mConvertedSamples += nb;
+        frameDone(start, frame);
         return kDecOk;
     }
 
@@ -766,14 +804,18 @@ int32_t CKVAFFDecoder::seek(int64_t ms) {
     KVA_LOG(kLogDetail, "CKVAFFDecoder::seek(%d): Seek Begin(%lld)!", mSessionId,
             static_cast<long long>(ms));
     uint8_t flag = 0;
-    if (std::fabs(static_cast<double>(ms - mDurationMs)) < 50.0) {
+    if (ms < 0) ms = 0;
+    // At or past the end (or as good as): the track ends normally.
+    if (mDurationMs > 0 && ms > mDurationMs - 50) {
         KVA_LOG(kLogError, "CKVAFFDecoder::seek(%d): Seek eos(%lld)!", mSessionId,
                 static_cast<long long>(ms));
         if (IKVASourceIO* s = mSource) s->SeekDone(&flag);
         return AVERROR_EOF;
     }
-    int64_t ts = av_rescale_q(ms * 1000, AVRational{1, 1000000}, mStream->time_base);
-    int r = av_seek_frame(mFormatContext, mStreamIndex, ts, AVSEEK_FLAG_FRAME);
+    const int64_t start = mStream->start_time != AV_NOPTS_VALUE ? mStream->start_time : 0;
+    int64_t ts = av_rescale_q(ms, AVRational{1, 1000}, mStream->time_base) + start;
+    // To a sync point at or before the target: decoding then drops up to the exact sample.
+    int r = av_seek_frame(mFormatContext, mStreamIndex, ts, AVSEEK_FLAG_BACKWARD);
     // Always flushed: a codec that drained at the end, or whose frames were all dropped short of
     // an earlier target, still holds state from the old position.
     if (mCodecContext) avcodec_flush_buffers(mCodecContext);
@@ -800,6 +842,7 @@ int32_t CKVAFFDecoder::seek(int64_t ms) {
     mEOS = false;
     mSeekBaseMs = ms;
     mConvertedSamples = 0;
+    mNextSample = -1;
     // Demuxers land on a key frame or page at or before the target, for Ogg up to seconds
     // early: whole frames that end before the target are decoded and dropped.
     mSkipUntilMs = ms;

@@ -115,9 +115,12 @@ protected:
     static int ReadCallback(void* opaque, uint8_t* buf, int size);
     static int64_t SeekCallback(void* opaque, int64_t offset, int whence);
     void freeFormatContext();
-    int64_t frameTimeMs(const AVFrame* frame);
-    // True for a frame that ends before the target of the last seek.
-    bool skipBeforeSeekTarget(const AVFrame* frame);
+    // Where the frame starts, in samples at its own rate from the stream's start.
+    int64_t frameStartSample(const AVFrame* frame);
+    void frameDone(int64_t startSample, const AVFrame* frame);
+    // False for a frame that ends before the target of the last seek; a frame across the
+    // target loses its samples before it.
+    bool reachSeekTarget(AVFrame* frame);
     void freeIo();
     // A packet or frame the codec refused: logged and dropped. False once the run is too long.
     bool dropDamaged(int err, const char* what);
@@ -161,6 +164,9 @@ protected:
     int32_t mDamagedRun = 0;  // damaged packets and frames since the last good frame
     int64_t mSkipUntilMs = -1;
     int64_t mSkipBudgetMs = 0;
+    // Where the last frame ended (samples at mNextRate); -1 after an open or a seek.
+    int64_t mNextSample = -1;
+    int32_t mNextRate = 0;
 };
 
 }  // namespace kva_audioplayer

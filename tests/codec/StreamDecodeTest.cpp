@@ -57,6 +57,13 @@ TEST_P(StreamConcurrencyDecode, MatchesCommandLineDecode) {
                             << (mismatch >= 0 ? " ours " + std::to_string(got.samples[mismatch * 2]) +
                                                     " ref " + std::to_string(ref[mismatch * 2])
                                               : std::string());
+    // Each block is stamped with where it sits in the decode: from 0, never backwards.
+    ASSERT_FALSE(got.timestamps.empty());
+    EXPECT_EQ(0, got.timestamps.front());
+    for (size_t i = 0; i < got.timestamps.size(); ++i) {
+        const int64_t at = static_cast<int64_t>(got.offsets[i]) * 1000 / 44100;
+        ASSERT_LE(std::llabs(got.timestamps[i] - at), 2) << "block " << i << " at " << at << " ms";
+    }
     // Pulling faster than real time may empty the queue; every episode must still be closed,
     // and starts and ends alternate.
     const std::string ev = obs.Events();
