@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "source/KVAAudioLocalSource.h"
+#include "support/Clock.h"
 #include "support/Log.h"
 
 namespace kva_audioplayer {
@@ -25,6 +26,7 @@ CKVABufferReaderProxy::CKVABufferReaderProxy(uint32_t sessionId, const char* url
       mSessionId(sessionId) {
     mLock.Init();
     mSemaphore.Init(0);
+    mDataCond.Init();
 }
 
 CKVABufferReaderProxy::~CKVABufferReaderProxy() {
@@ -39,7 +41,15 @@ const char* CKVABufferReaderProxy::GetSessionIdText() {
 }
 
 void CKVABufferReaderProxy::CancelReading(bool) {
-    KVA_LOG(kLogTrace, "CKVABufferReaderProxy::CancelReading not implement");
+    // A read waiting out a network outage must not hold up the seek that asks for this.
+    KVA_LOG(kLogTrace, "CKVABufferReaderProxy::CancelReading");
+    mWakeCount.fetch_add(1);
+    WakeReaders();
+}
+
+void CKVABufferReaderProxy::WakeReaders() {
+    CKVAAutoLock lock(mLock);
+    mDataCond.Broadcast();
 }
 
 void CKVABufferReaderProxy::SeekDone(uint8_t*) {
@@ -62,6 +72,7 @@ int32_t CKVABufferReaderProxy::Open() {
         aFast = 1;
     }
     mCancel.store(false);
+    mGaveUp.store(false);
     offSet.store(0);
     mLastStatus.store(0);
     mServerAddress.store(0);
@@ -135,6 +146,7 @@ void CKVABufferReaderProxy::Abort() {
     mSemaphore.Post();
     mCancel.store(true);
     if (mHttpClient) mHttpClient->Cancel();
+    WakeReaders();
     KVA_LOG(kLogError, "CKVABufferReaderProxy::Abort");
 }
 
@@ -143,6 +155,7 @@ void CKVABufferReaderProxy::Close() {
     {
         CKVAAutoLock lock(mLock);
         mReadStatus = kReadClosed;
+        mDataCond.Broadcast();
     }
     if (mThread.joinable()) mThread.join();
     if (mHttpClient) mHttpClient->Disconnect();
@@ -307,15 +320,24 @@ void CKVABufferReaderProxy::UpdateBufferingState() {
 }
 
 bool CKVABufferReaderProxy::ProcessBufferingIssue(int64_t position, int32_t length, bool quick) {
+    // A read waits for as long as the download thread keeps trying: it ends with the bytes, a
+    // give-up, an abort or CancelReading, never on a clock of its own.
+    const int64_t deadline = quick ? INT64_MAX : MonotonicMs() + kOpenWaitMs;
+    const uint32_t wake = mWakeCount.load();
     int32_t nWaitCount = 0;
-    int32_t step = 1;
-    bool buffering = IsBuffering(position, length);
-    while (buffering) {
-        if (nWaitCount >= 600 || mCancel.load() || GetReadStatus() != kReadDownloading) break;
-        mSemaphore.TimedWait(quick ? step : 50);
-        if (quick && step < 20) ++step;
-        ++nWaitCount;
-        buffering = IsBuffering(position, length);
+    bool buffering;
+    {
+        CKVAAutoLock lock(mLock);
+        for (;;) {
+            buffering = IsBuffering(position, length);
+            if (!buffering || mCancel.load() || mReadStatus != kReadDownloading ||
+                mWakeCount.load() != wake)
+                break;
+            const int64_t now = MonotonicMs();
+            if (now >= deadline) break;
+            mDataCond.TimedWait(mLock, std::min<int64_t>(deadline - now, 1000));
+            ++nWaitCount;
+        }
     }
     int64_t start = 0, end = 0, newOff;
     int32_t status;
@@ -386,7 +408,11 @@ int32_t CKVABufferReaderProxy::Read(uint8_t* buffer, int32_t* length) {
     const int64_t total = cache->TotalLength();
     // At or past the end there is nothing to wait for.
     int32_t ret = (total > 0 && position >= total) ? kSourceEndOfStream : kSourceNoDataYet;
-    if (GetReadStatus() != kReadDownloading || mCancel.load()) ret = kSourceCancelled;
+    if (ret == kSourceNoDataYet && mGaveUp.load()) {
+        ret = kSourceReadError;  // the download gave up: the error code says why
+    } else if (GetReadStatus() != kReadDownloading || mCancel.load()) {
+        ret = kSourceCancelled;
+    }
     *length = 0;
     return ret;
 }
@@ -445,11 +471,13 @@ void* CKVABufferReaderProxy::ThreadEntry(void* self) {
     return nullptr;
 }
 
-void CKVABufferReaderProxy::StopFromThread(int32_t errorCode) {
+void CKVABufferReaderProxy::StopFromThread(int32_t errorCode, bool gaveUp) {
+    mErrorCode.store(errorCode);
+    if (gaveUp) mGaveUp.store(true);
     mCancel.store(true);
     CKVAAutoLock lock(mLock);
     if (mReadStatus != kReadClosed) mReadStatus = kReadStopped;
-    mErrorCode.store(errorCode);
+    mDataCond.Broadcast();
 }
 
 int32_t CKVABufferReaderProxy::ReConnectServer(int64_t offset) {
@@ -486,6 +514,7 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
     int32_t nReconnectNum = 0, nZeroBuffer = 0, nZeroCount = 0, nConsecutiveReadFail = 0;
     bool complete = false;
     int64_t offset = offSet.load();
+    int64_t lastByteMs = MonotonicMs();
     std::vector<uint8_t> buffer(kDownloadChunk);
     CKVACacheBuffer* cache;
     {
@@ -539,20 +568,21 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                 mReconnectFailCount.store(0);
                 complete = false;
                 offSet.store(offset);
+                lastByteMs = MonotonicMs();
             } else {
                 download = false;
                 if (mLastStatus.load() == 403) mReconnectFailCount.store(9);
                 mReconnectFailCount.fetch_add(1);
                 ++nReconnectNum;
                 if (mHttpClient->LastFailWasAbort()) {
-                    StopFromThread(ret);
+                    StopFromThread(ret, false);
                     KVA_LOG(kLogDetail,
                             "CKVABufferReaderProxy::DownloadThreadBuffer reconnect aborted on "
                             "seek/network path");
                     break;
                 }
                 if (nReconnectNum > 20 || (nReconnectNum > 1 && mLastStatus.load() == 403)) {
-                    StopFromThread(ret);
+                    StopFromThread(ret, true);
                     KVA_LOG(kLogError,
                             "CKVABufferReaderProxy::DownloadThreadBuffer reconnect give up on "
                             "seek/network path, nReconnectNum %d, statusCode %d",
@@ -583,6 +613,7 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
             if (full && readerAhead && cache->ReleaseFirstBlock()) full = false;
             int32_t nReadSize = 0;
             bool failed = false;
+            if (full || !fast) lastByteMs = MonotonicMs();  // not reading: nothing to miss
             if (full) {
                 if (mHttpClient->GetConnectState() == kHttpConnected) {
                     mHttpClient->Disconnect();
@@ -595,11 +626,12 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
             } else {
                 nReadSize = mHttpClient->Read(buffer.data(), kDownloadChunk);
                 if (nReadSize > 0) {
+                    lastByteMs = MonotonicMs();
                     mDownloaded.fetch_add(static_cast<uint64_t>(nReadSize));
                     nReconnectNum = nZeroBuffer = nZeroCount = 0;
                     int32_t stored = WriteToCache(buffer.data(), offset, nReadSize);
                     if (stored < nReadSize) {
-                        StopFromThread(kCacheWriteError);
+                        StopFromThread(kCacheWriteError, true);
                         KVA_LOG(kLogError, "Write HttpCacheFile Error");
                         break;
                     }
@@ -611,11 +643,12 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                     UpdateBufferingState();
                     offSet.fetch_add(nReadSize);
                     offset += nReadSize;
+                    WakeReaders();
                     nReconnectNum = nConsecutiveReadFail = 0;
                 } else if (nReadSize == 0) {
                     ++nZeroBuffer;
                     mSemaphore.TimedWait(20);
-                    if (nZeroBuffer >= 50) {
+                    if (MonotonicMs() - lastByteMs >= kQuietMs) {
                         ++nZeroCount;
                         nReadSize = -1;
                         failed = true;
@@ -625,30 +658,34 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                 }
             }
             if (failed && mCancel.load()) {
-                StopFromThread(mErrorCode.load());
+                StopFromThread(mErrorCode.load(), false);
                 break;
             }
+            // A response that ended at its own length is followed by the next range at once.
+            const bool ended = failed && nReadSize == kHttpPeerClosed &&
+                               mHttpClient->ResponseComplete();
             if (failed) {
-                KVA_LOG(kLogError,
+                KVA_LOG(ended ? kLogDetail : kLogError,
                         "CKVABufferReaderProxy::nReadSize %d, nZeroBuffer %d, nZeroCount %d, "
                         "nConsecutiveReadFail %d",
                         nReadSize, nZeroBuffer, nZeroCount, nConsecutiveReadFail);
                 int32_t ret;
-                if (nReconnectNum == 0 && mReconnectFailCount.load() >= 10) {
+                if (nReconnectNum == 0 && mReconnectFailCount.load() >= 10 && !ended) {
                     ret = kHttpPeerClosed;
                 } else {
                     ret = ReConnectServer(offset);
                 }
                 if (ret == kHttpOk) {
                     mReconnectFailCount.store(0);
-                    if (++nConsecutiveReadFail >= 50) {
+                    lastByteMs = MonotonicMs();
+                    if (!ended && ++nConsecutiveReadFail >= 50) {
                         KVA_LOG(kLogError,
                                 "CKVABufferReaderProxy::DownloadThreadBuffer persistent read "
                                 "failure after reconnect, nConsecutiveReadFail %d, statusCode %d, "
                                 "offset %lld",
                                 nConsecutiveReadFail, static_cast<int>(mLastStatus.load()),
                                 static_cast<long long>(offset));
-                        StopFromThread(kHttpPeerClosed);
+                        StopFromThread(kHttpPeerClosed, true);
                         break;
                     }
                 } else {
@@ -656,7 +693,7 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                     mReconnectFailCount.fetch_add(1);
                     ++nReconnectNum;
                     if (mHttpClient->LastFailWasAbort()) {
-                        StopFromThread(ret);
+                        StopFromThread(ret, false);
                         KVA_LOG(kLogDetail,
                                 "CKVABufferReaderProxy::DownloadThreadBuffer reconnect aborted on "
                                 "read path");
@@ -664,7 +701,7 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                     }
                     if (nReconnectNum > 20 ||
                         (nReconnectNum >= 2 && (nZeroCount >= 20 || mLastStatus.load() == 403))) {
-                        StopFromThread(ret);
+                        StopFromThread(ret, true);
                         KVA_LOG(kLogError,
                                 "CKVABufferReaderProxy::DownloadThreadBuffer give up, nReadSize %d, "
                                 "nZeroBuffer %d, nReconnectNum %d, nConsecutiveReadFail %d, "
@@ -682,6 +719,7 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
         if (GetReadStatus() == kReadClosed) break;
     }
     UpdateBufferingState();
+    WakeReaders();
     mHttpClient->Disconnect();
 }
 

@@ -23,6 +23,10 @@ class CKVABufferReaderProxy : public IKVASourceIO {
 public:
     static constexpr int32_t kDownloadChunk = 32768;
     static constexpr int32_t kCacheWriteError = -45;
+    // A connection that delivers nothing for this long is taken as dead and reopened.
+    static constexpr int32_t kQuietMs = 5000;
+    // How long Open waits for the first bytes; a read waits as long as the download goes on.
+    static constexpr int32_t kOpenWaitMs = 30000;
 
     CKVABufferReaderProxy(uint32_t sessionId, const char* url);
     // Tests hand in a client of their own (for instance one with a private trust store).
@@ -83,7 +87,9 @@ public:
     CKVABufferReaderProxy& operator=(const CKVABufferReaderProxy&) = delete;
 
 private:
-    void StopFromThread(int32_t errorCode);
+    // The thread ends itself: a give-up is a read error for the decoder, an abort is not.
+    void StopFromThread(int32_t errorCode, bool gaveUp);
+    void WakeReaders();
 
     std::string mUrl;
     std::string mSessionIdText;
@@ -93,6 +99,9 @@ private:
     int32_t mBufferingState = kBufferingNotYet;
     CKVACritical mLock;
     CKVASemaphore mSemaphore;
+    CKVACondition mDataCond;  // with mLock: bytes arrived, the thread stopped, or a wait ends
+    std::atomic<uint32_t> mWakeCount{0};  // CancelReading: ends the waits running now
+    std::atomic<bool> mGaveUp{false};
     std::thread mThread;
     std::atomic<bool> mCancel{false};
     int64_t mWaitPosition = 0;

@@ -471,6 +471,7 @@ int32_t CKVAHttpClient::Disconnect() {
     }
     mConnectState.store(kHttpClosed);
     mMediaType = false;
+    mBodyLeft = -1;
     ClearReceiveBuffer();
     mRedirectLocation.clear();
     mConnectStartMs = 0;
@@ -756,6 +757,7 @@ int32_t CKVAHttpClient::SendRequestAndParseResponse(ReconnectFn reconnect, const
     mHeaderText.clear();
     mHeadBytes = 0;
     mSkipBytes = 0;
+    mBodyLeft = -1;
     mRequestedOffset = offset;
 
     int64_t t = MonotonicMs();
@@ -1060,8 +1062,14 @@ int32_t CKVAHttpClient::ParseContentLength(uint32_t httpStatus) {
         // The first byte of the range must be where our bytes are expected to go.
         const char* p = mHeaderValue;
         while (*p && !isdigit(static_cast<unsigned char>(*p)) && *p != '/') ++p;
-        if (ok && isdigit(static_cast<unsigned char>(*p))) first = strtoll(p, nullptr, 10);
+        int64_t last = -1;
+        if (ok && isdigit(static_cast<unsigned char>(*p))) {
+            char* dash = nullptr;
+            first = strtoll(p, &dash, 10);
+            if (dash && *dash == '-') last = strtoll(dash + 1, nullptr, 10);
+        }
         if (ok && first > mRequestedOffset) ok = false;
+        if (ok && last >= first && last < length) mBodyLeft = last - first + 1;
     } else {
         ok = ParseDecimal(mHeaderValue, &length);
     }
@@ -1071,6 +1079,7 @@ int32_t CKVAHttpClient::ParseContentLength(uint32_t httpStatus) {
         return kHttpBadLength;
     }
     mContentLength = length;
+    if (!partial) mBodyLeft = length;
     // A server that ignored the range sends from an earlier byte; drop what we did not ask for.
     mSkipBytes = partial ? mRequestedOffset - first : (httpStatus == 200 ? mRequestedOffset : 0);
     KVA_LOG(kLogDetail, "nContentLen: %ld", static_cast<long>(length));
@@ -1113,17 +1122,22 @@ uint32_t CKVAHttpClient::HexToInt(const char* text) {
 int32_t CKVAHttpClient::Read(uint8_t* buffer, int32_t length) {
     if (!buffer || length <= 0) return 0;
     for (;;) {
+        // A kept-open connection goes quiet after the body: that is its end, not a stall.
+        if (mBodyLeft == 0) return kHttpPeerClosed;
+        const int32_t want =
+            mBodyLeft > 0 ? static_cast<int32_t>(std::min<int64_t>(length, mBodyLeft)) : length;
         int32_t n;
         if (mRecvPos < mRecvFill) {
-            n = std::min(length, mRecvFill - mRecvPos);
+            n = std::min(want, mRecvFill - mRecvPos);
             memcpy(buffer, mRecvBuffer + mRecvPos, static_cast<size_t>(n));
             mRecvPos += n;
         } else {
             if (mConnectState.load() == kHttpClosed) return kHttpNotConnected;
             // The same wait for TLS: the socket is waited on and records are read whole.
-            n = Receive(mSocket.load(), 500, buffer, length);
+            n = Receive(mSocket.load(), 500, buffer, want);
             if (n <= 0) return n;
         }
+        if (mBodyLeft > 0) mBodyLeft -= n;
         if (mSkipBytes <= 0) return n;
         int32_t drop = static_cast<int32_t>(std::min<int64_t>(n, mSkipBytes));
         mSkipBytes -= drop;

@@ -120,6 +120,9 @@ public:
     bool IsMediaType() const { return mMediaType; }
     const std::string& RequestText() const { return mRequest; }
     const std::string& ResponseHeaderText() const { return mHeaderText; }
+    // The body of the current response has been read to its declared end: what follows on the
+    // connection, if anything, is not ours.
+    bool ResponseComplete() const { return mBodyLeft == 0; }
 
     // Process-wide name-resolution cache.
     static bool DnsCacheLookup(const std::string& host, struct sockaddr_storage* out);
@@ -188,6 +191,7 @@ protected:
     // Body bytes still to drop: a server that ignored our range sent the resource from its start.
     int64_t mSkipBytes = 0;
     int64_t mRequestedOffset = 0;
+    int64_t mBodyLeft = -1;  // body bytes of this response still to come; -1 when unknown
     int32_t mHeadBytes = 0;
     ssl_st* mSsl = nullptr;
     ssl_ctx_st* mSslCtx = nullptr;

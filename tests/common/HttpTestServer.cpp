@@ -275,7 +275,9 @@ void HttpTestServer::Serve(int fd) {
         const int64_t size = plan.body ? static_cast<int64_t>(plan.body->size()) : plan.patternSize;
         int status = plan.status;
         int64_t from = 0;
+        int64_t stop = size;  // one past the last byte sent
         bool hasBody = status == 200;
+        if (status == 200 && plan.rangePiece > 0) req.rangeStart = std::max<int64_t>(req.rangeStart, 0);
         if (status == 200 && req.rangeStart >= 0 && plan.honourRange) {
             if (req.rangeStart >= size) {
                 status = 416;
@@ -283,6 +285,7 @@ void HttpTestServer::Serve(int fd) {
             } else {
                 status = 206;
                 from = req.rangeStart;
+                if (plan.rangePiece > 0) stop = std::min(size, from + plan.rangePiece);
             }
         }
         std::string out = "HTTP/1.1 " + std::to_string(status) + " " + StatusReason(status) + "\r\n";
@@ -293,12 +296,12 @@ void HttpTestServer::Serve(int fd) {
             out += "Content-Type: " + plan.contentType + "\r\n";
             if (status == 206) {
                 out += "Content-Range: bytes " + std::to_string(from) + "-" +
-                       std::to_string(size - 1) + "/" + std::to_string(size) + "\r\n";
+                       std::to_string(stop - 1) + "/" + std::to_string(size) + "\r\n";
             }
             if (plan.chunked) {
                 out += "Transfer-Encoding: chunked\r\n";
             } else if (plan.sendContentLength) {
-                out += "Content-Length: " + std::to_string(size - from) + "\r\n";
+                out += "Content-Length: " + std::to_string(stop - from) + "\r\n";
             }
         } else {
             out += "Content-Length: 0\r\n";
@@ -316,7 +319,7 @@ void HttpTestServer::Serve(int fd) {
         if (!hasBody) break;
 
         int64_t sent = 0;
-        const int64_t total = size - from;
+        const int64_t total = stop - from;
         std::string piece;
         bool stalled = false;
         while (sent < total && !mStop.load()) {
@@ -352,6 +355,7 @@ void HttpTestServer::Serve(int fd) {
             if (plan.trickleDelayMs > 0 && !Pause(plan.trickleDelayMs)) break;
         }
         if (plan.chunked && sent >= total) SendAll(fd, ssl, "0\r\n\r\n", 5);
+        if (plan.rangePiece > 0 && sent >= total) Pause(-1);
     } while (false);
 
     {

@@ -54,6 +54,8 @@ struct HttpPlan {
     int trickleBytes = 0;                   // body in pieces of this size ...
     int trickleDelayMs = 0;                 // ... with this pause after each
     int headByteDelayMs = 0;                // head sent one byte at a time with this pause
+    int64_t rangePiece = 0;                 // answer 206 with at most this many bytes from the
+                                            // range start, then keep the connection open
 
     static HttpPlan Pattern(int64_t size) {
         HttpPlan p;

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -180,6 +183,57 @@ TEST_F(NetReaderConcurrency, StallStartsAndEndsBuffering) {
     EXPECT_EQ(100, r.GetBufferingPercent());
 }
 
+TEST_F(NetReaderConcurrency, MidTrackOutagesResumeWithTheExactBytes) {
+    const int64_t size = 1 * kMiB + 999;
+    struct Case {
+        const char* path;
+        int64_t seconds;  // the whole read stays under this
+        std::function<HttpPlan(const HttpRequest&)> plan;
+    } cases[] = {
+        // Quiet after 150 KiB with the connection held open: noticed, reopened with a range.
+        {"/quiet", 12, [size](const HttpRequest& req) {
+             HttpPlan p = HttpPlan::Pattern(size);
+             if (req.index == 0) p.stallAfter = 150 * kKiB;
+             return p;
+         }},
+        // Each answer a 256 KiB range on a kept-open connection: its end is its length.
+        {"/pieces", 6, [size](const HttpRequest&) {
+             HttpPlan p = HttpPlan::Pattern(size);
+             p.rangePiece = 256 * kKiB;
+             return p;
+         }},
+        // Dropped, then 503 for longer than any wait of the reader's own.
+        {"/unavailable", 40, [size, since = std::make_shared<std::chrono::steady_clock::time_point>()](
+                                 const HttpRequest& req) {
+             HttpPlan p = HttpPlan::Pattern(size);
+             if (req.index == 0) {
+                 p.closeAfter = 150 * kKiB;
+                 *since = std::chrono::steady_clock::now();
+             } else if (std::chrono::steady_clock::now() - *since < std::chrono::seconds(13)) {
+                 p.status = 503;
+             }
+             return p;
+         }},
+    };
+    for (const Case& k : cases) {
+        server.Route(k.path, k.plan);
+        const auto start = std::chrono::steady_clock::now();
+        CKVABufferReaderProxy r(0, server.Url(k.path).c_str());
+        ASSERT_EQ(kSourceOk, r.Open()) << k.path;
+        ReadResult got = ReadOn(r);
+        EXPECT_EQ(kSourceEndOfStream, got.last) << k.path;
+        EXPECT_TRUE(got.bytes == PatternBytes(0, size)) << k.path << " " << got.bytes.size();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(k.seconds)) << k.path;
+        auto reqs = server.RequestsFor(k.path);
+        ASSERT_GE(reqs.size(), 2u) << k.path;
+        EXPECT_EQ(std::string(k.path) == "/pieces" ? 256 * kKiB : 150 * kKiB, reqs[1].rangeStart)
+            << k.path;
+    }
+    auto pieces = server.RequestsFor("/pieces");
+    ASSERT_EQ(5u, pieces.size());
+    for (size_t i = 1; i < pieces.size(); ++i) EXPECT_EQ(int64_t(i) * 256 * kKiB, pieces[i].rangeStart);
+}
+
 TEST_F(NetReaderConcurrency, Repeated403OnReconnectGivesUpAtTheSecondReconnect) {
     server.Route("/forbidden", [](const HttpRequest& req) {
         HttpPlan plan;
@@ -195,9 +249,10 @@ TEST_F(NetReaderConcurrency, Repeated403OnReconnectGivesUpAtTheSecondReconnect) 
     EXPECT_EQ(403u, r.GetStatusCode());
     // The first request, then two reconnects of three attempts each.
     EXPECT_EQ(7u, server.RequestsFor("/forbidden").size());
+    // A give-up is a read error, told apart from an abort.
     ReadResult got = ReadOn(r);
     EXPECT_TRUE(got.bytes == PatternBytes(0, 300 * kKiB));
-    EXPECT_EQ(kSourceCancelled, got.last);
+    EXPECT_EQ(kSourceReadError, got.last);
 }
 
 TEST_F(NetReaderConcurrency, SeekOutsideTheWindowReconnectsAtTheTarget) {
@@ -323,7 +378,15 @@ TEST_F(NetReaderConcurrency, AbortEndsABlockedReadAndAConnect) {
     server.Serve("/hang", plan);
     CKVABufferReaderProxy r(0, server.Url("/hang").c_str());
     ASSERT_EQ(kSourceOk, r.Open());
+    ASSERT_EQ(100 * kKiB, static_cast<int64_t>(ReadOn(r, 100 * kKiB).bytes.size()));
     std::atomic<int32_t> last{1};
+    // CancelReading (a seek on its way) ends a waiting read, not the download.
+    std::thread waiter([&] { last = ReadOn(r).last; });
+    usleep(200000);
+    r.CancelReading(true);
+    waiter.join();
+    EXPECT_EQ(kSourceNoDataYet, last.load());
+    EXPECT_EQ(kReadDownloading, r.GetReadStatus());
     std::thread reader([&] { last = ReadOn(r).last; });
     usleep(200000);
     r.Abort();

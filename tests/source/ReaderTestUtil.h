@@ -18,23 +18,21 @@ struct ReadResult {
     int32_t last = 0;  // the result that ended the loop
 };
 
-// Reads from the current position until end of stream, a failure, or limit bytes.
+// Reads from the current position until end of stream, a failure, or limit bytes. A read
+// waits for its bytes as long as the download goes on, so "no data yet" ends the loop too.
 inline ReadResult ReadOn(kva_audioplayer::CKVABufferReaderProxy& r, int64_t limit = INT64_MAX,
                          int32_t chunk = 32768) {
     using namespace kva_audioplayer;
     ReadResult out;
     std::vector<uint8_t> buf(static_cast<size_t>(chunk));
-    int noData = 0;
     while (static_cast<int64_t>(out.bytes.size()) < limit) {
         int32_t len = static_cast<int32_t>(std::min<int64_t>(chunk, limit - out.bytes.size()));
         int32_t rc = r.Read(buf.data(), &len);
         out.last = rc;
         if (rc == kSourceOk && len > 0) {
             out.bytes.append(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(len));
-            noData = 0;
             continue;
         }
-        if (rc == kSourceNoDataYet && ++noData < 5) continue;
         break;
     }
     return out;

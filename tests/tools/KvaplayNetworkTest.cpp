@@ -99,6 +99,40 @@ TEST_F(KvaplayNetwork, NginxRenderEqualsLocalRenderAndCutsAreMended) {
     EXPECT_GE(cutting.RequestsFor("/t.flac").size(), plan.body->size() / (16 * 1024));
 }
 
+TEST_F(KvaplayNetwork, MidTrackFailureResumesOrEndsInAnError) {
+    const std::string file = FixturePath("flac16.flac");
+    auto bytes = std::make_shared<const std::string>(ReadFile(file));
+    HttpTestServer server;
+    ASSERT_TRUE(server.Start());
+    // Quiet for good after 60 KB on an open connection; the next request is answered.
+    server.Route("/quiet.flac", [bytes](const HttpRequest& req) {
+        HttpPlan p;
+        p.body = bytes;
+        if (req.index == 0) p.stallAfter = 60000;
+        return p;
+    });
+    // Dropped after 60 KB, then refused: the reader gives up.
+    server.Route("/gone.flac", [bytes](const HttpRequest& req) {
+        HttpPlan p;
+        p.body = bytes;
+        p.closeAfter = 60000;
+        if (req.index > 0) p.status = 403;
+        return p;
+    });
+    WavData local, net;
+    std::string out;
+    ASSERT_TRUE(Render(file, dir + "/local.wav", &local, &out)) << out;
+    ASSERT_TRUE(Render(server.Url("/quiet.flac"), dir + "/quiet.wav", &net, &out)) << out;
+    ExpectSameMedia(local, net, "quiet");
+    EXPECT_EQ(60000, server.RequestsFor("/quiet.flac").at(1).rangeStart);
+
+    KvaplayResult r = RunKvaplay("--output=wav:" + dir + "/o.wav --fast --json " + server.Url("/gone.flac"));
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_NE(std::string::npos, r.out.find("\"id\": 100")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\"param2\": -38}")) << r.out;  // the refused reconnect
+    EXPECT_NE(std::string::npos, r.out.find("\"id\": 300, \"text\": \"0\", \"param1\": 9")) << r.out;
+}
+
 TEST_F(KvaplayNetwork, MissingMediaIsAPlaybackError) {
     HttpTestServer server;
     ASSERT_TRUE(server.Start());
