@@ -83,12 +83,17 @@ int32_t CKVABufferReaderProxy::Open() {
     int32_t nConnectErr = kHttpConnectFailed;
     int32_t tryCnt = 0;
     bool lastFailWasAbort = false;
+    const int64_t openStart = MonotonicMs();
     for (int32_t attempt = 0; attempt < 5; ++attempt) {
         nConnectErr = mHttpClient->Connect(mUrl.c_str(), 0, false);
         lastFailWasAbort = mHttpClient->LastFailWasAbort();
         mServerAddress.store(mHttpClient->GetIPv4Address());
         mLastStatus.store(mHttpClient->GetStatusCode());
-        if (nConnectErr == kHttpOk || mCancel.load() || lastFailWasAbort || attempt == 4) break;
+        // A refusal is reported at once, and no answer at all within the head deadline.
+        if (nConnectErr == kHttpOk || mCancel.load() || lastFailWasAbort || attempt == 4 ||
+            CKVAHttpClient::IsFinalFailure(nConnectErr, mLastStatus.load()) ||
+            MonotonicMs() - openStart >= CKVAHttpClient::kHeadDeadlineMs)
+            break;
         mHttpClient->Disconnect();
         mSemaphore.TimedWait(500);
         ++tryCnt;
@@ -494,7 +499,9 @@ int32_t CKVABufferReaderProxy::ReConnectServer(int64_t offset) {
                 "ip %s, lastFailWasAbort %d",
                 static_cast<long long>(offset), nConnectErr, static_cast<int>(mLastStatus.load()),
                 (ip && *ip) ? ip : "null", abort ? 1 : 0);
-        if (nConnectErr == kHttpOk || mCancel.load() || abort) break;
+        if (nConnectErr == kHttpOk || mCancel.load() || abort ||
+            CKVAHttpClient::IsFinalFailure(nConnectErr, mLastStatus.load()))
+            break;
         if (attempt < 2) mSemaphore.TimedWait(500);
     }
     return nConnectErr;
@@ -581,7 +588,7 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                             "seek/network path");
                     break;
                 }
-                if (nReconnectNum > 20 || (nReconnectNum > 1 && mLastStatus.load() == 403)) {
+                if (nReconnectNum > 20 || CKVAHttpClient::IsFinalFailure(ret, mLastStatus.load())) {
                     StopFromThread(ret, true);
                     KVA_LOG(kLogError,
                             "CKVABufferReaderProxy::DownloadThreadBuffer reconnect give up on "
@@ -699,8 +706,8 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                                 "read path");
                         break;
                     }
-                    if (nReconnectNum > 20 ||
-                        (nReconnectNum >= 2 && (nZeroCount >= 20 || mLastStatus.load() == 403))) {
+                    if (nReconnectNum > 20 || (nReconnectNum >= 2 && nZeroCount >= 20) ||
+                        CKVAHttpClient::IsFinalFailure(ret, mLastStatus.load())) {
                         StopFromThread(ret, true);
                         KVA_LOG(kLogError,
                                 "CKVABufferReaderProxy::DownloadThreadBuffer give up, nReadSize %d, "

@@ -55,6 +55,51 @@ bool StartsWith(const char* text, const char* prefix) {
     return strncmp(text, prefix, strlen(prefix)) == 0;
 }
 
+// Schemes are case-insensitive.
+bool HasScheme(const char* text, const char* scheme) {
+    return strncasecmp(text, scheme, strlen(scheme)) == 0;
+}
+
+std::string PercentDecode(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out += static_cast<char>(strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string Base64(const std::string& in) {
+    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < in.size(); i += 3) {
+        uint32_t v = (uint8_t(in[i]) << 16) | (uint8_t(in[i + 1]) << 8) | uint8_t(in[i + 2]);
+        out += kDigits[v >> 18];
+        out += kDigits[(v >> 12) & 63];
+        out += kDigits[(v >> 6) & 63];
+        out += kDigits[v & 63];
+    }
+    if (i < in.size()) {
+        uint32_t v = uint8_t(in[i]) << 16;
+        if (i + 1 < in.size()) v |= uint8_t(in[i + 1]) << 8;
+        out += kDigits[v >> 18];
+        out += kDigits[(v >> 12) & 63];
+        out += i + 1 < in.size() ? kDigits[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+namespace {
+
 std::string Trim(const char* begin, const char* end) {
     while (begin < end && isspace(static_cast<unsigned char>(*begin))) ++begin;
     while (end > begin && isspace(static_cast<unsigned char>(end[-1]))) --end;
@@ -164,17 +209,22 @@ void CKVAHttpClient::SetProxy(const char* host, uint32_t ipv4, uint16_t port,
 
 // ---- URL ----
 
-void CKVAHttpClient::ParseUrl(const char* url) {
+void CKVAHttpClient::ParseUrl(const char* urlIn) {
+    // A fragment belongs to the client alone and is never sent.
+    std::string text = urlIn;
+    size_t fragment = text.find('#');
+    if (fragment != std::string::npos) text.resize(fragment);
+    const char* url = text.c_str();
     const char* rest = nullptr;
-    if (StartsWith(url, "http://")) {
+    if (HasScheme(url, "http://")) {
         mHttps = false;
         rest = url + 7;
-    } else if (StartsWith(url, "https://")) {
+    } else if (HasScheme(url, "https://")) {
         mHttps = true;
         rest = url + 8;
     }
     if (!rest) {
-        // A relative location: keep the host, take the text as the path.
+        // A relative location: keep the host (and its credentials), take the text as the path.
         mPath = url;
         mPort = mHttps ? 443 : 80;
         return;
@@ -183,6 +233,12 @@ void CKVAHttpClient::ParseUrl(const char* url) {
     size_t hostEnd = strcspn(rest, "/?");
     std::string host(rest, hostEnd);
     mPath = rest + hostEnd;
+    mAuthorization.clear();
+    size_t at = host.rfind('@');
+    if (at != std::string::npos) {
+        mAuthorization = "Basic " + Base64(PercentDecode(host.substr(0, at)));
+        host.erase(0, at + 1);
+    }
     size_t colon = std::string::npos;
     if (!host.empty() && host[0] == '[') {
         size_t bracket = host.find(']');
@@ -277,6 +333,7 @@ int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect
     mContentLength = -1;
     const int64_t start = MonotonicMs();
     mConnectStartMs = start;
+    mConnectDeadlineMs = start + kConnectDeadlineMs;
 
     if (redirect) {
         if (++mRedirectCount > kMaxRedirects) return kHttpTooManyRedirects;
@@ -403,7 +460,7 @@ int32_t CKVAHttpClient::ConnectAddress(sockaddr* address, uint16_t port) {
     mStatusCode.store(kHttpStatusSocketBase + static_cast<uint32_t>(err));
     if (err == EINPROGRESS || err == EWOULDBLOCK || err == EINTR) {
         int32_t wait = kHttpTimedOut;
-        for (int i = 0; i < 50 && !mCancel.load(); ++i) {
+        for (int i = 0; i < 50 && !mCancel.load() && MonotonicMs() < mConnectDeadlineMs; ++i) {
             wait = WaitConnect(sock, 100000);
             if (wait != kHttpTimedOut) break;
         }
@@ -502,6 +559,7 @@ int32_t CKVAHttpClient::ConnectViaProxy(const char* urlIn, int64_t offset) {
     mTransferBlock = false;
     mContentLength = -1;
     mConnectStartMs = MonotonicMs();
+    mConnectDeadlineMs = mConnectStartMs + kConnectDeadlineMs;
 
     std::string proxyHost, credential;
     uint32_t proxyIp;
@@ -633,7 +691,7 @@ int32_t CKVAHttpClient::StartTls() {
         if (r == 1) break;
         int err = SSL_get_error(mSsl, r);
         if ((err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) &&
-            MonotonicMs() - start < 5000) {
+            MonotonicMs() - start < 5000 && MonotonicMs() < mConnectDeadlineMs) {
             pollfd p;
             p.fd = sock;
             p.events = err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
@@ -693,7 +751,8 @@ void CKVAHttpClient::SetExtraHeaders(const char* text) {
 }
 
 bool CKVAHttpClient::IsRedirect(uint32_t httpStatus) {
-    return httpStatus == 301 || httpStatus == 302 || httpStatus == 303 || httpStatus == 307;
+    return httpStatus == 301 || httpStatus == 302 || httpStatus == 303 || httpStatus == 307 ||
+           httpStatus == 308;
 }
 
 const char* CKVAHttpClient::GetRedirectUrl() {
@@ -743,6 +802,7 @@ int32_t CKVAHttpClient::SendRequest(uint16_t port, int64_t offset) {
         if (mHasExtraHeaders) req += mExtraHeaders;
         req += "Host: " + mHost + portText + "\r\n";
     }
+    if (!mAuthorization.empty()) req += "Authorization: " + mAuthorization + "\r\n";
     req += rangeLine;
     req += "Connection: keep-alive\r\nUser-Agent: ";
     req += kUserAgent;
@@ -759,6 +819,7 @@ int32_t CKVAHttpClient::SendRequestAndParseResponse(ReconnectFn reconnect, const
     mSkipBytes = 0;
     mBodyLeft = -1;
     mRequestedOffset = offset;
+    mHeadDeadlineMs = MonotonicMs() + kHeadDeadlineMs;
 
     int64_t t = MonotonicMs();
     int32_t ret = SendRequest(port, offset);
@@ -776,7 +837,10 @@ int32_t CKVAHttpClient::SendRequestAndParseResponse(ReconnectFn reconnect, const
                 "cost=%lldms",
                 ret, status, static_cast<long long>(MonotonicMs() - t));
         if (ret == kHttpOk) {
-            if (IsRedirect(status)) return HandleRedirect(reconnect, offset);
+            if (IsRedirect(status)) {
+                mHeadDeadlineMs = 0;  // the next request has a deadline of its own
+                return HandleRedirect(reconnect, offset);
+            }
             if (status == 200 || status == 206) {
                 t = MonotonicMs();
                 ret = ParseContentLength(status);
@@ -791,6 +855,7 @@ int32_t CKVAHttpClient::SendRequestAndParseResponse(ReconnectFn reconnect, const
             }
         }
     }
+    mHeadDeadlineMs = 0;
     if (ret != kHttpOk && mConnectState.load() != kHttpClosed) {
         if (mCancel.load()) mAborted.store(true);
         DnsCacheRemove(mHost);
@@ -812,8 +877,8 @@ int32_t CKVAHttpClient::HandleRedirect(ReconnectFn reconnect, int64_t offset) {
     std::string location = mHeaderValue;
     if (StartsWith(location.c_str(), "//")) {
         location.insert(0, mHttps ? "https:" : "http:");
-    } else if (!StartsWith(location.c_str(), "http://") &&
-               !StartsWith(location.c_str(), "https://")) {
+    } else if (!HasScheme(location.c_str(), "http://") &&
+               !HasScheme(location.c_str(), "https://")) {
         // A relative target stays on this server, port included.
         if (location[0] != '/') {
             std::string base = mPath.substr(0, mPath.find('?'));
@@ -897,7 +962,8 @@ int32_t CKVAHttpClient::ReceiveBuffer() {
     if (mConnectState.load() == kHttpClosed) return kHttpNotConnected;
     if (mCancel.load()) return kHttpConnectFailed;
     ClearReceiveBuffer();
-    const int64_t start = MonotonicMs();
+    int64_t end = MonotonicMs() + 5000;
+    if (mHeadDeadlineMs > 0) end = std::min(end, mHeadDeadlineMs);
     for (;;) {
         int32_t r = Receive(mSocket.load(), 20, mRecvBuffer, kRecvBufferSize);
         if (r != 0) {
@@ -905,8 +971,9 @@ int32_t CKVAHttpClient::ReceiveBuffer() {
             mRecvPos = 0;
             return r;
         }
-        if (MonotonicMs() - start >= 5000 || mCancel.load()) break;
+        if (MonotonicMs() >= end || mCancel.load()) break;
     }
+    mStatusCode.store(kHttpStatusNothingReceived);
     return kHttpRecvFailed;
 }
 

@@ -51,6 +51,9 @@ enum : uint32_t {
     kHttpStatusNeither = 10622,
 };
 
+// Standard base64 with padding, for Basic credentials.
+std::string Base64(const std::string& bytes);
+
 // Connection states.
 enum : int32_t { kHttpClosed = 0, kHttpSocketCreated = 1, kHttpConnected = 2 };
 
@@ -65,6 +68,17 @@ public:
     static constexpr int32_t kMaxRedirects = 10;
     // A response head larger than this is refused rather than read forever.
     static constexpr int32_t kMaxHeadBytes = 65536;
+    // Whole-exchange limits: a peer that trickles bytes cannot stretch them.
+    static constexpr int32_t kConnectDeadlineMs = 10000;
+    static constexpr int32_t kHeadDeadlineMs = 10000;
+
+    // A failure that asking again will not change: a client error status (but for time-out and
+    // rate limit) or a redirect loop.
+    static bool IsFinalFailure(int32_t result, uint32_t status) {
+        if (result == kHttpTooManyRedirects) return true;
+        return result == kHttpBadStatus && status >= 400 && status < 500 && status != 408 &&
+               status != 429;
+    }
 
     CKVAHttpClient();
     virtual ~CKVAHttpClient();
@@ -165,6 +179,9 @@ protected:
     std::string mRedirectLocation;
     std::string mExtraHeaders;
     bool mHasExtraHeaders = false;
+    std::string mAuthorization;  // "Basic ..." from credentials in the URL, empty without
+    int64_t mConnectDeadlineMs = 0;
+    int64_t mHeadDeadlineMs = 0;  // 0 while no response head is awaited
     char mIPText[72];
     int64_t mContentLength = -1;
     int64_t mConnectStartMs = 0;

@@ -234,7 +234,7 @@ TEST_F(NetReaderConcurrency, MidTrackOutagesResumeWithTheExactBytes) {
     for (size_t i = 1; i < pieces.size(); ++i) EXPECT_EQ(int64_t(i) * 256 * kKiB, pieces[i].rangeStart);
 }
 
-TEST_F(NetReaderConcurrency, Repeated403OnReconnectGivesUpAtTheSecondReconnect) {
+TEST_F(NetReaderConcurrency, RefusalOnReconnectGivesUpAtOnce) {
     server.Route("/forbidden", [](const HttpRequest& req) {
         HttpPlan plan;
         plan.patternSize = 2 * kMiB;
@@ -247,8 +247,8 @@ TEST_F(NetReaderConcurrency, Repeated403OnReconnectGivesUpAtTheSecondReconnect) 
     ASSERT_TRUE(Eventually([&] { return r.GetReadStatus() == kReadStopped; }));
     EXPECT_EQ(kHttpBadStatus, r.GetErrorCode());
     EXPECT_EQ(403u, r.GetStatusCode());
-    // The first request, then two reconnects of three attempts each.
-    EXPECT_EQ(7u, server.RequestsFor("/forbidden").size());
+    // A refusal will not change by asking again.
+    EXPECT_EQ(2u, server.RequestsFor("/forbidden").size());
     // A give-up is a read error, told apart from an abort.
     ReadResult got = ReadOn(r);
     EXPECT_TRUE(got.bytes == PatternBytes(0, 300 * kKiB));
@@ -347,13 +347,18 @@ TEST_F(NetReaderConcurrency, OpenFailuresReportFive) {
     chunked.chunked = true;
     server.Serve("/chunked", chunked);
     server.Serve("/garbage", HttpPlan::Raw("SOMETHING\r\n\r\n"));
+    HttpPlan loop;
+    loop.status = 308;
+    loop.location = "/loop";
+    server.Serve("/loop", loop);
 
     struct Case {
         const char* path;
         int32_t error;
-        size_t requests;  // five attempts when the connect itself fails
+        size_t requests;  // five attempts unless asking again cannot help
     } cases[] = {
-        {"/missing", 404, 5},
+        {"/missing", 404, 1},
+        {"/loop", kHttpTooManyRedirects, 11},
         {"/nolength", kHttpHeaderNotFound, 5},
         {"/garbage", static_cast<int32_t>(kHttpStatusBadStatusLine), 5},
         {"/audio-nolength", 0, 1},
@@ -369,6 +374,23 @@ TEST_F(NetReaderConcurrency, OpenFailuresReportFive) {
         uint8_t b[10];
         EXPECT_EQ(kSourceBadArgument, r.Read(b, &len)) << k.path;
     }
+}
+
+TEST_F(NetReaderConcurrency, ServerThatNeverAnswersFailsOpenWithinTheHeadDeadline) {
+    HttpPlan silent = HttpPlan::Pattern(10);
+    silent.headByteDelayMs = 60000;  // one byte of the head, then nothing
+    server.Serve("/silent", silent);
+    HttpPlan trickle = HttpPlan::Pattern(10);
+    trickle.headByteDelayMs = 3000;  // a byte every 3 s must not restart the wait
+    server.Serve("/trickle", trickle);
+    for (const char* path : {"/silent", "/trickle"}) {
+        const auto start = std::chrono::steady_clock::now();
+        CKVABufferReaderProxy r(0, server.Url(path).c_str());
+        EXPECT_EQ(kSourceNetOpenFailed, r.Open()) << path;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(13)) << path;
+        EXPECT_LE(server.RequestsFor(path).size(), 2u) << path;
+    }
+    server.Stop();
 }
 
 TEST_F(NetReaderConcurrency, AbortEndsABlockedReadAndAConnect) {
