@@ -580,6 +580,7 @@ int32_t CKVAFFDecoder::decode(AudioFrame* out) {
                 convertFrame(mHeldFrame, out);
             }
             av_frame_unref(mHeldFrame);
+            drainResampler(out);
             out->nFlags |= kFrameEndOfStream;
             return AVERROR_EOF;
         } else if (r != AVERROR(ENOMEM)) {
@@ -725,6 +726,24 @@ int32_t CKVAFFDecoder::convertFrame(AVFrame* frame, AudioFrame* out) {
         av_frame_ref(mPendingFrame, frame);
     }
     return kDecFormatChanged;
+}
+
+void CKVAFFDecoder::drainResampler(AudioFrame* out) {
+    if (!mSwr) return;
+    const int n = swr_get_out_samples(mSwr, 0);
+    const AVSampleFormat fmt = static_cast<AVSampleFormat>(mTargetDes.nSampleFormat);
+    const int need = n > 0 ? av_samples_get_buffer_size(nullptr, mTargetDes.nChannel, n, fmt, 0) : 0;
+    if (need < 1 || reserveBuffer(out, out->nLen + need) != 0) return;
+    uint8_t* dst = out->pData + out->nLen;
+    const int got = swr_convert(mSwr, &dst, n, nullptr, 0);
+    const int bytes = got > 0 ? av_samples_get_buffer_size(nullptr, mTargetDes.nChannel, got, fmt, 1) : 0;
+    if (bytes <= 0) return;
+    if (out->nTimestamp == -1 && mNextRate > 0 && mNextSample >= 0)
+        out->nTimestamp = mNextSample * 1000 / mNextRate;
+    out->nLen += bytes;
+    out->nDuration += static_cast<int32_t>(int64_t(got) * 1000 / mTargetDes.nSampleRate);
+    out->mDes = mTargetDes;
+    out->nBlockAlign = mTargetDes.nChannel * mTargetDes.nBitsPerSample / 8;
 }
 
 int32_t CKVAFFDecoder::reserveBuffer(AudioFrame* frame, int32_t needed) {

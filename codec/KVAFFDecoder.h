@@ -122,6 +122,8 @@ protected:
     // target loses its samples before it.
     bool reachSeekTarget(AVFrame* frame);
     void freeIo();
+    // At the end of the stream: what the resampler still holds goes out with the last frame.
+    void drainResampler(AudioFrame* out);
     // A packet or frame the codec refused: logged and dropped. False once the run is too long.
     bool dropDamaged(int err, const char* what);
 
