@@ -291,6 +291,10 @@ public:
     static IKVAPlayer* NewL(IKVAPlayerObserver* observer);
     // Linux hosts: the process-wide sound system (see KvaSoundSystem.h). Returns 0 on success.
     static int32_t SelectSoundSystem(const KvaSoundSystemConfig& config);
+    // What players created now render to: PulseAudio, Virtual or VirtualWav (a KvaSoundSystemKind;
+    // never Automatic: the automatic choice is made if none was, and made again when its server
+    // went away). Hosts use it to tell the listener that nothing will be heard.
+    static int32_t CurrentSoundSystem();
     // An English sentence for an error code and its detail (notification 100's param1 and
     // param2; for notification 400 with 9, its param2 and 0). Any thread, at any time. The text
     // stays valid until the same thread calls ErrorText again.

@@ -18,6 +18,11 @@ struct KvaSoundSystemConfig {
     KvaSoundSystemKind kind = KvaSoundSystemKind::Automatic;
     const char* wavPath = nullptr; // VirtualWav: 32-bit float WAV in the endpoint's mix format
     bool fast = false;             // Virtual/VirtualWav: consume as fast as fed
+    // PulseAudio (and the automatic choice): how the desktop's mixer names the application and
+    // which icon it shows (an icon name of the desktop's theme). Null: "KvaAudioPlayer", no icon.
+    // Copied by SelectSoundSystem; also used when the automatic choice is made again.
+    const char* applicationName = nullptr;
+    const char* iconName = nullptr;
 };
 
 }  // namespace kva_audioplayer

@@ -558,7 +558,10 @@ PulseSoundSystem::~PulseSoundSystem() {
     mCore->hub.Stop();
 }
 
-std::shared_ptr<PulseSoundSystem> PulseSoundSystem::Connect(int timeoutMs, const char* server) {
+std::shared_ptr<PulseSoundSystem> PulseSoundSystem::Connect(int timeoutMs, const char* server,
+                                                           const char* appName,
+                                                           const char* iconName) {
+    if (!appName || !*appName) appName = "KvaAudioPlayer";
     auto core = std::make_shared<Core>();
     core->loop = pa_threaded_mainloop_new();
     if (!core->loop) return nullptr;
@@ -566,9 +569,10 @@ std::shared_ptr<PulseSoundSystem> PulseSoundSystem::Connect(int timeoutMs, const
     {
         Lock lock(core->loop);
         pa_proplist* props = pa_proplist_new();
-        pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "KvaAudioPlayer");
+        pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, appName);
+        if (iconName && *iconName) pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, iconName);
         core->context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(core->loop),
-                                                     "KvaAudioPlayer", props);
+                                                     appName, props);
         pa_proplist_free(props);
         if (!core->context) return nullptr;
         pa_context_set_state_callback(core->context, &Core::ContextState, core.get());
@@ -677,8 +681,9 @@ bool PulseSoundSystem::IsConnected() {
     return !mCore->failed;
 }
 
-std::shared_ptr<ISoundSystem> ConnectPulseSoundSystem(int timeoutMs) {
-    return PulseSoundSystem::Connect(timeoutMs);
+std::shared_ptr<ISoundSystem> ConnectPulseSoundSystem(int timeoutMs, const char* appName,
+                                                      const char* iconName) {
+    return PulseSoundSystem::Connect(timeoutMs, nullptr, appName, iconName);
 }
 
 }  // namespace snd

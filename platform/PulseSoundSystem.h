@@ -19,7 +19,10 @@ namespace snd {
 class PulseSoundSystem : public ISoundSystem {
 public:
     // Null when no server answers within timeoutMs. server: null for libpulse's own lookup.
-    static std::shared_ptr<PulseSoundSystem> Connect(int timeoutMs, const char* server = nullptr);
+    // appName: what the desktop's mixer shows (null: "KvaAudioPlayer"); iconName may be null.
+    static std::shared_ptr<PulseSoundSystem> Connect(int timeoutMs, const char* server = nullptr,
+                                                     const char* appName = nullptr,
+                                                     const char* iconName = nullptr);
     ~PulseSoundSystem() override;
 
     const char* Name() override { return "pulse"; }

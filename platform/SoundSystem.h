@@ -124,6 +124,8 @@ bool IsValidFormat(const Format& format);
 std::shared_ptr<ISoundSystem> GetSoundSystem();
 // Replaces the process-wide choice; players created afterwards use the new system.
 int32_t SelectSoundSystem(const KvaSoundSystemConfig& config);
+// GetSoundSystem's kind as the host sees it (KvaSoundSystemKind, never Automatic).
+int32_t CurrentSoundSystemKind();
 // Installs a given system (tests).
 void SetSoundSystem(std::shared_ptr<ISoundSystem> system);
 

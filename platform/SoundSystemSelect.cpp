@@ -1,5 +1,7 @@
 // The process-wide choice of sound system.
+#include <chrono>
 #include <mutex>
+#include <string>
 
 #include "KvaSoundSystem.h"
 #include "platform/SoundSystem.h"
@@ -24,6 +26,18 @@ std::shared_ptr<ISoundSystem>& Current() {
 }
 // The current system was the automatic choice (made by GetSoundSystem or asked for).
 bool gAutomatic = false;
+// The automatic choice fell back to the virtual output: a server that appears later is looked
+// for again, at most once per interval (a refused connect is quick; a hung server costs the
+// automatic time-out).
+bool gFellBack = false;
+std::chrono::steady_clock::time_point gLastLook;
+constexpr auto kLookAgainInterval = std::chrono::seconds(2);
+// What the desktop's mixer shows; kept for the choices made again. Selection mutex.
+std::string gAppName, gIconName;
+// The current system was selected as VirtualWav.
+bool gWav = false;
+
+const char* OrNull(const std::string& s) { return s.empty() ? nullptr : s.c_str(); }
 
 // An automatic choice whose server went away is made again.
 bool Lost(const std::shared_ptr<ISoundSystem>& sys) {
@@ -50,14 +64,16 @@ std::shared_ptr<ISoundSystem> MakeSoundSystem(const KvaSoundSystemConfig& config
     std::shared_ptr<ISoundSystem> sys;
     switch (config.kind) {
     case KvaSoundSystemKind::Automatic:
-        sys = ConnectPulseSoundSystem(kAutomaticConnectTimeoutMs);
+        sys = ConnectPulseSoundSystem(kAutomaticConnectTimeoutMs, config.applicationName,
+                                      config.iconName);
         if (!sys) {
             KVA_LOG(kLogTrace, "SoundSystem: no sound server answered, using the virtual output");
             sys = MakeVirtualWithDefaultEndpoint(config.fast, nullptr);
         }
         break;
     case KvaSoundSystemKind::PulseAudio:
-        sys = ConnectPulseSoundSystem(kExplicitConnectTimeoutMs);
+        sys = ConnectPulseSoundSystem(kExplicitConnectTimeoutMs, config.applicationName,
+                                      config.iconName);
         if (!sys) r = kFailed;
         break;
     case KvaSoundSystemKind::Virtual:
@@ -82,13 +98,35 @@ std::shared_ptr<ISoundSystem> MakeSoundSystem(const KvaSoundSystemConfig& config
 std::shared_ptr<ISoundSystem> GetSoundSystem() {
     std::lock_guard<std::mutex> lock(SelectionMutex());
     auto& current = Current();
+    const auto now = std::chrono::steady_clock::now();
+    if (current && gAutomatic && gFellBack && now - gLastLook >= kLookAgainInterval) {
+        gLastLook = now;
+        if (auto pulse = ConnectPulseSoundSystem(kAutomaticConnectTimeoutMs, OrNull(gAppName),
+                                                 OrNull(gIconName))) {
+            KVA_LOG(kLogTrace, "SoundSystem: a sound server answers now; using it");
+            current = std::move(pulse);  // streams on the virtual output keep it while they last
+            gFellBack = false;
+        }
+    }
     if (!current || (gAutomatic && Lost(current))) {
         if (current) KVA_LOG(kLogTrace, "SoundSystem: the sound server went away; choosing again");
         KvaSoundSystemConfig automatic;
+        automatic.applicationName = OrNull(gAppName);
+        automatic.iconName = OrNull(gIconName);
         current = MakeSoundSystem(automatic, nullptr);
         gAutomatic = true;
+        gWav = false;
+        gFellBack = current && std::string(current->Name()) != "pulse";
+        gLastLook = now;
     }
     return current;
+}
+
+int32_t CurrentSoundSystemKind() {
+    auto sys = GetSoundSystem();
+    std::lock_guard<std::mutex> lock(SelectionMutex());
+    if (sys && std::string(sys->Name()) == "pulse") return int32_t(KvaSoundSystemKind::PulseAudio);
+    return int32_t(gWav ? KvaSoundSystemKind::VirtualWav : KvaSoundSystemKind::Virtual);
 }
 
 int32_t SelectSoundSystem(const KvaSoundSystemConfig& config) {
@@ -103,8 +141,13 @@ int32_t SelectSoundSystem(const KvaSoundSystemConfig& config) {
     {
         std::lock_guard<std::mutex> lock(SelectionMutex());
         old = std::move(Current());
-        Current() = std::move(sys);
         gAutomatic = config.kind == KvaSoundSystemKind::Automatic;
+        gFellBack = gAutomatic && std::string(sys->Name()) != "pulse";
+        gLastLook = std::chrono::steady_clock::now();
+        gWav = config.kind == KvaSoundSystemKind::VirtualWav;
+        gAppName = config.applicationName ? config.applicationName : "";
+        gIconName = config.iconName ? config.iconName : "";
+        Current() = std::move(sys);
     }
     return kOk;  // the old system goes when its last stream does
 }
@@ -115,6 +158,8 @@ void SetSoundSystem(std::shared_ptr<ISoundSystem> system) {
     old = std::move(Current());
     Current() = std::move(system);
     gAutomatic = false;
+    gFellBack = false;
+    gWav = false;
 }
 
 }  // namespace snd
@@ -122,5 +167,7 @@ void SetSoundSystem(std::shared_ptr<ISoundSystem> system) {
 int32_t CMediaPlayerFactory::SelectSoundSystem(const KvaSoundSystemConfig& config) {
     return snd::SelectSoundSystem(config);
 }
+
+int32_t CMediaPlayerFactory::CurrentSoundSystem() { return snd::CurrentSoundSystemKind(); }
 
 }  // namespace kva_audioplayer

@@ -16,8 +16,9 @@ constexpr int kExplicitConnectTimeoutMs = 3000;
 std::shared_ptr<ISoundSystem> MakeVirtualWithDefaultEndpoint(bool fast, const char* wavPath);
 // Null when the kind cannot be made; *result says why.
 std::shared_ptr<ISoundSystem> MakeSoundSystem(const KvaSoundSystemConfig& config, int32_t* result);
-// Null when no PulseAudio server answers within the time.
-std::shared_ptr<ISoundSystem> ConnectPulseSoundSystem(int timeoutMs);
+// Null when no PulseAudio server answers within the time. appName and iconName may be null.
+std::shared_ptr<ISoundSystem> ConnectPulseSoundSystem(int timeoutMs, const char* appName,
+                                                      const char* iconName);
 
 }  // namespace snd
 }  // namespace kva_audioplayer

@@ -230,8 +230,15 @@ TEST_F(PulseSoundSystemConcurrency, SinkUnloadedDuringPlaybackInvalidatesStream)
 
 TEST_F(PulseSoundSystemConcurrency, AutomaticSelectionFindsServer) {
     KvaSoundSystemConfig config;  // automatic: libpulse finds the server through PULSE_SERVER
+    config.applicationName = "Kva Test Host";
+    config.iconName = "kva-test-icon";
     ASSERT_EQ(0, SelectSoundSystem(config));
     EXPECT_STREQ("pulse", GetSoundSystem()->Name());
+    EXPECT_EQ(int32_t(KvaSoundSystemKind::PulseAudio), CMediaPlayerFactory::CurrentSoundSystem());
+    // The desktop's mixer shows the host's name and icon.
+    const std::string clients = PulseTestServer::Pactl("list clients");
+    EXPECT_NE(std::string::npos, clients.find("application.name = \"Kva Test Host\"")) << clients;
+    EXPECT_NE(std::string::npos, clients.find("application.icon_name = \"kva-test-icon\"")) << clients;
     config.kind = KvaSoundSystemKind::PulseAudio;
     ASSERT_EQ(0, SelectSoundSystem(config));
     EXPECT_EQ("kva_test_a", GetSoundSystem()->GetDefaultEndpoint());
@@ -276,6 +283,17 @@ TEST(PulseSoundSystemLossConcurrency, ServerLossInvalidatesAndAutomaticChoiceRec
     // No server now: the next user of the process-wide system gets the virtual one.
     setenv("PULSE_SERVER", none.c_str(), 1);
     EXPECT_STREQ("virtual", GetSoundSystem()->Name());
-    unsetenv("PULSE_SERVER");
+    EXPECT_EQ(int32_t(KvaSoundSystemKind::Virtual), CMediaPlayerFactory::CurrentSoundSystem());
+
+    // A server that comes back is found again by the automatic choice, within a few seconds.
+    PulseTestServer back;
+    ASSERT_TRUE(back.Start("kvapulseback")) << back.Error();
+    std::string name;
+    for (int i = 0; i < 100 && name != "pulse"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        name = GetSoundSystem()->Name();
+    }
+    EXPECT_EQ("pulse", name);
+    EXPECT_EQ(int32_t(KvaSoundSystemKind::PulseAudio), CMediaPlayerFactory::CurrentSoundSystem());
     SetSoundSystem(nullptr);
 }

@@ -58,3 +58,13 @@ TEST(KvaplayDevices, PlaysOnADeviceChosenByNameAndFallsBackForAnUnknownName) {
         EXPECT_GT(Peak(w), 0.05f) << device;
     }
 }
+
+// Without a sound server the automatic choice plays to the virtual output, and kvaplay says so;
+// an explicit virtual output needs no such word.
+TEST(KvaplayDevices, FallingBackToTheVirtualOutputIsSaid) {
+    const std::string noServer = "PULSE_SERVER=unix:/nonexistent/kva-no-server";
+    KvaplayResult automatic = RunKvaplay("--list-devices 2>&1 | cat", noServer);
+    EXPECT_NE(std::string::npos, automatic.out.find("playing to the virtual output")) << automatic.out;
+    KvaplayResult chosen = RunKvaplay("--output=virtual --list-devices 2>&1 | cat", noServer);
+    EXPECT_EQ(std::string::npos, chosen.out.find("virtual output")) << chosen.out;
+}

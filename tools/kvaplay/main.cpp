@@ -178,6 +178,10 @@ public:
             dup2(savedErr, STDERR_FILENO);
             close(savedErr);
         }
+        if (mFellBack) {
+            fprintf(stderr, "kvaplay: no sound server answered; playing to the virtual output "
+                            "(nothing will be heard)\n");
+        }
         if (!selected) {
             fprintf(stderr, "kvaplay: output %s is not available\n", mOpt.output.c_str());
             return 1;
@@ -202,7 +206,12 @@ private:
         else if (mOpt.output == "wav") config.kind = KvaSoundSystemKind::VirtualWav;
         config.wavPath = mOpt.wavPath.empty() ? nullptr : mOpt.wavPath.c_str();
         config.fast = mOpt.fast;
-        return CMediaPlayerFactory::SelectSoundSystem(config) == 0;
+        config.applicationName = "kvaplay";
+        config.iconName = "audio-x-generic";
+        if (CMediaPlayerFactory::SelectSoundSystem(config) != 0) return false;
+        mFellBack = config.kind == KvaSoundSystemKind::Automatic &&
+                    CMediaPlayerFactory::CurrentSoundSystem() != int32_t(KvaSoundSystemKind::PulseAudio);
+        return true;
     }
 
     int ListDevices() {
@@ -450,6 +459,7 @@ private:
     }
 
     const Options& mOpt;
+    bool mFellBack = false;  // the automatic choice found no sound server
     int64_t mStart;
     Observer mObserver;
     IKVAPlayer* mPlayer = nullptr;
