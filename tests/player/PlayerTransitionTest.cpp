@@ -359,11 +359,13 @@ TEST_F(PlayerTransition, PauseFadeEndsInPauseAndPlayDuringItRisesFromTheGainReac
     player->SetPauseFadeTime(300);
     player->Pause(true);
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPaused, 5000));
+    // Until the capture has stopped growing for 200 ms: on a loaded machine the consumer can
+    // stall for longer than one look.
     size_t last = 0;
-    for (int i = 0; i < 300; ++i) {  // until the capture stops growing
+    for (int i = 0, still = 0; i < 500 && still < 10; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         size_t now = Gains(Captured()).size();
-        if (now == last) break;
+        still = now == last ? still + 1 : 0;
         last = now;
     }
     g = Gains(Captured());
