@@ -133,6 +133,13 @@ public:
 };
 
 // ---- Host log sink ----
+// Levels of the library's messages (IPlayerLogger::Log level, SetLogConfig minLevel).
+enum KVALogLevel : int32_t {
+    kLogLevelDetail = 2,  // per-block and per-buffer detail, and FFmpeg's warnings
+    kLogLevelTrace = 3,   // each operation and state change
+    kLogLevelError = 4,   // failures
+};
+
 class IPlayerLogger {
 public:
     virtual int32_t Log(int32_t level, const char* tag, const char* message) = 0;
@@ -299,6 +306,19 @@ public:
     // param2; for notification 400 with 9, its param2 and 0). Any thread, at any time. The text
     // stays valid until the same thread calls ErrorText again.
     static const char* ErrorText(int32_t code, int32_t detail);
+    // Log settings of the whole process; any thread, also before the first NewL. Messages of
+    // minLevel (kLogLevel*) and above go to the logger, and to standard error when debugOutput.
+    // By default the logger takes every level and nothing goes to standard error. For debugging
+    // a host that does not expose these, KVA_LOG=<level> in the environment writes that level and
+    // above to standard error whatever the host set. Returns 0. IKVAPlayer::SetLogConfig is the
+    // same call.
+    static int32_t SetLogConfig(bool debugOutput, int32_t minLevel);
+    // The one logger of the process (null: none); it replaces the previous one. It is called on
+    // the library's threads, one message at a time, and must not call into the library. It stays
+    // until replaced or cleared, also when players are released: clear it before destroying it.
+    // Once this returns, the previous logger is no longer being called. Returns 0.
+    // IKVAPlayer::SetLogger is the same call.
+    static int32_t SetLogger(IPlayerLogger* logger);
     CMediaPlayerFactory& operator=(const CMediaPlayerFactory&);
     CMediaPlayerFactory& operator=(CMediaPlayerFactory&&);
 };

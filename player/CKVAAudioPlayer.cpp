@@ -12,7 +12,6 @@ CKVAAudioPlayer::CKVAAudioPlayer(IKVAPlayerObserver* observer) : mObserver(obser
     mStreamLock.Init();
     mSourceLock.Init();
     mDeviceLock.Init();
-    mLoggerLock.Init();
 
     CreateComponents();
 
@@ -31,10 +30,6 @@ CKVAAudioPlayer::~CKVAAudioPlayer() {
     mPendingSource = nullptr;
     delete mNextPendingSource;
     mNextPendingSource = nullptr;
-    {
-        CKVAAutoLock lock(mLoggerLock);
-        mLogWrap.reset();
-    }
     if (mDumpFile) {
         fclose(mDumpFile);
         mDumpFile = nullptr;

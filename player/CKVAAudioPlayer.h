@@ -227,7 +227,6 @@ private:
     CKVACritical mStreamLock;
     CKVACritical mSourceLock;
     CKVACritical mDeviceLock;
-    CKVACritical mLoggerLock;
 
     std::atomic<IKVAPlayerObserver*> mObserver;
 
@@ -314,7 +313,6 @@ private:
     CKVAAudioTimeInfo* mTimeInfo = nullptr;
 
     // ---- logger lock ----
-    std::unique_ptr<CKVALogWrap> mLogWrap;
 
     FILE* mDumpFile = nullptr;
 

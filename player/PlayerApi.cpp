@@ -402,19 +402,13 @@ int32_t CKVAAudioPlayer::SetDumpFile(const char* path) {
     return mDumpFile || !path ? 0 : -1;
 }
 
+// Logging is the process's, not a player's: these are the factory's settings.
 int32_t CKVAAudioPlayer::SetLogConfig(bool debugOutput, int32_t minLevel) {
-    SetLogMinLevel(minLevel);
-    SetLogDebugOutput(debugOutput ? 1 : 0);
-    return 0;
+    return CMediaPlayerFactory::SetLogConfig(debugOutput, minLevel);
 }
 
 int32_t CKVAAudioPlayer::SetLogger(IPlayerLogger* logger) {
-    CKVAAutoLock lock(mLoggerLock);
-    if (mLogWrap && mLogWrap->Logger() == logger) return 0;
-    std::unique_ptr<CKVALogWrap> old = std::move(mLogWrap);
-    mLogWrap.reset(new CKVALogWrap(logger));
-    old.reset();
-    return 0;
+    return CMediaPlayerFactory::SetLogger(logger);
 }
 
 }  // namespace kva_audioplayer

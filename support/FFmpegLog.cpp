@@ -17,7 +17,7 @@ namespace {
 
 void Forward(void* avcl, int level, const char* fmt, va_list args) {
     if (level > AV_LOG_WARNING) return;  // info, verbose and debug chatter stays out
-    if (kLogDetail < GetLogMinLevel()) return;
+    if (!LogEnabled(kLogDetail)) return;
     char line[1024];
     int prefix = 1;
     av_log_format_line2(avcl, level, fmt, args, line, sizeof(line), &prefix);

@@ -6,18 +6,22 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "KvaAudioPlayer.h"
 
 namespace kva_audioplayer {
 
 const char* const kLogTag = "QXAudioPlayer";
+const char* const kLogEnvVariable = "KVA_LOG";
 
 namespace {
-// Read without the lock on every call; a change applies to later messages.
+// Read without the lock on every call; a change applies to later messages. Standard error is a
+// host's, so nothing goes there unless it asks.
 std::atomic<int32_t> gMinLevel{0};
-std::atomic<int32_t> gDebugOutput{1};
+std::atomic<int32_t> gDebugOutput{0};
 std::atomic<int32_t> gSinkSet{0};
 
 pthread_mutex_t gSinkLock = PTHREAD_MUTEX_INITIALIZER;
@@ -32,10 +36,40 @@ void WriteAll(const char* data, size_t len) {
         len -= static_cast<size_t>(n);
     }
 }
+// The minimum level KVA_LOG asks for on standard error; above every level when unset or invalid.
+int32_t EnvLevel() {
+    static const int32_t level = [] {
+        const char* text = std::getenv(kLogEnvVariable);
+        char* end = nullptr;
+        const long n = text ? std::strtol(text, &end, 10) : -1;
+        if (!text || end == text || *end != '\0' || n < 0 || n > 1000)
+            return std::numeric_limits<int32_t>::max();
+        return static_cast<int32_t>(n);
+    }();
+    return level;
+}
+
+bool ToStderr(int32_t level) {
+    return (gDebugOutput.load(std::memory_order_relaxed) != 0 &&
+            level >= gMinLevel.load(std::memory_order_relaxed)) ||
+           level >= EnvLevel();
+}
+
+bool ToSink(int32_t level) {
+    return gSinkSet.load(std::memory_order_acquire) != 0 &&
+           level >= gMinLevel.load(std::memory_order_relaxed);
+}
+
+void ForwardToLogger(void* context, int32_t level, const char* tag, const char* message) {
+    static_cast<IPlayerLogger*>(context)->Log(level, tag, message);
+}
 }  // namespace
 
+bool LogEnabled(int32_t level) { return ToStderr(level) || ToSink(level); }
+
 int Log(int32_t level, const char* tag, const char* format, ...) {
-    if (level < gMinLevel.load(std::memory_order_relaxed)) return 0;
+    const bool toStderr = ToStderr(level), toSink = ToSink(level);
+    if (!toStderr && !toSink) return 0;
     char message[2048];
     va_list args;
     va_start(args, format);
@@ -43,11 +77,11 @@ int Log(int32_t level, const char* tag, const char* format, ...) {
     va_end(args);
     if (n < 0) message[0] = '\0';
 
-    if (gDebugOutput.load(std::memory_order_relaxed) != 0) {
+    if (toStderr) {
         WriteAll(message, strlen(message));
         WriteAll("\n", 1);
     }
-    if (gSinkSet.load(std::memory_order_acquire) != 0) {
+    if (toSink) {
         pthread_mutex_lock(&gSinkLock);
         if (gSinkFn) gSinkFn(gSinkContext, level, tag, message);
         pthread_mutex_unlock(&gSinkLock);
@@ -63,27 +97,12 @@ void SetLogSink(LogSinkFn fn, void* context) {
     pthread_mutex_unlock(&gSinkLock);
 }
 
+void SetProcessLogger(IPlayerLogger* logger) {
+    SetLogSink(logger ? &ForwardToLogger : nullptr, logger);
+}
+
 void SetLogMinLevel(int32_t level) { gMinLevel.store(level, std::memory_order_relaxed); }
 void SetLogDebugOutput(int32_t enabled) { gDebugOutput.store(enabled, std::memory_order_relaxed); }
 int32_t GetLogMinLevel() { return gMinLevel.load(std::memory_order_relaxed); }
-
-CKVALogWrap::CKVALogWrap(IPlayerLogger* logger) : mLogger(logger) { SetLogSink(&Forward, this); }
-
-CKVALogWrap::~CKVALogWrap() {
-    pthread_mutex_lock(&gSinkLock);
-    mLogger = nullptr;
-    if (gSinkContext == this) {
-        gSinkFn = nullptr;
-        gSinkContext = nullptr;
-        gSinkSet.store(0, std::memory_order_release);
-    }
-    pthread_mutex_unlock(&gSinkLock);
-}
-
-void CKVALogWrap::Forward(void* context, int32_t level, const char* tag, const char* message) {
-    // Runs under the sink lock, so the wrapper cannot be torn down mid-call.
-    auto* self = static_cast<CKVALogWrap*>(context);
-    if (self->mLogger) self->mLogger->Log(level, tag, message);
-}
 
 }  // namespace kva_audioplayer

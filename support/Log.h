@@ -1,4 +1,4 @@
-// Process-wide logging: one function for the whole library.
+// Process-wide logging: one function for the whole library, one sink for the whole process.
 #pragma once
 
 #include <cstdint>
@@ -13,31 +13,26 @@ extern const char* const kLogTag;
 // Levels in use: 2 detail, 3 operation trace, 4 failures.
 enum : int32_t { kLogDetail = 2, kLogTrace = 3, kLogError = 4 };
 
+// The variable that turns on standard-error output for debugging, whatever the host configured:
+// KVA_LOG=<minimum level>.
+extern const char* const kLogEnvVariable;
+
 typedef void (*LogSinkFn)(void* context, int32_t level, const char* tag, const char* message);
 
-// printf-style; below the minimum level nothing is formatted. Messages keep at most 2047 chars.
+// printf-style; when no output would take it, nothing is formatted. Messages keep at most 2047
+// chars.
 int Log(int32_t level, const char* tag, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+// True when a message of this level would go anywhere.
+bool LogEnabled(int32_t level);
 
+// The sink is called under a lock: once replaced or cleared, it is no longer running.
 void SetLogSink(LogSinkFn fn, void* context);
+// The host's logger as the process sink (null clears it). No player's release removes it.
+void SetProcessLogger(IPlayerLogger* logger);
 void SetLogMinLevel(int32_t level);
 void SetLogDebugOutput(int32_t enabled);
 int32_t GetLogMinLevel();
-
-// Adapter that registers a host's IPlayerLogger as the process-wide sink.
-class CKVALogWrap {
-public:
-    explicit CKVALogWrap(IPlayerLogger* logger);
-    virtual ~CKVALogWrap();
-    IPlayerLogger* Logger() const { return mLogger; }
-
-    CKVALogWrap(const CKVALogWrap&) = delete;
-    CKVALogWrap& operator=(const CKVALogWrap&) = delete;
-
-private:
-    static void Forward(void* context, int32_t level, const char* tag, const char* message);
-    IPlayerLogger* mLogger;
-};
 
 }  // namespace kva_audioplayer
 

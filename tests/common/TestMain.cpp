@@ -10,8 +10,7 @@ int main(int argc, char** argv) {
     const char* level = std::getenv("KVA_TEST_LOG");
     if (level) {
         kva_audioplayer::SetLogMinLevel(std::atoi(level));
-    } else {
-        kva_audioplayer::SetLogDebugOutput(0);
+        kva_audioplayer::SetLogDebugOutput(1);
     }
     return RUN_ALL_TESTS();
 }

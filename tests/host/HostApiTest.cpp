@@ -65,4 +65,5 @@ TEST(HostApi, NotificationsLogsAndDestructionFromAnotherThread) {
     }
     std::thread other([player] { player->Release(); });
     other.join();
+    CMediaPlayerFactory::SetLogger(nullptr);  // the logger outlives players, not the host
 }

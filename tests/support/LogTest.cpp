@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,90 +22,110 @@ struct Captured {
 class RecordingLogger : public IPlayerLogger {
 public:
     int32_t Log(int32_t level, const char* tag, const char* message) override {
+        std::lock_guard<std::mutex> lock(mutex);
         lines.push_back({level, tag, message});
         return 0;
     }
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return lines.size();
+    }
+    bool Has(const std::string& message) {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (auto& l : lines)
+            if (l.message == message) return true;
+        return false;
+    }
+    std::mutex mutex;
     std::vector<Captured> lines;
 };
+
+// What the library writes to standard error while fn runs.
+template <typename Fn>
+std::string StderrOf(Fn fn) {
+    char path[] = "/tmp/kvalogXXXXXX";
+    int fd = mkstemp(path);
+    fflush(stderr);
+    int saved = dup(STDERR_FILENO);
+    dup2(fd, STDERR_FILENO);
+    fn();
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    std::string text(4096, '\0');
+    ssize_t n = pread(fd, &text[0], text.size(), 0);
+    close(fd);
+    unlink(path);
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return text;
+}
 
 // Restores the process-wide log state each test changes.
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         savedLevel = GetLogMinLevel();
-        SetLogMinLevel(0);
-        SetLogDebugOutput(0);
+        CMediaPlayerFactory::SetLogConfig(false, 0);
     }
     void TearDown() override {
-        SetLogSink(nullptr, nullptr);
+        CMediaPlayerFactory::SetLogger(nullptr);
         SetLogMinLevel(savedLevel);
+        SetLogDebugOutput(0);
     }
     int32_t savedLevel = 0;
 };
 
 }  // namespace
 
-TEST_F(LogTest, LongMessageIsTruncatedTo2047Characters) {
+TEST_F(LogTest, LevelsTagAndTruncation) {
     RecordingLogger logger;
-    CKVALogWrap wrap(&logger);
-    std::string big(5000, 'x');
-    KVA_LOG(3, "%s", big.c_str());
+    CMediaPlayerFactory::SetLogger(&logger);
+    KVA_LOG(3, "%s", std::string(5000, 'x').c_str());
     ASSERT_EQ(logger.lines.size(), 1u);
     EXPECT_EQ(logger.lines[0].message.size(), 2047u);
     EXPECT_EQ(logger.lines[0].tag, "QXAudioPlayer");
     EXPECT_EQ(logger.lines[0].level, 3);
-}
 
-TEST_F(LogTest, MessagesBelowMinimumLevelAreDropped) {
-    RecordingLogger logger;
-    CKVALogWrap wrap(&logger);
-    SetLogMinLevel(4);
+    CMediaPlayerFactory::SetLogConfig(false, kLogLevelError);
     KVA_LOG(2, "detail");
     KVA_LOG(3, "trace");
     KVA_LOG(4, "failure %d", 7);
-    ASSERT_EQ(logger.lines.size(), 1u);
-    EXPECT_EQ(logger.lines[0].message, "failure 7");
+    ASSERT_EQ(logger.lines.size(), 2u);
+    EXPECT_EQ(logger.lines[1].message, "failure 7");
 }
 
-TEST_F(LogTest, SinkReplacementAndRemoval) {
+// Standard error is the host's: written only when asked for, at the level asked.
+TEST_F(LogTest, StandardErrorOnlyWhenAsked) {
+    EXPECT_EQ(StderrOf([] { KVA_LOG(4, "quiet"); }), "");
+    CMediaPlayerFactory::SetLogConfig(true, kLogLevelError);
+    EXPECT_EQ(StderrOf([] {
+                  KVA_LOG(3, "below");
+                  KVA_LOG(4, "loud");
+              }),
+              "loud\n");
+}
+
+// Players share the process's logger: releasing one, or all, or a second player's SetLogger with
+// the same logger does not cut it off; only the host replaces or clears it.
+TEST_F(LogTest, OneLoggerPerProcessOutlivesPlayers) {
     RecordingLogger first, second;
-    auto* a = new CKVALogWrap(&first);
-    KVA_LOG(3, "one");
-    auto* b = new CKVALogWrap(&second);
-    delete a;  // not the registered sink any more: must not unregister the second
-    KVA_LOG(3, "two");
-    EXPECT_EQ(first.lines.size(), 1u);
-    ASSERT_EQ(second.lines.size(), 1u);
-    EXPECT_EQ(second.lines[0].message, "two");
-    delete b;
-    KVA_LOG(3, "three");
-    EXPECT_EQ(second.lines.size(), 1u);
-}
-
-TEST_F(LogTest, NullLoggerWrapperDropsMessages) {
-    CKVALogWrap wrap(nullptr);
-    KVA_LOG(4, "nobody listens");  // must not crash
-    SUCCEED();
-}
-
-TEST_F(LogTest, PlayerSetLoggerKeepsSameLoggerAndSwitchesToNewOne) {
-    RecordingLogger first, second;
-    IKVAPlayer* player = CMediaPlayerFactory::NewL(nullptr);
-    ASSERT_NE(player, nullptr);
-    player->SetLogConfig(false, 0);
-    player->SetLogger(&first);
-    player->SetLogger(&first);
-    player->SetStartFadeTime(300);
-    size_t firstCount = first.lines.size();
-    EXPECT_GE(firstCount, 1u);
-    player->SetLogger(&second);
-    player->SetStartFadeTime(400);
-    EXPECT_EQ(first.lines.size(), firstCount);
-    ASSERT_FALSE(second.lines.empty());
-    EXPECT_EQ(second.lines.back().message, "CKVAAudioPlayer::SetStartFadeTime mStartFadeTime 400");
-    player->Release();
-    // The player's wrapper is gone with it: later messages reach nobody.
-    size_t secondCount = second.lines.size();
+    CMediaPlayerFactory::SetLogger(&first);  // before any player
+    IKVAPlayer* a = CMediaPlayerFactory::NewL(nullptr);
+    IKVAPlayer* b = CMediaPlayerFactory::NewL(nullptr);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    b->SetLogger(&first);
+    b->Release();
+    a->SetStartFadeTime(300);
+    EXPECT_TRUE(first.Has("CKVAAudioPlayer::SetStartFadeTime mStartFadeTime 300"));
+    a->SetLogger(&second);
+    a->SetStartFadeTime(400);
+    EXPECT_FALSE(first.Has("CKVAAudioPlayer::SetStartFadeTime mStartFadeTime 400"));
+    EXPECT_TRUE(second.Has("CKVAAudioPlayer::SetStartFadeTime mStartFadeTime 400"));
+    a->Release();
     KVA_LOG(4, "after release");
-    EXPECT_EQ(second.lines.size(), secondCount);
+    EXPECT_TRUE(second.Has("after release"));
+    CMediaPlayerFactory::SetLogger(nullptr);
+    const size_t count = second.Count();
+    KVA_LOG(4, "cleared");
+    EXPECT_EQ(second.Count(), count);
 }

@@ -123,6 +123,18 @@ TEST(KvaplayJson, NotificationOrderForOneFile) {
     ASSERT_GT(done, first);
     int completed = IndexOf(ev, 2, 0, done);
     EXPECT_GT(completed, done);
+    EXPECT_EQ(r.err, "") << "the library wrote to standard error unasked";
+}
+
+// Standard error carries the library's lines when the user or the environment asks for them.
+TEST(KvaplayJson, LibraryLogOnRequest) {
+    const std::string file = FixturePath("short.wav");
+    for (const char* env : {"KVA_LOG=3", ""}) {
+        const std::string level = *env ? "" : "--log-level=3 ";
+        KvaplayResult r = RunKvaplay("--output=virtual --fast --quiet " + level + file, env);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_NE(r.err.find("CKVAAudioPlayer::Play status 4"), std::string::npos) << env << r.err;
+    }
 }
 
 TEST(KvaplayJson, SeekReportsTheTarget) {

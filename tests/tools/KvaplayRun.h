@@ -11,14 +11,18 @@ namespace kva_test {
 struct KvaplayResult {
     int exitCode = -1;
     std::string out;  // standard output (--json lines, the device list)
+    std::string err;  // standard error
 };
 
-// `args` is a shell fragment; standard error is dropped. `env` holds assignments that apply to
-// the kvaplay process only ("SSL_CERT_FILE=... ").
+// `args` is a shell fragment. `env` holds assignments that apply to the kvaplay process only
+// ("SSL_CERT_FILE=... ").
 inline KvaplayResult RunKvaplay(const std::string& args, const std::string& env = std::string()) {
     KvaplayResult r;
-    r.out = RunCommand(env + " " + BinaryPath("tools/kvaplay/kvaplay") + " " + args + " 2>/dev/null",
+    ScratchDir dir("kvaerr");
+    const std::string err = dir.File("err");
+    r.out = RunCommand(env + " " + BinaryPath("tools/kvaplay/kvaplay") + " " + args + " 2>" + err,
                        &r.exitCode);
+    r.err = RunCommand("cat " + err);
     return r;
 }
 

@@ -1,5 +1,4 @@
 // kvaplay: a command-line host of the library.
-#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -154,30 +153,9 @@ public:
     explicit Host(const Options& o) : mOpt(o), mStart(SteadyMs()), mObserver(o.json, mStart) {}
 
     int Run() {
-        // The library's log settings can only be given through a player, and its construction
-        // already logs: without --log-level its standard-error lines are held back until then.
-        int savedErr = -1;
-        if (mOpt.logLevel < 0) {
-            fflush(stderr);
-            savedErr = dup(STDERR_FILENO);
-            int devnull = open("/dev/null", O_WRONLY);
-            if (devnull >= 0) {
-                dup2(devnull, STDERR_FILENO);
-                close(devnull);
-            }
-        }
+        if (mOpt.logLevel >= 0) CMediaPlayerFactory::SetLogConfig(true, mOpt.logLevel);
         bool selected = SelectOutput();
         if (selected) mPlayer = CMediaPlayerFactory::NewL(&mObserver);
-        if (mPlayer) {
-            if (mOpt.logLevel >= 0)
-                mPlayer->SetLogConfig(true, mOpt.logLevel);
-            else
-                mPlayer->SetLogConfig(false, 1000);
-        }
-        if (savedErr >= 0) {
-            dup2(savedErr, STDERR_FILENO);
-            close(savedErr);
-        }
         if (mFellBack) {
             fprintf(stderr, "kvaplay: no sound server answered; playing to the virtual output "
                             "(nothing will be heard)\n");
