@@ -155,6 +155,7 @@ private:
     // components (created once, destroyed with the player)
     void CreateComponents();
     void DestroyComponents();
+    void DestroyPipeline();
     void StopDevice();
     void ApplyDeviceVolume(bool level);  // volume x stream gain to the device
     void ApplyCacheMaxToStreams(int64_t ms);
@@ -184,7 +185,8 @@ private:
     static bool IsPlayingState(int32_t status) { return status >= kStatusPrepared && status <= kStatusCompleted; }
     std::string CurrentSessionText();
     void SetCurrentSessionText(const std::string& text);
-    int32_t InstallPending(IKVASourceIO* source, KVASourceRelease release, bool next);
+    void InstallPending(IKVASourceIO* source, KVASourceRelease release, bool next, bool owned);
+    int32_t SetSource(IKVASourceIO* source, KVASourceRelease release, bool owned);
     void ClearCachedTrackTime();
     // Keeps the finished track's played time for later queries (end of media, gapless switch).
     void FillCachedTrackTime();

@@ -39,37 +39,38 @@ int32_t CKVAAudioPlayer::SetDataSource(const char* url) {
         PostNotify(kNotifyCallError, kErrorNoDataSource);
         return kErrorNoDataSource;
     }
-    return SetSourceIO(CreateSourceForLocator(0, url), nullptr);
+    return SetSource(CreateSourceForLocator(0, url), nullptr, true);
 }
 
-int32_t CKVAAudioPlayer::InstallPending(IKVASourceIO* source, KVASourceRelease release, bool next) {
+// A host's source is wrapped, so that the same object handed in again (while it is pending,
+// playing or queued as the next track) is shared by its wrappers and released once; `owned` is
+// one of the player's own.
+void CKVAAudioPlayer::InstallPending(IKVASourceIO* source, KVASourceRelease release, bool next,
+                                     bool owned) {
     IKVASourceIO* replaced = nullptr;
     {
         CKVAAutoLock lock(mSettingsLock);
         IKVASourceIO*& slot = next ? mNextPendingSource : mPendingSource;
-        IKVASourceIO* keep = nullptr;
-        if (release) {
+        IKVASourceIO* keep = source;
+        if (source && !owned) {
             auto* wrap = dynamic_cast<CKVAAudioSourceIO*>(slot);
-            if (source && wrap && wrap->Inner() == source)
-                keep = slot;
-            else if (source)
-                keep = new CKVAAudioSourceIO(source, release);
-        } else {
-            keep = source;
+            keep = wrap && wrap->Inner() == source ? slot : new CKVAAudioSourceIO(source, release);
         }
         if (slot != keep) {
             replaced = slot;
             slot = keep;
         }
     }
-    // A host source handed in twice stays installed; only a displaced one goes.
-    if (replaced && replaced != source) delete replaced;
-    return 0;
+    delete replaced;
 }
 
 int32_t CKVAAudioPlayer::SetSourceIO(IKVASourceIO* source, KVASourceRelease release) {
+    return SetSource(source, release, false);
+}
+
+int32_t CKVAAudioPlayer::SetSource(IKVASourceIO* source, KVASourceRelease release, bool owned) {
     std::string text = source && source->GetSessionIdText() ? source->GetSessionIdText() : "";
-    InstallPending(source, release, false);
+    InstallPending(source, release, false, owned);
     bool wasIdle = false;
     {
         CKVAAutoLock lock(mStatusLock);
@@ -93,7 +94,7 @@ int32_t CKVAAudioPlayer::SetNextSourceIO(IKVASourceIO* source, int32_t mode,
     // Refused before anything is taken: the host keeps its source.
     if (!KnownNextMode(mode)) return kErrorInvalidArgument;
     std::string text = source && source->GetSessionIdText() ? source->GetSessionIdText() : "";
-    InstallPending(source, release, true);
+    InstallPending(source, release, true, false);
     {
         CKVAAutoLock lock(mSettingsLock);
         mNextSourceMode = mode;

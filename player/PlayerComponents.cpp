@@ -1,6 +1,7 @@
 // The components the player creates once, and small helpers shared by the handlers.
 #include <cmath>
 #include <random>
+#include <utility>
 
 #include "codec/CKVAAudioProcess.h"
 #include "codec/KVAAudioStream.h"
@@ -24,32 +25,44 @@ void CKVAAudioPlayer::DestroyComponents() {
         ReleaseDevice();
     }
     DestroyDeviceMonitor();
-    {
-        CKVAAutoLock lock(mFillModeLock);
-        delete mFadeOutStream;
-        mFadeOutStream = nullptr;
-        delete mFadeOutSource;
-        mFadeOutSource = nullptr;
-    }
-    {
-        CKVAAutoLock lock(mNextStreamLock);
-        delete mNextStream;
-        mNextStream = nullptr;
-        delete mNextActiveSource;
-        mNextActiveSource = nullptr;
-    }
-    {
-        CKVAAutoLock lock(mStreamLock);
-        delete mAudioStream;
-        mAudioStream = nullptr;
-        CKVAAutoLock sourceLock(mSourceLock);
-        delete mActiveSource;
-        mActiveSource = nullptr;
-    }
+    DestroyPipeline();
     delete mAudioProcess;
     mAudioProcess = nullptr;
     delete mTimeInfo;
     mTimeInfo = nullptr;
+}
+
+// Every stream and source is taken out under the locks that guard it, so that no pull and no
+// Abort can reach it any more, and destroyed with no lock held: a stream joins its decode thread,
+// a source may call the host's release function. Sources are aborted first, so that a decode
+// thread waiting in a read returns.
+void CKVAAudioPlayer::DestroyPipeline() {
+    CKVAAudioStream* streams[3];
+    IKVASourceIO* sources[3];
+    {
+        CKVAAutoLock lock(mStreamLock);
+        streams[0] = std::exchange(mAudioStream, nullptr);
+        CKVAAutoLock sourceLock(mSourceLock);
+        sources[0] = std::exchange(mActiveSource, nullptr);
+    }
+    {
+        CKVAAutoLock lock(mNextStreamLock);
+        streams[1] = std::exchange(mNextStream, nullptr);
+        CKVAAutoLock sourceLock(mSourceLock);
+        sources[1] = std::exchange(mNextActiveSource, nullptr);
+    }
+    {
+        CKVAAutoLock lock(mFillModeLock);
+        streams[2] = std::exchange(mFadeOutStream, nullptr);
+        sources[2] = std::exchange(mFadeOutSource, nullptr);
+        mFillMode = kFillNormal;
+        mCrossFadeLength = 0;
+        mCrossFadeProgress = 0;
+    }
+    for (IKVASourceIO* source : sources)
+        if (source) source->Abort();
+    for (CKVAAudioStream* stream : streams) delete stream;
+    for (IKVASourceIO* source : sources) delete source;
 }
 
 void CKVAAudioPlayer::StopDevice() {

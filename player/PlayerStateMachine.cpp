@@ -458,29 +458,7 @@ void CKVAAudioPlayer::doReset() {
         KVA_LOG(kLogTrace, "CKVAAudioPlayer::doReset status %d", status);
         return;
     }
-    {
-        CKVAAutoLock lock(mStreamLock);
-        delete mAudioStream;
-        mAudioStream = nullptr;
-        CKVAAutoLock sourceLock(mSourceLock);
-        delete mActiveSource;
-        mActiveSource = nullptr;
-    }
-    {
-        CKVAAutoLock lock(mNextStreamLock);
-        delete mNextStream;
-        mNextStream = nullptr;
-        delete mNextActiveSource;
-        mNextActiveSource = nullptr;
-    }
-    {
-        CKVAAutoLock lock(mFillModeLock);
-        delete mFadeOutStream;
-        mFadeOutStream = nullptr;
-        delete mFadeOutSource;
-        mFadeOutSource = nullptr;
-        mFillMode = kFillNormal;
-    }
+    DestroyPipeline();
     {
         CKVAAutoLock lock(mSettingsLock);
         mSeekTarget = 0;

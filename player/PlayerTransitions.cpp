@@ -71,7 +71,7 @@ void CKVAAudioPlayer::doSwitchSource() {
     }
     std::string text = source->GetSessionIdText() ? source->GetSessionIdText() : "";
     PostNotifyText(kNotifyNextSource, text, kNextSwitchingNow);
-    SetSourceIO(source, nullptr);
+    SetSource(source, nullptr, true);
     PrepareAsync();
 }
 

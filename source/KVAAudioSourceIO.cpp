@@ -1,22 +1,55 @@
 #include "source/KVAAudioSourceIO.h"
 
+#include <mutex>
+#include <unordered_map>
+
 #include "support/Log.h"
 
 namespace kva_audioplayer {
+
+namespace {
+
+// How many wrappers own each host source. Recursive: a release function may drop another
+// wrapper. Never destroyed, so that a wrapper outliving static destruction still finds it.
+std::recursive_mutex& OwnersMutex() {
+    static auto* m = new std::recursive_mutex;
+    return *m;
+}
+std::unordered_map<IKVASourceIO*, int>& Owners() {
+    static auto* owners = new std::unordered_map<IKVASourceIO*, int>;
+    return *owners;
+}
+
+}  // namespace
 
 CKVAAudioSourceIO::CKVAAudioSourceIO(IKVASourceIO* inner, uint32_t sessionId)
     : mInner(inner), mSessionId(sessionId) {}
 
 CKVAAudioSourceIO::CKVAAudioSourceIO(IKVASourceIO* inner, KVASourceRelease release)
-    : mInner(inner), mSessionId(inner ? inner->GetSessionId() : 0), mRelease(release) {}
+    : mInner(inner), mSessionId(inner ? inner->GetSessionId() : 0), mRelease(release),
+      mOwns(inner != nullptr) {
+    if (!mOwns) return;
+    std::lock_guard<std::recursive_mutex> lock(OwnersMutex());
+    ++Owners()[inner];
+}
 
 CKVAAudioSourceIO::~CKVAAudioSourceIO() {
-    Close();
-    if (mRelease && mInner) {
-        IKVASourceIO* inner = mInner;
-        mInner = nullptr;
-        mRelease(inner);
+    if (!mOwns) {
+        Close();
+        return;
     }
+    IKVASourceIO* inner = mInner;
+    mInner = nullptr;
+    // Counted down, closed and handed back in one step, so that no new owner can appear between.
+    std::lock_guard<std::recursive_mutex> lock(OwnersMutex());
+    auto it = Owners().find(inner);
+    if (it != Owners().end() && --it->second > 0) return;  // another wrapper still reads it
+    if (it != Owners().end()) Owners().erase(it);
+    inner->Close();
+    if (mRelease)
+        mRelease(inner);
+    else
+        delete inner;
 }
 
 uint32_t CKVAAudioSourceIO::GetSessionId() { return mInner ? mInner->GetSessionId() : mSessionId; }

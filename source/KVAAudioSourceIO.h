@@ -1,5 +1,7 @@
-// Forwards every operation to an inner source it owns; hands a host source back through its
-// release function instead of deleting it.
+// Forwards every operation to an inner source. Made with a release function (or with a null
+// one), it owns the inner source together with every other wrapper of that same object, in any
+// player: the last of them to go closes it and hands it back through the release function, or
+// deletes it when there is none. A host that gives one source twice so has it released once.
 #pragma once
 
 #include <string>
@@ -10,7 +12,7 @@ namespace kva_audioplayer {
 
 class CKVAAudioSourceIO : public IKVASourceIO {
 public:
-    CKVAAudioSourceIO(IKVASourceIO* inner, uint32_t sessionId);
+    CKVAAudioSourceIO(IKVASourceIO* inner, uint32_t sessionId);  // does not own inner
     CKVAAudioSourceIO(IKVASourceIO* inner, KVASourceRelease release);
     ~CKVAAudioSourceIO() override;
 
@@ -38,6 +40,7 @@ private:
     uint32_t mSessionId;
     std::string mText;  // never filled: the answer without an inner source
     KVASourceRelease mRelease = nullptr;
+    bool mOwns = false;
 };
 
 }  // namespace kva_audioplayer

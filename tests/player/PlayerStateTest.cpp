@@ -10,6 +10,7 @@
 #include "common/MemorySourceIO.h"
 #include "common/RecordingObserver.h"
 #include "common/TestPaths.h"
+#include "common/TestProcess.h"
 #include "platform/SoundSystem.h"
 #include "platform/VirtualSoundSystem.h"
 
@@ -134,6 +135,33 @@ TEST_F(PlayerState, InvalidArgumentsAreRefusedAndChangeNothing) {
     p->Release();
     EXPECT_EQ(released, 0);
     delete next;
+}
+
+// The playing source handed in again, as the new track and as the next one: each use reads the
+// same object, which is released once, when the player is done with it.
+TEST_F(PlayerState, ASourceHandedInAgainIsReleasedOnce) {
+    static int released = 0;
+    released = 0;
+    auto release = [](IKVASourceIO* s) { ++released; delete s; };
+    auto* source = new kva_test::MemorySourceIO(kva_test::ReadBytes(kva_test::FixturePath("flac16.flac")), 5);
+    RecordingObserver obs;
+    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
+    p->SetLogConfig(false, 100);
+    p->SetSourceIO(source, release);
+    p->PrepareAsync();
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+    p->SetNextSourceIO(source, kNextModePreload, release);
+    p->SetSourceIO(source, release);
+    p->SetSourceIO(source, release);
+    p->PrepareAsync();
+    ASSERT_TRUE(kva_test::WaitUntil([&] { return obs.Count(kNotifyStatus, kStatusPreparing) == 2; }));
+    // The stop aborted the object, so the new preparation may end cancelled.
+    ASSERT_TRUE(kva_test::WaitUntil([&] {
+        return obs.Count(kNotifyStatus, kStatusPrepared) == 2 || p->GetStatus() == kStatusError;
+    }));
+    EXPECT_EQ(released, 0);
+    p->Release();
+    EXPECT_EQ(released, 1);
 }
 
 TEST_F(PlayerState, PrepareTwiceWhilePreparedChangesNothing) {
