@@ -18,6 +18,10 @@ constexpr int64_t kMaxFadeMs = 20000;
 constexpr size_t kSongIdCopy = 256;
 constexpr double kMinSpeed = 0.5;
 constexpr double kMaxSpeed = 100.0;
+// Closer to 1.0 than this plays at 1.0, without the stretch.
+constexpr double kNearOne = 0.0001;
+
+double StretchTempo(double speed) { return std::fabs(speed - 1.0) < kNearOne ? 1.0 : speed; }
 
 // Effect/tempo code, listener code and bytes per sample for the packed formats; false otherwise.
 bool FormatCodes(int32_t sampleFormat, int32_t* effect, int32_t* listener, int32_t* bytes) {
@@ -185,12 +189,8 @@ int32_t CKVAAudioProcess::process(uint8_t* buf, uint32_t* len, int64_t position,
     {
         CKVAAutoLock lock(mTempoLock);
         if (mTempo && frameBytes > 0 && buf) {
-            if (mTempo->AvailableFrames() == 0 && std::fabs(mSpeed - 1.0) < 0.0001) {
-                if (mTempoDirty) {
-                    mTempo->Clear();
-                    mTempoDirty = false;
-                }
-            } else {
+            // At 1.0 blocks bypass the stretch only once it has let out all it held.
+            if (!(std::fabs(mSpeed - 1.0) < kNearOne && mTempo->Idle())) {
                 mTempo->PutSamples(buf, static_cast<int32_t>(length / frameBytes));
                 if (mTempo->AvailableFrames() != 0) {
                     int32_t m = static_cast<int32_t>(capacity / frameBytes);
@@ -257,14 +257,12 @@ void CKVAAudioProcess::setAudioDescription(const AudioDescription& des) {
         if (mTempo) {
             int32_t ok = mTempo->Init(effectCode, rate, channels, blockBytes);
             if (ok) {
-                mTempo->SetTempo(mSpeed);
-                mTempo->Clear();
+                mTempo->SetTempo(StretchTempo(mSpeed));
             } else {
                 DestroyTempo();
                 KVA_LOG(kLogTrace, "CKVAAudioProcess::setAudioDescription  mTempo Init error %d", ok);
             }
         }
-        mTempoDirty = true;
     }
     {
         CKVAAutoLock lock(mEffectLock);
@@ -309,9 +307,9 @@ bool CKVAAudioProcess::SetPlaySpeed(double speed) {
     // A speed the time-stretch cannot run would leave the audio at the old speed while the
     // position bookkeeping took the new one.
     if (!(speed >= kMinSpeed && speed <= kMaxSpeed)) return false;
-    // The stretch's library is loaded on first need, here rather than under the tempo lock that
-    // the render thread takes.
-    if (speed != 1.0 && !LoadFilterLibrary()) return false;
+    // The stretch's library is loaded, and its graph built, here on the caller's thread rather
+    // than by the render thread.
+    if (StretchTempo(speed) != 1.0 && !LoadFilterLibrary()) return false;
     int32_t code, rate, channels;
     {
         CKVAAutoLock lock(mFormatLock);
@@ -320,14 +318,14 @@ bool CKVAAudioProcess::SetPlaySpeed(double speed) {
         channels = mDes.nChannel;
     }
     CKVAAutoLock lock(mTempoLock);
+    mSpeed = speed;
+    // Without a format yet the speed is applied when the format arrives.
+    if (rate <= 0) return true;
     if (!mTempo) {
         mTempo = CreateTempoProcessor();
         if (mTempo && !mTempo->Init(code, rate, channels, kTempoBlockFrames)) DestroyTempo();
     }
-    if (mTempo) mTempo->SetTempo(speed);
-    mSpeed = speed;
-    mTempoDirty = true;
-    return mTempo != nullptr;
+    return mTempo != nullptr && mTempo->SetTempo(StretchTempo(speed));
 }
 
 void CKVAAudioProcess::setFadeTime(int64_t ms) {

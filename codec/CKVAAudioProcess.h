@@ -95,7 +95,6 @@ private:
     // tempo lock
     TempoProcessor* mTempo = nullptr;
     double mSpeed = 1.0;
-    bool mTempoDirty = false;
 
     // fade lock
     int32_t mFadeMode = kFadeNone;

@@ -1,6 +1,7 @@
 #include "codec/TempoProcessor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +28,8 @@ constexpr double kMaxTempo = 100.0;
 constexpr const char* kTempoFilterName = "tempo";
 // The filter's fragment window is rate / 24 samples: below this it has none (and asserts).
 constexpr int32_t kMinTempoRate = 24;
+// Graphs set aside for a control call to free; more are freed at once.
+constexpr size_t kMaxRetired = 4;
 
 template <typename T>
 T Saturate(float f, double lo, double hi) {
@@ -100,20 +103,79 @@ void SamplesFromFloat(int32_t sampleFormat, const float* in, uint8_t* out, int64
 // ---------------------------------------------------------------------------------------------
 // TempoEngine
 
+static std::atomic<int64_t> gRenderThreadBuilds{0};
+
+TempoGraph::~TempoGraph() {
+    if (graph) filters->graph_free(&graph);
+}
+
+bool TempoGraph::Build(double atTempo, int32_t rate, int32_t channelCount) {
+    filters = LoadFilterLibrary();
+    if (!filters || rate < kMinTempoRate || channelCount <= 0) return false;
+    const FilterLibrary& f = *filters;
+    tempo = atTempo;
+    sampleRate = rate;
+    channels = channelCount;
+    graph = f.graph_alloc();
+    if (!graph) return false;
+    // atempo is not slice-threaded; a thread pool per graph would only cost threads.
+    graph->nb_threads = 1;
+
+    bool ok = false;
+    AVBufferSrcParameters* par = nullptr;
+    AVFilterContext* stretch = nullptr;
+    char tempoArgs[64];
+    static const enum AVSampleFormat kSinkFormats[] = {AV_SAMPLE_FMT_FLT, AV_SAMPLE_FMT_NONE};
+    do {
+        src = f.graph_alloc_filter(graph, f.get_by_name("abuffer"), "in");
+        if (!src) break;
+        par = f.buffersrc_parameters_alloc();
+        if (!par) break;
+        par->format = AV_SAMPLE_FMT_FLT;
+        par->sample_rate = rate;
+        par->time_base = AVRational{1, rate};
+        av_channel_layout_default(&par->ch_layout, channelCount);
+        if (f.buffersrc_parameters_set(src, par) < 0) break;
+        if (f.init_str(src, nullptr) < 0) break;
+        std::snprintf(tempoArgs, sizeof(tempoArgs), "tempo=%.17g", atTempo);
+        if (f.graph_create_filter(&stretch, f.get_by_name("atempo"), kTempoFilterName, tempoArgs,
+                                  nullptr, graph) < 0)
+            break;
+        if (f.graph_create_filter(&sink, f.get_by_name("abuffersink"), "out", nullptr, nullptr,
+                                  graph) < 0)
+            break;
+        if (av_opt_set_int_list(sink, "sample_fmts", kSinkFormats, AV_SAMPLE_FMT_NONE,
+                                AV_OPT_SEARCH_CHILDREN) < 0)
+            break;
+        if (f.link(src, 0, stretch, 0) < 0) break;
+        if (f.link(stretch, 0, sink, 0) < 0) break;
+        if (f.graph_config(graph, nullptr) < 0) break;
+        ok = true;
+    } while (false);
+    if (par) {
+        av_channel_layout_uninit(&par->ch_layout);
+        av_free(par);
+    }
+    if (!ok && graph) f.graph_free(&graph);
+    return ok;
+}
+
+static std::unique_ptr<TempoGraph> NewGraph(double tempo, int32_t rate, int32_t channels) {
+    std::unique_ptr<TempoGraph> g(new (std::nothrow) TempoGraph());
+    if (g && !g->Build(tempo, rate, channels)) g.reset();
+    return g;
+}
+
 TempoEngine::TempoEngine() = default;
 
 TempoEngine::~TempoEngine() { Release(); }
 
-void TempoEngine::FreeGraph() {
-    if (mGraph) mFilters->graph_free(&mGraph);
-    mGraphDeferred = false;
-    mSrc = nullptr;
-    mSink = nullptr;
-    mHasInput = false;
-}
+int64_t TempoEngine::RenderThreadBuilds() { return gRenderThreadBuilds.load(); }
 
 void TempoEngine::Release() {
-    FreeGraph();
+    mCurrent.reset();
+    mPrepared.reset();
+    mRetired.clear();
     av_frame_free(&mInFrame);
     av_frame_free(&mOutFrame);
     if (mQueue) {
@@ -122,75 +184,14 @@ void TempoEngine::Release() {
     }
 }
 
-bool TempoEngine::BuildGraph(double atTempo) {
-    FreeGraph();
-    if (!mFilters) mFilters = LoadFilterLibrary();
-    if (!mFilters) return false;
-    const FilterLibrary& f = *mFilters;
-    mGraph = f.graph_alloc();
-    if (!mGraph) return false;
-    // atempo is not slice-threaded; a thread pool per graph would only cost threads.
-    mGraph->nb_threads = 1;
-
-    bool ok = false;
-    AVBufferSrcParameters* par = nullptr;
-    AVFilterContext* tempo = nullptr;
-    char tempoArgs[64];
-    static const enum AVSampleFormat kSinkFormats[] = {AV_SAMPLE_FMT_FLT, AV_SAMPLE_FMT_NONE};
-
-    do {
-        mSrc = f.graph_alloc_filter(mGraph, f.get_by_name("abuffer"), "in");
-        if (!mSrc) break;
-        par = f.buffersrc_parameters_alloc();
-        if (!par) break;
-        par->format = AV_SAMPLE_FMT_FLT;
-        par->sample_rate = mSampleRate;
-        par->time_base = AVRational{1, mSampleRate};
-        if (av_channel_layout_copy(&par->ch_layout, &mInFrame->ch_layout) < 0) break;
-        if (f.buffersrc_parameters_set(mSrc, par) < 0) break;
-        if (f.init_str(mSrc, nullptr) < 0) break;
-
-        std::snprintf(tempoArgs, sizeof(tempoArgs), "tempo=%.17g", atTempo);
-        if (f.graph_create_filter(&tempo, f.get_by_name("atempo"), kTempoFilterName, tempoArgs,
-                                  nullptr, mGraph) < 0)
-            break;
-        if (f.graph_create_filter(&mSink, f.get_by_name("abuffersink"), "out", nullptr, nullptr,
-                                  mGraph) < 0)
-            break;
-        if (av_opt_set_int_list(mSink, "sample_fmts", kSinkFormats, AV_SAMPLE_FMT_NONE,
-                                AV_OPT_SEARCH_CHILDREN) < 0)
-            break;
-        if (f.link(mSrc, 0, tempo, 0) < 0) break;
-        if (f.link(tempo, 0, mSink, 0) < 0) break;
-        if (f.graph_config(mGraph, nullptr) < 0) break;
-        ok = true;
-    } while (false);
-
-    if (par) {
-        av_channel_layout_uninit(&par->ch_layout);
-        av_free(par);
-    }
-    if (!ok) {
-        FreeGraph();
-        mGraphDirty = true;
-        return false;
-    }
-    mPts = 0;
-    mGraphDirty = false;
-    mFinished = false;
-    return true;
-}
-
 bool TempoEngine::Init(int32_t blockFrames, int32_t sampleRate, int32_t channels) {
     Release();
     mResetPending = false;
-    mFinished = false;
-    mGraphDirty = true;
     if (blockFrames <= 0 || sampleRate < kMinTempoRate || channels <= 0 || channels > 64) return false;
     mBlockFrames = blockFrames;
     mSampleRate = sampleRate;
     mChannels = channels;
-
+    mRetired.reserve(kMaxRetired);
     bool ok = false;
     do {
         mInFrame = av_frame_alloc();
@@ -203,28 +204,38 @@ bool TempoEngine::Init(int32_t blockFrames, int32_t sampleRate, int32_t channels
         if (av_frame_get_buffer(mInFrame, 0) < 0) break;
         mQueue = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLT, channels, blockFrames);
         if (!mQueue) break;
+        // The graphs come with the speed changes that need them.
         mTempo = mPendingTempo;
-        if (mTempo != 1.0 || FilterLibraryLoaded()) {
-            if (!BuildGraph(mTempo)) break;
-        } else {
-            // At 1.0 the graph takes no input, and building it would load the filter library for
-            // a play that may never change speed: it is built by the first speed change, as it
-            // would have been built here (the filter's output depends on how it started).
-            mGraphDeferred = true;
-            mGraphDirty = false;
-        }
         ok = true;
     } while (false);
     if (!ok) Release();
     return ok;
 }
 
-void TempoEngine::BuildDeferredGraph() {
-    if (mGraphDeferred) BuildGraph(mTempo);  // a failure leaves it dirty, to be built by Put
+void TempoEngine::SetTempo(double tempo) { mPendingTempo = tempo; }
+
+void TempoEngine::Offer(std::unique_ptr<TempoGraph> graph) {
+    if (!graph) return;
+    if (graph->sampleRate != mSampleRate || graph->channels != mChannels) {
+        Retire(&graph);
+        return;
+    }
+    Retire(&mPrepared);
+    mPrepared = std::move(graph);
 }
 
-void TempoEngine::SetTempo(double tempo) {
-    if (tempo != mTempo) mPendingTempo = tempo;
+bool TempoEngine::HasPrepared(double tempo) const { return mPrepared && mPrepared->tempo == tempo; }
+
+void TempoEngine::TakeRetired(std::vector<std::unique_ptr<TempoGraph>>* out) {
+    for (auto& g : mRetired) out->push_back(std::move(g));
+    mRetired.clear();
+}
+
+void TempoEngine::Retire(std::unique_ptr<TempoGraph>* graph) {
+    if (!*graph) return;
+    // Freed by the next control call; only when that falls behind is it freed here.
+    if (mRetired.size() < mRetired.capacity()) mRetired.push_back(std::move(*graph));
+    else graph->reset();
 }
 
 void TempoEngine::Reset() { mResetPending = true; }
@@ -236,17 +247,14 @@ bool TempoEngine::Queue(const float* data, int32_t frames) {
     return av_audio_fifo_write(mQueue, planes, frames) == frames;
 }
 
-bool TempoEngine::Drain() {
+bool TempoEngine::Drain(TempoGraph& g, bool* ended) {
     bool ok = true;
     for (;;) {
-        int ret = mFilters->buffersink_get_frame(mSink, mOutFrame);
+        int ret = g.filters->buffersink_get_frame(g.sink, mOutFrame);
         if (ret < 0) {
-            if (ret == AVERROR_EOF) mFinished = true;
             // EAGAIN: the filter wants more input; anything else ends this graph.
-            if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) {
-                mGraphDirty = true;
-                ok = false;
-            }
+            if (ret != AVERROR(EAGAIN)) *ended = true;
+            if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) ok = false;
             break;
         }
         if (!Queue(reinterpret_cast<const float*>(mOutFrame->data[0]), mOutFrame->nb_samples)) ok = false;
@@ -256,52 +264,43 @@ bool TempoEngine::Drain() {
 }
 
 void TempoEngine::Flush() {
-    if ((!mGraph && !mGraphDeferred) || mGraphDirty || mFinished) return;
-    if (!mHasInput) {
-        mFinished = true;
-        return;
+    if (!mCurrent) return;
+    if (mCurrent->hasInput &&
+        mCurrent->filters->buffersrc_add_frame_flags(mCurrent->src, nullptr, 0) >= 0) {
+        bool ended = false;
+        Drain(*mCurrent, &ended);
     }
-    if (mFilters->buffersrc_add_frame_flags(mSrc, nullptr, 0) < 0) {
-        mGraphDirty = true;
-        return;
-    }
-    Drain();
-    mFinished = true;
-    mHasInput = false;
+    Retire(&mCurrent);
 }
 
 bool TempoEngine::Put(const float* data, int32_t frames) {
     if (!mQueue) return false;
-    if (mPendingTempo != mTempo) {
-        // Going back to 1.0 bypasses the filter: let out the stretched tail first.
-        if (mPendingTempo == 1.0) Flush();
-        double previous = mTempo;
-        mTempo = mPendingTempo;
-        if (mTempo != 1.0 && (mGraph || mGraphDeferred) && !mGraphDirty && !mFinished) {
-            // A running filter changes speed in place and keeps the audio it holds. A failed
-            // build leaves the graph dirty, to be built again below.
-            if (mGraphDeferred) BuildGraph(previous);
-            char arg[64];
-            std::snprintf(arg, sizeof(arg), "%.17g", mTempo);
-            if (!mGraphDirty &&
-                mFilters->graph_send_command(mGraph, kTempoFilterName, "tempo", arg, nullptr, 0, 0) < 0)
-                mGraphDirty = true;
-        } else if (previous != 1.0 || mTempo != 1.0) {
-            mGraphDirty = true;
-        }
-    }
     if (mResetPending) {
         mResetPending = false;
-        mGraphDirty = true;
-        mHasInput = false;
+        Retire(&mCurrent);
         av_audio_fifo_reset(mQueue);
     }
-    if (!data || frames <= 0) return true;
+    if (mPendingTempo != mTempo) {
+        // The stretched tail comes out before the audio at the new tempo.
+        Flush();
+        mTempo = mPendingTempo;
+    }
+    if (!data || frames <= 0) {
+        if (!data) Flush();
+        return true;
+    }
     if (mTempo == 1.0) return Queue(data, frames);
 
-    if (mFinished || mGraphDirty) {
-        if (!BuildGraph(mTempo)) return false;
+    if (!mCurrent) {
+        if (HasPrepared(mTempo)) {
+            mCurrent = std::move(mPrepared);
+        } else {
+            ++gRenderThreadBuilds;
+            mCurrent = NewGraph(mTempo, mSampleRate, mChannels);
+            if (!mCurrent) return false;
+        }
     }
+    TempoGraph& g = *mCurrent;
     bool ok = true;
     int32_t done = 0;
     while (done < frames) {
@@ -311,14 +310,19 @@ bool TempoEngine::Put(const float* data, int32_t frames) {
         std::memcpy(mInFrame->data[0], data + static_cast<int64_t>(done) * mChannels,
                     static_cast<size_t>(piece) * mChannels * sizeof(float));
         mInFrame->nb_samples = piece;
-        mInFrame->pts = mPts;
-        mPts += piece;
-        if (mFilters->buffersrc_add_frame_flags(mSrc, mInFrame, AV_BUFFERSRC_FLAG_KEEP_REF) < 0) {
-            mGraphDirty = true;
+        mInFrame->pts = g.pts;
+        g.pts += piece;
+        if (g.filters->buffersrc_add_frame_flags(g.src, mInFrame, AV_BUFFERSRC_FLAG_KEEP_REF) < 0) {
+            Retire(&mCurrent);
             return false;
         }
-        mHasInput = true;
-        if (!Drain()) ok = false;
+        g.hasInput = true;
+        bool ended = false;
+        if (!Drain(g, &ended)) ok = false;
+        if (ended) {
+            Retire(&mCurrent);
+            return false;
+        }
         done += piece;
     }
     return ok;
@@ -357,20 +361,16 @@ TempoProcessorImpl::~TempoProcessorImpl() {
 
 int32_t TempoProcessorImpl::Init(int32_t sampleFormat, int32_t sampleRate, int32_t channels,
                                  int32_t blockFrames) {
+    std::unique_ptr<TempoEngine> old;
     std::lock_guard<std::mutex> guard(mLock);
-    mEngine.reset();
+    old = std::move(mEngine);
     mConvert.clear();
     mConvert.shrink_to_fit();
     // Only the packed formats have a conversion; anything else would be stretched as garbage.
     if (BytesPerSample(sampleFormat) == 0 || channels <= 0 || blockFrames <= 0) return 0;
 
-    std::unique_ptr<TempoEngine> engine;
-    try {
-        engine.reset(new TempoEngine());
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
-    if (!engine->Init(blockFrames, sampleRate, channels)) return 0;
+    std::unique_ptr<TempoEngine> engine(new (std::nothrow) TempoEngine());
+    if (!engine || !engine->Init(blockFrames, sampleRate, channels)) return 0;
     if (sampleFormat != AV_SAMPLE_FMT_FLT) {
         try {
             mConvert.assign(static_cast<size_t>(blockFrames) * channels, 0.0f);
@@ -387,20 +387,50 @@ int32_t TempoProcessorImpl::Init(int32_t sampleFormat, int32_t sampleRate, int32
     return 1;
 }
 
+void TempoProcessorImpl::FreeRetired() {
+    std::vector<std::unique_ptr<TempoGraph>> done;
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        if (mEngine) mEngine->TakeRetired(&done);
+    }
+}
+
+void TempoProcessorImpl::Prepare() {
+    const double tempo = mRequestedTempo.load(std::memory_order_relaxed);
+    int32_t rate = 0, channels = 0;
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        if (tempo == 1.0 || !mEngine || mEngine->HasPrepared(tempo)) return;
+        rate = mEngine->SampleRate();
+        channels = mEngine->Channels();
+    }
+    // Built without the lock, which the render thread takes for every block.
+    std::unique_ptr<TempoGraph> graph = NewGraph(tempo, rate, channels);
+    std::lock_guard<std::mutex> guard(mLock);
+    if (mEngine) mEngine->Offer(std::move(graph));
+}
+
 bool TempoProcessorImpl::SetTempo(double tempo) {
     if (!(tempo >= kMinTempo && tempo <= kMaxTempo)) return false;
-    if (tempo != 1.0) {
-        // The library is loaded, and a graph that Init left out is built, here on the caller's
-        // thread rather than by the render thread's next push.
-        if (!LoadFilterLibrary()) return false;
-        std::lock_guard<std::mutex> guard(mLock);
-        if (mEngine) mEngine->BuildDeferredGraph();
-    }
+    if (tempo != 1.0 && !LoadFilterLibrary()) return false;
     mRequestedTempo.store(tempo, std::memory_order_relaxed);
+    Prepare();
+    FreeRetired();
     return true;
 }
 
-void TempoProcessorImpl::Clear() { mClearPending.store(true, std::memory_order_relaxed); }
+void TempoProcessorImpl::Clear() {
+    mClearPending.store(true, std::memory_order_relaxed);
+    // The running graph is dropped by the reset: the one after it is ready before it is needed.
+    Prepare();
+    FreeRetired();
+}
+
+bool TempoProcessorImpl::Idle() {
+    std::lock_guard<std::mutex> guard(mLock);
+    return !mEngine || (mRequestedTempo.load(std::memory_order_relaxed) == 1.0 &&
+                        mAppliedTempo == 1.0 && mEngine->Available() == 0);
+}
 
 void TempoProcessorImpl::PutSamples(const uint8_t* data, int32_t frames) {
     std::lock_guard<std::mutex> guard(mLock);

@@ -34,13 +34,33 @@ public:
     // Drops everything held; takes effect at the next PutSamples with data.
     virtual void Clear() = 0;
     virtual int32_t AvailableFrames() = 0;
+    // Passes through at 1.0 with nothing held: blocks may bypass it.
+    virtual bool Idle() = 0;
 };
 
 // A new processor, or null when memory runs out. Deleted through the virtual destructor.
 TempoProcessor* CreateTempoProcessor();
 
-// Time-stretch on packed float frames through an abuffer -> atempo -> abuffersink graph. At tempo
-// 1.0 input goes straight to the output queue. Not thread-safe: its owner serialises calls.
+// One abuffer -> atempo -> abuffersink graph at a fixed tempo. A graph never changes tempo in
+// place (atempo asserts on some changes, across 2.0 for one): a change ends the running graph,
+// its tail drained, and the audio goes on in a fresh graph built off the render thread.
+struct TempoGraph {
+    ~TempoGraph();
+    bool Build(double tempo, int32_t sampleRate, int32_t channels);
+
+    const FilterLibrary* filters = nullptr;
+    AVFilterGraph* graph = nullptr;
+    AVFilterContext* src = nullptr;
+    AVFilterContext* sink = nullptr;
+    double tempo = 1.0;
+    int32_t sampleRate = 0;
+    int32_t channels = 0;
+    int64_t pts = 0;
+    bool hasInput = false;
+};
+
+// Time-stretch on packed float frames. At tempo 1.0 input goes straight to the output queue.
+// Not thread-safe: its owner serialises calls.
 class TempoEngine {
 public:
     // Output queue limit in frames: it cannot grow past this.
@@ -54,8 +74,12 @@ public:
     bool Init(int32_t blockFrames, int32_t sampleRate, int32_t channels);
     // Remembered; applied by the next Put.
     void SetTempo(double tempo);
-    // Builds now the graph that Init left for the first speed change (see Init).
-    void BuildDeferredGraph();
+    // A fresh graph for the next one the engine needs; one of another format is refused.
+    void Offer(std::unique_ptr<TempoGraph> graph);
+    // Whether a fresh graph at this tempo waits to be used.
+    bool HasPrepared(double tempo) const;
+    // Graphs the engine is done with, for the caller to free off the render thread.
+    void TakeRetired(std::vector<std::unique_ptr<TempoGraph>>* out);
     // Drop the stretch state and the queued output at the next Put.
     void Reset();
     // False when the output queue could not take the result.
@@ -67,32 +91,30 @@ public:
     void Receive(float* out, int32_t* frames);
     int32_t Available() const;
     double Tempo() const { return mTempo; }
+    int32_t SampleRate() const { return mSampleRate; }
+    int32_t Channels() const { return mChannels; }
+
+    // Graphs built inside Put (on the render thread), process-wide: only when none was prepared.
+    static int64_t RenderThreadBuilds();
 
 private:
     void Release();
-    void FreeGraph();
-    bool BuildGraph(double atTempo);
-    bool Drain();
+    void Retire(std::unique_ptr<TempoGraph>* graph);
+    bool Drain(TempoGraph& g, bool* ended);
     bool Queue(const float* data, int32_t frames);
 
-    const FilterLibrary* mFilters = nullptr;  // loaded by the first graph built
-    AVFilterGraph* mGraph = nullptr;
-    AVFilterContext* mSrc = nullptr;
-    AVFilterContext* mSink = nullptr;
+    std::unique_ptr<TempoGraph> mCurrent;   // takes the input while the tempo is not 1.0
+    std::unique_ptr<TempoGraph> mPrepared;  // fresh, built off the render thread
+    std::vector<std::unique_ptr<TempoGraph>> mRetired;
     AVFrame* mInFrame = nullptr;
     AVFrame* mOutFrame = nullptr;
     AVAudioFifo* mQueue = nullptr;
     int32_t mSampleRate = 0;
     int32_t mChannels = 0;
     int32_t mBlockFrames = 0;
-    int64_t mPts = 0;
     double mTempo = 1.0;         // the tempo the stretch runs at
     double mPendingTempo = 1.0;  // asked for, applied by the next Put
     bool mResetPending = false;
-    bool mGraphDirty = true;     // the graph must be rebuilt before it takes input
-    bool mGraphDeferred = false; // stands for a clean graph at the initial tempo, not built yet
-    bool mFinished = false;      // end of input sent and drained
-    bool mHasInput = false;      // the graph holds input that a flush would release
 };
 
 class TempoProcessorImpl : public TempoProcessor {
@@ -107,8 +129,14 @@ public:
     void ReceiveSamples(uint8_t* out, int32_t* frames) override;
     void Clear() override;
     int32_t AvailableFrames() override;
+    bool Idle() override;
 
 private:
+    // Builds a graph at the requested tempo, unless one waits already (caller's thread).
+    void Prepare();
+    // Frees, outside the lock, what the engine is done with.
+    void FreeRetired();
+
     std::mutex mLock;
     std::unique_ptr<TempoEngine> mEngine;
     std::vector<float> mConvert;  // empty for float input

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec/CKVAAudioProcess.h"
+#include "codec/TempoProcessor.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -240,8 +241,8 @@ TEST_F(AudioProcessTest, FormatCodesPerSampleFormat) {
     }
 }
 
-TEST_F(AudioProcessTest, PlaySpeedNeedsAFormat) {
-    EXPECT_FALSE(chain.SetPlaySpeed(1.5));
+TEST_F(AudioProcessTest, PlaySpeedBeforeTheFormatTakesEffectWithIt) {
+    EXPECT_TRUE(chain.SetPlaySpeed(1.5));
     EXPECT_FALSE(chain.hasTempo());
     EXPECT_DOUBLE_EQ(1.5, chain.getPlaySpeed());
     // The stored speed is applied when the format arrives.
@@ -364,6 +365,76 @@ TEST_F(AudioProcessTest, ResetDuringFadeReportsTheActiveModeAndResetsHooks) {
     EXPECT_EQ(-1, chain.getFadePosition());
     chain.close();  // no fade running: no report
     EXPECT_EQ((std::vector<std::string>{"effect.Reset", "listener.Reset"}), rec.Take());
+}
+
+namespace {
+// Largest change between neighbouring samples of one channel.
+float MaxStep(const std::vector<float>& s) {
+    float m = 0;
+    for (size_t i = kChannels; i < s.size(); ++i) m = std::max(m, std::fabs(s[i] - s[i - kChannels]));
+    return m;
+}
+}  // namespace
+
+// 1.5 -> 1.0 -> 1.5 -> 1.0 in device-sized blocks: every switch is seamless (the stretch lets
+// out its tail before the bypass, a fresh stretch picks up the next sample), nothing is lost,
+// and no filter graph is built on the pulling thread.
+TEST_F(AudioProcessTest, SpeedSwitchesAreSeamless) {
+    chain.setAudioDescription(Describe(AV_SAMPLE_FMT_FLT));
+    constexpr int kPeriod = 441;
+    const int64_t builds = TempoEngine::RenderThreadBuilds();
+    std::vector<float> in(kPeriod * kChannels), out;
+    int64_t phase = 0, inFrames = 0;
+    double expected = 0;
+    for (double speed : {1.5, 1.0, 1.5, 1.0}) {
+        ASSERT_TRUE(chain.SetPlaySpeed(speed));
+        for (int b = 0; b < 100; ++b, inFrames += kPeriod) {
+            for (int i = 0; i < kPeriod; ++i, ++phase)
+                in[2 * i] = in[2 * i + 1] = 0.5f * std::sin(2.0 * M_PI * 220.0 * phase / kRate);
+            buf.assign(8192 * kChannels, 0.0f);
+            std::copy(in.begin(), in.end(), buf.begin());
+            uint32_t len = kPeriod * kFrameBytes;
+            int32_t end = 0;
+            chain.process(reinterpret_cast<uint8_t*>(buf.data()), &len, 0, 8192 * kFrameBytes, &end);
+            out.insert(out.end(), buf.begin(), buf.begin() + len / 4);
+        }
+        expected += 100.0 * kPeriod / speed;
+    }
+    EXPECT_EQ(builds, TempoEngine::RenderThreadBuilds());
+    EXPECT_NEAR(expected, static_cast<double>(out.size() / kChannels), 2048);
+    const float own = 0.5f * 2.0f * static_cast<float>(M_PI) * 220.0f / kRate;
+    EXPECT_LE(MaxStep(out), own * 1.5f);
+}
+
+// Any sequence of accepted speeds, across 2.0 both ways and to the extremes, with resets
+// between, leaves the chain running (atempo asserts on some in-place tempo changes).
+TEST_F(AudioProcessTest, RandomSpeedSequencesAreSafe) {
+    chain.setAudioDescription(Describe(AV_SAMPLE_FMT_FLT));
+    const double speeds[] = {0.5, 0.75, 1.0, 1.25, 1.5, 2.0, 2.5, 4.0, 10.0, 37.0, 100.0};
+    uint32_t x = 12345;
+    auto next = [&x](uint32_t n) {
+        x = x * 1664525u + 1013904223u;
+        return (x >> 8) % n;
+    };
+    uint64_t total = 0;
+    constexpr uint32_t kCapacity = 8192;
+    for (int segment = 0; segment < 200; ++segment) {
+        ASSERT_TRUE(chain.SetPlaySpeed(speeds[next(11)]));
+        if (next(8) == 0) chain.Reset();
+        for (uint32_t b = 0, n = 1 + next(12); b < n; ++b) {
+            const int frames = 1 + static_cast<int>(next(4096));
+            buf.assign(kCapacity * kChannels, 0.0f);
+            for (int i = 0; i < frames * kChannels; ++i) buf[i] = 0.3f * std::sin(0.01f * i);
+            uint32_t len = frames * kFrameBytes;
+            int32_t end = 0;
+            chain.process(reinterpret_cast<uint8_t*>(buf.data()), &len, 0, kCapacity * kFrameBytes,
+                          &end);
+            ASSERT_LE(len, kCapacity * kFrameBytes);
+            ASSERT_EQ(0u, len % kFrameBytes);
+            total += len;
+        }
+    }
+    EXPECT_GT(total, 0u);
 }
 
 TEST_F(AudioProcessTest, ResetDropsStretchedAudio) {
