@@ -7,7 +7,6 @@
 
 #include "StreamTestUtil.h"
 #include "common/ReferenceDecode.h"
-#include "common/MemorySourceIO.h"
 #include "common/TestPaths.h"
 #include "source/KVAAudioLocalSource.h"
 
@@ -75,44 +74,3 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 
-namespace {
-
-// Random bytes over three stretches of an AAC track's audio data: the damaged frames are dropped
-// and the rest plays to the end, as the command line decodes it.
-TEST(StreamConcurrencyDamage, PatchedAacPlaysToItsEnd) {
-    const std::vector<uint8_t> clean = ReadBytes(FixturePath("aac.m4a"));
-    ASSERT_GT(clean.size(), 20000u);
-    ScratchDir dir("damaged");
-    for (uint32_t seed = 1; seed <= 6; ++seed) {
-        SCOPED_TRACE("seed " + std::to_string(seed));
-        std::vector<uint8_t> bytes = clean;
-        uint32_t x = seed * 2654435761u;
-        for (double at : {0.2, 0.45, 0.7}) {
-            const size_t from = static_cast<size_t>(bytes.size() * at);
-            for (size_t i = from; i < from + 1024; ++i) {
-                x = x * 1664525u + 1013904223u;
-                bytes[i] = static_cast<uint8_t>(x >> 24);
-            }
-        }
-        const std::string path = dir.File("bad" + std::to_string(seed) + ".m4a");
-        FILE* f = fopen(path.c_str(), "wb");
-        ASSERT_TRUE(f);
-        fwrite(bytes.data(), 1, bytes.size(), f);
-        fclose(f);
-        std::vector<float> ref;
-        ASSERT_TRUE(ReferenceDecodeF32Stereo(path, &ref));
-
-        RecordingObserver obs;
-        MemorySourceIO source(bytes);
-        CKVAAudioStream stream(&obs);
-        ASSERT_EQ(0, OpenAndStart(stream, &source));
-        PullResult got = PullAll(stream);
-        stream.close();
-        EXPECT_TRUE(got.ended);
-        EXPECT_EQ(std::vector<int32_t>{kAudioPlayerEOS}, got.codes);
-        EXPECT_EQ(ref.size(), got.samples.size());
-        EXPECT_EQ(-1, FirstMismatch(got.samples, 0, ref, 0, std::min(ref.size(), got.samples.size()) / 2));
-    }
-}
-
-}  // namespace
