@@ -13,8 +13,6 @@ extern "C" {
 namespace kva_audioplayer {
 
 namespace {
-// How long a decode loop that found the queue full waits before it looks again.
-constexpr int32_t kFullQueueRecheckMs = 20;
 // The first buffering after an open or a seek ends with this much queued.
 constexpr int64_t kFirstBufferingMs = 1500;
 
@@ -31,6 +29,9 @@ bool IsContinueStatus(int32_t status) {
 }  // namespace
 
 CKVAAudioStream::CKVAAudioStream(IKVAStreamObserver* obs) : observer(obs) {
+    mStateLock.Init();
+    mWaitLock.Init();
+    mRoomCond.Init();
     mDecoderLock.Init();
     mQueueLock.Init();
     mIFLock.Init();
@@ -58,6 +59,9 @@ CKVAAudioStream::~CKVAAudioStream() {
     mIFLock.Destroy();
     mQueueLock.Destroy();
     mDecoderLock.Destroy();
+    mRoomCond.Destroy();
+    mWaitLock.Destroy();
+    mStateLock.Destroy();
 }
 
 void CKVAAudioStream::releaseFrame(AudioFrame* frame) {
@@ -84,6 +88,7 @@ int32_t CKVAAudioStream::openUrl(const char* url, int32_t flag) {
     mState = kOpening;
     int32_t r = mDecoder->openUrl(url);
     if (r != 0) return r;
+    mDurationMs = mDecoder->getDuration();
     mEOS = false;
     mState = kOpened;
     mMediaId = 0;
@@ -104,6 +109,7 @@ int32_t CKVAAudioStream::open(IKVASourceIO* source, bool silent) {
         mLastError = mDecoder->getErrorCode();
         return r;
     }
+    mDurationMs = mDecoder->getDuration();
     mEOS = false;
     mState = kOpened;
     mMediaId = source->GetSessionId();
@@ -123,7 +129,7 @@ void CKVAAudioStream::postDecode(bool onlyBelowCache, int32_t delayMs) {
 }
 
 int32_t CKVAAudioStream::start() {
-    CKVAAutoLock lock(mDecoderLock);
+    CKVAAutoLock lock(mStateLock);
     if (mState != kStarted) {
         mState = kStarted;
         mThread->Start("Audio Decoder Thread", this, &CKVAAudioStream::HandleMessage);
@@ -134,16 +140,17 @@ int32_t CKVAAudioStream::start() {
 }
 
 int32_t CKVAAudioStream::pause() {
-    CKVAAutoLock lock(mDecoderLock);
+    CKVAAutoLock lock(mStateLock);
     if (mState == kStarted) {
         mState = kPaused;
         mThread->Clear();
+        wakeDecoder();  // a sleep for room ends: paused, the thread waits for messages only
     }
     return 0;
 }
 
 int32_t CKVAAudioStream::resume() {
-    CKVAAutoLock lock(mDecoderLock);
+    CKVAAutoLock lock(mStateLock);
     if (mState == kPaused) {
         mState = kStarted;
         postDecode(false);
@@ -157,6 +164,7 @@ int32_t CKVAAudioStream::stop() {
     if (st == kStopped || st == kClosed) return 0;
     mState = kStopped;
     mThread->Clear();
+    wakeDecoder();
     mThread->Stop();
     mLoopIdle = true;
     return 0;
@@ -202,9 +210,31 @@ int32_t CKVAAudioStream::setOutputDescription(const AudioDescription& des) {
 
 // ---- decode thread ----
 
+bool CKVAAudioStream::queueFull() {
+    const int32_t st = mState;
+    if (st == kPaused || st == kStopped || st == kClosed || mEOS) return false;
+    CKVAAutoLock lock(mQueueLock);
+    return mBufDuration >= cache_max;
+}
+
+void CKVAAudioStream::waitForRoom() {
+    CKVAAutoLock lock(mWaitLock);
+    const uint32_t seq = mWakeSeq;
+    mWaitingForRoom = true;
+    while (mWakeSeq == seq && queueFull()) mRoomCond.Wait(mWaitLock);
+    mWaitingForRoom = false;
+}
+
+void CKVAAudioStream::wakeDecoder() {
+    CKVAAutoLock lock(mWaitLock);
+    ++mWakeSeq;
+    mRoomCond.Signal();
+}
+
 void CKVAAudioStream::HandleMessage(void* user, const ThreadMsgPtr& msg) {
     auto* self = static_cast<CKVAAudioStream*>(user);
     tHandling = self;
+    ++self->mDecodeSteps;
     int32_t status = 0;
     switch (msg->mId) {
     case kMsgSeek:
@@ -337,12 +367,17 @@ void CKVAAudioStream::checkBuffer(int32_t status) {
         } else if (wantDecode) {
             postDecode(false);
         } else if (full) {
-            postDecode(true, kFullQueueRecheckMs);
+            // Asleep until a pull makes room (or a seek, pause or stop): no polling.
+            waitForRoom();
+            const int32_t now = mState;
+            if (now != kPaused && now != kStopped && now != kClosed) postDecode(true);
+            else mLoopIdle = true;
         } else {
             mLoopIdle = true;
         }
-    } else if (wantDecode && mLoopIdle.exchange(false)) {
-        mThread->Post(MakeMsg(kMsgDecode, mMediaText, int32_t(0)));
+    } else if (wantDecode) {
+        if (mWaitingForRoom) wakeDecoder();
+        else if (mLoopIdle.exchange(false)) mThread->Post(MakeMsg(kMsgDecode, mMediaText, int32_t(0)));
     }
 }
 
@@ -576,6 +611,7 @@ int32_t CKVAAudioStream::seek(int64_t ms) {
     mSeekTime = ms;
     mLoopIdle = false;
     mThread->Post(MakeMsg(kMsgSeek, mMediaText, ms));
+    wakeDecoder();
     KVA_LOG(kLogTrace, "CKVAAudioStream::seek mSeekTime %ld", static_cast<long>(ms));
     CKVAAutoLock lock(mQueueLock);
     mSeeking = true;
@@ -651,10 +687,12 @@ void CKVAAudioStream::SetPlaybackCacheParams(int64_t cacheMin, int64_t cacheMax,
     buffering_min = bufferingMin;
     buffering_max = bufferingMax;
     if (cache_max <= cache_min) cache_max = cache_min + 1000;
+    wakeDecoder();  // a larger cache is room
 }
 
 void CKVAAudioStream::setCacheMax(int64_t ms) {
     if (ms >= 7000 && ms < 15000) cache_max = ms;
+    wakeDecoder();
 }
 
 void CKVAAudioStream::setStepSize(int32_t size) {
@@ -676,15 +714,9 @@ void CKVAAudioStream::setSpeed(double speed) {
             mZOAiAudioStatus);
 }
 
-bool CKVAAudioStream::isEOS() {
-    CKVAAutoLock lock(mDecoderLock);
-    return mDecoder->isEOS();
-}
+bool CKVAAudioStream::isEOS() { return mDecoder->isEOS(); }
 
-int64_t CKVAAudioStream::getDuration() {
-    CKVAAutoLock lock(mDecoderLock);
-    return mDecoder->getDuration();
-}
+int64_t CKVAAudioStream::getDuration() { return mDurationMs; }
 
 std::string CKVAAudioStream::getSessionIdText() { return mDecoder->getSessionIdText(); }
 double CKVAAudioStream::getRatio() { return mDecoder->getRatio(); }
@@ -750,6 +782,7 @@ int32_t CKVAAudioStream::SetAudioIFEnable(int32_t nEnable) {
     if (mState == kStarted && r == 0) {
         mLoopIdle = false;
         mThread->Post(MakeMsg(kMsgIFEnable, mMediaText, int32_t(-1)));
+        wakeDecoder();
     }
     return r;
 }

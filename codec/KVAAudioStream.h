@@ -18,6 +18,14 @@
 
 namespace kva_audioplayer {
 
+// Locks, in the only order they are ever nested: the state lock, then the decoder lock, then the
+// IF lock, then the decoder's own locks, then the wait lock, then the queue lock.
+// - state lock: start, pause, resume (never held across a decode or a read);
+// - decoder lock: decoder use (open, decode, seek, close), held across source reads, so only the
+//   decode thread and open/close take it: duration, format and end of stream are read without it;
+// - IF lock: the IF fields and the output description;
+// - wait lock: the decode thread's sleep while the queue is full;
+// - queue lock: the frame lists and the queued duration, never held while decoding.
 class CKVAAudioStream {
 public:
     enum State : int32_t {
@@ -98,6 +106,8 @@ public:
     int32_t freeFrames();
     int32_t allocatedFrames() const { return mAllocatedFrames; }
     int32_t ifStatus();
+    // Decode-thread messages handled so far (each one a wake-up of that thread).
+    int64_t decodeSteps() const { return mDecodeSteps; }
 
     CKVAAudioStream(const CKVAAudioStream&) = delete;
     CKVAAudioStream& operator=(const CKVAAudioStream&) = delete;
@@ -115,8 +125,20 @@ protected:
     void switchIFOff(int32_t ratio);  // IF lock held
     // Empty-queue answer of the pulls. Queue lock held.
     int32_t emptyQueueResult();
+    // Decode thread: sleeps while the queue is full and the stream active, until a pull makes
+    // room or wakeDecoder is called.
+    void waitForRoom();
+    bool queueFull();
+    void wakeDecoder();
 
+    CKVACritical mStateLock;
     CKVACritical mDecoderLock;
+    CKVACritical mWaitLock;
+    CKVACondition mRoomCond;
+    uint32_t mWakeSeq = 0;  // wait lock
+    std::atomic<bool> mWaitingForRoom{false};
+    std::atomic<int64_t> mDecodeSteps{0};
+    std::atomic<int64_t> mDurationMs{0};  // cached at open
     CKVACritical mQueueLock;
     CKVACritical mIFLock;
     IKVAStreamObserver* observer;

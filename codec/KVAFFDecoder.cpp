@@ -158,6 +158,7 @@ CKVAFFDecoder::CKVAFFDecoder() {
     // FFmpeg's complaints about damaged media belong in the library log, not on standard error.
     InstallFFmpegLogForwarding();
     mLock.Init();
+    mDesLock.Init();
     mFrame = av_frame_alloc();
     mHeldFrame = av_frame_alloc();
     mPendingFrame = av_frame_alloc();
@@ -170,6 +171,7 @@ CKVAFFDecoder::~CKVAFFDecoder() {
     av_frame_free(&mFrame);
     av_frame_free(&mHeldFrame);
     av_frame_free(&mPendingFrame);
+    mDesLock.Destroy();
     mLock.Destroy();
 }
 
@@ -364,14 +366,31 @@ int32_t CKVAFFDecoder::close() {
 }
 
 int32_t CKVAFFDecoder::setOutputDescription(const AudioDescription& des) {
-    CKVAAutoLock lock(mLock);
-    mTargetDes = des;
+    {
+        CKVAAutoLock lock(mDesLock);
+        mPendingTarget = des;
+        mTargetPending = true;
+    }
+    // A decode waiting on the source holds the lock: it takes the target before its next frame.
+    if (mLock.TryLock() != 0) return 0;
+    int32_t r = applyPendingTarget();
+    mLock.Unlock();
+    return r;
+}
+
+int32_t CKVAFFDecoder::applyPendingTarget() {
+    {
+        CKVAAutoLock lock(mDesLock);
+        if (!mTargetPending) return 0;
+        mTargetDes = mPendingTarget;
+        mTargetPending = false;
+    }
     return initResampler();
 }
 
 void CKVAFFDecoder::getOutputDescription(AudioDescription* out) {
     if (!out) return;
-    CKVAAutoLock lock(mLock);
+    CKVAAutoLock lock(mDesLock);
     *out = mOutDes;
 }
 
@@ -382,7 +401,8 @@ AudioDescription CKVAFFDecoder::sourceDescription() {
 
 AudioDescription CKVAFFDecoder::targetDescription() {
     CKVAAutoLock lock(mLock);
-    return mTargetDes;
+    CKVAAutoLock dlock(mDesLock);
+    return mTargetPending ? mPendingTarget : mTargetDes;
 }
 
 std::string CKVAFFDecoder::getSessionIdText() {
@@ -458,7 +478,11 @@ int32_t CKVAFFDecoder::openCodec() {
     const int rate = mCodecContext->sample_rate;
     mSrcDes = MakeDescription(rate, channels, fmt, layout, getBitsPerSample(fmt));
     const int outFmt = getOutputSampleFormat(fmt);
-    mOutDes = MakeDescription(rate, channels, outFmt, layout, getBitsPerSample(outFmt));
+    {
+        CKVAAutoLock lock(mDesLock);
+        mOutDes = MakeDescription(rate, channels, outFmt, layout, getBitsPerSample(outFmt));
+        mTargetPending = false;
+    }
     mTargetDes = mOutDes;
 
     char info[4096];
@@ -538,6 +562,8 @@ int32_t CKVAFFDecoder::readPacket() {
 int32_t CKVAFFDecoder::decode(AudioFrame* out) {
     CKVAAutoLock lock(mLock);
     if (!mCodecContext || !out) return kDecConvertFailed;
+    // A new target starts with a new frame: one frame holds one format.
+    if (out->nLen == 0) applyPendingTarget();
     if (mPendingFrame->nb_samples > 0) {
         int32_t r = convertFrame(mPendingFrame, out);
         av_frame_unref(mPendingFrame);
@@ -719,7 +745,10 @@ int32_t CKVAFFDecoder::convertFrame(AVFrame* frame, AudioFrame* out) {
     out->nFlags |= kFrameNewFormat;
     mSrcDes = MakeDescription(rate, channels, fmt, L, getBitsPerSample(fmt));
     const int outFmt = getOutputSampleFormat(fmt);
-    mOutDes = MakeDescription(rate, channels, outFmt, L, getBitsPerSample(outFmt));
+    {
+        CKVAAutoLock lock(mDesLock);
+        mOutDes = MakeDescription(rate, channels, outFmt, L, getBitsPerSample(outFmt));
+    }
     if (mSwr) swr_free(&mSwr);
     if (frame != mPendingFrame) {
         av_frame_unref(mPendingFrame);

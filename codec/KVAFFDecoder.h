@@ -122,6 +122,8 @@ protected:
     // target loses its samples before it.
     bool reachSeekTarget(AVFrame* frame);
     void freeIo();
+    // Makes a target set while decoding the one in use. mLock held.
+    int32_t applyPendingTarget();
     // At the end of the stream: what the resampler still holds goes out with the last frame.
     void drainResampler(AudioFrame* out);
     // A packet or frame the codec refused: logged and dropped. False once the run is too long.
@@ -140,7 +142,13 @@ protected:
     // The pair the resampler was built for; an unchanged pair keeps it and its buffered delay.
     AudioDescription mSwrSrc{};
     AudioDescription mSwrDst{};
+    // Held for the whole of an operation on FFmpeg state, reads of the source included.
     CKVACritical mLock;
+    // Guards the output description and a target not yet applied: they are read and set from
+    // other threads while a decode may wait on the source under mLock. Taken after mLock.
+    CKVACritical mDesLock;
+    AudioDescription mPendingTarget{};
+    bool mTargetPending = false;
     std::atomic<IKVASourceIO*> mSource{nullptr};
     uint8_t* mIoBuffer = nullptr;
     AVIOContext* mIoContext = nullptr;

@@ -210,6 +210,22 @@ TEST(StreamConcurrencyBuffering, DecodesAheadUpToCacheMax) {
     // One frame of 64 KiB (s16 stereo: 371 ms) may go past the limit, no more.
     EXPECT_LT(queued, 7000 + 400);
     EXPECT_FALSE(stream.isEOS());
+    // Full, the decode thread sleeps until there is room, paused or not: it does not poll.
+    for (bool paused : {false, true}) {
+        if (paused) stream.pause();
+        const int64_t steps = stream.decodeSteps();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(steps, stream.decodeSteps()) << (paused ? "paused" : "playing");
+    }
+    // Room made by a pull wakes it, and it fills the queue again.
+    stream.resume();
+    std::vector<uint8_t> buf(44100 * 4);
+    int32_t len = static_cast<int32_t>(buf.size());
+    int64_t ts = 0;
+    ASSERT_EQ(0, stream.bufferFillFull(buf.data(), &len, &ts));
+    for (int i = 0; i < 200 && stream.bufferedMs() < 7000; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GE(stream.bufferedMs(), 7000);
     stream.close();
 }
 
