@@ -10,6 +10,10 @@
 
 namespace kva_audioplayer {
 
+namespace {
+constexpr int32_t kTailMs = 30;  // silence written once after the last data
+}  // namespace
+
 const char16_t* const kDriverWaveOut = u"WaveOut";
 const char16_t* const kDriverWasapi = u"Wasapi";
 const char16_t* const kDriverDirectSound = u"DirectSound";
@@ -288,6 +292,7 @@ void AudioDevice::RenderPeriod() {
     if (mDropHeld.exchange(false)) mHeldBytes = 0;
     int32_t status = 0;
     int32_t size = 0;
+    bool tail = false;
     if (mHeldBytes > 0 && mStaging) {
         // A period filled just before a pause: it belongs to the stream and is written first.
         size = mHeldBytes;
@@ -327,7 +332,20 @@ void AudioDevice::RenderPeriod() {
     if (status < 0) {
         if (status == -kAudioPlayerEOS) {
             if (texts.endOfStream) KVA_LOG(kLogTrace, texts.endOfStream, size);
-            if (size < 1) return;  // rests until the next Play
+            if (size < 1) {
+                // Once after the last data, a period of silence: a server may hold back the
+                // last frames of a stream that just stops short of its period.
+                if (!mTailDue) return;  // rests until the next Play
+                mTailDue = false;
+                tail = true;
+                const AudioDescription& f = mActualFormat;
+                const int32_t block = f.nChannel * f.nBitsPerSample / 8;
+                size = block > 0 ? f.nSampleRate * kTailMs / 1000 * block : 0;
+                if (plan.askBytes > 0 && size > plan.askBytes) size = plan.askBytes;
+                if (size > mStagingCapacity) size = mStagingCapacity;
+                const bool unsigned8 = mActualFormat.nSampleFormat == kSampleFormatU8;
+                memset(mStaging, unsigned8 ? 0x80 : 0, static_cast<size_t>(size));
+            }
         } else if (status == -kAudioPlayerErrorState) {
             KVA_LOG(kLogTrace, "%s", texts.errorState);
             Pause();
@@ -354,6 +372,8 @@ void AudioDevice::RenderPeriod() {
         return;
     }
     if (!RenderWrite(mStaging, size)) return;
+    if (tail) return;  // the end again: nothing more to ask for
+    if (size > 0) mTailDue = true;
     if (mState.load() == kPlaying) PostRender(kMsgRenderPeriod, 0);
 }
 

@@ -197,6 +197,7 @@ private:
     // Bytes of the staging buffer filled but not written when the device paused; render thread.
     int32_t mHeldBytes = 0;
     std::atomic<bool> mDropHeld{false};  // Stop: held bytes are stale
+    bool mTailDue = false;  // data written since the last silence after an end; render thread
 };
 
 // WaveOut for type 4, DirectSound for 6, Wasapi for any other type; Init already called.

@@ -700,13 +700,19 @@ int32_t Wasapi::WaitPlay() {
         UINT32 padding = 0;
         hr = mClient->GetCurrentPadding(&padding);
         if (FAILED(hr)) break;
-        if (static_cast<int64_t>(mBufferFrames) - padding >= static_cast<int64_t>(mFramesPerPeriod) ||
-            GetState() != kPlaying)
-            return 0;
+        const int64_t room = static_cast<int64_t>(mBufferFrames) - padding;
+        if (room >= static_cast<int64_t>(mFramesPerPeriod) || GetState() != kPlaying) return 0;
+        // A server may not signal each period (its write requests follow its own clock, not the
+        // padding); the room needed appears after this long of playing in any case, so that is
+        // the longest the buffer is left to run down.
+        const uint32_t rate = mWaveFormat.Format.nSamplesPerSec;
+        const int64_t missing = static_cast<int64_t>(mFramesPerPeriod) - room;
+        DWORD waitMs = rate ? static_cast<DWORD>(missing * 1000 / rate) + 1 : 10;
+        if (waitMs > 200) waitMs = 200;
         // The lock is not held across the wait: a mutex without fairness would otherwise let
         // this loop keep Pause, SetVolume and Close out for as long as it runs.
         mLock.Unlock();
-        WaitForSingleObject(mBufferEvent, 200);
+        WaitForSingleObject(mBufferEvent, waitMs);
         mLock.Lock();
     }
     KVA_LOG(kLogError, "Wasapi::WaitPlay failed to GetCurrentPadding: %ld", L(hr));

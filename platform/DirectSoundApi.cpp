@@ -278,6 +278,7 @@ private:
 
     void MixerLoop() {
         pthread_setname_np(pthread_self(), "KvaDSoundMix");
+        RaiseAudioServiceThread();
         for (;;) {
             WaitForSingleObject(mWake, 10);
             std::lock_guard<std::mutex> lock(mMutex);

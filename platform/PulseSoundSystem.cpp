@@ -10,6 +10,7 @@
 
 #include "platform/SoundListeners.h"
 #include "platform/SoundSystemSelect.h"
+#include "platform/WinCompat.h"
 #include "support/Log.h"
 #include "support/TextUtil.h"
 
@@ -82,6 +83,9 @@ bool SampleFormatFromFormat(const Format& f, pa_sample_spec* sampleFormat) {
     sampleFormat->channels = uint8_t(f.channels);
     return pa_sample_spec_valid(sampleFormat) != 0;
 }
+
+// The loop thread carries every write to the server.
+void RaiseLoopThread(pa_threaded_mainloop*, void*) { RaiseAudioServiceThread(); }
 
 struct SinkEntry {
     uint32_t index = PA_INVALID_INDEX;
@@ -581,6 +585,7 @@ std::shared_ptr<PulseSoundSystem> PulseSoundSystem::Connect(int timeoutMs, const
         }
     }
     if (pa_threaded_mainloop_start(core->loop) < 0) return nullptr;
+    pa_threaded_mainloop_once_unlocked(core->loop, &RaiseLoopThread, nullptr);
     Lock lock(core->loop);
     pa_context* c = core->context;
     bool done = core->WaitLocked(
@@ -662,7 +667,10 @@ int32_t PulseSoundSystem::OpenStream(const std::string& id, const Format& format
         uint32_t period = uint32_t(uint64_t(s->info.periodFrames) * uint32_t(format.sampleRate) /
                                    (mixRate ? mixRate : uint32_t(format.sampleRate)));
         period = std::max<uint32_t>(period, 1);
-        uint32_t frames = std::max(bufferFrames, period * 2);
+        // What a music player keeps on a desktop server: a loaded machine delays the writer by
+        // tens of milliseconds at times, and the server must not run dry meanwhile.
+        const uint32_t musicFrames = uint32_t(format.sampleRate) * kStreamBufferMs / 1000u;
+        uint32_t frames = std::max({bufferFrames, period * 2, musicFrames});
         if (frames > uint32_t(format.sampleRate) * 10u) return kInvalidArg;
         stream.reset(new PulseStream(mCore, format));
         mCore->streams.push_back(stream.get());

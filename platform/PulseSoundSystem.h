@@ -38,6 +38,8 @@ public:
     // False once the connection to the server is lost.
     bool IsConnected();
 
+    // Least latency of a render stream (the server's buffer).
+    static constexpr uint32_t kStreamBufferMs = 150;
     // Longest wait for one server round trip.
     static constexpr int kOperationTimeoutMs = 3000;
 

@@ -187,6 +187,7 @@ void Notify(WaveDevice* d, const std::vector<WAVEHDR*>& finished) {
 
 void DriverLoop(WaveDevice* d) {
     pthread_setname_np(pthread_self(), "KvaWaveOutDrv");
+    RaiseAudioServiceThread();
     std::vector<WAVEHDR*> finished;
     finished.reserve(32);
     for (;;) {

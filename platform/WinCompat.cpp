@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -226,6 +227,16 @@ BOOL AvSetMmThreadPriority(HANDLE handle, AVRT_PRIORITY priority) {
     }
     KVA_LOG(kLogDetail, "AvSetMmThreadPriority: no priority raise permitted (%d)", err);
     return FALSE;
+}
+
+void RaiseAudioServiceThread() {
+    const int lo = sched_get_priority_min(SCHED_FIFO), hi = sched_get_priority_max(SCHED_FIFO);
+    sched_param p{};
+    p.sched_priority = std::max(lo, lo + (hi - lo) / 4 - 1);
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &p) == 0) return;
+    const id_t tid = static_cast<id_t>(syscall(SYS_gettid));
+    if (setpriority(PRIO_PROCESS, tid, getpriority(PRIO_PROCESS, tid) - 10) != 0)
+        KVA_LOG(kLogDetail, "RaiseAudioServiceThread: no priority raise permitted");
 }
 
 BOOL AvRevertMmThreadCharacteristics(HANDLE handle) {

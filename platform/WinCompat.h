@@ -155,6 +155,11 @@ HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR taskName, DWORD* taskIndex);
 BOOL AvSetMmThreadPriority(HANDLE task, AVRT_PRIORITY priority);
 BOOL AvRevertMmThreadCharacteristics(HANDLE task);
 
+// For the threads of the emulated audio stack that feed a sound server (the waveOut driver, the
+// DirectSound mixer, the server connection): like the render threads, best effort, one step
+// below them. Lasts as long as the calling thread.
+void RaiseAudioServiceThread();
+
 // Reference counting shared by the emulated COM objects.
 class ComRefCount {
 public:

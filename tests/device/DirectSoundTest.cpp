@@ -73,9 +73,7 @@ protected:
         d.reset();
         std::vector<uint8_t> got = sys->GetCaptured(endpoint);
         std::vector<uint8_t> want = obs->Delivered();
-        ASSERT_EQ(got.size(), preroll + want.size());
-        EXPECT_TRUE(AllZero(got, 0, preroll));
-        EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin() + preroll));
+        EXPECT_TRUE(kva_test::PlayedThenSilence(got, want, preroll));
     }
 };
 
@@ -241,7 +239,9 @@ TEST_F(DirectSoundConcurrency, EveryByteAfterThePreroll) {
     ASSERT_EQ(d->Play(), 0);
     ASSERT_TRUE(obs.WaitCalls(31));
     EXPECT_TRUE(obs.Errors().empty());
-    EXPECT_EQ(d->GetBytesWritten(), 30 * 8192);
+    // And a period of silence after the end.
+    EXPECT_TRUE(kva_test::WaitUntil([&] { return d->GetBytesWritten() == 31 * 8192; }))
+        << d->GetBytesWritten();
     EXPECT_GT(d->GetWrapCount(), 0);
     ExpectPrerollThenDelivered(std::move(d), &obs);
 }
@@ -353,7 +353,7 @@ TEST_F(DirectSoundConcurrency, VolumeInHundredthsOfADecibel) {
     d.reset();
     std::vector<uint8_t> got = sys->GetCaptured("main");
     std::vector<uint8_t> want = obs.Delivered();
-    ASSERT_EQ(got.size(), preroll + want.size());
+    ASSERT_GE(got.size(), preroll + want.size());  // then the silent tail
     const float gain = static_cast<float>(std::pow(10.0, -1039 / 2000.0));
     for (size_t i = 0; i < want.size(); i += 4) {
         float w, g;

@@ -189,7 +189,9 @@ TEST_F(PlayerTransition, PreloadLandingAfterTheEndStartsAtOnce) {
     // Joined without a gap. In real time the completion pauses the device with its buffer (882
     // frames) and the period in flight (441) unplayed, so that much of the end may be missing.
     const std::vector<float> ref = Joined("join_a.wav", "join_short.wav");
-    const std::vector<float> got = Captured();
+    std::vector<float> got = Captured();
+    // The device ends with a little silence after the last data.
+    while (got.size() >= 2 && got.back() == 0.0f && got[got.size() - 2] == 0.0f) got.resize(got.size() - 2);
     const long start = kva_test::LocateStart(got, ref);
     ASSERT_GE(start, 0);
     const size_t refFrames = ref.size() / 2, gotFrames = got.size() / 2 - start;
