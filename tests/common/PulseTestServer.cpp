@@ -6,6 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <sstream>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,12 +25,13 @@ namespace {
 std::string Script() { return std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server "; }
 }  // namespace
 
-bool PulseTestServer::Start(const std::string& prefix) {
+bool PulseTestServer::Start(const std::string& prefix, const std::string& kind) {
     Stop();
     mDir = MakeTempDir(prefix);
+    mKind = kind;
     int status = 0;
-    std::string out =
-        RunCommand(Script() + "start " + mDir + " " + std::to_string(getpid()) + " 2>&1", &status);
+    std::string out = RunCommand(
+        Script() + "start " + mDir + " " + std::to_string(getpid()) + " " + kind + " 2>&1", &status);
     mInstalled = status != 3;
     const std::string key = "PULSE_SERVER=";
     const size_t at = out.rfind(key);
@@ -123,6 +128,92 @@ std::vector<float> PulseRecorder::Stop() {
         mPid = -1;
     }
     return Read();
+}
+
+namespace {
+constexpr float kLow = 0.1f, kRange = 0.8f;
+constexpr float kSilence = 0.02f;
+}  // namespace
+
+void FillIndexed(float* out, long firstFrame, long frames) {
+    for (long i = 0; i < frames; ++i) {
+        const long index = (firstFrame + i) % kIndexSpan;
+        const float v = kLow + kRange * float(double(index) / double(kIndexSpan));
+        out[2 * i] = v;
+        out[2 * i + 1] = -v;
+    }
+}
+
+void SignalAudit::Add(const std::vector<float>& s, int minGapMs) {
+    const long frames = long(s.size() / 2);
+    const long minGap = long(minGapMs) * mRate / 1000;
+    long previous = -1, silence = 0;
+    for (long i = 0; i < frames; ++i) {
+        const float l = s[2 * i], r = s[2 * i + 1];
+        if (std::fabs(l) < kSilence && std::fabs(r) < kSilence) {
+            ++silence;
+            continue;
+        }
+        if (l < kLow - 0.01f || l > kLow + kRange + 0.01f || std::fabs(l + r) > 1e-4f) {
+            ++mForeign;
+            continue;
+        }
+        const long index = std::lround(double(l - kLow) / kRange * double(kIndexSpan));
+        if (previous >= 0 && silence >= minGap) {
+            if (mGaps == 0) mFirstGapAt = index;
+            ++mGaps;
+            mGapFrames += silence;
+            mLongestGap = std::max(mLongestGap, silence);
+        }
+        if (previous >= 0 && index != previous + 1) ++mEvents;
+        silence = 0;
+        previous = index;
+        if (index >= 0 && index < long(mHeard.size()) && mHeard[size_t(index)] < 255)
+            ++mHeard[size_t(index)];
+        else
+            ++mForeign;
+    }
+}
+
+long SignalAudit::Lost() const { return long(std::count(mHeard.begin(), mHeard.end(), 0)); }
+
+long SignalAudit::Repeated() const {
+    long n = 0;
+    for (uint8_t h : mHeard) n += h > 1 ? h - 1 : 0;
+    return n;
+}
+
+std::string SignalAudit::Report() const {
+    std::ostringstream o;
+    long firstLost = -1;
+    for (size_t i = 0; i < mHeard.size() && firstLost < 0; ++i) {
+        if (mHeard[i] == 0) firstLost = long(i);
+    }
+    o << mGaps << " gaps of silence (" << Ms(mGapFrames) << " ms, longest " << Ms(mLongestGap)
+      << " ms, the first before frame " << mFirstGapAt << "); " << Lost() << " frames lost (" << Ms(Lost()) << " ms, first at frame "
+      << firstLost << ", end " << (EndHeard() ? "heard" : "cut") << "); " << Repeated()
+      << " repeated; " << mForeign << " foreign; " << mEvents << " jumps in order";
+    return o.str();
+}
+
+struct CpuLoad::State {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+};
+
+CpuLoad::CpuLoad(int threads) : mState(new State) {
+    for (int i = 0; i < threads; ++i) {
+        mState->threads.emplace_back([s = mState] {
+            volatile uint64_t x = 0;
+            while (!s->stop.load(std::memory_order_relaxed)) x = x + 1;
+        });
+    }
+}
+
+CpuLoad::~CpuLoad() {
+    mState->stop = true;
+    for (auto& t : mState->threads) t.join();
+    delete mState;
 }
 
 }  // namespace kva_test

@@ -1,6 +1,7 @@
-// A private PulseAudio server for real-output tests (scripts/pulse-test-server): its own socket
-// and two float 44.1 kHz stereo null sinks, kva_test_a ("KVA Test Sink A", the default) and
-// kva_test_b ("KVA Test Sink B"); and a parec recorder for the sinks' monitors.
+// A private sound server for real-output tests (scripts/pulse-test-server), PulseAudio or PipeWire
+// with its pulse server: its own socket and two float 44.1 kHz stereo null sinks, kva_test_a
+// ("KVA Test Sink A", the default) and kva_test_b ("KVA Test Sink B"); a parec recorder for the
+// sinks' monitors; and frame-indexed audio with an audit of what a monitor heard.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,12 +21,13 @@ public:
 
     // Starts a server in a fresh scratch directory and points PULSE_SERVER at it, for libpulse
     // in this process and for pactl/parec children. The server also ends once this process is
-    // gone, killed or not.
-    bool Start(const std::string& prefix = "kvapulse");
+    // gone, killed or not. kind: "pulseaudio" or "pipewire".
+    bool Start(const std::string& prefix = "kvapulse", const std::string& kind = "pulseaudio");
     // Stops the server, clears PULSE_SERVER and removes the directory.
     void Stop();
 
     bool Running() const { return !mServer.empty(); }
+    const std::string& Kind() const { return mKind; }
     bool Installed() const { return mInstalled; }
     const std::string& Dir() const { return mDir; }
     const std::string& Server() const { return mServer; }
@@ -41,7 +43,7 @@ public:
     void Reset();
 
 private:
-    std::string mDir, mServer, mError;
+    std::string mDir, mServer, mError, mKind;
     bool mInstalled = true;
     std::vector<std::string> mModules;
 };
@@ -87,6 +89,52 @@ public:
 private:
     pid_t mPid = -1;
     std::string mPath;
+};
+
+// Frame-indexed stereo float audio: frame i carries a level on a ramp that encodes i (left) and
+// its negation (right), so a recording tells which frame each heard frame was. Any length up to
+// kIndexSpan frames (about 23 s at 44.1 kHz).
+constexpr long kIndexSpan = 1L << 20;
+void FillIndexed(float* interleaved, long firstFrame, long frames);
+
+// What monitors heard of `frames` indexed frames: every frame should be heard once, in order,
+// without silence inside. Several recordings (one per sink a stream moved over) add up.
+class SignalAudit {
+public:
+    explicit SignalAudit(long frames, int rate = 44100) : mHeard(size_t(frames), 0), mRate(rate) {}
+    // A gap is silence of at least minGapMs between two heard frames of one recording.
+    void Add(const std::vector<float>& interleavedStereo, int minGapMs = 5);
+
+    long Lost() const;      // frames never heard (skipped, cut at either end)
+    long Repeated() const;  // extra hearings of frames (repeats, stale data)
+    int Gaps() const { return mGaps; }
+    long GapFrames() const { return mGapFrames; }
+    long Foreign() const { return mForeign; }  // frames that are neither silence nor the signal
+    bool EndHeard() const { return !mHeard.empty() && mHeard.back() > 0; }
+    double Ms(long frames) const { return frames * 1000.0 / mRate; }
+    // No gap, nothing lost, repeated or foreign.
+    bool Clean() const { return mGaps == 0 && Lost() == 0 && Repeated() == 0 && mForeign == 0; }
+    std::string Report() const;
+
+private:
+    std::vector<uint8_t> mHeard;
+    int mRate;
+    int mGaps = 0;
+    long mGapFrames = 0, mLongestGap = 0, mForeign = 0, mFirstGapAt = -1;
+    long mEvents = 0;  // jumps in the heard order
+};
+
+// Busy threads at normal priority for as long as the object lives: the machine under load.
+class CpuLoad {
+public:
+    explicit CpuLoad(int threads);
+    ~CpuLoad();
+    CpuLoad(const CpuLoad&) = delete;
+    CpuLoad& operator=(const CpuLoad&) = delete;
+
+private:
+    struct State;
+    State* mState;
 };
 
 }  // namespace kva_test
