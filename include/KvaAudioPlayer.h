@@ -469,6 +469,12 @@ public:
     // Once this returns, the previous logger is no longer being called. Returns 0.
     // IKVAPlayer::SetLogger is the same call.
     static int32_t SetLogger(IPlayerLogger* logger);
+    // FFmpeg has one log callback per process. By default the first player routes FFmpeg's
+    // messages into the library's log (kLogLevelError for its fatal ones). A host that handles
+    // FFmpeg's log itself calls this with false, best before creating a player: FFmpeg's default
+    // callback is put back if the library's was in, and the library leaves it alone from then on
+    // (a callback the host sets after the first player also stays). Any thread. Returns 0.
+    static int32_t SetFFmpegLogForwarding(bool enabled);
     CMediaPlayerFactory& operator=(const CMediaPlayerFactory&);
     CMediaPlayerFactory& operator=(CMediaPlayerFactory&&);
 };

@@ -3,6 +3,7 @@
 #include "KvaAudioPlayer.h"
 #include "player/CKVAAudioPlayer.h"
 #include "player/ErrorText.h"
+#include "support/FFmpegLog.h"
 #include "support/Log.h"
 
 namespace kva_audioplayer {
@@ -23,6 +24,11 @@ int32_t CMediaPlayerFactory::SetLogConfig(bool debugOutput, int32_t minLevel) {
 
 int32_t CMediaPlayerFactory::SetLogger(IPlayerLogger* logger) {
     SetProcessLogger(logger);
+    return 0;
+}
+
+int32_t CMediaPlayerFactory::SetFFmpegLogForwarding(bool enabled) {
+    kva_audioplayer::SetFFmpegLogForwarding(enabled);
     return 0;
 }
 

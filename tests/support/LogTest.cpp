@@ -7,7 +7,12 @@
 #include <vector>
 
 #include "KvaAudioPlayer.h"
+#include "support/FFmpegLog.h"
 #include "support/Log.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 using namespace kva_audioplayer;
 
@@ -128,4 +133,45 @@ TEST_F(LogTest, OneLoggerPerProcessOutlivesPlayers) {
     const size_t count = second.Count();
     KVA_LOG(4, "cleared");
     EXPECT_EQ(second.Count(), count);
+}
+
+namespace {
+int gHostLines = 0;
+void HostCallback(void*, int, const char*, va_list) { ++gHostLines; }
+}  // namespace
+
+// FFmpeg's messages reach the log by their weight (a fatal one at error level); a host that opts
+// out, or sets its own callback after the first player, keeps FFmpeg's log to itself.
+TEST_F(LogTest, FFmpegLogForwardingAndOptOut) {
+    RecordingLogger logger;
+    CMediaPlayerFactory::SetLogger(&logger);
+    InstallFFmpegLogForwarding();
+    av_log(nullptr, AV_LOG_FATAL, "fatal one\n");
+    av_log(nullptr, AV_LOG_WARNING, "warned\n");
+    auto ffmpegLines = [&logger] {
+        size_t n = 0;
+        for (auto& l : logger.lines) n += l.message.rfind("FFmpeg: ", 0) == 0;
+        return n;
+    };
+    ASSERT_EQ(ffmpegLines(), 2u);
+    EXPECT_EQ(logger.lines[0].level, kLogLevelError);
+    EXPECT_EQ(logger.lines[0].message, "FFmpeg: fatal one");
+    EXPECT_EQ(logger.lines[1].level, kLogLevelDetail);
+
+    // A host's callback set after the library's stays, whatever players are created.
+    av_log_set_callback(&HostCallback);
+    InstallFFmpegLogForwarding();
+    CMediaPlayerFactory::NewL(nullptr)->Release();
+    av_log(nullptr, AV_LOG_ERROR, "host's\n");
+    EXPECT_EQ(gHostLines, 1);
+    EXPECT_EQ(ffmpegLines(), 2u);
+
+    // Opted out: FFmpeg's default comes back over the library's and is left alone.
+    CMediaPlayerFactory::SetFFmpegLogForwarding(true);
+    CMediaPlayerFactory::SetFFmpegLogForwarding(false);
+    InstallFFmpegLogForwarding();
+    EXPECT_NE(StderrOf([] { av_log(nullptr, AV_LOG_ERROR, "to stderr\n"); }).find("to stderr"),
+              std::string::npos);
+    EXPECT_EQ(ffmpegLines(), 2u);
+    CMediaPlayerFactory::SetFFmpegLogForwarding(true);
 }
