@@ -20,6 +20,9 @@ CKVAAudioPlayer::CKVAAudioPlayer(IKVAPlayerObserver* observer) : mObserver(obser
 }
 
 CKVAAudioPlayer::~CKVAAudioPlayer() {
+    // Sources first: a handler waiting in an open or a read returns, and the joins below are
+    // quick whatever the sources do.
+    AbortSources(true);
     StopDevice();
     mCommandThread.Stop();
     mNotifyThread.Stop();
@@ -70,7 +73,7 @@ void CKVAAudioPlayer::DispatchCommand(const ThreadMsgPtr& msg) {
         case kCmdPrepareAsync: doPrepareAsync(); break;
         case kCmdPlay: doPlay(msg->mArg1 != 0); break;
         case kCmdPause: doPause(msg->mArg1 != 0); break;
-        case kCmdStop: doStop(); break;
+        case kCmdStop: doStopCommand(); break;
         case kCmdReset: doReset(); break;
         case kCmdSeek: doSeek(msg->mArg1); break;
         case kCmdSetNextSource: doSetNextSource(msg->mArg1); break;
@@ -85,6 +88,7 @@ void CKVAAudioPlayer::DispatchCommand(const ThreadMsgPtr& msg) {
         case kCmdHeadSetChanged: doHeadSetChanged(msg->mArg1); break;
         case kCmdSetAudioIF: doSetAudioIF(); break;
         case kCmdSetSpeed: doSetSpeed(); break;
+        case kCmdRetire: doRetire(); break;
         case kCmdDeviceError: doDeviceError(msg->mArg1, static_cast<uint32_t>(msg->mArg2)); break;
         default: break;
     }

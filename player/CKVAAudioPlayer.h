@@ -2,9 +2,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -175,7 +177,11 @@ private:
     void OnEndOfMedia(const char* logFormat);
     bool SwitchToNextStream();  // stream lock held
     void TakeOverStream();      // stream lock held
-    CKVAAudioStream* OpenNextStream(const char* logFormat);  // next-stream lock held
+    CKVAAudioStream* OpenNextStream(IKVASourceIO* source, const char* logFormat);  // no lock held
+    IKVASourceIO* NextActiveSource();
+    IKVASourceIO* PromoteNextSource();  // stream lock held
+    void Dispose(CKVAAudioStream* stream, IKVASourceIO* source);  // no lock held
+    void doRetire();
 
     // state helpers
     int32_t ReadStatus();
@@ -201,6 +207,10 @@ private:
     int32_t doSeek(int64_t positionMs);
     void doSeekComplete(const ThreadMsgPtr& msg);
     void doStop();
+    void doStopCommand();  // doStop, then answers the Stop(true) calls waiting for it
+    void AbortSources(bool closing);
+    IKVASourceIO* SwapActiveSource(IKVASourceIO* source);
+    IKVASourceIO* SwapNextSource(IKVASourceIO* source);
     void doReset();
     void doSetCacheParams();
     void doSetSpeed();
@@ -292,6 +302,21 @@ private:
     // ---- current-stream / source locks ----
     CKVAAudioStream* mAudioStream = nullptr;
     IKVASourceIO* mActiveSource = nullptr;
+    bool mClosing = false;  // source lock: destruction began; sources are aborted as they come
+    // Source lock: what gapless switches replaced, until the command thread destroys it. Its
+    // capacity is reserved once, so that the render thread never allocates here.
+    struct Retired {
+        CKVAAudioStream* stream;
+        IKVASourceIO* source;
+    };
+    static constexpr size_t kMaxRetired = 8;
+    std::vector<Retired> mRetired;
+
+    // ---- synchronous stops: how many were posted and done (their own mutex) ----
+    std::mutex mSyncStopMutex;
+    std::condition_variable mSyncStopCond;
+    uint32_t mSyncStopsPosted = 0;
+    uint32_t mSyncStopsDone = 0;
 
     // ---- next-stream lock ----
     CKVAAudioStream* mNextStream = nullptr;

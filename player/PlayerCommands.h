@@ -27,6 +27,7 @@ enum KVAPlayerCommand : int32_t {
     kCmdSetAudioIF = 27,
     kCmdSetSpeed = 28,
     kCmdDeviceError = 40,  // a device's failure, handled away from its render thread
+    kCmdRetire = 41,       // destroys what a gapless switch on the render thread replaced
 };
 
 // Posted to the notification thread for an error about a host's call: delivered as 100, without

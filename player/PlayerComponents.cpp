@@ -14,6 +14,7 @@ namespace kva_audioplayer {
 
 void CKVAAudioPlayer::CreateComponents() {
     InstallFFmpegLogForwarding();
+    mRetired.reserve(kMaxRetired);
     mAudioProcess = new CKVAAudioProcess(this);
     mTimeInfo = new CKVAAudioTimeInfo();
     CreateDeviceMonitor();
@@ -63,6 +64,18 @@ void CKVAAudioPlayer::DestroyPipeline() {
         if (source) source->Abort();
     for (CKVAAudioStream* stream : streams) delete stream;
     for (IKVASourceIO* source : sources) delete source;
+    doRetire();
+}
+
+// Streams and sources that the render thread replaced at a gapless switch.
+void CKVAAudioPlayer::doRetire() {
+    std::vector<Retired> retired;
+    retired.reserve(kMaxRetired);
+    {
+        CKVAAutoLock lock(mSourceLock);
+        retired.swap(mRetired);
+    }
+    for (const Retired& r : retired) Dispose(r.stream, r.source);
 }
 
 void CKVAAudioPlayer::StopDevice() {

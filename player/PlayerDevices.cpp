@@ -216,8 +216,8 @@ int32_t CKVAAudioPlayer::doDeviceOpen(int64_t positionMs, bool reopen) {
             if (after != before || reopen) mAudioStream->seek(positionMs + 10);
             mAudioStream->start();
         }
-        doResetFadeSource();
     }
+    doResetFadeSource();
     mAudioProcess->setAudioDescription(after);
     if (ReadStatus() == kStatusStarted) {
         CKVAAutoLock lock(mDeviceLock);

@@ -1,6 +1,7 @@
 // The render thread's pulls and the callbacks of the stream, the chain and the devices.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "codec/CKVAAudioProcess.h"
 #include "codec/KVAAudioStream.h"
@@ -148,15 +149,21 @@ bool CKVAAudioPlayer::SwitchToNextStream() {
     mAudioStream = mNextStream;
     mNextStream = nullptr;
     ApplyStreamSettings(mAudioStream, true);
+    // Destroying the old stream joins its decode thread, and its source may call the host's
+    // release function: the command thread does both, never the render thread.
+    old->abort();
+    IKVASourceIO* oldSource;
     {
         CKVAAutoLock sourceLock(mSourceLock);
-        // The old stream reads the old source until it is gone.
-        old->abort();
-        delete old;
-        delete mActiveSource;
-        mActiveSource = mNextActiveSource;
-        mNextActiveSource = nullptr;
+        oldSource = std::exchange(mActiveSource, std::exchange(mNextActiveSource, nullptr));
+        if (mRetired.size() < mRetired.capacity()) {
+            mRetired.push_back({old, oldSource});
+            old = nullptr;
+            oldSource = nullptr;
+        }
     }
+    if (old || oldSource) Dispose(old, oldSource);  // only when switches outran the command thread
+    PostCommand(kCmdRetire);
     {
         CKVAAutoLock lock(mStatusLock);
         mNextSourceState = kNextStateIdle;

@@ -1,5 +1,7 @@
 // Handlers of "Audio Handle Thread": build, start, pause, seek, stop and tear down the pipeline.
 #include <algorithm>
+#include <chrono>
+#include <utility>
 
 #include "codec/CKVAAudioProcess.h"
 #include "codec/KVAAudioStream.h"
@@ -16,18 +18,66 @@ constexpr int64_t kTailWaitMs = 200;
 }  // namespace
 
 bool CKVAAudioPlayer::StopInternal(bool synchronous) {
-    {
-        CKVAAutoLock lock(mSourceLock);
-        if (mActiveSource) mActiveSource->Abort();
-        if (mNextActiveSource) mNextActiveSource->Abort();
-    }
+    AbortSources(false);
     mCommandThread.RemoveById(kCmdPrepareAsync);
     mCommandThread.RemoveById(kCmdSeek);
-    if (synchronous)
-        doStop();
-    else
+    if (!synchronous) {
         PostCommand(kCmdStop);
-    return true;
+        return true;
+    }
+    // Without a running command thread (destruction) or on it, nothing else can run beside.
+    if (mCommandThread.IsCurrentThread() || mCommandThread.GetState() != CKVAMsgThread::kRunning) {
+        doStop();
+        return true;
+    }
+    // Otherwise the stop waits its turn behind the handler in progress, whose source reads were
+    // just aborted.
+    std::unique_lock<std::mutex> lock(mSyncStopMutex);
+    const uint32_t ticket = ++mSyncStopsPosted;
+    PostCommand(kCmdStop);
+    return mSyncStopCond.wait_for(lock, std::chrono::seconds(5), [&] {
+        return mSyncStopsDone >= ticket || mCommandThread.GetState() != CKVAMsgThread::kRunning;
+    });
+}
+
+// Source lock held while it calls Abort, so that no source can be destroyed meanwhile (Abort
+// only raises a flag). With `closing` every source made active later is aborted as it comes.
+void CKVAAudioPlayer::AbortSources(bool closing) {
+    CKVAAutoLock lock(mSourceLock);
+    if (closing) mClosing = true;
+    if (mActiveSource) mActiveSource->Abort();
+    if (mNextActiveSource) mNextActiveSource->Abort();
+}
+
+// The previous active source, for the caller to destroy with no lock held; null when the same.
+IKVASourceIO* CKVAAudioPlayer::SwapActiveSource(IKVASourceIO* source) {
+    CKVAAutoLock lock(mSourceLock);
+    IKVASourceIO* old = std::exchange(mActiveSource, source);
+    if (mClosing && source) source->Abort();
+    return old == source ? nullptr : old;
+}
+
+IKVASourceIO* CKVAAudioPlayer::SwapNextSource(IKVASourceIO* source) {
+    CKVAAutoLock nextLock(mNextStreamLock);
+    CKVAAutoLock lock(mSourceLock);
+    IKVASourceIO* old = std::exchange(mNextActiveSource, source);
+    if (mClosing && source) source->Abort();
+    return old == source ? nullptr : old;
+}
+
+// Every Stop(true) posted before this one is answered by it too: a Reset may have cleared theirs.
+void CKVAAudioPlayer::doStopCommand() {
+    uint32_t posted;
+    {
+        std::lock_guard<std::mutex> lock(mSyncStopMutex);
+        posted = mSyncStopsPosted;
+    }
+    doStop();
+    {
+        std::lock_guard<std::mutex> lock(mSyncStopMutex);
+        mSyncStopsDone = std::max(mSyncStopsDone, posted);
+    }
+    mSyncStopCond.notify_all();
 }
 
 void CKVAAudioPlayer::doSetSource() {
@@ -91,36 +141,38 @@ int32_t CKVAAudioPlayer::doPrepareAsync() {
     AudioDescription srcDes{};
     uint32_t sessionId = 0;
     double gain = 1.0;
+    CKVAAudioStream* old;
     {
         CKVAAutoLock lock(mStreamLock);
-        delete mAudioStream;
-        mAudioStream = nullptr;
-        {
-            CKVAAutoLock sourceLock(mSourceLock);
-            if (mActiveSource != source) delete mActiveSource;
-            mActiveSource = source;
+        old = std::exchange(mAudioStream, nullptr);
+    }
+    delete old;
+    // Active before the open, so that a stop or a release can abort a read that waits.
+    delete SwapActiveSource(source);
+    SetCurrentSessionText(text);
+    mLastFillEndMs = 0;
+    // Opened with no lock held: the pull, Stop and the queries never wait behind its reads.
+    auto* stream = new CKVAAudioStream(this);
+    int32_t r = stream->open(source, false);
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync openSource %d", r);
+    if (r != 0) {
+        int32_t err = stream->getLastError();
+        delete stream;
+        if (r == kStreamCancelled) {
+            SetStatus(kStatusError);
+        } else {
+            FailWith(text, r, err);
         }
-        SetCurrentSessionText(text);
-        mLastFillEndMs = 0;
-        mAudioStream = new CKVAAudioStream(this);
-        int32_t r = mAudioStream->open(source, false);
-        KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync openSource %d", r);
-        if (r != 0) {
-            int32_t err = mAudioStream->getLastError();
-            delete mAudioStream;
-            mAudioStream = nullptr;
-            if (r == kStreamCancelled) {
-                SetStatus(kStatusError);
-            } else {
-                FailWith(text, r, err);
-            }
-            return r;
-        }
-        int32_t ifAnswer = ApplyIFSettings(mAudioStream);
-        if (ifAnswer < 0) PostNotifyText(kNotifyAudioIFStatus, text, kAudioIFRefused, ifAnswer);
-        sessionId = static_cast<uint32_t>(mAudioStream->getSessionId());
-        mAudioStream->getAudioDescription(&srcDes);
-        gain = mAudioStream->getRatio();
+        return r;
+    }
+    int32_t ifAnswer = ApplyIFSettings(stream);
+    if (ifAnswer < 0) PostNotifyText(kNotifyAudioIFStatus, text, kAudioIFRefused, ifAnswer);
+    sessionId = static_cast<uint32_t>(stream->getSessionId());
+    stream->getAudioDescription(&srcDes);
+    gain = stream->getRatio();
+    {
+        CKVAAutoLock lock(mStreamLock);
+        mAudioStream = stream;
     }
     {
         CKVAAutoLock lock(mSettingsLock);
@@ -268,8 +320,8 @@ int32_t CKVAAudioPlayer::doPause(bool fadeOut) {
     {
         CKVAAutoLock lock(mStreamLock);
         text = mAudioStream ? mAudioStream->getSessionIdText() : CurrentSessionText();
-        doResetFadeSource();
     }
+    doResetFadeSource();
     SetStatus(kStatusPaused);
     const int64_t pauseFade = mPauseFadeTime;
     if (!fadeOut || pauseFade < 200) {
@@ -309,9 +361,9 @@ int32_t CKVAAudioPlayer::doSeek(int64_t positionMs) {
         SetFadeStatus(kFadeStatusIn);
     }
     int32_t r = -1;
+    doResetFadeSource();
     {
         CKVAAutoLock lock(mStreamLock);
-        doResetFadeSource();
         if (mAudioStream) r = mAudioStream->seek(positionMs);
         mAudioProcess->Reset();
     }
@@ -421,8 +473,8 @@ void CKVAAudioPlayer::doStop() {
             mAudioStream->close();
             ifLoad = mAudioStream->getIFLoad();
         }
-        doResetFadeSource();
     }
+    doResetFadeSource();
     if (ifLoad > 0) PostNotifyText(kNotifyAudioIFStopLoad, text, ifLoad);
     bool seekWasPending = false;
     int64_t oldTarget = 0;

@@ -1,4 +1,6 @@
 // Fades and track transitions: fade ends, switch, gapless preload and cross-fade.
+#include <utility>
+
 #include "codec/CKVAAudioProcess.h"
 #include "codec/KVAAudioStream.h"
 #include "device/AudioDevice.h"
@@ -34,17 +36,15 @@ void CKVAAudioPlayer::doSetNextSource(int32_t mode) {
     IKVASourceIO* source;
     {
         CKVAAutoLock lock(mSettingsLock);
-        source = mNextPendingSource;
-        mNextPendingSource = nullptr;
+        source = std::exchange(mNextPendingSource, nullptr);
     }
+    CKVAAudioStream* stale;
     {
         CKVAAutoLock lock(mNextStreamLock);
-        delete mNextStream;
-        mNextStream = nullptr;
-        CKVAAutoLock sourceLock(mSourceLock);
-        if (mNextActiveSource != source) delete mNextActiveSource;
-        mNextActiveSource = source;
+        stale = std::exchange(mNextStream, nullptr);
     }
+    IKVASourceIO* replaced = SwapNextSource(source);
+    Dispose(stale, replaced);
     switch (mode) {
         case kNextModeSwitch: doSwitchSource(); break;
         case kNextModePreload: doSetContentWithSource(); break;
@@ -54,13 +54,7 @@ void CKVAAudioPlayer::doSetNextSource(int32_t mode) {
 }
 
 void CKVAAudioPlayer::doSwitchSource() {
-    IKVASourceIO* source;
-    {
-        CKVAAutoLock lock(mNextStreamLock);
-        CKVAAutoLock sourceLock(mSourceLock);
-        source = mNextActiveSource;
-        mNextActiveSource = nullptr;
-    }
+    IKVASourceIO* source = SwapNextSource(nullptr);
     {
         CKVAAutoLock lock(mStatusLock);
         mNextSourceState = kNextStateIdle;
@@ -75,24 +69,42 @@ void CKVAAudioPlayer::doSwitchSource() {
     PrepareAsync();
 }
 
-// Stream lock held by the caller; opens a stream on the next active source without buffering
-// notifications. Null on failure (reported as 400 with 9).
-CKVAAudioStream* CKVAAudioPlayer::OpenNextStream(const char* logFormat) {
+IKVASourceIO* CKVAAudioPlayer::NextActiveSource() {
+    CKVAAutoLock lock(mNextStreamLock);
+    return mNextActiveSource;
+}
+
+// Opens a stream on the next active source without buffering notifications, with no lock held:
+// the pull, SetCacheMax and Stop never wait behind its reads. Only this thread replaces the next
+// active source, so it stays valid meanwhile. Null on failure, reported as 400 with 9; the failed
+// source goes and the current track plays on.
+CKVAAudioStream* CKVAAudioPlayer::OpenNextStream(IKVASourceIO* source, const char* logFormat) {
     auto* stream = new CKVAAudioStream(this);
-    int32_t r = stream->open(mNextActiveSource, true);
-    if (r != 0) {
-        int32_t err = stream->getLastError();
-        delete stream;
-        KVA_LOG(kLogError, logFormat, r);
-        std::string text = mNextActiveSource && mNextActiveSource->GetSessionIdText()
-                               ? mNextActiveSource->GetSessionIdText()
-                               : "";
-        int32_t code = r, detail = err;
-        ClassifyError(&code, &detail);
-        PostNotifyText(kNotifyNextSource, text, 9, code);
-        return nullptr;
+    int32_t r = stream->open(source, true);
+    if (r == 0) return stream;
+    int32_t err = stream->getLastError();
+    delete stream;
+    KVA_LOG(kLogError, logFormat, r);
+    std::string text = source->GetSessionIdText() ? source->GetSessionIdText() : "";
+    int32_t code = r, detail = err;
+    ClassifyError(&code, &detail);
+    PostNotifyText(kNotifyNextSource, text, 9, code);
+    Dispose(nullptr, SwapNextSource(nullptr));
+    return nullptr;
+}
+
+// Stream lock held: the new current stream's settings, with the next active source made active.
+// Returns the previous active source, for the caller to dispose of with no lock held.
+IKVASourceIO* CKVAAudioPlayer::PromoteNextSource() {
+    IKVASourceIO* old;
+    {
+        CKVAAutoLock lock(mNextStreamLock);
+        CKVAAutoLock sourceLock(mSourceLock);
+        old = std::exchange(mActiveSource, std::exchange(mNextActiveSource, nullptr));
     }
-    return stream;
+    CKVAAutoLock lock(mStatusLock);
+    mNextSourceState = kNextStateIdle;
+    return old;
 }
 
 void CKVAAudioPlayer::doSetContentWithSource() {
@@ -103,56 +115,42 @@ void CKVAAudioPlayer::doSetContentWithSource() {
         doSwitchSource();
         return;
     }
-    std::string preloadedText;
+    IKVASourceIO* source = NextActiveSource();
+    if (!source) {
+        PostNotify(kNotifyNextSource, kNextNoneToSwitch);
+        return;
+    }
+    CKVAAudioStream* stream =
+        OpenNextStream(source, "CKVAAudioPlayer::doSetContentWithSource mAudioStream open prelaod error %d");
+    if (!stream) return;
+    stream->setOutputDescription(OutputDescription());
+    stream->setCacheMax(mCacheMax);
+    stream->setStepSize(mStepSize);
+    stream->start();
+    const std::string preloadedText = stream->getSessionIdText();
     {
         CKVAAutoLock lock(mNextStreamLock);
-        if (!mNextActiveSource) {
-            PostNotify(kNotifyNextSource, kNextNoneToSwitch);
-            return;
-        }
-        CKVAAudioStream* stream =
-            OpenNextStream("CKVAAudioPlayer::doSetContentWithSource mAudioStream open prelaod error %d");
-        if (!stream) {
-            // The failed source goes; the current track plays on.
-            CKVAAutoLock sourceLock(mSourceLock);
-            delete mNextActiveSource;
-            mNextActiveSource = nullptr;
-            return;
-        }
-        stream->setOutputDescription(OutputDescription());
-        stream->setCacheMax(mCacheMax);
-        stream->setStepSize(mStepSize);
-        stream->start();
-        preloadedText = stream->getSessionIdText();
         mNextStream = stream;
         // Set before the pull can hand over, which sets the state back to idle.
         CKVAAutoLock statusLock(mStatusLock);
         mNextSourceState = kNextStatePreloaded;
     }
-    std::string text;
     PostNotifyText(kNotifyNextSource, preloadedText, 4);
 
     if (ReadStatus() != kStatusCompleted) return;
     // The current track ended before the preload was ready: hand over at once.
+    std::string text;
+    CKVAAudioStream* old;
+    IKVASourceIO* oldSource;
     {
         CKVAAutoLock lock(mStreamLock);
-        CKVAAutoLock nextLock(mNextStreamLock);
-        if (!mNextStream) return;
-        CKVAAudioStream* old = mAudioStream;
-        mAudioStream = mNextStream;
-        mNextStream = nullptr;
+        {
+            CKVAAutoLock nextLock(mNextStreamLock);
+            if (!mNextStream) return;
+            old = std::exchange(mAudioStream, std::exchange(mNextStream, nullptr));
+        }
         ApplyStreamSettings(mAudioStream, true);
-        {
-            CKVAAutoLock sourceLock(mSourceLock);
-            delete old;
-            delete mActiveSource;
-            mActiveSource = mNextActiveSource;
-            mNextActiveSource = nullptr;
-        }
-        {
-            CKVAAutoLock statusLock(mStatusLock);
-            mNextSourceState = kNextStateIdle;
-        }
+        oldSource = PromoteNextSource();
         {
             CKVAAutoLock settings(mSettingsLock);
             mFirstAudio = 1;
@@ -163,171 +161,83 @@ void CKVAAudioPlayer::doSetContentWithSource() {
         PostNotifyText(kNotifyStreamChanged, text, mAudioStream->getSessionId());
         PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(mAudioStream->getDuration()));
     }
+    Dispose(old, oldSource);
     // Completed is not a status doPlay starts from; the new track is as good as prepared.
     SetStatus(kStatusPaused);
     PostCommandText(kCmdPlay, text, 0);
 }
 
+// Both streams convert what they decode to the output format, so the old track is mixed into
+// the new one whatever their rates and channels.
 void CKVAAudioPlayer::doCrossFadeSource() {
-    bool hasSource;
-    {
-        CKVAAutoLock lock(mNextStreamLock);
-        hasSource = mNextActiveSource != nullptr;
-    }
+    IKVASourceIO* source = NextActiveSource();
     int32_t status = ReadStatus();
-    if (hasSource) KVA_LOG(kLogDetail, "CKVAAudioPlayer::doCrossFadeSource start status %d", status);
-    if (!hasSource || status != kStatusStarted) {
+    if (source) KVA_LOG(kLogDetail, "CKVAAudioPlayer::doCrossFadeSource start status %d", status);
+    if (!source || status != kStatusStarted) {
         doSwitchSource();
         return;
     }
-    CKVAAudioStream* stream;
-    {
-        CKVAAutoLock lock(mNextStreamLock);
-        stream = OpenNextStream("CKVAAudioPlayer::doCrossFadeSource mAudioStream open prelaod error %d");
-        if (!stream) {
-            CKVAAutoLock sourceLock(mSourceLock);
-            delete mNextActiveSource;
-            mNextActiveSource = nullptr;
-            return;
-        }
-    }
-    AudioDescription src{};
-    stream->getAudioDescription(&src);
+    CKVAAudioStream* stream =
+        OpenNextStream(source, "CKVAAudioPlayer::doCrossFadeSource mAudioStream open prelaod error %d");
+    if (!stream) return;
     AudioDescription out = OutputDescription();
-    // The stream converts its samples to the output's sample format itself, so only another rate
-    // or channel count calls for the device to be opened again.
-    const bool same = src.nSampleRate == out.nSampleRate && src.nChannel == out.nChannel;
-    if (same) {
-        KVA_LOG(kLogTrace,
-                "CKVAAudioPlayer::doCrossFadeSource audioformat is same  nSamplerate %d, channel %d, wavFormat %d",
-                out.nSampleRate, out.nChannel, WaveFormatOf(out));
-        IKVASourceIO* nextSource;
-        {
-            CKVAAutoLock lock(mNextStreamLock);
-            CKVAAutoLock sourceLock(mSourceLock);
-            nextSource = mNextActiveSource;
-            mNextActiveSource = nullptr;
-        }
-        {
-            CKVAAutoLock lock(mStatusLock);
-            mNextSourceState = kNextStateIdle;
-        }
-        double speed;
-        {
-            CKVAAutoLock lock(mSettingsLock);
-            speed = mPlaySpeed;
-        }
-        std::string text;
-        {
-            CKVAAutoLock lock(mStreamLock);
-            CKVAAudioStream* oldStream = mAudioStream;
-            IKVASourceIO* oldSource;
-            {
-                CKVAAutoLock sourceLock(mSourceLock);
-                oldSource = mActiveSource;
-                mActiveSource = nextSource;
-            }
-            // What is left of the old track after the blocks already handed to the device.
-            int64_t remaining = mDuration - mLastFillEndMs;
-            int64_t lengthMs = std::min<int64_t>(mCrossFadeTime, std::max<int64_t>(remaining, 0));
-            {
-                CKVAAutoLock fill(mFillModeLock);
-                if (mFadeOutStream) mFadeOutStream->stop();
-                delete mFadeOutStream;
-                delete mFadeOutSource;
-                mFadeOutStream = oldStream;
-                mFadeOutSource = oldSource;
-                mFillMode = kFillCrossFade;
-                mCrossFadeLength = lengthMs * out.nSampleRate / 1000;
-                mCrossFadeProgress = 0;
-                mCrossFadeStep = mCrossFadeLength > 0 ? 1.0f / static_cast<float>(mCrossFadeLength) : 0.0f;
-                mCrossFadeEndPosted = false;
-            }
-            mAudioStream = stream;
-            stream->setOutputDescription(out);
-            stream->setCacheMax(mCacheMax);
-            stream->setStepSize(mStepSize);
-            stream->setSpeed(speed);
-            stream->start();
-            mAudioProcess->onSongChanged();
-            TakeOverStream();
-            {
-                CKVAAutoLock settings(mSettingsLock);
-                mFirstAudio = 1;
-            }
-            text = stream->getSessionIdText();
-            PostNotifyText(kNotifyStreamChanged, text, stream->getSessionId());
-            PostNotifyText(kNotifyNextSource, text, kNextSwitchingNow);
-            PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(stream->getDuration()));
-        }
-        ApplyDeviceVolume(false);
-        return;
-    }
-
-    // Another format: the device re-opens for the new track; the old one is not mixed.
-    doStop();
-    SetStatus(kStatusPreparing);
-    uint32_t sessionId = static_cast<uint32_t>(stream->getSessionId());
-    int32_t r;
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::doCrossFadeSource audioformat is same  nSamplerate %d, channel %d, wavFormat %d",
+            out.nSampleRate, out.nChannel, WaveFormatOf(out));
+    double speed;
     {
-        CKVAAutoLock lock(mDeviceLock);
-        if (!mAudioDevice) {
-            mAudioDevice = CreateDevice(mAudioDeviceType);
-            if (mAudioDevice) {
-                mAudioDevice->SetObserver(this);
-                mAudioDevice->SetOptionB(mDeviceOptionB);
-                mAudioDevice->SetOptionA(mDeviceOptionA);
-            }
-        }
-        r = mAudioDevice ? mAudioDevice->Open(static_cast<int32_t>(sessionId), &src) : -1;
-        KVA_LOG(kLogTrace, "CKVAAudioPlayer::doCrossFadeSource new mAudioDevices  Open %d", r);
-        if (r == 0) {
-            mStreamSessionId = sessionId;
-            TakeDeviceFormatLocked();
-        }
+        CKVAAutoLock lock(mSettingsLock);
+        speed = mPlaySpeed;
     }
-    if (r != 0) {
-        delete stream;
-        CKVAAutoLock lock(mNextStreamLock);
-        CKVAAutoLock sourceLock(mSourceLock);
-        std::string text = mNextActiveSource && mNextActiveSource->GetSessionIdText()
-                               ? mNextActiveSource->GetSessionIdText() : "";
-        delete mNextActiveSource;
-        mNextActiveSource = nullptr;
-        PostNotifyText(kNotifyNextSource, text, 9, r);
-        return;
-    }
-    AudioDescription newOut = OutputDescription();
-    mAudioProcess->setAudioDescription(newOut);
+    stream->setOutputDescription(out);
+    stream->setCacheMax(mCacheMax);
+    stream->setStepSize(mStepSize);
+    stream->setSpeed(speed);
+    stream->start();
+    CKVAAudioStream* previousFade;
+    IKVASourceIO* previousFadeSource;
+    std::string text;
     {
         CKVAAutoLock lock(mStreamLock);
-        delete mAudioStream;
-        mAudioStream = stream;
+        CKVAAudioStream* oldStream = std::exchange(mAudioStream, stream);
+        IKVASourceIO* oldSource = PromoteNextSource();
+        // What is left of the old track after the blocks already handed to the device.
+        int64_t remaining = mDuration - mLastFillEndMs;
+        int64_t lengthMs = std::min<int64_t>(mCrossFadeTime, std::max<int64_t>(remaining, 0));
         {
-            CKVAAutoLock nextLock(mNextStreamLock);
-            CKVAAutoLock sourceLock(mSourceLock);
-            delete mActiveSource;
-            mActiveSource = mNextActiveSource;
-            mNextActiveSource = nullptr;
+            CKVAAutoLock fill(mFillModeLock);
+            previousFade = std::exchange(mFadeOutStream, oldStream);
+            previousFadeSource = std::exchange(mFadeOutSource, oldSource);
+            mFillMode = kFillCrossFade;
+            mCrossFadeLength = lengthMs * out.nSampleRate / 1000;
+            mCrossFadeProgress = 0;
+            mCrossFadeStep = mCrossFadeLength > 0 ? 1.0f / static_cast<float>(mCrossFadeLength) : 0.0f;
+            mCrossFadeEndPosted = false;
         }
-        {
-            CKVAAutoLock statusLock(mStatusLock);
-            mNextSourceState = kNextStateIdle;
-        }
-        ApplyStreamSettings(stream, true);
-        stream->setCacheMax(mCacheMax);
-        stream->setStepSize(mStepSize);
-        stream->start();
         mAudioProcess->onSongChanged();
         TakeOverStream();
-        std::string text = stream->getSessionIdText();
+        {
+            CKVAAutoLock settings(mSettingsLock);
+            mFirstAudio = 1;
+        }
+        text = stream->getSessionIdText();
         PostNotifyText(kNotifyStreamChanged, text, stream->getSessionId());
         PostNotifyText(kNotifyNextSource, text, kNextSwitchingNow);
         PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(stream->getDuration()));
     }
-    mTimeInfo->Start();
-    SetStatus(kStatusPrepared);
-    doPlay(false);
+    Dispose(previousFade, previousFadeSource);
+    ApplyDeviceVolume(false);
+}
+
+// With no lock held: the source is aborted so that the stream's decode thread, which the
+// stream's destruction joins, does not wait in a read.
+void CKVAAudioPlayer::Dispose(CKVAAudioStream* stream, IKVASourceIO* source) {
+    if (source) source->Abort();
+    if (stream) {
+        stream->stop();
+        stream->close();
+        delete stream;
+    }
+    delete source;
 }
 
 void CKVAAudioPlayer::doResetFadeSource() {
@@ -345,12 +255,7 @@ void CKVAAudioPlayer::doResetFadeSource() {
         mCrossFadeLength = 0;
         mCrossFadeProgress = 0;
     }
-    if (stream) {
-        stream->stop();
-        stream->close();
-        delete stream;
-    }
-    delete source;
+    Dispose(stream, source);
 }
 
 }  // namespace kva_audioplayer

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <functional>
 #include <limits>
 #include <thread>
@@ -18,6 +21,41 @@ using namespace kva_audioplayer;
 using kva_test::RecordingObserver;
 
 namespace {
+
+// Every read waits until the source is aborted, or until the test lets it go: a stalled server.
+class StallingSource : public kva_test::MemorySourceIO {
+public:
+    using MemorySourceIO::MemorySourceIO;
+    int32_t Read(uint8_t* buffer, int32_t* length) override {
+        {
+            std::unique_lock<std::mutex> lock(mMutex);
+            mEntered = true;
+            mCond.notify_all();
+            mCond.wait(lock, [this] { return mAborted || mLet; });
+        }
+        return MemorySourceIO::Read(buffer, length);  // 8 once aborted
+    }
+    void Abort() override {
+        MemorySourceIO::Abort();
+        std::lock_guard<std::mutex> lock(mMutex);
+        mAborted = true;
+        mCond.notify_all();
+    }
+    bool WaitEntered() {
+        std::unique_lock<std::mutex> lock(mMutex);
+        return mCond.wait_for(lock, std::chrono::seconds(5), [this] { return mEntered; });
+    }
+    void Let() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mLet = true;
+        mCond.notify_all();
+    }
+
+private:
+    std::mutex mMutex;
+    std::condition_variable mCond;
+    bool mEntered = false, mAborted = false, mLet = false;
+};
 
 class PlayerState : public ::testing::Test {
 protected:
@@ -162,6 +200,46 @@ TEST_F(PlayerState, ASourceHandedInAgainIsReleasedOnce) {
     EXPECT_EQ(released, 0);
     p->Release();
     EXPECT_EQ(released, 1);
+}
+
+// A source that never answers delays only its own audio: no call waits for it, and Release
+// aborts it rather than waiting. Its opening runs in a preparation, or in a preload while the
+// current track plays.
+TEST_F(PlayerState, NoCallWaitsForAStalledSource) {
+    const struct {
+        const char* name;
+        bool preload;
+        std::function<void(IKVAPlayer*)> call;
+        bool destroys;
+    } cases[] = {
+        {"Release while preparing", false, [](IKVAPlayer* p) { p->Release(); }, true},
+        {"Stop(true) while preparing", false, [](IKVAPlayer* p) { p->Stop(true); }, false},
+        {"Release while preloading", true, [](IKVAPlayer* p) { p->Release(); }, true},
+        {"Stop(true) while preloading", true, [](IKVAPlayer* p) { p->Stop(true); }, false},
+        {"SetCacheMax while preloading", true, [](IKVAPlayer* p) { p->SetCacheMax(8000); }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingObserver obs;
+        auto* stalled = new StallingSource(kva_test::ReadBytes(kva_test::FixturePath("flac16.flac")), 3);
+        IKVAPlayer* p;
+        if (c.preload) {
+            p = Prepared(obs, "flac16.flac");
+            p->Play(false);
+            p->SetNextSourceIO(stalled, kNextModePreload, nullptr);
+        } else {
+            p = CMediaPlayerFactory::NewL(&obs);
+            p->SetSourceIO(stalled, nullptr);
+            p->PrepareAsync();
+        }
+        ASSERT_TRUE(stalled->WaitEntered());
+        auto done = std::async(std::launch::async, c.call, p);
+        const bool returned = done.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+        EXPECT_TRUE(returned) << "waited for the source";
+        if (!returned) stalled->Let();
+        done.wait();
+        if (!c.destroys) p->Release();
+    }
 }
 
 TEST_F(PlayerState, PrepareTwiceWhilePreparedChangesNothing) {
