@@ -221,6 +221,7 @@ private:
     void doFadeFinish(const ThreadMsgPtr& msg);
     void doSetNextSource(int32_t mode);
     void doSwitchSource();
+    void DropNextTrack();
     void doSetContentWithSource();
     void doCrossFadeSource();
     void doResetFadeSource();

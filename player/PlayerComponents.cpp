@@ -188,17 +188,17 @@ bool CKVAAudioPlayer::OnBufferingNotify(const ThreadMsgPtr& msg) {
         if (!mActiveSource || mActiveSource->GetSessionId() != static_cast<uint32_t>(msg->mArg2))
             return false;
     }
+    // Kept whether or not a device exists yet: doPlay leaves the device stopped while buffering.
     CKVAAutoLock lock(mDeviceLock);
+    mBuffering = msg->mArg1 == kBufferingStart;
     if (!mAudioDevice) return true;
     const bool started = ReadStatus() == kStatusStarted;
     if (msg->mArg1 == kBufferingStart) {
-        mBuffering = true;
         if (started) {
             mAudioDevice->Pause();
             mTimeInfo->Pause();
         }
     } else {
-        mBuffering = false;
         if (started) {
             mAudioDevice->Play();
             mTimeInfo->Resume();

@@ -81,6 +81,7 @@ void CKVAAudioPlayer::doStopCommand() {
 }
 
 void CKVAAudioPlayer::doSetSource() {
+    DropNextTrack();
     std::string text;
     {
         CKVAAutoLock lock(mSettingsLock);
@@ -247,7 +248,9 @@ int32_t CKVAAudioPlayer::doPrepareAsync() {
 
 int32_t CKVAAudioPlayer::doPlay(bool fadeIn) {
     int32_t previous = ReadStatus();
-    if (previous == kStatusStarted) return 0;
+    // Posted while the status allowed it; a stop or an error may have come in between.
+    if (previous != kStatusPrepared && previous != kStatusPaused && previous != kStatusCompleted)
+        return 0;
     int32_t type;
     {
         CKVAAutoLock lock(mDeviceLock);
@@ -315,7 +318,9 @@ int32_t CKVAAudioPlayer::doPlay(bool fadeIn) {
 }
 
 int32_t CKVAAudioPlayer::doPause(bool fadeOut) {
-    if (ReadStatus() == kStatusPaused && ReadFadeStatus() != kFadeStatusOut) return 0;
+    const int32_t status = ReadStatus();
+    if (!IsPlayingState(status)) return 0;
+    if (status == kStatusPaused && ReadFadeStatus() != kFadeStatusOut) return 0;
     std::string text;
     {
         CKVAAutoLock lock(mStreamLock);
@@ -349,6 +354,12 @@ int32_t CKVAAudioPlayer::doSeek(int64_t positionMs) {
     int32_t status = ReadStatus();
     KVA_LOG(kLogTrace, "CKVAAudioPlayer::doSeek %lld, mFadeStatus %d", static_cast<long long>(positionMs),
             fade);
+    if (!IsPlayingState(status)) {
+        // Nothing to seek in any more; the target must not stand in for the position.
+        CKVAAutoLock lock(mSettingsLock);
+        mSeekPending = false;
+        return kAudioPlayerErrorState;
+    }
     {
         CKVAAutoLock lock(mDeviceLock);
         if (mAudioDevice && (status == kStatusStarted || fade != kFadeStatusNone)) {
@@ -400,8 +411,16 @@ void CKVAAudioPlayer::doSeekComplete(const ThreadMsgPtr& msg) {
 
 void CKVAAudioPlayer::doPlayCompleted(const ThreadMsgPtr& msg) {
     int32_t previous = ReadStatus();
-    if (previous == kStatusCompleted) {
-        mCommandThread.RemoveById(kCmdPlayCompleted);
+    if (previous != kStatusStarted) {
+        // Completed already, or stopped, paused or failed since the end was seen: a paused track
+        // at its end reports it again when it plays on.
+        if (previous == kStatusCompleted) mCommandThread.RemoveById(kCmdPlayCompleted);
+        return;
+    }
+    // The host queued the next track before the end, and its command waits behind this one:
+    // after it, the track it preloads takes over instead of the player completing.
+    if (mCommandThread.CountById(kCmdSetNextSource) > 0) {
+        PostCommandText(kCmdPlayCompleted, msg->mText, msg->mArg1);
         return;
     }
     // The pull saw the end before a preload landed: that stream takes over rather than being

@@ -1,5 +1,7 @@
 // Played-time queries: the position, and the played time of a song from the processing chain's
 // counters or from the record kept for the last finished track.
+#include <algorithm>
+
 #include "codec/CKVAAudioProcess.h"
 #include "player/CKVAAudioPlayer.h"
 #include "player/CKVAAudioTimeInfo.h"
@@ -32,6 +34,9 @@ int64_t CKVAAudioPlayer::GetCurrentPosition() {
         duration = mDuration;
     }
     int64_t played = mTimeInfo ? mTimeInfo->GetPlayedTime() : 0;
+    // Never ahead of what was handed to the device: the extrapolation runs on while the device
+    // waits for data.
+    played = std::min<int64_t>(played, mLastFillEndMs);
     // A stream of unknown length (duration 0) still reports where it is.
     if (duration > 0 && played > duration) played = duration;
     return played;

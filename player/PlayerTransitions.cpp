@@ -107,11 +107,30 @@ IKVASourceIO* CKVAAudioPlayer::PromoteNextSource() {
     return old;
 }
 
+// A newly chosen track replaces the queue: a next track preloaded or about to be is dropped,
+// and the host told so as a failed next source (400, 9) that was cancelled.
+void CKVAAudioPlayer::DropNextTrack() {
+    CKVAAudioStream* stream;
+    {
+        CKVAAutoLock lock(mNextStreamLock);
+        stream = std::exchange(mNextStream, nullptr);
+    }
+    IKVASourceIO* source = SwapNextSource(nullptr);
+    if (!stream && !source) return;
+    const std::string text = source && source->GetSessionIdText() ? source->GetSessionIdText() : "";
+    {
+        CKVAAutoLock lock(mStatusLock);
+        mNextSourceState = kNextStateIdle;
+    }
+    Dispose(stream, source);
+    PostNotifyText(kNotifyNextSource, text, 9, kErrorCancelled);
+}
+
 void CKVAAudioPlayer::doSetContentWithSource() {
     int32_t status = ReadStatus();
     if (status == kStatusStopped) return;
-    if (status == kStatusIdle || status == kStatusInitialized || status == kStatusCompleted ||
-        status == kStatusError) {
+    // Completed is kept: the preload then starts at once (below), as one that landed late does.
+    if (status == kStatusIdle || status == kStatusInitialized || status == kStatusError) {
         doSwitchSource();
         return;
     }

@@ -1,6 +1,7 @@
 // The player's state table, driven through IKVAPlayer on the virtual output.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <future>
@@ -22,12 +23,14 @@ using kva_test::RecordingObserver;
 
 namespace {
 
-// Every read waits until the source is aborted, or until the test lets it go: a stalled server.
+// Reads past `stallAt` wait until the source is aborted, or until the test lets them go: a
+// stalled server.
 class StallingSource : public kva_test::MemorySourceIO {
 public:
-    using MemorySourceIO::MemorySourceIO;
+    StallingSource(const char* fixture, uint32_t id, int64_t stallAt = 0)
+        : MemorySourceIO(kva_test::ReadBytes(kva_test::FixturePath(fixture)), id), mStallAt(stallAt) {}
     int32_t Read(uint8_t* buffer, int32_t* length) override {
-        {
+        if (Position() + *length > mStallAt) {
             std::unique_lock<std::mutex> lock(mMutex);
             mEntered = true;
             mCond.notify_all();
@@ -52,9 +55,21 @@ public:
     }
 
 private:
+    const int64_t mStallAt;
     std::mutex mMutex;
     std::condition_variable mCond;
     bool mEntered = false, mAborted = false, mLet = false;
+};
+
+// Delivers its bytes at about half the rate a CD-quality WAV plays at.
+class ThrottledSource : public kva_test::MemorySourceIO {
+public:
+    using MemorySourceIO::MemorySourceIO;
+    int32_t Read(uint8_t* buffer, int32_t* length) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        *length = std::min(*length, 1024);
+        return MemorySourceIO::Read(buffer, length);
+    }
 };
 
 class PlayerState : public ::testing::Test {
@@ -221,7 +236,7 @@ TEST_F(PlayerState, NoCallWaitsForAStalledSource) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RecordingObserver obs;
-        auto* stalled = new StallingSource(kva_test::ReadBytes(kva_test::FixturePath("flac16.flac")), 3);
+        auto* stalled = new StallingSource("flac16.flac", 3);
         IKVAPlayer* p;
         if (c.preload) {
             p = Prepared(obs, "flac16.flac");
@@ -240,6 +255,81 @@ TEST_F(PlayerState, NoCallWaitsForAStalledSource) {
         done.wait();
         if (!c.destroys) p->Release();
     }
+}
+
+// A command posted while the status allowed it is dropped when a stop queued before it has run.
+TEST_F(PlayerState, CommandsBehindAStopAreIgnored) {
+    const struct {
+        const char* name;
+        std::function<void(IKVAPlayer*)> stop, then;
+    } cases[] = {
+        {"Stop, Play", [](IKVAPlayer* p) { p->Stop(false); }, [](IKVAPlayer* p) { p->Play(false); }},
+        {"Stop, Pause", [](IKVAPlayer* p) { p->Stop(false); }, [](IKVAPlayer* p) { p->Pause(false); }},
+        {"Stop(true), Play", [](IKVAPlayer* p) { p->Stop(true); }, [](IKVAPlayer* p) { p->Play(false); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingObserver obs;
+        IKVAPlayer* p = Prepared(obs, "flac16.flac");
+        p->Play(false);
+        ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
+        c.stop(p);
+        c.then(p);
+        ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStopped, 5000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(p->GetStatus(), kStatusStopped);
+        auto all = obs.All();
+        EXPECT_EQ(all.back().id, kNotifyStatus);
+        EXPECT_EQ(all.back().param1, kStatusStopped);
+        p->Release();
+    }
+}
+
+// Choosing a new track drops the preload queued for the old one, and says so.
+TEST_F(PlayerState, ANewTrackDropsTheQueuedPreload) {
+    RecordingObserver obs;
+    IKVAPlayer* p = Prepared(obs, "flac16.flac");
+    p->SetNextSourceIO(new kva_test::MemorySourceIO(kva_test::ReadBytes(kva_test::FixturePath("join_b.wav")), 42),
+                       kNextModePreload, nullptr);
+    ASSERT_TRUE(obs.WaitFor(kNotifyNextSource, 4, 5000));
+    p->SetSourceIO(new kva_test::MemorySourceIO(kva_test::ReadBytes(kva_test::FixturePath("short.wav")), 43),
+                   nullptr);
+    p->PrepareAsync();
+    ASSERT_TRUE(kva_test::WaitUntil([&] { return obs.Count(kNotifyStatus, kStatusPrepared) == 2; }));
+    p->Play(false);
+    ASSERT_TRUE(obs.WaitFor(kNotifyPlaybackCompleted, RecordingObserver::kAny, 5000));
+    auto all = obs.All();
+    const auto dropped = std::find_if(all.begin(), all.end(), [](const kva_test::Notification& n) {
+        return n.id == kNotifyNextSource && n.param1 == 9;
+    });
+    ASSERT_NE(dropped, all.end());
+    EXPECT_EQ(dropped->text, "42");
+    EXPECT_EQ(dropped->param2, kErrorCancelled);
+    EXPECT_EQ(obs.Count(kNotifyStreamChanged), 0);
+    EXPECT_EQ(all.back().text, "43");
+    p->Release();
+}
+
+// A slow start: the stream's first buffering notice comes before the device exists, and the
+// player keeps it; until audio flows the position stays at the start.
+TEST_F(PlayerState, BufferingBeforeTheDeviceIsKeptAndThePositionWaits) {
+    system->SetFast(false);
+    RecordingObserver obs;
+    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
+    p->SetStartFadeTime(0);
+    p->SetSourceIO(new ThrottledSource(kva_test::ReadBytes(kva_test::FixturePath("sine_s16.wav")), 4), nullptr);
+    p->PrepareAsync();
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+    EXPECT_TRUE(p->IsBuffering());
+    p->Play(false);
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
+    while (p->IsBuffering() && obs.Count(kNotifyBuffering, kBufferingEnd) == 0) {
+        ASSERT_EQ(p->GetCurrentPosition(), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(obs.WaitFor(kNotifyBuffering, kBufferingEnd, 5000));
+    EXPECT_TRUE(kva_test::WaitUntil([&] { return p->GetCurrentPosition() > 200; }));
+    p->Release();
 }
 
 TEST_F(PlayerState, PrepareTwiceWhilePreparedChangesNothing) {
