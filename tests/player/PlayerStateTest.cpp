@@ -61,13 +61,13 @@ private:
     bool mEntered = false, mAborted = false, mLet = false;
 };
 
-// Delivers its bytes at about half the rate a CD-quality WAV plays at.
+// Delivers its bytes a little faster than a CD-quality WAV plays: slow to start, then steady.
 class ThrottledSource : public kva_test::MemorySourceIO {
 public:
     using MemorySourceIO::MemorySourceIO;
     int32_t Read(uint8_t* buffer, int32_t* length) override {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        *length = std::min(*length, 1024);
+        *length = std::min(*length, 2048);
         return MemorySourceIO::Read(buffer, length);
     }
 };
@@ -327,8 +327,8 @@ TEST_F(PlayerState, BufferingBeforeTheDeviceIsKeptAndThePositionWaits) {
         ASSERT_EQ(p->GetCurrentPosition(), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    ASSERT_TRUE(obs.WaitFor(kNotifyBuffering, kBufferingEnd, 5000));
-    EXPECT_TRUE(kva_test::WaitUntil([&] { return p->GetCurrentPosition() > 200; }));
+    ASSERT_TRUE(obs.WaitFor(kNotifyBuffering, kBufferingEnd, 10000));
+    EXPECT_TRUE(kva_test::WaitUntil([&] { return p->GetCurrentPosition() > 200; }, 10000));
     p->Release();
 }
 
