@@ -210,6 +210,7 @@ private:
     void doStopCommand();  // doStop, then answers the Stop(true) calls waiting for it
     void AbortSources(bool closing);
     IKVASourceIO* SwapActiveSource(IKVASourceIO* source);
+    void AbortIfStopping(IKVASourceIO* source);
     IKVASourceIO* SwapNextSource(IKVASourceIO* source);
     void doReset();
     void doSetCacheParams();

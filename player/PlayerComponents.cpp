@@ -188,11 +188,14 @@ bool CKVAAudioPlayer::OnBufferingNotify(const ThreadMsgPtr& msg) {
         if (!mActiveSource || mActiveSource->GetSessionId() != static_cast<uint32_t>(msg->mArg2))
             return false;
     }
+    // Only while a track is being prepared or played: a stopped stream may still report.
+    const int32_t status = ReadStatus();
+    if (status < kStatusPreparing || status > kStatusCompleted) return false;
     // Kept whether or not a device exists yet: doPlay leaves the device stopped while buffering.
     CKVAAutoLock lock(mDeviceLock);
     mBuffering = msg->mArg1 == kBufferingStart;
     if (!mAudioDevice) return true;
-    const bool started = ReadStatus() == kStatusStarted;
+    const bool started = status == kStatusStarted;
     if (msg->mArg1 == kBufferingStart) {
         if (started) {
             mAudioDevice->Pause();

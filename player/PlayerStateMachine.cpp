@@ -18,23 +18,27 @@ constexpr int64_t kTailWaitMs = 200;
 }  // namespace
 
 bool CKVAAudioPlayer::StopInternal(bool synchronous) {
+    const bool onCommandThread =
+        mCommandThread.IsCurrentThread() || mCommandThread.GetState() != CKVAMsgThread::kRunning;
+    uint32_t ticket = 0;
+    if (synchronous && !onCommandThread) {
+        // Counted before the abort, so that a source the handler in progress makes active after
+        // it is aborted as it comes (SwapActiveSource).
+        std::lock_guard<std::mutex> lock(mSyncStopMutex);
+        ticket = ++mSyncStopsPosted;
+    }
     AbortSources(false);
     mCommandThread.RemoveById(kCmdPrepareAsync);
     mCommandThread.RemoveById(kCmdSeek);
-    if (!synchronous) {
-        PostCommand(kCmdStop);
-        return true;
-    }
-    // Without a running command thread (destruction) or on it, nothing else can run beside.
-    if (mCommandThread.IsCurrentThread() || mCommandThread.GetState() != CKVAMsgThread::kRunning) {
+    if (synchronous && onCommandThread) {
+        // Without a running command thread (destruction) or on it, nothing else runs beside.
         doStop();
         return true;
     }
-    // Otherwise the stop waits its turn behind the handler in progress, whose source reads were
-    // just aborted.
-    std::unique_lock<std::mutex> lock(mSyncStopMutex);
-    const uint32_t ticket = ++mSyncStopsPosted;
     PostCommand(kCmdStop);
+    if (!synchronous) return true;
+    // The stop waits its turn behind the handler in progress, whose reads were just aborted.
+    std::unique_lock<std::mutex> lock(mSyncStopMutex);
     return mSyncStopCond.wait_for(lock, std::chrono::seconds(5), [&] {
         return mSyncStopsDone >= ticket || mCommandThread.GetState() != CKVAMsgThread::kRunning;
     });
@@ -49,11 +53,23 @@ void CKVAAudioPlayer::AbortSources(bool closing) {
     if (mNextActiveSource) mNextActiveSource->Abort();
 }
 
+// Source lock held: a source made active while the player is being destroyed or a Stop(true)
+// waits is aborted at once; the work that reads it is about to be stopped.
+void CKVAAudioPlayer::AbortIfStopping(IKVASourceIO* source) {
+    if (!source) return;
+    bool stopping = mClosing;
+    {
+        std::lock_guard<std::mutex> lock(mSyncStopMutex);
+        stopping |= mSyncStopsDone != mSyncStopsPosted;
+    }
+    if (stopping) source->Abort();
+}
+
 // The previous active source, for the caller to destroy with no lock held; null when the same.
 IKVASourceIO* CKVAAudioPlayer::SwapActiveSource(IKVASourceIO* source) {
     CKVAAutoLock lock(mSourceLock);
     IKVASourceIO* old = std::exchange(mActiveSource, source);
-    if (mClosing && source) source->Abort();
+    AbortIfStopping(source);
     return old == source ? nullptr : old;
 }
 
@@ -61,7 +77,7 @@ IKVASourceIO* CKVAAudioPlayer::SwapNextSource(IKVASourceIO* source) {
     CKVAAutoLock nextLock(mNextStreamLock);
     CKVAAutoLock lock(mSourceLock);
     IKVASourceIO* old = std::exchange(mNextActiveSource, source);
-    if (mClosing && source) source->Abort();
+    AbortIfStopping(source);
     return old == source ? nullptr : old;
 }
 
@@ -481,6 +497,7 @@ void CKVAAudioPlayer::doStop() {
         if (mAudioDevice) mAudioDevice->Pause();
         mTimeInfo->Pause();
     }
+    mBuffering = false;
     std::string text = CurrentSessionText();
     int32_t ifLoad = 0;
     {
