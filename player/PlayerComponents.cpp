@@ -195,7 +195,9 @@ bool CKVAAudioPlayer::OnBufferingNotify(const ThreadMsgPtr& msg) {
     CKVAAutoLock lock(mDeviceLock);
     mBuffering = msg->mArg1 == kBufferingStart;
     if (!mAudioDevice) return true;
-    const bool started = status == kStatusStarted;
+    // Read again under the device lock: doPlay, which starts the device unless buffering, may
+    // have run while this waited for it.
+    const bool started = ReadStatus() == kStatusStarted;
     if (msg->mArg1 == kBufferingStart) {
         if (started) {
             mAudioDevice->Pause();
