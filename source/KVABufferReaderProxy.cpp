@@ -352,7 +352,7 @@ bool CKVABufferReaderProxy::ProcessBufferingIssue(int64_t position, int32_t leng
         newOff = mNewOffSet;
         status = mReadStatus;
     }
-    KVA_LOG(kLogError,
+    KVA_LOG(kLogDetail,
             "CKVABufferReaderProxy::ProcessBufferingIssue end bIsBuffering=%d, nWaitCount=%d, "
             "readStatus=%d, cancel=%d, readPos=%lld, offSet=%lld, newOffSet=%lld, bufStart=%lld, "
             "bufEnd=%lld",
@@ -384,7 +384,7 @@ int32_t CKVABufferReaderProxy::Read(uint8_t* buffer, int32_t* length) {
     const int64_t position = mReadPosition.load();
     int32_t got = cache->ReadAt(buffer, position, want);
     if (got < want) {
-        KVA_LOG(kLogError, "CKVABufferReaderProxy::Read  000 ++ aReadPos %ld, nReadSize %d, aReadSize %d",
+        KVA_LOG(kLogDetail, "CKVABufferReaderProxy::Read  000 ++ aReadPos %ld, nReadSize %d, aReadSize %d",
                 static_cast<long>(position), got, want);
         {
             CKVAAutoLock lock(mLock);
@@ -398,7 +398,7 @@ int32_t CKVABufferReaderProxy::Read(uint8_t* buffer, int32_t* length) {
             cache->GetRange(&start, &end);
             newOff = mNewOffSet;
         }
-        KVA_LOG(kLogError,
+        KVA_LOG(kLogDetail,
                 "CKVABufferReaderProxy::Read 000 -- nReadSize:%d, mReadPosition %ld, aReadSize %d, "
                 "bIsBuffering %d, offSet=%lld, newOffSet=%lld, bufStart=%lld, bufEnd=%lld",
                 got, static_cast<long>(position), want, buffering ? 1 : 0,
@@ -436,7 +436,7 @@ int32_t CKVABufferReaderProxy::Seek(int64_t* position, int32_t whence) {
     if (target < 0) return kSourceBadArgument;
 
     bool buffering = IsBuffering(target, kDownloadChunk);
-    KVA_LOG(kLogError, "CKVABufferReaderProxy::Seek %ld, mReadStatus %d", static_cast<long>(target),
+    KVA_LOG(kLogDetail, "CKVABufferReaderProxy::Seek %ld, mReadStatus %d", static_cast<long>(target),
             GetReadStatus());
     if (buffering) {
         {
@@ -452,7 +452,7 @@ int32_t CKVABufferReaderProxy::Seek(int64_t* position, int32_t whence) {
             CKVAAutoLock lock(mLock);
             newOff = mNewOffSet;
         }
-        KVA_LOG(kLogError, "CKVABufferReaderProxy::Seek 111 mReadPosition %ld, mNewOffSet %d",
+        KVA_LOG(kLogDetail, "CKVABufferReaderProxy::Seek 111 mReadPosition %ld, mNewOffSet %d",
                 static_cast<long>(target), static_cast<int>(newOff));
     } else {
         {
@@ -462,7 +462,7 @@ int32_t CKVABufferReaderProxy::Seek(int64_t* position, int32_t whence) {
             }
         }
         mReadPosition.store(target);
-        KVA_LOG(kLogError, "CKVABufferReaderProxy::Seek 000 mReadPosition %ld",
+        KVA_LOG(kLogDetail, "CKVABufferReaderProxy::Seek 000 mReadPosition %ld",
                 static_cast<long>(target));
     }
     return kSourceOk;

@@ -60,6 +60,19 @@ bool HasScheme(const char* text, const char* scheme) {
     return strncasecmp(text, scheme, strlen(scheme)) == 0;
 }
 
+// A URL for the log: credentials in it are a header value and stay out.
+std::string ForLog(const char* url) {
+    if (!url) return "null";
+    std::string text = url;
+    size_t scheme = text.find("://");
+    size_t hostStart = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t hostEnd = text.find_first_of("/?#", hostStart);
+    size_t at = text.rfind('@', hostEnd == std::string::npos ? std::string::npos : hostEnd);
+    if (scheme != std::string::npos && at != std::string::npos && at >= hostStart)
+        text.erase(hostStart, at + 1 - hostStart);
+    return text;
+}
+
 std::string PercentDecode(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -322,7 +335,8 @@ int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect
     KVA_LOG(kLogDetail,
             "CKVAHttpClient::Connect begin url=%s, host=%s, file=%s, port=%d, https=%d, "
             "offset=%lld, redirect=%d",
-            urlIn ? url.c_str() : "null", mHost.c_str(), mPath.c_str(), mPort, mHttps ? 1 : 0,
+            ForLog(urlIn ? url.c_str() : nullptr).c_str(), mHost.c_str(), mPath.c_str(), mPort,
+            mHttps ? 1 : 0,
             static_cast<long long>(offset), redirect ? 1 : 0);
 
     mStatusCode.store(0);
@@ -826,7 +840,7 @@ int32_t CKVAHttpClient::SendRequestAndParseResponse(ReconnectFn reconnect, const
     KVA_LOG(kLogDetail,
             "CKVAHttpClient::SendRequestAndParseResponse SendRequest ret=%d, cost=%lldms, url=%s, "
             "host=%s, offset=%lld",
-            ret, static_cast<long long>(MonotonicMs() - t), url ? url : "null", mHost.c_str(),
+            ret, static_cast<long long>(MonotonicMs() - t), ForLog(url).c_str(), mHost.c_str(),
             static_cast<long long>(offset));
     uint32_t status = 0;
     if (ret == kHttpOk) {
@@ -914,10 +928,10 @@ int32_t CKVAHttpClient::Receive(int sock, int32_t waitMs, uint8_t* buffer, int32
         if (err == SSL_ERROR_SYSCALL && (sysErr == EAGAIN || sysErr == EWOULDBLOCK)) return 0;
         if (err == SSL_ERROR_ZERO_RETURN || (err == SSL_ERROR_SYSCALL && sysErr == 0) ||
             sysErr == ECONNRESET) {
-            KVA_LOG(kLogError, "CKVAHttpClient::Receive is zero");
+            KVA_LOG(kLogDetail, "CKVAHttpClient::Receive is zero");
             return kHttpPeerClosed;
         }
-        KVA_LOG(kLogError, "CKVAHttpClient::Receive errno %d, nErr %d", sysErr, err);
+        KVA_LOG(kLogDetail, "CKVAHttpClient::Receive errno %d, nErr %d", sysErr, err);
         mRecvErrno = sysErr;
         mStatusCode.store(kHttpStatusRecvBase + static_cast<uint32_t>(sysErr));
         return sysErr == ETIMEDOUT ? kHttpTimedOut : kHttpRecvFailed;
@@ -926,12 +940,12 @@ int32_t CKVAHttpClient::Receive(int sock, int32_t waitMs, uint8_t* buffer, int32
     if (ready <= 0) return ready;
     ssize_t n = recv(sock, buffer, static_cast<size_t>(length), 0);
     if (n == 0) {
-        KVA_LOG(kLogError, "CKVAHttpClient::Receive is zero");
+        KVA_LOG(kLogDetail, "CKVAHttpClient::Receive is zero");
         return kHttpPeerClosed;
     }
     if (n < 0) {
         int err = errno;
-        KVA_LOG(kLogError, "CKVAHttpClient::Receive errno %d, nErr %d", err, static_cast<int>(n));
+        KVA_LOG(kLogDetail, "CKVAHttpClient::Receive errno %d, nErr %d", err, static_cast<int>(n));
         mRecvErrno = err;
         mStatusCode.store(kHttpStatusRecvBase + static_cast<uint32_t>(err));
         if (err == ECONNRESET) return kHttpPeerClosed;
@@ -983,10 +997,9 @@ int32_t CKVAHttpClient::Recv(uint8_t* buffer, int32_t length) {
         if (mRecvPos >= mRecvFill) {
             const int64_t start = MonotonicMs();
             int32_t r = ReceiveBuffer();
-            KVA_LOG(kLogError, "CKVAHttpClient::Recv ReceiveBuffer nErr %d, time %lld", r,
+            // Never the bytes themselves: they carry header values (cookies) and body.
+            KVA_LOG(kLogDetail, "CKVAHttpClient::Recv ReceiveBuffer nErr %d, time %lld", r,
                     static_cast<long long>(MonotonicMs() - start));
-            KVA_LOG(kLogError, "CKVAHttpClient::Recv ReceiveBuffer respond, %.*s", mRecvFill,
-                    reinterpret_cast<const char*>(mRecvBuffer));
             if (r < 1) return copied > 0 ? copied : r;
         }
         int32_t n = std::min(length - copied, mRecvFill - mRecvPos);

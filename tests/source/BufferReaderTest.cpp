@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "ReaderTestUtil.h"
 #include "common/TestPaths.h"
 #include "source/KVABufferReaderProxy.h"
+#include "support/Log.h"
 
 using namespace kva_audioplayer;
 using kva_test::HttpPlan;
@@ -232,6 +234,46 @@ TEST_F(NetReaderConcurrency, MidTrackOutagesResumeWithTheExactBytes) {
     auto pieces = server.RequestsFor("/pieces");
     ASSERT_EQ(5u, pieces.size());
     for (size_t i = 1; i < pieces.size(); ++i) EXPECT_EQ(int64_t(i) * 256 * kKiB, pieces[i].rangeStart);
+}
+
+TEST_F(NetReaderConcurrency, LogsCarryNoHeaderValuesBodyBytesOrCredentials) {
+    struct Capture {
+        std::mutex lock;
+        std::vector<std::pair<int32_t, std::string>> lines;
+        static void Sink(void* self, int32_t level, const char*, const char* message) {
+            Capture* c = static_cast<Capture*>(self);
+            std::lock_guard<std::mutex> g(c->lock);
+            c->lines.emplace_back(level, message);
+        }
+    } capture;
+    std::string text;
+    while (text.size() < 300 * kKiB) text += "BODYSECRET ";
+    HttpPlan plan;
+    plan.body = std::make_shared<const std::string>(text);
+    plan.extraHeaders = {"Set-Cookie: session=HEADERSECRET"};
+    plan.rangePiece = 128 * kKiB;  // answers that end on a kept-open connection are no fault
+    server.Serve("/log.txt", plan);
+    std::string url = server.Url("/log.txt");
+    url.insert(url.find("//") + 2, "user:PASSSECRET@");
+
+    const int32_t savedLevel = GetLogMinLevel();
+    SetLogMinLevel(0);
+    SetLogSink(&Capture::Sink, &capture);
+    {
+        CKVABufferReaderProxy r(0, url.c_str());
+        ASSERT_EQ(kSourceOk, r.Open());
+        EXPECT_TRUE(ReadOn(r).bytes == text);
+        std::lock_guard<std::mutex> g(capture.lock);
+        for (auto& line : capture.lines) EXPECT_LT(line.first, kLogError) << line.second;
+    }
+    SetLogSink(nullptr, nullptr);
+    SetLogMinLevel(savedLevel);
+    EXPECT_GT(capture.lines.size(), 10u);
+    for (auto& line : capture.lines) {
+        for (const char* secret : {"BODYSECRET", "HEADERSECRET", "PASSSECRET"})
+            EXPECT_EQ(std::string::npos, line.second.find(secret)) << line.second;
+    }
+    EXPECT_NE(std::string::npos, server.RequestsFor("/log.txt")[0].head.find("Authorization: Basic "));
 }
 
 TEST_F(NetReaderConcurrency, RefusalOnReconnectGivesUpAtOnce) {
