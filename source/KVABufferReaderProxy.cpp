@@ -113,6 +113,7 @@ int32_t CKVABufferReaderProxy::Open() {
         return kSourceCancelled;
     }
 
+    mRangesServed.store(mHttpClient->AcceptsRanges());
     const int64_t length = mHttpClient->ContentLength();
     if (length <= 0 || mHttpClient->IsTransferBlock()) {
         mHttpClient->Disconnect();
@@ -499,6 +500,7 @@ int32_t CKVABufferReaderProxy::ReConnectServer(int64_t offset) {
                 "ip %s, lastFailWasAbort %d",
                 static_cast<long long>(offset), nConnectErr, static_cast<int>(mLastStatus.load()),
                 (ip && *ip) ? ip : "null", abort ? 1 : 0);
+        if (nConnectErr == kHttpOk) mRangesServed.store(mHttpClient->AcceptsRanges());
         if (nConnectErr == kHttpOk || mCancel.load() || abort ||
             CKVAHttpClient::IsFinalFailure(nConnectErr, mLastStatus.load()))
             break;
@@ -614,14 +616,19 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                 pendingNow = mSeekPending;
             }
             const int64_t readPosition = mReadPosition.load();
-            const bool readerAhead = readPosition >= end && readPosition < cache->TotalLength();
+            // The reader waits for bytes past the window and no longer needs its first block.
+            const bool readerAhead = readPosition + kDownloadChunk > end && readPosition >= start + kMiB &&
+                                     (cache->TotalLength() <= 0 || readPosition < cache->TotalLength());
             bool full = used > capacity - 2 * kMiB && !pendingNow;
             // A reader waiting just past a full window would wait forever: it releases nothing.
             if (full && readerAhead && cache->ReleaseFirstBlock()) full = false;
             int32_t nReadSize = 0;
             bool failed = false;
             if (full || !fast) lastByteMs = MonotonicMs();  // not reading: nothing to miss
-            if (full) {
+            if (full && !mRangesServed.load()) {
+                // Stop reading and let TCP hold the server back: reopening would resend it all.
+                mSemaphore.TimedWait(100);
+            } else if (full) {
                 if (mHttpClient->GetConnectState() == kHttpConnected) {
                     mHttpClient->Disconnect();
                     KVA_LOG(kLogDetail, "DownloadThreadBuffer Disconnect");

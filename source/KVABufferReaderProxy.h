@@ -102,6 +102,8 @@ private:
     CKVACondition mDataCond;  // with mLock: bytes arrived, the thread stopped, or a wait ends
     std::atomic<uint32_t> mWakeCount{0};  // CancelReading: ends the waits running now
     std::atomic<bool> mGaveUp{false};
+    // Without ranges a reconnect costs the whole resource again: such a connection is kept.
+    std::atomic<bool> mRangesServed{true};
     std::thread mThread;
     std::atomic<bool> mCancel{false};
     int64_t mWaitPosition = 0;

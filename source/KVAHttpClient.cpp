@@ -832,6 +832,7 @@ int32_t CKVAHttpClient::SendRequestAndParseResponse(ReconnectFn reconnect, const
     mHeadBytes = 0;
     mSkipBytes = 0;
     mBodyLeft = -1;
+    mAcceptsRanges = false;
     mRequestedOffset = offset;
     mHeadDeadlineMs = MonotonicMs() + kHeadDeadlineMs;
 
@@ -1119,10 +1120,25 @@ int32_t CKVAHttpClient::GetHeaderValueByKey(const char* key, char* value, int32_
     return ret;
 }
 
+std::string CKVAHttpClient::HeaderValue(const char* name) const {
+    size_t pos = 0;
+    while (pos < mHeaderText.size()) {
+        size_t end = mHeaderText.find("\r\n", pos);
+        if (end == std::string::npos) end = mHeaderText.size();
+        const char* line = mHeaderText.c_str() + pos;
+        const char* colon = static_cast<const char*>(memchr(line, ':', end - pos));
+        if (colon && SameName(Trim(line, colon), name)) return Trim(colon + 1, mHeaderText.c_str() + end);
+        pos = end + 2;
+    }
+    return std::string();
+}
+
 int32_t CKVAHttpClient::ParseContentLength(uint32_t httpStatus) {
     const bool partial = httpStatus == 206;
     int32_t ret = GetHeaderValueByKey(partial ? "Content-Range" : "Content-Length", mHeaderValue,
                                       kLineSize);
+    const std::string ranges = HeaderValue("Accept-Ranges");
+    mAcceptsRanges = partial || strcasestr(ranges.c_str(), "bytes") != nullptr;
     if (mTransferBlock) return kHttpOk;
     if (ret == kHttpHeaderNotFound) {
         if (mMediaType) {

@@ -137,6 +137,10 @@ public:
     // The body of the current response has been read to its declared end: what follows on the
     // connection, if anything, is not ours.
     bool ResponseComplete() const { return mBodyLeft == 0; }
+    // The server said it serves byte ranges (a 206, or "Accept-Ranges: bytes").
+    bool AcceptsRanges() const { return mAcceptsRanges; }
+    // A header of the last response head (name compared case-insensitively); empty when absent.
+    std::string HeaderValue(const char* name) const;
 
     // Process-wide name-resolution cache.
     static bool DnsCacheLookup(const std::string& host, struct sockaddr_storage* out);
@@ -208,6 +212,7 @@ protected:
     // Body bytes still to drop: a server that ignored our range sent the resource from its start.
     int64_t mSkipBytes = 0;
     int64_t mRequestedOffset = 0;
+    bool mAcceptsRanges = false;
     int64_t mBodyLeft = -1;  // body bytes of this response still to come; -1 when unknown
     int32_t mHeadBytes = 0;
     ssl_st* mSsl = nullptr;

@@ -294,6 +294,7 @@ void HttpTestServer::Serve(int fd) {
         for (auto& line : plan.extraHeaders) out += line + "\r\n";
         if (hasBody) {
             out += "Content-Type: " + plan.contentType + "\r\n";
+            if (plan.honourRange) out += "Accept-Ranges: bytes\r\n";
             if (status == 206) {
                 out += "Content-Range: bytes " + std::to_string(from) + "-" +
                        std::to_string(stop - 1) + "/" + std::to_string(size) + "\r\n";

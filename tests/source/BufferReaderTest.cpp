@@ -88,20 +88,27 @@ TEST_F(NetReaderConcurrency, BlockCountFollowsTheLength) {
 }
 
 TEST_F(NetReaderConcurrency, LargeResourceSlidesThroughTheRing) {
-    // Larger than the cache: the thread pauses while the cache is full and picks up again with
-    // a range request as reads release blocks.
-    HttpPlan plan;
-    plan.patternSize = 45 * kMiB + 3;
-    server.Serve("/large.bin", plan);
-    CKVABufferReaderProxy r(0, server.Url("/large.bin").c_str());
-    ASSERT_EQ(kSourceOk, r.Open());
-    ReadResult got = ReadOn(r);
-    EXPECT_EQ(kSourceEndOfStream, got.last);
-    ASSERT_EQ(static_cast<size_t>(plan.patternSize), got.bytes.size());
-    EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize));
-    for (auto& req : server.RequestsFor("/large.bin")) {
-        if (req.index == 0) continue;
-        EXPECT_GT(req.rangeStart, 0) << "every later request resumes where the bytes stopped";
+    // Larger than the cache. With ranges the thread drops the connection while the cache is
+    // full and resumes with a range; without, it stops reading and the one reply is read once.
+    for (bool honour : {true, false}) {
+        const std::string path = honour ? "/large.bin" : "/large_norange.bin";
+        HttpPlan plan;
+        plan.patternSize = 45 * kMiB + 3;
+        plan.honourRange = honour;
+        server.Serve(path, plan);
+        CKVABufferReaderProxy r(0, server.Url(path).c_str());
+        ASSERT_EQ(kSourceOk, r.Open());
+        ReadResult got = ReadOn(r);
+        EXPECT_EQ(kSourceEndOfStream, got.last) << path;
+        ASSERT_EQ(static_cast<size_t>(plan.patternSize), got.bytes.size()) << path;
+        EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize)) << path;
+        EXPECT_EQ(static_cast<uint64_t>(plan.patternSize), r.GetDownloadedBytes64()) << path;
+        auto reqs = server.RequestsFor(path);
+        if (!honour) EXPECT_EQ(1u, reqs.size());
+        for (auto& req : reqs) {
+            if (req.index == 0) continue;
+            EXPECT_GT(req.rangeStart, 0) << "every later request resumes where the bytes stopped";
+        }
     }
 }
 
