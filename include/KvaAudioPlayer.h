@@ -131,11 +131,15 @@ enum KVAErrorDetail : int32_t {
                                    // notification 100 carries the errno itself with codes 30, 31)
 };
 
-// Next-source modes of SetNextSourceIO.
+// Next-source modes of SetNextSourceIO and SetNextDataSource.
 enum : int32_t {
     kNextModeSwitch = 0,     // stop the current track now and prepare the next one
     kNextModePreload = 1,    // open the next one now and join it gaplessly at the current end
     kNextModeCrossFade = 2,  // fade from the current track to the next one now (paused: as 0)
+    // Open the next one now, and start the cross-fade by itself when what is left of the current
+    // track is the cross-fade time (SetCrossFadeTime). A shorter track, or one whose successor
+    // has another rate or channel count, is joined gaplessly instead.
+    kNextModeCrossFadeAtEnd = 3,
 };
 
 // Output device types: three drivers over the same sound system. Their device lists differ in
@@ -438,6 +442,11 @@ public:
     // CMediaPlayerFactory::SetLogConfig and SetLogger: process-wide, not this player's.
     virtual int32_t SetLogConfig(bool debugOutput, int32_t minLevel) = 0;                 // 56
     virtual int32_t SetLogger(IPlayerLogger* logger) = 0;                                 // 57
+    // As SetNextSourceIO with the library's own source for url (a file path, or an http:// or
+    // https:// URL, as SetDataSource); id (0 to 4294967295) becomes the track's session id, the
+    // text and param1 of its notifications. kErrorInvalidArgument for a null url, an id out of
+    // range or an unknown mode.
+    virtual int32_t SetNextDataSource(const char* url, int32_t mode, int64_t id) = 0;     // 58
 };
 
 struct KvaSoundSystemConfig;  // KvaSoundSystem.h

@@ -108,6 +108,7 @@ public:
     int32_t SetDumpFile(const char* path) override;
     int32_t SetLogConfig(bool debugOutput, int32_t minLevel) override;
     int32_t SetLogger(IPlayerLogger* logger) override;
+    int32_t SetNextDataSource(const char* url, int32_t mode, int64_t id) override;
 
     // ---- the player's own slots ----
     virtual bool StopInternal(bool synchronous);
@@ -175,8 +176,9 @@ private:
     void FailWith(const std::string& text, int32_t code, int32_t detail);
     // pull path
     void OnEndOfMedia(const char* logFormat);
-    bool SwitchToNextStream();  // stream lock held
-    void TakeOverStream();      // stream lock held
+    bool SwitchToNextStream();    // stream lock held
+    void CrossFadeAtEndLocked();  // stream lock held, render thread
+    void TakeOverStream();        // stream lock held
     CKVAAudioStream* OpenNextStream(IKVASourceIO* source, const char* logFormat);  // no lock held
     IKVASourceIO* NextActiveSource();
     IKVASourceIO* PromoteNextSource();  // stream lock held
@@ -323,6 +325,7 @@ private:
     // ---- next-stream lock ----
     CKVAAudioStream* mNextStream = nullptr;
     IKVASourceIO* mNextActiveSource = nullptr;
+    bool mCrossFadeAtEnd = false;  // the preloaded mNextStream is to be faded in near the end
 
     // ---- fill-mode lock ----
     int32_t mFillMode = kFillNormal;

@@ -19,7 +19,8 @@ constexpr int64_t kMaxFadeMs = 600000;
 bool ValidVolume(float volume) { return volume >= 0.0f && volume <= 1.0f; }  // false for NaN
 
 bool KnownNextMode(int32_t mode) {
-    return mode == kNextModeSwitch || mode == kNextModePreload || mode == kNextModeCrossFade;
+    return mode == kNextModeSwitch || mode == kNextModePreload || mode == kNextModeCrossFade ||
+           mode == kNextModeCrossFadeAtEnd;
 }
 
 // Seconds from the host as milliseconds; false for what no cache can mean (NaN, negative, days).

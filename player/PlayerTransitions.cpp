@@ -42,12 +42,14 @@ void CKVAAudioPlayer::doSetNextSource(int32_t mode) {
     {
         CKVAAutoLock lock(mNextStreamLock);
         stale = std::exchange(mNextStream, nullptr);
+        mCrossFadeAtEnd = mode == kNextModeCrossFadeAtEnd;
     }
     IKVASourceIO* replaced = SwapNextSource(source);
     Dispose(stale, replaced);
     switch (mode) {
         case kNextModeSwitch: doSwitchSource(); break;
-        case kNextModePreload: doSetContentWithSource(); break;
+        case kNextModePreload:
+        case kNextModeCrossFadeAtEnd: doSetContentWithSource(); break;
         case kNextModeCrossFade: doCrossFadeSource(); break;
         default: break;
     }

@@ -157,7 +157,7 @@ TEST_F(PlayerState, InvalidArgumentsAreRefusedAndChangeNothing) {
         {"SetVolume(-0.1)", [&] { return p->SetVolume(-0.1f); }},
         {"SetVolume(NaN)", [&] { return p->SetVolume(nanf); }},
         {"SetVolumeEx(2)", [&] { return p->SetVolumeEx(2.0f, 0.0); }},
-        {"next mode 3", [&] { return p->SetNextSourceIO(next, 3, release); }},
+        {"next mode 4", [&] { return p->SetNextSourceIO(next, 4, release); }},
         {"next mode -1", [&] { return p->SetNextSourceIO(next, -1, release); }},
         {"SetStartFadeTime(-1)", [&] { return p->SetStartFadeTime(-1); }},
         {"SetPauseFadeTime(INT64_MIN)", [&] { return p->SetPauseFadeTime(INT64_MIN); }},

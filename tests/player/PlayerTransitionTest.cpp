@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "KvaAudioPlayer.h"
+#include "common/HttpTestServer.h"
 #include "common/JoinCheck.h"
 #include "common/MemorySourceIO.h"
 #include "common/RecordingObserver.h"
@@ -413,4 +414,53 @@ TEST_F(PlayerTransition, LastTrackIsHeardToItsEnd) {
         ASSERT_GE(start, 0);
         EXPECT_EQ(kva_test::FirstMismatch(got, start, ref, 0, ref.size() / 2), -1);
     }
+}
+
+// ---- the next track by locator ----
+
+TEST_F(PlayerTransition, CrossFadeAtEndStartsByItselfOneFadeBeforeTheEnd) {
+    Prepare("join_a.wav");
+    player->SetCrossFadeTime(500);
+    EXPECT_EQ(player->SetNextDataSource(kva_test::FixturePath("join_b.wav").c_str(), 7, 47),
+              kErrorInvalidArgument);
+    EXPECT_EQ(player->SetNextDataSource(nullptr, kNextModeCrossFadeAtEnd, 47), kErrorInvalidArgument);
+    ASSERT_EQ(player->SetNextDataSource(kva_test::FixturePath("join_b.wav").c_str(),
+                                        kNextModeCrossFadeAtEnd, 47), 0);
+    ASSERT_TRUE(obs.WaitFor(kNotifyNextSource, kNextPreloaded, 5000));
+    player->Play(false);  // nothing more from the host: the fade starts by itself
+    ASSERT_TRUE(obs.WaitFor(kNotifyStreamChanged, 47, 5000));
+    ASSERT_TRUE(obs.WaitFor(kNotifyPlaybackCompleted, RecordingObserver::kAny, 5000));
+    const auto& a = kva_test::CachedReferenceF32Stereo(kva_test::FixturePath("join_a.wav"));
+    const auto& b = kva_test::CachedReferenceF32Stereo(kva_test::FixturePath("join_b.wav"));
+    const std::vector<float> got = Captured();
+    const long start = kva_test::LocateStart(got, a);
+    ASSERT_GE(start, 0);
+    kva_test::CrossFadeLayout x = kva_test::AnalyseCrossFade(got, start, a, b, 1e-4f);
+    ASSERT_EQ(x.error, "");
+    EXPECT_EQ(x.mismatch, -1);
+    const long fadeAt = static_cast<long>(a.size() / 2) - 500 * 44;
+    const long period = 882;  // the device's 20 ms block
+    EXPECT_GE(x.mixStart, fadeAt - 44) << "started early";
+    EXPECT_LE(x.mixStart, fadeAt + period) << "started late";
+    EXPECT_NEAR(x.length, static_cast<long>(a.size() / 2) - x.mixStart, 2 * 44 + 2);
+}
+
+TEST_F(PlayerTransition, GaplessIntoAnHttpTrackQueuedByUrl) {
+    kva_test::HttpTestServer server;
+    kva_test::HttpPlan plan;
+    const std::vector<uint8_t> bytes = FileBytes("join_b.flac");
+    plan.body = std::make_shared<const std::string>(bytes.begin(), bytes.end());
+    server.Serve("/b.flac", plan);
+    ASSERT_TRUE(server.Start());
+    Prepare("join_a.wav");
+    ASSERT_EQ(player->SetNextDataSource(server.Url("/b.flac").c_str(), kNextModePreload, 48), 0);
+    ASSERT_TRUE(obs.WaitFor(kNotifyNextSource, kNextPreloaded, 5000));
+    player->Play(false);
+    ASSERT_TRUE(obs.WaitFor(kNotifyStreamChanged, 48, 5000));
+    ASSERT_TRUE(obs.WaitFor(kNotifyPlaybackCompleted, RecordingObserver::kAny, 5000));
+    const std::vector<float> ref = Joined("join_a.wav", "join_b.flac");
+    const std::vector<float> got = Captured();
+    const long start = kva_test::LocateStart(got, ref);
+    ASSERT_GE(start, 0);
+    EXPECT_EQ(kva_test::FirstMismatch(got, start, ref, 0, ref.size() / 2), -1);
 }

@@ -1,0 +1,89 @@
+// The next track by locator, and the cross-fade into a preloaded track that starts by itself.
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "codec/CKVAAudioProcess.h"
+#include "codec/KVAAudioStream.h"
+#include "player/CKVAAudioPlayer.h"
+#include "player/PlayerCommands.h"
+#include "source/SourceFactory.h"
+
+namespace kva_audioplayer {
+
+int32_t CKVAAudioPlayer::SetNextDataSource(const char* url, int32_t mode, int64_t id) {
+    if (!url || id < 0 || id > std::numeric_limits<uint32_t>::max()) return kErrorInvalidArgument;
+    IKVASourceIO* source = CreateSourceForLocator(static_cast<uint32_t>(id), url);
+    // Without a release function the player owns the source; a refused one is still the caller's.
+    const int32_t r = SetNextSourceIO(source, mode, nullptr);
+    if (r != 0) delete source;
+    return r;
+}
+
+// The fade begins with the block after the one that brought what is left of the current track
+// within the cross-fade time, so it starts within one device period of that point whatever the
+// pace of the output. It runs on the render thread because a poll from any other thread falls
+// behind an output that is drained faster than real time.
+void CKVAAudioPlayer::CrossFadeAtEndLocked() {
+    int64_t duration;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        duration = mDuration;
+    }
+    const int64_t remaining = duration - mLastFillEndMs.load();
+    if (duration <= 0 || remaining > mCrossFadeTime.load()) return;
+    CKVAAudioStream* stream;
+    {
+        CKVAAutoLock nextLock(mNextStreamLock);
+        if (!mCrossFadeAtEnd || !mNextStream) return;
+        mCrossFadeAtEnd = false;
+        AudioDescription src{};
+        mNextStream->getAudioDescription(&src);
+        const AudioDescription out = RenderDescription();
+        // Mixing needs one format; otherwise the gapless join at the end takes the track over.
+        if (src.nSampleRate != out.nSampleRate || src.nChannel != out.nChannel) return;
+        stream = std::exchange(mNextStream, nullptr);
+    }
+    IKVASourceIO* oldSource = PromoteNextSource();
+    const int32_t rate = RenderDescription().nSampleRate;
+    CKVAAudioStream* previousFade;
+    IKVASourceIO* previousFadeSource;
+    {
+        CKVAAutoLock fill(mFillModeLock);
+        previousFade = std::exchange(mFadeOutStream, mAudioStream);
+        previousFadeSource = std::exchange(mFadeOutSource, oldSource);
+        mFillMode = kFillCrossFade;
+        mCrossFadeLength = std::max<int64_t>(remaining, 0) * rate / 1000;
+        mCrossFadeProgress = 0;
+        mCrossFadeStep = mCrossFadeLength > 0 ? 1.0f / static_cast<float>(mCrossFadeLength) : 0.0f;
+        mCrossFadeEndPosted = false;
+    }
+    // A fade still running is cut short; the command thread destroys what it held.
+    if (previousFade || previousFadeSource) {
+        if (previousFade) previousFade->abort();
+        {
+            CKVAAutoLock sourceLock(mSourceLock);
+            if (mRetired.size() < mRetired.capacity()) {
+                mRetired.push_back({previousFade, previousFadeSource});
+                previousFade = nullptr;
+                previousFadeSource = nullptr;
+            }
+        }
+        if (previousFade || previousFadeSource) Dispose(previousFade, previousFadeSource);
+        PostCommand(kCmdRetire);
+    }
+    mAudioStream = stream;
+    ApplyStreamSettings(stream, true);
+    mAudioProcess->onSongChanged();
+    TakeOverStream();
+    {
+        CKVAAutoLock settings(mSettingsLock);
+        mFirstAudio = 1;
+    }
+    const std::string text = stream->getSessionIdText();
+    PostNotifyText(kNotifyStreamChanged, text, stream->getSessionId());
+    PostNotifyText(kNotifyNextSource, text, kNextSwitchingNow);
+    PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(stream->getDuration()));
+}
+
+}  // namespace kva_audioplayer
