@@ -1,5 +1,6 @@
 // kvaplay: a command-line host of the library.
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -57,7 +58,11 @@ struct Event {
 // Receives notifications on the library's thread; the main loop acts on them.
 class Observer : public IKVAPlayerObserver {
 public:
-    Observer(bool json, int64_t start) : mJson(json), mStart(start) {}
+    Observer(bool json, int64_t start)
+        : mJson(json), mStart(start), mWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~Observer() {
+        if (mWake >= 0) close(mWake);
+    }
     // Sees every notification first, on the library's thread.
     void SetGate(kvaplay::TransitionGate* gate) { mGate = gate; }
     int32_t OnNotify(int32_t id, const char* text, int32_t p1, int32_t p2) override {
@@ -73,7 +78,27 @@ public:
             mEvents.push_back({id, text ? text : "", p1, p2});
         }
         mCond.notify_one();
+        if (mWake >= 0) {
+            uint64_t one = 1;
+            if (write(mWake, &one, sizeof(one)) < 0) {
+                // the counter is full: the main loop is awake anyway
+            }
+        }
         return 0;
+    }
+    // Sleeps until a notification arrives, fd (when >= 0) is readable, or the time is up.
+    void Wait(int fd, int timeoutMs) {
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            if (!mEvents.empty()) return;
+        }
+        pollfd p[2] = {{mWake, POLLIN, 0}, {fd, POLLIN, 0}};
+        if (poll(p, fd >= 0 ? 2 : 1, timeoutMs) > 0 && (p[0].revents & POLLIN)) {
+            uint64_t n;
+            if (read(mWake, &n, sizeof(n)) < 0) {
+                // another wait took it
+            }
+        }
     }
     bool Next(Event* e, int timeoutMs) {
         std::unique_lock<std::mutex> lock(mMutex);
@@ -92,6 +117,7 @@ private:
     std::mutex mOutMutex, mMutex;
     std::condition_variable mCond;
     std::deque<Event> mEvents;
+    int mWake;  // eventfd: a notification arrived
 };
 
 bool IsUrl(const std::string& m) {
@@ -115,6 +141,7 @@ public:
     ~Keys() {
         if (mActive) tcsetattr(STDIN_FILENO, TCSANOW, &mSaved);
     }
+    int Fd() const { return mActive ? STDIN_FILENO : -1; }
     // Returns a key: the character, or 'L'/'R' for the arrows; 0 when none.
     int Read() {
         if (!mActive) return 0;
@@ -299,7 +326,7 @@ private:
         int64_t lastDraw = 0;
         for (;;) {
             Event e;
-            if (mObserver.Next(&e, 50)) {
+            while (mObserver.Next(&e, 0)) {
                 int rc = Handle(e);
                 if (rc >= 0) return Finish(rc, progress);
             }
@@ -311,6 +338,10 @@ private:
                 lastDraw = SteadyMs();
                 DrawProgress();
             }
+            // Paused, nothing moves: only a key or a notification needs an answer, so a paused
+            // player costs the machine next to no wake-ups.
+            const bool idle = mPlayer->GetStatus() == kStatusPaused && mErrorDeadline <= 0;
+            mObserver.Wait(keys.Fd(), idle ? 1000 : 50);
         }
     }
 
