@@ -115,8 +115,9 @@ TEST(FFDecoderOpen, BlackListAndCodecOptions) {
     dec.close();  // the sources die before the decoder
 }
 
+// The samples themselves are checked by the stream's decode table; here only which path each
+// format takes: packed float at the target is copied with no resampler, s16 is converted.
 TEST(FFDecoderConvert, NativeFloatIsCopiedAndOtherFormatsConverted) {
-    // Packed float at 44.1 kHz stereo: appended byte for byte, no resampler built.
     CKVAAudioLocalSource f32(1, FixturePath("f32.wav").c_str());
     TestDecoder dec;
     ASSERT_EQ(0, dec.open(&f32, 0.0f));
@@ -128,34 +129,15 @@ TEST(FFDecoderConvert, NativeFloatIsCopiedAndOtherFormatsConverted) {
     std::vector<float> got;
     EXPECT_EQ(AVERROR_EOF, DecodeAll(dec, &got));
     EXPECT_FALSE(dec.hasResampler());
-    const auto& ref = CachedReferenceF32Stereo(FixturePath("f32.wav"));
-    ASSERT_EQ(ref.size(), got.size());
-    EXPECT_EQ(-1, FirstMismatch(got, 0, ref, 0, got.size() / 2));
+    EXPECT_EQ(CachedReferenceF32Stereo(FixturePath("f32.wav")), got);
 
-    // s16 needs a conversion to the float target.
     CKVAAudioLocalSource s16(1, FixturePath("s16.wav").c_str());
     TestDecoder dec2;
     ASSERT_EQ(0, dec2.open(&s16, 0.0f));
     dec2.getOutputDescription(&native);
     EXPECT_EQ(AV_SAMPLE_FMT_S16, native.nSampleFormat);
     ASSERT_EQ(0, dec2.setOutputDescription(StereoFloat44k()));
-    std::vector<float> got2;
-    EXPECT_EQ(AVERROR_EOF, DecodeAll(dec2, &got2));
     EXPECT_TRUE(dec2.hasResampler());
-    EXPECT_EQ(-1, FirstMismatch(got2, 0, CachedReferenceF32Stereo(FixturePath("s16.wav")), 0,
-                                got2.size() / 2));
-}
-
-TEST(FFDecoderConvert, GaplessMp3KeepsExactlyTheEncodedSamples) {
-    // 3 s at 44.1 kHz were encoded: the encoder delay and padding recorded in the LAME header
-    // are removed by FFmpeg's skip-samples side data, leaving exactly 132300 frames.
-    CKVAAudioLocalSource vbr(1, FixturePath("vbr.mp3").c_str());
-    CKVAFFDecoder dec;
-    ASSERT_EQ(0, dec.open(&vbr, 0.0f));
-    dec.setOutputDescription(StereoFloat44k());
-    std::vector<float> got;
-    EXPECT_EQ(AVERROR_EOF, DecodeAll(dec, &got));
-    EXPECT_EQ(132300u, got.size() / 2);
 }
 
 TEST(FFDecoderConvert, EndTrimHoldsOneFrameAndShortensTheLast) {
