@@ -25,7 +25,8 @@ namespace kva_audioplayer {
 //   decode thread and open/close take it: duration, format and end of stream are read without it;
 // - IF lock: the IF fields and the output description;
 // - wait lock: the decode thread's sleep while the queue is full;
-// - queue lock: the frame lists and the queued duration, never held while decoding.
+// - queue lock: the frame lists and the queued duration, never held while decoding. The
+//   buffering callbacks are made under it, so an observer only posts.
 class CKVAAudioStream {
 public:
     enum State : int32_t {
