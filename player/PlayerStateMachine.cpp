@@ -547,6 +547,9 @@ void CKVAAudioPlayer::doReset() {
         return;
     }
     DestroyPipeline();
+    // Again, now that no stream is left: a pull in flight when Reset was called may have kept
+    // the finished track's time once more.
+    ClearCachedTrackTime();
     {
         CKVAAutoLock lock(mSettingsLock);
         mSeekTarget = 0;

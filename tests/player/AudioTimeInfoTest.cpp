@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 #include "player/CKVAAudioTimeInfo.h"
 
 using namespace kva_audioplayer;
@@ -162,26 +159,4 @@ TEST_F(AudioTimeInfoTest, PauseStopAndSetPosition) {
     info.Reset();
     EXPECT_EQ(CKVAAudioTimeInfo::kStateReset, info.GetState());
     EXPECT_EQ(0, info.GetLastFillPosition());
-}
-
-// Render thread filling while a host thread asks: the lock keeps every answer consistent.
-TEST(AudioTimeInfoConcurrency, FillsAndQueriesFromTwoThreads) {
-    CKVAAudioTimeInfo info;
-    info.Start();
-    info.Resume();
-    std::atomic<bool> stop{false};
-    std::thread filler([&] {
-        for (int64_t pos = 0; pos < 20000; pos += 10) info.OnFill(pos);
-        stop = true;
-    });
-    int64_t maxSeen = 0;
-    while (!stop) {
-        int64_t t = info.GetPlayedTime();
-        EXPECT_GE(t, 0);
-        maxSeen = std::max(maxSeen, t);
-        info.SetSpeed(1.0f);
-    }
-    filler.join();
-    EXPECT_EQ(2000u, info.GetFillCount());
-    EXPECT_EQ(19990, info.GetLastFillPosition());
 }

@@ -54,15 +54,6 @@ TEST(PlayerShell, SetSourceOnIdlePlayerReportsInitializedWithSessionText) {
     player->Release();
 }
 
-TEST(PlayerShell, NullDataSourceAnswers17AndNotifiesError) {
-    RecordingObserver obs;
-    IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
-    EXPECT_EQ(player->SetDataSource(nullptr), kErrorNoDataSource);
-    ASSERT_TRUE(obs.WaitFor(kNotifyError, kErrorNoDataSource, 2000));
-    EXPECT_EQ(player->GetStatus(), kStatusIdle);
-    player->Release();
-}
-
 TEST(PlayerShell, ReleaseFunctionCalledExactlyOnce) {
     gReleased = 0;
     {
@@ -123,31 +114,6 @@ TEST(PlayerShell, PrepareOfMissingFileEndsInError) {
     player->Reset();
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusIdle, 5000));
     player->Release();
-}
-
-TEST(PlayerShell, DestroyFromTheNotificationThread) {
-    RecordingObserver obs;
-    IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
-    std::atomic<bool> released{false};
-    obs.SetHook([&](const kva_test::Notification& n) {
-        if (n.id == kNotifyStatus && !released.exchange(true)) player->Release();
-    });
-    player->SetSourceIO(new CountingSource, nullptr);
-    for (int i = 0; i < 200 && !released; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_TRUE(released);
-}
-
-TEST(PlayerShell, DestroyFromAnotherThreadWhileCommandsQueue) {
-    for (int round = 0; round < 20; ++round) {
-        RecordingObserver obs;
-        IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
-        player->SetDataSource("/nonexistent.wav");
-        player->PrepareAsync();
-        player->SetPositionNotifyInterval(10);
-        std::thread killer([player] { player->Release(); });
-        killer.join();
-    }
 }
 
 TEST(PlayerShell, DetachObserverStopsDelivery) {

@@ -3,15 +3,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <functional>
 #include <limits>
 #include <thread>
 
 #include "KvaAudioPlayer.h"
-#include "common/MemorySourceIO.h"
+#include "common/GatedSourceIO.h"
 #include "common/RecordingObserver.h"
 #include "common/TestPaths.h"
 #include "common/TestProcess.h"
@@ -23,54 +21,7 @@ using kva_test::RecordingObserver;
 
 namespace {
 
-// Reads past `stallAt` wait until the source is aborted, or until the test lets them go: a
-// stalled server.
-class StallingSource : public kva_test::MemorySourceIO {
-public:
-    StallingSource(const char* fixture, uint32_t id, int64_t stallAt = 0)
-        : MemorySourceIO(kva_test::ReadBytes(kva_test::FixturePath(fixture)), id), mStallAt(stallAt) {}
-    int32_t Read(uint8_t* buffer, int32_t* length) override {
-        if (Position() + *length > mStallAt) {
-            std::unique_lock<std::mutex> lock(mMutex);
-            mEntered = true;
-            mCond.notify_all();
-            mCond.wait(lock, [this] { return mAborted || mLet; });
-        }
-        return MemorySourceIO::Read(buffer, length);  // 8 once aborted
-    }
-    void Abort() override {
-        MemorySourceIO::Abort();
-        std::lock_guard<std::mutex> lock(mMutex);
-        mAborted = true;
-        mCond.notify_all();
-    }
-    bool WaitEntered() {
-        std::unique_lock<std::mutex> lock(mMutex);
-        return mCond.wait_for(lock, std::chrono::seconds(5), [this] { return mEntered; });
-    }
-    void Let() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mLet = true;
-        mCond.notify_all();
-    }
-
-private:
-    const int64_t mStallAt;
-    std::mutex mMutex;
-    std::condition_variable mCond;
-    bool mEntered = false, mAborted = false, mLet = false;
-};
-
-// Delivers its bytes a little faster than a CD-quality WAV plays: slow to start, then steady.
-class ThrottledSource : public kva_test::MemorySourceIO {
-public:
-    using MemorySourceIO::MemorySourceIO;
-    int32_t Read(uint8_t* buffer, int32_t* length) override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        *length = std::min(*length, 2048);
-        return MemorySourceIO::Read(buffer, length);
-    }
-};
+using kva_test::GatedSourceIO;
 
 class PlayerState : public ::testing::Test {
 protected:
@@ -236,7 +187,8 @@ TEST_F(PlayerState, NoCallWaitsForAStalledSource) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RecordingObserver obs;
-        auto* stalled = new StallingSource("flac16.flac", 3);
+        auto* stalled = new GatedSourceIO(kva_test::ReadBytes(kva_test::FixturePath("flac16.flac")), 3,
+                                          GatedSourceIO::kGateReads);
         IKVAPlayer* p;
         if (c.preload) {
             p = Prepared(obs, "flac16.flac");
@@ -317,7 +269,9 @@ TEST_F(PlayerState, BufferingBeforeTheDeviceIsKeptAndThePositionWaits) {
     RecordingObserver obs;
     IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
     p->SetStartFadeTime(0);
-    p->SetSourceIO(new ThrottledSource(kva_test::ReadBytes(kva_test::FixturePath("sine_s16.wav")), 4), nullptr);
+    p->SetSourceIO(new GatedSourceIO(kva_test::ReadBytes(kva_test::FixturePath("sine_s16.wav")), 4,
+                                     GatedSourceIO::kThrottle),
+                   nullptr);
     p->PrepareAsync();
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
     EXPECT_TRUE(p->IsBuffering());
@@ -361,22 +315,4 @@ TEST_F(PlayerState, PauseAndSeekWhilePlaying) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(p->GetCurrentPosition(), pos);  // paused: the position stands still
     p->Release();
-}
-
-TEST_F(PlayerState, ManyLifecyclesConcurrency) {
-    for (int i = 0; i < 200; ++i) {
-        RecordingObserver obs;
-        IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
-        p->SetLogConfig(false, 100);
-        p->SetStartFadeTime(0);
-        p->SetDataSource(kva_test::FixturePath(i % 2 ? "flac16.flac" : "cbr.mp3").c_str());
-        p->PrepareAsync();
-        if (i % 3 != 0) ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000)) << i;
-        p->Play(true);
-        p->Seek(1000);
-        p->Stop(false);
-        p->Reset();
-        if (i % 5 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        p->Release();
-    }
 }

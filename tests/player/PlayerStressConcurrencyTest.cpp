@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "KvaAudioPlayer.h"
-#include "common/MemorySourceIO.h"
+#include "common/GatedSourceIO.h"
 #include "common/TestPaths.h"
 #include "platform/SoundSystem.h"
 #include "platform/VirtualSoundSystem.h"
@@ -25,29 +25,6 @@ using namespace kva_audioplayer;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Reads wait until the source is aborted: a server that never answers.
-class SilentSource : public kva_test::MemorySourceIO {
-public:
-    using MemorySourceIO::MemorySourceIO;
-    int32_t Read(uint8_t* buffer, int32_t* length) override {
-        std::unique_lock<std::mutex> lock(mMutex);
-        mCond.wait(lock, [this] { return mAborted; });
-        lock.unlock();
-        return MemorySourceIO::Read(buffer, length);
-    }
-    void Abort() override {
-        MemorySourceIO::Abort();
-        std::lock_guard<std::mutex> lock(mMutex);
-        mAborted = true;
-        mCond.notify_all();
-    }
-
-private:
-    std::mutex mMutex;
-    std::condition_variable mCond;
-    bool mAborted = false;
-};
 
 void ReleaseSource(IKVASourceIO* s) { delete s; }
 
@@ -106,7 +83,7 @@ public:
 
     IKVASourceIO* Source(std::mt19937& rng) {
         const uint32_t id = rng() % 1000;
-        if (rng() % 10 == 0) return new SilentSource(media[0], id);
+        if (rng() % 10 == 0) return new kva_test::GatedSourceIO(media[0], id, kva_test::GatedSourceIO::kGateReads);
         return new kva_test::MemorySourceIO(media[rng() % media.size()], id);
     }
 

@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cmath>
-#include <mutex>
 #include <set>
 #include <thread>
 
 #include "KvaAudioPlayer.h"
+#include "common/GatedSourceIO.h"
 #include "common/HttpTestServer.h"
 #include "common/JoinCheck.h"
 #include "common/MemorySourceIO.h"
@@ -29,35 +28,6 @@ std::vector<uint8_t> FileBytes(const std::string& name) {
 }
 
 void ReleaseSource(IKVASourceIO* source) { delete source; }
-
-// Opens only when the test lets it: the player's command thread waits inside Open meanwhile.
-class GatedSource : public kva_test::MemorySourceIO {
-public:
-    using MemorySourceIO::MemorySourceIO;
-    int32_t Open() override {
-        {
-            std::unique_lock<std::mutex> lock(mMutex);
-            mEntered = true;
-            mCond.notify_all();
-            mCond.wait_for(lock, std::chrono::seconds(10), [this] { return mOpen; });
-        }
-        return MemorySourceIO::Open();
-    }
-    bool WaitEntered() {
-        std::unique_lock<std::mutex> lock(mMutex);
-        return mCond.wait_for(lock, std::chrono::seconds(5), [this] { return mEntered; });
-    }
-    void Let() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mOpen = true;
-        mCond.notify_all();
-    }
-
-private:
-    std::mutex mMutex;
-    std::condition_variable mCond;
-    bool mEntered = false, mOpen = false;
-};
 
 class PlayerTransition : public ::testing::Test {
 protected:
@@ -170,7 +140,7 @@ TEST_F(PlayerTransition, PreloadLandingAfterTheEndStartsAtOnce) {
     Prepare("join_a.wav");
     player->Play(false);
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
-    auto* next = new GatedSource(FileBytes("join_short.wav"), 44);
+    auto* next = new kva_test::GatedSourceIO(FileBytes("join_short.wav"), 44, kva_test::GatedSourceIO::kGateOpen);
     player->SetNextSourceIO(next, kNextModePreload, &ReleaseSource);
     ASSERT_TRUE(next->WaitEntered());
     const size_t firstFrames =
