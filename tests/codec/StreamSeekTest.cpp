@@ -97,6 +97,8 @@ TEST_P(StreamConcurrencySeek, LandsOnTheTargetSample) {
 INSTANTIATE_TEST_SUITE_P(Fixtures, StreamConcurrencySeek,
                          ::testing::Values(SeekCase{"long.flac", true}, SeekCase{"long.wv", true},
                                            SeekCase{"long_cbr.mp3", false},
+                                           SeekCase{"long_vbr.mp3", false},
+                                           SeekCase{"long.m4a", false},
                                            SeekCase{"long.ogg", false},
                                            SeekCase{"long.opus", false}),
                          [](const ::testing::TestParamInfo<SeekCase>& info) {
