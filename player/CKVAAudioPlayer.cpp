@@ -133,14 +133,15 @@ bool CKVAAudioPlayer::OnPositionTick(const ThreadMsgPtr& msg) {
     const int32_t interval = mPositionInterval;
     const bool running = status == kStatusStarted || fade != kFadeStatusNone;
     // The message thread may hand a delayed tick out early; keep to the interval ourselves.
-    if (mLastTickTime > 0 && now - mLastTickTime < interval) {
+    const int64_t lastTick = mLastTickTime;
+    if (lastTick > 0 && now - lastTick < interval) {
         // Another tick already queued carries the cadence; a second chain would only duplicate it.
         if (running && interval >= 1 && mNotifyThread.CountById(kNotifyPosition) == 0)
             PostNotifyText(kNotifyPosition, msg->mText, 0, 0,
-                           static_cast<int32_t>(interval - (now - mLastTickTime)));
+                           static_cast<int32_t>(interval - (now - lastTick)));
         return false;
     }
-    if (mLastTickTime > 0 && interval < 1) return false;
+    if (lastTick > 0 && interval < 1) return false;
     msg->mArg1 = static_cast<int32_t>(GetCurrentPosition());
     mLastTickTime = now;
     if (running && interval >= 1) PostNotifyText(kNotifyPosition, msg->mText, 0, 0, interval);

@@ -166,7 +166,7 @@ private:
     void ReleaseDevice();                // device lock held
     void CreateDeviceMonitor();
     void DestroyDeviceMonitor();
-    AudioDevice* CreateDevice(int32_t type);  // device lock held
+    AudioDevice* CreateDevice(int32_t type, bool withOptionA);  // device lock held
     void TakeDeviceFormatLocked();            // device lock held, after a good open
     AudioDescription OutputDescription();
     AudioDescription RenderDescription();
@@ -236,6 +236,14 @@ private:
     void doDeviceError(int32_t code, uint32_t generation);
 
     // ---- locks ----
+    // Each guards the fields listed under its name below. Nested, they are taken in this order
+    // and never the other way round:
+    //   stream lock -> next-stream lock -> source lock -> sync-stop mutex
+    //   stream lock or device lock -> fill-mode lock
+    //   any of these -> settings lock or status lock (leaves: held briefly, no call out)
+    // The render thread takes the stream lock for a pull and the fill-mode lock inside it; it
+    // never takes the device lock. No lock is held across a stream's open, a source read or a
+    // call to the host, except the source lock across Abort, which only raises a flag.
     CKVACritical mStatusLock;
     CKVACritical mSettingsLock;
     CKVACritical mNextStreamLock;
@@ -251,7 +259,11 @@ private:
     int32_t mFadeStatus = kFadeStatusNone;
     int32_t mNextSourceState = kNextStateIdle;
     int32_t mNewStream = 0;
+
+    // ---- the command thread's alone ----
     bool mFadeInActive = false;
+    int32_t mStepSize = 0;           // the device's, read after each open
+    uint32_t mStreamSessionId = 0;   // the id the device was opened with
 
     // ---- settings lock ----
     float mVolume = 1.0f;
@@ -275,18 +287,17 @@ private:
     int64_t mCache_max = 7000;
     int64_t mBufferingMin = 1000;
     int64_t mBufferingMax = 1500;
+    FILE* mDumpFile = nullptr;
 
-    // ---- atomic: written by host threads, read by the command and render threads ----
+    // ---- atomic: written and read on different threads without a lock ----
     std::atomic<int64_t> mStartFadeTime{600};
     std::atomic<int64_t> mPauseFadeTime{600};
     std::atomic<int64_t> mCrossFadeTime{600};
     std::atomic<int64_t> mCacheMax{7000};
-    int32_t mDeviceParams[3] = {15, 0, 10};
-    int32_t mDeviceOptionB = 0;
-    int32_t mDeviceOptionA = 3;
     std::atomic<int32_t> mPositionInterval{0};
-    int64_t mLastTickTime = 0;
-    std::atomic<bool> mBuffering{false};
+    std::atomic<int64_t> mLastTickTime{0};      // notification thread; cleared by the command thread
+    std::atomic<bool> mBuffering{false};        // written under the device lock
+    std::atomic<int32_t> mCompletionDelay{0};   // the device's, read by the render thread
 
     // ---- device lock ----
     AudioDescription mOutDes = DefaultOutputDescription();
@@ -296,19 +307,21 @@ private:
     std::u16string mDeviceName;
     std::string mSessionTag;
     int32_t mHeadSetState = 0;
-    int32_t mStepSize = 0;
     int32_t mDeviceFlag = 0;
-    int32_t mCompletionDelay = 0;
-    uint32_t mStreamSessionId = 0;
+    int32_t mDeviceParams[3] = {15, 0, 10};
+    int32_t mDeviceOptionB = 0;
+    int32_t mDeviceOptionA = 3;
     // Counts the devices made, so that an error from a device already replaced is dropped.
     std::atomic<uint32_t> mDeviceGeneration{0};
 
-    // ---- current-stream / source locks ----
+    // ---- stream lock ----
     CKVAAudioStream* mAudioStream = nullptr;
+
+    // ---- source lock (the next active source is written under the next-stream lock too) ----
     IKVASourceIO* mActiveSource = nullptr;
-    bool mClosing = false;  // source lock: destruction began; sources are aborted as they come
-    // Source lock: what gapless switches replaced, until the command thread destroys it. Its
-    // capacity is reserved once, so that the render thread never allocates here.
+    bool mClosing = false;  // destruction began; sources are aborted as they come
+    // What gapless switches replaced, until the command thread destroys it. Its capacity is
+    // reserved once, so that the render thread never allocates here.
     struct Retired {
         CKVAAudioStream* stream;
         IKVASourceIO* source;
@@ -316,7 +329,7 @@ private:
     static constexpr size_t kMaxRetired = 8;
     std::vector<Retired> mRetired;
 
-    // ---- synchronous stops: how many were posted and done (their own mutex) ----
+    // ---- sync-stop mutex: how many Stop(true) calls were posted and answered ----
     std::mutex mSyncStopMutex;
     std::condition_variable mSyncStopCond;
     uint32_t mSyncStopsPosted = 0;
@@ -328,6 +341,7 @@ private:
     bool mCrossFadeAtEnd = false;  // the preloaded mNextStream is to be faded in near the end
 
     // ---- fill-mode lock ----
+    // (The pull reads the fill mode under it; the pull and the mix run under it.)
     int32_t mFillMode = kFillNormal;
     int64_t mCrossFadeLength = 0;
     int64_t mCrossFadeProgress = 0;
@@ -336,17 +350,13 @@ private:
     IKVASourceIO* mFadeOutSource = nullptr;
     std::vector<uint8_t> mScratch;
     bool mCrossFadeEndPosted = false;
-    // Media position (ms) where the last block delivered by the current stream ends.
+    AudioDescription mOutDesRender = DefaultOutputDescription();  // the render thread's copy
+    // Atomic: media position (ms) where the last block delivered by the current stream ends.
     std::atomic<int64_t> mLastFillEndMs{0};
-    AudioDescription mOutDesRender = DefaultOutputDescription();  // what the render thread reads
 
-    // ---- components created once ----
+    // ---- created once, each with its own lock ----
     CKVAAudioProcess* mAudioProcess = nullptr;
     CKVAAudioTimeInfo* mTimeInfo = nullptr;
-
-    // ---- logger lock ----
-
-    FILE* mDumpFile = nullptr;
 
     CKVAMsgThread mCommandThread;
     CKVAMsgThread mNotifyThread;

@@ -115,7 +115,8 @@ void CKVAAudioPlayer::ApplyCacheMaxToStreams(int64_t ms) {
     if (mNextStream) mNextStream->setCacheMax(ms);
 }
 
-// Stream lock held: IF settings, output format and speed, as every new current stream gets them.
+// IF settings, output format and speed, as every new current stream gets them; with the stream
+// lock held, or on a stream the pull cannot reach yet.
 void CKVAAudioPlayer::ApplyStreamSettings(CKVAAudioStream* stream, bool withIF) {
     IKVAAudioIFProcessor* processor;
     int32_t ratio, mode;
@@ -137,8 +138,8 @@ void CKVAAudioPlayer::ApplyStreamSettings(CKVAAudioStream* stream, bool withIF) 
 }
 
 AudioDescription CKVAAudioPlayer::OutputDescription() {
-    // The render-side copy under the fill-mode lock: callers hold the next-stream lock (preload,
-    // gapless switch on the render thread), and the device lock is taken alone.
+    // The render thread's copy, under the fill-mode lock, which any caller may take (the gapless
+    // switch holds the stream and next-stream locks).
     return RenderDescription();
 }
 

@@ -55,8 +55,9 @@ std::string MakeSessionTag() {
     return buf;
 }
 
-// Device lock held.
-AudioDevice* CKVAAudioPlayer::CreateDevice(int32_t type) {
+// Device lock held. The device reports to this player and has its options (option A only
+// where `withOptionA`: a re-open after a failure leaves it at the device's own).
+AudioDevice* CKVAAudioPlayer::CreateDevice(int32_t type, bool withOptionA) {
     DeviceRecord record{};
     bool known = false;
     if (mDeviceMonitor) {
@@ -68,6 +69,11 @@ AudioDevice* CKVAAudioPlayer::CreateDevice(int32_t type) {
     if (type >= 0) mAudioDeviceType = type;
     if (mSessionTag.empty()) mSessionTag = MakeSessionTag();
     if (device && !mSessionTag.empty()) device->SetAudioSessionTag(mSessionTag.c_str());
+    if (device) {
+        device->SetObserver(this);
+        device->SetOptionB(mDeviceOptionB);
+        if (withOptionA) device->SetOptionA(mDeviceOptionA);
+    }
     return device;
 }
 
@@ -92,7 +98,7 @@ void CKVAAudioPlayer::TakeDeviceFormatLocked() {
     mStepSize = mAudioDevice->GetStepSize();
     mDeviceFlag = mAudioDevice->Query28();
     mCompletionDelay = static_cast<int32_t>(mAudioDevice->GetReserved());
-    mTimeInfo->SetDelay(mCompletionDelay);
+    mTimeInfo->SetDelay(mCompletionDelay.load());
     mTimeInfo->SetFormat(des);
     mTimeInfo->SetSpeed(static_cast<float>(speed));
 }
@@ -147,12 +153,7 @@ int32_t CKVAAudioPlayer::doDeviceReCreate(int32_t type) {
     if (!IsPlayingState(status)) return 0;
     {
         CKVAAutoLock lock(mDeviceLock);
-        mAudioDevice = CreateDevice(type);
-        if (mAudioDevice) {
-            mAudioDevice->SetObserver(this);
-            mAudioDevice->SetOptionB(mDeviceOptionB);
-            mAudioDevice->SetOptionA(mDeviceOptionA);
-        }
+        mAudioDevice = CreateDevice(type, true);
         KVA_LOG(kLogError, "CKVAAudioPlayer::doDeviceReCreate mAudioDevices mAudioDeviceType %d",
                 mAudioDeviceType);
     }
@@ -183,13 +184,7 @@ int32_t CKVAAudioPlayer::doDeviceOpen(int64_t positionMs, bool reopen) {
     {
         CKVAAutoLock lock(mDeviceLock);
         type = mAudioDeviceType;
-        if (!mAudioDevice) {
-            mAudioDevice = CreateDevice(mAudioDeviceType);
-            if (mAudioDevice) {
-                mAudioDevice->SetObserver(this);
-                mAudioDevice->SetOptionB(mDeviceOptionB);
-            }
-        }
+        if (!mAudioDevice) mAudioDevice = CreateDevice(mAudioDeviceType, false);
         r = mAudioDevice ? mAudioDevice->Open(static_cast<int32_t>(mStreamSessionId), &src) : -1;
         if (r != 0) {
             mTimeInfo->Pause();

@@ -74,8 +74,9 @@ int32_t CKVAAudioPlayer::BufferFill(uint8_t* buffer, int32_t* length, int64_t* p
 // Posts the completion once per end and keeps the finished track's played time.
 void CKVAAudioPlayer::OnEndOfMedia(const char* logFormat) {
     if (ReadStatus() != kStatusCompleted) {
-        PostCommand(kCmdPlayCompleted, 0, 0, mCompletionDelay);
-        KVA_LOG(kLogTrace, logFormat, mCompletionDelay);
+        const int32_t delay = mCompletionDelay;
+        PostCommand(kCmdPlayCompleted, 0, 0, delay);
+        KVA_LOG(kLogTrace, logFormat, delay);
     }
     FillCachedTrackTime();
 }

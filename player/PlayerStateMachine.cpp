@@ -200,14 +200,7 @@ int32_t CKVAAudioPlayer::doPrepareAsync() {
     {
         CKVAAutoLock lock(mDeviceLock);
         deviceType = mAudioDeviceType;
-        if (!mAudioDevice) {
-            mAudioDevice = CreateDevice(mAudioDeviceType);
-            if (mAudioDevice) {
-                mAudioDevice->SetObserver(this);
-                mAudioDevice->SetOptionB(mDeviceOptionB);
-                mAudioDevice->SetOptionA(mDeviceOptionA);
-            }
-        }
+        if (!mAudioDevice) mAudioDevice = CreateDevice(mAudioDeviceType, true);
         mTimeInfo->Reset();
         mStreamSessionId = sessionId;
         int32_t r = mAudioDevice ? mAudioDevice->Open(static_cast<int32_t>(sessionId), &srcDes) : -1;
@@ -240,10 +233,12 @@ int32_t CKVAAudioPlayer::doPrepareAsync() {
         mAudioStream->setOutputDescription(outDes);
         mAudioStream->setCacheMax(mCacheMax);
         mAudioStream->setStepSize(mStepSize);
+        int64_t cache[4];
         {
             CKVAAutoLock settings(mSettingsLock);
-            mAudioStream->SetPlaybackCacheParams(mCache_min, mCache_max, mBufferingMin, mBufferingMax);
+            cache[0] = mCache_min, cache[1] = mCache_max, cache[2] = mBufferingMin, cache[3] = mBufferingMax;
         }
+        mAudioStream->SetPlaybackCacheParams(cache[0], cache[1], cache[2], cache[3]);
         duration = mAudioStream->getDuration();
         mAudioStream->setSpeed(speed);
         int32_t r = mAudioStream->start();
@@ -607,7 +602,8 @@ void CKVAAudioPlayer::doUpdateVolume() {
     if (mAudioDevice) mAudioDevice->SetVolume(v);
 }
 
-// Stream lock held. Applies the IF processor, ratio and mode; a refused mode is reset to 0.
+// Applies the IF processor, ratio and mode (stream lock held, or a stream not yet current); a
+// refused mode is reset to 0.
 int32_t CKVAAudioPlayer::ApplyIFSettings(CKVAAudioStream* stream) {
     IKVAAudioIFProcessor* processor;
     int32_t ratio, mode;

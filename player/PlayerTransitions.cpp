@@ -222,7 +222,12 @@ void CKVAAudioPlayer::doCrossFadeSource() {
         CKVAAudioStream* oldStream = std::exchange(mAudioStream, stream);
         IKVASourceIO* oldSource = PromoteNextSource();
         // What is left of the old track after the blocks already handed to the device.
-        int64_t remaining = mDuration - mLastFillEndMs;
+        int64_t duration;
+        {
+            CKVAAutoLock settings(mSettingsLock);
+            duration = mDuration;
+        }
+        int64_t remaining = duration - mLastFillEndMs;
         int64_t lengthMs = std::min<int64_t>(mCrossFadeTime, std::max<int64_t>(remaining, 0));
         {
             CKVAAutoLock fill(mFillModeLock);
