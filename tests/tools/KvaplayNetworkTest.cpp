@@ -133,12 +133,15 @@ TEST_F(KvaplayNetwork, MidTrackFailureResumesOrEndsInAnError) {
     EXPECT_NE(std::string::npos, r.out.find("\"id\": 300, \"text\": \"0\", \"param1\": 9")) << r.out;
 }
 
-TEST_F(KvaplayNetwork, MissingMediaIsAPlaybackError) {
+// A 404 is said in words, and a local file after it still plays.
+TEST_F(KvaplayNetwork, MissingMediaIsReportedAndTheListGoesOn) {
     HttpTestServer server;
     ASSERT_TRUE(server.Start());
-    KvaplayResult r = RunKvaplay("--output=wav:" + dir + "/o.wav --fast --json " + server.Url("/none.mp3"));
+    KvaplayResult r = RunKvaplay("--output=wav:" + dir + "/o.wav --fast --json " +
+                                 server.Url("/none.mp3") + " " + FixturePath("short.wav"));
     EXPECT_EQ(1, r.exitCode);
-    EXPECT_NE(std::string::npos, r.out.find("\"id\": 100")) << r.out;
+    EXPECT_NE(std::string::npos, r.err.find("/none.mp3: The server answered HTTP 404")) << r.err;
+    EXPECT_EQ(1, CountJson(r.out, 300, 7)) << r.out;  // the file played to its end
 }
 
 TEST_F(KvaplayNetwork, HttpsRenderEqualsLocalRender) {

@@ -26,4 +26,17 @@ inline KvaplayResult RunKvaplay(const std::string& args, const std::string& env 
     return r;
 }
 
+// How many --json lines are notification `id` with param1 `p1`.
+inline int CountJson(const std::string& out, int id, int p1) {
+    const std::string key = "\"id\": " + std::to_string(id) + ",";
+    const std::string param = "\"param1\": " + std::to_string(p1) + ",";
+    int n = 0;
+    for (size_t pos = 0; (pos = out.find(key, pos)) != std::string::npos;) {
+        const size_t eol = out.find('\n', pos);
+        if (out.substr(pos, eol - pos).find(param) != std::string::npos) ++n;
+        pos = eol;
+    }
+    return n;
+}
+
 }  // namespace kva_test

@@ -29,10 +29,16 @@ bool ParseDouble(const std::string& text, double min, double max, double* out) {
     return true;
 }
 
+// Options that take no value.
+bool IsFlag(const std::string& key) {
+    return key == "--fast" || key == "--list-devices" || key == "--json" || key == "--quiet";
+}
+
 }  // namespace
 
 const char* Usage() {
-    return "usage: kvaplay [options] MEDIA [MEDIA...]   MEDIA: a file path or an http:// URL\n"
+    return "usage: kvaplay [options] MEDIA [MEDIA...]   MEDIA: a file path or an http(s):// URL\n"
+           "Options go anywhere, as --opt=value or --opt value; after -- everything is media.\n"
            "  --output=auto|pulse|virtual|wav:PATH  sound system\n"
            "  --fast                                virtual and wav outputs consume as fast as fed\n"
            "  --driver=wasapi|waveout|dsound        device type 5, 4 or 6 (default wasapi)\n"
@@ -44,7 +50,19 @@ const char* Usage() {
            "  --duration=MS                         stop after this much played time\n"
            "  --log-level=N                         library log lines at or above N to standard error\n"
            "  --json                                every notification as one JSON line\n"
-           "  --quiet                               no progress line\n";
+           "  --quiet                               no progress line\n"
+           "  --help                                this text\n"
+           "Keys while playing: space pause/resume, left/right seek 5 s, n next item,\n"
+           "  + and - volume, ] and [ speed, q quit.\n"
+           "Exit codes: 0 every item played; 1 an item failed (each is reported and the list\n"
+           "  goes on) or the output could not be used; 2 a bad command line (unknown option,\n"
+           "  invalid value, unknown device).\n";
+}
+
+bool WantsHelp(int argc, char** argv) {
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) return true;
+    return false;
 }
 
 bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
@@ -64,6 +82,9 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
         if (eq != std::string::npos) {
             key = arg.substr(0, eq);
             value = arg.substr(eq + 1);
+            hasValue = true;
+        } else if (!IsFlag(key) && i + 1 < argc) {
+            value = argv[++i];  // the "--opt value" form
             hasValue = true;
         }
         auto need = [&](bool ok) {
@@ -123,8 +144,11 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
             o->json = true;
         } else if (key == "--quiet" && !hasValue) {
             o->quiet = true;
+        } else if (IsFlag(key) || hasValue) {
+            *error = IsFlag(key) ? key + " takes no value" : "unknown option: " + key;
+            return false;
         } else {
-            *error = "unknown option: " + arg;
+            *error = "unknown option or missing value: " + arg;
             return false;
         }
     }

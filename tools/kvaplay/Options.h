@@ -30,5 +30,7 @@ struct Options {
 bool ParseOptions(int argc, char** argv, Options* out, std::string* error);
 
 const char* Usage();
+// True when --help or -h comes before any "--".
+bool WantsHelp(int argc, char** argv);
 
 }  // namespace kvaplay

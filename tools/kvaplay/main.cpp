@@ -142,16 +142,25 @@ public:
         if (mActive) tcsetattr(STDIN_FILENO, TCSANOW, &mSaved);
     }
     int Fd() const { return mActive ? STDIN_FILENO : -1; }
-    // Returns a key: the character, or 'L'/'R' for the arrows; 0 when none.
-    int Read() {
-        if (!mActive) return 0;
+    // The keys typed since the last call: characters, 'L'/'R' for the arrows. Keys typed
+    // together arrive in one read; each counts.
+    std::string Read() {
+        std::string keys;
+        if (!mActive) return keys;
         pollfd p{STDIN_FILENO, POLLIN, 0};
-        if (poll(&p, 1, 0) <= 0) return 0;
-        char buf[8];
+        if (poll(&p, 1, 0) <= 0) return keys;
+        char buf[64];
         ssize_t n = read(STDIN_FILENO, buf, sizeof(buf));
-        if (n <= 0) return 0;
-        if (n >= 3 && buf[0] == 27 && buf[1] == '[') return buf[2] == 'D' ? 'L' : buf[2] == 'C' ? 'R' : 0;
-        return buf[0];
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buf[i] == 27 && i + 2 < n && buf[i + 1] == '[') {
+                if (buf[i + 2] == 'D') keys += 'L';
+                if (buf[i + 2] == 'C') keys += 'R';
+                i += 2;
+            } else {
+                keys += buf[i];
+            }
+        }
+        return keys;
     }
 
 private:
@@ -221,6 +230,7 @@ private:
 
     int ListDevices() {
         int n = mPlayer->GetOutputDeviceCount();
+        printf("index\ttype\tdriver\tname\tdefault\n");
         for (int i = 0; i < n; ++i) {
             DeviceRecord r{};
             if (!mPlayer->GetOutputDeviceInfo(i, &r)) continue;
@@ -230,31 +240,49 @@ private:
         return 0;
     }
 
-    void Configure() {
+    // Returns 2 for a value the library refuses, else 0.
+    int Configure() {
         if (mOpt.startFadeMs >= 0) mPlayer->SetStartFadeTime(mOpt.startFadeMs);
         if (mOpt.pauseFadeMs >= 0) mPlayer->SetPauseFadeTime(mOpt.pauseFadeMs);
         if (mOpt.crossFadeMs >= 0) mPlayer->SetCrossFadeTime(mOpt.crossFadeMs);
         if (!mOpt.device.empty()) {
             std::u16string name = Utf8ToUtf16(mOpt.device);
+            if (!HasDevice(name)) {
+                fprintf(stderr, "kvaplay: no output device named '%s' for this driver "
+                                "(kvaplay --list-devices shows them)\n", mOpt.device.c_str());
+                return 2;
+            }
             mPlayer->SetOutputDevice(mOpt.deviceType, name.c_str());
         } else if (mOpt.deviceType != kDeviceTypeWasapi) {
             mPlayer->SetOutputDeviceType(mOpt.deviceType);
         }
         mPlayer->SetVolume(static_cast<float>(mOpt.volume));
-        if (mOpt.speed != 1.0 && !mPlayer->SetPlaySpeed(mOpt.speed))
-            fprintf(stderr, "kvaplay: speed %.2f not accepted\n", mOpt.speed);
+        if (mOpt.speed != 1.0 && !mPlayer->SetPlaySpeed(mOpt.speed)) {
+            fprintf(stderr, "kvaplay: speed %.2f is not accepted\n", mOpt.speed);
+            return 2;
+        }
         if (mOpt.json) mPlayer->SetPositionNotifyInterval(1000);
         if (mOpt.media.size() > 1) {
             const int64_t lead = mOpt.crossFadeMs >= 0 ? mOpt.crossFadeMs : 600;
             // Only preloads are queued straight after a hand-over; cross-fades wait for the end.
             std::vector<bool> queueable(mOpt.media.size() + 1, false);
             for (size_t i = 1; i < mOpt.media.size(); ++i)
-                queueable[SessionIdOf(i)] = mOpt.nextMode == kNextModePreload && !IsUrl(mOpt.media[i]);
+                queueable[SessionIdOf(i)] = mOpt.nextMode == kNextModePreload;
             mGate.reset(new kvaplay::TransitionGate(mPlayer, mOpt.fast, lead, &ReleaseHostSource,
                                                     std::move(queueable)));
             mObserver.SetGate(mGate.get());
             mPlayer->SetAudioListener(mGate.get());
         }
+        return 0;
+    }
+
+    bool HasDevice(const std::u16string& name) {
+        for (int i = 0, n = mPlayer->GetOutputDeviceCount(); i < n; ++i) {
+            DeviceRecord r{};
+            if (mPlayer->GetOutputDeviceInfo(i, &r) && r.nType == mOpt.deviceType && name == r.szName)
+                return true;
+        }
+        return false;
     }
 
     // Items queued through SetNextSourceIO carry the session id index + 1.
@@ -264,14 +292,14 @@ private:
     void QueueNext(size_t index, int32_t mode) {
         if (index >= mOpt.media.size()) return;
         const std::string& m = mOpt.media[index];
-        if (IsUrl(m)) {
-            mManualNext = true;  // a host cannot build the library's network source itself
-            return;
-        }
         mQueued = true;
         mQueuedIndex = index;
-        auto* source = new kvaplay::HostFileSource(SessionIdOf(index), m);
         if (mGate) mGate->Expect(SessionIdOf(index));
+        if (IsUrl(m)) {
+            mPlayer->SetNextDataSource(m.c_str(), mode, SessionIdOf(index));
+            return;
+        }
+        auto* source = new kvaplay::HostFileSource(SessionIdOf(index), m);
         mPlayer->SetNextSourceIO(source, mode, &ReleaseHostSource);
     }
 
@@ -281,7 +309,10 @@ private:
         if (mQueued || mNextIndex >= mOpt.media.size() || !mGate) return;
         if (mOpt.nextMode == kNextModePreload) {
             QueueNext(mNextIndex, kNextModePreload);
-        } else if (mOpt.nextMode == kNextModeCrossFade && !IsUrl(mOpt.media[mNextIndex])) {
+        } else if (mOpt.nextMode == kNextModeCrossFade && IsUrl(mOpt.media[mNextIndex])) {
+            // The library times the fade itself, and opens the stream well before it.
+            QueueNext(mNextIndex, kNextModeCrossFadeAtEnd);
+        } else if (mOpt.nextMode == kNextModeCrossFade) {
             mGate->Arm(new kvaplay::HostFileSource(SessionIdOf(mNextIndex), mOpt.media[mNextIndex]));
         }
     }
@@ -301,8 +332,8 @@ private:
         mCurrent = index;
         mNextIndex = index + 1;
         mQueued = false;
-        mManualNext = false;
         mCompleted = false;
+        mErrorDeadline = 0;
         mPlayer->SetDataSource(mOpt.media[index].c_str());
         mPlayer->PrepareAsync();
     }
@@ -312,13 +343,12 @@ private:
         if (mGate) mGate->Disarm();
         size_t next = mNextIndex;
         if (next >= mOpt.media.size()) return mItemFailed ? 1 : 0;
-        if (mManualNext || IsUrl(mOpt.media[next])) StartManual(next);
-        else QueueNext(next, kNextModeSwitch);
+        QueueNext(next, kNextModeSwitch);
         return -1;
     }
 
     int Play() {
-        Configure();
+        if (int rc = Configure()) return rc;
         mPlayer->SetDataSource(mOpt.media[0].c_str());
         mPlayer->PrepareAsync();
         Keys keys;
@@ -332,8 +362,8 @@ private:
             }
             int rc = Poll();
             if (rc >= 0) return Finish(rc, progress);
-            int key = keys.Read();
-            if (key && (rc = OnKey(key)) >= 0) return Finish(rc, progress);
+            for (char key : keys.Read())
+                if ((rc = OnKey(key)) >= 0) return Finish(rc, progress);
             if (progress && SteadyMs() - lastDraw >= 200) {
                 lastDraw = SteadyMs();
                 DrawProgress();
@@ -365,8 +395,7 @@ private:
                         mPlayer->Play(true);
                     }
                 } else if (e.p1 == kStatusError) {
-                    fprintf(stderr, "kvaplay: playback error (status 9)\n");
-                    return 1;
+                    return AfterFailure();
                 }
                 break;
             case kNotifySeekCompleted:
@@ -419,8 +448,17 @@ private:
         return -1;
     }
 
+    // The current item failed (already reported): on with the next one, or end with 1.
+    int AfterFailure() {
+        mErrorDeadline = 0;
+        mItemFailed = true;
+        if (mCurrent + 1 >= mOpt.media.size()) return 1;
+        StartManual(mCurrent + 1);
+        return -1;
+    }
+
     int Poll() {
-        if (mErrorDeadline > 0 && SteadyMs() >= mErrorDeadline) return 1;
+        if (mErrorDeadline > 0 && SteadyMs() >= mErrorDeadline) return AfterFailure();
         int64_t pos = mPlayer->GetCurrentPosition();
         if (mOpt.durationMs >= 0 && mPlayedBefore + pos >= mOpt.durationMs) return 0;
         return -1;
@@ -438,8 +476,7 @@ private:
             case 'n':
                 if (mNextIndex < mOpt.media.size()) {
                     if (mGate) mGate->Disarm();
-                    if (IsUrl(mOpt.media[mNextIndex])) StartManual(mNextIndex);
-                    else QueueNext(mNextIndex, kNextModeSwitch);
+                    QueueNext(mNextIndex, kNextModeSwitch);
                 }
                 break;
             case '+': mPlayer->SetVolume(std::min(1.0f, mPlayer->GetVolume() + 0.05f)); break;
@@ -479,7 +516,6 @@ private:
     int64_t mCurrentDuration = -1;
     bool mCompleted = false;  // the current item completed
     bool mQueued = false;
-    bool mManualNext = false;
     bool mSeekDone = false;
     bool mWaitSeek = false;
     bool mItemFailed = false;
@@ -493,12 +529,12 @@ private:
 int main(int argc, char** argv) {
     Options options;
     std::string error;
-    if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    if (kvaplay::WantsHelp(argc, argv)) {
         fputs(kvaplay::Usage(), stdout);
         return 0;
     }
     if (!kvaplay::ParseOptions(argc, argv, &options, &error)) {
-        fprintf(stderr, "kvaplay: %s\n%s", error.c_str(), kvaplay::Usage());
+        fprintf(stderr, "kvaplay: %s (kvaplay --help lists the options)\n", error.c_str());
         return 2;
     }
     Host host(options);
