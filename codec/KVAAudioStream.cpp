@@ -218,10 +218,22 @@ bool CKVAAudioStream::queueFull() {
 }
 
 void CKVAAudioStream::waitForRoom() {
-    CKVAAutoLock lock(mWaitLock);
-    const uint32_t seq = mWakeSeq;
     mWaitingForRoom = true;
-    while (mWakeSeq == seq && queueFull()) mRoomCond.Wait(mWaitLock);
+    for (;;) {
+        uint32_t seq;
+        {
+            CKVAAutoLock lock(mWaitLock);
+            seq = mWakeSeq;
+        }
+        // Looked at without the wait lock, which stays a leaf: callers of wakeDecoder hold
+        // locks of their own, and the queue lock is held around the observer's callbacks.
+        if (!queueFull()) break;
+        CKVAAutoLock lock(mWaitLock);
+        if (mWakeSeq != seq) break;
+        // Bounded, so that a wake-up lost to a race costs a second, not the stream.
+        mRoomCond.TimedWait(mWaitLock, 1000);
+        if (mWakeSeq != seq) break;
+    }
     mWaitingForRoom = false;
 }
 

@@ -19,12 +19,12 @@
 namespace kva_audioplayer {
 
 // Locks, in the only order they are ever nested: the state lock, then the decoder lock, then the
-// IF lock, then the decoder's own locks, then the wait lock, then the queue lock.
+// IF lock, then the decoder's own locks, then the queue lock; the wait lock is a leaf.
 // - state lock: start, pause, resume (never held across a decode or a read);
 // - decoder lock: decoder use (open, decode, seek, close), held across source reads, so only the
 //   decode thread and open/close take it: duration, format and end of stream are read without it;
 // - IF lock: the IF fields and the output description;
-// - wait lock: the decode thread's sleep while the queue is full;
+// - wait lock: the decode thread's sleep while the queue is full; nothing is taken under it;
 // - queue lock: the frame lists and the queued duration, never held while decoding. The
 //   buffering callbacks are made under it, so an observer only posts.
 class CKVAAudioStream {
