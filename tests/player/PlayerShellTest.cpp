@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "KvaAudioPlayer.h"
+#include "common/MemorySourceIO.h"
 #include "common/RecordingObserver.h"
 #include "common/TestPaths.h"
 #include "source/SourceFactory.h"
@@ -12,28 +13,8 @@ using kva_test::RecordingObserver;
 
 namespace {
 
-// A host source that counts how often it is released.
-class CountingSource : public IKVASourceIO {
-public:
-    uint32_t GetSessionId() override { return 42; }
-    int32_t Open() override { return 0; }
-    int32_t Read(uint8_t*, int32_t* length) override {
-        *length = 0;
-        return 0;
-    }
-    int32_t Seek(int64_t*, int32_t) override { return 0; }
-    double GetRatio() override { return 1.0; }
-    void Reserved() override {}
-    void Abort() override {}
-    void Close() override {}
-    int64_t GetSize() override { return 0; }
-    int64_t GetAvailableSize() override { return 0; }
-    bool SupportFastSeek() override { return false; }
-    int32_t GetErrorCode() override { return 0; }
-    const char* GetSessionIdText() override { return "42"; }
-    void CancelReading(bool) override {}
-    void SeekDone(uint8_t*) override {}
-};
+// A host source with session id 42.
+kva_test::MemorySourceIO* NewSource() { return new kva_test::MemorySourceIO({}, 42); }
 
 int gReleased = 0;
 void CountRelease(IKVASourceIO* source) {
@@ -47,7 +28,7 @@ TEST(PlayerShell, SetSourceOnIdlePlayerReportsInitializedWithSessionText) {
     RecordingObserver obs;
     IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
     ASSERT_EQ(player->GetStatus(), kStatusIdle);
-    EXPECT_EQ(player->SetSourceIO(new CountingSource, nullptr), 0);
+    EXPECT_EQ(player->SetSourceIO(NewSource(), nullptr), 0);
     EXPECT_EQ(player->GetStatus(), kStatusInitialized);
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusInitialized, 2000));
     EXPECT_EQ(obs.All()[0].text, "42");
@@ -58,11 +39,11 @@ TEST(PlayerShell, ReleaseFunctionCalledExactlyOnce) {
     gReleased = 0;
     {
         IKVAPlayer* player = CMediaPlayerFactory::NewL(nullptr);
-        auto* source = new CountingSource;
+        auto* source = NewSource();
         player->SetSourceIO(source, &CountRelease);
         player->SetSourceIO(source, &CountRelease);  // the same source again: kept, not released
         EXPECT_EQ(gReleased, 0);
-        player->SetSourceIO(new CountingSource, &CountRelease);  // displaces the first
+        player->SetSourceIO(NewSource(), &CountRelease);  // displaces the first
         EXPECT_EQ(gReleased, 1);
         player->Release();
     }
@@ -120,7 +101,7 @@ TEST(PlayerShell, DetachObserverStopsDelivery) {
     RecordingObserver obs;
     IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
     player->DetachObserver();
-    player->SetSourceIO(new CountingSource, nullptr);
+    player->SetSourceIO(NewSource(), nullptr);
     player->SetDataSource(nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(obs.All().empty());

@@ -237,6 +237,24 @@ TEST_F(PlayerState, CommandsBehindAStopAreIgnored) {
     }
 }
 
+// Stop(true) from inside OnNotify(completed), in a fast render: the stop is the last word.
+TEST_F(PlayerState, StopFromTheCompletionNoticeIsTheLastWord) {
+    for (int round = 0; round < 5; ++round) {
+        RecordingObserver obs;
+        IKVAPlayer* p = Prepared(obs, "short.wav");
+        obs.SetHook([p](const kva_test::Notification& n) {
+            if (n.id == kNotifyPlaybackCompleted) p->Stop(true);
+        });
+        p->Play(false);
+        ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStopped, 5000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(obs.Count(kNotifyPlaybackCompleted), 1) << round;
+        EXPECT_EQ(obs.All().back().param1, kStatusStopped) << round;
+        obs.SetHook(nullptr);
+        p->Release();
+    }
+}
+
 // Choosing a new track drops the preload queued for the old one, and says so.
 TEST_F(PlayerState, ANewTrackDropsTheQueuedPreload) {
     RecordingObserver obs;

@@ -223,6 +223,21 @@ TEST_F(PlayerTransition, CrossFadeShorterThanTheFadeTimeLastsWhatRemains) {
     EXPECT_LE(x.length, remaining + 2 * 44 + 2);
 }
 
+// Both streams convert to the output format, so a track of another rate and channel count is
+// mixed in too, not reached by stopping the old one and opening the device again.
+TEST_F(PlayerTransition, CrossFadeIntoAnotherRateAndChannelCountMixes) {
+    system->SetFast(false);
+    Prepare("join_a.wav");
+    player->Play(false);
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
+    player->SetNextSourceIO(new kva_test::MemorySourceIO(FileBytes("mono8k.wav"), 47), kNextModeCrossFade,
+                            &ReleaseSource);
+    ASSERT_TRUE(obs.WaitFor(kNotifyStreamChanged, 47, 5000));
+    EXPECT_EQ(obs.Count(kNotifyStatus, kStatusStopped), 0);
+    EXPECT_EQ(obs.Count(kNotifyStatus, kStatusPreparing), 1);
+    EXPECT_EQ(player->GetStatus(), kStatusStarted);
+}
+
 // ---- start and pause fades: the capture of a constant 0.5 level gives the gain directly ----
 
 namespace {
