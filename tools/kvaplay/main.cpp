@@ -263,13 +263,11 @@ private:
         }
         if (mOpt.json) mPlayer->SetPositionNotifyInterval(1000);
         if (mOpt.media.size() > 1) {
-            const int64_t lead = mOpt.crossFadeMs >= 0 ? mOpt.crossFadeMs : 600;
-            // Only preloads are queued straight after a hand-over; cross-fades wait for the end.
+            // Preloads and cross-fades alike are queued straight after a hand-over.
             std::vector<bool> queueable(mOpt.media.size() + 1, false);
             for (size_t i = 1; i < mOpt.media.size(); ++i)
-                queueable[SessionIdOf(i)] = mOpt.nextMode == kNextModePreload;
-            mGate.reset(new kvaplay::TransitionGate(mPlayer, mOpt.fast, lead, &ReleaseHostSource,
-                                                    std::move(queueable)));
+                queueable[SessionIdOf(i)] = mOpt.nextMode != kNextModeSwitch;
+            mGate.reset(new kvaplay::TransitionGate(mOpt.fast, std::move(queueable)));
             mObserver.SetGate(mGate.get());
             mPlayer->SetAudioListener(mGate.get());
         }
@@ -309,11 +307,9 @@ private:
         if (mQueued || mNextIndex >= mOpt.media.size() || !mGate) return;
         if (mOpt.nextMode == kNextModePreload) {
             QueueNext(mNextIndex, kNextModePreload);
-        } else if (mOpt.nextMode == kNextModeCrossFade && IsUrl(mOpt.media[mNextIndex])) {
-            // The library times the fade itself, and opens the stream well before it.
-            QueueNext(mNextIndex, kNextModeCrossFadeAtEnd);
         } else if (mOpt.nextMode == kNextModeCrossFade) {
-            mGate->Arm(new kvaplay::HostFileSource(SessionIdOf(mNextIndex), mOpt.media[mNextIndex]));
+            // The library times the fade itself, and opens the next item well before it.
+            QueueNext(mNextIndex, kNextModeCrossFadeAtEnd);
         }
     }
 
@@ -328,7 +324,6 @@ private:
     }
 
     void StartManual(size_t index) {
-        if (mGate) mGate->Disarm();
         mCurrent = index;
         mNextIndex = index + 1;
         mQueued = false;
@@ -340,7 +335,6 @@ private:
 
     // After the current item completed with nothing lined up: start the next one, or end.
     int StartAfterCompletion() {
-        if (mGate) mGate->Disarm();
         size_t next = mNextIndex;
         if (next >= mOpt.media.size()) return mItemFailed ? 1 : 0;
         QueueNext(next, kNextModeSwitch);
@@ -475,8 +469,7 @@ private:
             case 'R': mPlayer->Seek(mPlayer->GetCurrentPosition() + 5000); break;
             case 'n':
                 if (mNextIndex < mOpt.media.size()) {
-                    if (mGate) mGate->Disarm();
-                    QueueNext(mNextIndex, kNextModeSwitch);
+                                QueueNext(mNextIndex, kNextModeSwitch);
                 }
                 break;
             case '+': mPlayer->SetVolume(std::min(1.0f, mPlayer->GetVolume() + 0.05f)); break;
