@@ -1,5 +1,6 @@
-// kvaplay as a host: renders through the virtual output into a WAV file, compared with the
-// ffmpeg command line's decode of the same file.
+// kvaplay as a host: renders through the virtual output into a WAV file with each driver,
+// compared with the ffmpeg command line's decode of the same file; its notifications, log and
+// command line.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,7 +18,13 @@ using namespace kva_test;
 
 namespace {
 
-class KvaplayRender : public ::testing::TestWithParam<std::pair<const char*, float>> {
+struct Case {
+    const char* file;
+    float tolerance;  // 0: the same samples; else resampled, down-mixed or quantised to 16 bits
+    const char* driver;
+};
+
+class KvaplayRender : public ::testing::TestWithParam<Case> {
 protected:
     ScratchDir dir{"kvaplay"};
 };
@@ -28,12 +35,13 @@ protected:
 // only the sample format changes). Resampled or down-mixed sources go through the same
 // resampler with the same defaults, but the engine converts block by block where the command
 // line converts in one filter graph, so the last bits may differ, and the resampler's flush may
-// leave a few frames at the very end.
+// leave a few frames at the very end. Every driver carries the same media.
 TEST_P(KvaplayRender, WavOutputEqualsReferenceDecode) {
-    const std::string file = FixturePath(GetParam().first);
-    const float tolerance = GetParam().second;
+    const std::string file = FixturePath(GetParam().file);
+    const float tolerance = GetParam().tolerance;
     const std::string wav = dir.File("out.wav");
-    KvaplayResult r = RunKvaplay("--output=wav:" + wav + " --fast --start-fade-ms=0 --quiet " + file);
+    KvaplayResult r = RunKvaplay("--output=wav:" + wav + " --fast --start-fade-ms=0 --quiet --driver=" +
+                                 GetParam().driver + " " + file);
     ASSERT_EQ(r.exitCode, 0) << r.out;
     WavData got;
     ASSERT_TRUE(ReadFloatWav(wav, &got));
@@ -56,14 +64,17 @@ TEST_P(KvaplayRender, WavOutputEqualsReferenceDecode) {
 
 INSTANTIATE_TEST_SUITE_P(
     Fixtures, KvaplayRender,
-    ::testing::Values(std::make_pair("s16.wav", 0.0f), std::make_pair("f32.wav", 0.0f),
-                      std::make_pair("flac16.flac", 0.0f), std::make_pair("cbr.mp3", 0.0f),
-                      std::make_pair("vbr.mp3", 0.0f), std::make_pair("aac.m4a", 0.0f),
-                      std::make_pair("vorbis.ogg", 0.0f), std::make_pair("opus.opus", 1e-4f),
-                      std::make_pair("flac24_96k.flac", 1e-4f), std::make_pair("mono8k.wav", 1e-4f),
-                      std::make_pair("six.flac", 1e-4f)),
-    [](const ::testing::TestParamInfo<std::pair<const char*, float>>& info) {
-        std::string name = info.param.first;
+    ::testing::Values(Case{"s16.wav", 0, "wasapi"}, Case{"f32.wav", 0, "wasapi"},
+                      Case{"flac16.flac", 0, "wasapi"}, Case{"cbr.mp3", 0, "wasapi"},
+                      Case{"vbr.mp3", 0, "wasapi"}, Case{"aac.m4a", 0, "wasapi"},
+                      Case{"vorbis.ogg", 0, "wasapi"}, Case{"opus.opus", 1e-4f, "wasapi"},
+                      Case{"flac24_96k.flac", 1e-4f, "wasapi"}, Case{"mono8k.wav", 1e-4f, "wasapi"},
+                      Case{"six.flac", 1e-4f, "wasapi"}, Case{"s16.wav", 0, "waveout"},
+                      Case{"s16.wav", 0, "dsound"}, Case{"cbr.mp3", 0, "waveout"},
+                      Case{"cbr.mp3", 0, "dsound"}, Case{"mono8k.wav", 1e-4f, "waveout"},
+                      Case{"mono8k.wav", 1e-4f, "dsound"}),
+    [](const ::testing::TestParamInfo<Case>& info) {
+        std::string name = std::string(info.param.driver) + "_" + info.param.file;
         for (auto& c : name)
             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
         return name;
