@@ -178,7 +178,15 @@ private:
     void OnEndOfMedia(const char* logFormat);
     bool SwitchToNextStream();    // stream lock held
     void CrossFadeAtEndLocked();  // stream lock held, render thread
-    void TakeOverStream();        // stream lock held
+    enum TakeOver { kTakeOverGapless, kTakeOverAfterEnd, kTakeOverCrossFade };
+    void TakeOverStream(TakeOver how);  // stream lock held
+    void Retire(CKVAAudioStream* stream, IKVASourceIO* source);  // from the render thread
+    struct FadeOut {
+        CKVAAudioStream* stream;
+        IKVASourceIO* source;
+    };
+    void Retire(const FadeOut& f) { Retire(f.stream, f.source); }
+    FadeOut StartCrossFadeLocked(CKVAAudioStream* old, IKVASourceIO* oldSource, int64_t lengthMs);
     CKVAAudioStream* OpenNextStream(IKVASourceIO* source, const char* logFormat);  // no lock held
     IKVASourceIO* NextActiveSource();
     IKVASourceIO* PromoteNextSource();  // stream lock held

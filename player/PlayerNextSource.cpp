@@ -37,53 +37,14 @@ void CKVAAudioPlayer::CrossFadeAtEndLocked() {
         CKVAAutoLock nextLock(mNextStreamLock);
         if (!mCrossFadeAtEnd || !mNextStream) return;
         mCrossFadeAtEnd = false;
-        AudioDescription src{};
-        mNextStream->getAudioDescription(&src);
-        const AudioDescription out = RenderDescription();
-        // Mixing needs one format; otherwise the gapless join at the end takes the track over.
-        if (src.nSampleRate != out.nSampleRate || src.nChannel != out.nChannel) return;
+        // Preloaded with the output format, it mixes whatever its own rate and channels.
         stream = std::exchange(mNextStream, nullptr);
     }
-    IKVASourceIO* oldSource = PromoteNextSource();
-    const int32_t rate = RenderDescription().nSampleRate;
-    CKVAAudioStream* previousFade;
-    IKVASourceIO* previousFadeSource;
-    {
-        CKVAAutoLock fill(mFillModeLock);
-        previousFade = std::exchange(mFadeOutStream, mAudioStream);
-        previousFadeSource = std::exchange(mFadeOutSource, oldSource);
-        mFillMode = kFillCrossFade;
-        mCrossFadeLength = std::max<int64_t>(remaining, 0) * rate / 1000;
-        mCrossFadeProgress = 0;
-        mCrossFadeStep = mCrossFadeLength > 0 ? 1.0f / static_cast<float>(mCrossFadeLength) : 0.0f;
-        mCrossFadeEndPosted = false;
-    }
     // A fade still running is cut short; the command thread destroys what it held.
-    if (previousFade || previousFadeSource) {
-        if (previousFade) previousFade->abort();
-        {
-            CKVAAutoLock sourceLock(mSourceLock);
-            if (mRetired.size() < mRetired.capacity()) {
-                mRetired.push_back({previousFade, previousFadeSource});
-                previousFade = nullptr;
-                previousFadeSource = nullptr;
-            }
-        }
-        if (previousFade || previousFadeSource) Dispose(previousFade, previousFadeSource);
-        PostCommand(kCmdRetire);
-    }
+    Retire(StartCrossFadeLocked(mAudioStream, PromoteNextSource(), remaining));
     mAudioStream = stream;
     ApplyStreamSettings(stream, true);
-    mAudioProcess->onSongChanged();
-    TakeOverStream();
-    {
-        CKVAAutoLock settings(mSettingsLock);
-        mFirstAudio = 1;
-    }
-    const std::string text = stream->getSessionIdText();
-    PostNotifyText(kNotifyStreamChanged, text, stream->getSessionId());
-    PostNotifyText(kNotifyNextSource, text, kNextSwitchingNow);
-    PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(stream->getDuration()));
+    TakeOverStream(kTakeOverCrossFade);
 }
 
 }  // namespace kva_audioplayer

@@ -151,52 +151,53 @@ bool CKVAAudioPlayer::SwitchToNextStream() {
     mAudioStream = mNextStream;
     mNextStream = nullptr;
     ApplyStreamSettings(mAudioStream, true);
-    // Destroying the old stream joins its decode thread, and its source may call the host's
-    // release function: the command thread does both, never the render thread.
-    old->abort();
-    IKVASourceIO* oldSource;
-    {
-        CKVAAutoLock sourceLock(mSourceLock);
-        oldSource = std::exchange(mActiveSource, std::exchange(mNextActiveSource, nullptr));
-        if (mRetired.size() < mRetired.capacity()) {
-            mRetired.push_back({old, oldSource});
-            old = nullptr;
-            oldSource = nullptr;
-        }
-    }
-    if (old || oldSource) Dispose(old, oldSource);  // only when switches outran the command thread
-    PostCommand(kCmdRetire);
-    {
-        CKVAAutoLock lock(mStatusLock);
-        mNextSourceState = kNextStateIdle;
-    }
+    Retire(old, PromoteNextSource());
     FillCachedTrackTime();
-    mAudioProcess->onSongChanged();
-    TakeOverStream();
-    std::string text = mAudioStream->getSessionIdText();
-    int32_t id = mAudioStream->getSessionId();
-    int64_t duration = mAudioStream->getDuration();
-    PostNotifyText(kNotifyStreamChanged, text, id);
-    PostNotifyText(kNotifyNextSource, text, kNextSwitchingNow);
-    PostNotifyText(kNotifyFirstAudio, text, id);
-    PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(duration));
+    TakeOverStream(kTakeOverGapless);
     return true;
 }
 
-// Stream lock held: the new current stream's gain, text and duration become the player's.
-void CKVAAudioPlayer::TakeOverStream() {
-    std::string text = mAudioStream->getSessionIdText();
-    double gain = mAudioStream->getRatio();
-    int64_t duration = mAudioStream->getDuration();
+// For the command thread to destroy: destroying a stream joins its decode thread, and a source
+// may call the host's release function, neither of which the render thread may wait for.
+void CKVAAudioPlayer::Retire(CKVAAudioStream* stream, IKVASourceIO* source) {
+    if (!stream && !source) return;
+    if (stream) stream->abort();
+    {
+        CKVAAutoLock sourceLock(mSourceLock);
+        if (mRetired.size() < mRetired.capacity()) {
+            mRetired.push_back({stream, source});
+            stream = nullptr;
+            source = nullptr;
+        }
+    }
+    if (stream || source) Dispose(stream, source);  // only when switches outran the command thread
+    PostCommand(kCmdRetire);
+}
+
+// Stream lock held, the new current stream in place: its gain, text and duration become the
+// player's, the chain and the bookkeeping start a new song, and the host hears 1000, 400 (1)
+// unless the track follows an end already reported, 5 at once after a gapless switch (else with
+// its first audio), and 7.
+void CKVAAudioPlayer::TakeOverStream(TakeOver how) {
+    mAudioProcess->onSongChanged();
+    const std::string text = mAudioStream->getSessionIdText();
+    const int32_t id = mAudioStream->getSessionId();
+    const double gain = mAudioStream->getRatio();
+    const int64_t duration = mAudioStream->getDuration();
     {
         CKVAAutoLock lock(mSettingsLock);
         mStreamGain = gain;
         mDuration = duration;
         mCurrentSessionText = text;
+        if (how != kTakeOverGapless) mFirstAudio = 1;
     }
     mAudioProcess->setSongId(text.c_str());
     mTimeInfo->SetPosition(0);
     mLastFillEndMs = 0;
+    PostNotifyText(kNotifyStreamChanged, text, id);
+    if (how != kTakeOverAfterEnd) PostNotifyText(kNotifyNextSource, text, kNextSwitchingNow);
+    if (how == kTakeOverGapless) PostNotifyText(kNotifyFirstAudio, text, id);
+    PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(duration));
 }
 
 int32_t CKVAAudioPlayer::FillCrossFade(uint8_t* buffer, int32_t* length, int64_t* position) {

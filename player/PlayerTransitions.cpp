@@ -172,15 +172,8 @@ void CKVAAudioPlayer::doSetContentWithSource() {
         }
         ApplyStreamSettings(mAudioStream, true);
         oldSource = PromoteNextSource();
-        {
-            CKVAAutoLock settings(mSettingsLock);
-            mFirstAudio = 1;
-        }
-        mAudioProcess->onSongChanged();
-        TakeOverStream();
+        TakeOverStream(kTakeOverAfterEnd);
         text = mAudioStream->getSessionIdText();
-        PostNotifyText(kNotifyStreamChanged, text, mAudioStream->getSessionId());
-        PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(mAudioStream->getDuration()));
     }
     Dispose(old, oldSource);
     // Completed is not a status doPlay starts from; the new track is as good as prepared.
@@ -214,44 +207,38 @@ void CKVAAudioPlayer::doCrossFadeSource() {
     stream->setStepSize(mStepSize);
     stream->setSpeed(speed);
     stream->start();
-    CKVAAudioStream* previousFade;
-    IKVASourceIO* previousFadeSource;
-    std::string text;
+    FadeOut previous;
     {
         CKVAAutoLock lock(mStreamLock);
         CKVAAudioStream* oldStream = std::exchange(mAudioStream, stream);
-        IKVASourceIO* oldSource = PromoteNextSource();
-        // What is left of the old track after the blocks already handed to the device.
         int64_t duration;
         {
             CKVAAutoLock settings(mSettingsLock);
             duration = mDuration;
         }
-        int64_t remaining = duration - mLastFillEndMs;
-        int64_t lengthMs = std::min<int64_t>(mCrossFadeTime, std::max<int64_t>(remaining, 0));
-        {
-            CKVAAutoLock fill(mFillModeLock);
-            previousFade = std::exchange(mFadeOutStream, oldStream);
-            previousFadeSource = std::exchange(mFadeOutSource, oldSource);
-            mFillMode = kFillCrossFade;
-            mCrossFadeLength = lengthMs * out.nSampleRate / 1000;
-            mCrossFadeProgress = 0;
-            mCrossFadeStep = mCrossFadeLength > 0 ? 1.0f / static_cast<float>(mCrossFadeLength) : 0.0f;
-            mCrossFadeEndPosted = false;
-        }
-        mAudioProcess->onSongChanged();
-        TakeOverStream();
-        {
-            CKVAAutoLock settings(mSettingsLock);
-            mFirstAudio = 1;
-        }
-        text = stream->getSessionIdText();
-        PostNotifyText(kNotifyStreamChanged, text, stream->getSessionId());
-        PostNotifyText(kNotifyNextSource, text, kNextSwitchingNow);
-        PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(stream->getDuration()));
+        // What is left of the old track after the blocks already handed to the device.
+        const int64_t remaining = duration - mLastFillEndMs;
+        previous = StartCrossFadeLocked(oldStream, PromoteNextSource(),
+                                        std::min<int64_t>(mCrossFadeTime, remaining));
+        TakeOverStream(kTakeOverCrossFade);
     }
-    Dispose(previousFade, previousFadeSource);
+    Dispose(previous.stream, previous.source);
     ApplyDeviceVolume(false);
+}
+
+// Stream lock held: the old track fades out over `lengthMs` (0 when negative) under the new
+// current one. Returns the fade-out it replaces, for the caller to dispose of.
+CKVAAudioPlayer::FadeOut CKVAAudioPlayer::StartCrossFadeLocked(CKVAAudioStream* old, IKVASourceIO* oldSource,
+                                                               int64_t lengthMs) {
+    const int32_t rate = RenderDescription().nSampleRate;
+    CKVAAutoLock fill(mFillModeLock);
+    FadeOut previous{std::exchange(mFadeOutStream, old), std::exchange(mFadeOutSource, oldSource)};
+    mFillMode = kFillCrossFade;
+    mCrossFadeLength = std::max<int64_t>(lengthMs, 0) * rate / 1000;
+    mCrossFadeProgress = 0;
+    mCrossFadeStep = mCrossFadeLength > 0 ? 1.0f / static_cast<float>(mCrossFadeLength) : 0.0f;
+    mCrossFadeEndPosted = false;
+    return previous;
 }
 
 // With no lock held: the source is aborted so that the stream's decode thread, which the
