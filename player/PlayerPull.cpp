@@ -226,6 +226,31 @@ int32_t CKVAAudioPlayer::FillCrossFade(uint8_t* buffer, int32_t* length, int64_t
     return r;
 }
 
+namespace {
+
+// Float samples mix in double and are stored as float.
+inline float MixSample(float in, float old, float g) {
+    return static_cast<float>(static_cast<double>(g) * in + (1.0 - g) * old);
+}
+// 16-bit samples: the new one scaled in float, the old in double, truncated and saturated.
+inline int16_t MixSample(int16_t in, int16_t old, float g) {
+    const double v = static_cast<double>(in * g) + old * (1.0 - g);
+    return static_cast<int16_t>(std::clamp<int64_t>(static_cast<int64_t>(v), -32768, 32767));
+}
+
+// Mixes `frames` frames in place, the gain rising by `step` a frame from `g`, capped at 1.
+template <typename T>
+void MixFrames(uint8_t* out, const uint8_t* old, int64_t frames, int32_t channels, float g, float step) {
+    T* o = reinterpret_cast<T*>(out);
+    const T* f = reinterpret_cast<const T*>(old);
+    for (int64_t i = 0; i < frames; ++i, g += step) {
+        g = std::min(g, 1.0f);
+        for (int64_t k = i * channels; k < (i + 1) * channels; ++k) o[k] = MixSample(o[k], f[k], g);
+    }
+}
+
+}  // namespace
+
 void CKVAAudioPlayer::MixCrossFade(uint8_t* out, int32_t n, const uint8_t* old, int32_t m) {
     if (mCrossFadeLength == 0) {
         // Nothing of the old track was left to mix: it goes at once.
@@ -239,35 +264,14 @@ void CKVAAudioPlayer::MixCrossFade(uint8_t* out, int32_t n, const uint8_t* old, 
     // Fill-mode lock held: mOutDesRender is stable here.
     const int32_t channels = std::max(mOutDesRender.nChannel, 1);
     const int32_t waveFormat = WaveFormatOf(mOutDesRender);
-    int64_t frames = 0;
+    const float g = static_cast<float>(mCrossFadeProgress) * mCrossFadeStep;
+    int64_t frames;
     if (waveFormat == kWaveFormatFloat && mOutDesRender.nBitsPerSample == 32) {
         frames = bytes / 4 / channels;
-        float* o = reinterpret_cast<float*>(out);
-        const float* f = reinterpret_cast<const float*>(old);
-        float g = static_cast<float>(mCrossFadeProgress) * mCrossFadeStep;
-        for (int64_t i = 0; i < frames; ++i) {
-            g = std::min(g, 1.0f);
-            for (int32_t c = 0; c < channels; ++c) {
-                int64_t k = i * channels + c;
-                o[k] = static_cast<float>(static_cast<double>(g) * o[k] + (1.0 - g) * f[k]);
-            }
-            g += mCrossFadeStep;
-        }
+        MixFrames<float>(out, old, frames, channels, g, mCrossFadeStep);
     } else if (waveFormat == kWaveFormatPcm && mOutDesRender.nBitsPerSample == 16) {
         frames = bytes / 2 / channels;
-        int16_t* o = reinterpret_cast<int16_t*>(out);
-        const int16_t* f = reinterpret_cast<const int16_t*>(old);
-        float g = static_cast<float>(mCrossFadeProgress) * mCrossFadeStep;
-        for (int64_t i = 0; i < frames; ++i) {
-            g = std::min(g, 1.0f);
-            for (int32_t c = 0; c < channels; ++c) {
-                int64_t k = i * channels + c;
-                double v = static_cast<double>(o[k] * g) + f[k] * (1.0 - g);
-                int64_t t = static_cast<int64_t>(v);  // towards zero
-                o[k] = static_cast<int16_t>(std::max<int64_t>(-32768, std::min<int64_t>(32767, t)));
-            }
-            g += mCrossFadeStep;
-        }
+        MixFrames<int16_t>(out, old, frames, channels, g, mCrossFadeStep);
     } else {
         return;
     }
