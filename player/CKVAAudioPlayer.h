@@ -212,6 +212,9 @@ private:
     void doPlayCompleted(const ThreadMsgPtr& msg);
     void doSetSource();
     int32_t doPrepareAsync();
+    int32_t OpenDeviceForPreparation(uint32_t sessionId, const AudioDescription& srcDes,
+                                     const std::string& text);
+    int64_t StartPreparedStream(const std::string& text);
     int32_t doPlay(bool fadeIn);
     int32_t doPause(bool fadeOut);
     int32_t doSeek(int64_t positionMs);

@@ -196,59 +196,9 @@ int32_t CKVAAudioPlayer::doPrepareAsync() {
         mStreamGain = gain;
     }
 
-    int32_t deviceType;
-    {
-        CKVAAutoLock lock(mDeviceLock);
-        deviceType = mAudioDeviceType;
-        if (!mAudioDevice) mAudioDevice = CreateDevice(mAudioDeviceType, true);
-        mTimeInfo->Reset();
-        mStreamSessionId = sessionId;
-        int32_t r = mAudioDevice ? mAudioDevice->Open(static_cast<int32_t>(sessionId), &srcDes) : -1;
-        KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync mAudioDevices  Open %d", r);
-        if (r != 0) {
-            if (deviceType != 1) {
-                ReleaseDevice();
-                FailWith(text, kErrorDeviceOpen, 0);
-                return r;
-            }
-            PostNotifyText(kNotifyDeviceFailure, text, kDeviceOpenFailed);
-        } else {
-            TakeDeviceFormatLocked();
-        }
-        mTimeInfo->Start();
-    }
-    double speed;
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        speed = mPlaySpeed;
-    }
-    AudioDescription outDes = OutputDescription();
-    mAudioProcess->setAudioDescription(outDes);
-    mAudioProcess->SetPlaySpeed(speed);
-    mAudioProcess->setSongId(text.c_str());
-
-    int64_t duration = 0;
-    {
-        CKVAAutoLock lock(mStreamLock);
-        mAudioStream->setOutputDescription(outDes);
-        mAudioStream->setCacheMax(mCacheMax);
-        mAudioStream->setStepSize(mStepSize);
-        int64_t cache[4];
-        {
-            CKVAAutoLock settings(mSettingsLock);
-            cache[0] = mCache_min, cache[1] = mCache_max, cache[2] = mBufferingMin, cache[3] = mBufferingMax;
-        }
-        mAudioStream->SetPlaybackCacheParams(cache[0], cache[1], cache[2], cache[3]);
-        duration = mAudioStream->getDuration();
-        mAudioStream->setSpeed(speed);
-        int32_t r = mAudioStream->start();
-        KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync mAudioStream  start %d, mDuration %ld", r,
-                static_cast<long>(duration));
-    }
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        mDuration = duration;
-    }
+    r = OpenDeviceForPreparation(sessionId, srcDes, text);
+    if (r != 0) return r;
+    const int64_t duration = StartPreparedStream(text);
     SetStatus(kStatusPrepared);
     PostNotifyText(kNotifyStatus, text, kStatusPrepared);
     PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(duration));
@@ -563,6 +513,63 @@ void CKVAAudioPlayer::doReset() {
     mAudioProcess->setFadeMode(kFadeNone);
     PostNotify(kNotifyStatus, kStatusIdle);
     KVA_LOG(kLogTrace, "CKVAAudioPlayer::doReset done");
+}
+
+// Preparation's device: created when none exists and opened for the stream's format, whose
+// accepted format becomes the output format. A failure is reported here; type 1 tolerates it.
+int32_t CKVAAudioPlayer::OpenDeviceForPreparation(uint32_t sessionId, const AudioDescription& srcDes,
+                                                  const std::string& text) {
+    CKVAAutoLock lock(mDeviceLock);
+    const int32_t deviceType = mAudioDeviceType;
+    if (!mAudioDevice) mAudioDevice = CreateDevice(mAudioDeviceType, true);
+    mTimeInfo->Reset();
+    mStreamSessionId = sessionId;
+    int32_t r = mAudioDevice ? mAudioDevice->Open(static_cast<int32_t>(sessionId), &srcDes) : -1;
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync mAudioDevices  Open %d", r);
+    if (r != 0) {
+        if (deviceType != 1) {
+            ReleaseDevice();
+            FailWith(text, kErrorDeviceOpen, 0);
+            return r;
+        }
+        PostNotifyText(kNotifyDeviceFailure, text, kDeviceOpenFailed);
+    } else {
+        TakeDeviceFormatLocked();
+    }
+    mTimeInfo->Start();
+    return 0;
+}
+
+// The prepared stream gets the output format and the settings and starts decoding; the chain
+// is set up for it. Returns the duration.
+int64_t CKVAAudioPlayer::StartPreparedStream(const std::string& text) {
+    double speed;
+    int64_t cache[4];
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        speed = mPlaySpeed;
+        cache[0] = mCache_min, cache[1] = mCache_max, cache[2] = mBufferingMin, cache[3] = mBufferingMax;
+    }
+    const AudioDescription outDes = OutputDescription();
+    mAudioProcess->setAudioDescription(outDes);
+    mAudioProcess->SetPlaySpeed(speed);
+    mAudioProcess->setSongId(text.c_str());
+    int64_t duration;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        mAudioStream->setOutputDescription(outDes);
+        mAudioStream->setCacheMax(mCacheMax);
+        mAudioStream->setStepSize(mStepSize);
+        mAudioStream->SetPlaybackCacheParams(cache[0], cache[1], cache[2], cache[3]);
+        duration = mAudioStream->getDuration();
+        mAudioStream->setSpeed(speed);
+        int32_t r = mAudioStream->start();
+        KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync mAudioStream  start %d, mDuration %ld", r,
+                static_cast<long>(duration));
+    }
+    CKVAAutoLock lock(mSettingsLock);
+    mDuration = duration;
+    return duration;
 }
 
 // ---- small setting handlers ----
