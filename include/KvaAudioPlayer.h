@@ -56,6 +56,8 @@ enum KVANotifyId : int32_t {
                                    // kAudioIFSwitchedOff (param2: the load in percent)
     kNotifyAudioIFStopLoad = 601,  // on stop while IF processing had load; param1: the load
     kNotifyStreamChanged = 1000,   // a queued track became current; param1: its session id
+    kNotifyStreamTitle = 1100,     // a live network stream announced a title (in-band metadata);
+                                   // text is the title itself, sent on every change
     kNotifyPosition = 2000,        // the periodic tick of SetPositionNotifyInterval; param1: ms
 };
 

@@ -146,6 +146,7 @@ private:
     void DispatchNotify(const ThreadMsgPtr& msg);
     void Deliver(const ThreadMsgPtr& msg);
     void OnErrorNotify();
+    static void OnStreamTitle(void* self, const char* title);  // a network source's thread
     bool OnBufferingNotify(const ThreadMsgPtr& msg);  // false: drop the record
     bool OnPositionTick(const ThreadMsgPtr& msg);     // false: drop the record
     void PostCommand(int32_t id, int32_t arg1 = 0, int32_t arg2 = 0, int32_t delayMs = 0);

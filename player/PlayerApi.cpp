@@ -35,12 +35,17 @@ bool CKVAAudioPlayer::ProcessFlag() { return gProcessFlag.load(); }
 
 // ---- sources ----
 
+void CKVAAudioPlayer::OnStreamTitle(void* self, const char* title) {
+    static_cast<CKVAAudioPlayer*>(self)->PostNotifyText(kNotifyStreamTitle, title ? title : "");
+}
+
 int32_t CKVAAudioPlayer::SetDataSource(const char* url) {
     if (!url) {
         PostNotify(kNotifyCallError, kErrorNoDataSource);
         return kErrorNoDataSource;
     }
-    return SetSource(CreateSourceForLocator(0, url), nullptr, true);
+    return SetSource(CreateSourceForLocator(0, url, &CKVAAudioPlayer::OnStreamTitle, this),
+                     nullptr, true);
 }
 
 // A host's source is wrapped, so that the same object handed in again (while it is pending,

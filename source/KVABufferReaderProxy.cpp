@@ -27,6 +27,18 @@ CKVABufferReaderProxy::CKVABufferReaderProxy(uint32_t sessionId, const char* url
     mLock.Init();
     mSemaphore.Init(0);
     mDataCond.Init();
+    mHttpClient->SetIcyMetadata(true);
+}
+
+std::string CKVABufferReaderProxy::GetStreamTitle() {
+    CKVAAutoLock lock(mLock);
+    return mStreamTitle;
+}
+
+void CKVABufferReaderProxy::SetStreamTitleListener(StreamTitleFn fn, void* context) {
+    CKVAAutoLock lock(mLock);
+    mTitleFn = fn;
+    mTitleContext = context;
 }
 
 CKVABufferReaderProxy::~CKVABufferReaderProxy() {
@@ -79,6 +91,7 @@ int32_t CKVABufferReaderProxy::Open() {
     mSemaphore.Reset();
     mReadPosition.store(0);
     if (!mHttpClient) mHttpClient.reset(new CKVAHttpClient());
+    mHttpClient->SetIcyMetadata(true);
 
     int32_t nConnectErr = kHttpConnectFailed;
     int32_t tryCnt = 0;
@@ -113,19 +126,22 @@ int32_t CKVABufferReaderProxy::Open() {
         return kSourceCancelled;
     }
 
-    mRangesServed.store(mHttpClient->AcceptsRanges());
     const int64_t length = mHttpClient->ContentLength();
-    if (length <= 0 || mHttpClient->IsTransferBlock()) {
+    // No length, or chunked: a live stream (or a body that ends where the server closes it).
+    const bool live = length <= 0 || mHttpClient->IsTransferBlock();
+    if (mHttpClient->IsTransferBlock() && !mHttpClient->IsChunked()) {
         mHttpClient->Disconnect();
-        KVA_LOG(kLogError, "CKVABufferReaderProxy::Open error mHttpClient->ContentLength() %d",
-                static_cast<int>(length));
+        KVA_LOG(kLogError, "CKVABufferReaderProxy::Open error transfer coding not supported");
         return kSourceNetOpenFailed;
     }
+    mLive.store(live);
+    mRangesServed.store(!live && mHttpClient->AcceptsRanges());
 
     CKVACacheBuffer* cache = new CKVACacheBuffer();
-    cache->SetCacheCount(static_cast<int32_t>(
-        std::min<int64_t>(length / kMiB + 4, CKVACacheBuffer::kMaxBlocks)));
-    cache->SetTotalLength(length);
+    cache->SetCacheCount(live ? kLiveBlocks
+                              : static_cast<int32_t>(std::min<int64_t>(
+                                    length / kMiB + 4, CKVACacheBuffer::kMaxBlocks)));
+    cache->SetTotalLength(live ? 0 : length);
     if (cache->CacheCount() == 0) {
         mHttpClient->Disconnect();
         KVA_LOG(kLogError, "CKVABufferReaderProxy::Open error mCacheBuffer->CacheCount() is zero");
@@ -436,6 +452,12 @@ int32_t CKVABufferReaderProxy::Seek(int64_t* position, int32_t whence) {
     if (whence == 2) target += total;
     if (target < 0) return kSourceBadArgument;
 
+    if (mLive.load()) {
+        // Nothing to ask for outside what is buffered: a live stream cannot seek.
+        int64_t start, end;
+        GetBufferedRange(&start, &end);
+        if (target < start || target > end) return kSourceBadArgument;
+    }
     bool buffering = IsBuffering(target, kDownloadChunk);
     KVA_LOG(kLogDetail, "CKVABufferReaderProxy::Seek %ld, mReadStatus %d", static_cast<long>(target),
             GetReadStatus());
@@ -490,7 +512,8 @@ int32_t CKVABufferReaderProxy::ReConnectServer(int64_t offset) {
     int32_t nConnectErr = kHttpConnectFailed;
     for (int32_t attempt = 0; attempt < 3 && !mCancel.load(); ++attempt) {
         mHttpClient->Disconnect();
-        nConnectErr = mHttpClient->Connect(mUrl.c_str(), offset, false);
+        // A live stream starts anew: its bytes go on at the offset, but no range is asked.
+        nConnectErr = mHttpClient->Connect(mUrl.c_str(), mLive.load() ? 0 : offset, false);
         mLastStatus.store(mHttpClient->GetStatusCode());
         mServerAddress.store(mHttpClient->GetIPv4Address());
         bool abort = mHttpClient->LastFailWasAbort();
@@ -500,7 +523,7 @@ int32_t CKVABufferReaderProxy::ReConnectServer(int64_t offset) {
                 "ip %s, lastFailWasAbort %d",
                 static_cast<long long>(offset), nConnectErr, static_cast<int>(mLastStatus.load()),
                 (ip && *ip) ? ip : "null", abort ? 1 : 0);
-        if (nConnectErr == kHttpOk) mRangesServed.store(mHttpClient->AcceptsRanges());
+        if (nConnectErr == kHttpOk) mRangesServed.store(!mLive.load() && mHttpClient->AcceptsRanges());
         if (nConnectErr == kHttpOk || mCancel.load() || abort ||
             CKVAHttpClient::IsFinalFailure(nConnectErr, mLastStatus.load()))
             break;
@@ -658,6 +681,19 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                     offSet.fetch_add(nReadSize);
                     offset += nReadSize;
                     WakeReaders();
+                    std::string title;
+                    if (mHttpClient->TakeStreamTitle(&title)) {
+                        StreamTitleFn fn;
+                        void* context;
+                        {
+                            CKVAAutoLock lock(mLock);
+                            mStreamTitle = title;
+                            fn = mTitleFn;
+                            context = mTitleContext;
+                        }
+                        KVA_LOG(kLogTrace, "CKVABufferReaderProxy stream title changed");
+                        if (fn) fn(context, title.c_str());
+                    }
                     nReconnectNum = nConsecutiveReadFail = 0;
                 } else if (nReadSize == 0) {
                     ++nZeroBuffer;
@@ -674,6 +710,15 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
             if (failed && mCancel.load()) {
                 StopFromThread(mErrorCode.load(), false);
                 break;
+            }
+            if (failed && mLive.load() && nReadSize == kHttpPeerClosed) {
+                // A body without a length ends where the server closes it.
+                cache->SetTotalLength(offset);
+                complete = true;
+                failed = false;
+                mHttpClient->Disconnect();
+                UpdateBufferingState();
+                WakeReaders();
             }
             // A response that ended at its own length is followed by the next range at once.
             const bool ended = failed && nReadSize == kHttpPeerClosed &&

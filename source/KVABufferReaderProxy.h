@@ -27,6 +27,11 @@ public:
     static constexpr int32_t kQuietMs = 5000;
     // How long Open waits for the first bytes; a read waits as long as the download goes on.
     static constexpr int32_t kOpenWaitMs = 30000;
+    // A live stream (no length) runs through a small ring: what is read is released.
+    static constexpr int32_t kLiveBlocks = 8;
+
+    // Called on the download thread whenever a live stream announces a new title.
+    typedef void (*StreamTitleFn)(void* context, const char* title);
 
     CKVABufferReaderProxy(uint32_t sessionId, const char* url);
     // Tests hand in a client of their own (for instance one with a private trust store).
@@ -82,6 +87,10 @@ public:
     void GetBufferedRange(int64_t* start, int64_t* end);
     int32_t GetCacheCount();
     uint64_t GetDownloadedBytes64() const { return mDownloaded.load(); }
+    // A stream without a length: no size, no seeks outside what is buffered.
+    bool IsLive() const { return mLive.load(); }
+    std::string GetStreamTitle();
+    void SetStreamTitleListener(StreamTitleFn fn, void* context);
 
     CKVABufferReaderProxy(const CKVABufferReaderProxy&) = delete;
     CKVABufferReaderProxy& operator=(const CKVABufferReaderProxy&) = delete;
@@ -104,6 +113,10 @@ private:
     std::atomic<bool> mGaveUp{false};
     // Without ranges a reconnect costs the whole resource again: such a connection is kept.
     std::atomic<bool> mRangesServed{true};
+    std::atomic<bool> mLive{false};
+    std::string mStreamTitle;  // guarded by mLock
+    StreamTitleFn mTitleFn = nullptr;
+    void* mTitleContext = nullptr;
     std::thread mThread;
     std::atomic<bool> mCancel{false};
     int64_t mWaitPosition = 0;

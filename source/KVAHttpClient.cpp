@@ -818,6 +818,7 @@ int32_t CKVAHttpClient::SendRequest(uint16_t port, int64_t offset) {
     }
     if (!mAuthorization.empty()) req += "Authorization: " + mAuthorization + "\r\n";
     req += rangeLine;
+    if (mIcyMetadata) req += "Icy-MetaData: 1\r\n";
     req += "Connection: keep-alive\r\nUser-Agent: ";
     req += kUserAgent;
     req += "\r\n\r\n";
@@ -833,6 +834,10 @@ int32_t CKVAHttpClient::SendRequestAndParseResponse(ReconnectFn reconnect, const
     mSkipBytes = 0;
     mBodyLeft = -1;
     mAcceptsRanges = false;
+    mMetaInt = mMetaLeft = 0;
+    mChunkLeft = 0;
+    mFirstChunk = true;
+    mDechunk = false;
     mRequestedOffset = offset;
     mHeadDeadlineMs = MonotonicMs() + kHeadDeadlineMs;
 
@@ -1139,9 +1144,19 @@ int32_t CKVAHttpClient::ParseContentLength(uint32_t httpStatus) {
                                       kLineSize);
     const std::string ranges = HeaderValue("Accept-Ranges");
     mAcceptsRanges = partial || strcasestr(ranges.c_str(), "bytes") != nullptr;
+    int64_t metaInt = 0;
+    if (mIcyMetadata && ParseDecimal(HeaderValue("icy-metaint").c_str(), &metaInt) &&
+        metaInt > 0 && metaInt <= (1 << 24)) {
+        mMetaInt = mMetaLeft = static_cast<int32_t>(metaInt);
+    }
+    // Stream servers name their format loosely ("application/ogg") but announce themselves.
+    const bool stream = mMediaType || strcasestr(mHeaderText.c_str(), "\r\nicy-") != nullptr ||
+                        strcasestr(HeaderValue("Content-Type").c_str(), "ogg") != nullptr;
+    mDechunk = mTransferBlock &&
+               strcasestr(HeaderValue("Transfer-Encoding").c_str(), "chunked") != nullptr;
     if (mTransferBlock) return kHttpOk;
     if (ret == kHttpHeaderNotFound) {
-        if (mMediaType) {
+        if (stream) {
             mContentLength = 0;
             return kHttpOk;
         }
@@ -1215,25 +1230,116 @@ uint32_t CKVAHttpClient::HexToInt(const char* text) {
 
 // ---- body ----
 
+int32_t CKVAHttpClient::NextChunk() {
+    mHeadBytes = 0;
+    int32_t ret;
+    if (!mFirstChunk) {
+        ret = ReadLine(mLine, kLineSize);  // the line end after the previous chunk's data
+        if (ret != kHttpOk) return ret;
+        if (mLine[0] != 0) return kHttpBadLength;
+    }
+    mFirstChunk = false;
+    ret = ReadLine(mLine, kLineSize);
+    if (ret != kHttpOk) return ret;
+    char* ext = strchr(mLine, ';');
+    if (ext) *ext = 0;
+    std::string size = Trim(mLine, mLine + strlen(mLine));
+    const uint32_t value = size.empty() ? 0xFFFFFFFFu : HexToInt(size.c_str());
+    if (value == 0xFFFFFFFFu || value > 0x7FFFFFFFu) return kHttpBadLength;
+    if (value == 0) {
+        do {  // trailer lines up to the empty one
+            ret = ReadLine(mLine, kLineSize);
+        } while (ret == kHttpOk && mLine[0] != 0);
+        mBodyLeft = 0;
+        return kHttpPeerClosed;
+    }
+    mChunkLeft = value;
+    return kHttpOk;
+}
+
+int32_t CKVAHttpClient::ReadBody(uint8_t* buffer, int32_t length) {
+    // A kept-open connection goes quiet after the body: that is its end, not a stall.
+    if (mBodyLeft == 0) return kHttpPeerClosed;
+    if (mDechunk && mChunkLeft == 0) {
+        int32_t ret = NextChunk();
+        if (ret != kHttpOk) return ret;
+    }
+    const int64_t limit = mDechunk ? mChunkLeft : mBodyLeft;
+    const int32_t want = limit > 0 ? static_cast<int32_t>(std::min<int64_t>(length, limit)) : length;
+    int32_t n;
+    if (mRecvPos < mRecvFill) {
+        n = std::min(want, mRecvFill - mRecvPos);
+        memcpy(buffer, mRecvBuffer + mRecvPos, static_cast<size_t>(n));
+        mRecvPos += n;
+    } else {
+        if (mConnectState.load() == kHttpClosed) return kHttpNotConnected;
+        // The same wait for TLS: the socket is waited on and records are read whole.
+        n = Receive(mSocket.load(), 500, buffer, want);
+        if (n <= 0) return n;
+    }
+    if (mDechunk) {
+        mChunkLeft -= n;
+    } else if (mBodyLeft > 0) {
+        mBodyLeft -= n;
+    }
+    return n;
+}
+
+int32_t CKVAHttpClient::ReadBodyExact(uint8_t* buffer, int32_t length) {
+    const int64_t end = MonotonicMs() + 5000;
+    for (int32_t got = 0; got < length;) {
+        if (mCancel.load()) return kHttpConnectFailed;
+        int32_t n = ReadBody(buffer + got, length - got);
+        if (n < 0) return n;
+        if (n == 0 && MonotonicMs() >= end) return kHttpTimedOut;
+        got += n;
+    }
+    return kHttpOk;
+}
+
+int32_t CKVAHttpClient::ReadMetadata() {
+    uint8_t blocks = 0;
+    int32_t ret = ReadBodyExact(&blocks, 1);
+    if (ret != kHttpOk) return ret;
+    mMetaLeft = mMetaInt;
+    if (blocks == 0) return kHttpOk;
+    char meta[16 * 255 + 1];
+    ret = ReadBodyExact(reinterpret_cast<uint8_t*>(meta), blocks * 16);
+    if (ret != kHttpOk) return ret;
+    meta[blocks * 16] = 0;  // padded with NULs, but not always
+    const char* title = strstr(meta, "StreamTitle='");
+    if (title) {
+        title += 13;
+        const char* end = strstr(title, "';");
+        std::string text = end ? std::string(title, end) : std::string(title);
+        std::lock_guard<std::mutex> g(mTitleLock);
+        if (text != mStreamTitle || mTitleSerial == 0) {
+            mStreamTitle = text;
+            ++mTitleSerial;
+        }
+    }
+    return kHttpOk;
+}
+
+bool CKVAHttpClient::TakeStreamTitle(std::string* title) {
+    std::lock_guard<std::mutex> g(mTitleLock);
+    if (mTitleTaken == mTitleSerial) return false;
+    mTitleTaken = mTitleSerial;
+    if (title) *title = mStreamTitle;
+    return true;
+}
+
 int32_t CKVAHttpClient::Read(uint8_t* buffer, int32_t length) {
     if (!buffer || length <= 0) return 0;
     for (;;) {
-        // A kept-open connection goes quiet after the body: that is its end, not a stall.
-        if (mBodyLeft == 0) return kHttpPeerClosed;
-        const int32_t want =
-            mBodyLeft > 0 ? static_cast<int32_t>(std::min<int64_t>(length, mBodyLeft)) : length;
-        int32_t n;
-        if (mRecvPos < mRecvFill) {
-            n = std::min(want, mRecvFill - mRecvPos);
-            memcpy(buffer, mRecvBuffer + mRecvPos, static_cast<size_t>(n));
-            mRecvPos += n;
-        } else {
-            if (mConnectState.load() == kHttpClosed) return kHttpNotConnected;
-            // The same wait for TLS: the socket is waited on and records are read whole.
-            n = Receive(mSocket.load(), 500, buffer, want);
-            if (n <= 0) return n;
+        if (mMetaInt > 0 && mMetaLeft == 0) {
+            int32_t ret = ReadMetadata();
+            if (ret != kHttpOk) return ret;
         }
-        if (mBodyLeft > 0) mBodyLeft -= n;
+        int32_t want = mMetaInt > 0 ? std::min(length, mMetaLeft) : length;
+        int32_t n = ReadBody(buffer, want);
+        if (n <= 0) return n;
+        if (mMetaInt > 0) mMetaLeft -= n;
         if (mSkipBytes <= 0) return n;
         int32_t drop = static_cast<int32_t>(std::min<int64_t>(n, mSkipBytes));
         mSkipBytes -= drop;

@@ -139,8 +139,15 @@ public:
     bool ResponseComplete() const { return mBodyLeft == 0; }
     // The server said it serves byte ranges (a 206, or "Accept-Ranges: bytes").
     bool AcceptsRanges() const { return mAcceptsRanges; }
+    bool IsChunked() const { return mDechunk; }
     // A header of the last response head (name compared case-insensitively); empty when absent.
     std::string HeaderValue(const char* name) const;
+
+    // Ask stream servers for in-band metadata ("Icy-MetaData: 1"); Read strips it from the body.
+    void SetIcyMetadata(bool enable) { mIcyMetadata = enable; }
+    // The stream title last announced in-band; true only when it changed since the last call.
+    // Any thread.
+    bool TakeStreamTitle(std::string* title);
 
     // Process-wide name-resolution cache.
     static bool DnsCacheLookup(const std::string& host, struct sockaddr_storage* out);
@@ -169,6 +176,12 @@ protected:
 
     int32_t StartTls();
     void FreeTls();
+
+    // The body as sent, chunked framing removed; 0 on a receive wait without data.
+    int32_t ReadBody(uint8_t* buffer, int32_t length);
+    int32_t ReadBodyExact(uint8_t* buffer, int32_t length);
+    int32_t NextChunk();
+    int32_t ReadMetadata();
 
     static int32_t ReconnectDirect(CKVAHttpClient* self, const char* url, int64_t offset);
     static int32_t ReconnectProxy(CKVAHttpClient* self, const char* url, int64_t offset);
@@ -213,6 +226,16 @@ protected:
     int64_t mSkipBytes = 0;
     int64_t mRequestedOffset = 0;
     bool mAcceptsRanges = false;
+    bool mIcyMetadata = false;
+    int32_t mMetaInt = 0;   // audio bytes between metadata blocks, 0 without metadata
+    int32_t mMetaLeft = 0;  // audio bytes until the next block
+    bool mDechunk = false;  // "Transfer-Encoding: chunked" (any coding sets mTransferBlock)
+    int64_t mChunkLeft = 0;
+    bool mFirstChunk = true;
+    std::mutex mTitleLock;
+    std::string mStreamTitle;
+    uint32_t mTitleSerial = 0;
+    uint32_t mTitleTaken = 0;
     int64_t mBodyLeft = -1;  // body bytes of this response still to come; -1 when unknown
     int32_t mHeadBytes = 0;
     ssl_st* mSsl = nullptr;

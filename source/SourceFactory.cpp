@@ -12,8 +12,17 @@ bool IsNetworkLocator(const char* url) {
 }
 
 IKVASourceIO* CreateSourceForLocator(uint32_t sessionId, const char* url) {
+    return CreateSourceForLocator(sessionId, url, nullptr, nullptr);
+}
+
+IKVASourceIO* CreateSourceForLocator(uint32_t sessionId, const char* url, StreamTitleFn fn,
+                                     void* context) {
     if (!url) return nullptr;
-    if (IsNetworkLocator(url)) return new CKVABufferReaderProxy(sessionId, url);
+    if (IsNetworkLocator(url)) {
+        CKVABufferReaderProxy* reader = new CKVABufferReaderProxy(sessionId, url);
+        reader->SetStreamTitleListener(fn, context);
+        return reader;
+    }
     return new CKVAAudioLocalSource(sessionId, url);
 }
 

@@ -288,8 +288,13 @@ void HttpTestServer::Serve(int fd) {
                 if (plan.rangePiece > 0) stop = std::min(size, from + plan.rangePiece);
             }
         }
-        std::string out = "HTTP/1.1 " + std::to_string(status) + " " + StatusReason(status) + "\r\n";
+        std::string out = (plan.icy ? "ICY " : "HTTP/1.1 ") + std::to_string(status) + " " +
+                          StatusReason(status) + "\r\n";
         out += "Connection: close\r\n";
+        const bool meta = plan.icy && plan.metaInt > 0 &&
+                          req.head.find("\r\nIcy-MetaData: 1\r\n") != std::string::npos;
+        if (plan.icy) out += "icy-name: test stream\r\n";
+        if (meta) out += "icy-metaint: " + std::to_string(plan.metaInt) + "\r\n";
         if (!plan.location.empty()) out += "Location: " + plan.location + "\r\n";
         for (auto& line : plan.extraHeaders) out += line + "\r\n";
         if (hasBody) {
@@ -301,7 +306,7 @@ void HttpTestServer::Serve(int fd) {
             }
             if (plan.chunked) {
                 out += "Transfer-Encoding: chunked\r\n";
-            } else if (plan.sendContentLength) {
+            } else if (plan.sendContentLength && !plan.icy) {
                 out += "Content-Length: " + std::to_string(stop - from) + "\r\n";
             }
         } else {
@@ -346,9 +351,29 @@ void HttpTestServer::Serve(int fd) {
             } else {
                 piece = PatternBytes(from + sent, n);
             }
+            if (meta) {
+                // Cut at the metadata points and put a block in each.
+                std::string framed;
+                for (int64_t i = 0; i < n; ++i) {
+                    framed += piece[static_cast<size_t>(i)];
+                    int64_t at = from + sent + i + 1;
+                    if (at % plan.metaInt == 0) {
+                        int64_t block = at / plan.metaInt - 1;
+                        std::string text = plan.titles.empty()
+                                               ? std::string()
+                                               : "StreamTitle='" + plan.titles[block % plan.titles.size()] + "';";
+                        size_t blocks = (text.size() + 15) / 16;
+                        text.resize(blocks * 16, '\0');
+                        framed += static_cast<char>(blocks);
+                        framed += text;
+                    }
+                }
+                piece = framed;
+            }
             if (plan.chunked) {
                 char size_line[32];
-                snprintf(size_line, sizeof(size_line), "%llx\r\n", static_cast<unsigned long long>(n));
+                snprintf(size_line, sizeof(size_line), "%llx\r\n",
+                         static_cast<unsigned long long>(piece.size()));
                 piece = size_line + piece + "\r\n";
             }
             if (!SendAll(fd, ssl, piece.data(), piece.size())) break;

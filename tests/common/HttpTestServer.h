@@ -54,6 +54,11 @@ struct HttpPlan {
     int trickleBytes = 0;                   // body in pieces of this size ...
     int trickleDelayMs = 0;                 // ... with this pause after each
     int headByteDelayMs = 0;                // head sent one byte at a time with this pause
+    // A stream server: "ICY 200 OK", no length; with metaInt and a request asking for it,
+    // a metadata block after every metaInt body bytes, titles[i % size] in block i.
+    bool icy = false;
+    int metaInt = 0;
+    std::vector<std::string> titles;
     int64_t rangePiece = 0;                 // answer 206 with at most this many bytes from the
                                             // range start, then keep the connection open
 

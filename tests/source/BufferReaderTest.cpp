@@ -388,13 +388,6 @@ TEST_F(NetReaderConcurrency, OpenFailuresReportFive) {
     noLength.patternSize = 1000;
     noLength.sendContentLength = false;
     server.Serve("/nolength", noLength);
-    HttpPlan audioNoLength = noLength;
-    audioNoLength.contentType = "audio/mpeg";
-    server.Serve("/audio-nolength", audioNoLength);
-    HttpPlan chunked;
-    chunked.patternSize = 1000;
-    chunked.chunked = true;
-    server.Serve("/chunked", chunked);
     server.Serve("/garbage", HttpPlan::Raw("SOMETHING\r\n\r\n"));
     HttpPlan loop;
     loop.status = 308;
@@ -410,8 +403,6 @@ TEST_F(NetReaderConcurrency, OpenFailuresReportFive) {
         {"/loop", kHttpTooManyRedirects, 11},
         {"/nolength", kHttpHeaderNotFound, 5},
         {"/garbage", static_cast<int32_t>(kHttpStatusBadStatusLine), 5},
-        {"/audio-nolength", 0, 1},
-        {"/chunked", 0, 1},
     };
     for (const Case& k : cases) {
         CKVABufferReaderProxy r(0, server.Url(k.path).c_str());
@@ -422,6 +413,55 @@ TEST_F(NetReaderConcurrency, OpenFailuresReportFive) {
         int32_t len = 10;
         uint8_t b[10];
         EXPECT_EQ(kSourceBadArgument, r.Read(b, &len)) << k.path;
+    }
+}
+
+TEST_F(NetReaderConcurrency, LiveStreamsAndBodiesOfUnknownLength) {
+    const int64_t size = 300 * kKiB + 7;
+    HttpPlan noLength = HttpPlan::Pattern(size);
+    noLength.sendContentLength = false;
+    noLength.contentType = "audio/mpeg";
+    HttpPlan chunked = HttpPlan::Pattern(size);
+    chunked.chunked = true;
+    HttpPlan icy = HttpPlan::Pattern(size);
+    icy.icy = true;
+    icy.contentType = "application/ogg";
+    icy.metaInt = 16000;
+    icy.titles = {"First", "Second"};
+    struct Case {
+        const char* path;
+        HttpPlan plan;
+    } cases[] = {{"/nolength", noLength}, {"/chunked", chunked}, {"/icy", icy}};
+    for (const Case& k : cases) {
+        server.Serve(k.path, k.plan);
+        struct Titles {
+            std::mutex lock;
+            std::vector<std::string> seen;
+            static void Note(void* self, const char* title) {
+                Titles* t = static_cast<Titles*>(self);
+                std::lock_guard<std::mutex> g(t->lock);
+                t->seen.push_back(title);
+            }
+        } titles;
+        CKVABufferReaderProxy r(0, server.Url(k.path).c_str());
+        r.SetStreamTitleListener(&Titles::Note, &titles);
+        ASSERT_EQ(kSourceOk, r.Open()) << k.path;
+        EXPECT_TRUE(r.IsLive()) << k.path;
+        EXPECT_EQ(0, r.GetSize()) << k.path;
+        int64_t far = 10 * kMiB;
+        EXPECT_EQ(kSourceBadArgument, r.Seek(&far, 0)) << k.path;  // nothing to ask for
+        ReadResult got = ReadOn(r);
+        EXPECT_EQ(kSourceEndOfStream, got.last) << k.path;
+        EXPECT_TRUE(got.bytes == PatternBytes(0, size)) << k.path << " " << got.bytes.size();
+        EXPECT_EQ(1u, server.RequestsFor(k.path).size()) << k.path;
+        std::lock_guard<std::mutex> g(titles.lock);
+        if (k.plan.metaInt > 0) {
+            EXPECT_EQ((std::vector<std::string>{"First", "Second", "First", "Second"}),
+                      std::vector<std::string>(titles.seen.begin(), titles.seen.begin() + std::min<size_t>(4, titles.seen.size())));
+            EXPECT_EQ(titles.seen.back(), r.GetStreamTitle());
+        } else {
+            EXPECT_TRUE(titles.seen.empty()) << k.path;
+        }
     }
 }
 

@@ -276,6 +276,29 @@ TEST(HttpClientResponse, BodyStartsRightAfterTheHeadWhateverThePieceSize) {
     }
 }
 
+TEST(HttpClientResponse, ChunkedAndStreamMetadataFramingIsRemoved) {
+    const std::string chunked =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6;x=1\r\n world\r\n0\r\n\r\n";
+    const std::string icy = std::string("ICY 200 OK\r\nicy-metaint: 4\r\n\r\nabcd\x01StreamTitle='T';efgh") +
+                            '\0' + "ijkl";
+    for (size_t piece : {1, 3, 4096}) {
+        ScriptedHttpClient c(chunked, piece);
+        ASSERT_EQ(0, c.Exchange("http://h.example/x", 0));
+        EXPECT_EQ("hello world", ReadBody(c, 100)) << piece;
+        EXPECT_TRUE(c.ResponseComplete());
+
+        ScriptedHttpClient s(icy, piece);
+        s.SetIcyMetadata(true);
+        ASSERT_EQ(0, s.Exchange("http://h.example/x", 0));
+        EXPECT_NE(std::string::npos, s.Sent().find("\r\nIcy-MetaData: 1\r\n"));
+        EXPECT_EQ("abcdefghijkl", ReadBody(s, 100)) << piece;
+        std::string title;
+        EXPECT_TRUE(s.TakeStreamTitle(&title));
+        EXPECT_EQ("T", title);
+        EXPECT_FALSE(s.TakeStreamTitle(&title));  // unchanged since
+    }
+}
+
 TEST(HttpClientResponse, IgnoredRangeDropsTheBytesBeforeTheOffset) {
     ScriptedHttpClient c("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789", 4);
     ASSERT_EQ(0, c.Exchange("http://h.example/x", 6));

@@ -128,6 +128,26 @@ TEST_F(KvaplayNetwork, MidTrackFailureResumesOrEndsInAnError) {
     EXPECT_NE(std::string::npos, r.out.find("\"id\": 300, \"text\": \"0\", \"param1\": 9")) << r.out;
 }
 
+TEST_F(KvaplayNetwork, LiveStreamPlaysWholeAndItsTitlesArePrinted) {
+    const std::string file = FixturePath("cbr.mp3");
+    HttpTestServer server;
+    ASSERT_TRUE(server.Start());
+    HttpPlan plan;
+    plan.body = std::make_shared<const std::string>(ReadFile(file));
+    plan.icy = true;
+    plan.contentType = "audio/mpeg";
+    plan.metaInt = 8192;
+    plan.titles = {"Song A", "Song B"};
+    server.Serve("/live", plan);
+    WavData local, net;
+    std::string out;
+    ASSERT_TRUE(Render(file, dir + "/local.wav", &local, &out)) << out;
+    out.clear();
+    ASSERT_TRUE(Render(server.Url("/live"), dir + "/live.wav", &net, &out)) << out;
+    ExpectSameMedia(local, net, "live");
+    EXPECT_NE(std::string::npos, out.find("title: Song A\ntitle: Song B\ntitle: Song A\n")) << out;
+}
+
 // A 404 is said in words, and a local file after it still plays.
 TEST_F(KvaplayNetwork, MissingMediaIsReportedAndTheListGoesOn) {
     HttpTestServer server;

@@ -67,6 +67,11 @@ public:
     void SetGate(kvaplay::TransitionGate* gate) { mGate = gate; }
     int32_t OnNotify(int32_t id, const char* text, int32_t p1, int32_t p2) override {
         if (kvaplay::TransitionGate* gate = mGate.load()) gate->OnNotify(id, text, p1);
+        if (id == kNotifyStreamTitle && !mJson) {
+            std::lock_guard<std::mutex> lock(mOutMutex);
+            printf("title: %s\n", text ? text : "");
+            fflush(stdout);
+        }
         if (mJson) {
             std::lock_guard<std::mutex> lock(mOutMutex);
             printf("{\"ms\": %lld, \"id\": %d, \"text\": \"%s\", \"param1\": %d, \"param2\": %d}\n",
