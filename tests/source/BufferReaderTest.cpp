@@ -14,7 +14,6 @@
 
 #include "common/HttpTestServer.h"
 #include "ReaderTestUtil.h"
-#include "common/TestPaths.h"
 #include "source/KVABufferReaderProxy.h"
 #include "support/Log.h"
 
@@ -48,67 +47,39 @@ protected:
 
 }  // namespace
 
-TEST_F(NetReaderConcurrency, WholeResourceEqualsTheServedBytes) {
-    HttpPlan plan;
-    plan.patternSize = 5 * kMiB + 777;
-    server.Serve("/whole.bin", plan);
-    CKVABufferReaderProxy r(7, server.Url("/whole.bin").c_str());
-    ASSERT_EQ(kSourceOk, r.Open());
-    EXPECT_EQ(plan.patternSize, r.GetSize());
-    EXPECT_EQ(9, r.GetCacheCount());  // 5 MiB / 1 MiB + 4
-    EXPECT_STREQ("7", r.GetSessionIdText());
-    ReadResult got = ReadOn(r);
-    EXPECT_EQ(kSourceEndOfStream, got.last);
-    EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize));
-    // At the end, again: end of stream with nothing delivered.
-    int32_t len = 100;
-    uint8_t b[100];
-    EXPECT_EQ(kSourceEndOfStream, r.Read(b, &len));
-    EXPECT_EQ(0, len);
-    EXPECT_EQ(static_cast<uint64_t>(plan.patternSize), r.GetDownloadedBytes64());
-    EXPECT_EQ(1u, server.RequestsFor("/whole.bin").size());
-    r.Close();
-    r.Close();
-    EXPECT_EQ(kReadClosed, r.GetReadStatus());
-}
-
-TEST_F(NetReaderConcurrency, BlockCountFollowsTheLength) {
-    server.Serve("/3m", HttpPlan::Pattern(3 * kMiB));
-    HttpPlan big;
-    big.patternSize = 100 * kMiB;
-    big.stallAfter = 256 * kKiB;  // no need to move the whole thing
-    server.Serve("/100m", big);
-    CKVABufferReaderProxy a(0, server.Url("/3m").c_str());
-    ASSERT_EQ(kSourceOk, a.Open());
-    EXPECT_EQ(7, a.GetCacheCount());
-    CKVABufferReaderProxy b(0, server.Url("/100m").c_str());
-    ASSERT_EQ(kSourceOk, b.Open());
-    EXPECT_EQ(36, b.GetCacheCount());
-    b.Abort();
-}
-
-TEST_F(NetReaderConcurrency, LargeResourceSlidesThroughTheRing) {
-    // Larger than the cache. With ranges the thread drops the connection while the cache is
-    // full and resumes with a range; without, it stops reading and the one reply is read once.
-    for (bool honour : {true, false}) {
-        const std::string path = honour ? "/large.bin" : "/large_norange.bin";
-        HttpPlan plan;
-        plan.patternSize = 45 * kMiB + 3;
-        plan.honourRange = honour;
-        server.Serve(path, plan);
-        CKVABufferReaderProxy r(0, server.Url(path).c_str());
+TEST_F(NetReaderConcurrency, WholeResourcesEqualTheServedBytes) {
+    // Beyond the cache, with ranges the thread drops the connection while the cache is full and
+    // resumes with a range; without, it stops reading and the one reply is read once.
+    struct Case {
+        const char* path;
+        int64_t size;
+        bool honour;
+        int32_t blocks;
+    } cases[] = {{"/whole.bin", 5 * kMiB + 777, true, 9},
+                 {"/large.bin", 45 * kMiB + 3, true, 36},
+                 {"/large_norange.bin", 45 * kMiB + 3, false, 36}};
+    for (const Case& k : cases) {
+        HttpPlan plan = HttpPlan::Pattern(k.size);
+        plan.honourRange = k.honour;
+        server.Serve(k.path, plan);
+        CKVABufferReaderProxy r(7, server.Url(k.path).c_str());
         ASSERT_EQ(kSourceOk, r.Open());
+        EXPECT_EQ(k.size, r.GetSize());
+        EXPECT_EQ(k.blocks, r.GetCacheCount());
         ReadResult got = ReadOn(r);
-        EXPECT_EQ(kSourceEndOfStream, got.last) << path;
-        ASSERT_EQ(static_cast<size_t>(plan.patternSize), got.bytes.size()) << path;
-        EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize)) << path;
-        EXPECT_EQ(static_cast<uint64_t>(plan.patternSize), r.GetDownloadedBytes64()) << path;
-        auto reqs = server.RequestsFor(path);
-        if (!honour) EXPECT_EQ(1u, reqs.size());
-        for (auto& req : reqs) {
-            if (req.index == 0) continue;
-            EXPECT_GT(req.rangeStart, 0) << "every later request resumes where the bytes stopped";
-        }
+        EXPECT_EQ(kSourceEndOfStream, got.last) << k.path;
+        EXPECT_TRUE(got.bytes == PatternBytes(0, k.size)) << k.path;
+        int32_t len = 100;  // at the end, again: end of stream with nothing delivered
+        uint8_t b[100];
+        EXPECT_EQ(kSourceEndOfStream, r.Read(b, &len));
+        EXPECT_EQ(0, len);
+        EXPECT_EQ(static_cast<uint64_t>(k.size), r.GetDownloadedBytes64()) << k.path;
+        auto reqs = server.RequestsFor(k.path);
+        EXPECT_TRUE(reqs.size() == 1 || (k.honour && k.size > 30 * kMiB)) << k.path;
+        for (size_t i = 1; i < reqs.size(); ++i) EXPECT_GT(reqs[i].rangeStart, reqs[i - 1].rangeStart);
+        r.Close();
+        r.Close();
+        EXPECT_EQ(kReadClosed, r.GetReadStatus());
     }
 }
 
@@ -145,51 +116,6 @@ TEST_F(NetReaderConcurrency, ConnectionClosedEvery256KiBStillGivesIdenticalBytes
             }
         }
     }
-}
-
-TEST_F(NetReaderConcurrency, TrickledBodyArrivesWhole) {
-    HttpPlan plan;
-    plan.patternSize = 300 * kKiB;
-    plan.trickleBytes = 7000;
-    plan.trickleDelayMs = 2;
-    plan.headByteDelayMs = 1;
-    server.Serve("/trickle", plan);
-    CKVABufferReaderProxy r(0, server.Url("/trickle").c_str());
-    ASSERT_EQ(kSourceOk, r.Open());
-    ReadResult got = ReadOn(r, INT64_MAX, 5000);
-    EXPECT_EQ(kSourceEndOfStream, got.last);
-    EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize));
-}
-
-TEST_F(NetReaderConcurrency, StallStartsAndEndsBuffering) {
-    HttpPlan plan;
-    plan.patternSize = 2 * kMiB;
-    plan.stallAfter = 512 * kKiB;
-    plan.stallMs = HttpPlan::kUntilReleased;
-    server.Serve("/stall", plan);
-    CKVABufferReaderProxy r(0, server.Url("/stall").c_str());
-    ASSERT_EQ(kSourceOk, r.Open());
-    ASSERT_TRUE(Eventually([&] { return r.GetAvailableSize() == 512 * kKiB; }));
-    EXPECT_EQ(kBufferingReady, r.GetBufferingState());
-
-    ReadResult head = ReadOn(r, 512 * kKiB);
-    ASSERT_TRUE(head.bytes == PatternBytes(0, 512 * kKiB));
-    // The next read waits for the download; the player asks for buffering again when its queue
-    // runs dry meanwhile.
-    ReadResult rest;
-    std::thread reader([&] { rest = ReadOn(r); });
-    r.RestartBuffering();
-    EXPECT_EQ(kBufferingActive, r.GetBufferingState());
-    EXPECT_TRUE(Eventually([&] { return r.GetBufferingPercent() == 0; }));
-    EXPECT_EQ(kBufferingActive, r.GetBufferingState());
-
-    // Once enough is in after the stall, buffering ends.
-    server.ReleaseStalls();
-    reader.join();
-    EXPECT_EQ(kSourceEndOfStream, rest.last);
-    EXPECT_TRUE(rest.bytes == PatternBytes(512 * kKiB, plan.patternSize - 512 * kKiB));
-    EXPECT_TRUE(Eventually([&] { return r.GetBufferingState() == kBufferingReady; }));
-    EXPECT_EQ(100, r.GetBufferingPercent());
 }
 
 TEST_F(NetReaderConcurrency, MidTrackOutagesResumeWithTheExactBytes) {
@@ -233,14 +159,12 @@ TEST_F(NetReaderConcurrency, MidTrackOutagesResumeWithTheExactBytes) {
         EXPECT_EQ(kSourceEndOfStream, got.last) << k.path;
         EXPECT_TRUE(got.bytes == PatternBytes(0, size)) << k.path << " " << got.bytes.size();
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(k.seconds)) << k.path;
+        // Every later request asks for the byte after the last one kept.
         auto reqs = server.RequestsFor(k.path);
-        ASSERT_GE(reqs.size(), 2u) << k.path;
-        EXPECT_EQ(std::string(k.path) == "/pieces" ? 256 * kKiB : 150 * kKiB, reqs[1].rangeStart)
-            << k.path;
+        ASSERT_GE(reqs.size(), k.path[1] == 'p' ? 5u : 2u) << k.path;
+        for (size_t i = 1; i < reqs.size(); ++i)
+            EXPECT_EQ(k.path[1] == 'p' ? int64_t(i) * 256 * kKiB : 150 * kKiB, reqs[i].rangeStart);
     }
-    auto pieces = server.RequestsFor("/pieces");
-    ASSERT_EQ(5u, pieces.size());
-    for (size_t i = 1; i < pieces.size(); ++i) EXPECT_EQ(int64_t(i) * 256 * kKiB, pieces[i].rangeStart);
 }
 
 TEST_F(NetReaderConcurrency, LogsCarryNoHeaderValuesBodyBytesOrCredentials) {
@@ -285,8 +209,7 @@ TEST_F(NetReaderConcurrency, LogsCarryNoHeaderValuesBodyBytesOrCredentials) {
 
 TEST_F(NetReaderConcurrency, RefusalOnReconnectGivesUpAtOnce) {
     server.Route("/forbidden", [](const HttpRequest& req) {
-        HttpPlan plan;
-        plan.patternSize = 2 * kMiB;
+        HttpPlan plan = HttpPlan::Pattern(2 * kMiB);
         plan.closeAfter = 300 * kKiB;
         if (req.index > 0) plan.status = 403;
         return plan;
@@ -296,12 +219,10 @@ TEST_F(NetReaderConcurrency, RefusalOnReconnectGivesUpAtOnce) {
     ASSERT_TRUE(Eventually([&] { return r.GetReadStatus() == kReadStopped; }));
     EXPECT_EQ(kHttpBadStatus, r.GetErrorCode());
     EXPECT_EQ(403u, r.GetStatusCode());
-    // A refusal will not change by asking again.
-    EXPECT_EQ(2u, server.RequestsFor("/forbidden").size());
-    // A give-up is a read error, told apart from an abort.
+    EXPECT_EQ(2u, server.RequestsFor("/forbidden").size());  // asking again will not help
     ReadResult got = ReadOn(r);
     EXPECT_TRUE(got.bytes == PatternBytes(0, 300 * kKiB));
-    EXPECT_EQ(kSourceReadError, got.last);
+    EXPECT_EQ(kSourceReadError, got.last);  // a give-up, told apart from an abort
 }
 
 TEST_F(NetReaderConcurrency, SeekOutsideTheWindowReconnectsAtTheTarget) {
@@ -347,21 +268,13 @@ TEST_F(NetReaderConcurrency, SeekOutsideTheWindowReconnectsAtTheTarget) {
     ASSERT_EQ(3u, reqs.size());
     EXPECT_EQ(-1, reqs[2].rangeStart);
 
-    // Relative and end-based seeks land where they say.
-    int64_t rel = 1000;
-    ASSERT_EQ(kSourceOk, r.Seek(&rel, 1));
-    EXPECT_EQ(65 * kKiB - 24, r.GetReadPosition());
-    int64_t back = -16;
-    ASSERT_EQ(kSourceOk, r.Seek(&back, 2));
-    got = ReadOn(r);
-    EXPECT_TRUE(got.bytes == PatternBytes(8 * kMiB - 16, 16));
-    EXPECT_EQ(kSourceEndOfStream, got.last);
 }
 
 TEST_F(NetReaderConcurrency, SeekJustPastAFullWindowStillGetsItsBytes) {
     server.Serve("/full.bin", HttpPlan::Pattern(100 * kMiB));
     CKVABufferReaderProxy r(0, server.Url("/full.bin").c_str());
     ASSERT_EQ(kSourceOk, r.Open());
+    EXPECT_EQ(36, r.GetCacheCount());
     // The download stops once 34 of the 36 blocks are in use.
     int64_t last = -1;
     ASSERT_TRUE(Eventually([&] {
@@ -384,8 +297,7 @@ TEST_F(NetReaderConcurrency, SeekJustPastAFullWindowStillGetsItsBytes) {
 }
 
 TEST_F(NetReaderConcurrency, OpenFailuresReportFive) {
-    HttpPlan noLength;
-    noLength.patternSize = 1000;
+    HttpPlan noLength = HttpPlan::Pattern(1000);  // and not a media type
     noLength.sendContentLength = false;
     server.Serve("/nolength", noLength);
     server.Serve("/garbage", HttpPlan::Raw("SOMETHING\r\n\r\n"));
@@ -438,30 +350,25 @@ TEST_F(NetReaderConcurrency, LiveStreamsAndBodiesOfUnknownLength) {
             std::mutex lock;
             std::vector<std::string> seen;
             static void Note(void* self, const char* title) {
-                Titles* t = static_cast<Titles*>(self);
-                std::lock_guard<std::mutex> g(t->lock);
-                t->seen.push_back(title);
+                std::lock_guard<std::mutex> g(static_cast<Titles*>(self)->lock);
+                static_cast<Titles*>(self)->seen.push_back(title);
             }
         } titles;
         CKVABufferReaderProxy r(0, server.Url(k.path).c_str());
         r.SetStreamTitleListener(&Titles::Note, &titles);
         ASSERT_EQ(kSourceOk, r.Open()) << k.path;
         EXPECT_TRUE(r.IsLive()) << k.path;
-        EXPECT_EQ(0, r.GetSize()) << k.path;
         int64_t far = 10 * kMiB;
         EXPECT_EQ(kSourceBadArgument, r.Seek(&far, 0)) << k.path;  // nothing to ask for
         ReadResult got = ReadOn(r);
         EXPECT_EQ(kSourceEndOfStream, got.last) << k.path;
         EXPECT_TRUE(got.bytes == PatternBytes(0, size)) << k.path << " " << got.bytes.size();
         EXPECT_EQ(1u, server.RequestsFor(k.path).size()) << k.path;
+        // 300 KiB at 16000 bytes a block: 19 blocks, titles alternating from the first.
         std::lock_guard<std::mutex> g(titles.lock);
-        if (k.plan.metaInt > 0) {
-            EXPECT_EQ((std::vector<std::string>{"First", "Second", "First", "Second"}),
-                      std::vector<std::string>(titles.seen.begin(), titles.seen.begin() + std::min<size_t>(4, titles.seen.size())));
-            EXPECT_EQ(titles.seen.back(), r.GetStreamTitle());
-        } else {
-            EXPECT_TRUE(titles.seen.empty()) << k.path;
-        }
+        ASSERT_EQ(k.plan.metaInt > 0 ? 19u : 0u, titles.seen.size()) << k.path;
+        for (size_t i = 0; i < titles.seen.size(); ++i) EXPECT_EQ(i % 2 ? "Second" : "First", titles.seen[i]);
+        EXPECT_EQ(titles.seen.empty() ? "" : "First", r.GetStreamTitle());
     }
 }
 
@@ -490,19 +397,16 @@ TEST_F(NetReaderConcurrency, AbortEndsABlockedReadAndAConnect) {
     CKVABufferReaderProxy r(0, server.Url("/hang").c_str());
     ASSERT_EQ(kSourceOk, r.Open());
     ASSERT_EQ(100 * kKiB, static_cast<int64_t>(ReadOn(r, 100 * kKiB).bytes.size()));
-    std::atomic<int32_t> last{1};
-    // CancelReading (a seek on its way) ends a waiting read, not the download.
-    std::thread waiter([&] { last = ReadOn(r).last; });
-    usleep(200000);
-    r.CancelReading(true);
-    waiter.join();
-    EXPECT_EQ(kSourceNoDataYet, last.load());
-    EXPECT_EQ(kReadDownloading, r.GetReadStatus());
-    std::thread reader([&] { last = ReadOn(r).last; });
-    usleep(200000);
-    r.Abort();
-    reader.join();
-    EXPECT_EQ(kSourceCancelled, last.load());
+    // CancelReading (a seek on its way) ends a waiting read, not the download; Abort both.
+    for (bool abort : {false, true}) {
+        std::atomic<int32_t> last{1};
+        std::thread reader([&] { last = ReadOn(r).last; });
+        usleep(200000);
+        abort ? r.Abort() : r.CancelReading(true);
+        reader.join();
+        EXPECT_EQ(abort ? kSourceCancelled : kSourceNoDataYet, last.load());
+        EXPECT_TRUE(abort || r.GetReadStatus() == kReadDownloading);
+    }
     EXPECT_TRUE(Eventually([&] { return r.GetReadStatus() == kReadStopped; }));
 
     kva_test::BlockedListener blocked;
@@ -515,89 +419,4 @@ TEST_F(NetReaderConcurrency, AbortEndsABlockedReadAndAConnect) {
     b.Abort();
     opener.join();
     EXPECT_EQ(kSourceCancelled, open.load());
-}
-
-TEST_F(NetReaderConcurrency, SlowDownDropsTheConnectionUntilFastAgain) {
-    HttpPlan plan;
-    plan.patternSize = 3 * kMiB;
-    plan.trickleBytes = 16 * 1024;
-    plan.trickleDelayMs = 5;
-    server.Serve("/slow", plan);
-    CKVABufferReaderProxy r(0, server.Url("/slow").c_str());
-    ASSERT_EQ(kSourceOk, r.Open());
-    r.SetDownSpeed(false);
-    ASSERT_TRUE(Eventually([&] { return r.GetConnectState() == kHttpClosed; }));
-    const uint64_t before = r.GetDownloadedBytes64();
-    usleep(300000);
-    EXPECT_EQ(before, r.GetDownloadedBytes64());
-    EXPECT_LT(before, static_cast<uint64_t>(plan.patternSize));
-    r.SetDownSpeed(true);
-    ReadResult got = ReadOn(r);
-    EXPECT_EQ(kSourceEndOfStream, got.last);
-    EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize));
-    EXPECT_GE(server.RequestsFor("/slow").size(), 2u);
-}
-
-TEST_F(NetReaderConcurrency, RequestedReconnectResumesAtTheCurrentOffset) {
-    HttpPlan plan;
-    plan.patternSize = 3 * kMiB;
-    plan.trickleBytes = 16 * 1024;
-    plan.trickleDelayMs = 3;
-    server.Serve("/again", plan);
-    CKVABufferReaderProxy r(0, server.Url("/again").c_str());
-    ASSERT_EQ(kSourceOk, r.Open());
-    r.RequestReconnect(true);
-    ReadResult got = ReadOn(r);
-    EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize));
-    auto reqs = server.RequestsFor("/again");
-    ASSERT_GE(reqs.size(), 2u);
-    EXPECT_GT(reqs[1].rangeStart, 0);
-}
-
-// ---- nginx ----
-
-class NginxReaderConcurrency : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!kva_test::NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
-        root = kva_test::MakeTempDir("kva_www_");
-        nginx.reset(new kva_test::NginxServer(root));
-    }
-    void TearDown() override {
-        if (nginx) nginx->Stop();
-        kva_test::RemoveTree(root);
-    }
-    std::string root;
-    std::unique_ptr<kva_test::NginxServer> nginx;
-};
-
-TEST_F(NginxReaderConcurrency, FilesReadBackByteForByte) {
-    const std::string pattern = PatternBytes(0, 6 * kMiB + 4321);
-    ASSERT_TRUE(kva_test::WriteFile(root + "/pattern.bin", pattern));
-    const std::string wav = kva_test::ReadFile(kva_test::FixturePath("sine_s16.wav"));
-    ASSERT_FALSE(wav.empty());
-    ASSERT_TRUE(kva_test::WriteFile(root + "/sine.wav", wav));
-    ASSERT_TRUE(nginx->Start());
-
-    for (auto& f : {std::make_pair(std::string("/pattern.bin"), &pattern),
-                    std::make_pair(std::string("/sine.wav"), &wav)}) {
-        CKVABufferReaderProxy r(0, nginx->Url(f.first).c_str());
-        ASSERT_EQ(kSourceOk, r.Open()) << f.first;
-        EXPECT_EQ(static_cast<int64_t>(f.second->size()), r.GetSize());
-        ReadResult got = ReadOn(r, INT64_MAX, 4096 * 3 + 17);
-        EXPECT_EQ(kSourceEndOfStream, got.last) << f.first;
-        EXPECT_TRUE(got.bytes == *f.second) << f.first;
-    }
-
-    // A range request through a seek past the window.
-    CKVABufferReaderProxy r(0, nginx->Url("/pattern.bin").c_str());
-    ASSERT_EQ(kSourceOk, r.Open());
-    int64_t pos = 5 * kMiB + 3;
-    ASSERT_EQ(kSourceOk, r.Seek(&pos, 0));
-    ReadResult got = ReadOn(r);
-    EXPECT_TRUE(got.bytes == pattern.substr(static_cast<size_t>(pos)));
-
-    CKVABufferReaderProxy missing(0, nginx->Url("/nothing.bin").c_str());
-    EXPECT_EQ(kSourceNetOpenFailed, missing.Open());
-    EXPECT_EQ(404, missing.GetErrorCode());
 }

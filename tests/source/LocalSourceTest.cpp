@@ -32,6 +32,8 @@ protected:
 TEST_F(LocalSourceTest, ReadsToTheEndThenAnswersZeroLength) {
     CKVAAudioLocalSource src(7, Make("a.bin", "0123456789").c_str());
     ASSERT_EQ(src.Open(), kSourceOk);
+    EXPECT_STREQ(src.GetSessionIdText(), "7");
+    EXPECT_STREQ(CKVAAudioLocalSource(static_cast<uint32_t>(-5), "x").GetSessionIdText(), "-5");
     EXPECT_EQ(src.GetSize(), 10);
     uint8_t buf[16];
     int32_t len = 6;
@@ -44,15 +46,12 @@ TEST_F(LocalSourceTest, ReadsToTheEndThenAnswersZeroLength) {
     len = 16;
     EXPECT_EQ(src.Read(buf, &len), kSourceOk);  // end of file is not an error
     EXPECT_EQ(len, 0);
-}
 
-TEST_F(LocalSourceTest, EmptyFileOpensWithSizeZero) {
-    CKVAAudioLocalSource src(0, Make("empty.bin", "").c_str());
-    ASSERT_EQ(src.Open(), kSourceOk);
-    EXPECT_EQ(src.GetSize(), 0);
-    uint8_t buf[4];
-    int32_t len = 4;
-    EXPECT_EQ(src.Read(buf, &len), kSourceOk);
+    CKVAAudioLocalSource empty(0, Make("empty.bin", "").c_str());
+    ASSERT_EQ(empty.Open(), kSourceOk);
+    EXPECT_EQ(empty.GetSize(), 0);
+    len = 4;
+    EXPECT_EQ(empty.Read(buf, &len), kSourceOk);
     EXPECT_EQ(len, 0);
 }
 
@@ -109,13 +108,6 @@ TEST_F(LocalSourceTest, SparseFileBeyond2GiBReadsAndSeeksWith64BitOffsets) {
     ASSERT_EQ(src.Read(buf, &len), kSourceOk);
     ASSERT_EQ(len, 4);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 4), "TAIL");
-}
-
-TEST(SourceIds, SessionIdTextIsSignedDecimal) {
-    CKVAAudioLocalSource zero(0, "x");
-    EXPECT_STREQ(zero.GetSessionIdText(), "0");
-    CKVAAudioLocalSource negative(static_cast<uint32_t>(-5), "x");
-    EXPECT_STREQ(negative.GetSessionIdText(), "-5");
 }
 
 namespace {
