@@ -657,25 +657,41 @@ BIO_METHOD* NoSignalSocketMethod() {
     return method;
 }
 
+std::atomic<int32_t> gTlsContextsBuilt{0};
+
+// A client context trusting the file, or the system store without one; null on failure.
+SSL_CTX* NewClientContext(const std::string& trustFile) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    if (!ctx) return nullptr;
+    gTlsContextsBuilt.fetch_add(1);
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    int loaded = trustFile.empty() ? SSL_CTX_set_default_verify_paths(ctx)
+                                   : SSL_CTX_load_verify_locations(ctx, trustFile.c_str(), nullptr);
+    if (loaded != 1) KVA_LOG(kLogError, "CKVAHttpClient::StartTls no trust store loaded");
+    ERR_clear_error();
+    return ctx;
+}
+
+// Loading the system store costs tens of ms of CPU: one context serves every client.
+SSL_CTX* SharedContext() {
+    static SSL_CTX* ctx = NewClientContext(std::string());
+    return ctx;
+}
+
 }  // namespace
 
+int32_t CKVAHttpClient::TlsContextsBuilt() { return gTlsContextsBuilt.load(); }
+
 int32_t CKVAHttpClient::StartTls() {
-    if (!mSslCtx) {
-        mSslCtx = SSL_CTX_new(TLS_client_method());
-        if (!mSslCtx) {
-            mStatusCode.store(kHttpStatusTlsBase);
-            return kHttpConnectFailed;
-        }
-        SSL_CTX_set_min_proto_version(mSslCtx, TLS1_2_VERSION);
-        SSL_CTX_set_verify(mSslCtx, SSL_VERIFY_PEER, nullptr);
-        int loaded = mTrustFile.empty()
-                         ? SSL_CTX_set_default_verify_paths(mSslCtx)
-                         : SSL_CTX_load_verify_locations(mSslCtx, mTrustFile.c_str(), nullptr);
-        if (loaded != 1) KVA_LOG(kLogError, "CKVAHttpClient::StartTls no trust store loaded");
-        ERR_clear_error();
+    SSL_CTX* ctx = mTrustFile.empty() ? SharedContext() : mSslCtx;
+    if (!ctx) ctx = mSslCtx = NewClientContext(mTrustFile);
+    if (!ctx) {
+        mStatusCode.store(kHttpStatusTlsBase);
+        return kHttpConnectFailed;
     }
     const int sock = mSocket.load();
-    mSsl = SSL_new(mSslCtx);
+    mSsl = SSL_new(ctx);
     BIO* bio = NoSignalSocketMethod() ? BIO_new(NoSignalSocketMethod()) : nullptr;
     if (!mSsl || !bio) {
         if (bio) BIO_free(bio);

@@ -73,9 +73,11 @@ public:
     static constexpr int32_t kHeadDeadlineMs = 10000;
 
     // A failure that asking again will not change: a client error status (but for time-out and
-    // rate limit) or a redirect loop.
+    // rate limit), a redirect loop or a certificate refused.
     static bool IsFinalFailure(int32_t result, uint32_t status) {
         if (result == kHttpTooManyRedirects) return true;
+        if (result == kHttpConnectFailed && status > kHttpStatusTlsBase && status < kHttpStatusRecvBase)
+            return true;
         return result == kHttpBadStatus && status >= 400 && status < 500 && status != 408 &&
                status != 429;
     }
@@ -157,7 +159,9 @@ public:
     static size_t DnsCacheSize();
 
     // PEM file of the certificates to trust instead of the system store (null: the system store).
+    // Clients on the system store share one context, built at the first handshake.
     void SetTrustFile(const char* path);
+    static int32_t TlsContextsBuilt();
 
     // Process-wide tunnelling proxy; nothing in the library fills it.
     static void SetProxy(const char* host, uint32_t ipv4, uint16_t port, const char* credential);

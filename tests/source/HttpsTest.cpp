@@ -90,27 +90,28 @@ TEST_F(HttpsConcurrency, BadCertificatesAreRefusedWithTheTlsStatus) {
     };
     for (const Case& k : cases) {
         auto server = Server(*k.pair);
-        HttpPlan plan;
-        plan.patternSize = 100;
-        server->Serve("/x", plan);
+        server->Serve("/x", HttpPlan::Pattern(100));
         std::string url = k.byName ? "https://localhost:" + std::to_string(server->Port()) + "/x"
                                    : server->Url("/x");
         std::unique_ptr<CKVAHttpClient> c(TrustingClient());
         EXPECT_EQ(kHttpConnectFailed, c->Connect(url.c_str(), 0, false)) << k.what;
         EXPECT_EQ(kHttpStatusTlsBase + static_cast<uint32_t>(k.verify), c->GetStatusCode()) << k.what;
-        EXPECT_EQ(kHttpClosed, c->GetConnectState()) << k.what;
         EXPECT_TRUE(server->RequestsFor("/x").empty()) << k.what;
     }
 
-    // The system store knows nothing of the run's authority; the reader reports the status.
+    // The system store knows nothing of the run's authority: the refusal is final, and every
+    // source shares the one system-store context.
     auto server = Server(certs.good);
-    HttpPlan plan;
-    plan.patternSize = 100;
-    server->Serve("/x", plan);
-    CKVABufferReaderProxy r(0, server->Url("/x").c_str());
-    EXPECT_EQ(kSourceNetOpenFailed, r.Open());
-    EXPECT_EQ(static_cast<int32_t>(kHttpStatusTlsBase + X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY),
-              r.GetErrorCode());
+    server->Serve("/x", HttpPlan::Pattern(100));
+    const int32_t built = CKVAHttpClient::TlsContextsBuilt();
+    for (int i = 0; i < 2; ++i) {
+        CKVABufferReaderProxy r(0, server->Url("/x").c_str());
+        EXPECT_EQ(kSourceNetOpenFailed, r.Open());
+        EXPECT_EQ(static_cast<int32_t>(kHttpStatusTlsBase + X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY),
+                  r.GetErrorCode());
+    }
+    EXPECT_LE(CKVAHttpClient::TlsContextsBuilt() - built, 1);
+    EXPECT_EQ(2, server->ConnectionCount());
 }
 
 TEST_F(HttpsConcurrency, CancelEndsAStalledHandshake) {
