@@ -1,13 +1,7 @@
 #include "source/KVAHttpClient.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
-#include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -15,77 +9,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <list>
-#include <utility>
 
+#include "source/KVAHttpText.h"
+#include "support/Clock.h"
 #include "support/KVASync.h"
 #include "support/Log.h"
 
 namespace kva_audioplayer {
 
+using namespace httptext;
+
 namespace {
 
 const char* const kUserAgent = "KVAAudioplayer Engine";
-
-struct DnsCache {
-    std::mutex lock;
-    std::list<std::pair<std::string, sockaddr_storage>> entries;
-};
-
-DnsCache& Dns() {
-    static DnsCache* cache = new DnsCache();  // process lifetime; never torn down under a client
-    return *cache;
-}
-
-struct ProxySettings {
-    std::mutex lock;
-    std::string host;
-    uint32_t ipv4 = 0;
-    uint16_t port = 0;
-    std::string credential;
-    sockaddr_storage address;
-};
-
-ProxySettings& Proxy() {
-    static ProxySettings* proxy = new ProxySettings();
-    return *proxy;
-}
-
-bool StartsWith(const char* text, const char* prefix) {
-    return strncmp(text, prefix, strlen(prefix)) == 0;
-}
-
-// Schemes are case-insensitive.
-bool HasScheme(const char* text, const char* scheme) {
-    return strncasecmp(text, scheme, strlen(scheme)) == 0;
-}
-
-// A URL for the log: credentials in it are a header value and stay out.
-std::string ForLog(const char* url) {
-    if (!url) return "null";
-    std::string text = url;
-    size_t scheme = text.find("://");
-    size_t hostStart = scheme == std::string::npos ? 0 : scheme + 3;
-    size_t hostEnd = text.find_first_of("/?#", hostStart);
-    size_t at = text.rfind('@', hostEnd == std::string::npos ? std::string::npos : hostEnd);
-    if (scheme != std::string::npos && at != std::string::npos && at >= hostStart)
-        text.erase(hostStart, at + 1 - hostStart);
-    return text;
-}
-
-std::string PercentDecode(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-            isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-            out += static_cast<char>(strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -111,33 +47,6 @@ std::string Base64(const std::string& in) {
     return out;
 }
 
-namespace {
-
-std::string Trim(const char* begin, const char* end) {
-    while (begin < end && isspace(static_cast<unsigned char>(*begin))) ++begin;
-    while (end > begin && isspace(static_cast<unsigned char>(end[-1]))) --end;
-    return std::string(begin, end);
-}
-
-bool SameName(const std::string& name, const char* key) {
-    return name.size() == strlen(key) && strncasecmp(name.c_str(), key, name.size()) == 0;
-}
-
-// Decimal digits up to the end of the text, no sign, no overflow.
-bool ParseDecimal(const char* text, int64_t* out) {
-    if (!text || !*text) return false;
-    int64_t value = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        if (value > (INT64_MAX - 9) / 10) return false;
-        value = value * 10 + (*p - '0');
-    }
-    *out = value;
-    return true;
-}
-
-}  // namespace
-
 // ---- construction ----
 
 CKVAHttpClient::CKVAHttpClient() {
@@ -145,7 +54,7 @@ CKVAHttpClient::CKVAHttpClient() {
     mHeaderValue[0] = 0;
     mIPText[0] = 0;
     memset(&mAddress, 0, sizeof(mAddress));
-    Dns();
+    DnsCacheSize();  // the process-wide cache exists from the first client on
 }
 
 CKVAHttpClient::~CKVAHttpClient() {
@@ -156,68 +65,9 @@ CKVAHttpClient::~CKVAHttpClient() {
     mSslCtx = nullptr;
 }
 
-void CKVAHttpClient::SetTrustFile(const char* path) {
-    mTrustFile = path ? path : "";
-    if (mSslCtx) SSL_CTX_free(mSslCtx);  // the next handshake builds one with the new trust
-    mSslCtx = nullptr;
-}
-
 void CKVAHttpClient::AdoptInjectedStream() {
     mConnectState.store(kHttpConnected);
     ClearReceiveBuffer();
-}
-
-// ---- DNS cache ----
-
-bool CKVAHttpClient::DnsCacheLookup(const std::string& host, sockaddr_storage* out) {
-    DnsCache& c = Dns();
-    std::lock_guard<std::mutex> g(c.lock);
-    for (auto& e : c.entries) {
-        if (e.first == host) {
-            *out = e.second;
-            return true;
-        }
-    }
-    return false;
-}
-
-void CKVAHttpClient::DnsCacheAdd(const std::string& host, const sockaddr_storage& address) {
-    DnsCache& c = Dns();
-    std::lock_guard<std::mutex> g(c.lock);
-    c.entries.emplace_back(host, address);
-}
-
-void CKVAHttpClient::DnsCacheRemove(const std::string& host) {
-    DnsCache& c = Dns();
-    std::lock_guard<std::mutex> g(c.lock);
-    for (auto it = c.entries.begin(); it != c.entries.end(); ++it) {
-        if (it->first == host) {
-            c.entries.erase(it);
-            return;
-        }
-    }
-}
-
-void CKVAHttpClient::DnsCacheClear() {
-    DnsCache& c = Dns();
-    std::lock_guard<std::mutex> g(c.lock);
-    c.entries.clear();
-}
-
-size_t CKVAHttpClient::DnsCacheSize() {
-    DnsCache& c = Dns();
-    std::lock_guard<std::mutex> g(c.lock);
-    return c.entries.size();
-}
-
-void CKVAHttpClient::SetProxy(const char* host, uint32_t ipv4, uint16_t port,
-                              const char* credential) {
-    ProxySettings& p = Proxy();
-    std::lock_guard<std::mutex> g(p.lock);
-    p.host = host ? host : "";
-    p.ipv4 = ipv4;
-    p.port = port;
-    p.credential = credential ? credential : "";
 }
 
 // ---- URL ----
@@ -267,63 +117,10 @@ void CKVAHttpClient::ParseUrl(const char* urlIn) {
     mHost = host;
 }
 
-// ---- name resolution ----
-
-int32_t CKVAHttpClient::ResolveDNS(const char* host, sockaddr_storage* out) {
-    std::string name = host ? host : "";
-    if (DnsCacheLookup(name, out)) return kHttpOk;
-    std::string literal = name;
-    if (name.size() >= 2 && name[0] == '[') {
-        size_t close = name.find(']');
-        if (close != std::string::npos && close - 1 <= 255) literal = name.substr(1, close - 1);
-    }
-    in_addr v4;
-    in6_addr v6;
-    if (inet_pton(AF_INET, literal.c_str(), &v4) == 1) {
-        memset(out, 0, sizeof(*out));
-        sockaddr_in* sin = reinterpret_cast<sockaddr_in*>(out);
-        sin->sin_family = AF_INET;
-        sin->sin_addr = v4;
-        snprintf(mIPText, sizeof(mIPText), "%s", literal.c_str());
-        mIPv4 = v4.s_addr;
-        return kHttpOk;
-    }
-    if (inet_pton(AF_INET6, literal.c_str(), &v6) == 1) {
-        memset(out, 0, sizeof(*out));
-        sockaddr_in6* sin6 = reinterpret_cast<sockaddr_in6*>(out);
-        sin6->sin6_family = AF_INET6;
-        sin6->sin6_addr = v6;
-        snprintf(mIPText, sizeof(mIPText), "%s", literal.c_str());
-        return kHttpOk;
-    }
-    if (mCancel.load()) return kHttpConnectFailed;
-    addrinfo hints;
-    memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    int err = getaddrinfo(name.c_str(), nullptr, &hints, &list);
-    if (err != 0 || !list) {
-        // Resolver errors are negative here; keep them in their own range.
-        mStatusCode.store(kHttpStatusResolveBase + static_cast<uint32_t>(err < 0 ? -err : err));
-        if (list) freeaddrinfo(list);
-        return kHttpConnectFailed;
-    }
-    memset(out, 0, sizeof(*out));
-    memcpy(out, list->ai_addr, std::min<size_t>(list->ai_addrlen, sizeof(*out)));
-    if (mAddrList) freeaddrinfo(mAddrList);
-    mAddrList = list;
-    return kHttpOk;
-}
-
 // ---- connecting ----
 
 int32_t CKVAHttpClient::ReconnectDirect(CKVAHttpClient* self, const char* url, int64_t offset) {
     return self->Connect(url, offset, true);
-}
-
-int32_t CKVAHttpClient::ReconnectProxy(CKVAHttpClient* self, const char* url, int64_t offset) {
-    return self->ConnectViaProxy(url, offset);
 }
 
 int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect) {
@@ -442,337 +239,6 @@ int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect
     return ret;
 }
 
-int32_t CKVAHttpClient::ConnectAddress(sockaddr* address, uint16_t port) {
-    const int family = address->sa_family;
-    int sock = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        KVA_LOG(kLogError, "socket error");
-        mStatusCode.store(kHttpStatusNoSocket);
-        return kHttpConnectFailed;
-    }
-    {
-        std::lock_guard<std::mutex> g(mSocketLock);
-        mSocket.store(sock);
-    }
-    mConnectState.store(kHttpSocketCreated);
-    SetNonBlocking(sock);
-
-    socklen_t len;
-    if (family == AF_INET6) {
-        reinterpret_cast<sockaddr_in6*>(address)->sin6_port = htons(port);
-        len = sizeof(sockaddr_in6);
-    } else {
-        reinterpret_cast<sockaddr_in*>(address)->sin_port = htons(port);
-        len = sizeof(sockaddr_in);
-    }
-    int nErr = connect(sock, address, len);
-    if (nErr == 0) {
-        mConnectState.store(kHttpConnected);
-        return kHttpOk;
-    }
-    int err = errno;
-    mStatusCode.store(kHttpStatusSocketBase + static_cast<uint32_t>(err));
-    if (err == EINPROGRESS || err == EWOULDBLOCK || err == EINTR) {
-        int32_t wait = kHttpTimedOut;
-        for (int i = 0; i < 50 && !mCancel.load() && MonotonicMs() < mConnectDeadlineMs; ++i) {
-            wait = WaitConnect(sock, 100000);
-            if (wait != kHttpTimedOut) break;
-        }
-        if (wait == kHttpOk && !mCancel.load()) {
-            mConnectState.store(kHttpConnected);
-            return kHttpOk;
-        }
-        if (wait == kHttpTimedOut && !mCancel.load()) mStatusCode.store(kHttpStatusConnectTimeout);
-        nErr = wait;
-    }
-    if (mCancel.load()) mAborted.store(true);
-    KVA_LOG(kLogError, "connect error. nErr: %d, wsaError: %d", nErr, err);
-    DnsCacheRemove(mHost);
-    if (mSocket.load() >= 0) SetBlocking(mSocket.load());
-    Disconnect();
-    return kHttpConnectFailed;
-}
-
-int32_t CKVAHttpClient::ConnectIPv4(uint32_t address, uint16_t port) {
-    sockaddr_storage storage;
-    memset(&storage, 0, sizeof(storage));
-    sockaddr_in* sin = reinterpret_cast<sockaddr_in*>(&storage);
-    sin->sin_family = AF_INET;
-    sin->sin_addr.s_addr = address;
-    return ConnectAddress(reinterpret_cast<sockaddr*>(&storage), port);
-}
-
-int32_t CKVAHttpClient::WaitConnect(int sock, int32_t waitUs) {
-    pollfd p;
-    p.fd = sock;
-    p.events = POLLOUT;
-    p.revents = 0;
-    int r = poll(&p, 1, waitUs / 1000);
-    if (r == 0) return kHttpTimedOut;
-    if (r < 0) {
-        if (errno == EINTR) return kHttpTimedOut;
-        mStatusCode.store(kHttpStatusSocketBase + static_cast<uint32_t>(errno));
-        return kHttpConnectFailed;
-    }
-    int soErr = 0;
-    socklen_t len = sizeof(soErr);
-    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &soErr, &len) != 0) {
-        mStatusCode.store(kHttpStatusSocketBase + static_cast<uint32_t>(errno));
-        return kHttpConnectFailed;
-    }
-    if (soErr != 0) {
-        mStatusCode.store(kHttpStatusSocketBase + static_cast<uint32_t>(soErr));
-        return kHttpConnectFailed;
-    }
-    if (p.revents & POLLOUT) return kHttpOk;
-    mStatusCode.store(kHttpStatusNeither);
-    return kHttpConnectFailed;
-}
-
-int32_t CKVAHttpClient::Disconnect() {
-    FreeTls();
-    int32_t state = mConnectState.load();
-    if (state == kHttpSocketCreated || state == kHttpConnected) {
-        std::lock_guard<std::mutex> g(mSocketLock);
-        int sock = mSocket.exchange(-1);
-        if (sock >= 0) {
-            close(sock);
-            KVA_LOG(kLogDetail, "CKVAHttpClient::Disconnect closed");
-        }
-    }
-    mConnectState.store(kHttpClosed);
-    mMediaType = false;
-    mBodyLeft = -1;
-    ClearReceiveBuffer();
-    mRedirectLocation.clear();
-    mConnectStartMs = 0;
-    return kHttpOk;
-}
-
-void CKVAHttpClient::Cancel() {
-    mCancel.store(true);
-    mAborted.store(true);
-    // Shut down, never close, from this thread: the owner may be inside a call on the number,
-    // which a close would let the process hand to another file meanwhile.
-    std::lock_guard<std::mutex> g(mSocketLock);
-    int sock = mSocket.load();
-    if (sock >= 0) shutdown(sock, SHUT_RDWR);
-}
-
-int32_t CKVAHttpClient::ConnectViaProxy(const char* urlIn, int64_t offset) {
-    KVA_LOG(kLogDetail, "CKVAHttpClient::ConnectViaProxy");
-    if (mStartupResult != 0) return kHttpConnectFailed;
-    const std::string url = urlIn ? urlIn : "";
-    mIPText[0] = 0;
-    if (mAddrList) freeaddrinfo(mAddrList);
-    mAddrList = nullptr;
-    mStatusCode.store(0);
-    mCancel.store(false);
-    mAborted.store(false);
-    mMediaType = false;
-    mTransferBlock = false;
-    mContentLength = -1;
-    mConnectStartMs = MonotonicMs();
-    mConnectDeadlineMs = mConnectStartMs + kConnectDeadlineMs;
-
-    std::string proxyHost, credential;
-    uint32_t proxyIp;
-    uint16_t proxyPort;
-    {
-        ProxySettings& p = Proxy();
-        std::lock_guard<std::mutex> g(p.lock);
-        proxyHost = p.host;
-        proxyIp = p.ipv4;
-        proxyPort = p.port;
-        credential = p.credential;
-    }
-    int32_t ret;
-    if (!proxyHost.empty()) {
-        sockaddr_storage address;
-        ret = ResolveDNS(proxyHost.c_str(), &address);
-        if (ret == kHttpOk) {
-            {
-                ProxySettings& p = Proxy();
-                std::lock_guard<std::mutex> g(p.lock);
-                p.address = address;
-            }
-            ret = ConnectAddress(reinterpret_cast<sockaddr*>(&address), proxyPort);
-        }
-        if (mAddrList) freeaddrinfo(mAddrList);
-        mAddrList = nullptr;
-    } else {
-        ret = ConnectIPv4(proxyIp, proxyPort);
-    }
-    if (ret != kHttpOk) return ret;
-
-    ParseUrl(url.c_str());
-    const int sock = mSocket.load();
-    SetBlocking(sock);
-    struct timeval tv = {0, 500000};
-    SetRecvTimeout(sock, tv);
-    std::string request = "CONNECT " + mHost + ":" + std::to_string(mPort) +
-                          " HTTP/1.1\r\nProxy-Authorization: Basic " + credential + "\r\n\r\n";
-    ret = Send(request.data(), static_cast<int32_t>(request.size()));
-    if (ret != kHttpOk) return ret;
-    uint32_t status = 0;
-    mHeadBytes = 0;
-    ret = ParseResponseHeader(&status);
-    if (status != 200) return ret;
-    uint8_t crlf[2];
-    Recv(crlf, 2);
-    return SendRequestAndParseResponse(&CKVAHttpClient::ReconnectProxy, url.c_str(), mPort, offset);
-}
-
-// ---- TLS ----
-
-namespace {
-
-// Socket writes without SIGPIPE: a peer that went away must give an error, not end the host.
-int NoSignalWrite(BIO* bio, const char* data, int length) {
-    int fd = -1;
-    BIO_get_fd(bio, &fd);
-    BIO_clear_retry_flags(bio);
-    ssize_t n = send(fd, data, static_cast<size_t>(length), MSG_NOSIGNAL);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
-    return static_cast<int>(n);
-}
-
-int NoSignalPuts(BIO* bio, const char* text) {
-    return NoSignalWrite(bio, text, static_cast<int>(strlen(text)));
-}
-
-BIO_METHOD* NoSignalSocketMethod() {
-    static BIO_METHOD* method = [] {
-        const BIO_METHOD* base = BIO_s_socket();
-        BIO_METHOD* m = BIO_meth_new(BIO_TYPE_SOCKET, "kva socket");
-        if (!m) return m;
-        BIO_meth_set_write(m, NoSignalWrite);
-        BIO_meth_set_puts(m, NoSignalPuts);
-        BIO_meth_set_read(m, BIO_meth_get_read(base));
-        BIO_meth_set_ctrl(m, BIO_meth_get_ctrl(base));
-        BIO_meth_set_create(m, BIO_meth_get_create(base));
-        BIO_meth_set_destroy(m, BIO_meth_get_destroy(base));
-        return m;
-    }();
-    return method;
-}
-
-std::atomic<int32_t> gTlsContextsBuilt{0};
-
-// A client context trusting the file, or the system store without one; null on failure.
-SSL_CTX* NewClientContext(const std::string& trustFile) {
-    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-    if (!ctx) return nullptr;
-    gTlsContextsBuilt.fetch_add(1);
-    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-    int loaded = trustFile.empty() ? SSL_CTX_set_default_verify_paths(ctx)
-                                   : SSL_CTX_load_verify_locations(ctx, trustFile.c_str(), nullptr);
-    if (loaded != 1) KVA_LOG(kLogError, "CKVAHttpClient::StartTls no trust store loaded");
-    ERR_clear_error();
-    return ctx;
-}
-
-// Loading the system store costs tens of ms of CPU: one context serves every client.
-SSL_CTX* SharedContext() {
-    static SSL_CTX* ctx = NewClientContext(std::string());
-    return ctx;
-}
-
-}  // namespace
-
-int32_t CKVAHttpClient::TlsContextsBuilt() { return gTlsContextsBuilt.load(); }
-
-int32_t CKVAHttpClient::StartTls() {
-    SSL_CTX* ctx = mTrustFile.empty() ? SharedContext() : mSslCtx;
-    if (!ctx) ctx = mSslCtx = NewClientContext(mTrustFile);
-    if (!ctx) {
-        mStatusCode.store(kHttpStatusTlsBase);
-        return kHttpConnectFailed;
-    }
-    const int sock = mSocket.load();
-    mSsl = SSL_new(ctx);
-    BIO* bio = NoSignalSocketMethod() ? BIO_new(NoSignalSocketMethod()) : nullptr;
-    if (!mSsl || !bio) {
-        if (bio) BIO_free(bio);
-        mStatusCode.store(kHttpStatusTlsBase);
-        FreeTls();
-        return kHttpConnectFailed;
-    }
-    BIO_set_fd(bio, sock, BIO_NOCLOSE);
-    SSL_set_bio(mSsl, bio, bio);
-    if (mIPText[0]) {
-        // An address literal: no name to send, the certificate must carry the address.
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(mSsl), mIPText);
-    } else {
-        SSL_set_tlsext_host_name(mSsl, mHost.c_str());
-        SSL_set1_host(mSsl, mHost.c_str());
-    }
-    SetNonBlocking(sock);
-    const int64_t start = MonotonicMs();
-    for (;;) {
-        if (mCancel.load()) {
-            mAborted.store(true);
-            FreeTls();
-            return kHttpConnectFailed;
-        }
-        ERR_clear_error();
-        int r = SSL_connect(mSsl);
-        if (r == 1) break;
-        int err = SSL_get_error(mSsl, r);
-        if ((err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) &&
-            MonotonicMs() - start < 5000 && MonotonicMs() < mConnectDeadlineMs) {
-            pollfd p;
-            p.fd = sock;
-            p.events = err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
-            p.revents = 0;
-            poll(&p, 1, 100);
-            continue;
-        }
-        long verify = SSL_get_verify_result(mSsl);
-        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
-            mStatusCode.store(kHttpStatusConnectTimeout);
-        } else {
-            mStatusCode.store(kHttpStatusTlsBase + (verify != X509_V_OK ? static_cast<uint32_t>(verify) : 0));
-        }
-        if (mCancel.load()) mAborted.store(true);
-        KVA_LOG(kLogError, "CKVAHttpClient::StartTls handshake failed, ssl %d, verify %ld (%s)", err,
-                verify, X509_verify_cert_error_string(verify));
-        ERR_clear_error();
-        FreeTls();
-        return kHttpConnectFailed;
-    }
-    KVA_LOG(kLogDetail, "CKVAHttpClient::StartTls %s %s", SSL_get_version(mSsl),
-            SSL_get_cipher_name(mSsl));
-    return kHttpOk;
-}
-
-void CKVAHttpClient::FreeTls() {
-    if (mSsl) SSL_free(mSsl);  // no close_notify: the socket goes away with it
-    mSsl = nullptr;
-}
-
-// ---- socket options ----
-
-int32_t CKVAHttpClient::SetRecvTimeout(int sock, const struct timeval& tv) {
-    if (sock < 0) return -1;
-    return setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-}
-
-int32_t CKVAHttpClient::SetBlocking(int sock) {
-    if (sock < 0) return -1;
-    int flags = fcntl(sock, F_GETFL, 0);
-    if (flags < 0) return -1;
-    return fcntl(sock, F_SETFL, flags & ~O_NONBLOCK);
-}
-
-int32_t CKVAHttpClient::SetNonBlocking(int sock) {
-    if (sock < 0) return -1;
-    int flags = fcntl(sock, F_GETFL, 0);
-    if (flags < 0) return -1;
-    return fcntl(sock, F_SETFL, flags | O_NONBLOCK);
-}
-
 // ---- requests ----
 
 void CKVAHttpClient::SetExtraHeaders(const char* text) {
@@ -787,31 +253,6 @@ bool CKVAHttpClient::IsRedirect(uint32_t httpStatus) {
 
 const char* CKVAHttpClient::GetRedirectUrl() {
     return mRedirectLocation.empty() ? nullptr : mRedirectLocation.c_str();
-}
-
-int32_t CKVAHttpClient::Send(const char* data, int32_t length) {
-    if (mConnectState.load() == kHttpClosed) return kHttpNotConnected;
-    int32_t sent = 0;
-    while (sent < length) {
-        ssize_t n;
-        if (mSsl) {
-            errno = 0;
-            int w = SSL_write(mSsl, data + sent, length - sent);
-            n = w > 0 ? w : -1;
-            if (w <= 0 && errno == 0) errno = EPIPE;
-        } else {
-            n = send(mSocket.load(), data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL);
-        }
-        if (n < 0 && errno == EINTR && !mCancel.load()) continue;
-        if (n <= 0) {
-            int err = n < 0 ? errno : EPIPE;
-            mStatusCode.store(kHttpStatusSendBase + static_cast<uint32_t>(err));
-            KVA_LOG(kLogError, "send error!%s/n", strerror(err));
-            return kHttpSendFailed;
-        }
-        sent += static_cast<int32_t>(n);
-    }
-    return kHttpOk;
 }
 
 int32_t CKVAHttpClient::SendRequest(uint16_t port, int64_t offset) {
@@ -931,68 +372,6 @@ int32_t CKVAHttpClient::HandleRedirect(ReconnectFn reconnect, int64_t offset) {
 }
 
 // ---- responses ----
-
-int32_t CKVAHttpClient::Receive(int sock, int32_t waitMs, uint8_t* buffer, int32_t length) {
-    if (sock < 0) return kHttpNotConnected;
-    if (mSsl) {
-        // Bytes already decrypted need no wait on the socket.
-        if (SSL_pending(mSsl) <= 0) {
-            int32_t ready = WaitReadable(sock, waitMs);
-            if (ready <= 0) return ready;
-        }
-        errno = 0;
-        int n = SSL_read(mSsl, buffer, length);
-        if (n > 0) return n;
-        int err = SSL_get_error(mSsl, n);
-        int sysErr = errno;
-        ERR_clear_error();
-        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return 0;  // no data yet
-        if (err == SSL_ERROR_SYSCALL && (sysErr == EAGAIN || sysErr == EWOULDBLOCK)) return 0;
-        if (err == SSL_ERROR_ZERO_RETURN || (err == SSL_ERROR_SYSCALL && sysErr == 0) ||
-            sysErr == ECONNRESET) {
-            KVA_LOG(kLogDetail, "CKVAHttpClient::Receive is zero");
-            return kHttpPeerClosed;
-        }
-        KVA_LOG(kLogDetail, "CKVAHttpClient::Receive errno %d, nErr %d", sysErr, err);
-        mRecvErrno = sysErr;
-        mStatusCode.store(kHttpStatusRecvBase + static_cast<uint32_t>(sysErr));
-        return sysErr == ETIMEDOUT ? kHttpTimedOut : kHttpRecvFailed;
-    }
-    int32_t ready = WaitReadable(sock, waitMs);
-    if (ready <= 0) return ready;
-    ssize_t n = recv(sock, buffer, static_cast<size_t>(length), 0);
-    if (n == 0) {
-        KVA_LOG(kLogDetail, "CKVAHttpClient::Receive is zero");
-        return kHttpPeerClosed;
-    }
-    if (n < 0) {
-        int err = errno;
-        KVA_LOG(kLogDetail, "CKVAHttpClient::Receive errno %d, nErr %d", err, static_cast<int>(n));
-        mRecvErrno = err;
-        mStatusCode.store(kHttpStatusRecvBase + static_cast<uint32_t>(err));
-        if (err == ECONNRESET) return kHttpPeerClosed;
-        if (err == ETIMEDOUT) return kHttpTimedOut;
-        return kHttpRecvFailed;
-    }
-    return static_cast<int32_t>(n);
-}
-
-int32_t CKVAHttpClient::WaitReadable(int sock, int32_t waitMs) {
-    mStatusCode.store(0);
-    for (int attempt = 0;; ++attempt) {
-        pollfd p;
-        p.fd = sock;
-        p.events = POLLIN;
-        p.revents = 0;
-        int r = poll(&p, 1, waitMs);
-        if (r > 0) return (p.revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
-        if (r == 0) return 0;
-        int err = errno;
-        mStatusCode.store(kHttpStatusSelectBase + static_cast<uint32_t>(err));
-        if (err == EINTR && attempt == 0 && !mCancel.load()) continue;
-        return -1;
-    }
-}
 
 int32_t CKVAHttpClient::ReceiveBuffer() {
     if (mConnectState.load() == kHttpClosed) return kHttpNotConnected;

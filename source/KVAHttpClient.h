@@ -1,4 +1,8 @@
-// HTTP/1.1 client over a plain TCP socket: one resource from a byte offset onwards.
+// HTTP/1.1 client: one resource from a byte offset onwards, over TCP or TLS (https), directly
+// or through a tunnelling proxy; redirects, chunked bodies and in-band stream metadata.
+// KVAHttpClient.cpp: URLs, Connect, requests, response heads and bodies. KVAHttpSocket.cpp: the
+// socket and its waits. KVAHttpDns.cpp: name resolution and its process-wide cache.
+// KVAHttpTls.cpp: TLS. KVAHttpProxy.cpp: the proxy tunnel and its settings.
 #pragma once
 
 #include <netinet/in.h>
