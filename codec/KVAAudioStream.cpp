@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "support/Log.h"
 
@@ -110,6 +111,7 @@ int32_t CKVAAudioStream::open(IKVASourceIO* source, bool silent) {
         return r;
     }
     mDurationMs = mDecoder->getDuration();
+    mTags = mDecoder->getTags();
     mEOS = false;
     mState = kOpened;
     mMediaId = source->GetSessionId();
@@ -729,6 +731,16 @@ void CKVAAudioStream::setSpeed(double speed) {
 bool CKVAAudioStream::isEOS() { return mDecoder->isEOS(); }
 
 int64_t CKVAAudioStream::getDuration() { return mDurationMs; }
+
+bool CKVAAudioStream::getTag(const char* key, std::string* value) {
+    for (const auto& tag : mTags) {
+        if (strcasecmp(tag.first.c_str(), key) == 0) {
+            *value = tag.second;
+            return true;
+        }
+    }
+    return false;
+}
 
 std::string CKVAAudioStream::getSessionIdText() { return mDecoder->getSessionIdText(); }
 double CKVAAudioStream::getRatio() { return mDecoder->getRatio(); }

@@ -73,6 +73,8 @@ public:
     virtual void SetAudioIFRatio(int32_t nRatio);
     virtual int32_t seek(int64_t ms);
     virtual int64_t getDuration();
+    // The value of the media's tag `key` (any case); false when it has none. Cached at open.
+    bool getTag(const char* key, std::string* value);
     virtual void setSpeed(double speed);
     virtual std::string getSessionIdText();
     virtual double getRatio();
@@ -140,6 +142,7 @@ protected:
     std::atomic<bool> mWaitingForRoom{false};
     std::atomic<int64_t> mDecodeSteps{0};
     std::atomic<int64_t> mDurationMs{0};  // cached at open
+    std::vector<std::pair<std::string, std::string>> mTags;  // written by open only
     CKVACritical mQueueLock;
     CKVACritical mIFLock;
     IKVAStreamObserver* observer;

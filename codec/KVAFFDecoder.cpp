@@ -444,6 +444,12 @@ int32_t CKVAFFDecoder::openCodec() {
     mStream = mFormatContext->streams[idx];
     mStream->discard = AVDISCARD_DEFAULT;
     mStreamIndex = idx;
+    // ID3 and MP4 tags sit on the container, Vorbis comments on the stream in Ogg.
+    mTags.clear();
+    for (const AVDictionary* dict : {mFormatContext->metadata, mStream->metadata}) {
+        const AVDictionaryEntry* e = nullptr;
+        while ((e = av_dict_get(dict, "", e, AV_DICT_IGNORE_SUFFIX))) mTags.emplace_back(e->key, e->value);
+    }
     AVCodecParameters* par = mStream->codecpar;
     if (!par) return kDecNoAudio;
     if (KVACodecSettings::IsBlackListed(par->codec_id)) {

@@ -85,6 +85,8 @@ public:
     virtual bool isEOS() { return mEOS; }
     virtual int32_t seek(int64_t ms);
     virtual int64_t getDuration() { return mDurationMs; }
+    // The media's tags, the container's then the audio stream's, as read at open.
+    const std::vector<std::pair<std::string, std::string>>& getTags() const { return mTags; }
     virtual std::string getSessionIdText();
     virtual int32_t getSessionId() { return mSessionId; }
     virtual double getRatio();
@@ -134,6 +136,7 @@ protected:
     std::atomic<int32_t> mCancel{0};
     int32_t mStreamIndex = -1;
     int32_t mLastError = 0;
+    std::vector<std::pair<std::string, std::string>> mTags;
     AVFormatContext* mFormatContext = nullptr;
     AVStream* mStream = nullptr;
     const AVCodec* mCodec = nullptr;

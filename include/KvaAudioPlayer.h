@@ -449,6 +449,12 @@ public:
     // text and param1 of its notifications. kErrorInvalidArgument for a null url, an id out of
     // range or an unknown mode.
     virtual int32_t SetNextDataSource(const char* url, int32_t mode, int64_t id) = 0;     // 58
+    // The current track's tag key, in any case ("title", "artist", "album", "track",
+    // "REPLAYGAIN_TRACK_GAIN" and whatever else the media carries, named as FFmpeg names them),
+    // as UTF-8 into out: at most size bytes with the NUL, cut to fit. Returns the value's whole
+    // length, or -1 when there is no such tag or no track opened. After a gapless or cross-fade
+    // hand-over (notification 1000) it answers for the new track.
+    virtual int32_t GetTrackTag(const char* key, char* out, int32_t size) = 0;            // 59
 };
 
 struct KvaSoundSystemConfig;  // KvaSoundSystem.h

@@ -1,5 +1,7 @@
-// The next track by locator, and the cross-fade into a preloaded track that starts by itself.
+// The next track by locator, the current track's tags, and the cross-fade into a preloaded track
+// that starts by itself.
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -18,6 +20,21 @@ int32_t CKVAAudioPlayer::SetNextDataSource(const char* url, int32_t mode, int64_
     const int32_t r = SetNextSourceIO(source, mode, nullptr);
     if (r != 0) delete source;
     return r;
+}
+
+int32_t CKVAAudioPlayer::GetTrackTag(const char* key, char* out, int32_t size) {
+    if (!key) return -1;
+    std::string value;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        if (!mAudioStream || !mAudioStream->getTag(key, &value)) return -1;
+    }
+    if (out && size > 0) {
+        const size_t n = std::min(value.size(), static_cast<size_t>(size - 1));
+        memcpy(out, value.data(), n);
+        out[n] = '\0';
+    }
+    return static_cast<int32_t>(std::min<size_t>(value.size(), INT32_MAX));
 }
 
 // The fade begins with the block after the one that brought what is left of the current track

@@ -449,3 +449,26 @@ TEST_F(PlayerTransition, GaplessIntoAnHttpTrackQueuedByUrl) {
     ASSERT_GE(start, 0);
     EXPECT_EQ(kva_test::FirstMismatch(got, start, ref, 0, ref.size() / 2), -1);
 }
+
+// ID3v2, Vorbis comments in FLAC and in Ogg; after each hand-over the new track answers.
+TEST_F(PlayerTransition, TagsOfTheCurrentTrackFollowTheHandOvers) {
+    Prepare("tagged.flac");
+    char buf[64];
+    EXPECT_EQ(player->GetTrackTag("TITLE", buf, sizeof buf), 11);
+    EXPECT_STREQ(buf, "Rise (flac)");
+    EXPECT_EQ(player->GetTrackTag("artist", buf, 5), 12);
+    EXPECT_STREQ(buf, "Kva ");  // cut to fit
+    EXPECT_EQ(player->GetTrackTag("replaygain_track_gain", buf, sizeof buf), 8);
+    EXPECT_STREQ(buf, "-6.00 dB");
+    EXPECT_EQ(player->GetTrackTag("composer", buf, sizeof buf), -1);
+    player->Play(false);
+    for (int32_t id : {61, 62}) {
+        const std::string ext = id == 61 ? "mp3" : "ogg";
+        ASSERT_EQ(player->SetNextDataSource(kva_test::FixturePath("tagged." + ext).c_str(),
+                                            kNextModePreload, id), 0);
+        ASSERT_TRUE(obs.WaitFor(kNotifyStreamChanged, id, 5000)) << ext;
+        EXPECT_EQ(player->GetTrackTag("title", buf, sizeof buf), static_cast<int32_t>(7 + ext.size()));
+        EXPECT_EQ(std::string(buf), "Rise (" + ext + ")");
+        EXPECT_EQ(player->GetTrackTag("album", buf, sizeof buf), 8) << ext;
+    }
+}
