@@ -209,6 +209,24 @@ TEST_F(PlayerState, NoCallWaitsForAStalledSource) {
     }
 }
 
+// Play, pause and the queries while the decode thread waits in a read: they take effect at once.
+TEST_F(PlayerState, TransportDoesNotWaitForAStalledRead) {
+    RecordingObserver obs;
+    auto* source = new GatedSourceIO(kva_test::ReadBytes(kva_test::FixturePath("sine_s16.wav")), 6,
+                                     GatedSourceIO::kGateReads, 131072);
+    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
+    p->SetSourceIO(source, nullptr);
+    p->PrepareAsync();
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+    ASSERT_TRUE(source->WaitEntered());
+    p->Play(false);
+    EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 2000));
+    p->Pause(false);
+    EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPaused, 2000));
+    EXPECT_EQ(p->GetDuration(), 3000);
+    p->Release();
+}
+
 // A command posted while the status allowed it is dropped when a stop queued before it has run.
 TEST_F(PlayerState, CommandsBehindAStopAreIgnored) {
     const struct {
