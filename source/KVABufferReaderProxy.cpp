@@ -541,9 +541,84 @@ int32_t CKVABufferReaderProxy::WriteToCache(const uint8_t* data, int64_t offset,
     return cache ? cache->Write(data, offset, length) : 0;
 }
 
+int32_t CKVABufferReaderProxy::ReconnectUnlessExhausted(int64_t offset, const DownloadCounters& c,
+                                                        bool responseEnded) {
+    // After ten failed reconnects in a row only a reconnect that just failed tries again.
+    if (c.nReconnectNum == 0 && mReconnectFailCount.load() >= 10 && !responseEnded)
+        return kHttpPeerClosed;
+    return ReConnectServer(offset);
+}
+
+bool CKVABufferReaderProxy::AfterFailedReconnect(int32_t ret, DownloadCounters& c, bool readPath,
+                                                 int32_t nReadSize) {
+    if (mLastStatus.load() == 403) mReconnectFailCount.store(9);
+    mReconnectFailCount.fetch_add(1);
+    ++c.nReconnectNum;
+    if (mHttpClient->LastFailWasAbort()) {
+        StopFromThread(ret, false);
+        KVA_LOG(kLogDetail, "CKVABufferReaderProxy::DownloadThreadBuffer reconnect aborted on %s",
+                readPath ? "read path" : "seek/network path");
+        return true;
+    }
+    const bool quietTooOften = readPath && c.nReconnectNum >= 2 && c.nZeroCount >= 20;
+    if (c.nReconnectNum > 20 || quietTooOften ||
+        CKVAHttpClient::IsFinalFailure(ret, mLastStatus.load())) {
+        StopFromThread(ret, true);
+        if (readPath) {
+            KVA_LOG(kLogError,
+                    "CKVABufferReaderProxy::DownloadThreadBuffer give up, nReadSize %d, "
+                    "nZeroBuffer %d, nReconnectNum %d, nConsecutiveReadFail %d, statusCode %d",
+                    nReadSize, c.nZeroBuffer, c.nReconnectNum, c.nConsecutiveReadFail,
+                    static_cast<int>(mLastStatus.load()));
+        } else {
+            KVA_LOG(kLogError,
+                    "CKVABufferReaderProxy::DownloadThreadBuffer reconnect give up on "
+                    "seek/network path, nReconnectNum %d, statusCode %d",
+                    c.nReconnectNum, static_cast<int>(mLastStatus.load()));
+        }
+        return true;
+    }
+    mSemaphore.TimedWait(readPath ? 500 : 1000);
+    return false;
+}
+
+bool CKVABufferReaderProxy::CacheFull(CKVACacheBuffer* cache) {
+    int64_t start, end;
+    cache->GetRange(&start, &end);
+    const int64_t capacity = static_cast<int64_t>(cache->CacheCount()) * kMiB;
+    bool pending;
+    {
+        CKVAAutoLock lock(mLock);
+        pending = mSeekPending;
+    }
+    if (end - start <= capacity - 2 * kMiB || pending) return false;
+    // A reader waiting just past a full window would wait forever, as it releases nothing: once
+    // it no longer needs the first block, that block goes.
+    const int64_t readPosition = mReadPosition.load();
+    const int64_t total = cache->TotalLength();
+    const bool readerAhead = readPosition + kDownloadChunk > end && readPosition >= start + kMiB &&
+                             (total <= 0 || readPosition < total);
+    return !(readerAhead && cache->ReleaseFirstBlock());
+}
+
+void CKVABufferReaderProxy::PassOnStreamTitle() {
+    std::string title;
+    if (!mHttpClient->TakeStreamTitle(&title)) return;
+    StreamTitleFn fn;
+    void* context;
+    {
+        CKVAAutoLock lock(mLock);
+        mStreamTitle = title;
+        fn = mTitleFn;
+        context = mTitleContext;
+    }
+    KVA_LOG(kLogTrace, "CKVABufferReaderProxy stream title changed");
+    if (fn) fn(context, title.c_str());
+}
+
 void CKVABufferReaderProxy::DownloadThreadBuffer() {
     KVA_LOG(kLogDetail, "CKVABufferReaderProxy::DownloadThreadBuffer start");
-    int32_t nReconnectNum = 0, nZeroBuffer = 0, nZeroCount = 0, nConsecutiveReadFail = 0;
+    DownloadCounters c;
     bool complete = false;
     int64_t offset = offSet.load();
     int64_t lastByteMs = MonotonicMs();
@@ -585,12 +660,7 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
 
         bool download = !idle;
         if (reconnect) {
-            int32_t ret;
-            if (nReconnectNum == 0 && mReconnectFailCount.load() >= 10) {
-                ret = kHttpPeerClosed;
-            } else {
-                ret = ReConnectServer(offset);
-            }
+            const int32_t ret = ReconnectUnlessExhausted(offset, c, false);
             if (ret == kHttpOk) {
                 {
                     CKVAAutoLock lock(mLock);
@@ -603,25 +673,7 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                 lastByteMs = MonotonicMs();
             } else {
                 download = false;
-                if (mLastStatus.load() == 403) mReconnectFailCount.store(9);
-                mReconnectFailCount.fetch_add(1);
-                ++nReconnectNum;
-                if (mHttpClient->LastFailWasAbort()) {
-                    StopFromThread(ret, false);
-                    KVA_LOG(kLogDetail,
-                            "CKVABufferReaderProxy::DownloadThreadBuffer reconnect aborted on "
-                            "seek/network path");
-                    break;
-                }
-                if (nReconnectNum > 20 || CKVAHttpClient::IsFinalFailure(ret, mLastStatus.load())) {
-                    StopFromThread(ret, true);
-                    KVA_LOG(kLogError,
-                            "CKVABufferReaderProxy::DownloadThreadBuffer reconnect give up on "
-                            "seek/network path, nReconnectNum %d, statusCode %d",
-                            nReconnectNum, static_cast<int>(mLastStatus.load()));
-                    break;
-                }
-                mSemaphore.TimedWait(1000);
+                if (AfterFailedReconnect(ret, c, false, 0)) break;
             }
         }
 
@@ -629,22 +681,7 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
             if (mHttpClient->GetConnectState() == kHttpConnected) mHttpClient->Disconnect();
             mSemaphore.TimedWait(100);
         } else if (download) {
-            int64_t start, end;
-            cache->GetRange(&start, &end);
-            const int64_t used = end - start;
-            const int64_t capacity = static_cast<int64_t>(cache->CacheCount()) * kMiB;
-            bool pendingNow;
-            {
-                CKVAAutoLock lock(mLock);
-                pendingNow = mSeekPending;
-            }
-            const int64_t readPosition = mReadPosition.load();
-            // The reader waits for bytes past the window and no longer needs its first block.
-            const bool readerAhead = readPosition + kDownloadChunk > end && readPosition >= start + kMiB &&
-                                     (cache->TotalLength() <= 0 || readPosition < cache->TotalLength());
-            bool full = used > capacity - 2 * kMiB && !pendingNow;
-            // A reader waiting just past a full window would wait forever: it releases nothing.
-            if (full && readerAhead && cache->ReleaseFirstBlock()) full = false;
+            const bool full = CacheFull(cache);
             int32_t nReadSize = 0;
             bool failed = false;
             if (full || !fast) lastByteMs = MonotonicMs();  // not reading: nothing to miss
@@ -665,7 +702,7 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                 if (nReadSize > 0) {
                     lastByteMs = MonotonicMs();
                     mDownloaded.fetch_add(static_cast<uint64_t>(nReadSize));
-                    nReconnectNum = nZeroBuffer = nZeroCount = 0;
+                    c.nReconnectNum = c.nZeroBuffer = c.nZeroCount = 0;
                     int32_t stored = WriteToCache(buffer.data(), offset, nReadSize);
                     if (stored < nReadSize) {
                         StopFromThread(kCacheWriteError, true);
@@ -681,25 +718,13 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                     offSet.fetch_add(nReadSize);
                     offset += nReadSize;
                     WakeReaders();
-                    std::string title;
-                    if (mHttpClient->TakeStreamTitle(&title)) {
-                        StreamTitleFn fn;
-                        void* context;
-                        {
-                            CKVAAutoLock lock(mLock);
-                            mStreamTitle = title;
-                            fn = mTitleFn;
-                            context = mTitleContext;
-                        }
-                        KVA_LOG(kLogTrace, "CKVABufferReaderProxy stream title changed");
-                        if (fn) fn(context, title.c_str());
-                    }
-                    nReconnectNum = nConsecutiveReadFail = 0;
+                    PassOnStreamTitle();
+                    c.nReconnectNum = c.nConsecutiveReadFail = 0;
                 } else if (nReadSize == 0) {
-                    ++nZeroBuffer;
+                    ++c.nZeroBuffer;
                     mSemaphore.TimedWait(20);
                     if (MonotonicMs() - lastByteMs >= kQuietMs) {
-                        ++nZeroCount;
+                        ++c.nZeroCount;
                         nReadSize = -1;
                         failed = true;
                     }
@@ -727,49 +752,23 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                 KVA_LOG(ended ? kLogDetail : kLogError,
                         "CKVABufferReaderProxy::nReadSize %d, nZeroBuffer %d, nZeroCount %d, "
                         "nConsecutiveReadFail %d",
-                        nReadSize, nZeroBuffer, nZeroCount, nConsecutiveReadFail);
-                int32_t ret;
-                if (nReconnectNum == 0 && mReconnectFailCount.load() >= 10 && !ended) {
-                    ret = kHttpPeerClosed;
-                } else {
-                    ret = ReConnectServer(offset);
-                }
+                        nReadSize, c.nZeroBuffer, c.nZeroCount, c.nConsecutiveReadFail);
+                const int32_t ret = ReconnectUnlessExhausted(offset, c, ended);
                 if (ret == kHttpOk) {
                     mReconnectFailCount.store(0);
                     lastByteMs = MonotonicMs();
-                    if (!ended && ++nConsecutiveReadFail >= 50) {
+                    if (!ended && ++c.nConsecutiveReadFail >= 50) {
                         KVA_LOG(kLogError,
                                 "CKVABufferReaderProxy::DownloadThreadBuffer persistent read "
                                 "failure after reconnect, nConsecutiveReadFail %d, statusCode %d, "
                                 "offset %lld",
-                                nConsecutiveReadFail, static_cast<int>(mLastStatus.load()),
+                                c.nConsecutiveReadFail, static_cast<int>(mLastStatus.load()),
                                 static_cast<long long>(offset));
                         StopFromThread(kHttpPeerClosed, true);
                         break;
                     }
-                } else {
-                    if (mLastStatus.load() == 403) mReconnectFailCount.store(9);
-                    mReconnectFailCount.fetch_add(1);
-                    ++nReconnectNum;
-                    if (mHttpClient->LastFailWasAbort()) {
-                        StopFromThread(ret, false);
-                        KVA_LOG(kLogDetail,
-                                "CKVABufferReaderProxy::DownloadThreadBuffer reconnect aborted on "
-                                "read path");
-                        break;
-                    }
-                    if (nReconnectNum > 20 || (nReconnectNum >= 2 && nZeroCount >= 20) ||
-                        CKVAHttpClient::IsFinalFailure(ret, mLastStatus.load())) {
-                        StopFromThread(ret, true);
-                        KVA_LOG(kLogError,
-                                "CKVABufferReaderProxy::DownloadThreadBuffer give up, nReadSize %d, "
-                                "nZeroBuffer %d, nReconnectNum %d, nConsecutiveReadFail %d, "
-                                "statusCode %d",
-                                nReadSize, nZeroBuffer, nReconnectNum, nConsecutiveReadFail,
-                                static_cast<int>(mLastStatus.load()));
-                        break;
-                    }
-                    mSemaphore.TimedWait(500);
+                } else if (AfterFailedReconnect(ret, c, true, nReadSize)) {
+                    break;
                 }
             }
         }

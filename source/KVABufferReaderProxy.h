@@ -100,6 +100,20 @@ private:
     void StopFromThread(int32_t errorCode, bool gaveUp);
     void WakeReaders();
 
+    // The download thread's steps.
+    struct DownloadCounters {
+        int32_t nReconnectNum = 0;         // failed reconnects since the last bytes
+        int32_t nZeroBuffer = 0;           // empty receive waits since the last bytes
+        int32_t nZeroCount = 0;            // quiet connections since the last bytes
+        int32_t nConsecutiveReadFail = 0;  // failed reads mended by a reconnect, in a row
+    };
+    int32_t ReconnectUnlessExhausted(int64_t offset, const DownloadCounters& c, bool responseEnded);
+    // True when the thread must stop (an abort, or a give-up).
+    bool AfterFailedReconnect(int32_t ret, DownloadCounters& c, bool readPath, int32_t nReadSize);
+    // Less than 2 MiB of the cache free (and no seek waiting to empty it).
+    bool CacheFull(CKVACacheBuffer* cache);
+    void PassOnStreamTitle();
+
     std::string mUrl;
     std::string mSessionIdText;
     std::unique_ptr<CKVAHttpClient> mHttpClient;
