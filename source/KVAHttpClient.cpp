@@ -123,6 +123,36 @@ int32_t CKVAHttpClient::ReconnectDirect(CKVAHttpClient* self, const char* url, i
     return self->Connect(url, offset, true);
 }
 
+// Tries the resolved addresses from the one after the last that failed, or the literal address.
+int32_t CKVAHttpClient::ConnectResolved() {
+    if (!mAddrList) {
+        KVA_LOG(kLogDetail, "CKVAHttpClient::Connect direct connect host=%s, family=%d, port=%d",
+                mHost.c_str(), mAddress.ss_family, mPort);
+        return ConnectAddress(reinterpret_cast<sockaddr*>(&mAddress), mPort);
+    }
+    int32_t count = 0;
+    for (addrinfo* ai = mAddrList; ai; ai = ai->ai_next) ++count;
+    if (mNextAddressIndex >= count || mNextAddressIndex < 0) mNextAddressIndex = 0;
+    addrinfo* ai = mAddrList;
+    for (int32_t i = 0; i < mNextAddressIndex && ai; ++i) ai = ai->ai_next;
+    int32_t ret = kHttpConnectFailed;
+    for (; ai; ai = ai->ai_next) {
+        memset(&mAddress, 0, sizeof(mAddress));
+        memcpy(&mAddress, ai->ai_addr, std::min<size_t>(ai->ai_addrlen, sizeof(mAddress)));
+        KVA_LOG(kLogDetail, "CKVAHttpClient::Connect try addrinfo connect host=%s, family=%d, port=%d",
+                mHost.c_str(), mAddress.ss_family, mPort);
+        ret = ConnectAddress(reinterpret_cast<sockaddr*>(&mAddress), mPort);
+        if (ret == kHttpOk) {
+            DnsCacheAdd(mHost, mAddress);
+            break;
+        }
+        if (mCancel.load()) break;
+    }
+    freeaddrinfo(mAddrList);
+    mAddrList = nullptr;
+    return ret;
+}
+
 int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect) {
     if (mStartupResult != 0) return kHttpConnectFailed;
     // Our own copy: a redirect rewrites the location text the caller may have handed in.
@@ -173,32 +203,7 @@ int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect
 
     const bool usedList = mAddrList != nullptr;
     const int32_t oldIndex = mNextAddressIndex;
-    if (mAddrList) {
-        int32_t count = 0;
-        for (addrinfo* ai = mAddrList; ai; ai = ai->ai_next) ++count;
-        if (mNextAddressIndex >= count || mNextAddressIndex < 0) mNextAddressIndex = 0;
-        addrinfo* ai = mAddrList;
-        for (int32_t i = 0; i < mNextAddressIndex && ai; ++i) ai = ai->ai_next;
-        ret = kHttpConnectFailed;
-        for (; ai; ai = ai->ai_next) {
-            memset(&mAddress, 0, sizeof(mAddress));
-            memcpy(&mAddress, ai->ai_addr, std::min<size_t>(ai->ai_addrlen, sizeof(mAddress)));
-            KVA_LOG(kLogDetail, "CKVAHttpClient::Connect try addrinfo connect host=%s, family=%d, port=%d",
-                    mHost.c_str(), mAddress.ss_family, mPort);
-            ret = ConnectAddress(reinterpret_cast<sockaddr*>(&mAddress), mPort);
-            if (ret == kHttpOk) {
-                DnsCacheAdd(mHost, mAddress);
-                break;
-            }
-            if (mCancel.load()) break;
-        }
-        freeaddrinfo(mAddrList);
-        mAddrList = nullptr;
-    } else {
-        KVA_LOG(kLogDetail, "CKVAHttpClient::Connect direct connect host=%s, family=%d, port=%d",
-                mHost.c_str(), mAddress.ss_family, mPort);
-        ret = ConnectAddress(reinterpret_cast<sockaddr*>(&mAddress), mPort);
-    }
+    ret = ConnectResolved();
     if (ret != kHttpOk) {
         DnsCacheRemove(mHost);
         Disconnect();

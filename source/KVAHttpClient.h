@@ -177,6 +177,7 @@ protected:
     // For a receive path injected by a subclass: the client acts as connected without a socket.
     void AdoptInjectedStream();
     void ParseUrl(const char* url);
+    int32_t ConnectResolved();
     void ClearReceiveBuffer() {
         mRecvFill = 0;
         mRecvPos = 0;
