@@ -419,7 +419,8 @@ public:
     virtual int32_t GetOutputDeviceCount() = 0;                                           // 42
     virtual bool GetOutputDeviceInfo(int32_t index, DeviceRecord* out) = 0;               // 43
     // Plays to the device of this type and name (UTF-16, as in DeviceRecord::szName; null or
-    // empty: the system default).
+    // empty: the system default). kErrorInvalidArgument, changing nothing, for a name the list
+    // of that type does not hold.
     virtual int32_t SetOutputDevice(int32_t type, const char16_t* name) = 0;              // 44
     // The device in use; false when there is none.
     virtual bool GetCurrentOutputDevice(DeviceRecord* out) = 0;                           // 45

@@ -354,6 +354,16 @@ int32_t CKVAAudioPlayer::SetOutputDevice(int32_t type, const char16_t* name) {
     bool changed = true;
     {
         CKVAAutoLock lock(mDeviceLock);
+        // A name that is not in the list is refused: playing on the default instead would hide
+        // the mistake from the host.
+        if (mDeviceMonitor && !wanted.empty()) {
+            if (mDeviceMonitor->GetDeviceCount() == 0) mDeviceMonitor->RefreshDeviceList();
+            bool known = false;
+            DeviceRecord r{};
+            for (int32_t i = 0, n = mDeviceMonitor->GetDeviceCount(); i < n && !known; ++i)
+                known = mDeviceMonitor->GetDeviceAt(i, &r) && r.nType == type && wanted == r.szName;
+            if (!known) return kErrorInvalidArgument;
+        }
         if (mDeviceMonitor) {
             std::u16string currentName;
             int32_t currentType = 0;

@@ -104,7 +104,9 @@ TEST_F(PlayerDevice, ChoosingAnotherDeviceMovesPlayback) {
     RecordingObserver obs;
     PlayerPtr p = Playing(obs);
     ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
-    p->SetOutputDevice(kDeviceTypeWasapi, u"Output B");
+    // An unknown name changes nothing.
+    EXPECT_EQ(kErrorInvalidArgument, p->SetOutputDevice(kDeviceTypeWasapi, u"No Such Output"));
+    EXPECT_EQ(0, p->SetOutputDevice(kDeviceTypeWasapi, u"Output B"));
     ASSERT_TRUE(WaitUntil([&] { return Captured("b") > 44100; }));
     DeviceRecord r;
     ASSERT_TRUE(p->GetCurrentOutputDevice(&r));

@@ -252,12 +252,11 @@ private:
         if (mOpt.crossFadeMs >= 0) mPlayer->SetCrossFadeTime(mOpt.crossFadeMs);
         if (!mOpt.device.empty()) {
             std::u16string name = Utf8ToUtf16(mOpt.device);
-            if (!HasDevice(name)) {
+            if (mPlayer->SetOutputDevice(mOpt.deviceType, name.c_str()) != 0) {
                 fprintf(stderr, "kvaplay: no output device named '%s' for this driver "
                                 "(kvaplay --list-devices shows them)\n", mOpt.device.c_str());
                 return 2;
             }
-            mPlayer->SetOutputDevice(mOpt.deviceType, name.c_str());
         } else if (mOpt.deviceType != kDeviceTypeWasapi) {
             mPlayer->SetOutputDeviceType(mOpt.deviceType);
         }
@@ -277,15 +276,6 @@ private:
             mPlayer->SetAudioListener(mGate.get());
         }
         return 0;
-    }
-
-    bool HasDevice(const std::u16string& name) {
-        for (int i = 0, n = mPlayer->GetOutputDeviceCount(); i < n; ++i) {
-            DeviceRecord r{};
-            if (mPlayer->GetOutputDeviceInfo(i, &r) && r.nType == mOpt.deviceType && name == r.szName)
-                return true;
-        }
-        return false;
     }
 
     // Items queued through SetNextSourceIO carry the session id index + 1.
