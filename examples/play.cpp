@@ -1,5 +1,5 @@
-// A small host: plays the files and http(s) URLs it is given one after another, reports each
-// failure in words and goes on. Build it against an installed library:
+// A small host: plays the files and http(s) URLs it is given back to back without gaps, reports
+// each failure in words and goes on. Build it against an installed library:
 //   c++ -std=c++17 play.cpp $(pkg-config --cflags --libs kvaaudioplayer) -o play
 // or with CMake through find_package(KvaAudioPlayer) (see CMakeLists.txt here).
 // Usage: play [--virtual] MEDIA...   (--virtual: render to the silent virtual output, fast)
@@ -48,24 +48,54 @@ private:
     std::deque<Event> mQueue;
 };
 
-// Plays one item to its end. Returns true when it played through.
-bool PlayOne(IKVAPlayer* player, Events* events, const char* media) {
-    player->SetDataSource(media);
-    player->PrepareAsync();
+// Plays the items gaplessly: each next one is queued while the one before plays, and the
+// library joins them. A failing item is reported and the next one goes on. Returns how many
+// played through.
+int PlayAll(IKVAPlayer* player, Events* events, char** media, int count) {
+    int played = 0, current = 0, queued = -1;
+    bool ended = false;  // the current item played out while the queued one still opened
+    // Items are numbered by their session id (index + 1), which every notification carries.
+    auto queueAfter = [&](int index) {
+        queued = index + 1 < count ? index + 1 : -1;
+        if (queued >= 0) player->SetNextDataSource(media[queued], kNextModePreload, queued + 1);
+    };
+    auto startAfresh = [&](int index) {
+        current = index;
+        queued = -1;
+        ended = false;
+        player->SetDataSource(media[current]);
+        player->PrepareAsync();
+    };
+    startAfresh(0);
     for (;;) {
         Event e;
         if (!events->Wait(&e, std::chrono::seconds(30))) {
-            fprintf(stderr, "%s: no answer from the player\n", media);
-            return false;
+            fprintf(stderr, "%s: no answer from the player\n", media[current]);
+            return played;
         }
         if (e.id == kNotifyStatus && e.param1 == kStatusPrepared) {
-            printf("%s: %lld ms\n", media, static_cast<long long>(player->GetDuration()));
+            printf("%s: %lld ms\n", media[current], static_cast<long long>(player->GetDuration()));
             player->Play(false);
+            queueAfter(current);
+        } else if (e.id == kNotifyStreamChanged) {  // the queued item took over without a gap
+            played += ended ? 0 : 1;
+            ended = false;
+            current = e.param1 - 1;
+            printf("%s: %lld ms\n", media[current], static_cast<long long>(player->GetDuration()));
+            queueAfter(current);
+        } else if (e.id == kNotifyNextSource && e.param1 == kNextOpenFailed && queued >= 0) {
+            fprintf(stderr, "%s: %s\n", media[queued], CMediaPlayerFactory::ErrorText(e.param2, 0));
+            if (!ended) queueAfter(queued);  // skip it; the current item plays on
+            else if (queued + 1 < count) startAfresh(queued + 1);
+            else return played;
         } else if (e.id == kNotifyPlaybackCompleted) {
-            return true;
+            ++played;
+            if (queued < 0) return played;
+            ended = true;  // the queued item still owes its answer
         } else if (e.id == kNotifyError) {
-            fprintf(stderr, "%s: %s\n", media, CMediaPlayerFactory::ErrorText(e.param1, e.param2));
-            return false;
+            fprintf(stderr, "%s: %s\n", media[current], CMediaPlayerFactory::ErrorText(e.param1, e.param2));
+            if (current + 1 >= count) return played;
+            startAfresh(current + 1);
         }
     }
 }
@@ -92,8 +122,7 @@ int main(int argc, char** argv) {
     Events events;
     IKVAPlayer* player = CMediaPlayerFactory::NewL(&events);
     if (!player) return 1;
-    int played = 0;
-    for (int i = first; i < argc; ++i) played += PlayOne(player, &events, argv[i]);
+    const int played = PlayAll(player, &events, argv + first, argc - first);
     // Release stops playback and waits for the library's threads; no notification comes after.
     player->Release();
     printf("played %d of %d\n", played, argc - first);
