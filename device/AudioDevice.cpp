@@ -372,7 +372,10 @@ void AudioDevice::RenderPeriod() {
         return;
     }
     if (!RenderWrite(mStaging, size)) return;
-    if (tail) return;  // the end again: nothing more to ask for
+    if (tail) {
+        OnRenderEnd();
+        return;  // the end again: nothing more to ask for
+    }
     if (size > 0) mTailDue = true;
     if (mState.load() == kPlaying) PostRender(kMsgRenderPeriod, 0);
 }

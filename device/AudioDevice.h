@@ -154,6 +154,8 @@ protected:
     // -20 and other statuses the back-end handles itself; true when handled.
     virtual bool OnRenderStatus(int32_t status) { return false; }
     virtual void OnRenderFirstMessage() {}
+    // The stream ended and its last data is written (with the silence after it).
+    virtual void OnRenderEnd() {}
     // On the render thread as it ends.
     virtual void OnRenderThreadExit() {}
     virtual void FlushWorker() = 0;

@@ -1,5 +1,6 @@
 #include "device/DirectSound.h"
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 
@@ -362,6 +363,7 @@ int32_t DirectSound::CreateBuffer(HWND window, const AudioDescription& format) {
     mSegmentCount = kSegmentCount;
     mBufferSize = kSegmentCount * 2 * step;
     mWritePosition = 0;
+    mWriteEnd = mBufferSize;
     mPlayCursor = mWriteCursor = mPrevPlayCursor = mPrevWriteCursor = 0;
     mWrapCount = 0;
     mPlayedPosition = 0;
@@ -540,7 +542,12 @@ AudioDevice::RenderPlan DirectSound::GetRenderPlan() {
 const AudioDevice::RenderTexts& DirectSound::GetRenderTexts() { return kTexts; }
 
 void DirectSound::OnRenderWaitNotYet() {
-    if (GetState() == kPlaying) PostRender(kMsgRenderPeriod, 20);
+    if (GetState() != kPlaying) return;
+    // Back when a segment has been played, not later: the buffer is short.
+    const int64_t perSecond = mWaveFormat.Format.nAvgBytesPerSec;
+    const int64_t missing = static_cast<int64_t>(mSegmentSize.load()) - mFreeBytes;
+    int32_t ms = perSecond > 0 ? static_cast<int32_t>(missing * 1000 / perSecond) + 1 : 20;
+    PostRender(kMsgRenderPeriod, std::min(20, std::max(1, ms)));
 }
 
 bool DirectSound::OnRenderStatus(int32_t status) {
@@ -606,9 +613,17 @@ int32_t DirectSound::WaitPlay() {
 
     const uint32_t size = static_cast<uint32_t>(mBufferSize.load());
     if (size == 0) return 3;
-    mFreeBytes = (mPlayCursor + size - mWritePosition % size) % size;
-    if (mPlayCursor < mPrevPlayCursor) ++mWrapCount;
-    mPlayedPosition = static_cast<int64_t>(size) * mWrapCount + mPlayCursor;
+    TrackCursorsLocked();
+    // Late: the mixer has passed the write position, and what is written there would be heard
+    // a loop later. The next write goes where the mixer reads.
+    const int64_t mixed = mPlayedPosition + (mWriteCursor + size - mPlayCursor) % size;
+    if (mWriteEnd < mixed) {
+        KVA_LOG(kLogDetail, "DirectSound: %lld bytes late", static_cast<long long>(mixed - mWriteEnd));
+        mWriteEnd = mixed;
+        mWritePosition = static_cast<uint32_t>(mixed % size);
+    }
+    mFreeBytes = static_cast<uint32_t>(
+        std::max<int64_t>(0, std::min<int64_t>(size, mPlayedPosition + size - mWriteEnd)));
     if (mFreeBytes >= static_cast<uint32_t>(mSegmentSize.load())) return 0;
     if (mPlayCursor != mPrevPlayCursor || GetState() != kPlaying) return 1;
 
@@ -624,6 +639,60 @@ int32_t DirectSound::WaitPlay() {
     }
     DoDevicePlay();
     return 1;
+}
+
+void DirectSound::TrackCursorsLocked() {
+    const int64_t size = mBufferSize.load();
+    if (size <= 0) return;
+    const int64_t before = mPlayedPosition;
+    if (mPlayCursor < mPrevPlayCursor) ++mWrapCount;
+    mPlayedPosition = size * mWrapCount + mPlayCursor;
+    // Played bytes that no write of the next loop has covered yet (the first loop plays the
+    // silence the buffer was made with).
+    const int64_t from = std::max({before, mWriteEnd - size, size});
+    if (mPlayedPosition > from) {
+        void *p1 = nullptr, *p2 = nullptr;
+        DWORD n1 = 0, n2 = 0;
+        if (SUCCEEDED(mBuffer->Lock(static_cast<DWORD>(from % size),
+                                    static_cast<DWORD>(mPlayedPosition - from), &p1, &n1, &p2,
+                                    &n2, 0))) {
+            FillSilence(p1, n1, mWaveFormat);
+            FillSilence(p2, n2, mWaveFormat);
+            mBuffer->Unlock(p1, n1, p2, n2);
+        }
+    }
+}
+
+// The buffer loops on after the end: what lies beyond the last data must be silence.
+void DirectSound::OnRenderEnd() {
+    CKVAAutoLock lock(mLock);
+    const int64_t size = mBufferSize.load();
+    const int64_t free = mPlayedPosition + size - mWriteEnd;
+    if (!mBuffer || size <= 0 || free <= 0) return;
+    void *p1 = nullptr, *p2 = nullptr;
+    DWORD n1 = 0, n2 = 0;
+    if (SUCCEEDED(mBuffer->Lock(mWritePosition, static_cast<DWORD>(std::min(free, size)), &p1,
+                                &n1, &p2, &n2, 0))) {
+        FillSilence(p1, n1, mWaveFormat);
+        FillSilence(p2, n2, mWaveFormat);
+        mBuffer->Unlock(p1, n1, p2, n2);
+    }
+}
+
+int64_t DirectSound::QueuedMs() {
+    CKVAAutoLock lock(mLock);
+    const int64_t perSecond = mWaveFormat.Format.nAvgBytesPerSec;
+    if (!mBuffer || perSecond <= 0 || mBufferSize.load() <= 0) return 0;
+    DWORD play = 0, write = 0;
+    HRESULT hr;
+    if (!Guarded([&] { return mBuffer->GetCurrentPosition(&play, &write); }, &hr) || FAILED(hr))
+        return 0;
+    mPrevPlayCursor = mPlayCursor;
+    mPrevWriteCursor = mWriteCursor;
+    mPlayCursor = play;
+    mWriteCursor = write;
+    TrackCursorsLocked();
+    return std::max<int64_t>(0, mWriteEnd - mPlayedPosition) * 1000 / perSecond;
 }
 
 int32_t DirectSound::Write(const uint8_t* pcm, int32_t bytes, double ratio) {
@@ -661,6 +730,7 @@ int32_t DirectSound::Write(const uint8_t* pcm, int32_t bytes, double ratio) {
     }
     if (pcm && size > 0) {
         mWritePosition = static_cast<uint32_t>((mWritePosition + static_cast<uint32_t>(bytes)) % size);
+        mWriteEnd += bytes;
         mBytesWritten += bytes;
         mPlayedBytes += static_cast<int64_t>(bytes * ratio);
     }
@@ -679,6 +749,7 @@ bool DirectSound::RenderWrite(const uint8_t* pcm, int32_t bytes) {
 int32_t DirectSound::DoFlush() {
     CKVAAutoLock lock(mLock);
     mWritePosition = 0;
+    mWriteEnd = mBufferSize;
     mWrapCount = 0;
     mPlayCursor = mWriteCursor = mPrevPlayCursor = mPrevWriteCursor = 0;
     mPlayedPosition = 0;

@@ -30,6 +30,7 @@ public:
     int GetDeviceType() override;
     int Query28() override;
     void RequestFlush() override;
+    int64_t QueuedMs() override;
 
     // Own operations, in slot order.
     virtual void EnumDeviceList(AudioDeviceList& out, bool withDefaultEntry);
@@ -73,6 +74,7 @@ protected:
     int32_t RenderWait() override { return WaitPlay(); }
     bool RenderWrite(const uint8_t* pcm, int32_t bytes) override;
     void OnRenderWaitNotYet() override;
+    void OnRenderEnd() override;
     bool OnRenderStatus(int32_t status) override;
     void FlushWorker() override { DoFlush(); }
 
@@ -80,6 +82,9 @@ private:
     bool FindDeviceGuid(const std::u16string& deviceName, GUID* guid, bool switchHandsFree);
     int32_t CreateBuffer(HWND window, const AudioDescription& format);
     int32_t DoDevicePlay();
+    // With the cursors just read: counts the wraps and clears what was played (an underrun
+    // then plays silence, not the buffer's old contents).
+    void TrackCursorsLocked();
     int32_t ReportError(const char* text, HRESULT hr);
     void ReleaseObjects();  // buffer, then object
 
@@ -93,6 +98,8 @@ private:
     std::atomic<int32_t> mSegmentCount{0};
     std::atomic<int32_t> mBufferSize{0};
     uint32_t mWritePosition = 0;
+    // Where the next write lands, counted like the play position (the pre-roll plays first).
+    int64_t mWriteEnd = 0;
     DWORD mPlayCursor = 0, mWriteCursor = 0;
     DWORD mPrevPlayCursor = 0, mPrevWriteCursor = 0;
     std::atomic<int64_t> mWrapCount{0};

@@ -231,7 +231,9 @@ public:
             memcpy(mMemory.data() + offset, p1, bytes1);
             if (bytes2) memcpy(mMemory.data(), mShadow.data(), bytes2);
             const uint32_t total = bytes1 + bytes2;
-            if (total > 0) {
+            // Fed data runs on from the mix position; a write elsewhere (clearing what was played)
+            // feeds nothing.
+            if (total > 0 && (offset + mSize - mMixPos) % mSize <= mFed) {
                 const uint32_t end = bytes2 ? bytes2 : (offset + bytes1) % mSize;
                 uint32_t ahead = (end + mSize - mMixPos) % mSize;
                 if (ahead == 0) ahead = mSize;
@@ -329,7 +331,10 @@ private:
         while (done < frames) {
             uint32_t padding = 0;
             if (mStream->GetPadding(&padding) != snd::kOk) break;
-            uint32_t room = mStreamFrames - std::min(padding, mStreamFrames);
+            // Like a sound card's mixer, it reads ahead of the play cursor by part of the buffer
+            // only (three eighths at most): the rest is the application's to fill in time.
+            const uint32_t ahead = std::min(mStreamFrames, mSize / mBlockAlign * 3 / 8);
+            uint32_t room = ahead - std::min(padding, ahead);
             uint32_t n = std::min({room, frames - done, (mSize - mMixPos) / mBlockAlign});
             if (n == 0) break;
             const uint8_t* src = mMemory.data() + mMixPos;

@@ -333,6 +333,9 @@ private:
             const pa_usec_t left = t->sink_usec > elapsed ? t->sink_usec - elapsed : 0;
             const uint64_t leftFrames = left * uint64_t(mFormat.sampleRate) / 1000000u;
             if (read > leftFrames) frames = std::max(frames, read - leftFrames);
+            // A server may keep back the last part of a period it never completes (PipeWire
+            // does): once the sink's latency has passed, nothing written is still to come.
+            if (left == 0 && elapsed > t->sink_usec + 20 * PA_USEC_PER_MSEC) frames = mWritten;
         }
         mPlayed = std::max(mPlayed, std::min<uint64_t>(frames, mWritten));
         return mPlayed;
