@@ -11,7 +11,7 @@
 namespace kva_audioplayer {
 
 namespace {
-constexpr int32_t kTailMs = 30;  // silence written once after the last data
+constexpr int32_t kTailMs = 50;  // silence written after the last data
 }  // namespace
 
 const char16_t* const kDriverWaveOut = u"WaveOut";
@@ -292,8 +292,20 @@ void AudioDevice::RenderPeriod() {
     if (mDropHeld.exchange(false)) mHeldBytes = 0;
     int32_t status = 0;
     int32_t size = 0;
-    bool tail = false;
-    if (mHeldBytes > 0 && mStaging) {
+    // After the last data, some silence: a server may hold back the last frames of a stream
+    // that stops short of its period. Written a period at a time without asking for data.
+    auto silence = [&] {
+        size = plan.askBytes > 0 ? plan.askBytes : mStagingCapacity;
+        if (size > mStagingCapacity) size = mStagingCapacity;
+        if (size > mTailLeft) size = mTailLeft;
+        mTailLeft -= size;
+        const bool unsigned8 = mActualFormat.nSampleFormat == kSampleFormatU8;
+        memset(mStaging, unsigned8 ? 0x80 : 0, static_cast<size_t>(size));
+    };
+    bool tail = mTailRunning && mTailLeft > 0 && mStaging;
+    if (tail) {
+        silence();
+    } else if (mHeldBytes > 0 && mStaging) {
         // A period filled just before a pause: it belongs to the stream and is written first.
         size = mHeldBytes;
         mHeldBytes = 0;
@@ -333,18 +345,9 @@ void AudioDevice::RenderPeriod() {
         if (status == -kAudioPlayerEOS) {
             if (texts.endOfStream) KVA_LOG(kLogTrace, texts.endOfStream, size);
             if (size < 1) {
-                // Once after the last data, a period of silence: a server may hold back the
-                // last frames of a stream that just stops short of its period.
-                if (!mTailDue) return;  // rests until the next Play
-                mTailDue = false;
-                tail = true;
-                const AudioDescription& f = mActualFormat;
-                const int32_t block = f.nChannel * f.nBitsPerSample / 8;
-                size = block > 0 ? f.nSampleRate * kTailMs / 1000 * block : 0;
-                if (plan.askBytes > 0 && size > plan.askBytes) size = plan.askBytes;
-                if (size > mStagingCapacity) size = mStagingCapacity;
-                const bool unsigned8 = mActualFormat.nSampleFormat == kSampleFormatU8;
-                memset(mStaging, unsigned8 ? 0x80 : 0, static_cast<size_t>(size));
+                if (mTailLeft <= 0) return;  // rests until the next Play
+                tail = mTailRunning = true;
+                silence();
             }
         } else if (status == -kAudioPlayerErrorState) {
             KVA_LOG(kLogTrace, "%s", texts.errorState);
@@ -373,10 +376,13 @@ void AudioDevice::RenderPeriod() {
     }
     if (!RenderWrite(mStaging, size)) return;
     if (tail) {
-        OnRenderEnd();
-        return;  // the end again: nothing more to ask for
+        mTailRunning = mTailLeft > 0;
+        if (!mTailRunning) return;  // rests until the next Play
+    } else if (size > 0) {
+        const AudioDescription& f = mActualFormat;
+        const int32_t block = f.nChannel * f.nBitsPerSample / 8;
+        mTailLeft = block > 0 ? f.nSampleRate * kTailMs / 1000 * block : 0;
     }
-    if (size > 0) mTailDue = true;
     if (mState.load() == kPlaying) PostRender(kMsgRenderPeriod, 0);
 }
 

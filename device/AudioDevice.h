@@ -154,8 +154,6 @@ protected:
     // -20 and other statuses the back-end handles itself; true when handled.
     virtual bool OnRenderStatus(int32_t status) { return false; }
     virtual void OnRenderFirstMessage() {}
-    // The stream ended and its last data is written (with the silence after it).
-    virtual void OnRenderEnd() {}
     // On the render thread as it ends.
     virtual void OnRenderThreadExit() {}
     virtual void FlushWorker() = 0;
@@ -199,7 +197,10 @@ private:
     // Bytes of the staging buffer filled but not written when the device paused; render thread.
     int32_t mHeldBytes = 0;
     std::atomic<bool> mDropHeld{false};  // Stop: held bytes are stale
-    bool mTailDue = false;  // data written since the last silence after an end; render thread
+    // Silence after the last data (render thread): bytes still to write, and whether the end
+    // was reached and it is being written.
+    int32_t mTailLeft = 0;
+    bool mTailRunning = false;
 };
 
 // WaveOut for type 4, DirectSound for 6, Wasapi for any other type; Init already called.

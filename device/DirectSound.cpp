@@ -663,22 +663,6 @@ void DirectSound::TrackCursorsLocked() {
     }
 }
 
-// The buffer loops on after the end: what lies beyond the last data must be silence.
-void DirectSound::OnRenderEnd() {
-    CKVAAutoLock lock(mLock);
-    const int64_t size = mBufferSize.load();
-    const int64_t free = mPlayedPosition + size - mWriteEnd;
-    if (!mBuffer || size <= 0 || free <= 0) return;
-    void *p1 = nullptr, *p2 = nullptr;
-    DWORD n1 = 0, n2 = 0;
-    if (SUCCEEDED(mBuffer->Lock(mWritePosition, static_cast<DWORD>(std::min(free, size)), &p1,
-                                &n1, &p2, &n2, 0))) {
-        FillSilence(p1, n1, mWaveFormat);
-        FillSilence(p2, n2, mWaveFormat);
-        mBuffer->Unlock(p1, n1, p2, n2);
-    }
-}
-
 int64_t DirectSound::QueuedMs() {
     CKVAAutoLock lock(mLock);
     const int64_t perSecond = mWaveFormat.Format.nAvgBytesPerSec;

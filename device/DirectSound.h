@@ -74,7 +74,6 @@ protected:
     int32_t RenderWait() override { return WaitPlay(); }
     bool RenderWrite(const uint8_t* pcm, int32_t bytes) override;
     void OnRenderWaitNotYet() override;
-    void OnRenderEnd() override;
     bool OnRenderStatus(int32_t status) override;
     void FlushWorker() override { DoFlush(); }
 

@@ -239,8 +239,8 @@ TEST_F(DirectSoundConcurrency, EveryByteAfterThePreroll) {
     ASSERT_EQ(d->Play(), 0);
     ASSERT_TRUE(obs.WaitCalls(31));
     EXPECT_TRUE(obs.Errors().empty());
-    // And a period of silence after the end.
-    EXPECT_TRUE(kva_test::WaitUntil([&] { return d->GetBytesWritten() == 31 * 8192; }))
+    // And 50 ms of silence after the end.
+    EXPECT_TRUE(kva_test::WaitUntil([&] { return d->GetBytesWritten() == 30 * 8192 + 2205 * 8; }))
         << d->GetBytesWritten();
     EXPECT_GT(d->GetWrapCount(), 0);
     ExpectPrerollThenDelivered(std::move(d), &obs);
@@ -325,6 +325,8 @@ TEST_F(DirectSoundConcurrency, FaultInsideTheLibraryIsCaught) {
     EXPECT_EQ(obs.Calls(), 0);
     ASSERT_EQ(d->Play(), 0);
     ASSERT_TRUE(obs.WaitCalls(5));
+    // Resting after the silence that follows the end: the loop makes no more calls.
+    ASSERT_TRUE(kva_test::WaitUntil([&] { return d->GetBytesWritten() == 4 * 8192 + 2205 * 8; }));
 
     // A fault while reading the position ends the loop with a device error.
     sys->InjectFault(kFaultDSoundFault, 1);
