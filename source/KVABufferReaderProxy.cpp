@@ -622,7 +622,7 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
     bool complete = false;
     int64_t offset = offSet.load();
     int64_t lastByteMs = MonotonicMs();
-    std::vector<uint8_t> buffer(kDownloadChunk);
+    std::vector<uint8_t> buffer(kReceivePiece);
     CKVACacheBuffer* cache;
     {
         CKVAAutoLock lock(mLock);
@@ -698,7 +698,7 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
                 if (mHttpClient->GetConnectState() == kHttpConnected) mHttpClient->Disconnect();
                 mSemaphore.TimedWait(100);
             } else {
-                nReadSize = mHttpClient->Read(buffer.data(), kDownloadChunk);
+                nReadSize = mHttpClient->Read(buffer.data(), kReceivePiece);
                 if (nReadSize > 0) {
                     lastByteMs = MonotonicMs();
                     mDownloaded.fetch_add(static_cast<uint64_t>(nReadSize));

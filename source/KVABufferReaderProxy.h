@@ -22,6 +22,8 @@ enum : int32_t { kBufferingNotYet = -1, kBufferingActive = 0, kBufferingReady = 
 class CKVABufferReaderProxy : public IKVASourceIO {
 public:
     static constexpr int32_t kDownloadChunk = 32768;
+    // What one receive of the download thread may take: fewer system calls per megabyte.
+    static constexpr int32_t kReceivePiece = 131072;
     static constexpr int32_t kCacheWriteError = -45;
     // A connection that delivers nothing for this long is taken as dead and reopened.
     static constexpr int32_t kQuietMs = 5000;
