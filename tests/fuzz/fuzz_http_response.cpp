@@ -1,4 +1,5 @@
-// Arbitrary bytes as the server's answer: status line, headers, redirects, lengths, body.
+// Arbitrary bytes as the server's answer: status line, headers, redirects, lengths, body (chunked
+// framing and stream metadata included).
 // The first input byte chooses how many bytes each receive hands out and the requested offset.
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string response(reinterpret_cast<const char*>(data + 1), size - 1);
 
     kva_test::ScriptedHttpClient client(response, piece);
+    client.SetIcyMetadata(((data[0] >> 4) & 1) != 0);  // in-band stream metadata parsed as well
     int32_t ret = client.Exchange("http://fuzz.example:8080/dir/track.mp3?id=1", offset);
     if (ret == kva_audioplayer::kHttpOk) {
         uint8_t body[1024];
