@@ -456,6 +456,9 @@ public:
     // length, or -1 when there is no such tag or no track opened. After a gapless or cross-fade
     // hand-over (notification 1000) it answers for the new track.
     virtual int32_t GetTrackTag(const char* key, char* out, int32_t size) = 0;            // 59
+    // Bytes of the current network media downloaded ahead of the decoder's read position: what
+    // a stalled connection can still play. -1 for a local file, a host's source or no media.
+    virtual int64_t GetBufferedBytes() = 0;                                               // 60
 };
 
 struct KvaSoundSystemConfig;  // KvaSoundSystem.h

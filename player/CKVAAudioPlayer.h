@@ -110,6 +110,7 @@ public:
     int32_t SetLogger(IPlayerLogger* logger) override;
     int32_t SetNextDataSource(const char* url, int32_t mode, int64_t id) override;
     int32_t GetTrackTag(const char* key, char* out, int32_t size) override;
+    int64_t GetBufferedBytes() override;
 
     // ---- the player's own slots ----
     virtual bool StopInternal(bool synchronous);

@@ -5,6 +5,7 @@
 
 #include "player/CKVAAudioPlayer.h"
 #include "source/KVAAudioSourceIO.h"
+#include "source/KVABufferReaderProxy.h"
 #include "source/SourceFactory.h"
 
 namespace kva_audioplayer {
@@ -34,6 +35,13 @@ bool CacheSecondsToMs(double seconds, int64_t* ms) {
 bool CKVAAudioPlayer::ProcessFlag() { return gProcessFlag.load(); }
 
 // ---- sources ----
+
+int64_t CKVAAudioPlayer::GetBufferedBytes() {
+    // The source lock keeps the active source alive while it is asked.
+    CKVAAutoLock lock(mSourceLock);
+    auto* reader = dynamic_cast<CKVABufferReaderProxy*>(mActiveSource);
+    return reader ? reader->GetBytesAhead() : -1;
+}
 
 void CKVAAudioPlayer::OnStreamTitle(void* self, const char* title) {
     static_cast<CKVAAudioPlayer*>(self)->PostNotifyText(kNotifyStreamTitle, title ? title : "");

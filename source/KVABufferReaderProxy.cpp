@@ -213,6 +213,13 @@ void CKVABufferReaderProxy::GetBufferedRange(int64_t* start, int64_t* end) {
     mCacheBuffer->GetRange(start, end);
 }
 
+int64_t CKVABufferReaderProxy::GetBytesAhead() {
+    int64_t start, end;
+    GetBufferedRange(&start, &end);
+    const int64_t position = mReadPosition.load();
+    return position >= start && end > position ? end - position : 0;
+}
+
 int32_t CKVABufferReaderProxy::GetCacheCount() {
     CKVAAutoLock lock(mLock);
     return mCacheBuffer ? mCacheBuffer->CacheCount() : 0;

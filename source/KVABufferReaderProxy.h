@@ -87,6 +87,8 @@ public:
     int32_t GetBufferingState();
     int64_t GetReadPosition() const { return mReadPosition.load(); }
     void GetBufferedRange(int64_t* start, int64_t* end);
+    // Downloaded bytes from the read position on (0 when the window is elsewhere).
+    int64_t GetBytesAhead();
     int32_t GetCacheCount();
     uint64_t GetDownloadedBytes64() const { return mDownloaded.load(); }
     // A stream without a length: no size, no seeks outside what is buffered.

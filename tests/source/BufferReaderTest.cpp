@@ -66,6 +66,7 @@ TEST_F(NetReaderConcurrency, WholeResourcesEqualTheServedBytes) {
         ASSERT_EQ(kSourceOk, r.Open());
         EXPECT_EQ(k.size, r.GetSize());
         EXPECT_EQ(k.blocks, r.GetCacheCount());
+        EXPECT_GE(r.GetBytesAhead(), CKVABufferReaderProxy::kDownloadChunk);  // Open waited for it
         ReadResult got = ReadOn(r);
         EXPECT_EQ(kSourceEndOfStream, got.last) << k.path;
         EXPECT_TRUE(got.bytes == PatternBytes(0, k.size)) << k.path;
@@ -73,12 +74,13 @@ TEST_F(NetReaderConcurrency, WholeResourcesEqualTheServedBytes) {
         uint8_t b[100];
         EXPECT_EQ(kSourceEndOfStream, r.Read(b, &len));
         EXPECT_EQ(0, len);
+        EXPECT_EQ(0, r.GetBytesAhead());
         EXPECT_EQ(static_cast<uint64_t>(k.size), r.GetDownloadedBytes64()) << k.path;
         auto reqs = server.RequestsFor(k.path);
         EXPECT_TRUE(reqs.size() == 1 || (k.honour && k.size > 30 * kMiB)) << k.path;
         for (size_t i = 1; i < reqs.size(); ++i) EXPECT_GT(reqs[i].rangeStart, reqs[i - 1].rangeStart);
         r.Close();
-        r.Close();
+        r.Close();  // a second one is harmless
         EXPECT_EQ(kReadClosed, r.GetReadStatus());
     }
 }
@@ -159,8 +161,7 @@ TEST_F(NetReaderConcurrency, MidTrackOutagesResumeWithTheExactBytes) {
         EXPECT_EQ(kSourceEndOfStream, got.last) << k.path;
         EXPECT_TRUE(got.bytes == PatternBytes(0, size)) << k.path << " " << got.bytes.size();
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(k.seconds)) << k.path;
-        // Every later request asks for the byte after the last one kept.
-        auto reqs = server.RequestsFor(k.path);
+        auto reqs = server.RequestsFor(k.path);  // each later one asks for the next byte
         ASSERT_GE(reqs.size(), k.path[1] == 'p' ? 5u : 2u) << k.path;
         for (size_t i = 1; i < reqs.size(); ++i)
             EXPECT_EQ(k.path[1] == 'p' ? int64_t(i) * 256 * kKiB : 150 * kKiB, reqs[i].rangeStart);

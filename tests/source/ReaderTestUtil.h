@@ -18,8 +18,7 @@ struct ReadResult {
     int32_t last = 0;  // the result that ended the loop
 };
 
-// Reads from the current position until end of stream, a failure, or limit bytes. A read
-// waits for its bytes as long as the download goes on, so "no data yet" ends the loop too.
+// Reads on until end of stream, any other answer (a read waits while the download goes on), or limit bytes.
 inline ReadResult ReadOn(kva_audioplayer::CKVABufferReaderProxy& r, int64_t limit = INT64_MAX,
                          int32_t chunk = 32768) {
     using namespace kva_audioplayer;
