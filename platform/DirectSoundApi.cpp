@@ -281,11 +281,14 @@ private:
     void MixerLoop() {
         pthread_setname_np(pthread_self(), "KvaDSoundMix");
         RaiseAudioServiceThread();
+        DWORD timeout = INFINITE;
         for (;;) {
-            WaitForSingleObject(mWake, 10);
+            WaitForSingleObject(mWake, timeout);
             std::lock_guard<std::mutex> lock(mMutex);
             if (mQuit) return;
             MixLocked();
+            // Stopped or lost it sleeps until a call wakes it.
+            timeout = mPlaying && !mLost ? 10 : INFINITE;
         }
     }
 

@@ -190,13 +190,16 @@ void DriverLoop(WaveDevice* d) {
     RaiseAudioServiceThread();
     std::vector<WAVEHDR*> finished;
     finished.reserve(32);
+    DWORD timeout = INFINITE;
     for (;;) {
-        WaitForSingleObject(d->wake, 20);
+        WaitForSingleObject(d->wake, timeout);
         finished.clear();
         {
             std::lock_guard<std::mutex> lock(d->mutex);
             if (d->quit) return;
             Service(d, &finished);
+            // Idle (nothing queued, or paused) it sleeps until a call wakes it.
+            timeout = d->head && !d->paused && !d->invalid ? 20 : INFINITE;
         }
         Notify(d, finished);
     }

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -214,6 +215,29 @@ inline int CountThreads(const std::string& prefix) {
         std::string name;
         std::getline(comm, name);
         if (name.compare(0, prefix.size(), prefix) == 0) ++n;
+    }
+    closedir(dir);
+    return n;
+}
+
+// Context switches so far of this process's threads whose name starts with prefix: how often
+// they woke.
+inline long WakeUps(const std::string& prefix) {
+    long n = 0;
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir) return -1;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        const std::string task = std::string("/proc/self/task/") + e->d_name;
+        std::ifstream comm(task + "/comm");
+        std::string name, line;
+        std::getline(comm, name);
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        std::ifstream status(task + "/status");
+        while (std::getline(status, line)) {
+            if (line.find("ctxt_switches:") != std::string::npos)
+                n += std::atol(line.c_str() + line.find(':') + 1);
+        }
     }
     closedir(dir);
     return n;

@@ -388,5 +388,10 @@ TEST_F(DirectSoundConcurrency, RealTimePlaybackPacesItself) {
     EXPECT_TRUE(std::equal(want.begin(), want.begin() + 8192, got.begin() + 65536));
     d->Stop();
     EXPECT_EQ(d->GetState(), 2);
+    // Stopped, the mixer sleeps (it woke every 10 ms).
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const long woke = kva_test::WakeUps("KvaDSoundMix");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LE(kva_test::WakeUps("KvaDSoundMix") - woke, 2);
     d.reset();  // its render thread ends before the observer goes
 }

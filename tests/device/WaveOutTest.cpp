@@ -224,6 +224,10 @@ TEST_F(WaveOutConcurrency, PeriodFilledBeforeAPauseIsWrittenOnResume) {
     ASSERT_TRUE(obs.WaitCalls(4));
     ASSERT_TRUE(WaitUntil([&] { return sys->GetCaptured("main").size() == 3u * w->GetStepSize(); }));
     EXPECT_EQ(w->GetState(), 2);
+    // Paused, the driver sleeps (it woke every 20 ms).
+    const long woke = kva_test::WakeUps("KvaWaveOutDrv");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LE(kva_test::WakeUps("KvaWaveOutDrv") - woke, 2);
     ASSERT_EQ(w->Play(), 0);
     ASSERT_TRUE(obs.WaitCalls(7));
     ASSERT_TRUE(WaitUntil([&] { return sys->GetCaptured("main").size() > obs.Delivered().size(); }));
