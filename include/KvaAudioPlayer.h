@@ -412,7 +412,8 @@ public:
     virtual int32_t SetDeviceParams(int32_t a, int32_t b, int32_t c) = 0;                 // 37
     virtual int32_t SetDeviceOptionB(int32_t value) = 0;                                  // 38
     virtual int32_t SetDeviceOptionA(int32_t value) = 0;                                  // 39
-    // Chooses the device type (kDeviceType*); a playing track moves to it.
+    // Chooses the device type (kDeviceType*); a playing track moves to it. GetOutputDeviceType
+    // answers the type last chosen (here or by SetOutputDevice) at once.
     virtual int32_t SetOutputDeviceType(int32_t type) = 0;                                // 40
     virtual int32_t GetOutputDeviceType() = 0;                                            // 41
     // The device list of the current type: its length, and one entry (false past the end).

@@ -309,6 +309,7 @@ private:
     std::atomic<int64_t> mCrossFadeTime{600};
     std::atomic<int64_t> mCacheMax{7000};
     std::atomic<int32_t> mPositionInterval{0};
+    std::atomic<int32_t> mRequestedDeviceType{-1};  // the last type a host chose; -1: none
     std::atomic<int64_t> mLastTickTime{0};      // notification thread; cleared by the command thread
     std::atomic<bool> mBuffering{false};        // written under the device lock
     std::atomic<int32_t> mCompletionDelay{0};   // the device's, read by the render thread

@@ -353,11 +353,15 @@ int32_t CKVAAudioPlayer::SetDeviceOptionA(int32_t value) {
 }
 
 int32_t CKVAAudioPlayer::SetOutputDeviceType(int32_t type) {
+    mRequestedDeviceType = type;
     PostCommand(kCmdDeviceChanged, type);
     return 0;
 }
 
+// The type asked for answers at once, before the command thread has moved to it.
 int32_t CKVAAudioPlayer::GetOutputDeviceType() {
+    const int32_t requested = mRequestedDeviceType.load();
+    if (requested >= 0) return requested;
     CKVAAutoLock lock(mDeviceLock);
     return mAudioDeviceType;
 }

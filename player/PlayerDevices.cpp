@@ -374,6 +374,7 @@ int32_t CKVAAudioPlayer::SetOutputDevice(int32_t type, const char16_t* name) {
             changed = !(mDeviceName == wanted && mAudioDeviceType == type);
         }
     }
+    mRequestedDeviceType = type;
     if (changed) {
         int32_t status = ReadStatus();
         PostCommand(kCmdDeviceChanged, type);

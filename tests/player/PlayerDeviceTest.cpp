@@ -113,9 +113,13 @@ TEST_F(PlayerDevice, ChoosingAnotherDeviceMovesPlayback) {
     EXPECT_EQ(std::u16string(u"Output B"), r.szName);
     EXPECT_EQ(0, r.bDefault);
     EXPECT_EQ(kStatusStarted, p->GetStatus());
+    EXPECT_EQ(kDeviceTypeWasapi, p->GetOutputDeviceType());
     size_t a = Captured("a");
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(a, Captured("a"));  // nothing more goes to the old device
+    // The type asked for answers at once, not once the device has moved.
+    p->SetOutputDeviceType(kDeviceTypeWaveOut);
+    EXPECT_EQ(kDeviceTypeWaveOut, p->GetOutputDeviceType());
     p.reset();
 }
 
