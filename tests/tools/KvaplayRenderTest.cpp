@@ -119,3 +119,26 @@ TEST(KvaplayArgs, CommandLineForms) {
         EXPECT_EQ(r.err.rfind("kvaplay: ", 0), 0u) << bad << ": " << r.err;
     }
 }
+
+// A fast render runs far ahead of the position kvaplay can poll: --duration still cuts the list
+// at that much media, to the frame, and what comes before is the media itself.
+TEST(KvaplayDuration, FastRenderStopsAtTheDurationAcrossItems) {
+    ScratchDir dir("kvaplaydur");
+    const std::string wav = dir.File("out.wav");
+    const std::string a = FixturePath("join_a.wav"), b = FixturePath("join_b.wav");
+    KvaplayResult r = RunKvaplay("--output=wav:" + wav + " --fast --start-fade-ms=0 --quiet --duration=1500 " + a +
+                                 " " + b + " " + FixturePath("s16.wav"));
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    WavData got;
+    ASSERT_TRUE(ReadFloatWav(wav, &got));
+    ASSERT_EQ(got.channels, 2);
+    const std::vector<float>& ref = CachedReferenceF32Stereo(a);
+    const long start = LocateStart(got.samples, ref);
+    ASSERT_GE(start, 0);
+    // 1.5 s at 44.1 kHz of media; the device may add its silence after the end.
+    long last = static_cast<long>(got.samples.size() / 2) - 1;
+    while (last >= start && got.samples[2 * last] == 0.0f && got.samples[2 * last + 1] == 0.0f) --last;
+    EXPECT_LE(last + 1 - start, 66150);
+    EXPECT_GE(last + 1 - start, 66150 - 8);
+    EXPECT_LE(static_cast<long>(got.samples.size() / 2) - start, 66150 + 4410);
+}

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+#include "DurationCut.h"
 #include "HostFileSource.h"
 #include "KvaAudioPlayer.h"
 #include "KvaSoundSystem.h"
@@ -266,6 +267,10 @@ private:
             return 2;
         }
         if (mOpt.json) mPlayer->SetPositionNotifyInterval(1000);
+        if (mOpt.fast && mOpt.durationMs >= 0) {
+            mCut.reset(new kvaplay::DurationCut(mOpt.durationMs));
+            mPlayer->SetAudioEffect(mCut.get());
+        }
         if (mOpt.media.size() > 1) {
             // Preloads and cross-fades alike are queued straight after a hand-over.
             std::vector<bool> queueable(mOpt.media.size() + 1, false);
@@ -450,6 +455,7 @@ private:
         if (mErrorDeadline > 0 && SteadyMs() >= mErrorDeadline) return AfterFailure();
         int64_t pos = mPlayer->GetCurrentPosition();
         if (mOpt.durationMs >= 0 && mPlayedBefore + pos >= mOpt.durationMs) return 0;
+        if (mCut && mCut->Done()) return 0;
         return -1;
     }
 
@@ -498,6 +504,7 @@ private:
     Observer mObserver;
     IKVAPlayer* mPlayer = nullptr;
     std::unique_ptr<kvaplay::TransitionGate> mGate;
+    std::unique_ptr<kvaplay::DurationCut> mCut;  // outlives the player (released in Run)
     size_t mCurrent = 0;
     size_t mNextIndex = 1;    // the item to line up after the current one
     size_t mQueuedIndex = 0;  // the item of the request out, while mQueued
