@@ -98,7 +98,9 @@ TEST_F(PlayerIF, RefusedModeIsReportedAndResetToOff) {
     ASSERT_TRUE(obs.WaitFor(kNotifyAudioIFStatus, kAudioIFRefused, 2000));
     auto all = obs.All();
     for (const auto& n : all)
-        if (n.id == kNotifyAudioIFStatus) EXPECT_EQ(n.param2, -3);
+        if (n.id == kNotifyAudioIFStatus) {
+            EXPECT_EQ(n.param2, -3);
+        }
     PlayToTheEnd();
     const long start = Start(Ref(), 1.0f);
     ASSERT_GE(start, 0);
@@ -122,7 +124,9 @@ TEST_F(PlayerIF, SlowProcessorIsSwitchedOffAndNothingIsLost) {
     PlayToTheEnd();
     ASSERT_EQ(obs.Count(kNotifyAudioIFStatus, kAudioIFSwitchedOff), 1);
     for (const auto& n : obs.All())
-        if (n.id == kNotifyAudioIFStatus) EXPECT_GT(n.param2, 500);
+        if (n.id == kNotifyAudioIFStatus) {
+            EXPECT_GT(n.param2, 500);
+        }
     const auto got = Captured();
     const long start = Start(Ref(), 2.0f);
     ASSERT_GE(start, 0);
@@ -149,5 +153,7 @@ TEST_F(PlayerIF, StoppingWithLoadIsReported) {
     ASSERT_TRUE(obs.WaitFor(kNotifyAudioIFStopLoad, RecordingObserver::kAny, 5000));
     EXPECT_EQ(obs.Count(kNotifyAudioIFStatus), 0);
     for (const auto& n : obs.All())
-        if (n.id == kNotifyAudioIFStopLoad) EXPECT_GE(n.param1, 20);
+        if (n.id == kNotifyAudioIFStopLoad) {
+            EXPECT_GE(n.param1, 20);
+        }
 }
