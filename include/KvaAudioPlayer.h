@@ -490,7 +490,9 @@ public:
     // the library's threads, one message at a time, and must not call into the library. It stays
     // until replaced or cleared, also when players are released: clear it before destroying it.
     // Once this returns, the previous logger is no longer being called. Returns 0.
-    // IKVAPlayer::SetLogger is the same call.
+    // IKVAPlayer::SetLogger is the same call, except that a logger given through a player is
+    // also cleared when the last player of the process is released (hosts written when the
+    // logger was the player's destroy it after releasing their players).
     static int32_t SetLogger(IPlayerLogger* logger);
     // FFmpeg has one log callback per process. By default the first player routes FFmpeg's
     // messages into the library's log (kLogLevelError for its fatal ones). A host that handles

@@ -5,6 +5,7 @@
 namespace kva_audioplayer {
 
 CKVAAudioPlayer::CKVAAudioPlayer(IKVAPlayerObserver* observer) : mObserver(observer) {
+    PlayerCreated();
     mStatusLock.Init();
     mSettingsLock.Init();
     mNextStreamLock.Init();
@@ -37,6 +38,7 @@ CKVAAudioPlayer::~CKVAAudioPlayer() {
         fclose(mDumpFile);
         mDumpFile = nullptr;
     }
+    PlayerDestroyed();  // last: this player's threads log no more
 }
 
 // ---- posting ----

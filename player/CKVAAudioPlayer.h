@@ -377,6 +377,12 @@ private:
     CKVAMsgThread mNotifyThread;
 };
 
+// The process's count of players, and the logger a player was given: cleared with the last
+// player (MediaPlayerFactory.cpp).
+void PlayerCreated();
+void PlayerDestroyed();
+void SetLoggerFromPlayer(IPlayerLogger* logger);
+
 // A random version 4, variant 1 UUID as 36 characters of text: the audio session tag.
 std::string MakeSessionTag();
 

@@ -1,3 +1,4 @@
+#include <mutex>
 #include <new>
 
 #include "KvaAudioPlayer.h"
@@ -7,6 +8,33 @@
 #include "support/Log.h"
 
 namespace kva_audioplayer {
+
+namespace {
+// A logger given through a player (IKVAPlayer::SetLogger) is also cleared once the last player
+// is gone: hosts written when the logger was the player's destroy it after releasing them.
+std::mutex gLoggerMutex;
+int gLivePlayers = 0;
+bool gLoggerFromPlayer = false;
+}  // namespace
+
+void PlayerCreated() {
+    std::lock_guard<std::mutex> lock(gLoggerMutex);
+    ++gLivePlayers;
+}
+
+void PlayerDestroyed() {
+    std::lock_guard<std::mutex> lock(gLoggerMutex);
+    if (--gLivePlayers == 0 && gLoggerFromPlayer) {
+        gLoggerFromPlayer = false;
+        SetProcessLogger(nullptr);
+    }
+}
+
+void SetLoggerFromPlayer(IPlayerLogger* logger) {
+    std::lock_guard<std::mutex> lock(gLoggerMutex);
+    SetProcessLogger(logger);
+    gLoggerFromPlayer = logger != nullptr;
+}
 
 IKVAPlayer* CMediaPlayerFactory::NewL(IKVAPlayerObserver* observer) {
     return new (std::nothrow) CKVAAudioPlayer(observer);
@@ -23,7 +51,9 @@ int32_t CMediaPlayerFactory::SetLogConfig(bool debugOutput, int32_t minLevel) {
 }
 
 int32_t CMediaPlayerFactory::SetLogger(IPlayerLogger* logger) {
+    std::lock_guard<std::mutex> lock(gLoggerMutex);
     SetProcessLogger(logger);
+    gLoggerFromPlayer = false;
     return 0;
 }
 

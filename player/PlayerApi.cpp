@@ -427,7 +427,8 @@ int32_t CKVAAudioPlayer::SetLogConfig(bool debugOutput, int32_t minLevel) {
 }
 
 int32_t CKVAAudioPlayer::SetLogger(IPlayerLogger* logger) {
-    return CMediaPlayerFactory::SetLogger(logger);
+    SetLoggerFromPlayer(logger);
+    return 0;
 }
 
 }  // namespace kva_audioplayer

@@ -109,8 +109,9 @@ TEST_F(LogTest, StandardErrorOnlyWhenAsked) {
               "loud\n");
 }
 
-// Players share the process's logger: releasing one, or all, or a second player's SetLogger with
-// the same logger does not cut it off; only the host replaces or clears it.
+// Players share the process's logger: releasing one, or a second player's SetLogger with the same
+// logger, does not cut it off; the host replaces or clears it, and one given through a player
+// goes with the last player (a host may then destroy it).
 TEST_F(LogTest, OneLoggerPerProcessOutlivesPlayers) {
     RecordingLogger first, second;
     CMediaPlayerFactory::SetLogger(&first);  // before any player
@@ -127,6 +128,14 @@ TEST_F(LogTest, OneLoggerPerProcessOutlivesPlayers) {
     EXPECT_FALSE(first.Has("CKVAAudioPlayer::SetStartFadeTime mStartFadeTime 400"));
     EXPECT_TRUE(second.Has("CKVAAudioPlayer::SetStartFadeTime mStartFadeTime 400"));
     a->Release();
+    KVA_LOG(4, "after the last player");
+    EXPECT_FALSE(second.Has("after the last player"));
+
+    // Given through the factory, it stays without players until the host clears it.
+    CMediaPlayerFactory::SetLogger(&second);
+    IKVAPlayer* c = CMediaPlayerFactory::NewL(nullptr);
+    ASSERT_NE(c, nullptr);
+    c->Release();
     KVA_LOG(4, "after release");
     EXPECT_TRUE(second.Has("after release"));
     CMediaPlayerFactory::SetLogger(nullptr);
