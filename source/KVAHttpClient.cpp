@@ -153,6 +153,18 @@ int32_t CKVAHttpClient::ConnectResolved() {
     return ret;
 }
 
+int64_t CKVAHttpClient::BeginConnectAttempt() {
+    mStatusCode.store(0);
+    mCancel.store(false);
+    mAborted.store(false);
+    mMediaType = false;
+    mTransferBlock = false;
+    mContentLength = -1;
+    mConnectStartMs = MonotonicMs();
+    mConnectDeadlineMs = mConnectStartMs + kConnectDeadlineMs;
+    return mConnectStartMs;
+}
+
 int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect) {
     if (mStartupResult != 0) return kHttpConnectFailed;
     // Our own copy: a redirect rewrites the location text the caller may have handed in.
@@ -166,15 +178,7 @@ int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect
             mHttps ? 1 : 0,
             static_cast<long long>(offset), redirect ? 1 : 0);
 
-    mStatusCode.store(0);
-    mCancel.store(false);
-    mAborted.store(false);
-    mMediaType = false;
-    mTransferBlock = false;
-    mContentLength = -1;
-    const int64_t start = MonotonicMs();
-    mConnectStartMs = start;
-    mConnectDeadlineMs = start + kConnectDeadlineMs;
+    const int64_t start = BeginConnectAttempt();
 
     if (redirect) {
         if (++mRedirectCount > kMaxRedirects) return kHttpTooManyRedirects;

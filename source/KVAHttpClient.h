@@ -177,6 +177,8 @@ protected:
     // For a receive path injected by a subclass: the client acts as connected without a socket.
     void AdoptInjectedStream();
     void ParseUrl(const char* url);
+    // Clears the previous reply's state and starts the connect deadline; returns the start (ms).
+    int64_t BeginConnectAttempt();
     int32_t ConnectResolved();
     void ClearReceiveBuffer() {
         mRecvFill = 0;

@@ -51,14 +51,7 @@ int32_t CKVAHttpClient::ConnectViaProxy(const char* urlIn, int64_t offset) {
     mIPText[0] = 0;
     if (mAddrList) freeaddrinfo(mAddrList);
     mAddrList = nullptr;
-    mStatusCode.store(0);
-    mCancel.store(false);
-    mAborted.store(false);
-    mMediaType = false;
-    mTransferBlock = false;
-    mContentLength = -1;
-    mConnectStartMs = MonotonicMs();
-    mConnectDeadlineMs = mConnectStartMs + kConnectDeadlineMs;
+    BeginConnectAttempt();
 
     std::string proxyHost, credential;
     uint32_t proxyIp;
