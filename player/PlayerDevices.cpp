@@ -198,7 +198,7 @@ int32_t CKVAAudioPlayer::doDeviceOpen(int64_t positionMs, bool reopen) {
             PostNotifyText(kNotifyDeviceFailure, text, kDeviceOpenFailed);
         } else {
             KVA_LOG(kLogError, "CKVAAudioPlayer::doDeviceOpen mAudioDevices->Open nErr %d", r);
-            if (ReadStatus() != kStatusError) FailWith(text, kErrorDeviceOpen, 0);
+            FailWith(text, kErrorDeviceOpen, 0);
         }
         return r;
     }
@@ -281,7 +281,7 @@ void CKVAAudioPlayer::doDeviceError(int32_t code, uint32_t generation) {
         PostNotify(kNotifyDeviceEvent, kDeviceEventFailover, t);
         return;
     }
-    SetStatus(kStatusError);
+    if (SetStatus(kStatusError) == kStatusError) return;
     PostNotify(kNotifyError, kErrorDeviceOpen, t);
     PostNotify(kNotifyStatus, kStatusError, kAudioPlayerErrorState);
 }

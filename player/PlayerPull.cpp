@@ -126,10 +126,9 @@ int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_
     }
     if (r == kStreamNoData || r == kStreamFormatChanged || r == kStreamCancelled) return r;
     if (r != kStreamOk && r != kAudioPlayerEOS) {
-        if (ReadStatus() == kStatusError) return r;
+        if (SetStatus(kStatusError) == kStatusError) return r;
         int32_t err = mAudioStream->getLastError();
         std::string text = mAudioStream->getSessionIdText();
-        SetStatus(kStatusError);
         PostNotifyText(kNotifyError, text, r, err);
         PostNotifyText(kNotifyStatus, text, kStatusError, kAudioPlayerErrorState);
         return r;
@@ -311,7 +310,7 @@ int32_t CKVAAudioPlayer::FrameFill(AudioFrame* frame) {
         default:
             break;
     }
-    if (ReadStatus() == kStatusError) return -r;
+    if (SetStatus(kStatusError) == kStatusError) return -r;
     int32_t err;
     std::string text;
     {
@@ -320,7 +319,6 @@ int32_t CKVAAudioPlayer::FrameFill(AudioFrame* frame) {
         text = mAudioStream ? mAudioStream->getSessionIdText() : CurrentSessionText();
     }
     KVA_LOG(kLogTrace, "CKVAAudioPlayer::FrameFill error  statusCode:%d", err);
-    SetStatus(kStatusError);
     PostNotifyText(kNotifyError, text, r, err);
     PostNotifyText(kNotifyStatus, text, kStatusError, kAudioPlayerErrorState);
     return -r;

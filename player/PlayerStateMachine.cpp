@@ -120,8 +120,9 @@ void CKVAAudioPlayer::doSetSource() {
     PostNotifyText(kNotifyStatus, text, kStatusInitialized);
 }
 
+// A failure is reported once: whoever finds the player already failed stays quiet.
 void CKVAAudioPlayer::FailWith(const std::string& text, int32_t code, int32_t detail) {
-    SetStatus(kStatusError);
+    if (SetStatus(kStatusError) == kStatusError) return;
     PostNotifyText(kNotifyError, text, code, detail);
     PostNotifyText(kNotifyStatus, text, kStatusError);
 }
@@ -218,6 +219,8 @@ int32_t CKVAAudioPlayer::doPlay(bool fadeIn) {
         type = mAudioDeviceType;
     }
     doDeviceReCreate(type);
+    // The re-created device did not open and the failure is reported: nothing to start.
+    if (ReadStatus() == kStatusError) return kErrorDeviceOpen;
 
     std::string text;
     {
@@ -265,15 +268,14 @@ int32_t CKVAAudioPlayer::doPlay(bool fadeIn) {
         if (mPositionInterval >= 1) PostNotifyText(kNotifyPosition, text);
         return 0;
     }
-    SetStatus(kStatusError);
     if (type == 1) {
+        SetStatus(kStatusError);
         CKVAAutoLock lock(mDeviceLock);
         mTimeInfo->Pause();
         ReleaseDevice();
         PostNotifyText(kNotifyDeviceFailure, text, kDeviceOpenFailed);
     } else {
-        PostNotifyText(kNotifyError, text, kErrorDeviceOpen, 0);
-        PostNotifyText(kNotifyStatus, text, kStatusError);
+        FailWith(text, kErrorDeviceOpen, 0);
     }
     return r;
 }

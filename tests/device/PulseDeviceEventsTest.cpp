@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "KvaAudioPlayer.h"
+#include "KvaSoundSystem.h"
 #include "common/PulseTestServer.h"
 #include "common/RecordingObserver.h"
 #include "common/TestProcess.h"
@@ -115,4 +116,33 @@ TEST_F(PulseDeviceEvents, UnloadingTheSinkInUseKeepsPlaying) {
     EXPECT_EQ(kStatusStarted, p->GetStatus());
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
     p->Release();
+}
+
+// An explicit PulseAudio choice whose server dies: one error and one status 9, nothing after.
+TEST(PulseServerLoss, ExplicitChoiceReportsTheLossOnce) {
+    kva_test::PulseTestServer server;
+    if (!server.Start("kvapulsedie") && !server.Installed()) GTEST_SKIP() << "pulseaudio is not installed";
+    ASSERT_TRUE(server.Running()) << server.Error();
+    const std::string media = server.Dir() + "/tone.wav";
+    ASSERT_TRUE(kva_test::MakeSineWav(media, 6, 330));
+    KvaSoundSystemConfig pulse;
+    pulse.kind = KvaSoundSystemKind::PulseAudio;
+    ASSERT_EQ(0, CMediaPlayerFactory::SelectSoundSystem(pulse));
+    RecordingObserver obs;
+    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
+    p->SetDataSource(media.c_str());
+    p->PrepareAsync();
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+    p->Play(false);
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    server.Stop();
+    EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusError, 8000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    p->Play(false);  // a host trying again
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(1, obs.Count(kNotifyStatus, kStatusError));
+    EXPECT_EQ(1, obs.Count(kNotifyError));
+    p->Release();
+    snd::SetSoundSystem(nullptr);
 }
