@@ -123,12 +123,13 @@ int32_t CKVAHttpClient::ReconnectDirect(CKVAHttpClient* self, const char* url, i
     return self->Connect(url, offset, true);
 }
 
-// Tries the resolved addresses from the one after the last that failed, or the literal address.
-int32_t CKVAHttpClient::ConnectResolved() {
+// Tries the resolved addresses of name from the one after the last that failed, or the literal
+// address.
+int32_t CKVAHttpClient::ConnectResolved(const std::string& name, uint16_t port) {
     if (!mAddrList) {
         KVA_LOG(kLogDetail, "CKVAHttpClient::Connect direct connect host=%s, family=%d, port=%d",
-                mHost.c_str(), mAddress.ss_family, mPort);
-        return ConnectAddress(reinterpret_cast<sockaddr*>(&mAddress), mPort);
+                name.c_str(), mAddress.ss_family, port);
+        return ConnectAddress(reinterpret_cast<sockaddr*>(&mAddress), port);
     }
     int32_t count = 0;
     for (addrinfo* ai = mAddrList; ai; ai = ai->ai_next) ++count;
@@ -140,10 +141,10 @@ int32_t CKVAHttpClient::ConnectResolved() {
         memset(&mAddress, 0, sizeof(mAddress));
         memcpy(&mAddress, ai->ai_addr, std::min<size_t>(ai->ai_addrlen, sizeof(mAddress)));
         KVA_LOG(kLogDetail, "CKVAHttpClient::Connect try addrinfo connect host=%s, family=%d, port=%d",
-                mHost.c_str(), mAddress.ss_family, mPort);
-        ret = ConnectAddress(reinterpret_cast<sockaddr*>(&mAddress), mPort);
+                name.c_str(), mAddress.ss_family, port);
+        ret = ConnectAddress(reinterpret_cast<sockaddr*>(&mAddress), port);
         if (ret == kHttpOk) {
-            DnsCacheAdd(mHost, mAddress);
+            DnsCacheAdd(name, mAddress);
             break;
         }
         if (mCancel.load()) break;
@@ -160,6 +161,8 @@ int64_t CKVAHttpClient::BeginConnectAttempt() {
     mMediaType = false;
     mTransferBlock = false;
     mContentLength = -1;
+    mViaProxy = false;
+    mProxyAuthorization.clear();
     mConnectStartMs = MonotonicMs();
     mConnectDeadlineMs = mConnectStartMs + kConnectDeadlineMs;
     return mConnectStartMs;
@@ -186,6 +189,9 @@ int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect
         mRedirectCount = 0;
     }
 
+    ProxyRoute route;
+    if (FindProxy(true, &route)) return ConnectThroughProxy(route, url, offset);
+
     ClearReceiveBuffer();
     if (mAddrList) freeaddrinfo(mAddrList);
     mAddrList = nullptr;
@@ -207,7 +213,7 @@ int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect
 
     const bool usedList = mAddrList != nullptr;
     const int32_t oldIndex = mNextAddressIndex;
-    ret = ConnectResolved();
+    ret = ConnectResolved(mHost, mPort);
     if (ret != kHttpOk) {
         DnsCacheRemove(mHost);
         Disconnect();
@@ -275,6 +281,8 @@ int32_t CKVAHttpClient::SendRequest(uint16_t port, int64_t offset) {
         range ? "Range: bytes=" + std::to_string(static_cast<long long>(offset)) + "-\r\n"
               : std::string();
 
+    // A proxy takes the whole URL; a tunnel or the origin takes the path.
+    if (mViaProxy) target.insert(0, "http://" + mHost + portText);
     std::string req = "GET " + target + " HTTP/1.1\r\n";
     if (mHasExtraHeaders && mExtraHeaders.find("Host:") != std::string::npos) {
         req += mExtraHeaders + portText + "\r\n";
@@ -283,6 +291,8 @@ int32_t CKVAHttpClient::SendRequest(uint16_t port, int64_t offset) {
         req += "Host: " + mHost + portText + "\r\n";
     }
     if (!mAuthorization.empty()) req += "Authorization: " + mAuthorization + "\r\n";
+    if (mViaProxy && !mProxyAuthorization.empty())
+        req += "Proxy-Authorization: " + mProxyAuthorization + "\r\n";
     req += rangeLine;
     if (mIcyMetadata) req += "Icy-MetaData: 1\r\n";
     req += "Connection: keep-alive\r\nUser-Agent: ";

@@ -35,6 +35,8 @@ enum : int32_t {
     kHttpBadLength = -39,
     kHttpLineTooLong = -41,
     kHttpLineNotConnected = -42,
+    // The proxy refused the tunnel; the status code is its answer (407: credentials refused).
+    kHttpProxyRefused = -43,
 };
 
 // Status codes (GetStatusCode) beyond plain HTTP statuses.
@@ -58,6 +60,13 @@ enum : uint32_t {
 // Standard base64 with padding, for Basic credentials.
 std::string Base64(const std::string& bytes);
 
+// A proxy to go through; authorization is the whole Proxy-Authorization value, or empty.
+struct ProxyRoute {
+    std::string host;
+    uint16_t port = 0;
+    std::string authorization;
+};
+
 // Connection states.
 enum : int32_t { kHttpClosed = 0, kHttpSocketCreated = 1, kHttpConnected = 2 };
 
@@ -79,7 +88,7 @@ public:
     // A failure that asking again will not change: a client error status (but for time-out and
     // rate limit), a redirect loop or a certificate refused.
     static bool IsFinalFailure(int32_t result, uint32_t status) {
-        if (result == kHttpTooManyRedirects) return true;
+        if (result == kHttpTooManyRedirects || result == kHttpProxyRefused) return true;
         if (result == kHttpConnectFailed && status > kHttpStatusTlsBase && status < kHttpStatusRecvBase)
             return true;
         return result == kHttpBadStatus && status >= 400 && status < 500 && status != 408 &&
@@ -167,7 +176,10 @@ public:
     void SetTrustFile(const char* path);
     static int32_t TlsContextsBuilt();
 
-    // Process-wide tunnelling proxy; nothing in the library fills it.
+    // Proxies. Connect goes through the process-wide proxy when one is set (credential: the
+    // Basic value, already encoded), else through http_proxy / https_proxy (or HTTP_PROXY /
+    // HTTPS_PROXY; an http:// URL, port 80 by default, user:password@ percent-decoded and sent
+    // as Basic), unless no_proxy (NO_PROXY) covers the host. ConnectViaProxy ignores no_proxy.
     static void SetProxy(const char* host, uint32_t ipv4, uint16_t port, const char* credential);
 
     CKVAHttpClient(const CKVAHttpClient&) = delete;
@@ -179,7 +191,10 @@ protected:
     void ParseUrl(const char* url);
     // Clears the previous reply's state and starts the connect deadline; returns the start (ms).
     int64_t BeginConnectAttempt();
-    int32_t ConnectResolved();
+    int32_t ConnectResolved(const std::string& name, uint16_t port);
+    bool FindProxy(bool honourNoProxy, ProxyRoute* route);
+    int32_t ConnectThroughProxy(const ProxyRoute& route, const std::string& url, int64_t offset);
+    int32_t OpenTunnel(const ProxyRoute& route);
     void ClearReceiveBuffer() {
         mRecvFill = 0;
         mRecvPos = 0;
@@ -195,7 +210,6 @@ protected:
     int32_t ReadMetadata();
 
     static int32_t ReconnectDirect(CKVAHttpClient* self, const char* url, int64_t offset);
-    static int32_t ReconnectProxy(CKVAHttpClient* self, const char* url, int64_t offset);
 
     char mLine[kLineSize];
     char mHeaderValue[kLineSize];
@@ -208,6 +222,8 @@ protected:
     std::string mExtraHeaders;
     bool mHasExtraHeaders = false;
     std::string mAuthorization;  // "Basic ..." from credentials in the URL, empty without
+    bool mViaProxy = false;      // plain http through a proxy: absolute targets
+    std::string mProxyAuthorization;
     int64_t mConnectDeadlineMs = 0;
     int64_t mHeadDeadlineMs = 0;  // 0 while no response head is awaited
     char mIPText[72];

@@ -1,16 +1,23 @@
-// Connecting through a tunnelling proxy (CONNECT), and the process-wide proxy settings.
+// Proxies: which one a URL goes through, and connecting through it (plain http in absolute form,
+// https through a CONNECT tunnel with TLS to the origin inside it).
 #include "source/KVAHttpClient.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 
+#include "source/KVAHttpText.h"
 #include "support/Clock.h"
 #include "support/Log.h"
 
 namespace kva_audioplayer {
+
+using namespace httptext;
 
 namespace {
 
@@ -20,12 +27,83 @@ struct ProxySettings {
     uint32_t ipv4 = 0;
     uint16_t port = 0;
     std::string credential;
-    sockaddr_storage address;
 };
 
 ProxySettings& Proxy() {
     static ProxySettings* proxy = new ProxySettings();
     return *proxy;
+}
+
+const char* Env(const char* lower, const char* upper) {
+    const char* v = getenv(lower);
+    if (!v || !*v) v = getenv(upper);
+    return v && *v ? v : nullptr;
+}
+
+std::string Unbracket(const std::string& host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
+    return host;
+}
+
+// A proxy URL: [http://][user[:password]@]host[:port][/]; false for anything else.
+bool ParseProxyUrl(const char* text, ProxyRoute* out) {
+    std::string s = text;
+    size_t scheme = s.find("://");
+    if (scheme != std::string::npos) {
+        if (!HasScheme(s.c_str(), "http://")) return false;  // TLS or SOCKS to the proxy: not spoken
+        s.erase(0, scheme + 3);
+    }
+    s.resize(s.find_first_of("/?#") == std::string::npos ? s.size() : s.find_first_of("/?#"));
+    size_t at = s.rfind('@');
+    out->authorization.clear();
+    if (at != std::string::npos) {
+        std::string user = s.substr(0, at);
+        if (user.find(':') == std::string::npos) user += ':';
+        out->authorization = "Basic " + Base64(PercentDecode(user));
+        s.erase(0, at + 1);
+    }
+    out->port = 80;
+    size_t colon = s.rfind(':');
+    if (colon != std::string::npos && s.find(']', colon) == std::string::npos) {
+        long port = strtol(s.c_str() + colon + 1, nullptr, 10);
+        if (port <= 0 || port > 65535) return false;
+        out->port = static_cast<uint16_t>(port);
+        s.resize(colon);
+    }
+    out->host = Unbracket(s);
+    return !out->host.empty();
+}
+
+// no_proxy: names (a leading "." or "*." optional, each covers its subdomains), address
+// literals, either with ":port"; "*" covers everything.
+bool Bypassed(const std::string& hostIn, uint16_t port) {
+    const char* list = Env("no_proxy", "NO_PROXY");
+    if (!list) return false;
+    const std::string host = Unbracket(hostIn);
+    std::string all = list;
+    size_t pos = 0;
+    while (pos <= all.size()) {
+        size_t end = all.find(',', pos);
+        if (end == std::string::npos) end = all.size();
+        std::string entry = Trim(all.c_str() + pos, all.c_str() + end);
+        pos = end + 1;
+        if (entry == "*") return true;
+        size_t colon = entry.rfind(':');
+        if (colon != std::string::npos && entry.find(']', colon) == std::string::npos &&
+            std::count(entry.begin(), entry.end(), ':') == 1) {
+            if (strtol(entry.c_str() + colon + 1, nullptr, 10) != port) continue;
+            entry.resize(colon);
+        }
+        entry = Unbracket(entry);
+        if (entry.compare(0, 2, "*.") == 0) entry.erase(0, 1);
+        if (!entry.empty() && entry[0] == '.') entry.erase(0, 1);
+        if (entry.empty()) continue;
+        if (strcasecmp(host.c_str(), entry.c_str()) == 0) return true;
+        if (host.size() > entry.size() && host[host.size() - entry.size() - 1] == '.' &&
+            strcasecmp(host.c_str() + host.size() - entry.size(), entry.c_str()) == 0)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -40,8 +118,29 @@ void CKVAHttpClient::SetProxy(const char* host, uint32_t ipv4, uint16_t port,
     p.credential = credential ? credential : "";
 }
 
-int32_t CKVAHttpClient::ReconnectProxy(CKVAHttpClient* self, const char* url, int64_t offset) {
-    return self->ConnectViaProxy(url, offset);
+bool CKVAHttpClient::FindProxy(bool honourNoProxy, ProxyRoute* route) {
+    if (honourNoProxy && Bypassed(mHost, mPort)) return false;
+    {
+        ProxySettings& p = Proxy();
+        std::lock_guard<std::mutex> g(p.lock);
+        if (!p.host.empty() || p.ipv4 != 0) {
+            char ip[INET_ADDRSTRLEN] = {0};
+            in_addr a;
+            a.s_addr = p.ipv4;
+            route->host = !p.host.empty() ? p.host : inet_ntop(AF_INET, &a, ip, sizeof(ip));
+            route->port = p.port;
+            route->authorization = p.credential.empty() ? std::string() : "Basic " + p.credential;
+            return true;
+        }
+    }
+    const char* url = mHttps ? Env("https_proxy", "HTTPS_PROXY") : Env("http_proxy", "HTTP_PROXY");
+    if (!url) return false;
+    if (!ParseProxyUrl(url, route)) {
+        KVA_LOG(kLogError, "CKVAHttpClient: the %s proxy setting is not an http:// proxy; connecting directly",
+                mHttps ? "https" : "http");
+        return false;
+    }
+    return true;
 }
 
 int32_t CKVAHttpClient::ConnectViaProxy(const char* urlIn, int64_t offset) {
@@ -49,56 +148,79 @@ int32_t CKVAHttpClient::ConnectViaProxy(const char* urlIn, int64_t offset) {
     if (mStartupResult != 0) return kHttpConnectFailed;
     const std::string url = urlIn ? urlIn : "";
     mIPText[0] = 0;
+    ParseUrl(url.c_str());
+    BeginConnectAttempt();
+    mRedirectCount = 0;
+    ProxyRoute route;
+    if (!FindProxy(false, &route)) return kHttpConnectFailed;
+    return ConnectThroughProxy(route, url, offset);
+}
+
+int32_t CKVAHttpClient::OpenTunnel(const ProxyRoute& route) {
+    const std::string authority = mHost + ":" + std::to_string(mPort);
+    std::string request = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+    if (!route.authorization.empty()) request += "Proxy-Authorization: " + route.authorization + "\r\n";
+    request += "\r\n";
+    int32_t ret = Send(request.data(), static_cast<int32_t>(request.size()));
+    if (ret != kHttpOk) return ret;
+    // The whole reply, up to its empty line, belongs to the proxy.
+    mHeadBytes = 0;
+    mHeadDeadlineMs = MonotonicMs() + kHeadDeadlineMs;
+    uint32_t status = 0;
+    ret = ParseResponseHeader(&status);
+    while (ret == kHttpOk) {
+        ret = ReadLine(mLine, kLineSize);
+        if (ret == kHttpOk && mLine[0] == 0) break;
+    }
+    mHeadDeadlineMs = 0;
+    if (ret != kHttpOk) return ret;
+    // Anything after the reply came before our TLS hello: not a tunnel we can use.
+    if (status < 200 || status > 299 || mRecvPos < mRecvFill) {
+        KVA_LOG(kLogError, "CKVAHttpClient: the proxy refused the tunnel, status %u", status);
+        mStatusCode.store(status >= 200 && status <= 299 ? kHttpStatusBadStatusLine : status);
+        return kHttpProxyRefused;
+    }
+    return kHttpOk;
+}
+
+int32_t CKVAHttpClient::ConnectThroughProxy(const ProxyRoute& route, const std::string& url,
+                                            int64_t offset) {
+    KVA_LOG(kLogDetail, "CKVAHttpClient: through the proxy %s:%d", route.host.c_str(), route.port);
+    ClearReceiveBuffer();
     if (mAddrList) freeaddrinfo(mAddrList);
     mAddrList = nullptr;
-    BeginConnectAttempt();
-
-    std::string proxyHost, credential;
-    uint32_t proxyIp;
-    uint16_t proxyPort;
-    {
-        ProxySettings& p = Proxy();
-        std::lock_guard<std::mutex> g(p.lock);
-        proxyHost = p.host;
-        proxyIp = p.ipv4;
-        proxyPort = p.port;
-        credential = p.credential;
+    memset(&mAddress, 0, sizeof(mAddress));
+    mIPv4 = 0;
+    int32_t ret = ResolveDNS(route.host.c_str(), &mAddress);
+    if (ret == kHttpOk) ret = ConnectResolved(route.host, route.port);
+    if (ret == kHttpOk && (mCancel.load() || mSocket.load() < 0)) {
+        mAborted.store(true);
+        ret = kHttpConnectFailed;
     }
-    int32_t ret;
-    if (!proxyHost.empty()) {
-        sockaddr_storage address;
-        ret = ResolveDNS(proxyHost.c_str(), &address);
-        if (ret == kHttpOk) {
-            {
-                ProxySettings& p = Proxy();
-                std::lock_guard<std::mutex> g(p.lock);
-                p.address = address;
-            }
-            ret = ConnectAddress(reinterpret_cast<sockaddr*>(&address), proxyPort);
-        }
+    if (ret != kHttpOk) {
         if (mAddrList) freeaddrinfo(mAddrList);
         mAddrList = nullptr;
-    } else {
-        ret = ConnectIPv4(proxyIp, proxyPort);
+        Disconnect();
+        return ret;
     }
-    if (ret != kHttpOk) return ret;
-
-    ParseUrl(url.c_str());
     const int sock = mSocket.load();
     SetBlocking(sock);
     struct timeval tv = {0, 500000};
     SetRecvTimeout(sock, tv);
-    std::string request = "CONNECT " + mHost + ":" + std::to_string(mPort) +
-                          " HTTP/1.1\r\nProxy-Authorization: Basic " + credential + "\r\n\r\n";
-    ret = Send(request.data(), static_cast<int32_t>(request.size()));
-    if (ret != kHttpOk) return ret;
-    uint32_t status = 0;
-    mHeadBytes = 0;
-    ret = ParseResponseHeader(&status);
-    if (status != 200) return ret;
-    uint8_t crlf[2];
-    Recv(crlf, 2);
-    return SendRequestAndParseResponse(&CKVAHttpClient::ReconnectProxy, url.c_str(), mPort, offset);
+    if (mHttps) {
+        ret = OpenTunnel(route);
+        if (ret == kHttpOk) ret = StartTls();
+        if (ret != kHttpOk) {
+            if (mCancel.load()) mAborted.store(true);
+            Disconnect();
+            return ret;
+        }
+        SetBlocking(sock);
+    } else {
+        mViaProxy = true;
+        mProxyAuthorization = route.authorization;
+    }
+    return SendRequestAndParseResponse(&CKVAHttpClient::ReconnectDirect, url.c_str(), mPort, offset);
 }
 
 }  // namespace kva_audioplayer

@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -93,9 +94,14 @@ int32_t CKVAHttpClient::StartTls() {
     }
     BIO_set_fd(bio, sock, BIO_NOCLOSE);
     SSL_set_bio(mSsl, bio, bio);
-    if (mIPText[0]) {
+    // The origin's name, also inside a proxy's tunnel (the connected address is the proxy's).
+    std::string literal = mHost;
+    if (literal.size() >= 2 && literal.front() == '[' && literal.back() == ']')
+        literal = literal.substr(1, literal.size() - 2);
+    unsigned char binary[sizeof(in6_addr)];
+    if (inet_pton(AF_INET, literal.c_str(), binary) == 1 || inet_pton(AF_INET6, literal.c_str(), binary) == 1) {
         // An address literal: no name to send, the certificate must carry the address.
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(mSsl), mIPText);
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(mSsl), literal.c_str());
     } else {
         SSL_set_tlsext_host_name(mSsl, mHost.c_str());
         SSL_set1_host(mSsl, mHost.c_str());

@@ -249,6 +249,7 @@ void HttpTestServer::Serve(int fd) {
         std::istringstream first(head.substr(0, head.find("\r\n")));
         first >> req.method >> req.target;
         req.path = req.target.substr(0, req.target.find('?'));
+        if (req.path.compare(0, 7, "http://") == 0) req.path.erase(0, std::min(req.path.find('/', 7), req.path.size()));
         size_t range = head.find("\r\nRange: bytes=");
         if (range != std::string::npos) req.rangeStart = atoll(head.c_str() + range + 15);
 
@@ -267,6 +268,10 @@ void HttpTestServer::Serve(int fd) {
             plan.status = 404;
         }
 
+        if (req.method == "CONNECT" && plan.status == 200 && plan.tunnelPort > 0) {
+            Tunnel(fd, plan);
+            break;
+        }
         if (!plan.rawResponse.empty()) {
             SendAll(fd, ssl, plan.rawResponse.data(), plan.rawResponse.size());
             break;
@@ -407,6 +412,30 @@ void HttpTestServer::Serve(int fd) {
         }
     }
     close(fd);
+}
+
+void HttpTestServer::Tunnel(int fd, const HttpPlan& plan) {
+    std::string out = "HTTP/1.1 200 Connection established\r\n";
+    for (auto& line : plan.extraHeaders) out += line + "\r\n";
+    out += "\r\n";
+    int up = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(plan.tunnelPort));
+    if (connect(up, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
+        SendAll(fd, nullptr, out.data(), out.size())) {
+        char buf[16384];
+        pollfd p[2] = {{fd, POLLIN, 0}, {up, POLLIN, 0}};
+        while (!mStop.load()) {
+            if (poll(p, 2, 50) <= 0) continue;
+            int from = (p[0].revents & (POLLIN | POLLHUP | POLLERR)) ? 0 : 1;
+            ssize_t n = recv(p[from].fd, buf, sizeof(buf), 0);
+            if (n <= 0 || !SendAll(p[1 - from].fd, nullptr, buf, static_cast<size_t>(n))) break;
+        }
+    }
+    close(up);
 }
 
 // ---- BlockedListener ----

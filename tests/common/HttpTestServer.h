@@ -1,5 +1,6 @@
 // A scriptable HTTP/1.1 server on the loopback interface, for network tests.
-// Each connection carries one request; a handler per path decides how it is answered.
+// Each connection carries one request; a handler per path decides how it is answered. As a
+// proxy it answers absolute targets by their path and CONNECT (path: "host:port") by its plan.
 #pragma once
 
 #include <atomic>
@@ -27,7 +28,7 @@ std::string PatternBytes(int64_t offset, int64_t length);
 struct HttpRequest {
     std::string method;
     std::string target;      // as sent, query included
-    std::string path;        // target without the query
+    std::string path;        // target without the query (and scheme and host, for a proxy)
     std::string head;        // the whole request head
     int64_t rangeStart = -1;  // from "Range: bytes=N-", -1 without one
     int index = 0;           // 0 for the first request to this path
@@ -61,6 +62,8 @@ struct HttpPlan {
     std::vector<std::string> titles;
     int64_t rangePiece = 0;                 // answer 206 with at most this many bytes from the
                                             // range start, then keep the connection open
+    int tunnelPort = 0;                     // a CONNECT answered 200 (with extraHeaders), then
+                                            // relayed to this loopback port
 
     static HttpPlan Pattern(int64_t size) {
         HttpPlan p;
@@ -106,6 +109,7 @@ public:
 private:
     void AcceptLoop();
     void Serve(int fd);
+    void Tunnel(int fd, const HttpPlan& plan);
     bool SendAll(int fd, ssl_st* ssl, const char* data, size_t length);
     bool Pause(int ms);  // false when the server is stopping
 

@@ -132,3 +132,76 @@ TEST_F(HttpsConcurrency, CancelEndsAStalledHandshake) {
     EXPECT_NE(kHttpStatusConnectTimeout, c->GetStatusCode());
     EXPECT_EQ(kHttpClosed, c->GetConnectState());
 }
+
+TEST_F(HttpsConcurrency, ProxiesFromTheEnvironment) {
+    // The origin names do not resolve: only a proxy that carried the request can have answered.
+    auto origin = Server(certs.wrongHost);  // valid for other.example only
+    HttpPlan cut = HttpPlan::Pattern(600 * kKiB);
+    cut.closeAfter = 256 * kKiB;  // each resume goes through a new tunnel
+    origin->Serve("/a.bin", cut);
+    HttpTestServer plain;  // for the bypass
+    ASSERT_TRUE(plain.Start());
+    plain.Serve("/a.bin", HttpPlan::Pattern(600 * kKiB));
+    HttpTestServer proxy;
+    ASSERT_TRUE(proxy.Start());
+    proxy.Serve("/a.bin", HttpPlan::Pattern(600 * kKiB));
+    const std::string tunnelTo = "other.example:" + std::to_string(origin->Port());
+    HttpPlan tunnel;
+    tunnel.tunnelPort = origin->Port();
+    tunnel.extraHeaders = {"Proxy-Agent: test", "Via: 1.1 test"};  // the reply is more than a line
+    proxy.Serve(tunnelTo, tunnel);
+    HttpPlan refused;
+    refused.status = 407;
+    refused.extraHeaders = {"Proxy-Authenticate: Basic realm=\"t\""};
+    proxy.Serve("refused.example:443", refused);
+    const std::string at = "127.0.0.1:" + std::to_string(proxy.Port());
+
+    struct Case {
+        const char* what;
+        const char* var;
+        std::string proxyUrl;
+        const char* noProxy;
+        std::string url;
+        int32_t open;
+        int32_t error;
+        int proxyRequests;
+        const char* proxyHead;  // expected in every request the proxy saw
+    } cases[] = {
+        {"http in absolute form", "http_proxy", "http://us%40er:p%3Ass@" + at, nullptr,
+         "http://origin.test:8080/a.bin", kSourceOk, 0, 1,
+         "GET http://origin.test:8080/a.bin HTTP/1.1\r\n"},
+        {"credentials", "HTTP_PROXY", "http://us%40er:p%3Ass@" + at + "/", nullptr,
+         "http://origin.test/a.bin", kSourceOk, 0, 1, "Proxy-Authorization: Basic dXNAZXI6cDpzcw==\r\n"},
+        {"https through CONNECT", "https_proxy", at, "example.com", "https://" + tunnelTo + "/a.bin",
+         kSourceOk, 0, 3, "Host: other.example:"},
+        {"no_proxy", "http_proxy", "http://" + at, "example.com, .127.0.0.1", plain.Url("/a.bin"),
+         kSourceOk, 0, 0, ""},
+        {"407 is final", "https_proxy", "http://u:p@" + at, nullptr, "https://refused.example/a.bin",
+         kSourceNetOpenFailed, 407, 1, "CONNECT refused.example:443 HTTP/1.1\r\n"},
+    };
+    for (const Case& k : cases) {
+        const size_t before = proxy.Requests().size();
+        setenv(k.var, k.proxyUrl.c_str(), 1);
+        if (k.noProxy) setenv("no_proxy", k.noProxy, 1);
+        CKVABufferReaderProxy r(0, k.url.c_str(), TrustingClient());
+        EXPECT_EQ(k.open, r.Open()) << k.what << " error " << r.GetErrorCode();
+        if (k.open == kSourceOk) {
+            EXPECT_TRUE(ReadOn(r).bytes == PatternBytes(0, 600 * kKiB)) << k.what;
+        } else {
+            EXPECT_EQ(k.error, r.GetErrorCode()) << k.what;
+        }
+        r.Close();
+        unsetenv(k.var);
+        unsetenv("no_proxy");
+        auto reqs = proxy.Requests();
+        ASSERT_EQ(before + k.proxyRequests, reqs.size()) << k.what;
+        for (size_t i = before; i < reqs.size(); ++i)
+            EXPECT_NE(std::string::npos, reqs[i].head.find(k.proxyHead)) << k.what << "\n" << reqs[i].head;
+    }
+    // Inside the tunnel the origin sees its own request form, no proxy credentials.
+    auto reqs = origin->RequestsFor("/a.bin");
+    ASSERT_EQ(3u, reqs.size());
+    EXPECT_EQ("/a.bin", reqs[0].target);
+    EXPECT_EQ(512 * kKiB, reqs[2].rangeStart);
+    EXPECT_EQ(1u, plain.Requests().size());
+}
