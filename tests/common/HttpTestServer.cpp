@@ -1,6 +1,7 @@
 #include "common/HttpTestServer.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -10,6 +11,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -399,6 +401,12 @@ void HttpTestServer::Serve(int fd) {
         ERR_clear_error();
     }
     if (reset) {
+        // A reset drops what is still queued to send: cut only once the client has it all, or
+        // where the cut falls depends on how fast the client read.
+        for (int i = 0; i < 2500; ++i) {
+            int queued = 0;
+            if (ioctl(fd, SIOCOUTQ, &queued) != 0 || queued == 0 || !Pause(2)) break;
+        }
         linger l = {1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
     } else {
