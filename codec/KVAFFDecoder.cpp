@@ -227,6 +227,7 @@ int32_t CKVAFFDecoder::openUrl(const char* url) {
     CKVAAutoLock lock(mLock);
     freeFormatContext();
     av_packet_unref(mPacket);
+    mLive = false;
     mFormatContext = avformat_alloc_context();
     if (!url) return kDecNullUrl;
     if (avformat_open_input(&mFormatContext, url, nullptr, nullptr) < 0) {
@@ -283,7 +284,9 @@ int32_t CKVAFFDecoder::open(IKVASourceIO* source, float gainDb) {
         freeIo();
         return kDecIoError;
     }
-    mIoContext->seekable = AVIO_SEEKABLE_NORMAL;
+    // A source without a size is a live stream: nothing to seek, and no length to estimate.
+    mLive = source->GetSize() < 0;
+    mIoContext->seekable = mLive ? 0 : AVIO_SEEKABLE_NORMAL;
     mFormatContext->pb = mIoContext;
     mFormatContext->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_GENPTS;
     // No AVFMT_FLAG_FAST_SEEK, though the source could take it: an MP3 sought through its table
@@ -427,8 +430,9 @@ int32_t CKVAFFDecoder::findStreamInfo() {
         mFormatContext->streams[i]->discard = AVDISCARD_ALL;
     mCancel = 0;
     // An unknown duration is kept as -1 rather than turned into a bogus negative length.
-    mDurationMs = mFormatContext->duration == AV_NOPTS_VALUE ? -1
-                                                             : mFormatContext->duration / 1000;
+    mDurationMs = mFormatContext->duration == AV_NOPTS_VALUE || mLive
+                      ? -1
+                      : mFormatContext->duration / 1000;
     if (mDurationMs == 0) {
         freeFormatContext();
         return kDecZeroDuration;

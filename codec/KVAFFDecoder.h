@@ -172,6 +172,7 @@ protected:
     int64_t mSeekBaseMs = 0;
     int32_t trimSamples = 0;
     int64_t mDurationMs = 0;
+    bool mLive = false;  // the source has no size
     int64_t mConvertedSamples = 0;
     int64_t mReceivedFrames = 0;
     int32_t mDamagedRun = 0;  // damaged packets and frames since the last good frame

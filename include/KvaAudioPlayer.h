@@ -45,7 +45,7 @@ enum KVANotifyId : int32_t {
     kNotifySeekCompleted = 4,      // param1: the position reached, ms
     kNotifyFirstAudio = 5,         // the first sound of a track reached the device; param1: 1, or
                                    // after a gapless switch the new track's session id
-    kNotifyDuration = 7,           // param1: the track's length in ms (32 bits)
+    kNotifyDuration = 7,           // param1: the track's length in ms (32 bits), -1 when unknown
     kNotifyDeviceEvent = 24,       // param1: kDeviceEvent*; with 26 param2 is the failed device's code
     kNotifyError = 100,            // param1: KVAErrorCode, param2: its detail (KVAErrorDetail or errno)
     kNotifyBuffering = 200,        // param1: kBufferingStart or kBufferingEnd; param2: the session id
@@ -117,7 +117,8 @@ enum KVAErrorCode : int32_t {
 // Details: the error code of the failing source (IKVASourceIO::GetErrorCode), in ranges that a
 // host source may use too. Sources of the library answer these; 0 means no detail.
 enum KVAErrorDetail : int32_t {
-    kDetailHttpStatusFirst = 100,  // 100 to 599: the HTTP status of the server's answer
+    kDetailHttpStatusFirst = 100,  // 100 to 599: the HTTP status of the server's answer, or of
+                                   // a proxy's refusal of the tunnel (407: credentials refused)
     kDetailHttpStatusLast = 599,
     kDetailSocketBase = 600,       // + errno of creating or connecting the socket
     kDetailConnectTimeout = 905,   // the connection was not made in time
@@ -348,7 +349,8 @@ public:
     // Pauses, after the pause fade when fadeOut: 300 (6). Ignored when not playing.
     virtual int32_t Pause(bool fadeOut) = 0;                                              // 6
     // Moves to positionMs (capped at the duration): notification 4 when done. Only while
-    // prepared, started, paused or completed; a newer seek replaces one still pending.
+    // prepared, started, paused or completed; a newer seek replaces one still pending. Media of
+    // unknown length (a live stream) cannot seek: kErrorInvalidArgument, playback goes on.
     virtual int32_t Seek(int64_t positionMs) = 0;                                         // 7
     // Stops playback and closes the media: 300 (8). synchronous: returns once stopped.
     virtual int32_t Stop(bool synchronous) = 0;                                           // 8
@@ -372,7 +374,8 @@ public:
     virtual int64_t GetPlayEndTime(const char* songId) = 0;                               // 16
     virtual int64_t GetPlayedTime(const char* songId) = 0;                                // 17
     virtual int64_t GetPlayedTimeWithSpeed(const char* songId) = 0;                       // 18
-    // The current track's length in ms once prepared (statuses 4 to 8), else 0.
+    // The current track's length in ms once prepared (statuses 4 to 8), else 0; 0 also when
+    // the length is unknown (a live stream; notification 7 then says -1).
     virtual int64_t GetDuration() = 0;                                                    // 19
     // Chooses what GetPlayedTime counts (0: the default).
     virtual int32_t SetGetPlayedTimeType(int32_t type) = 0;                               // 20

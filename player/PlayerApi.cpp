@@ -168,8 +168,10 @@ int32_t CKVAAudioPlayer::Seek(int64_t positionMs) {
     ClearCachedTrackTime();
     if (!IsPlayingState(ReadStatus())) return 0;
     {
-        // The command carries 32 bits, and a target past the end is the end.
+        // The command carries 32 bits, and a target past the end is the end. Without a length
+        // (a live stream) there is nowhere to go.
         CKVAAutoLock lock(mSettingsLock);
+        if (mDuration < 0) return kErrorInvalidArgument;
         if (mDuration > 0) positionMs = std::min(positionMs, mDuration);
     }
     positionMs = std::min<int64_t>(positionMs, INT32_MAX);
@@ -239,7 +241,7 @@ int64_t CKVAAudioPlayer::GetDuration() {
     int32_t status = ReadStatus();
     if (status < kStatusPrepared || status > kStatusStopped) return 0;
     CKVAAutoLock lock(mSettingsLock);
-    return mDuration;
+    return mDuration > 0 ? mDuration : 0;
 }
 
 int32_t CKVAAudioPlayer::GetDeviceFlag() {

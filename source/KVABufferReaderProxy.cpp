@@ -193,7 +193,10 @@ void CKVABufferReaderProxy::Close() {
 
 int64_t CKVABufferReaderProxy::GetSize() {
     CKVAAutoLock lock(mLock);
-    return mCacheBuffer ? mCacheBuffer->TotalLength() : 0;
+    if (!mCacheBuffer) return 0;
+    // A live stream has no size until the server ends it (a 0 sent demuxers reading to the end).
+    const int64_t total = mCacheBuffer->TotalLength();
+    return mLive.load() && total <= 0 ? -1 : total;
 }
 
 int64_t CKVABufferReaderProxy::GetAvailableSize() {

@@ -13,6 +13,9 @@
 #include <vector>
 
 #include "common/HttpTestServer.h"
+#include "common/RecordingObserver.h"
+#include "platform/SoundSystem.h"
+#include "platform/VirtualSoundSystem.h"
 #include "ReaderTestUtil.h"
 #include "source/KVABufferReaderProxy.h"
 #include "support/Log.h"
@@ -358,6 +361,7 @@ TEST_F(NetReaderConcurrency, LiveStreamsAndBodiesOfUnknownLength) {
         r.SetStreamTitleListener(&Titles::Note, &titles);
         ASSERT_EQ(kSourceOk, r.Open()) << k.path;
         EXPECT_TRUE(r.IsLive()) << k.path;
+        EXPECT_EQ(-1, r.GetSize()) << k.path;  // a 0 had demuxers read to the end for a length
         int64_t far = 10 * kMiB;
         EXPECT_EQ(kSourceBadArgument, r.Seek(&far, 0)) << k.path;  // nothing to ask for
         ReadResult got = ReadOn(r);
@@ -419,4 +423,36 @@ TEST_F(NetReaderConcurrency, AbortEndsABlockedReadAndAConnect) {
     b.Abort();
     opener.join();
     EXPECT_EQ(kSourceCancelled, open.load());
+}
+
+// At the player a live stream prepares (Ogg read it to its end for a length), has no duration,
+// refuses seeks and plays on.
+TEST_F(NetReaderConcurrency, LiveStreamsAtThePlayer) {
+    auto system = std::make_shared<snd::VirtualSoundSystem>(false);
+    system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("out", u"Test Output"), true);
+    snd::SetSoundSystem(system);
+    for (const char* fixture : {"long_cbr.mp3", "long.ogg"}) {
+        HttpPlan plan;
+        plan.body = std::make_shared<const std::string>(kva_test::ReadFile(kva_test::FixturePath(fixture)));
+        plan.icy = true;
+        plan.contentType = "audio/mpeg";
+        plan.trickleBytes = 4096;  // about twice real time: the stream outlasts the test
+        plan.trickleDelayMs = 125;
+        server.Serve(std::string("/") + fixture, plan);
+        kva_test::RecordingObserver obs;
+        IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
+        player->SetDataSource(server.Url(std::string("/") + fixture).c_str());
+        player->PrepareAsync();
+        EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 10000)) << fixture;
+        EXPECT_EQ(0, player->GetDuration()) << fixture;
+        player->Play(false);
+        EXPECT_TRUE(Eventually([&] { return player->GetCurrentPosition() > 500; }, 10000)) << fixture;
+        EXPECT_EQ(kErrorInvalidArgument, player->Seek(20000)) << fixture;
+        EXPECT_TRUE(Eventually([&] { return player->GetCurrentPosition() > 1500; }, 10000)) << fixture;
+        EXPECT_EQ(kStatusStarted, player->GetStatus()) << fixture;
+        EXPECT_EQ(0, obs.Count(kNotifyError)) << fixture;
+        EXPECT_EQ(0, obs.Count(kNotifySeekCompleted)) << fixture;
+        player->Release();
+    }
+    snd::SetSoundSystem(nullptr);
 }

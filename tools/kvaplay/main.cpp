@@ -383,8 +383,12 @@ private:
                     QueueFollowing();
                     if (mCurrent == 0 && mOpt.seekMs >= 0 && !mSeekDone) {
                         mSeekDone = true;
-                        mWaitSeek = true;
-                        mPlayer->Seek(mOpt.seekMs);
+                        // A live stream cannot seek: it plays from where it is.
+                        mWaitSeek = mPlayer->Seek(mOpt.seekMs) == 0;
+                        if (!mWaitSeek) {
+                            fprintf(stderr, "kvaplay: this media cannot seek; playing from its start\n");
+                            mPlayer->Play(true);
+                        }
                     } else {
                         mPlayer->Play(true);
                     }
