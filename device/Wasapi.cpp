@@ -315,14 +315,9 @@ void Wasapi::ReleaseInterfaces() {
     SafeRelease(mDevice);
 }
 
-int Wasapi::OpenFail(HRESULT hr, IAudioClient* client, IAudioRenderClient* render,
-                     IAudioClock* clock, IMMDevice* device) {
+bool Wasapi::OpenFailed(HRESULT hr) {
     if (hr != S_OK) SetSystemErrorCode(hr);
-    SafeRelease(render);
-    SafeRelease(clock);
-    SafeRelease(client);
-    SafeRelease(device);
-    return kDeviceErrorOpen;
+    return false;
 }
 
 // ---- Open ----
@@ -341,180 +336,18 @@ int Wasapi::Open(int32_t sessionId, const AudioDescription* format) {
         ReleaseInterfaces();
     }
 
-    IMMDevice* device = CreateDeviceByName(name);
+    ComPtr<IMMDevice> device(CreateDeviceByName(name));
     if (!device) {
         KVA_LOG(kLogError, "Wasapi::Open failed to CreateDeviceByName");
         return SetErrorCode(kDeviceErrorOpen);
     }
 
-    int failed = 0;
-    uint32_t numFramesToFill = 0;
+    bool opened;
     {
         CKVAAutoLock lock(mLock);
-        IAudioClient* client = CreateClient(device);
-        if (!client) {
-            KVA_LOG(kLogError, "Wasapi::Open failed to CreateClient");
-            failed = OpenFail(S_OK, nullptr, nullptr, nullptr, device);
-        }
-
-        // Format negotiation.
-        if (!failed) {
-            AudioDescription wanted = *format;
-            wanted.nSampleFormat = PackedSampleFormat(wanted.nSampleFormat);
-            mWaveFormat = WaveFormatFromDescription(wanted);
-            mActualFormat = DescriptionFromWaveFormat(&mWaveFormat.Format);
-            bool mixTried = false;
-            for (int round = 0; round < kMaxFormatRounds; ++round) {
-                WAVEFORMATEX* closest = nullptr;
-                HRESULT hr = client->IsFormatSupported(
-                    static_cast<AUDCLNT_SHAREMODE>(mShareMode), &mWaveFormat.Format, &closest);
-                if (hr == S_OK) {
-                    CoTaskMemFree(closest);
-                    break;
-                }
-                if (closest) {
-                    WAVEFORMATEX& w = mWaveFormat.Format;
-                    const auto* cx = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(closest);
-                    bool extensible = closest->wFormatTag == WAVE_FORMAT_EXTENSIBLE &&
-                                      closest->cbSize >= 22;
-                    DWORD closestMask = extensible ? cx->dwChannelMask : 0;
-                    if (closest->nSamplesPerSec != w.nSamplesPerSec) {
-                        w.nSamplesPerSec = closest->nSamplesPerSec;
-                        w.nAvgBytesPerSec = w.nBlockAlign * w.nSamplesPerSec;
-                    } else if (extensible && closestMask != mWaveFormat.dwChannelMask) {
-                        mWaveFormat.dwChannelMask = closestMask;
-                    } else if (closest->nChannels == w.nChannels) {
-                        size_t bytes = extensible ? sizeof(WAVEFORMATEXTENSIBLE)
-                                                  : sizeof(WAVEFORMATEX);
-                        memset(&mWaveFormat, 0, sizeof(mWaveFormat));
-                        memcpy(&mWaveFormat, closest, bytes);
-                    } else {
-                        // Keep the record self-consistent when only the channel count moves.
-                        w.nChannels = closest->nChannels;
-                        w.nBlockAlign = static_cast<WORD>(w.nChannels * w.wBitsPerSample / 8);
-                        w.nAvgBytesPerSec = w.nBlockAlign * w.nSamplesPerSec;
-                    }
-                    mActualFormat = DescriptionFromWaveFormat(&mWaveFormat.Format);
-                    CoTaskMemFree(closest);
-                    continue;
-                }
-                if (mixTried) break;
-                mixTried = true;
-                WAVEFORMATEX* mix = nullptr;
-                hr = client->GetMixFormat(&mix);
-                if (FAILED(hr)) {
-                    KVA_LOG(kLogError, "Wasapi::Open failed to GetMixFormat: %ld", L(hr));
-                    failed = OpenFail(hr, client, nullptr, nullptr, device);
-                    break;
-                }
-                if (!mix) {
-                    KVA_LOG(kLogError, "Wasapi::Open, no mix format");
-                    failed = OpenFail(S_OK, client, nullptr, nullptr, device);
-                    break;
-                }
-                bool extensible = mix->wFormatTag == WAVE_FORMAT_EXTENSIBLE && mix->cbSize >= 22;
-                memset(&mWaveFormat, 0, sizeof(mWaveFormat));
-                memcpy(&mWaveFormat, mix,
-                       extensible ? sizeof(WAVEFORMATEXTENSIBLE) : sizeof(WAVEFORMATEX));
-                mActualFormat = DescriptionFromWaveFormat(&mWaveFormat.Format);
-                CoTaskMemFree(mix);
-            }
-        }
-
-        if (!failed) {
-            HRESULT hr = client->Initialize(static_cast<AUDCLNT_SHAREMODE>(mShareMode),
-                                            AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0,
-                                            &mWaveFormat.Format,
-                                            mSessionTagSet ? &mSessionGuid : nullptr);
-            if (FAILED(hr)) {
-                KVA_LOG(kLogError, "Wasapi::Open failed to Initialize: %ld", L(hr));
-                failed = OpenFail(hr, client, nullptr, nullptr, device);
-            }
-        }
-
-        if (!failed) {
-            REFERENCE_TIME defaultPeriod = 0, minPeriod = 0;
-            HRESULT hr = client->GetDevicePeriod(&defaultPeriod, &minPeriod);
-            if (FAILED(hr)) {
-                KVA_LOG(kLogError, "Wasapi::Open failed to GetDevicePeriod: %ld", L(hr));
-                failed = OpenFail(hr, client, nullptr, nullptr, device);
-            } else {
-                REFERENCE_TIME p = mShareMode == AUDCLNT_SHAREMODE_SHARED ? defaultPeriod
-                                                                          : minPeriod;
-                double us = static_cast<double>(p) * 0.1 + 0.5;
-                mPeriodMs = static_cast<uint32_t>(us / 1000.0);
-                mStepSize = static_cast<int32_t>(mPeriodMs) * mActualFormat.nSampleRate / 1000 *
-                            mActualFormat.nBitsPerSample * mActualFormat.nChannel / 8;
-                mFramesPerPeriod = static_cast<uint32_t>(
-                    mWaveFormat.Format.nSamplesPerSec * us / 1000000.0 + 0.5);
-            }
-        }
-
-        IAudioRenderClient* render = nullptr;
-        IAudioClock* clock = nullptr;
-        if (!failed) {
-            client->SetEventHandle(mBufferEvent);
-            HRESULT hr = client->GetService(IID_IAudioRenderClient,
-                                            reinterpret_cast<void**>(&render));
-            if (FAILED(hr) || !render) {
-                KVA_LOG(kLogError, "Wasapi::Open failed to CreateAudioClient");
-                failed = OpenFail(FAILED(hr) ? hr : S_OK, client, render, nullptr, device);
-            }
-        }
-        if (!failed) {
-            HRESULT hr = client->GetService(IID_IAudioClock, reinterpret_cast<void**>(&clock));
-            if (FAILED(hr)) {
-                KVA_LOG(kLogError, "Wasapi::Open failed to GetService IAudioClock : %ld", L(hr));
-                failed = OpenFail(hr, client, render, clock, device);
-            }
-        }
-
-        // Pre-roll: the whole buffer in silence.
-        if (!failed) {
-            UINT32 bufferFrames = 0, padding = 0;
-            HRESULT hr = client->GetBufferSize(&bufferFrames);
-            if (FAILED(hr)) {
-                KVA_LOG(kLogError, "Wasapi::Open failed to GetBufferSize %ld", L(hr));
-                failed = OpenFail(hr, client, render, clock, device);
-            } else if (FAILED(hr = client->GetCurrentPadding(&padding))) {
-                KVA_LOG(kLogError, "Wasapi::Open failed to GetCurrentPadding %ld", L(hr));
-                failed = OpenFail(hr, client, render, clock, device);
-            } else {
-                numFramesToFill = bufferFrames - padding;
-                BYTE* data = nullptr;
-                hr = render->GetBuffer(numFramesToFill, &data);
-                if (FAILED(hr)) {
-                    KVA_LOG(kLogError, "Wasapi::Open failed to GetBuffer, numFramesToFill:%d, %ld",
-                            static_cast<int>(numFramesToFill), L(hr));
-                    failed = OpenFail(hr, client, render, clock, device);
-                } else {
-                    render->ReleaseBuffer(numFramesToFill, AUDCLNT_BUFFERFLAGS_SILENT);
-                }
-            }
-        }
-
-        if (!failed) {
-            mClient = client;
-            mRenderClient = render;
-            mClock = clock;
-            mDevice = device;
-            IAudioSessionManager* manager = nullptr;
-            HRESULT hr = device->Activate(IID_IAudioSessionManager, CLSCTX_ALL, nullptr,
-                                          reinterpret_cast<void**>(&manager));
-            if (FAILED(hr)) {
-                KVA_LOG(kLogError, "Wasapi::Open failed to Active, numFramesToFill:%d, %ld",
-                        static_cast<int>(numFramesToFill), L(hr));
-                SetSystemErrorCode(hr);
-                ReleaseInterfaces();
-                failed = kDeviceErrorOpen;
-            } else {
-                mSessionManager = manager;
-                mSessionManager->GetSimpleAudioVolume(mSessionTagSet ? &mSessionGuid : nullptr,
-                                                      FALSE, &mSessionVolume);
-            }
-        }
+        opened = OpenStream(std::move(device), *format);
     }
-    if (failed) return SetErrorCode(kDeviceErrorOpen);
+    if (!opened) return SetErrorCode(kDeviceErrorOpen);
 
     Pause();
     ResetFirstMessage();
@@ -523,6 +356,183 @@ int Wasapi::Open(int32_t sessionId, const AudioDescription* format) {
         StartRenderThread("WasapiRenderThread");
     }
     return 0;
+}
+
+bool Wasapi::OpenStream(ComPtr<IMMDevice> device, const AudioDescription& format) {
+    ComPtr<IAudioClient> client(CreateClient(device.Get()));
+    if (!client) {
+        KVA_LOG(kLogError, "Wasapi::Open failed to CreateClient");
+        return false;
+    }
+    // Declared so that a failure releases the render client, the clock, the client and the
+    // device in that order.
+    ComPtr<IAudioClock> clock;
+    ComPtr<IAudioRenderClient> render;
+    uint32_t filled = 0;
+    if (!NegotiateFormat(client.Get(), format) || !InitializeClient(client.Get()) ||
+        !ReadDevicePeriod(client.Get()) || !GetRenderServices(client.Get(), &render, &clock) ||
+        !PreRollSilence(client.Get(), render.Get(), &filled))
+        return false;
+
+    mClient = client.Detach();
+    mRenderClient = render.Detach();
+    mClock = clock.Detach();
+    mDevice = device.Detach();
+    return OpenSession(filled);
+}
+
+bool Wasapi::NegotiateFormat(IAudioClient* client, const AudioDescription& format) {
+    AudioDescription wanted = format;
+    wanted.nSampleFormat = PackedSampleFormat(wanted.nSampleFormat);
+    mWaveFormat = WaveFormatFromDescription(wanted);
+    mActualFormat = DescriptionFromWaveFormat(&mWaveFormat.Format);
+    bool mixTried = false;
+    for (int round = 0; round < kMaxFormatRounds; ++round) {
+        WAVEFORMATEX* closest = nullptr;
+        HRESULT hr = client->IsFormatSupported(static_cast<AUDCLNT_SHAREMODE>(mShareMode),
+                                               &mWaveFormat.Format, &closest);
+        if (hr == S_OK) {
+            CoTaskMemFree(closest);
+            return true;
+        }
+        if (closest) {
+            TakeClosestFormat(closest);
+            CoTaskMemFree(closest);
+            continue;
+        }
+        if (mixTried) return true;
+        mixTried = true;
+        WAVEFORMATEX* mix = nullptr;
+        hr = client->GetMixFormat(&mix);
+        if (FAILED(hr)) {
+            KVA_LOG(kLogError, "Wasapi::Open failed to GetMixFormat: %ld", L(hr));
+            return OpenFailed(hr);
+        }
+        if (!mix) {
+            KVA_LOG(kLogError, "Wasapi::Open, no mix format");
+            return OpenFailed(S_OK);
+        }
+        AdoptWaveFormat(mix);
+        CoTaskMemFree(mix);
+    }
+    return true;
+}
+
+// One field moves per round, so that a system offering a near match is followed step by step.
+void Wasapi::TakeClosestFormat(const WAVEFORMATEX* closest) {
+    WAVEFORMATEX& w = mWaveFormat.Format;
+    const auto* cx = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(closest);
+    bool extensible = closest->wFormatTag == WAVE_FORMAT_EXTENSIBLE && closest->cbSize >= 22;
+    DWORD closestMask = extensible ? cx->dwChannelMask : 0;
+    if (closest->nSamplesPerSec != w.nSamplesPerSec) {
+        w.nSamplesPerSec = closest->nSamplesPerSec;
+        w.nAvgBytesPerSec = w.nBlockAlign * w.nSamplesPerSec;
+    } else if (extensible && closestMask != mWaveFormat.dwChannelMask) {
+        mWaveFormat.dwChannelMask = closestMask;
+    } else if (closest->nChannels == w.nChannels) {
+        AdoptWaveFormat(closest);
+        return;
+    } else {
+        // Keep the record self-consistent when only the channel count moves.
+        w.nChannels = closest->nChannels;
+        w.nBlockAlign = static_cast<WORD>(w.nChannels * w.wBitsPerSample / 8);
+        w.nAvgBytesPerSec = w.nBlockAlign * w.nSamplesPerSec;
+    }
+    mActualFormat = DescriptionFromWaveFormat(&mWaveFormat.Format);
+}
+
+void Wasapi::AdoptWaveFormat(const WAVEFORMATEX* w) {
+    bool extensible = w->wFormatTag == WAVE_FORMAT_EXTENSIBLE && w->cbSize >= 22;
+    memset(&mWaveFormat, 0, sizeof(mWaveFormat));
+    memcpy(&mWaveFormat, w, extensible ? sizeof(WAVEFORMATEXTENSIBLE) : sizeof(WAVEFORMATEX));
+    mActualFormat = DescriptionFromWaveFormat(&mWaveFormat.Format);
+}
+
+bool Wasapi::InitializeClient(IAudioClient* client) {
+    HRESULT hr = client->Initialize(static_cast<AUDCLNT_SHAREMODE>(mShareMode),
+                                    AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, &mWaveFormat.Format,
+                                    mSessionTagSet ? &mSessionGuid : nullptr);
+    if (FAILED(hr)) {
+        KVA_LOG(kLogError, "Wasapi::Open failed to Initialize: %ld", L(hr));
+        return OpenFailed(hr);
+    }
+    return true;
+}
+
+bool Wasapi::ReadDevicePeriod(IAudioClient* client) {
+    REFERENCE_TIME defaultPeriod = 0, minPeriod = 0;
+    HRESULT hr = client->GetDevicePeriod(&defaultPeriod, &minPeriod);
+    if (FAILED(hr)) {
+        KVA_LOG(kLogError, "Wasapi::Open failed to GetDevicePeriod: %ld", L(hr));
+        return OpenFailed(hr);
+    }
+    REFERENCE_TIME p = mShareMode == AUDCLNT_SHAREMODE_SHARED ? defaultPeriod : minPeriod;
+    double us = static_cast<double>(p) * 0.1 + 0.5;
+    mPeriodMs = static_cast<uint32_t>(us / 1000.0);
+    mStepSize = static_cast<int32_t>(mPeriodMs) * mActualFormat.nSampleRate / 1000 *
+                mActualFormat.nBitsPerSample * mActualFormat.nChannel / 8;
+    mFramesPerPeriod =
+        static_cast<uint32_t>(mWaveFormat.Format.nSamplesPerSec * us / 1000000.0 + 0.5);
+    return true;
+}
+
+bool Wasapi::GetRenderServices(IAudioClient* client, ComPtr<IAudioRenderClient>* render,
+                               ComPtr<IAudioClock>* clock) {
+    client->SetEventHandle(mBufferEvent);
+    HRESULT hr = client->GetService(IID_IAudioRenderClient, render->PutVoid());
+    if (FAILED(hr) || !*render) {
+        KVA_LOG(kLogError, "Wasapi::Open failed to CreateAudioClient");
+        return OpenFailed(FAILED(hr) ? hr : S_OK);
+    }
+    hr = client->GetService(IID_IAudioClock, clock->PutVoid());
+    if (FAILED(hr)) {
+        KVA_LOG(kLogError, "Wasapi::Open failed to GetService IAudioClock : %ld", L(hr));
+        return OpenFailed(hr);
+    }
+    return true;
+}
+
+// Pre-roll: the free part of the buffer in silence.
+bool Wasapi::PreRollSilence(IAudioClient* client, IAudioRenderClient* render, uint32_t* filled) {
+    UINT32 bufferFrames = 0, padding = 0;
+    HRESULT hr = client->GetBufferSize(&bufferFrames);
+    if (FAILED(hr)) {
+        KVA_LOG(kLogError, "Wasapi::Open failed to GetBufferSize %ld", L(hr));
+        return OpenFailed(hr);
+    }
+    hr = client->GetCurrentPadding(&padding);
+    if (FAILED(hr)) {
+        KVA_LOG(kLogError, "Wasapi::Open failed to GetCurrentPadding %ld", L(hr));
+        return OpenFailed(hr);
+    }
+    *filled = bufferFrames - padding;
+    BYTE* data = nullptr;
+    hr = render->GetBuffer(*filled, &data);
+    if (FAILED(hr)) {
+        KVA_LOG(kLogError, "Wasapi::Open failed to GetBuffer, numFramesToFill:%d, %ld",
+                static_cast<int>(*filled), L(hr));
+        return OpenFailed(hr);
+    }
+    render->ReleaseBuffer(*filled, AUDCLNT_BUFFERFLAGS_SILENT);
+    return true;
+}
+
+// The interfaces are the device's by now; a failure here gives them all back.
+bool Wasapi::OpenSession(uint32_t filled) {
+    IAudioSessionManager* manager = nullptr;
+    HRESULT hr = mDevice->Activate(IID_IAudioSessionManager, CLSCTX_ALL, nullptr,
+                                   reinterpret_cast<void**>(&manager));
+    if (FAILED(hr)) {
+        KVA_LOG(kLogError, "Wasapi::Open failed to Active, numFramesToFill:%d, %ld",
+                static_cast<int>(filled), L(hr));
+        SetSystemErrorCode(hr);
+        ReleaseInterfaces();
+        return false;
+    }
+    mSessionManager = manager;
+    mSessionManager->GetSimpleAudioVolume(mSessionTagSet ? &mSessionGuid : nullptr, FALSE,
+                                          &mSessionVolume);
+    return true;
 }
 
 // ---- state ----

@@ -70,8 +70,19 @@ private:
     IAudioClient* CreateClient(IMMDevice* device);
     void ReleaseInterfaces();  // under the lock
     void ReportRenderFailure(HRESULT hr);
-    int OpenFail(HRESULT hr, IAudioClient* client, IAudioRenderClient* render,
-                 IAudioClock* clock, IMMDevice* device);
+
+    // Open's steps, under the lock. Each logs its own failure and answers false.
+    bool OpenStream(ComPtr<IMMDevice> device, const AudioDescription& format);
+    bool NegotiateFormat(IAudioClient* client, const AudioDescription& format);
+    void TakeClosestFormat(const WAVEFORMATEX* closest);
+    void AdoptWaveFormat(const WAVEFORMATEX* w);
+    bool InitializeClient(IAudioClient* client);
+    bool ReadDevicePeriod(IAudioClient* client);
+    bool GetRenderServices(IAudioClient* client, ComPtr<IAudioRenderClient>* render,
+                           ComPtr<IAudioClock>* clock);
+    bool PreRollSilence(IAudioClient* client, IAudioRenderClient* render, uint32_t* filled);
+    bool OpenSession(uint32_t filled);
+    bool OpenFailed(HRESULT hr);  // records hr unless it is S_OK
 
     WAVEFORMATEXTENSIBLE mWaveFormat;
     int32_t mShareMode = AUDCLNT_SHAREMODE_SHARED;

@@ -98,6 +98,44 @@ inline void SafeRelease(T*& p) {
     }
 }
 
+// Holds one reference and releases it when it goes, so that a failing step can simply return.
+template <typename T>
+class ComPtr {
+public:
+    ComPtr() = default;
+    explicit ComPtr(T* p) : mP(p) {}
+    ~ComPtr() { SafeRelease(mP); }
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+    ComPtr(ComPtr&& other) noexcept : mP(other.Detach()) {}
+    ComPtr& operator=(ComPtr&& other) noexcept {
+        if (this != &other) {
+            SafeRelease(mP);
+            mP = other.Detach();
+        }
+        return *this;
+    }
+
+    T* Get() const { return mP; }
+    T* operator->() const { return mP; }
+    explicit operator bool() const { return mP != nullptr; }
+    // For an out-parameter: what was held is released first.
+    T** Put() {
+        SafeRelease(mP);
+        return &mP;
+    }
+    void** PutVoid() { return reinterpret_cast<void**>(Put()); }
+    // Hands the reference to the caller.
+    T* Detach() {
+        T* p = mP;
+        mP = nullptr;
+        return p;
+    }
+
+private:
+    T* mP = nullptr;
+};
+
 // Property values: only wide strings and blobs are ever produced.
 typedef uint16_t VARTYPE;
 constexpr VARTYPE VT_EMPTY = 0;
