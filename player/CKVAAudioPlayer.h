@@ -191,6 +191,7 @@ private:
     void Retire(const FadeOut& f) { Retire(f.stream, f.source); }
     FadeOut StartCrossFadeLocked(CKVAAudioStream* old, IKVASourceIO* oldSource, int64_t lengthMs);
     CKVAAudioStream* OpenNextStream(IKVASourceIO* source, const char* logFormat);  // no lock held
+    static void WaitForFirstAudio(CKVAAudioStream* stream);  // no lock held
     IKVASourceIO* NextActiveSource();
     IKVASourceIO* PromoteNextSource();  // stream lock held
     void Dispose(CKVAAudioStream* stream, IKVASourceIO* source);  // no lock held

@@ -53,6 +53,9 @@ void CKVAAudioPlayer::CrossFadeAtEndLocked() {
     {
         CKVAAutoLock nextLock(mNextStreamLock);
         if (!mCrossFadeAtEnd || !mNextStream) return;
+        // A fade into a stream that has decoded nothing yet would rise from silence. It waits
+        // for the first audio: at worst the current track ends and the gapless switch takes over.
+        if (mNextStream->readyFrames() == 0) return;
         mCrossFadeAtEnd = false;
         // Preloaded with the output format, it mixes whatever its own rate and channels.
         stream = std::exchange(mNextStream, nullptr);

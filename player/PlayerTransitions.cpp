@@ -1,4 +1,6 @@
 // Fades and track transitions: fade ends, switch, gapless preload and cross-fade.
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "codec/CKVAAudioProcess.h"
@@ -7,6 +9,7 @@
 #include "player/CKVAAudioPlayer.h"
 #include "player/CKVAAudioTimeInfo.h"
 #include "player/ErrorText.h"
+#include "support/Clock.h"
 
 namespace kva_audioplayer {
 
@@ -95,6 +98,17 @@ CKVAAudioStream* CKVAAudioPlayer::OpenNextStream(IKVASourceIO* source, const cha
     return nullptr;
 }
 
+// A started next stream is handed on once it holds audio, has ended or has failed, so that a fade
+// or a switch into it does not begin in silence. Bounded: a stalled source must not hold the
+// command thread.
+void CKVAAudioPlayer::WaitForFirstAudio(CKVAAudioStream* stream) {
+    constexpr int64_t kWaitMs = 500;
+    const int64_t until = MonotonicMs() + kWaitMs;
+    while (stream->readyFrames() == 0 && !stream->isEOS() && stream->getLastError() == 0 &&
+           MonotonicMs() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 // Stream lock held: the new current stream's settings, with the next active source made active.
 // Returns the previous active source, for the caller to dispose of with no lock held.
 IKVASourceIO* CKVAAudioPlayer::PromoteNextSource() {
@@ -148,6 +162,7 @@ void CKVAAudioPlayer::doSetContentWithSource() {
     stream->setCacheMax(mCacheMax);
     stream->setStepSize(mStepSize);
     stream->start();
+    WaitForFirstAudio(stream);
     const std::string preloadedText = stream->getSessionIdText();
     {
         CKVAAutoLock lock(mNextStreamLock);
@@ -207,6 +222,7 @@ void CKVAAudioPlayer::doCrossFadeSource() {
     stream->setStepSize(mStepSize);
     stream->setSpeed(speed);
     stream->start();
+    WaitForFirstAudio(stream);
     FadeOut previous;
     {
         CKVAAutoLock lock(mStreamLock);

@@ -403,7 +403,9 @@ TEST_F(PlayerTransition, LastTrackIsHeardToItsEnd) {
 
 // ---- the next track by locator ----
 
+// In real time: a fast output can outrun the next track's decoder in the middle of the fade.
 TEST_F(PlayerTransition, CrossFadeAtEndStartsByItselfOneFadeBeforeTheEnd) {
+    system->SetFast(false);
     Prepare("join_a.wav");
     player->SetCrossFadeTime(500);
     EXPECT_EQ(player->SetNextDataSource(kva_test::FixturePath("join_b.wav").c_str(), 7, 47),
@@ -428,6 +430,7 @@ TEST_F(PlayerTransition, CrossFadeAtEndStartsByItselfOneFadeBeforeTheEnd) {
     EXPECT_GE(x.mixStart, fadeAt - 44) << "started early";
     EXPECT_LE(x.mixStart, fadeAt + period) << "started late";
     EXPECT_NEAR(x.length, static_cast<long>(a.size() / 2) - x.mixStart, 2 * 44 + 2);
+    EXPECT_EQ(x.newOffset, start + x.mixStart) << "the new track is not heard from the fade's start";
 }
 
 TEST_F(PlayerTransition, GaplessIntoAnHttpTrackQueuedByUrl) {
