@@ -6,6 +6,7 @@
 #include "device/DirectSound.h"
 #include "device/Wasapi.h"
 #include "device/WaveOut.h"
+#include "platform/SoundSystem.h"
 #include "support/Log.h"
 
 namespace kva_audioplayer {
@@ -374,7 +375,10 @@ void AudioDevice::RenderPeriod() {
         if (size > 0) mHeldBytes = size;
         return;
     }
-    if (!RenderWrite(mStaging, size)) return;
+    {
+        snd::DeviceFillScope fill(tail);
+        if (!RenderWrite(mStaging, size)) return;
+    }
     if (tail) {
         mTailRunning = mTailLeft > 0;
         if (!mTailRunning) return;  // rests until the next Play

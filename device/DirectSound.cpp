@@ -4,6 +4,7 @@
 #include <cmath>
 #include <mutex>
 
+#include "platform/SoundSystem.h"
 #include "support/Log.h"
 #include "support/TextUtil.h"
 
@@ -356,6 +357,7 @@ int32_t DirectSound::CreateBuffer(HWND window, const AudioDescription& format) {
     if (FAILED(hr)) return ReportError("IDirectSoundBuffer_Lock", hr);
     FillSilence(p1, n1, mWaveFormat);
     FillSilence(p2, n2, mWaveFormat);
+    snd::DeviceFillScope fill;
     if (FAILED(mBuffer->Unlock(p1, n1, p2, n2)))
         KVA_LOG(kLogTrace, "DirectSound Buffer Unload Error.");
 
@@ -658,6 +660,7 @@ void DirectSound::TrackCursorsLocked() {
                                     &n2, 0))) {
             FillSilence(p1, n1, mWaveFormat);
             FillSilence(p2, n2, mWaveFormat);
+            snd::DeviceFillScope fill;
             mBuffer->Unlock(p1, n1, p2, n2);
         }
     }
@@ -705,8 +708,12 @@ int32_t DirectSound::Write(const uint8_t* pcm, int32_t bytes, double ratio) {
         if (p2 && n2) memcpy(p2, pcm + n1, n2);
     } else {
         FillSilence(p1, n1, mWaveFormat);
+        if (p2 && n2) FillSilence(p2, n2, mWaveFormat);
     }
-    hr = mBuffer->Unlock(p1, n1, p2, n2);
+    {
+        snd::DeviceFillScope fill(!pcm);
+        hr = mBuffer->Unlock(p1, n1, p2, n2);
+    }
     if (FAILED(hr)) {
         ReportError("IDirectSoundBuffer_Unlock", hr);
         SetErrorCode(kDeviceErrorWrite);
@@ -746,6 +753,7 @@ int32_t DirectSound::DoFlush() {
     if (SUCCEEDED(mBuffer->Lock(0, size, &p1, &n1, &p2, &n2, DSBLOCK_ENTIREBUFFER))) {
         FillSilence(p1, n1, mWaveFormat);
         FillSilence(p2, n2, mWaveFormat);
+        snd::DeviceFillScope fill;
         mBuffer->Unlock(p1, n1, p2, n2);
     }
     if (FAILED(mBuffer->SetCurrentPosition(0))) KVA_LOG(kLogError, "DS Set Current Postion:");

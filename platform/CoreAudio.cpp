@@ -433,11 +433,14 @@ public:
         if (frames > mPending) return AUDCLNT_E_INVALID_SIZE;
         mPending = -1;
         if (frames == 0) return S_OK;
-        if (flags & AUDCLNT_BUFFERFLAGS_SILENT) {
+        const bool silent = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0;
+        if (silent) {
             bool unsigned8 = !mFormat.isFloat && mFormat.bitsPerSample == 8;
             memset(mStaging.data(), unsigned8 ? 0x80 : 0, static_cast<size_t>(frames) * mBlockAlign);
         }
-        return FromSnd(mStream->Write(mStaging.data(), frames));
+        // A silent release carries no media of the client's.
+        const uint32_t mark = silent || snd::InDeviceFill() ? snd::kWriteDeviceFill : 0;
+        return FromSnd(mStream->Write(mStaging.data(), frames, mark));
     }
 
     HRESULT ClockFrequency(UINT64* frequency) {

@@ -59,7 +59,8 @@ public:
                 const snd::Format& format, const snd::Format& carrier, uint32_t bytes)
         : mSys(std::move(sys)), mEndpoint(std::move(endpoint)), mFormat(format),
           mCarrier(carrier), mMemory(bytes, 0), mShadow(bytes, 0),
-          mSize(bytes), mBlockAlign(static_cast<uint32_t>(format.BlockAlign())) {
+          mSize(bytes), mBlockAlign(static_cast<uint32_t>(format.BlockAlign())),
+          mFill(bytes / std::max<uint32_t>(1, mBlockAlign) + 1, 1) {
         mWake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     }
 
@@ -230,6 +231,9 @@ public:
                 return DSERR_INVALIDPARAM;
             memcpy(mMemory.data() + offset, p1, bytes1);
             if (bytes2) memcpy(mMemory.data(), mShadow.data(), bytes2);
+            const uint8_t fill = snd::InDeviceFill() ? 1 : 0;
+            MarkLocked(offset, bytes1, fill);
+            MarkLocked(0, bytes2, fill);
             const uint32_t total = bytes1 + bytes2;
             // Fed data runs on from the mix position; a write elsewhere (clearing what was played)
             // feeds nothing.
@@ -327,6 +331,14 @@ private:
         mFed = std::min(mSize, mFed + unplayed);
     }
 
+    // Frames touched by bytes from offset: what the client wrote there is media or not.
+    void MarkLocked(uint32_t offset, uint32_t bytes, uint8_t fill) {
+        if (bytes == 0) return;
+        const uint32_t first = offset / mBlockAlign;
+        const uint32_t end = (offset + bytes + mBlockAlign - 1) / mBlockAlign;
+        std::fill(mFill.begin() + first, mFill.begin() + std::min<size_t>(end, mFill.size()), fill);
+    }
+
     // Hands frames at the mix position to the stream; answers the frames taken.
     uint32_t WriteFromBufferLocked(uint32_t frames) {
         uint32_t done = 0;
@@ -340,12 +352,18 @@ private:
             uint32_t room = ahead - std::min(padding, ahead);
             uint32_t n = std::min({room, frames - done, (mSize - mMixPos) / mBlockAlign});
             if (n == 0) break;
+            // One write per run of media or of the device's own silence.
+            const uint32_t at = mMixPos / mBlockAlign;
+            const uint8_t fill = mFill[at];
+            uint32_t run = 1;
+            while (run < n && mFill[at + run] == fill) ++run;
+            n = run;
             const uint8_t* src = mMemory.data() + mMixPos;
             if (!same) {
                 snd::ConvertFrames(mFormat, src, mCarrier, mConverted.data(), n, mScratch.data());
                 src = mConverted.data();
             }
-            if (mStream->Write(src, n) != snd::kOk) break;
+            if (mStream->Write(src, n, fill ? snd::kWriteDeviceFill : 0) != snd::kOk) break;
             mMixPos = (mMixPos + n * mBlockAlign) % mSize;
             uint32_t bytes = n * mBlockAlign;
             mFed = mFed > bytes ? mFed - bytes : 0;
@@ -376,6 +394,7 @@ private:
     std::vector<uint8_t> mShadow;
     const uint32_t mSize;
     const uint32_t mBlockAlign;
+    std::vector<uint8_t> mFill;  // per frame: the client's own silence (or never written)
     HANDLE mWake = nullptr;
     std::thread mMixer;
 

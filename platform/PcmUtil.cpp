@@ -15,6 +15,18 @@ bool IsValidFormat(const Format& f) {
 }
 
 namespace {
+thread_local int gDeviceFill = 0;
+}  // namespace
+
+DeviceFillScope::DeviceFillScope(bool on) : mOn(on) {
+    if (mOn) ++gDeviceFill;
+}
+DeviceFillScope::~DeviceFillScope() {
+    if (mOn) --gDeviceFill;
+}
+bool InDeviceFill() { return gDeviceFill > 0; }
+
+namespace {
 
 int32_t Read24(const uint8_t* p) {
     int32_t v = int32_t(uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16));

@@ -235,7 +235,7 @@ public:
         return kOk;
     }
 
-    int32_t Write(const uint8_t* data, uint32_t frames) override {
+    int32_t Write(const uint8_t* data, uint32_t frames, uint32_t) override {
         Lock lock(mCore->loop);
         if (!UsableLocked()) return kInvalidated;
         if (frames == 0) return kOk;

@@ -71,6 +71,23 @@ protected:
     ~IListener() = default;
 };
 
+constexpr uint32_t kWriteDeviceFill = 0x1;
+
+// Marks the silence a back-end writes of its own (pre-roll, clears, end padding) while in scope
+// on this thread, where the emulated API has no flag to carry it: the emulations take the mark
+// down to the render stream as kWriteDeviceFill.
+class DeviceFillScope {
+public:
+    explicit DeviceFillScope(bool on = true);
+    ~DeviceFillScope();
+    DeviceFillScope(const DeviceFillScope&) = delete;
+    DeviceFillScope& operator=(const DeviceFillScope&) = delete;
+
+private:
+    const bool mOn;
+};
+bool InDeviceFill();
+
 // One render stream on an endpoint, created stopped.
 class IRenderStream {
 public:
@@ -80,8 +97,10 @@ public:
     virtual uint32_t PeriodFrames() = 0;
     // Frames written and not yet played.
     virtual int32_t GetPadding(uint32_t* frames) = 0;
-    // Appends frames; fails with kInvalidArg when they do not fit beside the padding.
-    virtual int32_t Write(const uint8_t* data, uint32_t frames) = 0;
+    // Appends frames; fails with kInvalidArg when they do not fit beside the padding. With
+    // kWriteDeviceFill the frames are silence the device adds itself, not the media: they play,
+    // but a file render leaves them out.
+    virtual int32_t Write(const uint8_t* data, uint32_t frames, uint32_t flags = 0) = 0;
     virtual int32_t Start() = 0;
     virtual int32_t Stop() = 0;
     // Drops what is written and not played (stopped streams only).

@@ -94,6 +94,7 @@ public:
           mBufferFrames(bufferFrames), mPeriodFrames(periodFrames) {
         const size_t bytes = size_t(bufferFrames) * size_t(format.BlockAlign());
         mRing.resize(bytes);
+        mFill.resize(bufferFrames);
         mScratch.resize(bytes);
         mFloat.resize(size_t(bufferFrames) * size_t(format.channels));
         mPeriodNs = int64_t(periodFrames) * 1000000000LL / format.sampleRate;
@@ -122,7 +123,7 @@ public:
         return kOk;
     }
 
-    int32_t Write(const uint8_t* data, uint32_t frames) override {
+    int32_t Write(const uint8_t* data, uint32_t frames, uint32_t flags) override {
         bool signal = false;
         {
             std::lock_guard<std::mutex> lock(mCore->mutex);
@@ -137,6 +138,9 @@ public:
             if (first < frames) {
                 std::copy(data + size_t(first) * ba, data + size_t(frames) * ba, mRing.begin());
             }
+            const uint8_t fill = (flags & kWriteDeviceFill) ? 1 : 0;
+            std::fill_n(mFill.begin() + writePos, first, fill);
+            std::fill_n(mFill.begin(), frames - first, fill);
             mCount += frames;
             if (mRunning && mCore->fast) {
                 ConsumeLocked(mCount);
@@ -240,8 +244,17 @@ public:
                                    mScratch.data() + size_t(n) * ba);
             }
             if (wavOk) {
+                // The file holds the media only: the device's own silence stays out.
                 ToFloat(mFormat, mScratch.data(), mFloat.data(), n);
-                ep.wav->Append(mFloat.data(), n);
+                for (uint32_t i = 0; i < n;) {
+                    uint32_t run = i;
+                    while (run < n && !mFill[mReadPos + run]) ++run;
+                    if (run > i) {
+                        ep.wav->Append(mFloat.data() + size_t(i) * mFormat.channels, run - i);
+                    }
+                    while (run < n && mFill[mReadPos + run]) ++run;
+                    i = run;
+                }
             }
             mReadPos = (mReadPos + n) % mBufferFrames;
             mCount -= n;
@@ -259,6 +272,7 @@ public:
     int64_t mPeriodNs = 1;
     // Under the core's mutex:
     std::vector<uint8_t> mRing;
+    std::vector<uint8_t> mFill;  // per frame of the ring: kWriteDeviceFill
     std::vector<uint8_t> mScratch;
     std::vector<float> mFloat;
     uint32_t mReadPos = 0;

@@ -94,7 +94,8 @@ public:
     // Frames played on the endpoint since it was added, captured or not (for benchmarks).
     uint64_t RenderedFrames(const std::string& id);
 
-    // Everything the endpoint renders is appended to a 32-bit float WAV file in its mix format.
+    // Everything the endpoint renders is appended to a 32-bit float WAV file in its mix format,
+    // except what was written as kWriteDeviceFill: the file holds the media alone.
     int32_t SetWavOutput(const std::string& id, const std::string& path);
     // Completes the header and closes the file.
     int32_t CloseWavOutput(const std::string& id);

@@ -18,6 +18,8 @@ namespace kva_audioplayer {
 namespace {
 
 const char16_t kMapperName[] = u"Sound Mapper";
+// A driver's own header flag while queued: the header holds the client's silence, not media.
+constexpr DWORD kHeaderDeviceFill = 0x10000;
 
 struct WaveDevice {
     std::shared_ptr<snd::ISoundSystem> sys;
@@ -112,7 +114,8 @@ void MarkAllDone(WaveDevice* d, std::vector<WAVEHDR*>* finished) {
     for (WAVEHDR* h = d->head; h;) {
         WAVEHDR* next = h->lpNext;
         h->lpNext = nullptr;
-        SetWaveHeaderFlags(h, (WaveHeaderFlags(h) & ~WHDR_INQUEUE) | WHDR_DONE);
+        const DWORD kept = WaveHeaderFlags(h) & ~(WHDR_INQUEUE | kHeaderDeviceFill);
+        SetWaveHeaderFlags(h, kept | WHDR_DONE);
         finished->push_back(h);
         h = next;
     }
@@ -150,7 +153,8 @@ void Pump(WaveDevice* d) {
                                d->scratch.data());
             src = d->converted.data();
         }
-        r = d->stream->Write(src, n);
+        r = d->stream->Write(src, n,
+                             (WaveHeaderFlags(h) & kHeaderDeviceFill) ? snd::kWriteDeviceFill : 0);
         if (r != snd::kOk) {
             if (r == snd::kInvalidated) d->invalid = true;
             return;
@@ -174,7 +178,8 @@ void Service(WaveDevice* d, std::vector<WAVEHDR*>* finished) {
         d->head = h->lpNext;
         if (!d->head) d->tail = nullptr;
         h->lpNext = nullptr;
-        SetWaveHeaderFlags(h, (WaveHeaderFlags(h) & ~WHDR_INQUEUE) | WHDR_DONE);
+        const DWORD kept = WaveHeaderFlags(h) & ~(WHDR_INQUEUE | kHeaderDeviceFill);
+        SetWaveHeaderFlags(h, kept | WHDR_DONE);
         finished->push_back(h);
     }
 }
@@ -366,7 +371,9 @@ MMRESULT waveOutWrite(HWAVEOUT device, WAVEHDR* header, UINT size) {
         if (flags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
         header->lpNext = nullptr;
         header->reserved = 0;
-        SetWaveHeaderFlags(header, (flags & ~WHDR_DONE) | WHDR_INQUEUE);
+        flags = (flags & ~(WHDR_DONE | kHeaderDeviceFill)) | WHDR_INQUEUE;
+        if (snd::InDeviceFill()) flags |= kHeaderDeviceFill;
+        SetWaveHeaderFlags(header, flags);
         if (d->tail) d->tail->lpNext = header;
         else d->head = header;
         d->tail = header;

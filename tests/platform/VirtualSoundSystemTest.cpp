@@ -303,14 +303,19 @@ TEST(VirtualSoundSystem, WavFileHeaderAndContent) {
         ASSERT_TRUE(kva_test::ReadFloatWav(path, &w, true));
         EXPECT_EQ(src.size(), w.samples.size());
     }
-    // An integer stream on the same endpoint lands in the file as float.
+    // An integer stream on the same endpoint lands in the file as float; the device's own
+    // silence around it plays but stays out of the file.
     sys->SetAcceptAnyFormat(id, true);
     {
         std::unique_ptr<IRenderStream> s;
         ASSERT_EQ(kOk, sys->OpenStream(id, Int16Stereo(), 0, &s));
         ASSERT_EQ(kOk, s->Start());
-        const int16_t pcm[4] = {16384, -16384, 32767, -32768};
+        const int16_t pcm[4] = {16384, -16384, 32767, -32768}, fill[6] = {};
+        const uint64_t before = sys->RenderedFrames(id);
+        ASSERT_EQ(kOk, s->Write(reinterpret_cast<const uint8_t*>(fill), 3, kWriteDeviceFill));
         ASSERT_EQ(kOk, s->Write(reinterpret_cast<const uint8_t*>(pcm), 2));
+        ASSERT_EQ(kOk, s->Write(reinterpret_cast<const uint8_t*>(fill), 1, kWriteDeviceFill));
+        EXPECT_EQ(before + 6, sys->RenderedFrames(id));
     }
     base.reset();
     kva_test::WavData w;

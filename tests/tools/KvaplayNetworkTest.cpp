@@ -24,22 +24,17 @@ bool Render(const std::string& media, const std::string& wav, WavData* data, std
     return r.exitCode == 0 && ReadFloatWav(wav, data);
 }
 
-// The media part of two renders: same samples from the first sound on; silence around it is
-// the device's pre-roll and padding and may differ in length.
-void ExpectSameMedia(const WavData& local, const WavData& net, const std::string& what) {
+// Two renders of the same media: the same samples, frame for frame. `lateFrames`: how much more
+// the network render may hold after the local one's end.
+void ExpectSameMedia(const WavData& local, const WavData& net, const std::string& what,
+                     size_t lateFrames = 0) {
     ASSERT_EQ(local.sampleRate, net.sampleRate) << what;
     ASSERT_EQ(local.channels, net.channels) << what;
-    size_t a = 2 * FirstSoundFrame(local.samples), b = 2 * FirstSoundFrame(net.samples);
-    ASSERT_LT(a, local.samples.size()) << what << ": local render is silent";
-    size_t la = local.samples.size() - a, lb = net.samples.size() - b;
-    size_t common = std::min(la, lb);
-    for (size_t i = 0; i < common; ++i) {
-        ASSERT_EQ(local.samples[a + i], net.samples[b + i]) << what << " differs at sample " << i;
-    }
-    // Whatever one render has beyond the other is padding only.
-    const std::vector<float>& longer = la > lb ? local.samples : net.samples;
-    size_t from = (la > lb ? a : b) + common;
-    for (size_t i = from; i < longer.size(); ++i) ASSERT_EQ(0.0f, longer[i]) << what << " tail " << i;
+    ASSERT_FALSE(local.samples.empty()) << what << ": local render is empty";
+    ASSERT_GE(net.samples.size(), local.samples.size()) << what;
+    ASSERT_LE(net.samples.size(), local.samples.size() + 2 * lateFrames) << what;
+    for (size_t i = 0; i < local.samples.size(); ++i)
+        ASSERT_EQ(local.samples[i], net.samples[i]) << what << " differs at sample " << i;
 }
 
 class KvaplayNetwork : public ::testing::Test {
@@ -144,7 +139,9 @@ TEST_F(KvaplayNetwork, LiveStreamPlaysWholeAndItsTitlesArePrinted) {
     ASSERT_TRUE(Render(file, dir + "/local.wav", &local, &out)) << out;
     out.clear();
     ASSERT_TRUE(Render(server.Url("/live"), dir + "/live.wav", &net, &out)) << out;
-    ExpectSameMedia(local, net, "live");
+    // Unseekable, the MP3's end padding is decoded (as the command line does from a pipe): at
+    // most one frame more.
+    ExpectSameMedia(local, net, "live", 1152);
     EXPECT_NE(std::string::npos, out.find("title: Song A\ntitle: Song B\ntitle: Song A\n")) << out;
 }
 

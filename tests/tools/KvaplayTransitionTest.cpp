@@ -47,14 +47,8 @@ void ExpectGaplessRender(const std::vector<std::string>& files) {
     ASSERT_EQ(got.channels, 2);
     const std::vector<float> ref = Concat(files);
     ASSERT_FALSE(ref.empty());
-    const long start = LocateStart(got.samples, ref);
-    ASSERT_GE(start, 0) << "the first item's start is not in the render";
-    const size_t refFrames = ref.size() / 2;
-    ASSERT_GE(got.samples.size() / 2, start + refFrames) << "frames are missing";
-    EXPECT_EQ(FirstMismatch(got.samples, start, ref, 0, refFrames), -1);
-    // Anything after the items is the last period's padding.
-    for (size_t i = 2 * (start + refFrames); i < got.samples.size(); ++i)
-        ASSERT_EQ(got.samples[i], 0.0f) << "sound after the last item at sample " << i;
+    ASSERT_EQ(got.samples.size(), ref.size());
+    EXPECT_EQ(FirstMismatch(got.samples, 0, ref, 0, ref.size() / 2), -1);
 }
 
 }  // namespace
@@ -81,11 +75,9 @@ TEST(KvaplayItems, EveryFailingItemIsReportedAndTheListGoesOn) {
     ASSERT_TRUE(ReadFloatWav(wav.path, &got));
     const auto& a = CachedReferenceF32Stereo(FixturePath("join_a.wav"));
     const auto& b = CachedReferenceF32Stereo(FixturePath("join_b.wav"));
-    const long start = LocateStart(got.samples, a);
-    ASSERT_GE(start, 0);
-    EXPECT_EQ(FirstMismatch(got.samples, start, a, 0, a.size() / 2), -1);
+    EXPECT_EQ(FirstMismatch(got.samples, 0, a, 0, a.size() / 2), -1);
     std::vector<float> probe(b.begin() + 2 * 10000, b.begin() + 2 * 10256);
-    EXPECT_GE(FindBlock(got.samples, probe, 256, start + static_cast<long>(a.size() / 2),
+    EXPECT_GE(FindBlock(got.samples, probe, 256, static_cast<long>(a.size() / 2),
                         static_cast<long>(got.samples.size() / 2) - 256),
               0);
 }
@@ -107,10 +99,8 @@ TEST_P(KvaplayCrossFade, JoinIsTheLinearMixOverTheLastFadeTimeOfTheOldTrack) {
     ASSERT_TRUE(ReadFloatWav(wav.path, &got));
     const auto& a = CachedReferenceF32Stereo(FixturePath("join_a." + ext));
     const auto& b = CachedReferenceF32Stereo(FixturePath("join_b." + ext));
-    const long start = LocateStart(got.samples, a);
-    ASSERT_GE(start, 0);
     // The gain steps of 1/length add up in float, block by block: 1e-4 covers their rounding.
-    CrossFadeLayout x = AnalyseCrossFade(got.samples, start, a, b, 1e-4f);
+    CrossFadeLayout x = AnalyseCrossFade(got.samples, 0, a, b, 1e-4f);
     ASSERT_EQ(x.error, "");
     EXPECT_EQ(x.mismatch, -1) << "mix start " << x.mixStart << ", length " << x.length;
     // It starts within a 20 ms block after 600 ms before the end and lasts what remains.
@@ -118,7 +108,7 @@ TEST_P(KvaplayCrossFade, JoinIsTheLinearMixOverTheLastFadeTimeOfTheOldTrack) {
     EXPECT_GE(remaining, 26460 - 882);
     EXPECT_LE(remaining, 26460 + 44);
     EXPECT_NEAR(x.length, remaining, 2 * 44 + 2);
-    EXPECT_GE(x.newOffset, start + x.mixStart);  // none of the new track lost before the mix
+    EXPECT_GE(x.newOffset, x.mixStart);  // none of the new track lost before the mix
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, KvaplayCrossFade,
