@@ -137,4 +137,35 @@ int32_t CKVAAudioNormlizer::convert(AudioFrame* frame) {
     return bytes;
 }
 
+int32_t CKVAAudioNormlizer::drain(AudioFrame* frame) {
+    if (!frame) return 0;
+    CKVAAutoLock lock(mLock);
+    if (mState != kConverting || !mSwr) return 0;
+    const int n = swr_get_out_samples(mSwr, 0);
+    if (n <= 0) return 0;
+    const AVSampleFormat outFmt = static_cast<AVSampleFormat>(mOut.nSampleFormat);
+    const int need = av_samples_get_buffer_size(nullptr, mOut.nChannel, n, outFmt, 1);
+    if (need <= 0) return -4;
+    const int32_t used = frame->nLen > 0 ? frame->nLen : 0;
+    if (frame->nCapacity < used + need && reserveBuffer(frame, used + need) != 0) return -7;
+    uint8_t* dst = frame->pData + used;
+    const int got = swr_convert(mSwr, &dst, n, nullptr, 0);
+    if (got < 0) {
+        KVA_LOG(kLogDetail, "AudioReSample drain swr_convert error(%d)", got);
+        return -5;
+    }
+    const int bytes = got > 0 ? av_samples_get_buffer_size(nullptr, mOut.nChannel, got, outFmt, 1) : 0;
+    if (bytes <= 0) return 0;
+    frame->nLen = used + bytes;
+    return bytes;
+}
+
+void CKVAAudioNormlizer::reset() {
+    CKVAAutoLock lock(mLock);
+    if (mSwr && swr_init(mSwr) < 0) {
+        swr_free(&mSwr);
+        mState = kPassThrough;
+    }
+}
+
 }  // namespace kva_audioplayer

@@ -23,6 +23,11 @@ public:
     virtual bool isSameFormat(const AudioDescription& a, const AudioDescription& b);
     virtual int32_t getBitsPerSample(int32_t fmt);
     virtual int32_t reserveBuffer(AudioFrame* frame, int32_t needed);
+    // At the end of the input: what the converter still holds is appended to the frame (in the
+    // output format). Bytes added, or a negative code.
+    int32_t drain(AudioFrame* frame);
+    // Drops what the converter holds (a seek); the formats stay.
+    void reset();
 
     int32_t state();
 

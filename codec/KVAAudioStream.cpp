@@ -655,6 +655,7 @@ int32_t CKVAAudioStream::seekInternal(int64_t ms) {
             CKVAAutoLock lock(mIFLock);
             mIFTimeBase = -1;
             mIFOutSamples = 0;
+            mNormlizer->reset();
             if (mZOAiAudioCurIF && mZOAiAudioStatus == kIFSwitchingOff) {
                 // What it held belongs to the old position: nothing left to drain.
                 mZOAiAudioStatus = kIFSwitchedOff;
@@ -908,8 +909,10 @@ void CKVAAudioStream::resetIFState() {
 }
 
 // IF lock held. Output of the processor in the stream output format: resampled, timed, sized.
-int64_t CKVAAudioStream::finishIFBlock(AudioFrame* frame, bool advance) {
+// The processor's last output also takes what the resampler still holds.
+int64_t CKVAAudioStream::finishIFBlock(AudioFrame* frame, bool advance, bool last) {
     mNormlizer->convert(frame);
+    if (last) mNormlizer->drain(frame);
     const int32_t rate = mStreamOutDes.nSampleRate;
     const int32_t frameBytes = mStreamOutDes.nChannel * (mStreamOutDes.nBitsPerSample / 8);
     if (mIFTimeBase == -1) {
@@ -956,7 +959,7 @@ bool CKVAAudioStream::processIF(AudioFrame* frame, int32_t* status) {
     const int64_t t1 = NowMs();
     frame->nLen = len < 0 ? 0 : (len > frame->nCapacity ? frame->nCapacity : len);
 
-    const int64_t n = finishIFBlock(frame, true);
+    const int64_t n = finishIFBlock(frame, true, *status == AVERROR_EOF && endFlag != 0);
     if (*status == AVERROR_EOF && endFlag == 0) *status = 0;
     if (!late) updateIFTime(t1 - t0, static_cast<int32_t>(n));
     return true;
@@ -981,7 +984,7 @@ int32_t CKVAAudioStream::drainIF() {
         if (len <= 0) break;
         frame->nLen += len > frame->nCapacity - frame->nLen ? frame->nCapacity - frame->nLen : len;
     }
-    finishIFBlock(frame, false);
+    finishIFBlock(frame, false, true);
     mZOAiAudioStatus = kIFSwitchedOff;
     mZOAiAudioCurIF->Reset();
     CKVAAutoLock qlock(mQueueLock);

@@ -123,7 +123,7 @@ protected:
     // Takes the front ready frame into the free list (no allocation). Queue lock held.
     void recycleFront();
     // IF lock held; the sample frames the block now holds.
-    int64_t finishIFBlock(AudioFrame* frame, bool advance);
+    int64_t finishIFBlock(AudioFrame* frame, bool advance, bool last);
     void reserveIFOutput(AudioFrame* frame, int32_t extraBytes);  // IF lock held
     void switchIFOff(int32_t ratio);  // IF lock held
     // Empty-queue answer of the pulls. Queue lock held.
