@@ -725,7 +725,7 @@ void CKVAAudioStream::setSpeed(double speed) {
         // Decoding is over, so no decode step will drain what the processor holds: do it here.
         if (mEOS) drainIF();
     }
-    KVA_LOG(kLogTrace, "CKVAAudioStream::setSpeed mSpeed %f, mZOAiAudioStatus %d", speed,
+    KVA_LOG(kLogDetail, "CKVAAudioStream::setSpeed mSpeed %f, mZOAiAudioStatus %d", speed,
             mZOAiAudioStatus);
 }
 
@@ -802,7 +802,7 @@ int32_t CKVAAudioStream::SetAudioIFEnable(int32_t nEnable) {
     CKVAAutoLock lock(mIFLock);
     mZOAiAudioType = nEnable;
     mThread->Clear();
-    KVA_LOG(kLogTrace, "CKVAAudioStream::SetAudioIFEnable nEnable %d", nEnable);
+    KVA_LOG(kLogDetail, "CKVAAudioStream::SetAudioIFEnable nEnable %d", nEnable);
     int32_t r = initIFProcess();
     if (mState == kStarted && r == 0) {
         mLoopIdle = false;
@@ -820,7 +820,7 @@ void CKVAAudioStream::setIFProcessor(IKVAAudioIFProcessor* processor) {
 void CKVAAudioStream::SetAudioIFRatio(int32_t nRatio) {
     CKVAAutoLock lock(mIFLock);
     mIFMaxRatio = nRatio;
-    KVA_LOG(kLogError, "CKVAAudioStream::SetAudioIFRatio nRatio %d", nRatio);
+    KVA_LOG(kLogDetail, "CKVAAudioStream::SetAudioIFRatio nRatio %d", nRatio);
 }
 
 int32_t CKVAAudioStream::getIFLoad() {
@@ -838,22 +838,22 @@ int32_t CKVAAudioStream::initIFProcess() {
     CKVAAutoLock lock(mIFLock);
     mZOAiAudioStatus = kIFOff;
     if (mZOAiAudioType == 0) {
-        KVA_LOG(kLogError, "CKVAAudioStream::initIFProcess mZOAiAudioType %d", mZOAiAudioType);
+        KVA_LOG(kLogDetail, "CKVAAudioStream::initIFProcess mZOAiAudioType %d", mZOAiAudioType);
         return 0;
     }
     if (std::fabs(mSpeed - 1.0) >= 0.0001) {
-        KVA_LOG(kLogError, "CKVAAudioStream::initIFProcess mSpeed %f", double(mSpeed));
+        KVA_LOG(kLogDetail, "CKVAAudioStream::initIFProcess mSpeed %f", double(mSpeed));
         return 1;
     }
     mZOAiAudioCurIF = mIFProcessor;
     if (!mZOAiAudioCurIF) {
-        KVA_LOG(kLogError, "CKVAAudioStream::initIFProcess mZOAiAudioCurIF %ld", 0L);
+        KVA_LOG(kLogDetail, "CKVAAudioStream::initIFProcess mZOAiAudioCurIF %ld", 0L);
         return 1;
     }
     mDecoder->getOutputDescription(&mSrcAudioDes);
     if (mSrcAudioDes.nChannel >= 3 || mSrcAudioDes.nSampleRate > 48000 ||
         mSrcAudioDes.nChannel <= 0 || mSrcAudioDes.nSampleRate <= 0) {
-        KVA_LOG(kLogError,
+        KVA_LOG(kLogDetail,
                 "CKVAAudioStream::initIFProcess mSrcAudioDes.nChannel %d, mSrcAudioDes.nSampleRate %d",
                 mSrcAudioDes.nChannel, mSrcAudioDes.nSampleRate);
         return 1;

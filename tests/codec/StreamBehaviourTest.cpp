@@ -15,6 +15,7 @@
 #include "common/TestPaths.h"
 #include "common/TestProcess.h"
 #include "source/KVAAudioLocalSource.h"
+#include "support/Log.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -383,6 +384,33 @@ TEST(StreamSettings, CacheParamsKeepTheirRanges) {
     EXPECT_EQ(7000, c.cacheMax());
     c.setCacheMax(14999);
     EXPECT_EQ(14999, c.cacheMax());
+}
+
+// A next track's stream gets these when it takes over on the render thread: whatever their
+// values, they log nothing above detail level.
+TEST(StreamSettings, TakeOverSettingsLogAtDetailLevelOnly) {
+    static std::atomic<int32_t> worst{0};
+    const int32_t oldLevel = GetLogMinLevel();
+    SetLogMinLevel(0);
+    SetLogSink([](void*, int32_t level, const char*, const char*) {
+        if (level > worst) worst = level;
+    }, nullptr);
+    std::string path = FixturePath("flac16.flac");
+    CKVAAudioLocalSource source(3, path.c_str());
+    CKVAAudioStream stream(nullptr);
+    ASSERT_EQ(0, stream.open(&source, false));
+    worst = 0;
+    for (int32_t type : {0, 1}) {  // IF off, then on without a processor
+        stream.setIFProcessor(nullptr);
+        stream.SetAudioIFRatio(90 + type);
+        EXPECT_EQ(type, stream.SetAudioIFEnable(type));
+        stream.setOutputDescription(StereoFloat44k());
+        stream.setSpeed(1.5 - type * 0.5);
+    }
+    SetLogSink(nullptr, nullptr);
+    SetLogMinLevel(oldLevel);
+    EXPECT_EQ(kLogDetail, worst.load());
+    stream.close();
 }
 
 TEST(StreamSettings, BlackListThroughTheStreamRefusesTheCodec) {
