@@ -75,6 +75,10 @@ public:
     virtual int64_t getDuration();
     // The value of the media's tag `key` (any case); false when it has none. Cached at open.
     bool getTag(const char* key, std::string* value);
+    const std::vector<std::pair<std::string, std::string>>& tags() const { return mTags; }
+    // A linear gain the player applies to what it takes from this stream; 1 for none.
+    void setMixGain(float gain) { mMixGain.store(gain); }
+    float mixGain() const { return mMixGain.load(); }
     virtual void setSpeed(double speed);
     virtual std::string getSessionIdText();
     virtual double getRatio();
@@ -172,6 +176,7 @@ protected:
     std::atomic<int64_t> mSeekTime{-1};
     int64_t mBufDuration = 0;  // queue lock
     std::atomic<double> mSpeed{1.0};
+    std::atomic<float> mMixGain{1.0f};
     std::atomic<int32_t> mLastError{0};
     std::atomic<int64_t> cache_min{4000};
     std::atomic<int64_t> cache_max{7000};

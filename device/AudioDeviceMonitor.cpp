@@ -5,6 +5,7 @@
 #include "device/DirectSound.h"
 #include "device/WaveOut.h"
 #include "device/Wasapi.h"
+#include "platform/SoundSystem.h"
 #include "support/Log.h"
 #include "support/TextUtil.h"
 
@@ -236,6 +237,31 @@ bool AudioDeviceMonitor::GetDeviceAt(int32_t index, DeviceRecord* out) {
     if (index < 0 || static_cast<size_t>(index) >= mDevices.size() || !out) return false;
     FillRecord(mDevices[index], out);
     return true;
+}
+
+namespace {
+std::string EntryId(const AudioDeviceInfo& d) { return d.flag ? "default" : Utf16ToUtf8(d.id); }
+}  // namespace
+
+bool AudioDeviceMonitor::GetDeviceIdAt(int32_t index, std::string* id, bool* isDefault) {
+    auto system = snd::GetSoundSystem();
+    const std::string defaultId = system ? system->GetDefaultEndpoint() : std::string();
+    CKVAAutoLock lock(mListLock);
+    if (index < 0 || static_cast<size_t>(index) >= mDevices.size()) return false;
+    const AudioDeviceInfo& d = mDevices[index];
+    if (id) *id = EntryId(d);
+    if (isDefault) *isDefault = !d.flag && !defaultId.empty() && Utf16ToUtf8(d.id) == defaultId;
+    return true;
+}
+
+bool AudioDeviceMonitor::FindDeviceById(const std::string& id, int32_t type, std::u16string* name) {
+    CKVAAutoLock lock(mListLock);
+    for (const AudioDeviceInfo& d : mDevices) {
+        if (EntryType(d) != ListedType(type) || EntryId(d) != id || (!d.flag && d.id.empty())) continue;
+        if (name) *name = d.name;
+        return true;
+    }
+    return false;
 }
 
 int32_t AudioDeviceMonitor::FindCurrentLocked() {

@@ -83,6 +83,11 @@ public:
     virtual void RefreshDeviceList();
     virtual int32_t GetDeviceCount();
     virtual bool GetDeviceAt(int32_t index, DeviceRecord* out);
+    // The entry's output id (the sound system's endpoint id, the same under every type; "default"
+    // for a type's entry that follows the system default) and whether it is the default output.
+    bool GetDeviceIdAt(int32_t index, std::string* id, bool* isDefault);
+    // The name of the entry of that type whose id is `id`; false when there is none.
+    bool FindDeviceById(const std::string& id, int32_t type, std::u16string* name);
     // The entry whose name and type equal the current device's.
     virtual bool GetCurrentDevice(DeviceRecord* out);
     virtual void GetCurrent(std::u16string* name, int32_t* type);

@@ -88,6 +88,7 @@ BOOL EnumCallback(GUID* guid, LPCWSTR description, LPCWSTR module, void* context
     entry.index = -1;
     entry.guid = guid ? *guid : GUID_NULL;
     entry.flag = primary ? 1 : 0;
+    if (!primary && module) entry.id = module;  // the endpoint's id
     c->out->push_back(entry);
     return TRUE;
 }

@@ -1,8 +1,12 @@
 #include "device/WaveOut.h"
 
 #include <cstdlib>
+#include <vector>
 
+#include "platform/DriverFormat.h"
+#include "platform/SoundSystem.h"
 #include "support/Log.h"
+#include "support/TextUtil.h"
 
 namespace kva_audioplayer {
 
@@ -85,9 +89,12 @@ void WaveOut::EnumDevices(AudioDeviceList& out, bool withDefaultEntry) {
         entry.flag = 1;
         out.push_back(entry);
     }
+    // Device i is the i-th active endpoint.
+    const std::vector<snd::EndpointInfo> endpoints = snd::ActiveEndpoints(snd::GetSoundSystem().get());
     for (UINT i = 0; i < count; ++i) {
         AudioDeviceInfo entry;
         entry.driver = kDriverWaveOut;
+        if (i < endpoints.size()) entry.id = Utf8ToUtf16(endpoints[i].id);
         memset(&caps, 0, sizeof(caps));
         if (waveOutGetDevCapsW(i, &caps, sizeof(caps)) == MMSYSERR_NOERROR) entry.name = caps.szPname;
         entry.index = static_cast<int32_t>(i);

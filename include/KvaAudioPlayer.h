@@ -146,6 +146,13 @@ enum : int32_t {
     kNextModeCrossFadeAtEnd = 3,
 };
 
+// ReplayGain modes of SetReplayGain.
+enum : int32_t {
+    kReplayGainOff = 0,    // the tags are ignored (the default)
+    kReplayGainTrack = 1,  // the track's own gain; the album gain when the track has none
+    kReplayGainAlbum = 2,  // the album gain, so an album keeps its levels; else the track gain
+};
+
 // Output device types: three drivers over the same sound system. Their device lists differ in
 // what they offer; playback is the same.
 enum : int32_t { kDeviceTypeWaveOut = 4, kDeviceTypeWasapi = 5, kDeviceTypeDirectSound = 6 };
@@ -464,6 +471,27 @@ public:
     // Bytes of the current network media downloaded ahead of the decoder's read position: what
     // a stalled connection can still play. -1 for a local file, a host's source or no media.
     virtual int64_t GetBufferedBytes() = 0;                                               // 60
+    // ReplayGain from the media's tags: REPLAYGAIN_TRACK_GAIN/PEAK and REPLAYGAIN_ALBUM_GAIN/PEAK
+    // (ID3v2 TXXX frames, Vorbis comments and other tags FFmpeg names so, in any case), or Opus's
+    // R128_TRACK_GAIN/R128_ALBUM_GAIN (1/256 dB relative to -23 LUFS; 5 dB are added to reach
+    // ReplayGain's reference). mode: kReplayGain*; preampDb (-15 to 15) is added to the tag's
+    // gain; preventClipping lowers the gain so that the tagged peak stays at full scale. A track
+    // without gain tags plays unchanged (the pre-amp too is left off). The gain scales each
+    // track's samples as they are taken from it (before the effect, the listener, the fades and
+    // the volume; each track of a cross-fade with its own), up to any level on float output and
+    // saturating on 16-bit output. Takes effect within a device period, also for the playing
+    // track. kErrorInvalidArgument for an unknown mode or a pre-amp out of range or not finite.
+    virtual int32_t SetReplayGain(int32_t mode, float preampDb, bool preventClipping) = 0;  // 61
+    // The stable id of entry index of the device list (GetOutputDeviceInfo), as UTF-8 into id:
+    // at most size bytes with the NUL. An output has the same id under every device type and
+    // across runs (PulseAudio: the sink's name); each type's entry that follows the system
+    // default is "default". *isDefault (may be null) is set to whether the entry is the output
+    // that is the system's default now. Returns the id's length, or -1 past the end of the list.
+    virtual int32_t GetOutputDeviceId(int32_t index, char* id, int32_t size, bool* isDefault) = 0;  // 62
+    // As SetOutputDevice, choosing the device of this type by its id (null, empty or "default":
+    // the entry that follows the system default). kErrorInvalidArgument, changing nothing, for
+    // an id that no entry of that type has.
+    virtual int32_t SetOutputDeviceById(int32_t type, const char* id) = 0;                // 63
 };
 
 struct KvaSoundSystemConfig;  // KvaSoundSystem.h

@@ -90,6 +90,7 @@ void CKVAAudioPlayer::DispatchCommand(const ThreadMsgPtr& msg) {
         case kCmdHeadSetChanged: doHeadSetChanged(msg->mArg1); break;
         case kCmdSetAudioIF: doSetAudioIF(); break;
         case kCmdSetSpeed: doSetSpeed(); break;
+        case kCmdReplayGain: doReplayGain(); break;
         case kCmdRetire: doRetire(); break;
         case kCmdDeviceError: doDeviceError(msg->mArg1, static_cast<uint32_t>(msg->mArg2)); break;
         default: break;

@@ -111,6 +111,9 @@ public:
     int32_t SetNextDataSource(const char* url, int32_t mode, int64_t id) override;
     int32_t GetTrackTag(const char* key, char* out, int32_t size) override;
     int64_t GetBufferedBytes() override;
+    int32_t SetReplayGain(int32_t mode, float preampDb, bool preventClipping) override;
+    int32_t GetOutputDeviceId(int32_t index, char* id, int32_t size, bool* isDefault) override;
+    int32_t SetOutputDeviceById(int32_t type, const char* id) override;
 
     // ---- the player's own slots ----
     virtual bool StopInternal(bool synchronous);
@@ -175,11 +178,16 @@ private:
     AudioDescription RenderDescription();
     static int32_t WaveFormatOf(const AudioDescription& des);
     void ApplyStreamSettings(CKVAAudioStream* stream, bool withIF);  // stream lock held
+    // The stream's ReplayGain factor from its tags and the settings; an opened stream, on the
+    // command thread (no allocation).
+    void UpdateReplayGain(CKVAAudioStream* stream);
+    void doReplayGain();
     int32_t ApplyIFSettings(CKVAAudioStream* stream);                // stream lock held
     void FailWith(const std::string& text, int32_t code, int32_t detail);
     // pull path
     void OnEndOfMedia(const char* logFormat);
     bool SwitchToNextStream();    // stream lock held
+    void ApplyMixGain(CKVAAudioStream* stream, uint8_t* buffer, int32_t length);  // stream lock held
     void CrossFadeAtEndLocked();  // stream lock held, render thread
     enum TakeOver { kTakeOverGapless, kTakeOverAfterEnd, kTakeOverCrossFade };
     void TakeOverStream(TakeOver how);  // stream lock held
@@ -296,6 +304,9 @@ private:
     int32_t mFirstAudio = 0;
     int64_t mDuration = 0;
     int32_t mPlayedTimeType = 0;
+    int32_t mReplayGainMode = kReplayGainOff;
+    float mReplayGainPreampDb = 0.0f;
+    bool mReplayGainPreventClipping = false;
     KVACachedTrackTime mCachedTrackTime;
 
     int64_t mCache_min = 4000;

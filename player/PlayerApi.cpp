@@ -290,6 +290,19 @@ int32_t CKVAAudioPlayer::SetPauseFadeTime(int64_t ms) {
     return 0;
 }
 
+int32_t CKVAAudioPlayer::SetReplayGain(int32_t mode, float preampDb, bool preventClipping) {
+    if (mode < kReplayGainOff || mode > kReplayGainAlbum) return kErrorInvalidArgument;
+    if (!(preampDb >= -15.0f && preampDb <= 15.0f)) return kErrorInvalidArgument;  // NaN too
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        mReplayGainMode = mode;
+        mReplayGainPreampDb = preampDb;
+        mReplayGainPreventClipping = preventClipping;
+    }
+    PostCommand(kCmdReplayGain);
+    return 0;
+}
+
 int32_t CKVAAudioPlayer::SetCrossFadeTime(int64_t ms) {
     if (ms < 0) return kErrorInvalidArgument;
     ms = std::min(ms, kMaxFadeMs);

@@ -26,6 +26,7 @@ enum KVAPlayerCommand : int32_t {
     kCmdHeadSetChanged = 26,
     kCmdSetAudioIF = 27,
     kCmdSetSpeed = 28,
+    kCmdReplayGain = 29,
     kCmdDeviceError = 40,  // a device's failure, handled away from its render thread
     kCmdRetire = 41,       // destroys what a gapless switch on the render thread replaced
 };

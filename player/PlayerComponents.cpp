@@ -8,6 +8,7 @@
 #include "device/AudioDevice.h"
 #include "player/CKVAAudioPlayer.h"
 #include "player/CKVAAudioTimeInfo.h"
+#include "player/ReplayGain.h"
 #include "support/FFmpegLog.h"
 
 namespace kva_audioplayer {
@@ -135,6 +136,34 @@ void CKVAAudioPlayer::ApplyStreamSettings(CKVAAudioStream* stream, bool withIF) 
     }
     stream->setOutputDescription(OutputDescription());
     stream->setSpeed(speed);
+}
+
+void CKVAAudioPlayer::UpdateReplayGain(CKVAAudioStream* stream) {
+    if (!stream) return;
+    int32_t mode;
+    float preamp;
+    bool clip;
+    {
+        CKVAAutoLock lock(mSettingsLock);
+        mode = mReplayGainMode;
+        preamp = mReplayGainPreampDb;
+        clip = mReplayGainPreventClipping;
+    }
+    stream->setMixGain(ReplayGainFactor(ReadReplayGainTags(stream->tags()), mode, preamp, clip));
+}
+
+// Every stream the pull may take samples from: the current, the preloaded and the fading one.
+void CKVAAudioPlayer::doReplayGain() {
+    {
+        CKVAAutoLock lock(mStreamLock);
+        UpdateReplayGain(mAudioStream);
+    }
+    {
+        CKVAAutoLock lock(mNextStreamLock);
+        UpdateReplayGain(mNextStream);
+    }
+    CKVAAutoLock lock(mFillModeLock);
+    UpdateReplayGain(mFadeOutStream);
 }
 
 AudioDescription CKVAAudioPlayer::OutputDescription() {

@@ -1,4 +1,7 @@
 // Output device management: creation with the session tag, re-opening, switching, device list.
+#include <algorithm>
+#include <climits>
+#include <cstring>
 #include <random>
 
 #include "codec/CKVAAudioProcess.h"
@@ -381,6 +384,35 @@ int32_t CKVAAudioPlayer::SetOutputDevice(int32_t type, const char16_t* name) {
         if (status == kStatusStarted) PostCommand(kCmdPlay, 0);
     }
     return 0;
+}
+
+int32_t CKVAAudioPlayer::GetOutputDeviceId(int32_t index, char* id, int32_t size, bool* isDefault) {
+    std::string value;
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        if (!mDeviceMonitor) return -1;
+        if (mDeviceMonitor->GetDeviceCount() == 0) mDeviceMonitor->RefreshDeviceList();
+        if (!mDeviceMonitor->GetDeviceIdAt(index, &value, isDefault)) return -1;
+    }
+    if (id && size > 0) {
+        const size_t n = std::min(value.size(), static_cast<size_t>(size - 1));
+        memcpy(id, value.data(), n);
+        id[n] = '\0';
+    }
+    return static_cast<int32_t>(std::min<size_t>(value.size(), INT32_MAX));
+}
+
+int32_t CKVAAudioPlayer::SetOutputDeviceById(int32_t type, const char* id) {
+    const std::string wanted = id ? id : "";
+    if (wanted.empty() || wanted == "default") return SetOutputDevice(type, nullptr);
+    std::u16string name;
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        if (!mDeviceMonitor) return kErrorInvalidArgument;
+        if (mDeviceMonitor->GetDeviceCount() == 0) mDeviceMonitor->RefreshDeviceList();
+        if (!mDeviceMonitor->FindDeviceById(wanted, type, &name)) return kErrorInvalidArgument;
+    }
+    return SetOutputDevice(type, name.c_str());
 }
 
 bool CKVAAudioPlayer::GetCurrentOutputDevice(DeviceRecord* out) {

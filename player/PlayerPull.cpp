@@ -8,6 +8,7 @@
 #include "device/AudioDevice.h"
 #include "player/CKVAAudioPlayer.h"
 #include "player/CKVAAudioTimeInfo.h"
+#include "player/ReplayGain.h"
 
 namespace kva_audioplayer {
 
@@ -103,6 +104,7 @@ int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_
     }
     *length = ask;
     int32_t r = mAudioStream->bufferFill(buffer, length, position);
+    if (r == kStreamOk || r == kAudioPlayerEOS) ApplyMixGain(mAudioStream, buffer, *length);
     if (r == kStreamOk) {
         if (*length >= 1) {
             int32_t first;
@@ -119,6 +121,7 @@ int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_
             if (delivered == 0) {
                 *length = requested;
                 r = mAudioStream->bufferFill(buffer, length, position);
+                if (r == kStreamOk || r == kAudioPlayerEOS) ApplyMixGain(mAudioStream, buffer, *length);
             } else {
                 r = kStreamOk;
             }
@@ -140,6 +143,12 @@ int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_
         if (perSecond > 0) mLastFillEndMs = *position + int64_t(*length) * 1000 / perSecond;
     }
     return r;
+}
+
+// Stream lock held: the stream's ReplayGain on what it just delivered.
+void CKVAAudioPlayer::ApplyMixGain(CKVAAudioStream* stream, uint8_t* buffer, int32_t length) {
+    const float gain = stream->mixGain();
+    if (gain != 1.0f) ApplyGain(buffer, length, RenderDescription(), gain);
 }
 
 // Stream lock held. The preloaded next stream takes over without a gap; false without one.
@@ -217,6 +226,7 @@ int32_t CKVAAudioPlayer::FillCrossFade(uint8_t* buffer, int32_t* length, int64_t
                            : mFadeOutStream->bufferFill(mScratch.data(), &m, &ignored);
         if (rr != kStreamOk && rr != kAudioPlayerEOS) m = 0;
         m = std::clamp(m, 0, room);
+        ApplyGain(mScratch.data(), m, mOutDesRender, mFadeOutStream->mixGain());
     }
     if (n < m) std::memset(buffer + n, 0, m - n);
     MixCrossFade(buffer, n, mScratch.data(), m);

@@ -183,6 +183,7 @@ int32_t CKVAAudioPlayer::doPrepareAsync() {
         }
         return r;
     }
+    UpdateReplayGain(stream);
     int32_t ifAnswer = ApplyIFSettings(stream);
     if (ifAnswer < 0) PostNotifyText(kNotifyAudioIFStatus, text, kAudioIFRefused, ifAnswer);
     sessionId = static_cast<uint32_t>(stream->getSessionId());

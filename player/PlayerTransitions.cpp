@@ -86,7 +86,10 @@ IKVASourceIO* CKVAAudioPlayer::NextActiveSource() {
 CKVAAudioStream* CKVAAudioPlayer::OpenNextStream(IKVASourceIO* source, const char* logFormat) {
     auto* stream = new CKVAAudioStream(this);
     int32_t r = stream->open(source, true);
-    if (r == 0) return stream;
+    if (r == 0) {
+        UpdateReplayGain(stream);
+        return stream;
+    }
     int32_t err = stream->getLastError();
     delete stream;
     KVA_LOG(kLogError, logFormat, r);

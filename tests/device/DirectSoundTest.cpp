@@ -108,7 +108,7 @@ TEST_F(DirectSoundConcurrency, DeviceListWithGuids) {
     EXPECT_EQ(list[1].guid, EndpointGuid("main"));
     EXPECT_EQ(list[1].flag, 0);
     EXPECT_EQ(list[1].index, -1);
-    EXPECT_TRUE(list[1].id.empty());
+    EXPECT_EQ(list[1].id, u"main");  // the endpoint's id
     EXPECT_EQ(list[2].name, u"Headphones (Second)");
     EXPECT_EQ(list[2].guid, EndpointGuid("second"));
     EXPECT_NE(list[1].guid, list[2].guid);

@@ -81,7 +81,7 @@ TEST_F(WaveOutConcurrency, DeviceListStartsWithTheWaveMapper) {
     EXPECT_EQ(list[1].name, u"Speakers (Main)");
     EXPECT_EQ(list[1].index, 0);
     EXPECT_EQ(list[1].flag, 0);
-    EXPECT_TRUE(list[1].id.empty());
+    EXPECT_EQ(list[1].id, u"main");  // the endpoint's id
     EXPECT_TRUE(list[1].description.empty());
     EXPECT_EQ(list[2].name, u"Headphones (Second)");
     EXPECT_EQ(list[2].index, 1);

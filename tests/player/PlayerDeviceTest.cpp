@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <string>
@@ -86,6 +87,16 @@ TEST_F(PlayerDevice, ListShowsDefaultEntryThenEndpointsAndSameChoicePostsNothing
     ASSERT_TRUE(p->GetOutputDeviceInfo(2, &r));
     EXPECT_EQ(std::u16string(u"Output B"), r.szName);
     EXPECT_FALSE(p->GetOutputDeviceInfo(9, &r));
+    // Each output keeps its endpoint's id under every type; only endpoint a is the default.
+    for (int32_t i = 0; i < 9; ++i) {
+        char id[8];
+        bool isDefault = true;
+        const char* want[] = {"default", "a", "b"};
+        ASSERT_EQ(static_cast<int32_t>(strlen(want[i % 3])), p->GetOutputDeviceId(i, id, sizeof id, &isDefault)) << i;
+        EXPECT_STREQ(want[i % 3], id) << i;
+        EXPECT_EQ(i % 3 == 1, isDefault) << i;
+    }
+    EXPECT_EQ(-1, p->GetOutputDeviceId(9, nullptr, 0, nullptr));
     ASSERT_TRUE(p->GetCurrentOutputDevice(&r));
     EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), r.szName);
 
@@ -106,7 +117,8 @@ TEST_F(PlayerDevice, ChoosingAnotherDeviceMovesPlayback) {
     ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
     // An unknown name changes nothing.
     EXPECT_EQ(kErrorInvalidArgument, p->SetOutputDevice(kDeviceTypeWasapi, u"No Such Output"));
-    EXPECT_EQ(0, p->SetOutputDevice(kDeviceTypeWasapi, u"Output B"));
+    EXPECT_EQ(kErrorInvalidArgument, p->SetOutputDeviceById(kDeviceTypeWasapi, "nope"));
+    EXPECT_EQ(0, p->SetOutputDeviceById(kDeviceTypeWasapi, "b"));
     ASSERT_TRUE(WaitUntil([&] { return Captured("b") > 44100; }));
     DeviceRecord r;
     ASSERT_TRUE(p->GetCurrentOutputDevice(&r));

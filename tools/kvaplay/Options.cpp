@@ -46,6 +46,7 @@ const char* Usage() {
            "  --list-devices                        print the device list, then exit\n"
            "  --next-mode=switch|preload|crossfade  how each following item is queued (default preload)\n"
            "  --start-fade-ms=N --pause-fade-ms=N --crossfade-ms=N --speed=X --volume=V\n"
+           "  --replaygain=off|track|album          level by the media's ReplayGain tags (default off)\n"
            "  --seek=MS                             start position of the first item\n"
            "  --duration=MS                         stop after this much played time\n"
            "  --log-level=N                         library log lines at or above N to standard error\n"
@@ -131,6 +132,11 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
             if (!need(ParseDouble(value, 0.5, 100.0, &o->speed))) return false;
         } else if (key == "--volume" && hasValue) {
             if (!need(ParseDouble(value, 0.0, 1.0, &o->volume))) return false;
+        } else if (key == "--replaygain" && hasValue) {
+            if (value == "off") o->replayGain = 0;
+            else if (value == "track") o->replayGain = 1;
+            else if (value == "album") o->replayGain = 2;
+            else return need(false);
         } else if (key == "--seek" && hasValue) {
             if (!need(ParseInt(value, 0, &n))) return false;
             o->seekMs = n;

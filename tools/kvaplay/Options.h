@@ -18,6 +18,7 @@ struct Options {
     int64_t startFadeMs = -1, pauseFadeMs = -1, crossFadeMs = -1;  // -1: library default
     double speed = 1.0;
     double volume = 1.0;
+    int32_t replayGain = 0;  // 0 off, 1 track, 2 album
     int64_t seekMs = -1;
     int64_t durationMs = -1;
     int32_t logLevel = -1;  // -1: no library log output

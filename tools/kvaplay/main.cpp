@@ -262,6 +262,7 @@ private:
             mPlayer->SetOutputDeviceType(mOpt.deviceType);
         }
         mPlayer->SetVolume(static_cast<float>(mOpt.volume));
+        if (mOpt.replayGain != kReplayGainOff) mPlayer->SetReplayGain(mOpt.replayGain, 0.0f, false);
         if (mOpt.speed != 1.0 && !mPlayer->SetPlaySpeed(mOpt.speed)) {
             fprintf(stderr, "kvaplay: speed %.2f is not accepted\n", mOpt.speed);
             return 2;
