@@ -31,14 +31,17 @@ struct Case {
     int32_t code, detail, wantCode, wantDetail;
 };
 
-// The error 100 that preparing this locator reports.
+// The error 100 that preparing this locator reports; the player ends in status 9, from which
+// Reset returns it to idle.
 std::pair<int32_t, int32_t> PrepareError(const std::string& locator) {
     RecordingObserver obs;
     std::unique_ptr<IKVAPlayer, void (*)(IKVAPlayer*)> player(CMediaPlayerFactory::NewL(&obs),
                                                               [](IKVAPlayer* p) { p->Release(); });
     player->SetDataSource(locator.c_str());
     player->PrepareAsync();
-    if (!obs.WaitFor(kNotifyError, RecordingObserver::kAny, 15000)) return {0, 0};
+    if (!obs.WaitFor(kNotifyStatus, kStatusError, 15000)) return {0, 0};
+    player->Reset();
+    EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusIdle, 5000)) << locator;
     for (const auto& n : obs.All())
         if (n.id == kNotifyError) return {n.param1, n.param2};
     return {0, 0};

@@ -7,14 +7,9 @@
 #include <memory>
 #include <thread>
 
-#include "KvaAudioPlayer.h"
-#include "common/JoinCheck.h"
-#include "common/RecordingObserver.h"
 #include "common/ReferenceDecode.h"
 #include "common/TestIFProcessor.h"
-#include "common/TestPaths.h"
-#include "platform/SoundSystem.h"
-#include "platform/VirtualSoundSystem.h"
+#include "player/VirtualOutputFixture.h"
 
 using namespace kva_audioplayer;
 using kva_test::RecordingObserver;
@@ -22,30 +17,11 @@ using kva_test::TestIFProcessor;
 
 namespace {
 
-class PlayerIF : public ::testing::Test {
+class PlayerIF : public kva_test::VirtualOutputTest {
 protected:
     void SetUp() override {
-        system = std::make_shared<snd::VirtualSoundSystem>(true);
-        system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("out", u"Test Output"), true);
-        system->SetCapture("out", true);
-        snd::SetSoundSystem(system);
-        player = CMediaPlayerFactory::NewL(&obs);
-        player->SetLogConfig(false, 100);
-        player->SetStartFadeTime(0);
-    }
-    void TearDown() override {
-        if (player) player->Release();
-        snd::SetSoundSystem(nullptr);
-    }
-
-    void Prepare(const char* fixture) {
-        player->SetDataSource(kva_test::FixturePath(fixture).c_str());
-        player->PrepareAsync();
-        ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
-    }
-    void PlayToTheEnd() {
-        player->Play(false);
-        ASSERT_TRUE(obs.WaitFor(kNotifyPlaybackCompleted, RecordingObserver::kAny, 10000));
+        VirtualOutputTest::SetUp();
+        player = NewPlayer(&obs);
     }
     // The captured audio from where `ref` (scaled by `gain`) starts in it.
     long Start(const std::vector<float>& ref, float gain) {
@@ -53,16 +29,12 @@ protected:
         for (float& v : scaled) v *= gain;
         return kva_test::LocateStart(Captured(), scaled);
     }
-    std::vector<float> Captured() { return kva_test::FloatsFromBytes(system->GetCaptured("out")); }
     const std::vector<float>& Ref() {
         return kva_test::CachedReferenceF32Stereo(kva_test::FixturePath("flac16.flac"));
     }
 
-    // Declared before the player: it outlives the decode thread that calls it.
+    // Released in TearDown, so it outlives the decode thread that calls it.
     std::unique_ptr<TestIFProcessor> proc;
-    std::shared_ptr<snd::VirtualSoundSystem> system;
-    RecordingObserver obs;
-    IKVAPlayer* player = nullptr;
 };
 
 TestIFProcessor::Config Doubling(int holdFrames = 0) {

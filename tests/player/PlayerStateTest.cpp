@@ -8,13 +8,9 @@
 #include <limits>
 #include <thread>
 
-#include "KvaAudioPlayer.h"
 #include "common/GatedSourceIO.h"
-#include "common/RecordingObserver.h"
-#include "common/TestPaths.h"
 #include "common/TestProcess.h"
-#include "platform/SoundSystem.h"
-#include "platform/VirtualSoundSystem.h"
+#include "player/VirtualOutputFixture.h"
 
 using namespace kva_audioplayer;
 using kva_test::RecordingObserver;
@@ -23,26 +19,15 @@ namespace {
 
 using kva_test::GatedSourceIO;
 
-class PlayerState : public ::testing::Test {
+class PlayerState : public kva_test::VirtualOutputTest {
 protected:
-    void SetUp() override {
-        system = std::make_shared<snd::VirtualSoundSystem>(true);
-        system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("out", u"Test Output"), true);
-        snd::SetSoundSystem(system);
-    }
-    void TearDown() override { snd::SetSoundSystem(nullptr); }
-
-    IKVAPlayer* Prepared(RecordingObserver& obs, const char* fixture) {
-        IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
-        p->SetLogConfig(false, 100);
-        p->SetStartFadeTime(0);
+    IKVAPlayer* Prepared(RecordingObserver& o, const char* fixture) {
+        IKVAPlayer* p = NewPlayer(&o);
         p->SetDataSource(kva_test::FixturePath(fixture).c_str());
         p->PrepareAsync();
-        EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+        EXPECT_TRUE(o.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
         return p;
     }
-
-    std::shared_ptr<snd::VirtualSoundSystem> system;
 };
 
 }  // namespace

@@ -4,12 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "KvaAudioPlayer.h"
 #include "common/MemorySourceIO.h"
-#include "common/RecordingObserver.h"
-#include "common/TestPaths.h"
-#include "platform/SoundSystem.h"
-#include "platform/VirtualSoundSystem.h"
+#include "player/VirtualOutputFixture.h"
 
 using namespace kva_audioplayer;
 using kva_test::MemorySourceIO;
@@ -21,21 +17,12 @@ std::vector<uint8_t> ReadFixture(const char* name) {
     return kva_test::ReadBytes(kva_test::FixturePath(name));
 }
 
-class PlayerTime : public ::testing::Test {
+class PlayerTime : public kva_test::VirtualOutputTest {
 protected:
     void SetUp() override {
-        system = std::make_shared<snd::VirtualSoundSystem>(true);
-        system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("out", u"Test Output"), true);
-        snd::SetSoundSystem(system);
-        player = CMediaPlayerFactory::NewL(&obs);
-        player->SetLogConfig(false, 100);
-        player->SetStartFadeTime(0);
+        VirtualOutputTest::SetUp();
+        player = NewPlayer(&obs);
     }
-    void TearDown() override {
-        if (player) player->Release();
-        snd::SetSoundSystem(nullptr);
-    }
-
     // Prepares `fixture` as the song with session id `id`.
     void Prepare(const char* fixture, uint32_t id) {
         auto data = ReadFixture(fixture);
@@ -44,19 +31,11 @@ protected:
         player->PrepareAsync();
         ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
     }
-    void PlayToEnd() {
-        player->Play(false);
-        ASSERT_TRUE(obs.WaitFor(kNotifyPlaybackCompleted, RecordingObserver::kAny, 10000));
-    }
     void ExpectTimes(const char* id, int64_t played, int64_t withSpeed, int64_t end, int64_t tol) {
         EXPECT_NEAR(played, player->GetPlayedTime(id), tol) << id;
         EXPECT_NEAR(withSpeed, player->GetPlayedTimeWithSpeed(id), tol) << id;
         EXPECT_NEAR(end, player->GetPlayEndTime(id), tol) << id;
     }
-
-    std::shared_ptr<snd::VirtualSoundSystem> system;
-    RecordingObserver obs;
-    IKVAPlayer* player = nullptr;
 };
 
 }  // namespace
@@ -64,7 +43,7 @@ protected:
 TEST_F(PlayerTime, FinishedTrackAnswersFromChainAndRecordUntilReset) {
     EXPECT_EQ(0, player->GetCurrentPosition());
     Prepare("sine_s16.wav", 41);
-    PlayToEnd();
+    PlayToTheEnd();
     // Type 0 asks the chain by song id; any other type the record of the finished track.
     ExpectTimes("41", 3000, 3000, 3000, 30);
     EXPECT_EQ(0, player->GetPlayedTime("40"));
@@ -80,7 +59,7 @@ TEST_F(PlayerTime, FinishedTrackAnswersFromChainAndRecordUntilReset) {
 TEST_F(PlayerTime, SpeedShortensPlayedTimeButNotSourceTime) {
     Prepare("sine_s16.wav", 52);
     ASSERT_TRUE(player->SetPlaySpeed(1.5));
-    PlayToEnd();
+    PlayToTheEnd();
     ExpectTimes("52", 2000, 3000, 3000, 60);
     player->SetGetPlayedTimeType(1);
     ExpectTimes("52", 2000, 3000, 3000, 60);

@@ -7,16 +7,11 @@
 #include <set>
 #include <thread>
 
-#include "KvaAudioPlayer.h"
 #include "common/GatedSourceIO.h"
 #include "common/HttpTestServer.h"
-#include "common/JoinCheck.h"
 #include "common/MemorySourceIO.h"
-#include "common/RecordingObserver.h"
 #include "common/ReferenceDecode.h"
-#include "common/TestPaths.h"
-#include "platform/SoundSystem.h"
-#include "platform/VirtualSoundSystem.h"
+#include "player/VirtualOutputFixture.h"
 
 using namespace kva_audioplayer;
 using kva_test::RecordingObserver;
@@ -29,30 +24,8 @@ std::vector<uint8_t> FileBytes(const std::string& name) {
 
 void ReleaseSource(IKVASourceIO* source) { delete source; }
 
-class PlayerTransition : public ::testing::Test {
+class PlayerTransition : public kva_test::VirtualOutputTest {
 protected:
-    void SetUp() override {
-        system = std::make_shared<snd::VirtualSoundSystem>(true);
-        system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("out", u"Test Output"), true);
-        system->SetCapture("out", true);
-        snd::SetSoundSystem(system);
-    }
-    void TearDown() override {
-        if (player) player->Release();
-        snd::SetSoundSystem(nullptr);
-    }
-
-    void Prepare(const char* fixture) {
-        player = CMediaPlayerFactory::NewL(&obs);
-        player->SetLogConfig(false, 100);
-        player->SetStartFadeTime(0);
-        player->SetDataSource(kva_test::FixturePath(fixture).c_str());
-        player->PrepareAsync();
-        ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
-    }
-
-    std::vector<float> Captured() { return kva_test::FloatsFromBytes(system->GetCaptured("out")); }
-
     // Index of the first notification (id, param1) at or after `from`; -1 when none.
     static int Find(const std::vector<kva_test::Notification>& all, int32_t id, int32_t p1,
                     size_t from = 0) {
@@ -61,10 +34,6 @@ protected:
                 return static_cast<int>(i);
         return -1;
     }
-
-    std::shared_ptr<snd::VirtualSoundSystem> system;
-    RecordingObserver obs;
-    IKVAPlayer* player = nullptr;
 };
 
 std::vector<float> Joined(const char* a, const char* b) {
@@ -252,12 +221,9 @@ std::vector<float> Gains(const std::vector<float>& samples) {
 
 TEST_F(PlayerTransition, StartFadeReachesTheDeviceAsAVolumeRamp) {
     system->SetFast(false);
-    player = CMediaPlayerFactory::NewL(&obs);
-    player->SetLogConfig(false, 100);
+    player = NewPlayer(&obs);
     player->SetStartFadeTime(300);
-    player->SetDataSource(kva_test::FixturePath("dc_half.wav").c_str());
-    player->PrepareAsync();
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+    Prepare("dc_half.wav");
     player->Play(true);
     // Until the gain has stood at 1.0 for a while.
     std::vector<float> g;
@@ -283,13 +249,10 @@ TEST_F(PlayerTransition, StartFadeReachesTheDeviceAsAVolumeRamp) {
 
 TEST_F(PlayerTransition, FadesUnder200MsSwitchAtOnce) {
     system->SetFast(false);
-    player = CMediaPlayerFactory::NewL(&obs);
-    player->SetLogConfig(false, 100);
+    player = NewPlayer(&obs);
     player->SetStartFadeTime(150);
     player->SetPauseFadeTime(150);
-    player->SetDataSource(kva_test::FixturePath("dc_half.wav").c_str());
-    player->PrepareAsync();
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+    Prepare("dc_half.wav");
     player->Play(true);
     for (int i = 0; i < 500 && Gains(Captured()).size() < 8820; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -307,13 +270,9 @@ TEST_F(PlayerTransition, FadesUnder200MsSwitchAtOnce) {
 
 TEST_F(PlayerTransition, PauseFadeEndsInPauseAndPlayDuringItRisesFromTheGainReached) {
     system->SetFast(false);
-    player = CMediaPlayerFactory::NewL(&obs);
-    player->SetLogConfig(false, 100);
-    player->SetStartFadeTime(0);
+    player = NewPlayer(&obs);
     player->SetPauseFadeTime(1500);
-    player->SetDataSource(kva_test::FixturePath("dc_half.wav").c_str());
-    player->PrepareAsync();
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+    Prepare("dc_half.wav");
     player->Play(false);
     for (int i = 0; i < 500 && Gains(Captured()).size() < 4410; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -385,13 +344,9 @@ TEST_F(PlayerTransition, LastTrackIsHeardToItsEnd) {
         system->ClearCaptured("out");
         if (player) player->Release();
         obs.Clear();
-        player = CMediaPlayerFactory::NewL(&obs);
-        player->SetLogConfig(false, 100);
-        player->SetStartFadeTime(0);
+        player = NewPlayer(&obs);
         player->SetOutputDeviceType(type);
-        player->SetDataSource(kva_test::FixturePath("join_short.wav").c_str());
-        player->PrepareAsync();
-        ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+        Prepare("join_short.wav");
         player->Play(false);
         ASSERT_TRUE(obs.WaitFor(kNotifyPlaybackCompleted, RecordingObserver::kAny, 5000));
         const std::vector<float> got = Captured();
