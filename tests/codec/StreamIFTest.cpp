@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <mutex>
 
 #include "StreamTestUtil.h"
 #include "common/ReferenceDecode.h"
@@ -16,26 +15,6 @@ using namespace kva_audioplayer;
 using namespace kva_test;
 
 namespace {
-
-struct StreamEvent {
-    int32_t id, arg1, arg2;
-};
-
-class EventObserver : public RecordingObserver {
-public:
-    void OnStreamEvent(int32_t id, const char*, int32_t arg1, int32_t arg2) override {
-        std::lock_guard<std::mutex> g(mLock);
-        events.push_back({id, arg1, arg2});
-    }
-    std::vector<StreamEvent> Events() {
-        std::lock_guard<std::mutex> g(mLock);
-        return events;
-    }
-
-private:
-    std::mutex mLock;
-    std::vector<StreamEvent> events;
-};
 
 AudioDescription StereoFloat(int rate) {
     AudioDescription d = StereoFloat44k();
@@ -63,7 +42,7 @@ protected:
         return CachedReferenceF32Stereo(FixturePath(fixture));
     }
 
-    EventObserver obs;
+    RecordingObserver obs;
     std::unique_ptr<CKVAAudioLocalSource> source;
     std::unique_ptr<CKVAAudioStream> stream;
 };
@@ -147,7 +126,7 @@ TEST_F(StreamIF, TooSlowProcessorIsSwitchedOffAndDrainedWithoutLoss) {
     ASSERT_TRUE(res.ended);
     EXPECT_EQ(stream->ifStatus(), CKVAAudioStream::kIFSwitchedOff);
 
-    auto events = obs.Events();
+    auto events = obs.StreamEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].id, kNotifyAudioIFStatus);
     EXPECT_EQ(events[0].arg1, kAudioIFSwitchedOff);
@@ -177,7 +156,7 @@ TEST_F(StreamIF, LeavingSpeedOneDrainsAndSwitchesOff) {
     PullResult rest = PullAll(*stream, 4096);
     ASSERT_TRUE(rest.ended);
     EXPECT_EQ(stream->ifStatus(), CKVAAudioStream::kIFSwitchedOff);
-    EXPECT_TRUE(obs.Events().empty());
+    EXPECT_TRUE(obs.StreamEvents().empty());
 
     std::vector<float> all = first.samples;
     all.insert(all.end(), rest.samples.begin(), rest.samples.end());

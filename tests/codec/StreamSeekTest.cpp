@@ -8,7 +8,6 @@
 #include "StreamTestUtil.h"
 #include "common/ReferenceDecode.h"
 #include "common/TestPaths.h"
-#include "source/KVAAudioLocalSource.h"
 
 using namespace kva_audioplayer;
 using namespace kva_test;
@@ -61,10 +60,10 @@ TEST_P(StreamConcurrencySeek, LandsOnTheTargetSample) {
     constexpr size_t kProbe = 2048;
     for (int64_t target : {1230, 31110, 58770, 59990, 75000}) {
         SCOPED_TRACE("seek to " + std::to_string(target));
-        RecordingObserver obs;
-        CKVAAudioLocalSource source(3, path.c_str());
-        CKVAAudioStream stream(&obs);
-        ASSERT_EQ(0, OpenAndStart(stream, &source));
+        FileStream f(path);
+        CKVAAudioStream& stream = f.stream;
+        RecordingObserver& obs = f.obs;
+        ASSERT_EQ(0, f.OpenAndStart());
         ASSERT_TRUE(obs.WaitEnds(1));
         ASSERT_EQ(0, stream.seek(target));
         ASSERT_TRUE(obs.WaitEnds(2));
@@ -99,8 +98,7 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, StreamConcurrencySeek,
                                            SeekCase{"long_cbr.mp3", false},
                                            SeekCase{"long_vbr.mp3", false},
                                            SeekCase{"long.m4a", false},
-                                           SeekCase{"long.ogg", false},
-                                           SeekCase{"long.opus", false}),
+                                           SeekCase{"long.ogg", false}, SeekCase{"long.opus", false}),
                          [](const ::testing::TestParamInfo<SeekCase>& info) {
                              std::string n = info.param.file;
                              for (char& ch : n)

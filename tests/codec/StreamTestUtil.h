@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codec/KVAAudioStream.h"
+#include "source/KVAAudioLocalSource.h"
 
 namespace kva_test {
 
@@ -25,7 +26,17 @@ public:
         events.push_back('E');
         mCond.notify_all();
     }
-    void OnStreamEvent(int32_t, const char*, int32_t, int32_t) override {}
+    struct StreamEvent {
+        int32_t id, arg1, arg2;
+    };
+    void OnStreamEvent(int32_t id, const char*, int32_t arg1, int32_t arg2) override {
+        std::lock_guard<std::mutex> g(mLock);
+        streamEvents.push_back({id, arg1, arg2});
+    }
+    std::vector<StreamEvent> StreamEvents() {
+        std::lock_guard<std::mutex> g(mLock);
+        return streamEvents;
+    }
 
     // Waits (bounded, so that a fault cannot hang the suite) until `n` buffering ends were seen.
     bool WaitEnds(int n, int maxSeconds = 20) {
@@ -51,6 +62,7 @@ private:
     int starts = 0;
     int ends = 0;
     std::string events;
+    std::vector<StreamEvent> streamEvents;
 };
 
 // 44.1 kHz stereo packed float, the format every comparison uses.
@@ -75,5 +87,17 @@ PullResult PullAll(kva_audioplayer::CKVAAudioStream& stream, int32_t chunkBytes 
 // Opens `path` through a local source into `stream`, sets the comparison target and starts it.
 int32_t OpenAndStart(kva_audioplayer::CKVAAudioStream& stream,
                      kva_audioplayer::IKVASourceIO* source);
+
+// A stream on a local file with its observer, in the order they must go (the stream reads from
+// the source until it is destroyed).
+struct FileStream {
+    explicit FileStream(const std::string& file)
+        : path(file), source(3, path.c_str()), stream(&obs) {}
+    int32_t OpenAndStart() { return kva_test::OpenAndStart(stream, &source); }
+    std::string path;
+    RecordingObserver obs;
+    kva_audioplayer::CKVAAudioLocalSource source;
+    kva_audioplayer::CKVAAudioStream stream;
+};
 
 }  // namespace kva_test

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -31,30 +32,21 @@ std::vector<float> Sine(double seconds, double freq, int channels, int rate = kR
     return out;
 }
 
-// Pushes data through p in blocks of `block` frames and collects everything it gives back.
+// Pushes data through p in blocks of `block` frames, then its end, and collects everything it
+// gives back.
 void Pump(TempoProcessor& p, const uint8_t* data, int64_t frames, int frameBytes,
           std::vector<uint8_t>& out, int block = kBlock) {
     std::vector<uint8_t> buf(static_cast<size_t>(block) * 4 * frameBytes);
-    for (int64_t done = 0; done < frames; done += block) {
-        int32_t n = static_cast<int32_t>(std::min<int64_t>(block, frames - done));
-        p.PutSamples(data + done * frameBytes, n);
+    for (int64_t done = 0; done <= frames; done += block) {
+        const int32_t n = static_cast<int32_t>(std::min<int64_t>(block, frames - done));
+        if (n > 0) p.PutSamples(data + done * frameBytes, n);
+        if (n < block) p.PutSamples(nullptr, 0);
         while (p.AvailableFrames() > 0) {
             int32_t m = block * 4;
             p.ReceiveSamples(buf.data(), &m);
             ASSERT_GT(m, 0);
             out.insert(out.end(), buf.begin(), buf.begin() + static_cast<size_t>(m) * frameBytes);
         }
-    }
-}
-
-void Drain(TempoProcessor& p, int frameBytes, std::vector<uint8_t>& out) {
-    p.PutSamples(nullptr, 0);
-    std::vector<uint8_t> buf(static_cast<size_t>(kBlock) * frameBytes);
-    while (p.AvailableFrames() > 0) {
-        int32_t m = kBlock;
-        p.ReceiveSamples(buf.data(), &m);
-        ASSERT_GT(m, 0);
-        out.insert(out.end(), buf.begin(), buf.begin() + static_cast<size_t>(m) * frameBytes);
     }
 }
 
@@ -65,7 +57,6 @@ std::vector<float> Stretch(double tempo, const std::vector<float>& in, int chann
     std::vector<uint8_t> out;
     const int fb = 4 * channels;
     Pump(*p, reinterpret_cast<const uint8_t*>(in.data()), in.size() / channels, fb, out);
-    Drain(*p, fb, out);
     std::vector<float> f(out.size() / 4);
     std::memcpy(f.data(), out.data(), out.size());
     return f;
@@ -150,7 +141,6 @@ TEST_P(TempoIdentity, OutputEqualsRoundTrippedInput) {
     p->SetTempo(1.0);
     std::vector<uint8_t> out;
     Pump(*p, in.data(), frames, channels * bps, out, 1000);
-    Drain(*p, channels * bps, out);
     EXPECT_EQ(expected, out);
 }
 
@@ -158,34 +148,24 @@ INSTANTIATE_TEST_SUITE_P(PackedFormats, TempoIdentity,
                          ::testing::Values(AV_SAMPLE_FMT_U8, AV_SAMPLE_FMT_S16, AV_SAMPLE_FMT_S32,
                                            AV_SAMPLE_FMT_FLT));
 
+// Truncation toward zero, and values past full scale saturate instead of wrapping.
 TEST(TempoConversion, TableValuesAndSaturation) {
     uint8_t u8[3] = {0, 128, 255};
     float f[3];
     SamplesToFloat(AV_SAMPLE_FMT_U8, u8, f, 3);
-    EXPECT_FLOAT_EQ(-1.0f, f[0]);
-    EXPECT_FLOAT_EQ(0.0f, f[1]);
-    EXPECT_FLOAT_EQ(127.0f / 128.0f, f[2]);
-
-    // Truncation toward zero, and values past full scale saturate instead of wrapping.
+    EXPECT_EQ((std::vector<float>{-1.0f, 0.0f, 127.0f / 128.0f}), std::vector<float>(f, f + 3));
     const float in[6] = {0.5f / 32768.0f, -1.5f / 32768.0f, 1.0f, -1.0f, 1.7f, -3.0f};
     int16_t s16[6];
     SamplesFromFloat(AV_SAMPLE_FMT_S16, in, reinterpret_cast<uint8_t*>(s16), 6);
-    EXPECT_EQ(0, s16[0]);
-    EXPECT_EQ(-1, s16[1]);
-    EXPECT_EQ(32767, s16[2]);
-    EXPECT_EQ(-32768, s16[3]);
-    EXPECT_EQ(32767, s16[4]);
-    EXPECT_EQ(-32768, s16[5]);
+    EXPECT_EQ((std::vector<int16_t>{0, -1, 32767, -32768, 32767, -32768}),
+              std::vector<int16_t>(s16, s16 + 6));
     int32_t s32[6];
     SamplesFromFloat(AV_SAMPLE_FMT_S32, in, reinterpret_cast<uint8_t*>(s32), 6);
-    EXPECT_EQ(2147483647, s32[2]);
-    EXPECT_EQ(-2147483647 - 1, s32[3]);
-    EXPECT_EQ(2147483647, s32[4]);
+    EXPECT_EQ((std::vector<int32_t>{INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN}),
+              std::vector<int32_t>(s32 + 2, s32 + 6));
     uint8_t u8out[6];
     SamplesFromFloat(AV_SAMPLE_FMT_U8, in, u8out, 6);
-    EXPECT_EQ(255, u8out[2]);
-    EXPECT_EQ(0, u8out[3]);
-    EXPECT_EQ(255, u8out[4]);
+    EXPECT_EQ((std::vector<uint8_t>{255, 0, 255, 0}), std::vector<uint8_t>(u8out + 2, u8out + 6));
 }
 
 // Faster and slower keep the pitch, in any channel layout; identical channels stay identical.
