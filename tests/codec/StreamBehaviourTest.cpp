@@ -360,16 +360,4 @@ TEST(StreamSettings, TakeOverSettingsLogAtDetailLevelOnly) {
     stream.close();
 }
 
-TEST(StreamSettings, BlackListThroughTheStreamRefusesTheCodec) {
-    CKVAAudioStream::SetCodecBlackList({AV_CODEC_ID_FLAC});
-    {
-        FileStream f(FixturePath("flac16.flac"));
-        EXPECT_EQ(kDecNoAudio, f.stream.open(&f.source, true));
-    }
-    CKVAAudioStream::SetCodecBlackList({});
-    EXPECT_TRUE(KVACodecSettings::GetCodecBlackList().empty());
-    FileStream f(FixturePath("flac16.flac"));
-    EXPECT_EQ(0, f.stream.open(&f.source, true));
-}
-
 }  // namespace
