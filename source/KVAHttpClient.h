@@ -67,6 +67,15 @@ struct ProxyRoute {
     std::string authorization;
 };
 
+// A proxy URL, [http://][user[:password]@]host[:port][/]; false for anything else (another
+// scheme, no host, a bad port).
+bool ParseProxyUrl(const char* text, ProxyRoute* out);
+
+// Whether a no_proxy list covers the host (brackets optional) on that port: "*", names with
+// their subdomains (a leading "." or "*." allowed), address literals and networks
+// ("10.0.0.0/8", "::1/128"), each optionally with ":port" ("[::1]:8080" for IPv6).
+bool NoProxyCovers(const char* list, const std::string& host, uint16_t port);
+
 // Connection states.
 enum : int32_t { kHttpClosed = 0, kHttpSocketCreated = 1, kHttpConnected = 2 };
 

@@ -45,7 +45,64 @@ std::string Unbracket(const std::string& host) {
     return host;
 }
 
-// A proxy URL: [http://][user[:password]@]host[:port][/]; false for anything else.
+// An address literal, brackets optional; false for a name.
+bool ParseAddress(const std::string& text, int* family, uint8_t bytes[16]) {
+    const std::string s = Unbracket(text);
+    if (inet_pton(AF_INET, s.c_str(), bytes) == 1) {
+        *family = AF_INET;
+        return true;
+    }
+    if (inet_pton(AF_INET6, s.c_str(), bytes) != 1) return false;
+    static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (memcmp(bytes, kMapped, sizeof(kMapped)) == 0) {  // ::ffff:a.b.c.d is that IPv4 host
+        memmove(bytes, bytes + 12, 4);
+        *family = AF_INET;
+        return true;
+    }
+    *family = AF_INET6;
+    return true;
+}
+
+bool SamePrefix(const uint8_t* a, const uint8_t* b, int bits) {
+    const int whole = bits / 8;
+    if (memcmp(a, b, static_cast<size_t>(whole)) != 0) return false;
+    if (bits % 8 == 0) return true;
+    const uint8_t mask = static_cast<uint8_t>(0xff << (8 - bits % 8));
+    return (a[whole] & mask) == (b[whole] & mask);
+}
+
+// One no_proxy entry against the host: an address or a network ("10.0.0.0/8", "::1/128") covers
+// an address literal; a name covers itself and its subdomains.
+bool EntryCovers(std::string entry, const std::string& host, bool hostIsAddress, int family,
+                 const uint8_t* address) {
+    if (entry.compare(0, 2, "*.") == 0) entry.erase(0, 1);
+    if (!entry.empty() && entry[0] == '.') entry.erase(0, 1);
+    if (!entry.empty() && entry.back() == '.') entry.pop_back();
+    int bits = -1;
+    size_t slash = entry.find('/');
+    if (slash != std::string::npos) {
+        int64_t prefix = 0;
+        if (!ParseDecimal(entry.c_str() + slash + 1, &prefix) || prefix > 128) return false;
+        bits = static_cast<int>(prefix);
+        entry.resize(slash);
+    }
+    int entryFamily = 0;
+    uint8_t net[16];
+    if (ParseAddress(entry, &entryFamily, net)) {
+        if (!hostIsAddress || entryFamily != family) return false;
+        const int width = family == AF_INET ? 32 : 128;
+        if (bits > width) return false;
+        return SamePrefix(address, net, bits < 0 ? width : bits);
+    }
+    if (bits >= 0 || hostIsAddress) return false;
+    if (entry.empty()) return false;
+    if (strcasecmp(host.c_str(), entry.c_str()) == 0) return true;
+    return host.size() > entry.size() && host[host.size() - entry.size() - 1] == '.' &&
+           strcasecmp(host.c_str() + host.size() - entry.size(), entry.c_str()) == 0;
+}
+
+}  // namespace
+
 bool ParseProxyUrl(const char* text, ProxyRoute* out) {
     std::string s = text;
     size_t scheme = s.find("://");
@@ -65,8 +122,8 @@ bool ParseProxyUrl(const char* text, ProxyRoute* out) {
     out->port = 80;
     size_t colon = s.rfind(':');
     if (colon != std::string::npos && s.find(']', colon) == std::string::npos) {
-        long port = strtol(s.c_str() + colon + 1, nullptr, 10);
-        if (port <= 0 || port > 65535) return false;
+        int64_t port = 0;
+        if (!ParseDecimal(s.c_str() + colon + 1, &port) || port == 0 || port > 65535) return false;
         out->port = static_cast<uint16_t>(port);
         s.resize(colon);
     }
@@ -74,13 +131,14 @@ bool ParseProxyUrl(const char* text, ProxyRoute* out) {
     return !out->host.empty();
 }
 
-// no_proxy: names (a leading "." or "*." optional, each covers its subdomains), address
-// literals, either with ":port"; "*" covers everything.
-bool Bypassed(const std::string& hostIn, uint16_t port) {
-    const char* list = Env("no_proxy", "NO_PROXY");
+bool NoProxyCovers(const char* list, const std::string& hostIn, uint16_t port) {
     if (!list) return false;
-    const std::string host = Unbracket(hostIn);
-    std::string all = list;
+    std::string host = Unbracket(hostIn);
+    if (!host.empty() && host.back() == '.') host.pop_back();
+    int family = 0;
+    uint8_t address[16];
+    const bool hostIsAddress = ParseAddress(host, &family, address);
+    const std::string all = list;
     size_t pos = 0;
     while (pos <= all.size()) {
         size_t end = all.find(',', pos);
@@ -88,25 +146,20 @@ bool Bypassed(const std::string& hostIn, uint16_t port) {
         std::string entry = Trim(all.c_str() + pos, all.c_str() + end);
         pos = end + 1;
         if (entry == "*") return true;
+        // ":port" after a name, an IPv4 address or a bracketed IPv6 one limits the entry to it.
         size_t colon = entry.rfind(':');
-        if (colon != std::string::npos && entry.find(']', colon) == std::string::npos &&
-            std::count(entry.begin(), entry.end(), ':') == 1) {
-            if (strtol(entry.c_str() + colon + 1, nullptr, 10) != port) continue;
+        const bool bracketed = !entry.empty() && entry[0] == '[';
+        if (colon != std::string::npos &&
+            (bracketed ? colon > 0 && entry[colon - 1] == ']'
+                       : std::count(entry.begin(), entry.end(), ':') == 1)) {
+            int64_t only = 0;
+            if (!ParseDecimal(entry.c_str() + colon + 1, &only) || only != port) continue;
             entry.resize(colon);
         }
-        entry = Unbracket(entry);
-        if (entry.compare(0, 2, "*.") == 0) entry.erase(0, 1);
-        if (!entry.empty() && entry[0] == '.') entry.erase(0, 1);
-        if (entry.empty()) continue;
-        if (strcasecmp(host.c_str(), entry.c_str()) == 0) return true;
-        if (host.size() > entry.size() && host[host.size() - entry.size() - 1] == '.' &&
-            strcasecmp(host.c_str() + host.size() - entry.size(), entry.c_str()) == 0)
-            return true;
+        if (EntryCovers(entry, host, hostIsAddress, family, address)) return true;
     }
     return false;
 }
-
-}  // namespace
 
 void CKVAHttpClient::SetProxy(const char* host, uint32_t ipv4, uint16_t port,
                               const char* credential) {
@@ -119,7 +172,7 @@ void CKVAHttpClient::SetProxy(const char* host, uint32_t ipv4, uint16_t port,
 }
 
 bool CKVAHttpClient::FindProxy(bool honourNoProxy, ProxyRoute* route) {
-    if (honourNoProxy && Bypassed(mHost, mPort)) return false;
+    if (honourNoProxy && NoProxyCovers(Env("no_proxy", "NO_PROXY"), mHost, mPort)) return false;
     {
         ProxySettings& p = Proxy();
         std::lock_guard<std::mutex> g(p.lock);

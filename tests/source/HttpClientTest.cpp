@@ -83,6 +83,71 @@ TEST(HttpClientRequest, UrlsBecomeTheRequestsTheySay) {
     }
 }
 
+TEST(HttpClientRequest, ProxySettingsAndNoProxyLists) {
+    struct Route {
+        const char* url;
+        bool ok;
+        const char* host;
+        int port;
+        const char* authorization;
+    } routes[] = {
+        {"proxy.example", true, "proxy.example", 80, ""},
+        {"HTTP://u@[::1]:3128/", true, "::1", 3128, "Basic dTo="},
+        {"https://proxy.example", false, "", 0, ""},  // TLS to the proxy is not spoken
+        {"http://proxy.example:0", false, "", 0, ""},
+        {"http://proxy.example:31x", false, "", 0, ""},
+        {"http://u:p@", false, "", 0, ""},
+    };
+    for (const Route& k : routes) {
+        ProxyRoute r;
+        ASSERT_EQ(k.ok, ParseProxyUrl(k.url, &r)) << k.url;
+        if (!k.ok) continue;
+        EXPECT_EQ(k.host, r.host) << k.url;
+        EXPECT_EQ(k.port, r.port) << k.url;
+        EXPECT_EQ(k.authorization, r.authorization) << k.url;
+    }
+    struct Case {
+        const char* list;
+        const char* host;
+        int port;
+        bool covered;
+    } cases[] = {
+        {"*", "any.example", 80, true},
+        {"a.example, *", "b.example", 80, true},
+        {"example.com", "EXAMPLE.com", 80, true},
+        {"example.com", "media.example.com.", 80, true},
+        {".example.com", "example.com", 80, true},
+        {"*.example.com", "a.b.example.com", 80, true},
+        {"example.com", "badexample.com", 80, false},
+        {"example.com:8080", "example.com", 8080, true},
+        {"example.com:8080", "example.com", 80, false},
+        {"10.0.0.0/8", "10.200.3.4", 80, true},
+        {"10.0.0.0/8", "11.0.0.1", 80, false},
+        {"192.168.1.128/25", "192.168.1.200", 80, true},
+        {"192.168.1.128/25", "192.168.1.100", 80, false},
+        {"0.0.0.0/0", "8.8.8.8", 80, true},
+        {"10.0.0.0/8", "[::ffff:10.1.1.1]", 80, true},  // the same host as an IPv4-mapped address
+        {"10.0.0.0/8", "ten.example", 80, false},        // networks cover literals, never names
+        {"10.0.0.0/33", "10.0.0.1", 80, false},
+        {"10.0.0.0/x", "10.0.0.1", 80, false},
+        {"0.0.1", "127.0.0.1", 80, false},  // an address is never a name suffix
+        {"127.0.0.1", "127.0.0.1", 80, true},
+        {"::1/128", "[::1]", 80, true},
+        {"::1", "[0:0:0:0:0:0:0:1]", 80, true},
+        {"fe80::/10", "[fe80::1234]", 80, true},
+        {"fe80::/10", "[fec0::1]", 80, false},
+        {"::/0", "10.0.0.1", 80, false},  // families never mix
+        {"[::1]:8080", "[::1]", 8080, true},
+        {"[::1]:8080", "[::1]", 80, false},
+        {" , ,example.com", "example.com", 80, true},
+        {"", "example.com", 80, false},
+    };
+    for (const Case& k : cases)
+        EXPECT_EQ(k.covered, NoProxyCovers(k.list, k.host, static_cast<uint16_t>(k.port)))
+            << "'" << k.list << "' " << k.host << ":" << k.port;
+    EXPECT_FALSE(NoProxyCovers(nullptr, "example.com", 80));
+}
+
 // ---- response heads ----
 
 TEST(HttpClientResponse, StatusLineFaults) {
