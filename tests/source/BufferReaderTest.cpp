@@ -347,8 +347,13 @@ TEST_F(NetReaderConcurrency, LiveStreamsAndBodiesOfUnknownLength) {
         const char* path;
         HttpPlan plan;
     } cases[] = {{"/nolength", noLength}, {"/chunked", chunked}, {"/icy", icy}};
-    for (const Case& k : cases) {
-        server.Serve(k.path, k.plan);
+    for (Case& k : cases) {
+        // The body waits past the first bytes: its end would make its length known.
+        HttpTestServer live;
+        ASSERT_TRUE(live.Start());
+        k.plan.stallAfter = 64 * kKiB;
+        k.plan.stallMs = HttpPlan::kUntilReleased;
+        live.Serve(k.path, k.plan);
         struct Titles {
             std::mutex lock;
             std::vector<std::string> seen;
@@ -357,17 +362,18 @@ TEST_F(NetReaderConcurrency, LiveStreamsAndBodiesOfUnknownLength) {
                 static_cast<Titles*>(self)->seen.push_back(title);
             }
         } titles;
-        CKVABufferReaderProxy r(0, server.Url(k.path).c_str());
+        CKVABufferReaderProxy r(0, live.Url(k.path).c_str());
         r.SetStreamTitleListener(&Titles::Note, &titles);
         ASSERT_EQ(kSourceOk, r.Open()) << k.path;
         EXPECT_TRUE(r.IsLive()) << k.path;
         EXPECT_EQ(-1, r.GetSize()) << k.path;  // a 0 had demuxers read to the end for a length
         int64_t far = 10 * kMiB;
         EXPECT_EQ(kSourceBadArgument, r.Seek(&far, 0)) << k.path;  // nothing to ask for
+        live.ReleaseStalls();
         ReadResult got = ReadOn(r);
         EXPECT_EQ(kSourceEndOfStream, got.last) << k.path;
         EXPECT_TRUE(got.bytes == PatternBytes(0, size)) << k.path << " " << got.bytes.size();
-        EXPECT_EQ(1u, server.RequestsFor(k.path).size()) << k.path;
+        EXPECT_EQ(1u, live.RequestsFor(k.path).size()) << k.path;
         // 300 KiB at 16000 bytes a block: 19 blocks, titles alternating from the first.
         std::lock_guard<std::mutex> g(titles.lock);
         ASSERT_EQ(k.plan.metaInt > 0 ? 19u : 0u, titles.seen.size()) << k.path;
