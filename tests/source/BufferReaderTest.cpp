@@ -441,12 +441,15 @@ TEST_F(NetReaderConcurrency, LiveStreamsAtThePlayer) {
         HttpPlan plan;
         plan.body = std::make_shared<const std::string>(kva_test::ReadFile(kva_test::FixturePath(fixture)));
         plan.icy = true;
+        plan.metaInt = 8192;
+        plan.titles = {"On Air"};
         plan.contentType = "audio/mpeg";
         plan.trickleBytes = 4096;  // about twice real time: the stream outlasts the test
         plan.trickleDelayMs = 125;
         server.Serve(std::string("/") + fixture, plan);
         kva_test::RecordingObserver obs;
         IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
+        EXPECT_EQ(-1, player->GetBufferedBytes());
         player->SetDataSource(server.Url(std::string("/") + fixture).c_str());
         player->PrepareAsync();
         EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 10000)) << fixture;
@@ -454,10 +457,15 @@ TEST_F(NetReaderConcurrency, LiveStreamsAtThePlayer) {
         player->Play(false);
         EXPECT_TRUE(Eventually([&] { return player->GetCurrentPosition() > 500; }, 10000)) << fixture;
         EXPECT_EQ(kErrorInvalidArgument, player->Seek(20000)) << fixture;
+        EXPECT_TRUE(Eventually([&] { return player->GetBufferedBytes() > 0; }, 10000)) << fixture;
+        EXPECT_TRUE(obs.WaitFor(kNotifyStreamTitle, kva_test::RecordingObserver::kAny, 5000)) << fixture;
         EXPECT_TRUE(Eventually([&] { return player->GetCurrentPosition() > 1500; }, 10000)) << fixture;
         EXPECT_EQ(kStatusStarted, player->GetStatus()) << fixture;
         EXPECT_EQ(0, obs.Count(kNotifyError)) << fixture;
         EXPECT_EQ(0, obs.Count(kNotifySeekCompleted)) << fixture;
+        EXPECT_EQ(1, obs.Count(kNotifyStreamTitle)) << fixture;  // one title, told once
+        for (const auto& n : obs.All())
+            if (n.id == kNotifyStreamTitle) EXPECT_EQ("On Air", n.text) << fixture;
         player->Release();
     }
     snd::SetSoundSystem(nullptr);
