@@ -531,6 +531,13 @@ public:
     // callback is put back if the library's was in, and the library leaves it alone from then on
     // (a callback the host sets after the first player also stays). Any thread. Returns 0.
     static int32_t SetFFmpegLogForwarding(bool enabled);
+    // The proxy of the whole process, over http_proxy / https_proxy / no_proxy: proxyUrl
+    // "http://[user:password@]host[:port]" (port 80 by default) for http and https media, with
+    // noProxy as a no_proxy list ("*", names, addresses, networks such as 10.0.0.0/8; null: none);
+    // "" for no proxy at all; null to go back to the environment. Applies to connections made
+    // from then on. Any thread. Returns 0, or kErrorInvalidArgument (nothing changed) for a URL
+    // that is not an http:// proxy.
+    static int32_t SetProxy(const char* proxyUrl, const char* noProxy);
     CMediaPlayerFactory& operator=(const CMediaPlayerFactory&);
     CMediaPlayerFactory& operator=(CMediaPlayerFactory&&);
 };

@@ -4,6 +4,7 @@
 #include "KvaAudioPlayer.h"
 #include "player/CKVAAudioPlayer.h"
 #include "player/ErrorText.h"
+#include "source/KVAHttpClient.h"
 #include "support/FFmpegLog.h"
 #include "support/Log.h"
 
@@ -60,6 +61,10 @@ int32_t CMediaPlayerFactory::SetLogger(IPlayerLogger* logger) {
 int32_t CMediaPlayerFactory::SetFFmpegLogForwarding(bool enabled) {
     kva_audioplayer::SetFFmpegLogForwarding(enabled);
     return 0;
+}
+
+int32_t CMediaPlayerFactory::SetProxy(const char* proxyUrl, const char* noProxy) {
+    return CKVAHttpClient::SetProxyUrl(proxyUrl, noProxy) ? 0 : kErrorInvalidArgument;
 }
 
 CMediaPlayerFactory& CMediaPlayerFactory::operator=(const CMediaPlayerFactory&) { return *this; }

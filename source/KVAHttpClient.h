@@ -190,6 +190,10 @@ public:
     // HTTPS_PROXY; an http:// URL, port 80 by default, user:password@ percent-decoded and sent
     // as Basic), unless no_proxy (NO_PROXY) covers the host. ConnectViaProxy ignores no_proxy.
     static void SetProxy(const char* host, uint32_t ipv4, uint16_t port, const char* credential);
+    // The host's setting, over the environment: a proxy URL as in http_proxy for http and https
+    // with its own no_proxy list (null: none), "" for no proxy at all, null to go back to the
+    // environment. False (nothing changed) for a URL that is not an http:// proxy.
+    static bool SetProxyUrl(const char* url, const char* noProxy);
 
     CKVAHttpClient(const CKVAHttpClient&) = delete;
     CKVAHttpClient& operator=(const CKVAHttpClient&) = delete;

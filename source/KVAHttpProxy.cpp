@@ -27,6 +27,10 @@ struct ProxySettings {
     uint32_t ipv4 = 0;
     uint16_t port = 0;
     std::string credential;
+    // The host's choice (SetProxyUrl) over the environment: a proxy, or none ("direct").
+    bool fromHost = false;
+    bool direct = false;
+    std::string noProxy;
 };
 
 ProxySettings& Proxy() {
@@ -171,10 +175,32 @@ void CKVAHttpClient::SetProxy(const char* host, uint32_t ipv4, uint16_t port,
     p.credential = credential ? credential : "";
 }
 
+bool CKVAHttpClient::SetProxyUrl(const char* url, const char* noProxy) {
+    ProxyRoute route;
+    const bool direct = url && !*url;
+    if (url && !direct && !ParseProxyUrl(url, &route)) return false;
+    ProxySettings& p = Proxy();
+    std::lock_guard<std::mutex> g(p.lock);
+    p.fromHost = url != nullptr;
+    p.direct = direct;
+    p.host = route.host;
+    p.ipv4 = 0;
+    p.port = route.port;
+    p.credential = route.authorization.empty() ? std::string() : route.authorization.substr(6);
+    p.noProxy = noProxy ? noProxy : "";
+    return true;
+}
+
 bool CKVAHttpClient::FindProxy(bool honourNoProxy, ProxyRoute* route) {
-    if (honourNoProxy && NoProxyCovers(Env("no_proxy", "NO_PROXY"), mHost, mPort)) return false;
+    ProxySettings& p = Proxy();
     {
-        ProxySettings& p = Proxy();
+        std::lock_guard<std::mutex> g(p.lock);
+        if (p.fromHost && (p.direct || (honourNoProxy && NoProxyCovers(p.noProxy.c_str(), mHost, mPort))))
+            return false;
+    }
+    if (honourNoProxy && !p.fromHost && NoProxyCovers(Env("no_proxy", "NO_PROXY"), mHost, mPort))
+        return false;
+    {
         std::lock_guard<std::mutex> g(p.lock);
         if (!p.host.empty() || p.ipv4 != 0) {
             char ip[INET_ADDRSTRLEN] = {0};

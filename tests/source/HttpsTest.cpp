@@ -198,10 +198,29 @@ TEST_F(HttpsConcurrency, ProxiesFromTheEnvironment) {
         for (size_t i = before; i < reqs.size(); ++i)
             EXPECT_NE(std::string::npos, reqs[i].head.find(k.proxyHead)) << k.what << "\n" << reqs[i].head;
     }
+    // The host's setting goes over the environment: its proxy, its own list, or none at all.
+    setenv("http_proxy", "http://127.0.0.1:1", 1);
+    EXPECT_EQ(kErrorInvalidArgument, CMediaPlayerFactory::SetProxy("socks5://127.0.0.1:1", nullptr));
+    const size_t before = proxy.Requests().size();
+    struct Host {
+        std::string proxyUrl;
+        const char* noProxy;
+        std::string url;
+    } hosts[] = {{"http://" + at, nullptr, "http://origin.test/a.bin"},  // only the proxy knows it
+                 {"http://" + at, "127.0.0.0/8", plain.Url("/a.bin")},
+                 {"", nullptr, plain.Url("/a.bin")}};
+    for (const Host& k : hosts) {
+        ASSERT_EQ(0, CMediaPlayerFactory::SetProxy(k.proxyUrl.c_str(), k.noProxy));
+        CKVABufferReaderProxy r(0, k.url.c_str());
+        EXPECT_EQ(kSourceOk, r.Open()) << k.url << " error " << r.GetErrorCode();
+    }
+    CMediaPlayerFactory::SetProxy(nullptr, nullptr);
+    unsetenv("http_proxy");
+    EXPECT_EQ(before + 1, proxy.Requests().size());
+    EXPECT_EQ(3u, plain.Requests().size());
     // Inside the tunnel the origin sees its own request form, no proxy credentials.
     auto reqs = origin->RequestsFor("/a.bin");
     ASSERT_EQ(3u, reqs.size());
     EXPECT_EQ("/a.bin", reqs[0].target);
     EXPECT_EQ(512 * kKiB, reqs[2].rangeStart);
-    EXPECT_EQ(1u, plain.Requests().size());
 }
