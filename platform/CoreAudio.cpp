@@ -199,38 +199,9 @@ std::shared_ptr<Session> FindSession(const std::string& endpointId, LPCGUID guid
     return slot;
 }
 
-// ---- COM plumbing ----
-
-template <class I>
-class ComImpl : public I {
-public:
-    uint32_t AddRef() override { return mRefs.Add(); }
-    uint32_t Release() override {
-        uint32_t n = mRefs.Drop();
-        if (n == 0) delete this;
-        return n;
-    }
-    HRESULT QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == OwnIid()) {
-            AddRef();
-            *out = static_cast<I*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-
-protected:
-    virtual const IID& OwnIid() const = 0;
-
-private:
-    ComRefCount mRefs;
-};
-
 // ---- property store ----
 
-class PropertyStore : public ComImpl<IPropertyStore> {
+class PropertyStore : public ComObject<IPropertyStore, IID_IPropertyStore> {
 public:
     explicit PropertyStore(const snd::EndpointInfo& info) : mInfo(info) {}
     HRESULT GetValue(REFPROPERTYKEY key, PROPVARIANT* value) override {
@@ -260,7 +231,6 @@ public:
     }
 
 private:
-    const IID& OwnIid() const override { return IID_IPropertyStore; }
     static HRESULT SetText(PROPVARIANT* value, const std::u16string& text) {
         value->pwszVal = AllocWide(text);
         if (!value->pwszVal) return E_OUTOFMEMORY;
@@ -272,7 +242,7 @@ private:
 
 // ---- audio client and its services ----
 
-class AudioClient : public ComImpl<IAudioClient> {
+class AudioClient : public ComObject<IAudioClient, IID_IAudioClient> {
 public:
     AudioClient(std::shared_ptr<snd::ISoundSystem> sys, std::string id)
         : mSys(std::move(sys)), mId(std::move(id)) {}
@@ -472,7 +442,6 @@ private:
         mStream.reset();
     }
 
-    const IID& OwnIid() const override { return IID_IAudioClient; }
 
     static uint64_t PeriodFramesAt(const snd::EndpointInfo& info, int32_t rate) {
         int32_t mixRate = info.mixFormat.sampleRate > 0 ? info.mixFormat.sampleRate : rate;
@@ -502,7 +471,7 @@ private:
 
 };
 
-class RenderClient : public ComImpl<IAudioRenderClient> {
+class RenderClient : public ComObject<IAudioRenderClient, IID_IAudioRenderClient> {
 public:
     explicit RenderClient(AudioClient* client) : mClient(client) { mClient->AddRef(); }
     HRESULT GetBuffer(UINT32 frames, BYTE** data) override {
@@ -514,11 +483,10 @@ public:
 
 private:
     ~RenderClient() override { mClient->Release(); }
-    const IID& OwnIid() const override { return IID_IAudioRenderClient; }
     AudioClient* mClient;
 };
 
-class AudioClock : public ComImpl<IAudioClock> {
+class AudioClock : public ComObject<IAudioClock, IID_IAudioClock> {
 public:
     explicit AudioClock(AudioClient* client) : mClient(client) { mClient->AddRef(); }
     HRESULT GetFrequency(UINT64* frequency) override { return mClient->ClockFrequency(frequency); }
@@ -528,7 +496,6 @@ public:
 
 private:
     ~AudioClock() override { mClient->Release(); }
-    const IID& OwnIid() const override { return IID_IAudioClock; }
     AudioClient* mClient;
 };
 
@@ -547,7 +514,7 @@ HRESULT AudioClient::GetService(REFIID iid, void** out) {
     return E_NOINTERFACE;
 }
 
-class SessionVolume : public ComImpl<ISimpleAudioVolume> {
+class SessionVolume : public ComObject<ISimpleAudioVolume, IID_ISimpleAudioVolume> {
 public:
     explicit SessionVolume(std::shared_ptr<Session> session) : mSession(std::move(session)) {}
     HRESULT SetMasterVolume(float level, LPCGUID) override {
@@ -565,11 +532,10 @@ public:
     }
 
 private:
-    const IID& OwnIid() const override { return IID_ISimpleAudioVolume; }
     std::shared_ptr<Session> mSession;
 };
 
-class SessionManager : public ComImpl<IAudioSessionManager> {
+class SessionManager : public ComObject<IAudioSessionManager, IID_IAudioSessionManager> {
 public:
     explicit SessionManager(std::string id) : mId(std::move(id)) {}
     HRESULT GetSimpleAudioVolume(LPCGUID sessionGuid, DWORD, ISimpleAudioVolume** out) override {
@@ -579,7 +545,6 @@ public:
     }
 
 private:
-    const IID& OwnIid() const override { return IID_IAudioSessionManager; }
     std::string mId;
 };
 
@@ -587,7 +552,7 @@ private:
 
 class Device;
 
-class Endpoint : public ComImpl<IMMEndpoint> {
+class Endpoint : public ComObject<IMMEndpoint, IID_IMMEndpoint> {
 public:
     HRESULT GetDataFlow(EDataFlow* flow) override {
         if (!flow) return E_POINTER;
@@ -596,10 +561,9 @@ public:
     }
 
 private:
-    const IID& OwnIid() const override { return IID_IMMEndpoint; }
 };
 
-class Device : public ComImpl<IMMDevice> {
+class Device : public ComObject<IMMDevice, IID_IMMDevice> {
 public:
     Device(std::shared_ptr<snd::ISoundSystem> sys, std::string id)
         : mSys(std::move(sys)), mId(std::move(id)) {
@@ -612,7 +576,7 @@ public:
             *out = static_cast<IMMEndpoint*>(new Endpoint);
             return S_OK;
         }
-        return ComImpl<IMMDevice>::QueryInterface(iid, out);
+        return ComObject<IMMDevice, IID_IMMDevice>::QueryInterface(iid, out);
     }
 
     HRESULT Activate(REFIID iid, DWORD, PROPVARIANT*, void** out) override {
@@ -655,12 +619,11 @@ public:
     }
 
 private:
-    const IID& OwnIid() const override { return IID_IMMDevice; }
     std::shared_ptr<snd::ISoundSystem> mSys;
     std::string mId;
 };
 
-class DeviceCollection : public ComImpl<IMMDeviceCollection> {
+class DeviceCollection : public ComObject<IMMDeviceCollection, IID_IMMDeviceCollection> {
 public:
     DeviceCollection(std::shared_ptr<snd::ISoundSystem> sys, std::vector<std::string> ids)
         : mSys(std::move(sys)), mIds(std::move(ids)) {}
@@ -678,7 +641,6 @@ public:
     }
 
 private:
-    const IID& OwnIid() const override { return IID_IMMDeviceCollection; }
     std::shared_ptr<snd::ISoundSystem> mSys;
     std::vector<std::string> mIds;
 };
@@ -727,7 +689,7 @@ private:
     IMMNotificationClient* mClient;
 };
 
-class DeviceEnumerator : public ComImpl<IMMDeviceEnumerator> {
+class DeviceEnumerator : public ComObject<IMMDeviceEnumerator, IID_IMMDeviceEnumerator> {
 public:
     explicit DeviceEnumerator(std::shared_ptr<snd::ISoundSystem> sys) : mSys(std::move(sys)) {}
 
@@ -802,7 +764,6 @@ private:
             delete a;
         }
     }
-    const IID& OwnIid() const override { return IID_IMMDeviceEnumerator; }
 
     std::shared_ptr<snd::ISoundSystem> mSys;
     std::mutex mMutex;

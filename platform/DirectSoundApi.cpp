@@ -53,7 +53,7 @@ float GainOf(LONG hundredthsDb) {
     return static_cast<float>(std::pow(10.0, hundredthsDb / 2000.0));
 }
 
-class SoundBuffer : public IDirectSoundBuffer {
+class SoundBuffer : public ComObject<IDirectSoundBuffer, IID_IDirectSoundBuffer> {
 public:
     SoundBuffer(std::shared_ptr<snd::ISoundSystem> sys, std::string endpoint,
                 const snd::Format& format, const snd::Format& carrier, uint32_t bytes)
@@ -87,24 +87,6 @@ public:
 
     void StartMixer() {
         mMixer = std::thread([this] { MixerLoop(); });
-    }
-
-    // IUnknown
-    HRESULT QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IDirectSoundBuffer) {
-            AddRef();
-            *out = static_cast<IDirectSoundBuffer*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    uint32_t AddRef() override { return mRefs.Add(); }
-    uint32_t Release() override {
-        uint32_t n = mRefs.Drop();
-        if (n == 0) delete this;
-        return n;
     }
 
     HRESULT GetCurrentPosition(DWORD* playCursor, DWORD* writeCursor) override {
@@ -385,7 +367,6 @@ private:
         }
     }
 
-    ComRefCount mRefs;
     std::shared_ptr<snd::ISoundSystem> mSys;
     const std::string mEndpoint;
     const snd::Format mFormat;
@@ -412,27 +393,10 @@ private:
     LONG mVolume = 0;
 };
 
-class DirectSoundObject : public IDirectSound {
+class DirectSoundObject : public ComObject<IDirectSound, IID_IDirectSound> {
 public:
     DirectSoundObject(std::shared_ptr<snd::ISoundSystem> sys, std::string endpoint)
         : mSys(std::move(sys)), mEndpoint(std::move(endpoint)) {}
-
-    HRESULT QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IDirectSound) {
-            AddRef();
-            *out = static_cast<IDirectSound*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    uint32_t AddRef() override { return mRefs.Add(); }
-    uint32_t Release() override {
-        uint32_t n = mRefs.Drop();
-        if (n == 0) delete this;
-        return n;
-    }
 
     HRESULT CreateSoundBuffer(const DSBUFFERDESC* desc, IDirectSoundBuffer** out,
                               IUnknown* outer) override {
@@ -469,7 +433,6 @@ public:
 
 private:
     virtual ~DirectSoundObject() = default;
-    ComRefCount mRefs;
     std::shared_ptr<snd::ISoundSystem> mSys;
     const std::string mEndpoint;
 };

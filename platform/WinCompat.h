@@ -198,11 +198,31 @@ BOOL AvRevertMmThreadCharacteristics(HANDLE task);
 // below them. Lasts as long as the calling thread.
 void RaiseAudioServiceThread();
 
-// Reference counting shared by the emulated COM objects.
-class ComRefCount {
+// Reference counting and QueryInterface for an emulated COM object of one interface (and
+// IUnknown). The last Release deletes it.
+template <class I, const IID& Iid>
+class ComObject : public I {
 public:
-    uint32_t Add() { return mRefs.fetch_add(1, std::memory_order_relaxed) + 1; }
-    uint32_t Drop() { return mRefs.fetch_sub(1, std::memory_order_acq_rel) - 1; }
+    uint32_t AddRef() override { return mRefs.fetch_add(1, std::memory_order_relaxed) + 1; }
+    uint32_t Release() override {
+        uint32_t n = mRefs.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (n == 0) delete this;
+        return n;
+    }
+    HRESULT QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        if (iid == IID_IUnknown || iid == Iid) {
+            AddRef();
+            *out = static_cast<I*>(this);
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+
+protected:
+    ComObject() = default;
+    ~ComObject() override = default;
 
 private:
     std::atomic<uint32_t> mRefs{1};
