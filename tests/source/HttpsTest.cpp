@@ -155,6 +155,8 @@ TEST_F(HttpsConcurrency, ProxiesFromTheEnvironment) {
     refused.extraHeaders = {"Proxy-Authenticate: Basic realm=\"t\""};
     proxy.Serve("refused.example:443", refused);
     const std::string at = "127.0.0.1:" + std::to_string(proxy.Port());
+    const std::string hostProxy = "http://" + at;
+    const char* refusing = "http://127.0.0.1:1";  // where the environment points when the host decides
 
     struct Case {
         const char* what;
@@ -166,6 +168,7 @@ TEST_F(HttpsConcurrency, ProxiesFromTheEnvironment) {
         int32_t error;
         int proxyRequests;
         const char* proxyHead;  // expected in every request the proxy saw
+        const char* host = nullptr;  // the host's setting (with noProxy), over the environment
     } cases[] = {
         {"http in absolute form", "http_proxy", "http://us%40er:p%3Ass@" + at, nullptr,
          "http://origin.test:8080/a.bin", kSourceOk, 0, 1,
@@ -178,11 +181,21 @@ TEST_F(HttpsConcurrency, ProxiesFromTheEnvironment) {
          kSourceOk, 0, 0, ""},
         {"407 is final", "https_proxy", "http://u:p@" + at, nullptr, "https://refused.example/a.bin",
          kSourceNetOpenFailed, 407, 1, "CONNECT refused.example:443 HTTP/1.1\r\n"},
+        {"host setting", "http_proxy", refusing, nullptr, "http://origin.test/a.bin", kSourceOk, 0, 1,
+         "GET http://origin.test/a.bin HTTP/1.1\r\n", hostProxy.c_str()},
+        {"host's no_proxy", "http_proxy", refusing, "127.0.0.0/8", plain.Url("/a.bin"), kSourceOk, 0, 0,
+         "", hostProxy.c_str()},
+        {"host: no proxy", "http_proxy", refusing, nullptr, plain.Url("/a.bin"), kSourceOk, 0, 0, "", ""},
     };
+    EXPECT_EQ(kErrorInvalidArgument, CMediaPlayerFactory::SetProxy("socks5://127.0.0.1:1", nullptr));
     for (const Case& k : cases) {
         const size_t before = proxy.Requests().size();
         setenv(k.var, k.proxyUrl.c_str(), 1);
-        if (k.noProxy) setenv("no_proxy", k.noProxy, 1);
+        if (k.host) {
+            ASSERT_EQ(0, CMediaPlayerFactory::SetProxy(k.host, k.noProxy));
+        } else if (k.noProxy) {
+            setenv("no_proxy", k.noProxy, 1);
+        }
         CKVABufferReaderProxy r(0, k.url.c_str(), TrustingClient());
         EXPECT_EQ(k.open, r.Open()) << k.what << " error " << r.GetErrorCode();
         if (k.open == kSourceOk) {
@@ -191,6 +204,7 @@ TEST_F(HttpsConcurrency, ProxiesFromTheEnvironment) {
             EXPECT_EQ(k.error, r.GetErrorCode()) << k.what;
         }
         r.Close();
+        CMediaPlayerFactory::SetProxy(nullptr, nullptr);
         unsetenv(k.var);
         unsetenv("no_proxy");
         auto reqs = proxy.Requests();
@@ -198,25 +212,6 @@ TEST_F(HttpsConcurrency, ProxiesFromTheEnvironment) {
         for (size_t i = before; i < reqs.size(); ++i)
             EXPECT_NE(std::string::npos, reqs[i].head.find(k.proxyHead)) << k.what << "\n" << reqs[i].head;
     }
-    // The host's setting goes over the environment: its proxy, its own list, or none at all.
-    setenv("http_proxy", "http://127.0.0.1:1", 1);
-    EXPECT_EQ(kErrorInvalidArgument, CMediaPlayerFactory::SetProxy("socks5://127.0.0.1:1", nullptr));
-    const size_t before = proxy.Requests().size();
-    struct Host {
-        std::string proxyUrl;
-        const char* noProxy;
-        std::string url;
-    } hosts[] = {{"http://" + at, nullptr, "http://origin.test/a.bin"},  // only the proxy knows it
-                 {"http://" + at, "127.0.0.0/8", plain.Url("/a.bin")},
-                 {"", nullptr, plain.Url("/a.bin")}};
-    for (const Host& k : hosts) {
-        ASSERT_EQ(0, CMediaPlayerFactory::SetProxy(k.proxyUrl.c_str(), k.noProxy));
-        CKVABufferReaderProxy r(0, k.url.c_str());
-        EXPECT_EQ(kSourceOk, r.Open()) << k.url << " error " << r.GetErrorCode();
-    }
-    CMediaPlayerFactory::SetProxy(nullptr, nullptr);
-    unsetenv("http_proxy");
-    EXPECT_EQ(before + 1, proxy.Requests().size());
     EXPECT_EQ(3u, plain.Requests().size());
     // Inside the tunnel the origin sees its own request form, no proxy credentials.
     auto reqs = origin->RequestsFor("/a.bin");
