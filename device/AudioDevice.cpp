@@ -290,7 +290,14 @@ void AudioDevice::RenderPeriod() {
 
     if (plan.waitFirst && !waitForRoom()) return;
 
-    if (mDropHeld.exchange(false)) mHeldBytes = 0;
+    if (mDropHeld.exchange(false)) {
+        // A stop or a new stream: neither a held period nor the last track's silence tail is
+        // owed any more (a tail still running would take the next Play's periods, then rest
+        // without ever asking the new track for data).
+        mHeldBytes = 0;
+        mTailLeft = 0;
+        mTailRunning = false;
+    }
     int32_t status = 0;
     int32_t size = 0;
     // After the last data, some silence: a server may hold back the last frames of a stream

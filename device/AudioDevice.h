@@ -120,6 +120,9 @@ public:
     float GetRate() const { return mRate.load(); }
     int32_t GetOptionA() const { return mOptionA; }
     int32_t GetOptionB() const { return mOptionB; }
+    // A new stream opened on this device: a period held for the last one and the silence after
+    // its end are dropped before the next period.
+    void ForgetLastStream() { mDropHeld = true; }
 
     AudioDevice(const AudioDevice&) = delete;
     AudioDevice& operator=(const AudioDevice&) = delete;

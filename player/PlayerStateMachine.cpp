@@ -528,6 +528,7 @@ int32_t CKVAAudioPlayer::OpenDeviceForPreparation(uint32_t sessionId, const Audi
     mTimeInfo->Reset();
     mStreamSessionId = sessionId;
     int32_t r = mAudioDevice ? mAudioDevice->Open(static_cast<int32_t>(sessionId), &srcDes) : -1;
+    if (r == 0) mAudioDevice->ForgetLastStream();
     KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync mAudioDevices  Open %d", r);
     if (r != 0) {
         if (deviceType != 1) {
