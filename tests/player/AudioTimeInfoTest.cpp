@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "player/CKVAAudioTimeInfo.h"
 
 using namespace kva_audioplayer;
@@ -11,152 +13,72 @@ struct FakeClock {
     static int64_t Read(void* c) { return static_cast<FakeClock*>(c)->now; }
 };
 
-class AudioTimeInfoTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        info.SetClock(&FakeClock::Read, &clock);
-        info.Reset();
-        info.Start();
-    }
-    void Advance(int64_t ms) { clock.now += ms; }
+// One step of a script: an operation with its argument, or a check of the answer.
+enum Op { kResume, kPause, kStart, kStop, kReset, kFill, kAdvance, kSpeed, kDelay, kTolerance, kSetPosition,
+          kExpectPlayed, kExpectFills, kExpectLastFill, kExpectState };
+struct Step {
+    Op op;
+    double arg = 0;
+};
 
+void RunScript(const char* name, const std::vector<Step>& script) {
     FakeClock clock;
     CKVAAudioTimeInfo info;
-};
+    info.SetClock(&FakeClock::Read, &clock);
+    info.Reset();
+    info.Start();
+    for (size_t i = 0; i < script.size(); ++i) {
+        const int64_t n = static_cast<int64_t>(script[i].arg);
+        switch (script[i].op) {
+            case kResume: info.Resume(); break;
+            case kPause: info.Pause(); break;
+            case kStart: info.Start(); break;
+            case kStop: info.Stop(); break;
+            case kReset: info.Reset(); break;
+            case kFill: info.OnFill(n); break;
+            case kAdvance: clock.now += n; break;
+            case kSpeed: info.SetSpeed(static_cast<float>(script[i].arg)); break;
+            case kDelay: info.SetDelay(n); break;
+            case kTolerance: info.SetTolerance(n); break;
+            case kSetPosition: info.SetPosition(n); break;
+            case kExpectPlayed: EXPECT_EQ(n, info.GetPlayedTime()) << name << " step " << i; break;
+            case kExpectFills: EXPECT_EQ(static_cast<uint32_t>(n), info.GetFillCount()) << name << " step " << i; break;
+            case kExpectLastFill: EXPECT_EQ(n, info.GetLastFillPosition()) << name << " step " << i; break;
+            case kExpectState: EXPECT_EQ(n, info.GetState()) << name << " step " << i; break;
+        }
+    }
+}
 
 }  // namespace
 
-TEST_F(AudioTimeInfoTest, NothingBeforeResumeAndFillsIgnoredUntilRunning) {
-    EXPECT_EQ(CKVAAudioTimeInfo::kStateStarted, info.GetState());
-    info.OnFill(500);
-    EXPECT_EQ(0, info.GetPlayedTime());
-    EXPECT_EQ(0u, info.GetFillCount());
-    info.Resume();
-    EXPECT_EQ(0, info.GetPlayedTime());  // running but no anchor yet: the last reported value
-    info.OnFill(-1);                     // negative positions are not taken
-    EXPECT_EQ(0u, info.GetFillCount());
-    info.OnFill(700);
-    EXPECT_EQ(1u, info.GetFillCount());
-    EXPECT_EQ(700, info.GetPlayedTime());
-    EXPECT_EQ(700, info.GetLastFillPosition());
-}
-
-TEST_F(AudioTimeInfoTest, ExtrapolatesFromTheAnchor) {
-    info.Resume();
-    info.OnFill(1000);
-    Advance(100);
-    info.OnFill(1100);
-    Advance(100);
-    info.OnFill(1200);
-    Advance(50);
-    EXPECT_EQ(1250, info.GetPlayedTime());
-    Advance(30);
-    EXPECT_EQ(1280, info.GetPlayedTime());
-
-    // The completion delay is taken off, and it survives a restart.
-    info.SetDelay(40);
-    info.Start();
-    info.Resume();
-    info.OnFill(2000);
-    Advance(100);
-    EXPECT_EQ(2060, info.GetPlayedTime());
-}
-
-TEST_F(AudioTimeInfoTest, SpeedScalesTheExtrapolation) {
-    info.SetSpeed(2.0f);
-    info.Resume();
-    info.OnFill(1000);
-    Advance(50);
-    EXPECT_EQ(1100, info.GetPlayedTime());
-    Advance(25);
-    EXPECT_EQ(1150, info.GetPlayedTime());
-
-    // A speed change drops the anchor: the next fill re-anchors at its own position.
-    info.SetSpeed(0.5f);
-    EXPECT_EQ(1150, info.GetPlayedTime());
-    info.OnFill(1200);
-    Advance(100);
-    EXPECT_EQ(1250, info.GetPlayedTime());
-    // Same speed again (within 1e-6): the anchor stays.
-    info.SetSpeed(0.5f);
-    Advance(100);
-    EXPECT_EQ(1300, info.GetPlayedTime());
-}
-
-TEST_F(AudioTimeInfoTest, DriftBeyondToleranceReanchorsAtOnce) {
-    info.Resume();
-    info.OnFill(1000);
-    Advance(300);
-    info.OnFill(5000);  // the extrapolation says 1300
-    EXPECT_EQ(5000, info.GetPlayedTime());
-    Advance(20);
-    EXPECT_EQ(5020, info.GetPlayedTime());
-
-    // Drift inside the tolerance keeps the old anchor.
-    info.OnFill(5080);
-    Advance(10);
-    EXPECT_EQ(5030, info.GetPlayedTime());
-
-    // A wider tolerance accepts more drift.
-    info.SetTolerance(1000);
-    info.OnFill(5500);
-    EXPECT_EQ(5030, info.GetPlayedTime());
-}
-
-TEST_F(AudioTimeInfoTest, SmallBackwardStepsHiddenLargeOnesPassed) {
-    info.Resume();
-    info.OnFill(2000);
-    Advance(500);
-    EXPECT_EQ(2500, info.GetPlayedTime());
-    // A fill 150 ms behind the last answer: re-anchored, but the step back is hidden.
-    info.OnFill(2350);
-    EXPECT_EQ(2500, info.GetPlayedTime());
-    Advance(100);
-    EXPECT_EQ(2500, info.GetPlayedTime());  // 2450 is still behind
-    Advance(100);
-    EXPECT_EQ(2550, info.GetPlayedTime());
-    // 300 ms behind is a real jump back.
-    info.OnFill(2250);
-    EXPECT_EQ(2250, info.GetPlayedTime());
-}
-
-TEST_F(AudioTimeInfoTest, PauseStopAndSetPosition) {
-    info.Resume();
-    info.OnFill(3000);
-    Advance(200);
-    info.Pause();
-    EXPECT_EQ(CKVAAudioTimeInfo::kStatePaused, info.GetState());
-    Advance(5000);
-    EXPECT_EQ(3200, info.GetPlayedTime());
-
-    // Resuming waits for a fill before moving again.
-    info.Resume();
-    Advance(100);
-    EXPECT_EQ(3200, info.GetPlayedTime());
-    info.OnFill(3210);
-    Advance(40);
-    EXPECT_EQ(3250, info.GetPlayedTime());
-
-    info.Stop();
-    EXPECT_EQ(CKVAAudioTimeInfo::kStateStopped, info.GetState());
-    EXPECT_EQ(0, info.GetPlayedTime());  // only running and paused answer
-
-    // A seek: the position is taken as reported, and paused shows it.
-    info.Resume();
-    info.SetPosition(60000);
-    EXPECT_EQ(0u, info.GetFillCount());
-    EXPECT_EQ(60000, info.GetLastFillPosition());
-    EXPECT_EQ(60000, info.GetPlayedTime());
-    info.OnFill(60000);
-    Advance(100);
-    EXPECT_EQ(60100, info.GetPlayedTime());
-    // Seeking back far passes the jump on.
-    info.SetPosition(0);
-    info.OnFill(0);
-    Advance(10);
-    EXPECT_EQ(10, info.GetPlayedTime());
-
-    info.Reset();
-    EXPECT_EQ(CKVAAudioTimeInfo::kStateReset, info.GetState());
-    EXPECT_EQ(0, info.GetLastFillPosition());
+TEST(AudioTimeInfo, Scripts) {
+    RunScript("nothing before resume; fills ignored until running, negative ones always",
+        {{kExpectState, CKVAAudioTimeInfo::kStateStarted}, {kFill, 500}, {kExpectPlayed, 0}, {kExpectFills, 0},
+         {kResume}, {kExpectPlayed, 0}, {kFill, -1}, {kExpectFills, 0}, {kFill, 700}, {kExpectFills, 1},
+         {kExpectPlayed, 700}, {kExpectLastFill, 700}});
+    RunScript("extrapolates from the anchor; the completion delay is taken off and survives a restart",
+        {{kResume}, {kFill, 1000}, {kAdvance, 100}, {kFill, 1100}, {kAdvance, 100}, {kFill, 1200},
+         {kAdvance, 50}, {kExpectPlayed, 1250}, {kAdvance, 30}, {kExpectPlayed, 1280},
+         {kDelay, 40}, {kStart}, {kResume}, {kFill, 2000}, {kAdvance, 100}, {kExpectPlayed, 2060}});
+    RunScript("speed scales; a change re-anchors at the next fill, the same speed keeps the anchor",
+        {{kSpeed, 2.0}, {kResume}, {kFill, 1000}, {kAdvance, 50}, {kExpectPlayed, 1100}, {kAdvance, 25},
+         {kExpectPlayed, 1150}, {kSpeed, 0.5}, {kExpectPlayed, 1150}, {kFill, 1200}, {kAdvance, 100},
+         {kExpectPlayed, 1250}, {kSpeed, 0.5}, {kAdvance, 100}, {kExpectPlayed, 1300}});
+    RunScript("drift beyond the tolerance re-anchors at once, inside it keeps the anchor",
+        {{kResume}, {kFill, 1000}, {kAdvance, 300}, {kFill, 5000}, {kExpectPlayed, 5000}, {kAdvance, 20},
+         {kExpectPlayed, 5020}, {kFill, 5080}, {kAdvance, 10}, {kExpectPlayed, 5030},
+         {kTolerance, 1000}, {kFill, 5500}, {kExpectPlayed, 5030}});
+    RunScript("a small step back is hidden, a large one passed on",
+        {{kResume}, {kFill, 2000}, {kAdvance, 500}, {kExpectPlayed, 2500}, {kFill, 2350}, {kExpectPlayed, 2500},
+         {kAdvance, 100}, {kExpectPlayed, 2500}, {kAdvance, 100}, {kExpectPlayed, 2550},
+         {kFill, 2250}, {kExpectPlayed, 2250}});
+    RunScript("pause holds, resume waits for a fill, stop answers 0, a seek is taken as reported",
+        {{kResume}, {kFill, 3000}, {kAdvance, 200}, {kPause}, {kExpectState, CKVAAudioTimeInfo::kStatePaused},
+         {kAdvance, 5000}, {kExpectPlayed, 3200}, {kResume}, {kAdvance, 100}, {kExpectPlayed, 3200},
+         {kFill, 3210}, {kAdvance, 40}, {kExpectPlayed, 3250},
+         {kStop}, {kExpectState, CKVAAudioTimeInfo::kStateStopped}, {kExpectPlayed, 0},
+         {kResume}, {kSetPosition, 60000}, {kExpectFills, 0}, {kExpectLastFill, 60000}, {kExpectPlayed, 60000},
+         {kFill, 60000}, {kAdvance, 100}, {kExpectPlayed, 60100},
+         {kSetPosition, 0}, {kFill, 0}, {kAdvance, 10}, {kExpectPlayed, 10},
+         {kReset}, {kExpectState, CKVAAudioTimeInfo::kStateReset}, {kExpectLastFill, 0}});
 }
