@@ -149,7 +149,14 @@ HRESULT AudioDeviceNotificationClient::OnDeviceRemoved(LPCWSTR) { return S_OK; }
 
 HRESULT AudioDeviceNotificationClient::OnDefaultDeviceChanged(EDataFlow flow, ERole role,
                                                               LPCWSTR id) {
-    if (!id) return S_OK;
+    if (!id) {
+        // No default now: the next one is news even with the id last seen.
+        if (flow == eRender) {
+            CKVAAutoLock lock(mDefaultLock);
+            mLastDefaultId.clear();
+        }
+        return S_OK;
+    }
     KVA_LOG(kLogDetail, "AudioDeviceNotificationClient::OnDefaultDeviceChanged device_id:%s, flow:%d, role:%d",
             Utf16ToUtf8(id).c_str(), static_cast<int>(flow), static_cast<int>(role));
     if (flow != eRender) return S_OK;

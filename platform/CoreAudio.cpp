@@ -648,15 +648,19 @@ private:
 // Turns the sound system's endpoint events into IMMNotificationClient calls.
 class NotificationAdapter : public snd::IListener {
 public:
-    NotificationAdapter(snd::ISoundSystem* sys, IMMNotificationClient* client)
-        : mSys(sys), mClient(client) {}
+    NotificationAdapter(std::shared_ptr<snd::ISoundSystem> sys, IMMNotificationClient* client)
+        : mSys(std::move(sys)), mClient(client) {}
     virtual ~NotificationAdapter() = default;
     IMMNotificationClient* Client() const { return mClient; }
+    void Follow(std::shared_ptr<snd::ISoundSystem> sys) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        mSys = std::move(sys);
+    }
 
     void OnEndpointAdded(const std::string& id) override {
         snd::EndpointInfo info;
         uint32_t state = DEVICE_STATE_ACTIVE;
-        if (mSys->GetEndpoint(id, &info)) {
+        if (Sys()->GetEndpoint(id, &info)) {
             Cache().Remember(info);
             state = info.state;
         }
@@ -685,25 +689,36 @@ public:
     }
 
 private:
-    snd::ISoundSystem* mSys;
+    std::shared_ptr<snd::ISoundSystem> Sys() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mSys;
+    }
+    std::mutex mMutex;
+    std::shared_ptr<snd::ISoundSystem> mSys;
     IMMNotificationClient* mClient;
 };
 
-class DeviceEnumerator : public ComObject<IMMDeviceEnumerator, IID_IMMDeviceEnumerator> {
+// Follows the automatic choice of sound system: when it moves away from the system this
+// enumerator was made on, lookups and registered notification clients move with it.
+class DeviceEnumerator : public ComObject<IMMDeviceEnumerator, IID_IMMDeviceEnumerator>,
+                         public snd::IChoiceObserver {
 public:
-    explicit DeviceEnumerator(std::shared_ptr<snd::ISoundSystem> sys) : mSys(std::move(sys)) {}
+    explicit DeviceEnumerator(std::shared_ptr<snd::ISoundSystem> sys) : mSys(std::move(sys)) {
+        snd::AddChoiceObserver(this);
+    }
 
     HRESULT EnumAudioEndpoints(EDataFlow flow, DWORD stateMask,
                                IMMDeviceCollection** out) override {
         if (!out) return E_POINTER;
+        auto sys = Sys();
         std::vector<std::string> ids;
         if (flow == eRender || flow == eAll) {
-            for (const snd::EndpointInfo& info : mSys->GetEndpoints()) {
+            for (const snd::EndpointInfo& info : sys->GetEndpoints()) {
                 Cache().Remember(info);
                 if (info.state & stateMask) ids.push_back(info.id);
             }
         }
-        *out = new DeviceCollection(mSys, std::move(ids));
+        *out = new DeviceCollection(std::move(sys), std::move(ids));
         return S_OK;
     }
 
@@ -711,9 +726,10 @@ public:
         if (!out) return E_POINTER;
         *out = nullptr;
         if (flow != eRender) return E_NOTFOUND;
-        std::string id = mSys->GetDefaultEndpoint();
+        auto sys = Sys();
+        std::string id = sys->GetDefaultEndpoint();
         if (id.empty()) return E_NOTFOUND;
-        *out = new Device(mSys, id);
+        *out = new Device(std::move(sys), id);
         return S_OK;
     }
 
@@ -721,25 +737,29 @@ public:
         if (!out || !id) return E_POINTER;
         *out = nullptr;
         std::string key = Utf16ToUtf8(id);
+        auto sys = Sys();
         snd::EndpointInfo info;
-        if (!LookupEndpoint(mSys.get(), key, &info)) return E_NOTFOUND;
-        *out = new Device(mSys, key);
+        if (!LookupEndpoint(sys.get(), key, &info)) return E_NOTFOUND;
+        *out = new Device(std::move(sys), key);
         return S_OK;
     }
 
     HRESULT RegisterEndpointNotificationCallback(IMMNotificationClient* client) override {
         if (!client) return E_POINTER;
-        auto adapter = std::make_unique<NotificationAdapter>(mSys.get(), client);
+        std::lock_guard<std::mutex> move(mMoveMutex);
+        auto sys = Sys();
+        auto adapter = std::make_unique<NotificationAdapter>(sys, client);
         {
             std::lock_guard<std::mutex> lock(mMutex);
             mAdapters.push_back(adapter.get());
         }
-        mSys->AddListener(adapter.release());
+        sys->AddListener(adapter.release());
         return S_OK;
     }
 
     HRESULT UnregisterEndpointNotificationCallback(IMMNotificationClient* client) override {
         if (!client) return E_POINTER;
+        std::lock_guard<std::mutex> move(mMoveMutex);
         NotificationAdapter* found = nullptr;
         {
             std::lock_guard<std::mutex> lock(mMutex);
@@ -752,21 +772,55 @@ public:
             }
         }
         if (!found) return E_NOTFOUND;
-        mSys->RemoveListener(found);
+        Sys()->RemoveListener(found);
         delete found;
         return S_OK;
     }
 
+    // The listeners are moved without the enumerator's lock: a listener call in progress may
+    // be looking an endpoint up through it, and removing its listener waits for that call.
+    void OnChoiceMoved(snd::ISoundSystem* old, const std::shared_ptr<snd::ISoundSystem>& now,
+                       bool oldLost) override {
+        std::lock_guard<std::mutex> move(mMoveMutex);
+        std::shared_ptr<snd::ISoundSystem> previous;
+        std::vector<NotificationAdapter*> adapters;
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            if (mSys.get() != old) return;
+            previous = mSys;
+            mSys = now;
+            adapters = mAdapters;
+        }
+        for (NotificationAdapter* a : adapters) {
+            previous->RemoveListener(a);
+            a->Follow(now);
+            // No default for a moment: a client that remembers the last default id takes the
+            // new system's default as news even when its id is the one seen before.
+            a->OnDefaultChanged(std::string());
+            now->AddListener(a);
+        }
+        // Devices failing over after a loss find the new system themselves.
+        if (!oldLost && !adapters.empty()) now->AnnounceEndpoints();
+    }
+
 private:
     ~DeviceEnumerator() override {
+        snd::RemoveChoiceObserver(this);
+        auto sys = Sys();
         for (NotificationAdapter* a : mAdapters) {
-            mSys->RemoveListener(a);
+            sys->RemoveListener(a);
             delete a;
         }
     }
+    std::shared_ptr<snd::ISoundSystem> Sys() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mSys;
+    }
 
-    std::shared_ptr<snd::ISoundSystem> mSys;
+    // Serialises registration changes with a move of the system.
+    std::mutex mMoveMutex;
     std::mutex mMutex;
+    std::shared_ptr<snd::ISoundSystem> mSys;
     std::vector<NotificationAdapter*> mAdapters;
 };
 

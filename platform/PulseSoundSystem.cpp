@@ -687,6 +687,14 @@ int32_t PulseSoundSystem::OpenStream(const std::string& id, const Format& format
 void PulseSoundSystem::AddListener(IListener* listener) { mCore->hub.Add(listener); }
 void PulseSoundSystem::RemoveListener(IListener* listener) { mCore->hub.Remove(listener); }
 
+void PulseSoundSystem::AnnounceEndpoints() {
+    Lock lock(mCore->loop);
+    for (auto& s : mCore->sinks) mCore->hub.Post(ListenerHub::kAdded, s.info.id);
+    if (mCore->FindSinkLocked(mCore->defaultSink)) {
+        mCore->hub.Post(ListenerHub::kDefaultChanged, mCore->defaultSink);
+    }
+}
+
 bool PulseSoundSystem::IsConnected() {
     Lock lock(mCore->loop);
     return !mCore->failed;

@@ -34,6 +34,7 @@ public:
                        std::unique_ptr<IRenderStream>* out) override;
     void AddListener(IListener* listener) override;
     void RemoveListener(IListener* listener) override;
+    void AnnounceEndpoints() override;
 
     // False once the connection to the server is lost.
     bool IsConnected();

@@ -131,6 +131,9 @@ public:
     virtual void AddListener(IListener* listener) = 0;
     // After it returns, the listener is not called again.
     virtual void RemoveListener(IListener* listener) = 0;
+    // Tells the listeners of every endpoint and of the default as if they had just appeared:
+    // a system that the automatic choice moved to announces what it offers.
+    virtual void AnnounceEndpoints() = 0;
     // Named fault counters the emulations consult ("dsound.lost", "waveout.nodriver"): true, and
     // one less pending, when a fault of that name was injected. Only the virtual system has any.
     virtual bool TakeFault(const char* name) { return false; }
@@ -147,6 +150,23 @@ int32_t SelectSoundSystem(const KvaSoundSystemConfig& config);
 int32_t CurrentSoundSystemKind();
 // Installs a given system (tests).
 void SetSoundSystem(std::shared_ptr<ISoundSystem> system);
+
+// Told when the automatic choice moves from one system to another: its server went away
+// (oldLost), or a server answers again after a fallback to the virtual output. Called on the
+// thread that moved it, with no lock of the selection held; after RemoveChoiceObserver returns
+// it is not called again.
+class IChoiceObserver {
+public:
+    virtual void OnChoiceMoved(ISoundSystem* old, const std::shared_ptr<ISoundSystem>& now,
+                               bool oldLost) = 0;
+
+protected:
+    ~IChoiceObserver() = default;
+};
+void AddChoiceObserver(IChoiceObserver* observer);
+void RemoveChoiceObserver(IChoiceObserver* observer);
+// How many times the automatic choice has moved in this process.
+uint64_t AutomaticChoiceMoves();
 
 }  // namespace snd
 }  // namespace kva_audioplayer

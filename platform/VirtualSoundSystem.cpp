@@ -466,6 +466,14 @@ int32_t VirtualSoundSystem::MakeStream(const std::string& id, const Format& form
 void VirtualSoundSystem::AddListener(IListener* listener) { mCore->hub.Add(listener); }
 void VirtualSoundSystem::RemoveListener(IListener* listener) { mCore->hub.Remove(listener); }
 
+void VirtualSoundSystem::AnnounceEndpoints() {
+    std::lock_guard<std::mutex> lock(mCore->mutex);
+    for (auto& ep : mCore->endpoints) {
+        if (ep->info.state == kStateActive) mCore->hub.Post(ListenerHub::kAdded, ep->info.id);
+    }
+    if (!mCore->defaultId.empty()) mCore->hub.Post(ListenerHub::kDefaultChanged, mCore->defaultId);
+}
+
 bool VirtualSoundSystem::TakeFault(const char* name) {
     if (!name) return false;
     std::lock_guard<std::mutex> lock(mCore->mutex);

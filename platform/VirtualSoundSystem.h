@@ -52,6 +52,7 @@ public:
                        std::unique_ptr<IRenderStream>* out) override;
     void AddListener(IListener* listener) override;
     void RemoveListener(IListener* listener) override;
+    void AnnounceEndpoints() override;
     bool TakeFault(const char* name) override;
 
     // Fast mode: running streams consume what is written at once (rendering to a file).

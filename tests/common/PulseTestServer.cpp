@@ -29,9 +29,20 @@ bool PulseTestServer::Start(const std::string& prefix, const std::string& kind) 
     Stop();
     mDir = MakeTempDir(prefix);
     mKind = kind;
+    return Launch();
+}
+
+void PulseTestServer::Kill() {
+    if (!mDir.empty()) RunCommand(Script() + "stop " + mDir);
+    mModules.clear();
+}
+
+bool PulseTestServer::Revive() { return !mDir.empty() && Launch(); }
+
+bool PulseTestServer::Launch() {
     int status = 0;
     std::string out = RunCommand(
-        Script() + "start " + mDir + " " + std::to_string(getpid()) + " " + kind + " 2>&1", &status);
+        Script() + "start " + mDir + " " + std::to_string(getpid()) + " " + mKind + " 2>&1", &status);
     mInstalled = status != 3;
     const std::string key = "PULSE_SERVER=";
     const size_t at = out.rfind(key);
@@ -39,6 +50,7 @@ bool PulseTestServer::Start(const std::string& prefix, const std::string& kind) 
         mError = out;
         RemoveTree(mDir);
         mDir.clear();
+        mServer.clear();
         return false;
     }
     mError.clear();

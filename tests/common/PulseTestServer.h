@@ -25,6 +25,9 @@ public:
     bool Start(const std::string& prefix = "kvapulse", const std::string& kind = "pulseaudio");
     // Stops the server, clears PULSE_SERVER and removes the directory.
     void Stop();
+    // Kills the server only, then starts it again on the same socket.
+    void Kill();
+    bool Revive();
 
     bool Running() const { return !mServer.empty(); }
     const std::string& Kind() const { return mKind; }
@@ -43,6 +46,7 @@ public:
     void Reset();
 
 private:
+    bool Launch();
     std::string mDir, mServer, mError, mKind;
     bool mInstalled = true;
     std::vector<std::string> mModules;

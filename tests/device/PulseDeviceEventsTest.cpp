@@ -146,3 +146,41 @@ TEST(PulseServerLoss, ExplicitChoiceReportsTheLossOnce) {
     p->Release();
     snd::SetSoundSystem(nullptr);
 }
+
+// An automatic choice whose server dies plays on to the virtual output; once the server is back,
+// a default-following player returns to it and the server's sinks are listed again.
+TEST(PulseServerLoss, AutomaticChoiceReturnsToTheServerAndItsDevices) {
+    kva_test::PulseTestServer server;
+    if (!server.Start("kvapulseback") && !server.Installed()) GTEST_SKIP() << "pulseaudio is not installed";
+    ASSERT_TRUE(server.Running()) << server.Error();
+    const std::string media = server.Dir() + "/tone.wav";
+    ASSERT_TRUE(kva_test::MakeSineWav(media, 20, 330));
+    ASSERT_EQ(0, CMediaPlayerFactory::SelectSoundSystem(KvaSoundSystemConfig{}));
+    RecordingObserver obs;
+    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
+    p->SetDataSource(media.c_str());
+    p->PrepareAsync();
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+    p->Play(false);
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    server.Kill();
+    EXPECT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventFailover, 8000));
+    EXPECT_EQ(int32_t(KvaSoundSystemKind::Virtual), CMediaPlayerFactory::CurrentSoundSystem());
+    ASSERT_TRUE(server.Revive()) << server.Error();
+    PulseRecorder rec;
+    ASSERT_TRUE(rec.Start("kva_test_a.monitor", server.Dir() + "/back.raw"));
+    EXPECT_TRUE(WaitUntil([&] { return Peak(rec.Read()) > 0.03f; }, 10000));
+    auto listed = [&] {
+        for (int i = 0; i < p->GetOutputDeviceCount(); ++i) {
+            DeviceRecord r;
+            if (p->GetOutputDeviceInfo(i, &r) && std::u16string(r.szName) == u"KVA Test Sink B") return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(WaitUntil(listed, 5000));
+    EXPECT_EQ(kStatusStarted, p->GetStatus());
+    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
+    p->Release();
+    snd::SetSoundSystem(nullptr);
+}
