@@ -588,8 +588,9 @@ std::shared_ptr<PulseSoundSystem> PulseSoundSystem::Connect(int timeoutMs, const
         }
     }
     if (pa_threaded_mainloop_start(core->loop) < 0) return nullptr;
-    pa_threaded_mainloop_once_unlocked(core->loop, &RaiseLoopThread, nullptr);
     Lock lock(core->loop);
+    // Under the lock: it adds a deferred event to the loop, which its thread is running.
+    pa_threaded_mainloop_once_unlocked(core->loop, &RaiseLoopThread, nullptr);
     pa_context* c = core->context;
     bool done = core->WaitLocked(
         [&] {
