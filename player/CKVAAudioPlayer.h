@@ -224,6 +224,12 @@ private:
     void doPlayCompleted(const ThreadMsgPtr& msg);
     void doSetSource();
     int32_t doPrepareAsync();
+    IKVASourceIO* TakeSourceToPrepare(int32_t* answer);
+    void ReplaceCurrentSource(IKVASourceIO* source, const std::string& text);
+    int32_t OpenStreamForPreparation(IKVASourceIO* source, const std::string& text,
+                                     CKVAAudioStream** out);
+    void InstallPreparedStream(CKVAAudioStream* stream, const std::string& text,
+                               uint32_t* sessionId, AudioDescription* srcDes);
     int32_t OpenDeviceForPreparation(uint32_t sessionId, const AudioDescription& srcDes,
                                      const std::string& text);
     int64_t StartPreparedStream(const std::string& text);
@@ -250,6 +256,8 @@ private:
     void DropNextTrack();
     void doSetContentWithSource();
     void doCrossFadeSource();
+    void StartCrossFadeStream(CKVAAudioStream* stream);
+    FadeOut CrossFadeInto(CKVAAudioStream* stream);
     void doResetFadeSource();
     // devices
     void doDeviceChanged(int32_t type, int32_t force);

@@ -128,6 +128,34 @@ void CKVAAudioPlayer::FailWith(const std::string& text, int32_t code, int32_t de
 }
 
 int32_t CKVAAudioPlayer::doPrepareAsync() {
+    int32_t r = 0;
+    IKVASourceIO* source = TakeSourceToPrepare(&r);
+    if (!source) return r;
+    std::string text = source->GetSessionIdText() ? source->GetSessionIdText() : "";
+    SetStatus(kStatusPreparing);
+    PostNotifyText(kNotifyStatus, text, kStatusPreparing);
+
+    ReplaceCurrentSource(source, text);
+    CKVAAudioStream* stream = nullptr;
+    r = OpenStreamForPreparation(source, text, &stream);
+    if (r != 0) return r;
+    uint32_t sessionId = 0;
+    AudioDescription srcDes{};
+    InstallPreparedStream(stream, text, &sessionId, &srcDes);
+
+    r = OpenDeviceForPreparation(sessionId, srcDes, text);
+    if (r != 0) return r;
+    const int64_t duration = StartPreparedStream(text);
+    SetStatus(kStatusPrepared);
+    PostNotifyText(kNotifyStatus, text, kStatusPrepared);
+    PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(duration));
+    mNotifyThread.RemoveById(kNotifyPosition);
+    mLastTickTime = 0;
+    return 0;
+}
+
+// The source SetSource left for preparation, or null with the answer for the host's command.
+IKVASourceIO* CKVAAudioPlayer::TakeSourceToPrepare(int32_t* answer) {
     int32_t status, newStream;
     {
         CKVAAutoLock lock(mStatusLock);
@@ -139,7 +167,8 @@ int32_t CKVAAudioPlayer::doPrepareAsync() {
             newStream);
     if (status != kStatusInitialized) {
         KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync status not correct, quit");
-        return kAudioPlayerErrorState;
+        *answer = kAudioPlayerErrorState;
+        return nullptr;
     }
     IKVASourceIO* source;
     {
@@ -150,26 +179,29 @@ int32_t CKVAAudioPlayer::doPrepareAsync() {
     if (!source) {
         SetStatus(kStatusPrepareAbandoned);
         KVA_LOG(kLogError, "PrepareAsync Fail Current State(%d), sourceIO %ld, nErr %d", 2, 0L, 1);
-        return 1;
+        *answer = 1;
     }
-    std::string text = source->GetSessionIdText() ? source->GetSessionIdText() : "";
-    SetStatus(kStatusPreparing);
-    PostNotifyText(kNotifyStatus, text, kStatusPreparing);
+    return source;
+}
 
-    AudioDescription srcDes{};
-    uint32_t sessionId = 0;
-    double gain = 1.0;
+// The old track goes; `source` is active before its open, so that a stop or a release can abort
+// a read that waits.
+void CKVAAudioPlayer::ReplaceCurrentSource(IKVASourceIO* source, const std::string& text) {
     CKVAAudioStream* old;
     {
         CKVAAutoLock lock(mStreamLock);
         old = std::exchange(mAudioStream, nullptr);
     }
     delete old;
-    // Active before the open, so that a stop or a release can abort a read that waits.
     delete SwapActiveSource(source);
     SetCurrentSessionText(text);
     mLastFillEndMs = 0;
-    // Opened with no lock held: the pull, Stop and the queries never wait behind its reads.
+}
+
+// Opened with no lock held: the pull, Stop and the queries never wait behind its reads. A
+// failure is reported here, except a cancelled open, which only moves the status.
+int32_t CKVAAudioPlayer::OpenStreamForPreparation(IKVASourceIO* source, const std::string& text,
+                                                  CKVAAudioStream** out) {
     auto* stream = new CKVAAudioStream(this);
     int32_t r = stream->open(source, false);
     KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync openSource %d", r);
@@ -183,30 +215,26 @@ int32_t CKVAAudioPlayer::doPrepareAsync() {
         }
         return r;
     }
+    *out = stream;
+    return 0;
+}
+
+// The opened stream gets its gain and IF settings and becomes current; answers what the device
+// is opened with.
+void CKVAAudioPlayer::InstallPreparedStream(CKVAAudioStream* stream, const std::string& text,
+                                            uint32_t* sessionId, AudioDescription* srcDes) {
     UpdateReplayGain(stream);
     int32_t ifAnswer = ApplyIFSettings(stream);
     if (ifAnswer < 0) PostNotifyText(kNotifyAudioIFStatus, text, kAudioIFRefused, ifAnswer);
-    sessionId = static_cast<uint32_t>(stream->getSessionId());
-    stream->getAudioDescription(&srcDes);
-    gain = stream->getRatio();
+    *sessionId = static_cast<uint32_t>(stream->getSessionId());
+    stream->getAudioDescription(srcDes);
+    const double gain = stream->getRatio();
     {
         CKVAAutoLock lock(mStreamLock);
         mAudioStream = stream;
     }
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        mStreamGain = gain;
-    }
-
-    r = OpenDeviceForPreparation(sessionId, srcDes, text);
-    if (r != 0) return r;
-    const int64_t duration = StartPreparedStream(text);
-    SetStatus(kStatusPrepared);
-    PostNotifyText(kNotifyStatus, text, kStatusPrepared);
-    PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(duration));
-    mNotifyThread.RemoveById(kNotifyPosition);
-    mLastTickTime = 0;
-    return 0;
+    CKVAAutoLock lock(mSettingsLock);
+    mStreamGain = gain;
 }
 
 int32_t CKVAAudioPlayer::doPlay(bool fadeIn) {

@@ -212,6 +212,15 @@ void CKVAAudioPlayer::doCrossFadeSource() {
     CKVAAudioStream* stream =
         OpenNextStream(source, "CKVAAudioPlayer::doCrossFadeSource mAudioStream open prelaod error %d");
     if (!stream) return;
+    StartCrossFadeStream(stream);
+    WaitForFirstAudio(stream);
+    const FadeOut previous = CrossFadeInto(stream);
+    Dispose(previous.stream, previous.source);
+    ApplyDeviceVolume(false);
+}
+
+// The incoming track decodes to the output format at the current speed before it is current.
+void CKVAAudioPlayer::StartCrossFadeStream(CKVAAudioStream* stream) {
     AudioDescription out = OutputDescription();
     KVA_LOG(kLogTrace, "CKVAAudioPlayer::doCrossFadeSource audioformat is same  nSamplerate %d, channel %d, wavFormat %d",
             out.nSampleRate, out.nChannel, WaveFormatOf(out));
@@ -225,24 +234,24 @@ void CKVAAudioPlayer::doCrossFadeSource() {
     stream->setStepSize(mStepSize);
     stream->setSpeed(speed);
     stream->start();
-    WaitForFirstAudio(stream);
-    FadeOut previous;
+}
+
+// `stream` becomes current and the old one fades out under it. Returns the fade-out it
+// replaces, for the caller to dispose of with no lock held.
+CKVAAudioPlayer::FadeOut CKVAAudioPlayer::CrossFadeInto(CKVAAudioStream* stream) {
+    CKVAAutoLock lock(mStreamLock);
+    CKVAAudioStream* oldStream = std::exchange(mAudioStream, stream);
+    int64_t duration;
     {
-        CKVAAutoLock lock(mStreamLock);
-        CKVAAudioStream* oldStream = std::exchange(mAudioStream, stream);
-        int64_t duration;
-        {
-            CKVAAutoLock settings(mSettingsLock);
-            duration = mDuration;
-        }
-        // What is left of the old track after the blocks already handed to the device.
-        const int64_t remaining = duration - mLastFillEndMs;
-        previous = StartCrossFadeLocked(oldStream, PromoteNextSource(),
-                                        std::min<int64_t>(mCrossFadeTime, remaining));
-        TakeOverStream(kTakeOverCrossFade);
+        CKVAAutoLock settings(mSettingsLock);
+        duration = mDuration;
     }
-    Dispose(previous.stream, previous.source);
-    ApplyDeviceVolume(false);
+    // What is left of the old track after the blocks already handed to the device.
+    const int64_t remaining = duration - mLastFillEndMs;
+    FadeOut previous = StartCrossFadeLocked(oldStream, PromoteNextSource(),
+                                            std::min<int64_t>(mCrossFadeTime, remaining));
+    TakeOverStream(kTakeOverCrossFade);
+    return previous;
 }
 
 // Stream lock held: the old track fades out over `lengthMs` (0 when negative) under the new
