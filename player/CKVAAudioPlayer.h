@@ -169,11 +169,11 @@ private:
     void ApplyDeviceVolume(bool level);  // volume x stream gain to the device
     void ApplyCacheMaxToStreams(int64_t ms);
     float DeviceVolume();                // volume x stream gain
-    void ReleaseDevice();                // device lock held
+    void ReleaseDevice(const CKVAAutoLock& deviceLockHeld);
     void CreateDeviceMonitor();
     void DestroyDeviceMonitor();
-    AudioDevice* CreateDevice(int32_t type, bool withOptionA);  // device lock held
-    void TakeDeviceFormatLocked();            // device lock held, after a good open
+    AudioDevice* CreateDevice(const CKVAAutoLock& deviceLockHeld, int32_t type, bool withOptionA);
+    void TakeDeviceFormatLocked(const CKVAAutoLock& deviceLockHeld);  // after a good open
     AudioDescription OutputDescription();
     AudioDescription RenderDescription();
     static int32_t WaveFormatOf(const AudioDescription& des);

@@ -24,7 +24,7 @@ void CKVAAudioPlayer::CreateComponents() {
 void CKVAAudioPlayer::DestroyComponents() {
     {
         CKVAAutoLock lock(mDeviceLock);
-        ReleaseDevice();
+        ReleaseDevice(lock);
     }
     DestroyDeviceMonitor();
     DestroyPipeline();
@@ -84,8 +84,7 @@ void CKVAAudioPlayer::StopDevice() {
     if (mAudioDevice) mAudioDevice->Stop();
 }
 
-// Device lock held.
-void CKVAAudioPlayer::ReleaseDevice() {
+void CKVAAudioPlayer::ReleaseDevice(const CKVAAutoLock&) {
     if (!mAudioDevice) return;
     mAudioDevice->Stop();
     mAudioDevice->Release();

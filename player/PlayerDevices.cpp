@@ -58,9 +58,9 @@ std::string MakeSessionTag() {
     return buf;
 }
 
-// Device lock held. The device reports to this player and has its options (option A only
-// where `withOptionA`: a re-open after a failure leaves it at the device's own).
-AudioDevice* CKVAAudioPlayer::CreateDevice(int32_t type, bool withOptionA) {
+// The device reports to this player and has its options (option A only where `withOptionA`:
+// a re-open after a failure leaves it at the device's own).
+AudioDevice* CKVAAudioPlayer::CreateDevice(const CKVAAutoLock&, int32_t type, bool withOptionA) {
     DeviceRecord record{};
     bool known = false;
     if (mDeviceMonitor) {
@@ -80,8 +80,8 @@ AudioDevice* CKVAAudioPlayer::CreateDevice(int32_t type, bool withOptionA) {
     return device;
 }
 
-// Device lock held, after a successful open: the accepted format becomes the output format.
-void CKVAAudioPlayer::TakeDeviceFormatLocked() {
+// After a successful open: the accepted format becomes the output format.
+void CKVAAudioPlayer::TakeDeviceFormatLocked(const CKVAAutoLock&) {
     AudioDescription des{};
     bool changed = false;
     mAudioDevice->GetOutputFormat(&des, &changed);
@@ -126,7 +126,7 @@ void CKVAAudioPlayer::doDeviceChanged(int32_t type, int32_t force) {
     KVA_LOG(kLogTrace, "CKVAAudioPlayer::doDeviceChanged status %d", status);
     CKVAAutoLock lock(mDeviceLock);
     mTimeInfo->Pause();
-    ReleaseDevice();
+    ReleaseDevice(lock);
 }
 
 void CKVAAudioPlayer::doHeadSetChanged(int32_t state) {
@@ -141,7 +141,7 @@ void CKVAAudioPlayer::doHeadSetChanged(int32_t state) {
     {
         CKVAAutoLock lock(mDeviceLock);
         mTimeInfo->Pause();
-        ReleaseDevice();
+        ReleaseDevice(lock);
         type = mAudioDeviceType;
     }
     if (status == kStatusStarted) doDeviceReCreate(type);
@@ -156,7 +156,7 @@ int32_t CKVAAudioPlayer::doDeviceReCreate(int32_t type) {
     if (!IsPlayingState(status)) return 0;
     {
         CKVAAutoLock lock(mDeviceLock);
-        mAudioDevice = CreateDevice(type, true);
+        mAudioDevice = CreateDevice(lock, type, true);
         KVA_LOG(kLogError, "CKVAAudioPlayer::doDeviceReCreate mAudioDevices mAudioDeviceType %d",
                 mAudioDeviceType);
     }
@@ -187,13 +187,13 @@ int32_t CKVAAudioPlayer::doDeviceOpen(int64_t positionMs, bool reopen) {
     {
         CKVAAutoLock lock(mDeviceLock);
         type = mAudioDeviceType;
-        if (!mAudioDevice) mAudioDevice = CreateDevice(mAudioDeviceType, false);
+        if (!mAudioDevice) mAudioDevice = CreateDevice(lock, mAudioDeviceType, false);
         r = mAudioDevice ? mAudioDevice->Open(static_cast<int32_t>(mStreamSessionId), &src) : -1;
         if (r != 0) {
             mTimeInfo->Pause();
-            ReleaseDevice();
+            ReleaseDevice(lock);
         } else {
-            TakeDeviceFormatLocked();
+            TakeDeviceFormatLocked(lock);
         }
     }
     if (r != 0) {
@@ -250,7 +250,7 @@ void CKVAAudioPlayer::doDeviceError(int32_t code, uint32_t generation) {
         {
             CKVAAutoLock lock(mDeviceLock);
             mTimeInfo->Pause();
-            ReleaseDevice();
+            ReleaseDevice(lock);
         }
         PostNotify(kNotifyDeviceFailure, kDeviceOpenFailed);
         return;

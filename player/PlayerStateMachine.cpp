@@ -301,7 +301,7 @@ int32_t CKVAAudioPlayer::doPlay(bool fadeIn) {
         SetStatus(kStatusError);
         CKVAAutoLock lock(mDeviceLock);
         mTimeInfo->Pause();
-        ReleaseDevice();
+        ReleaseDevice(lock);
         PostNotifyText(kNotifyDeviceFailure, text, kDeviceOpenFailed);
     } else {
         FailWith(text, kErrorDeviceOpen, 0);
@@ -552,7 +552,7 @@ int32_t CKVAAudioPlayer::OpenDeviceForPreparation(uint32_t sessionId, const Audi
                                                   const std::string& text) {
     CKVAAutoLock lock(mDeviceLock);
     const int32_t deviceType = mAudioDeviceType;
-    if (!mAudioDevice) mAudioDevice = CreateDevice(mAudioDeviceType, true);
+    if (!mAudioDevice) mAudioDevice = CreateDevice(lock, mAudioDeviceType, true);
     mTimeInfo->Reset();
     mStreamSessionId = sessionId;
     int32_t r = mAudioDevice ? mAudioDevice->Open(static_cast<int32_t>(sessionId), &srcDes) : -1;
@@ -560,13 +560,13 @@ int32_t CKVAAudioPlayer::OpenDeviceForPreparation(uint32_t sessionId, const Audi
     KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPrepareAsync mAudioDevices  Open %d", r);
     if (r != 0) {
         if (deviceType != 1) {
-            ReleaseDevice();
+            ReleaseDevice(lock);
             FailWith(text, kErrorDeviceOpen, 0);
             return r;
         }
         PostNotifyText(kNotifyDeviceFailure, text, kDeviceOpenFailed);
     } else {
-        TakeDeviceFormatLocked();
+        TakeDeviceFormatLocked(lock);
     }
     mTimeInfo->Start();
     return 0;
