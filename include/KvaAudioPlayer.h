@@ -252,7 +252,8 @@ struct DeviceRecord {
     char16_t szDriver[kDeviceTextUnits];   // the driver's or adapter's name, UTF-16, NUL-ended
     char16_t szName[kDeviceTextUnits];     // the device's name, UTF-16, NUL-ended
     int32_t nIndex;                        // its place in the list
-    uint8_t bDefault;                      // 1 for the system's default device
+    uint8_t bDefault;                      // 1 for a type's entry that follows the system default
+                                           // (GetOutputDeviceId says which output that is now)
 };
 
 // ---- Host hooks on the PCM ----
