@@ -188,7 +188,7 @@ private:
     void OnEndOfMedia(const char* logFormat);
     bool SwitchToNextStream();    // stream lock held
     void ApplyMixGain(CKVAAudioStream* stream, uint8_t* buffer, int32_t length);  // stream lock held
-    void CrossFadeAtEndLocked();  // stream lock held, render thread
+    void CrossFadeAtEndLocked(const CKVAAutoLock& streamLockHeld);  // render thread
     enum TakeOver { kTakeOverGapless, kTakeOverAfterEnd, kTakeOverCrossFade };
     void TakeOverStream(TakeOver how);  // stream lock held
     void Retire(CKVAAudioStream* stream, IKVASourceIO* source);  // from the render thread
@@ -197,7 +197,8 @@ private:
         IKVASourceIO* source;
     };
     void Retire(const FadeOut& f) { Retire(f.stream, f.source); }
-    FadeOut StartCrossFadeLocked(CKVAAudioStream* old, IKVASourceIO* oldSource, int64_t lengthMs);
+    FadeOut StartCrossFadeLocked(const CKVAAutoLock& streamLockHeld, CKVAAudioStream* old,
+                                 IKVASourceIO* oldSource, int64_t lengthMs);
     CKVAAudioStream* OpenNextStream(IKVASourceIO* source, const char* logFormat);  // no lock held
     static void WaitForFirstAudio(CKVAAudioStream* stream);  // no lock held
     IKVASourceIO* NextActiveSource();

@@ -41,7 +41,7 @@ int32_t CKVAAudioPlayer::GetTrackTag(const char* key, char* out, int32_t size) {
 // within the cross-fade time, so it starts within one device period of that point whatever the
 // pace of the output. It runs on the render thread because a poll from any other thread falls
 // behind an output that is drained faster than real time.
-void CKVAAudioPlayer::CrossFadeAtEndLocked() {
+void CKVAAudioPlayer::CrossFadeAtEndLocked(const CKVAAutoLock& streamLockHeld) {
     int64_t duration;
     {
         CKVAAutoLock lock(mSettingsLock);
@@ -61,7 +61,7 @@ void CKVAAudioPlayer::CrossFadeAtEndLocked() {
         stream = std::exchange(mNextStream, nullptr);
     }
     // A fade still running is cut short; the command thread destroys what it held.
-    Retire(StartCrossFadeLocked(mAudioStream, PromoteNextSource(), remaining));
+    Retire(StartCrossFadeLocked(streamLockHeld, mAudioStream, PromoteNextSource(), remaining));
     mAudioStream = stream;
     ApplyStreamSettings(stream, true);
     TakeOverStream(kTakeOverCrossFade);

@@ -52,7 +52,7 @@ int32_t CKVAAudioPlayer::BufferFill(uint8_t* buffer, int32_t* length, int64_t* p
         }
         r = mode == kFillCrossFade ? FillCrossFade(buffer, length, position)
                                    : FillFromStream(buffer, length, position);
-        if (mode == kFillNormal && r == kStreamOk) CrossFadeAtEndLocked();
+        if (mode == kFillNormal && r == kStreamOk) CrossFadeAtEndLocked(lock);
     }
     int32_t n = *length;
     if (r == kAudioPlayerEOS || n >= 1) {

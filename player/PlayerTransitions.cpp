@@ -248,16 +248,16 @@ CKVAAudioPlayer::FadeOut CKVAAudioPlayer::CrossFadeInto(CKVAAudioStream* stream)
     }
     // What is left of the old track after the blocks already handed to the device.
     const int64_t remaining = duration - mLastFillEndMs;
-    FadeOut previous = StartCrossFadeLocked(oldStream, PromoteNextSource(),
+    FadeOut previous = StartCrossFadeLocked(lock, oldStream, PromoteNextSource(),
                                             std::min<int64_t>(mCrossFadeTime, remaining));
     TakeOverStream(kTakeOverCrossFade);
     return previous;
 }
 
-// Stream lock held: the old track fades out over `lengthMs` (0 when negative) under the new
-// current one. Returns the fade-out it replaces, for the caller to dispose of.
-CKVAAudioPlayer::FadeOut CKVAAudioPlayer::StartCrossFadeLocked(CKVAAudioStream* old, IKVASourceIO* oldSource,
-                                                               int64_t lengthMs) {
+// The old track fades out over `lengthMs` (0 when negative) under the new current one. Returns
+// the fade-out it replaces, for the caller to dispose of.
+CKVAAudioPlayer::FadeOut CKVAAudioPlayer::StartCrossFadeLocked(const CKVAAutoLock&, CKVAAudioStream* old,
+                                                               IKVASourceIO* oldSource, int64_t lengthMs) {
     const int32_t rate = RenderDescription().nSampleRate;
     CKVAAutoLock fill(mFillModeLock);
     FadeOut previous{std::exchange(mFadeOutStream, old), std::exchange(mFadeOutSource, oldSource)};
