@@ -151,8 +151,6 @@ public:
     static bool Available();
     explicit NginxServer(const std::string& root);
     ~NginxServer();
-    // Serve TLS with this certificate chain and key (PEM files); call before Start.
-    bool EnableTls(const std::string& certFile, const std::string& keyFile);
     bool Start();
     void Stop();
     int Port() const { return mPort; }

@@ -73,7 +73,6 @@ public:
                     }
                 }
             }
-            inputFrames += static_cast<long>(frames);
             if (puts++ < cfg.slowPuts && mInRate > 0)
                 sleepMs = static_cast<int>(cfg.slowFactor * frames * 1000 / mInRate);
         }
@@ -93,7 +92,6 @@ public:
         }
         *len = static_cast<int32_t>(n * 4);
         if (endFlag && *endFlag && !mHeld.empty()) *endFlag = 0;
-        ++receives;
     }
     void Reset() override {
         std::lock_guard<std::mutex> g(mLock);
@@ -113,8 +111,7 @@ private:
     std::deque<float> mHeld;
     bool mEnded = false;
     int mInRate = 0, mInChannels = 2, mOutChannels = 2;
-    int inits = 0, resets = 0, puts = 0, receives = 0, endMarks = 0;
-    long inputFrames = 0;
+    int inits = 0, resets = 0, puts = 0, endMarks = 0;
 };
 
 // For audio that went through a doubling processor until it was switched off: from stereo frame
