@@ -23,6 +23,9 @@ enum KVADeviceNotifyEvent : int32_t {
     kDevNotifyRemoved = 2,
     kDevNotifyDefaultChanged = 3,
     kDevNotifyAddedDefault = 4,
+    // From a device's render thread: the system moved its stream to another endpoint (a desktop
+    // mixer did); the id and name are the new endpoint's. Only posts.
+    kDevNotifyMoved = 5,
 };
 
 class IKVADeviceObserver {

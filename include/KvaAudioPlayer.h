@@ -69,6 +69,8 @@ enum : int32_t {
     kDeviceEventAdded = 27,          // an output device appeared
     kDeviceEventRemoved = 28,        // an output device went away
     kDeviceEventAddedDefault = 29,   // an output device appeared and became the default
+    kDeviceEventMoved = 30,          // the desktop's mixer moved playback to another output
+                                     // device; GetCurrentOutputDevice names it
 };
 // param1 of notification 400.
 enum : int32_t {

@@ -34,6 +34,8 @@ const IID IID_IAudioClock = {0xCD63314F, 0x3FBA, 0x4A1B,
                              {0x81, 0x2C, 0xEF, 0x96, 0x35, 0x87, 0x28, 0xE7}};
 const IID IID_IAudioSessionManager = {0xBFA971F1, 0x4D5E, 0x40BB,
                                       {0x93, 0x5E, 0x96, 0x70, 0x39, 0xBF, 0xBE, 0xE4}};
+const IID IID_IKvaStreamRoute = {0x6B1C2F0E, 0x3D4A, 0x4E8B,
+                                 {0x9A, 0x51, 0x7C, 0x0D, 0x2E, 0x64, 0xB3, 0x19}};
 const IID IID_ISimpleAudioVolume = {0x87CE5498, 0x68D6, 0x44E5,
                                     {0x92, 0x15, 0x6D, 0xA4, 0x7E, 0xF8, 0x83, 0xD8}};
 
@@ -380,6 +382,9 @@ public:
     }
 
     HRESULT GetService(REFIID iid, void** out) override;
+    // Set once by Initialize, which comes before any service.
+    snd::IRenderStream* Stream() { return mStream.get(); }
+    const std::string& EndpointIdAtOpen() const { return mId; }
 
     // Render client side.
     HRESULT GetBuffer(UINT32 frames, BYTE** data) {
@@ -499,6 +504,23 @@ private:
     AudioClient* mClient;
 };
 
+class StreamRoute : public ComObject<IKvaStreamRoute, IID_IKvaStreamRoute> {
+public:
+    explicit StreamRoute(AudioClient* client) : mClient(client) { mClient->AddRef(); }
+    UINT32 GetMoveCount() override { return mClient->Stream()->Moves(); }
+    HRESULT GetEndpointId(LPWSTR* id) override {
+        if (!id) return E_POINTER;
+        std::string now = mClient->Stream()->EndpointId();
+        if (now.empty()) now = mClient->EndpointIdAtOpen();
+        *id = AllocWide(Utf8ToUtf16(now));
+        return *id ? S_OK : E_OUTOFMEMORY;
+    }
+
+private:
+    ~StreamRoute() override { mClient->Release(); }
+    AudioClient* mClient;
+};
+
 HRESULT AudioClient::GetService(REFIID iid, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
@@ -509,6 +531,10 @@ HRESULT AudioClient::GetService(REFIID iid, void** out) {
     }
     if (iid == IID_IAudioClock) {
         *out = static_cast<IAudioClock*>(new AudioClock(this));
+        return S_OK;
+    }
+    if (iid == IID_IKvaStreamRoute) {
+        *out = static_cast<IKvaStreamRoute*>(new StreamRoute(this));
         return S_OK;
     }
     return E_NOINTERFACE;

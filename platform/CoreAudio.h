@@ -172,6 +172,15 @@ public:
                                          ISimpleAudioVolume** out) = 0;
 };
 
+// Not a Windows interface: where a render stream plays now, since a sound server may move it
+// to another endpoint (a desktop mixer does). From IAudioClient::GetService once initialised.
+extern const IID IID_IKvaStreamRoute;
+class IKvaStreamRoute : public IUnknown {
+public:
+    virtual UINT32 GetMoveCount() = 0;
+    virtual HRESULT GetEndpointId(LPWSTR* id) = 0;  // freed with CoTaskMemFree
+};
+
 // A stable GUID for an endpoint id (PKEY_AudioEndpoint_GUID).
 GUID EndpointGuid(const std::string& id);
 

@@ -103,6 +103,7 @@ struct PulseSoundSystem::Core {
     std::vector<PulseStream*> streams;
     bool announce = false;  // initial enumeration done: changes are reported from now on
     bool failed = false;
+    std::string appName;  // also the streams' name, which mixers show beside it
     ListenerHub hub;
 
     ~Core();
@@ -158,7 +159,10 @@ void SuccessSignal(pa_stream*, int success, void* userdata) {
 class PulseStream : public IRenderStream {
 public:
     PulseStream(std::shared_ptr<PulseSoundSystem::Core> core, const Format& format)
-        : mCore(std::move(core)), mFormat(format), mBlockAlign(uint32_t(format.BlockAlign())) {}
+        : mCore(std::move(core)), mFormat(format), mBlockAlign(uint32_t(format.BlockAlign())) {
+        static std::atomic<uint64_t> serials{0};
+        mSerial = ++serials;
+    }
 
     ~PulseStream() override {
         Lock lock(mCore->loop);
@@ -168,6 +172,7 @@ public:
             pa_stream_set_state_callback(mStream, nullptr, nullptr);
             pa_stream_set_write_callback(mStream, nullptr, nullptr);
             pa_stream_set_underflow_callback(mStream, nullptr, nullptr);
+            pa_stream_set_moved_callback(mStream, nullptr, nullptr);
             if (pa_stream_get_state(mStream) == PA_STREAM_READY) pa_stream_disconnect(mStream);
             pa_stream_unref(mStream);
             mStream = nullptr;
@@ -182,13 +187,15 @@ public:
         if (!SampleFormatFromFormat(mFormat, &sampleFormat) || !MapFromFormat(mFormat, &map)) return kInvalidArg;
         pa_proplist* props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "music");
-        mStream = pa_stream_new_with_proplist(mCore->context, "KvaAudioPlayer", &sampleFormat, &map, props);
+        mStream = pa_stream_new_with_proplist(mCore->context, mCore->appName.c_str(), &sampleFormat,
+                                              &map, props);
         pa_proplist_free(props);
         if (!mStream) return kFailed;
         mSinkIndex = sinkIndex;
         pa_stream_set_state_callback(mStream, &PulseStream::StateCb, this);
         pa_stream_set_write_callback(mStream, &PulseStream::WriteCb, this);
         pa_stream_set_underflow_callback(mStream, &PulseStream::UnderflowCb, this);
+        pa_stream_set_moved_callback(mStream, &PulseStream::MovedCb, this);
         pa_buffer_attr attr;
         attr.maxlength = uint32_t(-1);
         attr.tlength = bufferFrames * mBlockAlign;
@@ -198,8 +205,7 @@ public:
         attr.minreq = periodFrames * mBlockAlign;
         attr.fragsize = uint32_t(-1);
         auto flags = pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING |
-                                       PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY |
-                                       PA_STREAM_DONT_MOVE);
+                                       PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
         if (pa_stream_connect_playback(mStream, sink.c_str(), &attr, flags, nullptr, nullptr) < 0) {
             KVA_LOG(kLogError, "PulseSoundSystem: connect to %s failed: %s", sink.c_str(),
                     pa_strerror(pa_context_errno(mCore->context)));
@@ -296,6 +302,36 @@ public:
         return UsableLocked() ? kOk : kInvalidated;
     }
 
+    uint32_t Moves() override { return mMoves.load(std::memory_order_acquire); }
+
+    std::string EndpointId() override {
+        Lock lock(mCore->loop);
+        for (auto& s : mCore->sinks) {
+            if (s.index == mSinkIndex) return s.info.id;
+        }
+        return std::string();
+    }
+
+    uint64_t Serial() const { return mSerial; }
+
+    // Main loop thread, lock held: the server moved the stream away from a sink that is still
+    // there (a mixer moved it), or away from one it is removing (the sink was lost).
+    void MoveSettledLocked(uint32_t to, bool leftSinkExists) {
+        if (!leftSinkExists) {
+            KVA_LOG(kLogTrace, "PulseSoundSystem: stream moved off a sink that went away");
+            // Silent until the owner lets it go, as a stream the server ended would be.
+            if (mStream && !mCorked) {
+                pa_operation* op = pa_stream_cork(mStream, 1, nullptr, nullptr);
+                if (op) pa_operation_unref(op);
+            }
+            InvalidateLocked();
+            return;
+        }
+        mSinkIndex = to;
+        mMoves.fetch_add(1, std::memory_order_release);
+        if (mCallback) mCallback(mContext);
+    }
+
     // Main loop thread, lock held.
     void InvalidateLocked() {
         if (mInvalid) return;
@@ -386,6 +422,42 @@ private:
         me->mUnderflowAt = pa_rtclock_now();
     }
 
+    struct MoveCheck {
+        PulseSoundSystem::Core* core;
+        uint64_t serial;
+        uint32_t to;
+        bool leftSinkExists;
+    };
+
+    static void MovedCb(pa_stream* s, void* self) {
+        auto* me = static_cast<PulseStream*>(self);
+        const uint32_t to = pa_stream_get_device_index(s);
+        if (to == me->mSinkIndex || me->mInvalid) return;
+        // A sink being removed has its streams moved off before it goes; the server answers
+        // this query only after it is done with it.
+        auto* check = new MoveCheck{me->mCore.get(), me->mSerial, to, false};
+        pa_operation* op = pa_context_get_sink_info_by_index(me->mCore->context, me->mSinkIndex,
+                                                             &PulseStream::LeftSinkInfo, check);
+        if (op) {
+            pa_operation_unref(op);
+        } else {
+            delete check;
+            me->MoveSettledLocked(to, false);
+        }
+    }
+
+    static void LeftSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* user) {
+        auto* check = static_cast<MoveCheck*>(user);
+        if (!eol) {
+            check->leftSinkExists = info != nullptr;
+            return;
+        }
+        for (PulseStream* st : check->core->streams) {
+            if (st->Serial() == check->serial) st->MoveSettledLocked(check->to, check->leftSinkExists);
+        }
+        delete check;
+    }
+
     static void WriteCb(pa_stream*, size_t, void* self) {
         auto* me = static_cast<PulseStream*>(self);
         if (me->mCallback) me->mCallback(me->mContext);
@@ -396,6 +468,8 @@ private:
     const uint32_t mBlockAlign;
     pa_stream* mStream = nullptr;
     uint32_t mSinkIndex = PA_INVALID_INDEX;
+    uint64_t mSerial = 0;
+    std::atomic<uint32_t> mMoves{0};
     uint32_t mBufferFrames = 0;
     uint32_t mPeriodFrames = 0;
     uint64_t mWritten = 0;
@@ -570,6 +644,7 @@ std::shared_ptr<PulseSoundSystem> PulseSoundSystem::Connect(int timeoutMs, const
                                                            const char* iconName) {
     if (!appName || !*appName) appName = "KvaAudioPlayer";
     auto core = std::make_shared<Core>();
+    core->appName = appName;
     core->loop = pa_threaded_mainloop_new();
     if (!core->loop) return nullptr;
     pa_threaded_mainloop_set_name(core->loop, "KvaPulseLoop");

@@ -114,6 +114,10 @@ public:
     virtual float GetVolume() = 0;
     // kOk, or kInvalidated once the endpoint failed or went away.
     virtual int32_t GetStatus() = 0;
+    // How many times the server moved the stream to another endpoint (a desktop mixer did), and
+    // the endpoint it plays on now. Streams that never move answer 0 and an empty id.
+    virtual uint32_t Moves() { return 0; }
+    virtual std::string EndpointId() { return std::string(); }
 };
 
 class ISoundSystem {

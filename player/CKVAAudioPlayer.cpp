@@ -93,6 +93,7 @@ void CKVAAudioPlayer::DispatchCommand(const ThreadMsgPtr& msg) {
         case kCmdReplayGain: doReplayGain(); break;
         case kCmdRetire: doRetire(); break;
         case kCmdDeviceError: doDeviceError(msg->mArg1, static_cast<uint32_t>(msg->mArg2)); break;
+        case kCmdDeviceMoved: doDeviceMoved(msg->mText, static_cast<uint32_t>(msg->mArg1)); break;
         default: break;
     }
 }

@@ -266,6 +266,7 @@ private:
     int32_t doDeviceReCreate(int32_t type);
     int32_t doDeviceOpen(int64_t positionMs, bool reopen);
     void doDeviceError(int32_t code, uint32_t generation);
+    void doDeviceMoved(const std::string& name, uint32_t generation);
 
     // ---- locks ----
     // Each guards the fields listed under its name below. Nested, they are taken in this order

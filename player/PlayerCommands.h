@@ -29,6 +29,7 @@ enum KVAPlayerCommand : int32_t {
     kCmdReplayGain = 29,
     kCmdDeviceError = 40,  // a device's failure, handled away from its render thread
     kCmdRetire = 41,       // destroys what a gapless switch on the render thread replaced
+    kCmdDeviceMoved = 42,  // the system moved the device's stream to another endpoint
 };
 
 // Posted to the notification thread for an error about a host's call: delivered as 100, without

@@ -291,6 +291,11 @@ void CKVAAudioPlayer::doDeviceError(int32_t code, uint32_t generation) {
 
 void CKVAAudioPlayer::OnDeviceNotify(int32_t event, const char16_t*, const char16_t* deviceName) {
     if (event == 0) return;
+    if (event == kDevNotifyMoved) {  // on a render thread: the device lock is not for it
+        PostCommandText(kCmdDeviceMoved, Utf16ToUtf8(deviceName ? deviceName : u""),
+                        static_cast<int32_t>(mDeviceGeneration.load()));
+        return;
+    }
     int32_t status = ReadStatus();
     bool followsDefault = false;
     int32_t type;
@@ -326,6 +331,22 @@ void CKVAAudioPlayer::OnDeviceNotify(int32_t event, const char16_t*, const char1
                    : event == kDevNotifyAddedDefault ? kDeviceEventAddedDefault : 0;
         PostNotify(kNotifyDeviceEvent, p1);
     }
+}
+
+// The stream plays on where it was moved: the device stays, and is now the one of that name
+// (no longer the default-following entry).
+void CKVAAudioPlayer::doDeviceMoved(const std::string& name, uint32_t generation) {
+    const std::u16string wide = Utf8ToUtf16(name);
+    {
+        CKVAAutoLock lock(mDeviceLock);
+        if (!mAudioDevice || generation != mDeviceGeneration.load() || wide.empty()) return;
+        mAudioDevice->flag = 0;
+        mAudioDevice->name = wide;
+        mDeviceName = wide;
+        if (mDeviceMonitor) mDeviceMonitor->SetCurrent(wide, mAudioDeviceType);
+    }
+    KVA_LOG(kLogTrace, "CKVAAudioPlayer::doDeviceMoved to %s", name.c_str());
+    PostNotify(kNotifyDeviceEvent, kDeviceEventMoved);
 }
 
 // ---- device list and device values through IKVAPlayer ----

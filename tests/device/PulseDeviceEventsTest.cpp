@@ -118,6 +118,26 @@ TEST_F(PulseDeviceEvents, UnloadingTheSinkInUseKeepsPlaying) {
     p->Release();
 }
 
+// The desktop's mixer moves the stream: it plays on there, reported as a move, not a failover.
+TEST_F(PulseDeviceEvents, MixerMovingTheStreamIsFollowed) {
+    PulseRecorder rec;
+    ASSERT_TRUE(rec.Start("kva_test_b.monitor", Pulse().Dir() + "/moved.raw"));
+    RecordingObserver obs;
+    IKVAPlayer* p = Playing(obs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string inputs = Pulse().Pactl("list short sink-inputs");
+    ASSERT_FALSE(inputs.empty());
+    Pulse().Pactl("move-sink-input " + inputs.substr(0, inputs.find_first_of(" \t")) + " kva_test_b");
+    EXPECT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventMoved, 8000));
+    EXPECT_TRUE(WaitUntil([&] { return Peak(rec.Read()) > 0.03f; }, 8000));
+    DeviceRecord current{};
+    EXPECT_TRUE(p->GetCurrentOutputDevice(&current));
+    EXPECT_EQ(u"KVA Test Sink B", std::u16string(current.szName));
+    EXPECT_EQ(0, obs.Count(kNotifyDeviceEvent, kDeviceEventFailover));
+    EXPECT_EQ(kStatusStarted, p->GetStatus());
+    p->Release();
+}
+
 // An explicit PulseAudio choice whose server dies: one error and one status 9, nothing after.
 TEST(PulseServerLoss, ExplicitChoiceReportsTheLossOnce) {
     kva_test::PulseTestServer server;
