@@ -1,98 +1,34 @@
-// TLS in the HTTP client: a loopback TLS server with certificates made for the run, trusted
-// through the client's own trust file only.
+// TLS and proxies in the HTTP client: loopback TLS servers with certificates made for the run,
+// trusted through the client's own trust file only.
 #include <gtest/gtest.h>
 
 #include <openssl/x509_vfy.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <memory>
-#include <thread>
 
 #include "ReaderTestUtil.h"
-#include "common/HttpTestServer.h"
-#include "common/TlsTestCerts.h"
-#include "source/KVABufferReaderProxy.h"
-#include "source/KVAHttpClient.h"
 
 using namespace kva_audioplayer;
-using kva_test::HttpPlan;
-using kva_test::HttpRequest;
-using kva_test::HttpTestServer;
-using kva_test::PatternBytes;
-using kva_test::ReadOn;
-using kva_test::ReadResult;
-using kva_test::kKiB;
-using kva_test::kMiB;
+using namespace kva_test;
 
 namespace {
-
-class HttpsConcurrency : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(certs.Make()); }
-
-    // A TLS server presenting one of the certificates.
-    std::unique_ptr<HttpTestServer> Server(const kva_test::TlsTestCerts::Pair& pair) {
-        std::unique_ptr<HttpTestServer> s(new HttpTestServer());
-        EXPECT_TRUE(s->EnableTls(pair.cert, pair.key));
-        EXPECT_TRUE(s->Start());
-        return s;
-    }
-    CKVAHttpClient* TrustingClient() {
-        CKVAHttpClient* c = new CKVAHttpClient();
-        c->SetTrustFile(certs.caFile.c_str());
-        return c;
-    }
-
-    kva_test::TlsTestCerts certs;
-};
-
+class HttpsConcurrency : public kva_test::NetTest {};
 }  // namespace
-
-TEST_F(HttpsConcurrency, ReaderOverTlsGivesTheServedBytesAndResumesWithRanges) {
-    auto server = Server(certs.good);
-    HttpPlan plan;
-    plan.patternSize = 1 * kMiB + 300;
-    plan.closeAfter = 256 * kKiB;  // every answer cut: a new handshake and a range each time
-    server->Serve("/cut.bin", plan);
-    const std::string byName = "https://localhost:" + std::to_string(server->Port()) + "/cut.bin";
-    for (const std::string& url : {server->Url("/cut.bin"), byName}) {
-        CKVABufferReaderProxy r(0, url.c_str(), TrustingClient());
-        ASSERT_EQ(kSourceOk, r.Open()) << url << " error " << r.GetErrorCode();
-        EXPECT_EQ(plan.patternSize, r.GetSize());
-        ReadResult got = ReadOn(r);
-        EXPECT_EQ(kSourceEndOfStream, got.last) << url;
-        EXPECT_TRUE(got.bytes == PatternBytes(0, plan.patternSize)) << url;
-    }
-    auto reqs = server->RequestsFor("/cut.bin");
-    ASSERT_EQ(10u, reqs.size());
-    for (size_t i = 1; i < 5; ++i) EXPECT_EQ(static_cast<int64_t>(i) * 256 * kKiB, reqs[i].rangeStart);
-
-    // A seek outside the window goes through a new handshake with a range.
-    int64_t pos = 700 * kKiB;
-    CKVABufferReaderProxy s(0, server->Url("/cut.bin").c_str(), TrustingClient());
-    ASSERT_EQ(kSourceOk, s.Open());
-    ASSERT_EQ(kSourceOk, s.Seek(&pos, 0));
-    EXPECT_TRUE(ReadOn(s).bytes == PatternBytes(pos, plan.patternSize - pos));
-}
 
 TEST_F(HttpsConcurrency, BadCertificatesAreRefusedWithTheTlsStatus) {
     struct Case {
         const char* what;
-        const kva_test::TlsTestCerts::Pair* pair;
+        const TlsTestCerts::Pair* pair;
         bool byName;
         long verify;
     } cases[] = {
-        {"expired", &certs.expired, false, X509_V_ERR_CERT_HAS_EXPIRED},
-        {"wrong host by address", &certs.wrongHost, false, X509_V_ERR_IP_ADDRESS_MISMATCH},
-        {"wrong host by name", &certs.wrongHost, true, X509_V_ERR_HOSTNAME_MISMATCH},
-        {"untrusted issuer", &certs.untrusted, false, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY},
+        {"expired", &Certs().expired, false, X509_V_ERR_CERT_HAS_EXPIRED},
+        {"wrong host by address", &Certs().wrongHost, false, X509_V_ERR_IP_ADDRESS_MISMATCH},
+        {"wrong host by name", &Certs().wrongHost, true, X509_V_ERR_HOSTNAME_MISMATCH},
+        {"untrusted issuer", &Certs().untrusted, false, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY},
     };
     for (const Case& k : cases) {
-        auto server = Server(*k.pair);
+        auto server = Server(k.pair);
         server->Serve("/x", HttpPlan::Pattern(100));
-        std::string url = k.byName ? "https://localhost:" + std::to_string(server->Port()) + "/x"
-                                   : server->Url("/x");
+        std::string url = k.byName ? ByName(*server, "/x") : server->Url("/x");
         std::unique_ptr<CKVAHttpClient> c(TrustingClient());
         EXPECT_EQ(kHttpConnectFailed, c->Connect(url.c_str(), 0, false)) << k.what;
         EXPECT_EQ(kHttpStatusTlsBase + static_cast<uint32_t>(k.verify), c->GetStatusCode()) << k.what;
@@ -101,7 +37,7 @@ TEST_F(HttpsConcurrency, BadCertificatesAreRefusedWithTheTlsStatus) {
 
     // The system store knows nothing of the run's authority: the refusal is final, and every
     // source shares the one system-store context.
-    auto server = Server(certs.good);
+    auto server = Server(&Certs().good);
     server->Serve("/x", HttpPlan::Pattern(100));
     const int32_t built = CKVAHttpClient::TlsContextsBuilt();
     for (int i = 0; i < 2; ++i) {
@@ -114,28 +50,9 @@ TEST_F(HttpsConcurrency, BadCertificatesAreRefusedWithTheTlsStatus) {
     EXPECT_EQ(2, server->ConnectionCount());
 }
 
-TEST_F(HttpsConcurrency, CancelEndsAStalledHandshake) {
-    // A plain server never answers a client hello: the handshake waits.
-    HttpTestServer plain;
-    ASSERT_TRUE(plain.Start());
-    std::unique_ptr<CKVAHttpClient> c(TrustingClient());
-    std::string url = "https://127.0.0.1:" + std::to_string(plain.Port()) + "/x";
-    std::atomic<int32_t> result{1};
-    std::thread t([&] { result = c->Connect(url.c_str(), 0, false); });
-    for (int i = 0; i < 400 && plain.ConnectionCount() == 0; ++i) usleep(5000);
-    ASSERT_EQ(1, plain.ConnectionCount());
-    usleep(200000);
-    c->Cancel();
-    t.join();
-    EXPECT_EQ(kHttpConnectFailed, result.load());
-    EXPECT_TRUE(c->LastFailWasAbort());
-    EXPECT_NE(kHttpStatusConnectTimeout, c->GetStatusCode());
-    EXPECT_EQ(kHttpClosed, c->GetConnectState());
-}
-
 TEST_F(HttpsConcurrency, ProxiesFromTheEnvironment) {
     // The origin names do not resolve: only a proxy that carried the request can have answered.
-    auto origin = Server(certs.wrongHost);  // valid for other.example only
+    auto origin = Server(&Certs().wrongHost);  // valid for other.example only
     HttpPlan cut = HttpPlan::Pattern(600 * kKiB);
     cut.closeAfter = 256 * kKiB;  // each resume goes through a new tunnel
     origin->Serve("/a.bin", cut);

@@ -1,11 +1,21 @@
-// Reading the buffered network reader to its end, for the source tests.
+// The source folder's harness: reading the buffered network reader to its end, waits, and one
+// fixture with a loopback server (plain or TLS) and a client trusting the run's authority.
 #pragma once
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/HttpTestServer.h"
+#include "common/TlsTestCerts.h"
 #include "source/KVABufferReaderProxy.h"
 
 namespace kva_test {
@@ -21,20 +31,84 @@ struct ReadResult {
 // Reads on until end of stream, any other answer (a read waits while the download goes on), or limit bytes.
 inline ReadResult ReadOn(kva_audioplayer::CKVABufferReaderProxy& r, int64_t limit = INT64_MAX,
                          int32_t chunk = 32768) {
-    using namespace kva_audioplayer;
     ReadResult out;
     std::vector<uint8_t> buf(static_cast<size_t>(chunk));
     while (static_cast<int64_t>(out.bytes.size()) < limit) {
         int32_t len = static_cast<int32_t>(std::min<int64_t>(chunk, limit - out.bytes.size()));
-        int32_t rc = r.Read(buf.data(), &len);
-        out.last = rc;
-        if (rc == kSourceOk && len > 0) {
-            out.bytes.append(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(len));
-            continue;
-        }
-        break;
+        out.last = r.Read(buf.data(), &len);
+        if (out.last != kva_audioplayer::kSourceOk || len <= 0) break;
+        out.bytes.append(reinterpret_cast<char*>(buf.data()), static_cast<size_t>(len));
     }
     return out;
 }
+
+// Waits (bounded) until pred holds.
+template <typename Pred>
+bool Eventually(Pred pred, int maxMs = 20000) {
+    for (int waited = 0; waited < maxMs && !pred(); waited += 10) usleep(10000);
+    return pred();
+}
+
+// Log lines or stream titles, as their callbacks deliver them on other threads.
+struct Lines {
+    std::mutex lock;
+    std::vector<std::pair<int32_t, std::string>> lines;
+    static void Log(void* self, int32_t level, const char*, const char* text) {
+        static_cast<Lines*>(self)->Add(level, text);
+    }
+    static void Title(void* self, const char* text) { static_cast<Lines*>(self)->Add(0, text); }
+    void Add(int32_t level, const char* text) {
+        std::lock_guard<std::mutex> g(lock);
+        lines.emplace_back(level, text);
+    }
+    std::vector<std::pair<int32_t, std::string>> Taken() {
+        std::lock_guard<std::mutex> g(lock);
+        return lines;
+    }
+};
+
+// A loopback listener whose connections the kernel accepts and nobody reads or answers.
+struct MuteListener {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int port = 0;
+    MuteListener() {
+        sockaddr_in at = {};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(at);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&at), len) == 0 && listen(fd, 8) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len) == 0)
+            port = ntohs(at.sin_port);
+    }
+    ~MuteListener() { close(fd); }
+};
+
+class NetTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(!Certs().caFile.empty() || Certs().Make());
+    }
+    static TlsTestCerts& Certs() {
+        static TlsTestCerts certs;
+        return certs;
+    }
+    void SetUp() override { ASSERT_TRUE(server.Start()); }
+    // A started server: TLS with the pair when given.
+    static std::unique_ptr<HttpTestServer> Server(const TlsTestCerts::Pair* pair = nullptr) {
+        std::unique_ptr<HttpTestServer> s(new HttpTestServer());
+        EXPECT_TRUE(!pair || s->EnableTls(pair->cert, pair->key));
+        EXPECT_TRUE(s->Start());
+        return s;
+    }
+    static kva_audioplayer::CKVAHttpClient* TrustingClient() {
+        auto* c = new kva_audioplayer::CKVAHttpClient();
+        c->SetTrustFile(Certs().caFile.c_str());
+        return c;
+    }
+    static std::string ByName(HttpTestServer& s, const std::string& target) {
+        return s.Scheme() + "://localhost:" + std::to_string(s.Port()) + target;
+    }
+    HttpTestServer server;
+};
 
 }  // namespace kva_test
