@@ -186,11 +186,11 @@ private:
     void FailWith(const std::string& text, int32_t code, int32_t detail);
     // pull path
     void OnEndOfMedia(const char* logFormat);
-    bool SwitchToNextStream();    // stream lock held
+    bool SwitchToNextStream(const CKVAAutoLock& streamLockHeld);
     void ApplyMixGain(CKVAAudioStream* stream, uint8_t* buffer, int32_t length);  // stream lock held
     void CrossFadeAtEndLocked(const CKVAAutoLock& streamLockHeld);  // render thread
     enum TakeOver { kTakeOverGapless, kTakeOverAfterEnd, kTakeOverCrossFade };
-    void TakeOverStream(TakeOver how);  // stream lock held
+    void TakeOverStream(const CKVAAutoLock& streamLockHeld, TakeOver how);
     void Retire(CKVAAudioStream* stream, IKVASourceIO* source);  // from the render thread
     struct FadeOut {
         CKVAAudioStream* stream;
@@ -202,7 +202,7 @@ private:
     CKVAAudioStream* OpenNextStream(IKVASourceIO* source, const char* logFormat);  // no lock held
     static void WaitForFirstAudio(CKVAAudioStream* stream);  // no lock held
     IKVASourceIO* NextActiveSource();
-    IKVASourceIO* PromoteNextSource();  // stream lock held
+    IKVASourceIO* PromoteNextSource(const CKVAAutoLock& streamLockHeld);
     void Dispose(CKVAAudioStream* stream, IKVASourceIO* source);  // no lock held
     void doRetire();
 
@@ -242,7 +242,7 @@ private:
     void doStopCommand();  // doStop, then answers the Stop(true) calls waiting for it
     void AbortSources(bool closing);
     IKVASourceIO* SwapActiveSource(IKVASourceIO* source);
-    void AbortIfStopping(IKVASourceIO* source);
+    void AbortIfStopping(const CKVAAutoLock& sourceLockHeld, IKVASourceIO* source);
     IKVASourceIO* SwapNextSource(IKVASourceIO* source);
     void doReset();
     void doSetCacheParams();

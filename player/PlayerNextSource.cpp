@@ -61,10 +61,11 @@ void CKVAAudioPlayer::CrossFadeAtEndLocked(const CKVAAutoLock& streamLockHeld) {
         stream = std::exchange(mNextStream, nullptr);
     }
     // A fade still running is cut short; the command thread destroys what it held.
-    Retire(StartCrossFadeLocked(streamLockHeld, mAudioStream, PromoteNextSource(), remaining));
+    Retire(StartCrossFadeLocked(streamLockHeld, mAudioStream, PromoteNextSource(streamLockHeld),
+                                remaining));
     mAudioStream = stream;
     ApplyStreamSettings(stream, true);
-    TakeOverStream(kTakeOverCrossFade);
+    TakeOverStream(streamLockHeld, kTakeOverCrossFade);
 }
 
 }  // namespace kva_audioplayer

@@ -83,6 +83,8 @@ void CKVAAudioPlayer::OnEndOfMedia(const char* logFormat) {
 }
 
 int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_t* position) {
+    // Already held by the pull that calls it (the lock is recursive): taken again to name it.
+    CKVAAutoLock streamLock(mStreamLock);
     if (!mAudioStream) {
         *length = 0;
         return kAudioPlayerErrorState;
@@ -117,7 +119,7 @@ int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_
         }
     } else if (r == kAudioPlayerEOS) {
         int32_t delivered = *length;
-        if (SwitchToNextStream()) {
+        if (SwitchToNextStream(streamLock)) {
             if (delivered == 0) {
                 *length = requested;
                 r = mAudioStream->bufferFill(buffer, length, position);
@@ -151,17 +153,17 @@ void CKVAAudioPlayer::ApplyMixGain(CKVAAudioStream* stream, uint8_t* buffer, int
     if (gain != 1.0f) ApplyGain(buffer, length, RenderDescription(), gain);
 }
 
-// Stream lock held. The preloaded next stream takes over without a gap; false without one.
-bool CKVAAudioPlayer::SwitchToNextStream() {
+// The preloaded next stream takes over without a gap; false without one.
+bool CKVAAudioPlayer::SwitchToNextStream(const CKVAAutoLock& streamLockHeld) {
     CKVAAutoLock nextLock(mNextStreamLock);
     if (!mNextStream) return false;
     CKVAAudioStream* old = mAudioStream;
     mAudioStream = mNextStream;
     mNextStream = nullptr;
     ApplyStreamSettings(mAudioStream, true);
-    Retire(old, PromoteNextSource());
+    Retire(old, PromoteNextSource(streamLockHeld));
     FillCachedTrackTime();
-    TakeOverStream(kTakeOverGapless);
+    TakeOverStream(streamLockHeld, kTakeOverGapless);
     return true;
 }
 
@@ -182,11 +184,11 @@ void CKVAAudioPlayer::Retire(CKVAAudioStream* stream, IKVASourceIO* source) {
     PostCommand(kCmdRetire);
 }
 
-// Stream lock held, the new current stream in place: its gain, text and duration become the
+// The new current stream in place: its gain, text and duration become the
 // player's, the chain and the bookkeeping start a new song, and the host hears 1000, 400 (1)
 // unless the track follows an end already reported, 5 at once after a gapless switch (else with
 // its first audio), and 7.
-void CKVAAudioPlayer::TakeOverStream(TakeOver how) {
+void CKVAAudioPlayer::TakeOverStream(const CKVAAutoLock&, TakeOver how) {
     mAudioProcess->onSongChanged();
     const std::string text = mAudioStream->getSessionIdText();
     const int32_t id = mAudioStream->getSessionId();

@@ -53,9 +53,9 @@ void CKVAAudioPlayer::AbortSources(bool closing) {
     if (mNextActiveSource) mNextActiveSource->Abort();
 }
 
-// Source lock held: a source made active while the player is being destroyed or a Stop(true)
-// waits is aborted at once; the work that reads it is about to be stopped.
-void CKVAAudioPlayer::AbortIfStopping(IKVASourceIO* source) {
+// A source made active while the player is being destroyed or a Stop(true) waits is aborted at
+// once; the work that reads it is about to be stopped.
+void CKVAAudioPlayer::AbortIfStopping(const CKVAAutoLock&, IKVASourceIO* source) {
     if (!source) return;
     bool stopping = mClosing;
     {
@@ -69,7 +69,7 @@ void CKVAAudioPlayer::AbortIfStopping(IKVASourceIO* source) {
 IKVASourceIO* CKVAAudioPlayer::SwapActiveSource(IKVASourceIO* source) {
     CKVAAutoLock lock(mSourceLock);
     IKVASourceIO* old = std::exchange(mActiveSource, source);
-    AbortIfStopping(source);
+    AbortIfStopping(lock, source);
     return old == source ? nullptr : old;
 }
 
@@ -77,7 +77,7 @@ IKVASourceIO* CKVAAudioPlayer::SwapNextSource(IKVASourceIO* source) {
     CKVAAutoLock nextLock(mNextStreamLock);
     CKVAAutoLock lock(mSourceLock);
     IKVASourceIO* old = std::exchange(mNextActiveSource, source);
-    AbortIfStopping(source);
+    AbortIfStopping(lock, source);
     return old == source ? nullptr : old;
 }
 
@@ -420,7 +420,7 @@ void CKVAAudioPlayer::doPlayCompleted(const ThreadMsgPtr& msg) {
     bool handedOver;
     {
         CKVAAutoLock lock(mStreamLock);
-        handedOver = mAudioStream && SwitchToNextStream();
+        handedOver = mAudioStream && SwitchToNextStream(lock);
     }
     if (handedOver) {
         mCommandThread.RemoveById(kCmdPlayCompleted);

@@ -112,9 +112,9 @@ void CKVAAudioPlayer::WaitForFirstAudio(CKVAAudioStream* stream) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-// Stream lock held: the new current stream's settings, with the next active source made active.
-// Returns the previous active source, for the caller to dispose of with no lock held.
-IKVASourceIO* CKVAAudioPlayer::PromoteNextSource() {
+// The next active source becomes the active one. Returns the previous active source, for the
+// caller to dispose of with no lock held.
+IKVASourceIO* CKVAAudioPlayer::PromoteNextSource(const CKVAAutoLock&) {
     IKVASourceIO* old;
     {
         CKVAAutoLock lock(mNextStreamLock);
@@ -189,8 +189,8 @@ void CKVAAudioPlayer::doSetContentWithSource() {
             old = std::exchange(mAudioStream, std::exchange(mNextStream, nullptr));
         }
         ApplyStreamSettings(mAudioStream, true);
-        oldSource = PromoteNextSource();
-        TakeOverStream(kTakeOverAfterEnd);
+        oldSource = PromoteNextSource(lock);
+        TakeOverStream(lock, kTakeOverAfterEnd);
         text = mAudioStream->getSessionIdText();
     }
     Dispose(old, oldSource);
@@ -248,9 +248,9 @@ CKVAAudioPlayer::FadeOut CKVAAudioPlayer::CrossFadeInto(CKVAAudioStream* stream)
     }
     // What is left of the old track after the blocks already handed to the device.
     const int64_t remaining = duration - mLastFillEndMs;
-    FadeOut previous = StartCrossFadeLocked(lock, oldStream, PromoteNextSource(),
+    FadeOut previous = StartCrossFadeLocked(lock, oldStream, PromoteNextSource(lock),
                                             std::min<int64_t>(mCrossFadeTime, remaining));
-    TakeOverStream(kTakeOverCrossFade);
+    TakeOverStream(lock, kTakeOverCrossFade);
     return previous;
 }
 
