@@ -159,32 +159,11 @@ void CKVAAudioPlayer::Deliver(const ThreadMsgPtr& msg) {
 
 // ---- small state helpers ----
 
-int32_t CKVAAudioPlayer::ReadStatus() {
-    CKVAAutoLock lock(mStatusLock);
-    return mStatus;
-}
-
-int32_t CKVAAudioPlayer::SetStatus(int32_t status) {
-    CKVAAutoLock lock(mStatusLock);
-    int32_t old = mStatus;
-    mStatus = status;
-    return old;
-}
-
-int32_t CKVAAudioPlayer::ReadFadeStatus() {
-    CKVAAutoLock lock(mStatusLock);
-    return mFadeStatus;
-}
-
-void CKVAAudioPlayer::SetFadeStatus(int32_t fade) {
-    CKVAAutoLock lock(mStatusLock);
-    mFadeStatus = fade;
-}
-
-std::string CKVAAudioPlayer::CurrentSessionText() {
-    CKVAAutoLock lock(mSettingsLock);
-    return mCurrentSessionText;
-}
+int32_t CKVAAudioPlayer::ReadStatus() { return ReadUnder(mStatusLock, mStatus); }
+int32_t CKVAAudioPlayer::SetStatus(int32_t status) { return ExchangeUnder(mStatusLock, mStatus, status); }
+int32_t CKVAAudioPlayer::ReadFadeStatus() { return ReadUnder(mStatusLock, mFadeStatus); }
+void CKVAAudioPlayer::SetFadeStatus(int32_t fade) { ExchangeUnder(mStatusLock, mFadeStatus, fade); }
+std::string CKVAAudioPlayer::CurrentSessionText() { return ReadUnder(mSettingsLock, mCurrentSessionText); }
 
 void CKVAAudioPlayer::SetCurrentSessionText(const std::string& text) {
     CKVAAutoLock lock(mSettingsLock);

@@ -178,6 +178,15 @@ private:
     AudioDescription RenderDescription();
     static int32_t WaveFormatOf(const AudioDescription& des);
     void ApplyStreamSettings(CKVAAudioStream* stream, bool withIF);  // stream lock held
+    // What every new current stream is given, read at once under the settings lock.
+    struct StreamSettings {
+        IKVAAudioIFProcessor* processor;
+        int32_t ifRatio;
+        int32_t ifMode;
+        double speed;
+    };
+    StreamSettings ReadStreamSettings();
+    static int32_t GiveIFSettings(CKVAAudioStream* stream, const StreamSettings& s);
     // The stream's ReplayGain factor from its tags and the settings; an opened stream, on the
     // command thread (no allocation).
     void UpdateReplayGain(CKVAAudioStream* stream);
@@ -187,15 +196,19 @@ private:
     // pull path
     void OnEndOfMedia(const char* logFormat);
     bool SwitchToNextStream(const CKVAAutoLock& streamLockHeld);
-    void ApplyMixGain(CKVAAudioStream* stream, uint8_t* buffer, int32_t length);  // stream lock held
+    // `stream` kept alive by the caller's lock: the stream lock, or the fill-mode lock for the
+    // fading one.
+    void ApplyMixGain(CKVAAudioStream* stream, uint8_t* buffer, int32_t length);
     void CrossFadeAtEndLocked(const CKVAAutoLock& streamLockHeld);  // render thread
     enum TakeOver { kTakeOverGapless, kTakeOverAfterEnd, kTakeOverCrossFade };
     void TakeOverStream(const CKVAAutoLock& streamLockHeld, TakeOver how);
     void Retire(CKVAAudioStream* stream, IKVASourceIO* source);  // from the render thread
-    struct FadeOut {
+    // A stream with the source it reads, handed on together for disposal.
+    struct StreamAndSource {
         CKVAAudioStream* stream;
         IKVASourceIO* source;
     };
+    using FadeOut = StreamAndSource;
     void Retire(const FadeOut& f) { Retire(f.stream, f.source); }
     FadeOut StartCrossFadeLocked(const CKVAAutoLock& streamLockHeld, CKVAAudioStream* old,
                                  IKVASourceIO* oldSource, int64_t lengthMs);
@@ -359,10 +372,7 @@ private:
     bool mClosing = false;  // destruction began; sources are aborted as they come
     // What gapless switches replaced, until the command thread destroys it. Its capacity is
     // reserved once, so that the render thread never allocates here.
-    struct Retired {
-        CKVAAudioStream* stream;
-        IKVASourceIO* source;
-    };
+    using Retired = StreamAndSource;
     static constexpr size_t kMaxRetired = 8;
     std::vector<Retired> mRetired;
 

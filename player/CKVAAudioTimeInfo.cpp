@@ -36,28 +36,28 @@ void CKVAAudioTimeInfo::Restart(int32_t state) {
 void CKVAAudioTimeInfo::Start() { Restart(kStateStarted); }
 void CKVAAudioTimeInfo::Reset() { Restart(kStateReset); }
 
+// The next fill anchors the extrapolation afresh.
+void CKVAAudioTimeInfo::DropAnchor(const CKVAAutoLock&) {
+    mAnchorWall = 0;
+    mLastFillWall = 0;
+}
+
 void CKVAAudioTimeInfo::Resume() {
     CKVAAutoLock lock(mLock);
     mState = kStateRunning;
-    mAnchorWall = 0;
-    mLastFillWall = 0;
+    DropAnchor(lock);
 }
 
-void CKVAAudioTimeInfo::Pause() {
+// The position reached is kept for the queries while halted.
+void CKVAAudioTimeInfo::Halt(int32_t state) {
     CKVAAutoLock lock(mLock);
     mLastReported = GetPlayedTime();
-    mAnchorWall = 0;
-    mLastFillWall = 0;
-    mState = kStatePaused;
+    DropAnchor(lock);
+    mState = state;
 }
 
-void CKVAAudioTimeInfo::Stop() {
-    CKVAAutoLock lock(mLock);
-    mLastReported = GetPlayedTime();
-    mAnchorWall = 0;
-    mLastFillWall = 0;
-    mState = kStateStopped;
-}
+void CKVAAudioTimeInfo::Pause() { Halt(kStatePaused); }
+void CKVAAudioTimeInfo::Stop() { Halt(kStateStopped); }
 
 int64_t CKVAAudioTimeInfo::GetPlayedTime() {
     CKVAAutoLock lock(mLock);
@@ -91,23 +91,18 @@ void CKVAAudioTimeInfo::SetPosition(int64_t ms) {
     CKVAAutoLock lock(mLock);
     mFillCount = 0;
     mAnchorPos = mLastFillPos = mBasePos = mLastReported = ms;
-    mAnchorWall = 0;
-    mLastFillWall = 0;
+    DropAnchor(lock);
 }
 
 void CKVAAudioTimeInfo::SetSpeed(float speed) {
     CKVAAutoLock lock(mLock);
     if (std::fabs(speed - mSpeed) > 1e-6f) {
         mSpeed = speed;
-        mAnchorWall = 0;
-        mLastFillWall = 0;
+        DropAnchor(lock);
     }
 }
 
-void CKVAAudioTimeInfo::SetFormat(const AudioDescription& des) {
-    CKVAAutoLock lock(mLock);
-    mDes = des;
-}
+void CKVAAudioTimeInfo::SetFormat(const AudioDescription& des) { ExchangeUnder(mLock, mDes, des); }
 
 void CKVAAudioTimeInfo::OnFill(int64_t positionMs) {
     CKVAAutoLock lock(mLock);
@@ -122,35 +117,14 @@ void CKVAAudioTimeInfo::OnFill(int64_t positionMs) {
     ++mFillCount;
 }
 
-void CKVAAudioTimeInfo::SetTolerance(int64_t ms) {
-    CKVAAutoLock lock(mLock);
-    mTolerance = ms;
-}
-
-void CKVAAudioTimeInfo::SetDelay(int64_t ms) {
-    CKVAAutoLock lock(mLock);
-    mDelay = ms;
-}
-
-int64_t CKVAAudioTimeInfo::GetLastFillPosition() {
-    CKVAAutoLock lock(mLock);
-    return mLastFillPos;
-}
-
-int32_t CKVAAudioTimeInfo::GetState() {
-    CKVAAutoLock lock(mLock);
-    return mState;
-}
-
-uint32_t CKVAAudioTimeInfo::GetFillCount() {
-    CKVAAutoLock lock(mLock);
-    return mFillCount;
-}
+void CKVAAudioTimeInfo::SetTolerance(int64_t ms) { ExchangeUnder(mLock, mTolerance, ms); }
+void CKVAAudioTimeInfo::SetDelay(int64_t ms) { ExchangeUnder(mLock, mDelay, ms); }
+int64_t CKVAAudioTimeInfo::GetLastFillPosition() { return ReadUnder(mLock, mLastFillPos); }
+int32_t CKVAAudioTimeInfo::GetState() { return ReadUnder(mLock, mState); }
+uint32_t CKVAAudioTimeInfo::GetFillCount() { return ReadUnder(mLock, mFillCount); }
 
 void CKVAAudioTimeInfo::GetFormat(AudioDescription* out) {
-    if (!out) return;
-    CKVAAutoLock lock(mLock);
-    *out = mDes;
+    if (out) *out = ReadUnder(mLock, mDes);
 }
 
 }  // namespace kva_audioplayer

@@ -49,6 +49,8 @@ public:
 private:
     int64_t Now() const { return mClock(mClockContext); }
     void Restart(int32_t state);
+    void Halt(int32_t state);
+    void DropAnchor(const CKVAAutoLock& lockHeld);
 
     CKVACritical mLock;
     int32_t mState = kStateReset;

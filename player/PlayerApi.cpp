@@ -175,11 +175,7 @@ int32_t CKVAAudioPlayer::Seek(int64_t positionMs) {
         if (mDuration > 0) positionMs = std::min(positionMs, mDuration);
     }
     positionMs = std::min<int64_t>(positionMs, INT32_MAX);
-    bool pending;
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        pending = mSeekPending;
-    }
+    const bool pending = ReadUnder(mSettingsLock, mSeekPending);
     if (pending) mCommandThread.RemoveById(kCmdSeek);
     KVA_LOG(kLogTrace, "CKVAAudioPlayer::Seek %lld", static_cast<long long>(positionMs));
     {
@@ -274,20 +270,23 @@ int32_t CKVAAudioPlayer::SetCacheMax(int64_t ms) {
     return 0;
 }
 
-int32_t CKVAAudioPlayer::SetStartFadeTime(int64_t ms) {
+namespace {
+// A fade length, capped; a negative one is refused.
+int32_t SetFadeTime(std::atomic<int64_t>& field, int64_t ms, const char* logFormat) {
     if (ms < 0) return kErrorInvalidArgument;
     ms = std::min(ms, kMaxFadeMs);
-    mStartFadeTime = ms;
-    KVA_LOG(kLogTrace, "CKVAAudioPlayer::SetStartFadeTime mStartFadeTime %d", static_cast<int>(ms));
+    field = ms;
+    KVA_LOG(kLogTrace, logFormat, static_cast<int>(ms));
     return 0;
+}
+}  // namespace
+
+int32_t CKVAAudioPlayer::SetStartFadeTime(int64_t ms) {
+    return SetFadeTime(mStartFadeTime, ms, "CKVAAudioPlayer::SetStartFadeTime mStartFadeTime %d");
 }
 
 int32_t CKVAAudioPlayer::SetPauseFadeTime(int64_t ms) {
-    if (ms < 0) return kErrorInvalidArgument;
-    ms = std::min(ms, kMaxFadeMs);
-    mPauseFadeTime = ms;
-    KVA_LOG(kLogTrace, "CKVAAudioPlayer::SetPauseFadeTime mPauseFadeTime %d", static_cast<int>(ms));
-    return 0;
+    return SetFadeTime(mPauseFadeTime, ms, "CKVAAudioPlayer::SetPauseFadeTime mPauseFadeTime %d");
 }
 
 int32_t CKVAAudioPlayer::SetReplayGain(int32_t mode, float preampDb, bool preventClipping) {
@@ -304,11 +303,7 @@ int32_t CKVAAudioPlayer::SetReplayGain(int32_t mode, float preampDb, bool preven
 }
 
 int32_t CKVAAudioPlayer::SetCrossFadeTime(int64_t ms) {
-    if (ms < 0) return kErrorInvalidArgument;
-    ms = std::min(ms, kMaxFadeMs);
-    mCrossFadeTime = ms;
-    KVA_LOG(kLogTrace, "CKVAAudioPlayer::SetCrossFadeTime mCrossFadeTime %d", static_cast<int>(ms));
-    return 0;
+    return SetFadeTime(mCrossFadeTime, ms, "CKVAAudioPlayer::SetCrossFadeTime mCrossFadeTime %d");
 }
 
 int32_t CKVAAudioPlayer::SetProcessFlag(bool flag) {
@@ -333,14 +328,12 @@ int32_t CKVAAudioPlayer::SetAudioIFEnable(int32_t status) {
 }
 
 int32_t CKVAAudioPlayer::SetAudioIFProcessor(IKVAAudioIFProcessor* processor) {
-    CKVAAutoLock lock(mSettingsLock);
-    mAudioIFProcessor = processor;
+    ExchangeUnder(mSettingsLock, mAudioIFProcessor, processor);
     return 0;
 }
 
 int32_t CKVAAudioPlayer::SetAudioIFRatio(int32_t ratio) {
-    CKVAAutoLock lock(mSettingsLock);
-    mAudioIFRatio = ratio;
+    ExchangeUnder(mSettingsLock, mAudioIFRatio, ratio);
     return 0;
 }
 
@@ -356,14 +349,12 @@ int32_t CKVAAudioPlayer::SetDeviceParams(int32_t a, int32_t b, int32_t c) {
 }
 
 int32_t CKVAAudioPlayer::SetDeviceOptionB(int32_t value) {
-    CKVAAutoLock lock(mDeviceLock);
-    mDeviceOptionB = value;
+    ExchangeUnder(mDeviceLock, mDeviceOptionB, value);
     return 0;
 }
 
 int32_t CKVAAudioPlayer::SetDeviceOptionA(int32_t value) {
-    CKVAAutoLock lock(mDeviceLock);
-    mDeviceOptionA = value;
+    ExchangeUnder(mDeviceLock, mDeviceOptionA, value);
     return 0;
 }
 

@@ -118,23 +118,22 @@ void CKVAAudioPlayer::ApplyCacheMaxToStreams(int64_t ms) {
 // IF settings, output format and speed, as every new current stream gets them; with the stream
 // lock held, or on a stream the pull cannot reach yet.
 void CKVAAudioPlayer::ApplyStreamSettings(CKVAAudioStream* stream, bool withIF) {
-    IKVAAudioIFProcessor* processor;
-    int32_t ratio, mode;
-    double speed;
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        processor = mAudioIFProcessor;
-        ratio = mAudioIFRatio;
-        mode = mZOAiAudioType;
-        speed = mPlaySpeed;
-    }
-    if (withIF) {
-        stream->setIFProcessor(processor);
-        stream->SetAudioIFRatio(ratio);
-        stream->SetAudioIFEnable(mode);
-    }
+    const StreamSettings s = ReadStreamSettings();
+    if (withIF) GiveIFSettings(stream, s);
     stream->setOutputDescription(OutputDescription());
-    stream->setSpeed(speed);
+    stream->setSpeed(s.speed);
+}
+
+CKVAAudioPlayer::StreamSettings CKVAAudioPlayer::ReadStreamSettings() {
+    CKVAAutoLock lock(mSettingsLock);
+    return {mAudioIFProcessor, mAudioIFRatio, mZOAiAudioType, mPlaySpeed};
+}
+
+// The IF processor, ratio and mode; answers the stream's word on the mode.
+int32_t CKVAAudioPlayer::GiveIFSettings(CKVAAudioStream* stream, const StreamSettings& s) {
+    stream->setIFProcessor(s.processor);
+    stream->SetAudioIFRatio(s.ifRatio);
+    return stream->SetAudioIFEnable(s.ifMode);
 }
 
 void CKVAAudioPlayer::UpdateReplayGain(CKVAAudioStream* stream) {

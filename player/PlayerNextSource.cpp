@@ -42,11 +42,7 @@ int32_t CKVAAudioPlayer::GetTrackTag(const char* key, char* out, int32_t size) {
 // pace of the output. It runs on the render thread because a poll from any other thread falls
 // behind an output that is drained faster than real time.
 void CKVAAudioPlayer::CrossFadeAtEndLocked(const CKVAAutoLock& streamLockHeld) {
-    int64_t duration;
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        duration = mDuration;
-    }
+    const int64_t duration = ReadUnder(mSettingsLock, mDuration);
     const int64_t remaining = duration - mLastFillEndMs.load();
     if (duration <= 0 || remaining > mCrossFadeTime.load()) return;
     CKVAAudioStream* stream;

@@ -21,11 +21,7 @@ void CKVAAudioPlayer::OnBufferingStart(const char* text, uint32_t id) {
 void CKVAAudioPlayer::OnBufferingEnd(const char* text, uint32_t id) {
     std::string t = text ? text : "";
     PostNotifyText(kNotifyBuffering, t, kBufferingEnd, static_cast<int32_t>(id));
-    bool seekPending;
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        seekPending = mSeekPending;
-    }
+    const bool seekPending = ReadUnder(mSettingsLock, mSeekPending);
     if (seekPending) PostCommandText(kCmdSeekComplete, t);
 }
 
@@ -45,11 +41,7 @@ int32_t CKVAAudioPlayer::BufferFill(uint8_t* buffer, int32_t* length, int64_t* p
     int32_t r;
     {
         CKVAAutoLock lock(mStreamLock);
-        int32_t mode;
-        {
-            CKVAAutoLock fill(mFillModeLock);
-            mode = mFillMode;
-        }
+        const int32_t mode = ReadUnder(mFillModeLock, mFillMode);
         r = mode == kFillCrossFade ? FillCrossFade(buffer, length, position)
                                    : FillFromStream(buffer, length, position);
         if (mode == kFillNormal && r == kStreamOk) CrossFadeAtEndLocked(lock);
@@ -90,11 +82,7 @@ int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_
         return kAudioPlayerErrorState;
     }
     const int32_t requested = *length;
-    double speed;
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        speed = mPlaySpeed;
-    }
+    const double speed = ReadUnder(mSettingsLock, mPlaySpeed);
     int32_t ask = requested;
     if (speed > 0.0 && speed < 1.0) {
         // Ask only for the input the time-stretch turns into the requested output.
@@ -109,12 +97,7 @@ int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_
     if (r == kStreamOk || r == kAudioPlayerEOS) ApplyMixGain(mAudioStream, buffer, *length);
     if (r == kStreamOk) {
         if (*length >= 1) {
-            int32_t first;
-            {
-                CKVAAutoLock lock(mSettingsLock);
-                first = mFirstAudio;
-                mFirstAudio = 0;
-            }
+            const int32_t first = ExchangeUnder(mSettingsLock, mFirstAudio, 0);
             if (first) PostNotifyText(kNotifyFirstAudio, mAudioStream->getSessionIdText(), first);
         }
     } else if (r == kAudioPlayerEOS) {
@@ -147,7 +130,7 @@ int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_
     return r;
 }
 
-// Stream lock held: the stream's ReplayGain on what it just delivered.
+// The stream's ReplayGain on what it just delivered.
 void CKVAAudioPlayer::ApplyMixGain(CKVAAudioStream* stream, uint8_t* buffer, int32_t length) {
     const float gain = stream->mixGain();
     if (gain != 1.0f) ApplyGain(buffer, length, RenderDescription(), gain);
@@ -228,7 +211,7 @@ int32_t CKVAAudioPlayer::FillCrossFade(uint8_t* buffer, int32_t* length, int64_t
                            : mFadeOutStream->bufferFill(mScratch.data(), &m, &ignored);
         if (rr != kStreamOk && rr != kAudioPlayerEOS) m = 0;
         m = std::clamp(m, 0, room);
-        ApplyGain(mScratch.data(), m, mOutDesRender, mFadeOutStream->mixGain());
+        ApplyMixGain(mFadeOutStream, mScratch.data(), m);
     }
     if (n < m) std::memset(buffer + n, 0, m - n);
     MixCrossFade(buffer, n, mScratch.data(), m);

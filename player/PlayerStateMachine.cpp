@@ -242,11 +242,7 @@ int32_t CKVAAudioPlayer::doPlay(bool fadeIn) {
     // Posted while the status allowed it; a stop or an error may have come in between.
     if (previous != kStatusPrepared && previous != kStatusPaused && previous != kStatusCompleted)
         return 0;
-    int32_t type;
-    {
-        CKVAAutoLock lock(mDeviceLock);
-        type = mAudioDeviceType;
-    }
+    const int32_t type = ReadUnder(mDeviceLock, mAudioDeviceType);
     doDeviceReCreate(type);
     // The re-created device did not open and the failure is reported: nothing to start.
     if (ReadStatus() == kStatusError) return kErrorDeviceOpen;
@@ -620,11 +616,7 @@ void CKVAAudioPlayer::doSetCacheParams() {
 }
 
 void CKVAAudioPlayer::doSetSpeed() {
-    double speed;
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        speed = mPlaySpeed;
-    }
+    const double speed = ReadUnder(mSettingsLock, mPlaySpeed);
     CKVAAutoLock lock(mStreamLock);
     if (mAudioStream) mAudioStream->setSpeed(speed);
 }
@@ -644,23 +636,11 @@ void CKVAAudioPlayer::doUpdateVolume() {
 // Applies the IF processor, ratio and mode (stream lock held, or a stream not yet current); a
 // refused mode is reset to 0.
 int32_t CKVAAudioPlayer::ApplyIFSettings(CKVAAudioStream* stream) {
-    IKVAAudioIFProcessor* processor;
-    int32_t ratio, mode;
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        processor = mAudioIFProcessor;
-        ratio = mAudioIFRatio;
-        mode = mZOAiAudioType;
-    }
-    stream->setIFProcessor(processor);
-    stream->SetAudioIFRatio(ratio);
-    int32_t answer = stream->SetAudioIFEnable(mode);
+    const StreamSettings s = ReadStreamSettings();
+    const int32_t answer = GiveIFSettings(stream, s);
     if (answer < 0) {
-        KVA_LOG(kLogError, "CKVAAudioPlayer::doPrepareAsync mZOAiAudioType %d, nErr %d", mode, answer);
-        {
-            CKVAAutoLock lock(mSettingsLock);
-            mZOAiAudioType = 0;
-        }
+        KVA_LOG(kLogError, "CKVAAudioPlayer::doPrepareAsync mZOAiAudioType %d, nErr %d", s.ifMode, answer);
+        ExchangeUnder(mSettingsLock, mZOAiAudioType, 0);
         stream->SetAudioIFEnable(0);
     }
     return answer;

@@ -224,11 +224,7 @@ void CKVAAudioPlayer::StartCrossFadeStream(CKVAAudioStream* stream) {
     AudioDescription out = OutputDescription();
     KVA_LOG(kLogTrace, "CKVAAudioPlayer::doCrossFadeSource audioformat is same  nSamplerate %d, channel %d, wavFormat %d",
             out.nSampleRate, out.nChannel, WaveFormatOf(out));
-    double speed;
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        speed = mPlaySpeed;
-    }
+    const double speed = ReadUnder(mSettingsLock, mPlaySpeed);
     stream->setOutputDescription(out);
     stream->setCacheMax(mCacheMax);
     stream->setStepSize(mStepSize);
@@ -241,11 +237,7 @@ void CKVAAudioPlayer::StartCrossFadeStream(CKVAAudioStream* stream) {
 CKVAAudioPlayer::FadeOut CKVAAudioPlayer::CrossFadeInto(CKVAAudioStream* stream) {
     CKVAAutoLock lock(mStreamLock);
     CKVAAudioStream* oldStream = std::exchange(mAudioStream, stream);
-    int64_t duration;
-    {
-        CKVAAutoLock settings(mSettingsLock);
-        duration = mDuration;
-    }
+    const int64_t duration = ReadUnder(mSettingsLock, mDuration);
     // What is left of the old track after the blocks already handed to the device.
     const int64_t remaining = duration - mLastFillEndMs;
     FadeOut previous = StartCrossFadeLocked(lock, oldStream, PromoteNextSource(lock),

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "support/Clock.h"
 
@@ -86,6 +87,20 @@ public:
 private:
     CKVACritical* mCritical;
 };
+
+// A copy of `field` taken under `critical`.
+template <typename T>
+T ReadUnder(CKVACritical& critical, const T& field) {
+    CKVAAutoLock lock(critical);
+    return field;
+}
+
+// Stores `value` in `field` under `critical`; returns what it held.
+template <typename T, typename V>
+T ExchangeUnder(CKVACritical& critical, T& field, V&& value) {
+    CKVAAutoLock lock(critical);
+    return std::exchange(field, std::forward<V>(value));
+}
 
 // Absolute CLOCK_REALTIME deadline ms from now.
 struct timespec DeadlineAfterMs(int64_t ms);
