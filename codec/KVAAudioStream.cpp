@@ -33,6 +33,8 @@ CKVAAudioStream::CKVAAudioStream(IKVAStreamObserver* obs) : observer(obs) {
     mStateLock.Init();
     mWaitLock.Init();
     mRoomCond.Init();
+    mProgressLock.Init();
+    mProgressCond.Init();
     mDecoderLock.Init();
     mQueueLock.Init();
     mIFLock.Init();
@@ -60,6 +62,8 @@ CKVAAudioStream::~CKVAAudioStream() {
     mIFLock.Destroy();
     mQueueLock.Destroy();
     mDecoderLock.Destroy();
+    mProgressCond.Destroy();
+    mProgressLock.Destroy();
     mRoomCond.Destroy();
     mWaitLock.Destroy();
     mStateLock.Destroy();
@@ -245,6 +249,33 @@ void CKVAAudioStream::wakeDecoder() {
     mRoomCond.Signal();
 }
 
+bool CKVAAudioStream::holdsAudioOrEnded() {
+    return readyFrames() > 0 || isEOS() || getLastError() != 0;
+}
+
+void CKVAAudioStream::signalProgress() {
+    CKVAAutoLock lock(mProgressLock);
+    ++mProgressSeq;
+    mProgressCond.Broadcast();
+}
+
+bool CKVAAudioStream::waitForAudio(int64_t timeoutMs) {
+    const int64_t until = MonotonicMs() + timeoutMs;
+    for (;;) {
+        uint32_t seq;
+        {
+            CKVAAutoLock lock(mProgressLock);
+            seq = mProgressSeq;
+        }
+        // Looked at without the progress lock, which stays a leaf.
+        if (holdsAudioOrEnded()) return true;
+        const int64_t left = until - MonotonicMs();
+        if (left <= 0) return false;
+        CKVAAutoLock lock(mProgressLock);
+        if (mProgressSeq == seq) mProgressCond.TimedWait(mProgressLock, left);
+    }
+}
+
 void CKVAAudioStream::HandleMessage(void* user, const ThreadMsgPtr& msg) {
     auto* self = static_cast<CKVAAudioStream*>(user);
     tHandling = self;
@@ -268,6 +299,7 @@ void CKVAAudioStream::HandleMessage(void* user, const ThreadMsgPtr& msg) {
         break;
     }
     self->checkBuffer(status);
+    self->signalProgress();
     tHandling = nullptr;
 }
 

@@ -19,12 +19,14 @@
 namespace kva_audioplayer {
 
 // Locks, in the only order they are ever nested: the state lock, then the decoder lock, then the
-// IF lock, then the decoder's own locks, then the queue lock; the wait lock is a leaf.
+// IF lock, then the decoder's own locks, then the queue lock; the wait and progress locks are
+// leaves.
 // - state lock: start, pause, resume (never held across a decode or a read);
 // - decoder lock: decoder use (open, decode, seek, close), held across source reads, so only the
 //   decode thread and open/close take it: duration, format and end of stream are read without it;
 // - IF lock: the IF fields and the output description;
 // - wait lock: the decode thread's sleep while the queue is full; nothing is taken under it;
+// - progress lock: a waitForAudio sleep until a decode step ends; nothing is taken under it;
 // - queue lock: the frame lists and the queued duration, never held while decoding. The
 //   buffering callbacks are made under it, so an observer only posts.
 class CKVAAudioStream {
@@ -110,6 +112,9 @@ public:
     int64_t cacheMax() const { return cache_max; }
     bool isBuffering();
     int32_t readyFrames();
+    // Sleeps until the stream holds audio, has ended or has failed, at most `timeoutMs`; true
+    // when one of these came. Each decode step wakes it.
+    bool waitForAudio(int64_t timeoutMs);
     int32_t freeFrames();
     int32_t allocatedFrames() const { return mAllocatedFrames; }
     int32_t ifStatus();
@@ -137,6 +142,8 @@ protected:
     void waitForRoom();
     bool queueFull();
     void wakeDecoder();
+    bool holdsAudioOrEnded();
+    void signalProgress();  // decode thread, after each step
 
     CKVACritical mStateLock;
     CKVACritical mDecoderLock;
@@ -144,6 +151,9 @@ protected:
     CKVACondition mRoomCond;
     uint32_t mWakeSeq = 0;  // wait lock
     std::atomic<bool> mWaitingForRoom{false};
+    CKVACritical mProgressLock;
+    CKVACondition mProgressCond;
+    uint32_t mProgressSeq = 0;  // progress lock
     std::atomic<int64_t> mDecodeSteps{0};
     std::atomic<int64_t> mDurationMs{0};  // cached at open
     std::vector<std::pair<std::string, std::string>> mTags;  // written by open only

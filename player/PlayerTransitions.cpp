@@ -1,6 +1,4 @@
 // Fades and track transitions: fade ends, switch, gapless preload and cross-fade.
-#include <chrono>
-#include <thread>
 #include <utility>
 
 #include "codec/CKVAAudioProcess.h"
@@ -9,7 +7,6 @@
 #include "player/CKVAAudioPlayer.h"
 #include "player/CKVAAudioTimeInfo.h"
 #include "player/ErrorText.h"
-#include "support/Clock.h"
 
 namespace kva_audioplayer {
 
@@ -106,10 +103,7 @@ CKVAAudioStream* CKVAAudioPlayer::OpenNextStream(IKVASourceIO* source, const cha
 // command thread.
 void CKVAAudioPlayer::WaitForFirstAudio(CKVAAudioStream* stream) {
     constexpr int64_t kWaitMs = 500;
-    const int64_t until = MonotonicMs() + kWaitMs;
-    while (stream->readyFrames() == 0 && !stream->isEOS() && stream->getLastError() == 0 &&
-           MonotonicMs() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    stream->waitForAudio(kWaitMs);
 }
 
 // The next active source becomes the active one. Returns the previous active source, for the

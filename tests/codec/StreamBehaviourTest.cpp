@@ -89,7 +89,10 @@ TEST(StreamConcurrencySeek, BeforeStartRapidAndStateRules) {
     f.stream.setOutputDescription(StereoFloat44k());
     ASSERT_EQ(0, f.stream.seek(2000));
     EXPECT_EQ(0, f.stream.readyFrames());  // not started: nothing decoded
+    EXPECT_FALSE(f.stream.waitForAudio(50));  // and a wait for audio gives up at its bound
     ASSERT_EQ(0, f.stream.start());
+    ASSERT_TRUE(f.stream.waitForAudio(10000));
+    EXPECT_GT(f.stream.readyFrames(), 0);
     PullResult got = PullAll(f.stream);
     ASSERT_FALSE(got.timestamps.empty());
     EXPECT_EQ(2000, got.timestamps.front());
