@@ -99,6 +99,14 @@ const char* NetworkCause(int32_t d, char* buf, size_t size) {
 
 thread_local char tText[512];
 
+// `plain` without a detail, else `withDetail` formatted with it into `out`.
+const char* PlainOrNumbered(char* out, size_t size, int32_t detail, const char* plain,
+                            const char* withDetail) {
+    if (detail == 0) return plain;
+    snprintf(out, size, withDetail, detail);
+    return out;
+}
+
 }  // namespace
 
 const int32_t kReportedErrorCodes[] = {
@@ -140,9 +148,8 @@ const char* DescribeError(int32_t code, int32_t detail) {
     char cause[160];
     switch (code) {
         case kErrorIo:
-            if (detail == 0) return "The media could not be read.";
-            snprintf(out, size, "The media could not be read (source error %d).", detail);
-            return out;
+            return PlainOrNumbered(out, size, detail, "The media could not be read.",
+                                   "The media could not be read (source error %d).");
         case kErrorInvalidData: return "The media is not in a format the player can read.";
         case kErrorOpenInput: return "The media's container could not be opened.";
         case kErrorStreamInfo: return "The media's streams could not be analysed.";
@@ -150,10 +157,8 @@ const char* DescribeError(int32_t code, int32_t detail) {
         case kErrorCodecOpen: return "The audio decoder for the media could not be started.";
         case kErrorSeek: return "Seeking in the media failed.";
         case kErrorDeviceOpen:
-            if (detail == 0) return "The output device could not be opened.";
-            snprintf(out, size, "The output device could not be opened or failed (device error %d).",
-                     detail);
-            return out;
+            return PlainOrNumbered(out, size, detail, "The output device could not be opened.",
+                                   "The output device could not be opened or failed (device error %d).");
         case kErrorDecode:
             if (detail < 0) {
                 char av[AV_ERROR_MAX_STRING_SIZE];
@@ -161,9 +166,8 @@ const char* DescribeError(int32_t code, int32_t detail) {
                 snprintf(out, size, "Decoding the media failed: %s.", av);
                 return out;
             }
-            if (detail == 0) return "Decoding the media failed.";
-            snprintf(out, size, "Decoding the media failed (source error %d).", detail);
-            return out;
+            return PlainOrNumbered(out, size, detail, "Decoding the media failed.",
+                                   "Decoding the media failed (source error %d).");
         case kErrorNoStream: return "There was no media to play from.";
         case kErrorStreamGone: return "The media was closed while it was being played.";
         case kErrorZeroDuration: return "The media has no duration.";
