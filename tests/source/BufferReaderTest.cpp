@@ -240,20 +240,12 @@ TEST_F(NetReaderConcurrency, SeekJustPastAFullWindowStillGetsItsBytes) {
 }
 
 TEST_F(NetReaderConcurrency, OpenFailuresReportWithinTheConnectAndHeadDeadlines) {
-    HttpPlan noLength = HttpPlan::Pattern(1000);  // and not a media type
-    noLength.sendContentLength = false;
-    server.Serve("/nolength", noLength);
+    server.Serve("/nolength", Plan(1000, [](HttpPlan& p) { p.sendContentLength = false; }));  // nor media
     server.Serve("/garbage", HttpPlan::Raw("SOMETHING\r\n\r\n"));
-    HttpPlan loop;
-    loop.status = 308;
-    loop.location = "/loop";
-    server.Serve("/loop", loop);
-    HttpPlan silent = HttpPlan::Pattern(10);
-    silent.headByteDelayMs = 60000;  // one byte of the head, then nothing
-    server.Serve("/silent", silent);
-    HttpPlan trickle = HttpPlan::Pattern(10);
-    trickle.headByteDelayMs = 3000;  // a byte every 3 s must not restart the wait
-    server.Serve("/trickle", trickle);
+    server.Serve("/loop", Plan(0, [](HttpPlan& p) { p.status = 308; p.location = "/loop"; }));
+    // One byte of the head, then nothing; a byte every 3 s, which must not restart the wait.
+    server.Serve("/silent", Plan(10, [](HttpPlan& p) { p.headByteDelayMs = 60000; }));
+    server.Serve("/trickle", Plan(10, [](HttpPlan& p) { p.headByteDelayMs = 3000; }));
     MuteListener mute;  // accepts, never answers
     BlockedListener blocked;  // the connect itself never completes
     ASSERT_TRUE(mute.port > 0 && blocked.Ok());
@@ -293,16 +285,17 @@ TEST_F(NetReaderConcurrency, OpenFailuresReportWithinTheConnectAndHeadDeadlines)
 TEST_F(NetReaderConcurrency, LiveStreamsAndBodiesOfUnknownLength) {
     const int64_t size = 300 * kKiB + 7;
     // Longer than the live ring: read blocks make room for the rest.
-    HttpPlan noLength = HttpPlan::Pattern(CKVABufferReaderProxy::kLiveBlocks * kMiB + 3 * kMiB);
-    noLength.sendContentLength = false;
-    noLength.contentType = "audio/mpeg";
-    HttpPlan chunked = HttpPlan::Pattern(size);
-    chunked.chunked = true;
-    HttpPlan icy = HttpPlan::Pattern(size);
-    icy.icy = true;
-    icy.contentType = "application/ogg";
-    icy.metaInt = 16000;
-    icy.titles = {"First", "Second"};
+    HttpPlan noLength = Plan(CKVABufferReaderProxy::kLiveBlocks * kMiB + 3 * kMiB, [](HttpPlan& p) {
+        p.sendContentLength = false;
+        p.contentType = "audio/mpeg";
+    });
+    HttpPlan chunked = Plan(size, [](HttpPlan& p) { p.chunked = true; });
+    HttpPlan icy = Plan(size, [](HttpPlan& p) {
+        p.icy = true;
+        p.contentType = "application/ogg";
+        p.metaInt = 16000;
+        p.titles = {"First", "Second"};
+    });
     for (HttpPlan* plan : {&noLength, &chunked, &icy}) {
         // The body waits past the first bytes: its end would make its length known.
         auto live = Server();
@@ -331,9 +324,7 @@ TEST_F(NetReaderConcurrency, LiveStreamsAndBodiesOfUnknownLength) {
 }
 
 TEST_F(NetReaderConcurrency, AbortEndsABlockedReadAConnectAndAHandshake) {
-    HttpPlan plan = HttpPlan::Pattern(4 * kMiB);
-    plan.stallAfter = 100 * kKiB;
-    server.Serve("/hang", plan);
+    server.Serve("/hang", Plan(4 * kMiB, [](HttpPlan& p) { p.stallAfter = 100 * kKiB; }));
     CKVABufferReaderProxy r(0, server.Url("/hang").c_str());
     ASSERT_EQ(kSourceOk, r.Open());
     ASSERT_EQ(100 * kKiB, static_cast<int64_t>(ReadOn(r, 100 * kKiB).bytes.size()));

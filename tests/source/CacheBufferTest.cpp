@@ -1,4 +1,4 @@
-// Block cache: the window and its limits, abandoned windows, when reads release blocks.
+// Block cache: when reads give blocks back.
 #include <gtest/gtest.h>
 
 #include "common/HttpTestServer.h"
@@ -32,33 +32,10 @@ std::pair<int64_t, int64_t> Range(CKVACacheBuffer& c) {
     return {s, e};
 }
 
-using Win = std::pair<int64_t, int64_t>;
-
 }  // namespace
 
-TEST(CacheBuffer, WindowKeepsTheNewestBlocksAndReadsBackExactly) {
-    CKVACacheBuffer c;
-    ASSERT_EQ(5, c.SetCacheCount(5));
-    c.SetTotalLength(10 * kMiB);
-    EXPECT_EQ(Win(0, 0), Range(c));
-    WriteRange(c, 0, 2 * kMiB + 12345, 100003);  // odd-sized writes straddle block boundaries
-    EXPECT_EQ(Win(0, 2 * kMiB + 12345), Range(c));
-    EXPECT_EQ(PatternBytes(kMiB - 1000, 300000), ReadAt(c, kMiB - 1000, 300000));
-    EXPECT_EQ(PatternBytes(2 * kMiB, 12345), ReadAt(c, 2 * kMiB, 300000));  // what the window holds
-    EXPECT_EQ("", ReadAt(c, 3 * kMiB, 10));
-    // Five blocks: the window keeps the five newest, never overwriting one it counts.
-    WriteRange(c, 2 * kMiB + 12345, 6 * kMiB + 10);
-    EXPECT_EQ(Win(2 * kMiB, 6 * kMiB + 10), Range(c));
-    EXPECT_EQ(PatternBytes(2 * kMiB, kMiB), ReadAt(c, 2 * kMiB, kMiB));
-    // A write that does not adjoin abandons the window, after it or before it.
-    WriteRange(c, 9 * kMiB, 9 * kMiB + 50000);
-    EXPECT_EQ(Win(9 * kMiB, 9 * kMiB + 50000), Range(c));
-    EXPECT_EQ("", ReadAt(c, 6 * kMiB, 10));
-    EXPECT_EQ(PatternBytes(9 * kMiB + 10, 100), ReadAt(c, 9 * kMiB + 10, 100));
-    WriteRange(c, 1000, 2000);
-    EXPECT_EQ(Win(1000, 2000), Range(c));
-}
-
+// What a window holds, its limits and its abandonment are read through the reader's tests;
+// here the rules for giving blocks back.
 TEST(CacheBuffer, ReadsReleaseTheOldestBlockOnlyWhenTheRingIsNearlyFull) {
     CKVACacheBuffer c;
     ASSERT_EQ(10, c.SetCacheCount(10));

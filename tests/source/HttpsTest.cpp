@@ -53,24 +53,22 @@ TEST_F(HttpsConcurrency, BadCertificatesAreRefusedWithTheTlsStatus) {
 TEST_F(HttpsConcurrency, ProxiesFromTheEnvironment) {
     // The origin names do not resolve: only a proxy that carried the request can have answered.
     auto origin = Server(&Certs().wrongHost);  // valid for other.example only
-    HttpPlan cut = HttpPlan::Pattern(600 * kKiB);
-    cut.closeAfter = 256 * kKiB;  // each resume goes through a new tunnel
-    origin->Serve("/a.bin", cut);
-    HttpTestServer plain;  // for the bypass
-    ASSERT_TRUE(plain.Start());
+    // Each resume goes through a new tunnel.
+    origin->Serve("/a.bin", Plan(600 * kKiB, [](HttpPlan& p) { p.closeAfter = 256 * kKiB; }));
+    HttpTestServer& plain = server;  // for the bypass
     plain.Serve("/a.bin", HttpPlan::Pattern(600 * kKiB));
-    HttpTestServer proxy;
-    ASSERT_TRUE(proxy.Start());
+    auto proxyServer = Server();
+    HttpTestServer& proxy = *proxyServer;
     proxy.Serve("/a.bin", HttpPlan::Pattern(600 * kKiB));
     const std::string tunnelTo = "other.example:" + std::to_string(origin->Port());
-    HttpPlan tunnel;
-    tunnel.tunnelPort = origin->Port();
-    tunnel.extraHeaders = {"Proxy-Agent: test", "Via: 1.1 test"};  // the reply is more than a line
-    proxy.Serve(tunnelTo, tunnel);
-    HttpPlan refused;
-    refused.status = 407;
-    refused.extraHeaders = {"Proxy-Authenticate: Basic realm=\"t\""};
-    proxy.Serve("refused.example:443", refused);
+    proxy.Serve(tunnelTo, Plan(0, [&](HttpPlan& p) {
+        p.tunnelPort = origin->Port();
+        p.extraHeaders = {"Proxy-Agent: test", "Via: 1.1 test"};  // the reply is more than a line
+    }));
+    proxy.Serve("refused.example:443", Plan(0, [](HttpPlan& p) {
+        p.status = 407;
+        p.extraHeaders = {"Proxy-Authenticate: Basic realm=\"t\""};
+    }));
     const std::string at = "127.0.0.1:" + std::to_string(proxy.Port());
     const std::string hostProxy = "http://" + at;
     const char* refusing = "http://127.0.0.1:1";  // where the environment points when the host decides

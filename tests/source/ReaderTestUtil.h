@@ -42,6 +42,14 @@ inline ReadResult ReadOn(kva_audioplayer::CKVABufferReaderProxy& r, int64_t limi
     return out;
 }
 
+// A pattern resource of size bytes, changed by tweak.
+template <typename Tweak>
+HttpPlan Plan(int64_t size, Tweak tweak) {
+    HttpPlan p = HttpPlan::Pattern(size);
+    tweak(p);
+    return p;
+}
+
 // Waits (bounded) until pred holds.
 template <typename Pred>
 bool Eventually(Pred pred, int maxMs = 20000) {
