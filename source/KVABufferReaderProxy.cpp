@@ -97,6 +97,7 @@ int32_t CKVABufferReaderProxy::Open() {
     int32_t tryCnt = 0;
     bool lastFailWasAbort = false;
     const int64_t openStart = MonotonicMs();
+    mHttpClient->SetOverallDeadline(openStart + CKVAHttpClient::kHeadDeadlineMs);
     for (int32_t attempt = 0; attempt < 5; ++attempt) {
         nConnectErr = mHttpClient->Connect(mUrl.c_str(), 0, false);
         lastFailWasAbort = mHttpClient->LastFailWasAbort();
@@ -111,6 +112,7 @@ int32_t CKVABufferReaderProxy::Open() {
         mSemaphore.TimedWait(500);
         ++tryCnt;
     }
+    mHttpClient->SetOverallDeadline(0);  // the download thread's reconnects have their own
     if (nConnectErr != kHttpOk) {
         mHttpClient->Disconnect();
         KVA_LOG(kLogError,

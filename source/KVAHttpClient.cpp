@@ -164,8 +164,13 @@ int64_t CKVAHttpClient::BeginConnectAttempt() {
     mViaProxy = false;
     mProxyAuthorization.clear();
     mConnectStartMs = MonotonicMs();
-    mConnectDeadlineMs = mConnectStartMs + kConnectDeadlineMs;
+    mConnectDeadlineMs = Deadline(kConnectDeadlineMs);
     return mConnectStartMs;
+}
+
+int64_t CKVAHttpClient::Deadline(int32_t fromNowMs) const {
+    const int64_t own = MonotonicMs() + fromNowMs;
+    return mOverallDeadlineMs > 0 ? std::min(own, mOverallDeadlineMs) : own;
 }
 
 int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect) {
@@ -315,7 +320,7 @@ int32_t CKVAHttpClient::SendRequestAndParseResponse(ReconnectFn reconnect, const
     mFirstChunk = true;
     mDechunk = false;
     mRequestedOffset = offset;
-    mHeadDeadlineMs = MonotonicMs() + kHeadDeadlineMs;
+    mHeadDeadlineMs = Deadline(kHeadDeadlineMs);
 
     int64_t t = MonotonicMs();
     int32_t ret = SendRequest(port, offset);

@@ -169,6 +169,10 @@ public:
 
     // Ask stream servers for in-band metadata ("Icy-MetaData: 1"); Read strips it from the body.
     void SetIcyMetadata(bool enable) { mIcyMetadata = enable; }
+    // No connect or response-head wait goes past this monotonic time (0: none), so that
+    // retries cannot add up to more than one deadline.
+    void SetOverallDeadline(int64_t ms) { mOverallDeadlineMs = ms; }
+    int64_t Deadline(int32_t fromNowMs) const;
     // The stream title last announced in-band; true only when it changed since the last call.
     // Any thread.
     bool TakeStreamTitle(std::string* title);
@@ -239,6 +243,7 @@ protected:
     std::string mProxyAuthorization;
     int64_t mConnectDeadlineMs = 0;
     int64_t mHeadDeadlineMs = 0;  // 0 while no response head is awaited
+    int64_t mOverallDeadlineMs = 0;
     char mIPText[72];
     int64_t mContentLength = -1;
     int64_t mConnectStartMs = 0;

@@ -244,7 +244,7 @@ int32_t CKVAHttpClient::OpenTunnel(const ProxyRoute& route) {
     if (ret != kHttpOk) return ret;
     // The whole reply, up to its empty line, belongs to the proxy.
     mHeadBytes = 0;
-    mHeadDeadlineMs = MonotonicMs() + kHeadDeadlineMs;
+    mHeadDeadlineMs = Deadline(kHeadDeadlineMs);
     uint32_t status = 0;
     ret = ParseResponseHeader(&status);
     while (ret == kHttpOk) {

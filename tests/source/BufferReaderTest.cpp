@@ -246,6 +246,10 @@ TEST_F(NetReaderConcurrency, OpenFailuresReportWithinTheConnectAndHeadDeadlines)
     // One byte of the head, then nothing; a byte every 3 s, which must not restart the wait.
     server.Serve("/silent", Plan(10, [](HttpPlan& p) { p.headByteDelayMs = 60000; }));
     server.Serve("/trickle", Plan(10, [](HttpPlan& p) { p.headByteDelayMs = 3000; }));
+    // Silent, then trickling: the second attempt may not start a deadline of its own.
+    server.Route("/slowly", [](const HttpRequest& req) {
+        return Plan(10, [&](HttpPlan& p) { p.headByteDelayMs = req.index ? 3000 : 60000; });
+    });
     MuteListener mute;  // accepts, never answers
     BlockedListener blocked;  // the connect itself never completes
     ASSERT_TRUE(mute.port > 0 && blocked.Ok());
@@ -263,6 +267,7 @@ TEST_F(NetReaderConcurrency, OpenFailuresReportWithinTheConnectAndHeadDeadlines)
         // Nothing for 5 s ends an attempt; the head deadline (10 s) ends them all.
         {server.Url("/silent"), static_cast<int32_t>(kHttpStatusNothingReceived), 2},
         {server.Url("/trickle"), static_cast<int32_t>(kHttpStatusNothingReceived), 1},
+        {server.Url("/slowly"), static_cast<int32_t>(kHttpStatusNothingReceived), 2},
         {local(mute.port), static_cast<int32_t>(kHttpStatusNothingReceived), -1},
         {local(1), static_cast<int32_t>(kHttpStatusSocketBase + ECONNREFUSED), -1},
         {local(blocked.Port()), static_cast<int32_t>(kHttpStatusConnectTimeout), -1},
