@@ -1,13 +1,15 @@
-// The decoder on its own (no decode thread): open codes, codec settings, conversion paths,
-// end trimming, retry limit and seek edge cases.
+// The decoder on its own (no decode thread): open codes, codec settings, conversion paths, end
+// trimming, retry limit and seek edge cases; and the in-place frame converter.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "StreamTestUtil.h"
+#include "codec/KVAAudioNormlizer.h"
 #include "codec/KVAFFDecoder.h"
 #include "common/MemorySourceIO.h"
 #include "common/ReferenceDecode.h"
 #include "common/TestPaths.h"
-#include "source/KVAAudioLocalSource.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -19,41 +21,36 @@ using namespace kva_test;
 namespace {
 
 // Exposes the decoder's internals that the cases below look at.
-class TestDecoder : public CKVAFFDecoder {
-public:
+struct TestDecoder : CKVAFFDecoder {
     bool hasResampler() const { return mSwr != nullptr; }
     void armEndTrim(int32_t samples) { trimSamples = samples; }
 };
 
-struct FrameBuffer {
+// A frame over its own buffer of `capacity` bytes.
+struct Frame {
     AudioFrame f{};
-    FrameBuffer() {
-        f.nCapacity = 4096;
-        f.pData = static_cast<uint8_t*>(malloc(f.nCapacity));
+    explicit Frame(int capacity = 4096) {
+        f.nCapacity = capacity;
+        f.pData = static_cast<uint8_t*>(calloc(1, capacity));
         reset();
     }
-    ~FrameBuffer() { free(f.pData); }
-    void reset() {
-        f.nLen = 0;
-        f.nFlags = 0;
+    ~Frame() { free(f.pData); }
+    AudioFrame* reset() {
+        f.nLen = f.nFlags = f.nDuration = 0;
         f.nTimestamp = -1;
-        f.nDuration = 0;
+        return &f;
     }
+    float* floats() { return reinterpret_cast<float*>(f.pData); }
 };
 
-// Decodes everything; returns the interleaved floats and the last result.
-int32_t DecodeAll(CKVAFFDecoder& dec, std::vector<float>* out, int* firstEmpty = nullptr) {
-    FrameBuffer fb;
+// Decodes everything; the interleaved floats, and the last result.
+int32_t DecodeAll(CKVAFFDecoder& dec, std::vector<float>* out, bool* firstEmpty = nullptr) {
+    Frame fb;
     int32_t r = 0;
-    for (int i = 0; i < 100000; ++i) {
-        fb.reset();
-        r = dec.decode(&fb.f);
+    for (int i = 0; i < 100000 && (r == 0 || r == AVERROR_INVALIDDATA); ++i) {
+        r = dec.decode(fb.reset());
         if (i == 0 && firstEmpty) *firstEmpty = fb.f.nLen == 0 && r == 0;
-        size_t n = fb.f.nLen / sizeof(float);
-        size_t old = out->size();
-        out->resize(old + n);
-        if (n) memcpy(out->data() + old, fb.f.pData, n * sizeof(float));
-        if (r != 0 && r != AVERROR_INVALIDDATA) break;
+        out->insert(out->end(), fb.floats(), fb.floats() + fb.f.nLen / sizeof(float));
     }
     return r;
 }
@@ -63,8 +60,8 @@ TEST(FFDecoderOpen, ResultCodesForSourcesAndBadMedia) {
     EXPECT_EQ(kDecIoError, dec.open(nullptr, 0.0f));
     EXPECT_EQ(kDecNullUrl, dec.openUrl(nullptr));
     EXPECT_EQ(kDecOpenInputFailed, dec.openUrl("/nonexistent/file.mp3"));
-
-    MemorySourceIO refused(ReadBytes(FixturePath("s16.wav")));
+    const std::vector<uint8_t> wav = ReadBytes(FixturePath("s16.wav"));
+    MemorySourceIO refused(wav);
     refused.FailOpen(5);
     refused.SetErrorCode(5);
     EXPECT_EQ(kDecIoError, dec.open(&refused, 0.0f));
@@ -75,13 +72,12 @@ TEST(FFDecoderOpen, ResultCodesForSourcesAndBadMedia) {
     EXPECT_EQ(kDecNoAudio, dec.open(&noAudio, 0.0f));
     // A read error while probing is an I/O error; "no data yet" while probing is a cancel.
     for (auto c : {std::make_pair(4, kDecIoError), std::make_pair(-2, kDecCancelled)}) {
-        MemorySourceIO failing(ReadBytes(FixturePath("s16.wav")));
+        MemorySourceIO failing(wav);
         failing.FailReadsAt(0, c.first);
         EXPECT_EQ(c.second, dec.open(&failing, 0.0f)) << c.first;
     }
-
     // A good open keeps the source's session id and closes it on close.
-    MemorySourceIO good(ReadBytes(FixturePath("s16.wav")), 42);
+    MemorySourceIO good(wav, 42);
     EXPECT_EQ(0, dec.open(&good, 0.0f));
     EXPECT_EQ(42, dec.getSessionId());
     EXPECT_EQ("42", dec.getSessionIdText());
@@ -101,7 +97,6 @@ TEST(FFDecoderOpen, BlackListAndCodecOptions) {
     CKVAFFDecoder::SetCodecBlackList({});
     EXPECT_TRUE(KVACodecSettings::GetCodecBlackList().empty());
     EXPECT_EQ(0, dec.open(&flac, 0.0f));
-
     // Options reach avcodec_open2: an option the codec rejects makes the open fail with 6.
     KVACodecSettings::SetTextOption(AV_CODEC_ID_FLAC, "request_sample_fmt", "not-a-format");
     EXPECT_EQ(kDecCodecOpenFailed, dec.open(&flac, 0.0f));
@@ -113,8 +108,8 @@ TEST(FFDecoderOpen, BlackListAndCodecOptions) {
 // The samples themselves are checked by the stream's decode table; here only which path each
 // format takes: packed float at the target is copied with no resampler, s16 is converted.
 TEST(FFDecoderConvert, NativeFloatIsCopiedAndOtherFormatsConverted) {
-    CKVAAudioLocalSource f32(1, FixturePath("f32.wav").c_str());
-    TestDecoder dec;
+    CKVAAudioLocalSource f32(1, FixturePath("f32.wav").c_str()), s16(1, FixturePath("s16.wav").c_str());
+    TestDecoder dec, dec2;
     ASSERT_EQ(0, dec.open(&f32, 0.0f));
     AudioDescription native{};
     dec.getOutputDescription(&native);
@@ -125,9 +120,6 @@ TEST(FFDecoderConvert, NativeFloatIsCopiedAndOtherFormatsConverted) {
     EXPECT_EQ(AVERROR_EOF, DecodeAll(dec, &got));
     EXPECT_FALSE(dec.hasResampler());
     EXPECT_EQ(CachedReferenceF32Stereo(FixturePath("f32.wav")), got);
-
-    CKVAAudioLocalSource s16(1, FixturePath("s16.wav").c_str());
-    TestDecoder dec2;
     ASSERT_EQ(0, dec2.open(&s16, 0.0f));
     dec2.getOutputDescription(&native);
     EXPECT_EQ(AV_SAMPLE_FMT_S16, native.nSampleFormat);
@@ -136,22 +128,16 @@ TEST(FFDecoderConvert, NativeFloatIsCopiedAndOtherFormatsConverted) {
 }
 
 TEST(FFDecoderConvert, EndTrimHoldsOneFrameAndShortensTheLast) {
-    std::vector<float> whole;
-    {
+    std::vector<float> whole, trimmed;
+    bool firstEmpty = false;
+    for (int32_t trim : {0, 100}) {
         CKVAAudioLocalSource src(1, FixturePath("flac16.flac").c_str());
-        CKVAFFDecoder dec;
+        TestDecoder dec;
         ASSERT_EQ(0, dec.open(&src, 0.0f));
         dec.setOutputDescription(StereoFloat44k());
-        DecodeAll(dec, &whole);
+        dec.armEndTrim(trim);
+        EXPECT_EQ(AVERROR_EOF, DecodeAll(dec, trim ? &trimmed : &whole, &firstEmpty));
     }
-    CKVAAudioLocalSource src(1, FixturePath("flac16.flac").c_str());
-    TestDecoder dec;
-    ASSERT_EQ(0, dec.open(&src, 0.0f));
-    dec.setOutputDescription(StereoFloat44k());
-    dec.armEndTrim(100);
-    std::vector<float> trimmed;
-    int firstEmpty = 0;
-    EXPECT_EQ(AVERROR_EOF, DecodeAll(dec, &trimmed, &firstEmpty));
     EXPECT_TRUE(firstEmpty);  // the first frame is held back
     ASSERT_EQ(whole.size() / 2 - 100, trimmed.size() / 2);
     EXPECT_EQ(-1, FirstMismatch(trimmed, 0, whole, 0, trimmed.size() / 2));
@@ -168,7 +154,7 @@ TEST(FFDecoderConvert, UnlabelledTenAndTwelveChannelFramesGetTheirLayouts) {
         frame->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
         frame->ch_layout.nb_channels = channels;
         ASSERT_EQ(0, av_frame_get_buffer(frame, 0));
-        FrameBuffer fb;
+        Frame fb;
         // Nothing is open: the frame is a format change, announced with its layout.
         EXPECT_EQ(kDecFormatChanged, dec.convertFrame(frame, &fb.f));
         EXPECT_TRUE(fb.f.nFlags & kFrameNewFormat);
@@ -184,27 +170,102 @@ TEST(FFDecoderConvert, UnlabelledTenAndTwelveChannelFramesGetTheirLayouts) {
 // Seeks to the end and back are in the stream's seek table.
 TEST(FFDecoderDecode, NoCodecAbortAndNearTheEndAnswers) {
     CKVAFFDecoder dec;
-    FrameBuffer fb;
-    EXPECT_EQ(kDecConvertFailed, dec.decode(&fb.f));  // nothing open
+    Frame fb;
+    EXPECT_EQ(kDecConvertFailed, dec.decode(fb.reset()));  // nothing open
     EXPECT_EQ(kDecSeekFailed, dec.seek(1000));
-
     // After an abort, a codec that needs input gives up at once with the retry-limit code.
-    MemorySourceIO src(ReadBytes(FixturePath("flac16.flac")));
+    MemorySourceIO src(ReadBytes(FixturePath("flac16.flac"))), again(ReadBytes(FixturePath("flac16.flac")));
     ASSERT_EQ(0, dec.open(&src, 0.0f));
     dec.abort();
     EXPECT_EQ(1, src.AbortCalls());
-    fb.reset();
-    EXPECT_EQ(kDecRetryLimit, dec.decode(&fb.f));
+    EXPECT_EQ(kDecRetryLimit, dec.decode(fb.reset()));
     EXPECT_EQ(kDecRetryLimit, dec.getErrorCode());
     // A new open clears the cancel flag.
-    MemorySourceIO again(ReadBytes(FixturePath("flac16.flac")));
     ASSERT_EQ(0, dec.open(&again, 0.0f));
-    fb.reset();
-    EXPECT_EQ(0, dec.decode(&fb.f));
+    EXPECT_EQ(0, dec.decode(fb.reset()));
     EXPECT_GT(fb.f.nLen, 0);
     EXPECT_EQ(AVERROR_EOF, dec.seek(2960));  // within 50 ms of the 3000 ms end
     EXPECT_FALSE(dec.isEOS());              // nothing was sought
     dec.close();
+}
+
+AudioDescription Des(int rate, int fmt, int channels = 2) {
+    AudioDescription d = StereoFloat44k(rate);
+    d.nSampleFormat = fmt;
+    d.nChannel = channels;
+    return d;
+}
+
+TEST(Normlizer, PassThroughWhenFormatsMatch) {
+    CKVAAudioNormlizer n;
+    const auto a = Des(44100, AV_SAMPLE_FMT_FLT), b = Des(44100, AV_SAMPLE_FMT_FLT, 3);
+    // Equal, or only the channel count differs (counted as equal): no converter.
+    for (const AudioDescription* out : {&a, &b}) {
+        n.setFormat(&a, out);
+        EXPECT_EQ(CKVAAudioNormlizer::kPassThrough, n.state());
+    }
+    Frame fr(64);
+    fr.f.nLen = 64;
+    fr.f.pData[0] = 0x5a;
+    EXPECT_EQ(0, n.convert(&fr.f));
+    EXPECT_EQ(64, fr.f.nLen);
+    EXPECT_EQ(0x5a, fr.f.pData[0]);
+}
+
+TEST(Normlizer, ConvertsS16ToFloatInPlaceAndGrowsTheFrame) {
+    CKVAAudioNormlizer n;
+    const auto src = Des(44100, AV_SAMPLE_FMT_S16), out = Des(44100, AV_SAMPLE_FMT_FLT);
+    n.setFormat(&src, &out);
+    EXPECT_EQ(CKVAAudioNormlizer::kReady, n.state());
+    const int frames = 256;
+    Frame fr(frames * 4);  // room for s16 only: float needs twice as much
+    auto* s = reinterpret_cast<int16_t*>(fr.f.pData);
+    for (int i = 0; i < frames * 2; ++i) s[i] = static_cast<int16_t>((i * 97) % 30000 - 15000);
+    fr.f.nLen = frames * 4;
+    fr.f.nTimestamp = 1234;
+    EXPECT_EQ(frames * 8, n.convert(&fr.f));
+    EXPECT_EQ(CKVAAudioNormlizer::kConverting, n.state());
+    EXPECT_EQ(frames * 8, fr.f.nLen);
+    EXPECT_GE(fr.f.nCapacity, frames * 8);
+    EXPECT_EQ(1234, fr.f.nTimestamp);  // timing is the caller's
+    for (int i = 0; i < frames * 2; ++i)
+        ASSERT_EQ(static_cast<float>((i * 97) % 30000 - 15000) / 32768.0f, fr.floats()[i]) << i;
+}
+
+TEST(Normlizer, SamePairKeepsTheConverterAndTinyFramesAreLeftAlone) {
+    CKVAAudioNormlizer n;
+    const auto src = Des(48000, AV_SAMPLE_FMT_FLT), out = Des(44100, AV_SAMPLE_FMT_FLT);
+    n.setFormat(&src, &out);
+    Frame fr(48000 * 8);
+    // 100 ms of a sine from frame `from`, converted.
+    auto convert = [&](int from) {
+        for (int i = 0; i < 4800 * 2; ++i) fr.floats()[i] = std::sin((i + from * 2) * 0.01f) * 0.5f;
+        fr.f.nLen = 4800 * 8;
+        return n.convert(&fr.f);
+    };
+    const int first = convert(0);
+    EXPECT_GT(first, 0);
+    n.setFormat(&src, &out);  // same pair: converter and its buffered delay survive
+    EXPECT_EQ(CKVAAudioNormlizer::kConverting, n.state());
+    const int second = convert(4800);
+    EXPECT_LT((first + second) / 8, 8820);  // the filter's delay is still held
+    // 9600 input frames at 48 kHz give 8820 at 44.1 kHz once the converter is drained.
+    fr.f.nLen = 8;
+    const int drained = n.drain(&fr.f);
+    EXPECT_EQ(8 + drained, fr.f.nLen);
+    EXPECT_EQ(8820, (first + second + drained) / 8);
+    EXPECT_EQ(0, n.drain(&fr.f));
+    fr.f.nLen = 7;  // fewer bytes than one input sample frame
+    EXPECT_EQ(0, n.convert(&fr.f));
+    EXPECT_EQ(7, fr.f.nLen);
+    // After a reset, nothing of the old input comes out: the same block gives what it gave first.
+    convert(0);
+    for (int i = 0; i < 4800 * 2; ++i) fr.floats()[i] = std::sin(i * 0.01f) * 0.5f;
+    fr.f.nLen = 4800 * 8;
+    n.reset();
+    EXPECT_EQ(first, n.convert(&fr.f));
+    fr.f.nLen = 0;
+    EXPECT_EQ(8820 / 2 * 8, first + n.drain(&fr.f));
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 // Stream behaviour around the decode thread: format changes, seeks before start, buffering
-// episodes, bad input and failing sources, allocation-free pulls.
+// episodes, bad input and failing sources, allocation-free pulls, settings.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <new>
 #include <thread>
@@ -14,16 +13,14 @@
 #include "common/ReferenceDecode.h"
 #include "common/TestPaths.h"
 #include "common/TestProcess.h"
-#include "source/KVAAudioLocalSource.h"
 #include "support/Log.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
-#include <libavutil/samplefmt.h>
 }
 
-// Counts allocations made through operator new on threads that ask for it. Sanitizers bring
-// their own allocation functions, so the count is only taken in plain builds.
+// Counts allocations through operator new, new[] and malloc-backed replacements on threads that
+// ask for it. Sanitizers bring their own allocation functions: plain builds only.
 namespace {
 thread_local bool tCountAllocations = false;
 thread_local long tAllocations = 0;
@@ -32,14 +29,12 @@ thread_local long tAllocations = 0;
 #define KVA_COUNT_ALLOCATIONS 0
 #else
 #define KVA_COUNT_ALLOCATIONS 1
-
-// Replacement allocation functions; GCC cannot see that both sides use malloc.
+// GCC cannot see that both sides use malloc.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(size_t size) {
     if (tCountAllocations) ++tAllocations;
-    void* p = malloc(size ? size : 1);
-    if (!p) throw std::bad_alloc();
-    return p;
+    if (void* p = malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
 }
 void operator delete(void* p) noexcept { free(p); }
 void operator delete(void* p, size_t) noexcept { free(p); }
@@ -55,23 +50,20 @@ TEST(StreamConcurrencyFormat, ChangeIsReportedAndNoAudioIsLost) {
     const std::vector<float>& ref = CachedReferenceF32Stereo(f.path);
     ASSERT_FALSE(ref.empty());
     ASSERT_EQ(0, f.stream.open(&f.source, false));
-    AudioDescription before{};
-    f.stream.getAudioDescription(&before);  // before decoding can reach the change
-    EXPECT_EQ(44100, before.nSampleRate);
-    EXPECT_EQ(2, before.nChannel);
+    AudioDescription d{};
+    f.stream.getAudioDescription(&d);  // before decoding can reach the change
+    EXPECT_EQ(44100, d.nSampleRate);
+    EXPECT_EQ(2, d.nChannel);
     f.stream.setOutputDescription(StereoFloat44k());
     ASSERT_EQ(0, f.stream.start());
-
     PullResult got = PullAll(f.stream);
     EXPECT_TRUE(got.ended);
-    // At the junction the MP3 decoder first gives one frame with the new channel count at the
-    // old rate, then the new rate: two changes (44.1 kHz stereo -> 44.1 kHz mono -> 22.05 kHz
-    // mono), each announced once.
+    // The MP3 decoder first gives one frame with the new channel count at the old rate, then the
+    // new rate: 44.1 kHz stereo -> 44.1 kHz mono -> 22.05 kHz mono, each announced once.
     EXPECT_EQ(2, got.formatChanges);
-    AudioDescription after{};
-    f.stream.getAudioDescription(&after);
-    EXPECT_EQ(22050, after.nSampleRate);
-    EXPECT_EQ(static_cast<uint64_t>(AV_CH_LAYOUT_MONO), after.nChannelLayout);
+    f.stream.getAudioDescription(&d);
+    EXPECT_EQ(22050, d.nSampleRate);
+    EXPECT_EQ(static_cast<uint64_t>(AV_CH_LAYOUT_MONO), d.nChannelLayout);
     f.stream.close();
     // The command line rebuilds its resampler at the change too, and drains it at the end.
     EXPECT_EQ(ref.size(), got.samples.size());
@@ -81,9 +73,8 @@ TEST(StreamConcurrencyFormat, ChangeIsReportedAndNoAudioIsLost) {
 // A seek before the start waits for it; of rapid seeks only the last one's audio arrives; a
 // stream that is not playing refuses seeks.
 TEST(StreamConcurrencySeek, BeforeStartRapidAndStateRules) {
-    const std::string path = FixturePath("s16.wav");
-    const std::vector<float>& ref = CachedReferenceF32Stereo(path);
-    FileStream f(path);
+    FileStream f(FixturePath("s16.wav"));
+    const std::vector<float>& ref = CachedReferenceF32Stereo(f.path);
     EXPECT_EQ(kAudioPlayerErrorState, f.stream.seek(100));  // never opened
     ASSERT_EQ(0, f.stream.open(&f.source, false));
     f.stream.setOutputDescription(StereoFloat44k());
@@ -98,7 +89,6 @@ TEST(StreamConcurrencySeek, BeforeStartRapidAndStateRules) {
     EXPECT_EQ(2000, got.timestamps.front());
     EXPECT_EQ(44100u, got.samples.size() / 2);
     EXPECT_EQ(-1, FirstMismatch(got.samples, 0, ref, 88200, got.samples.size() / 2));
-
     for (int i = 0; i < 20; ++i) ASSERT_EQ(0, f.stream.seek(100 * i));
     ASSERT_EQ(0, f.stream.seek(2500));
     got = PullAll(f.stream);
@@ -122,8 +112,7 @@ TEST(StreamConcurrencyBuffering, EmptyQueueReportsNoDataAndOneStart) {
         EXPECT_EQ(kStreamNoData, f.stream.bufferFill(buf, &len, &ts));
         EXPECT_EQ(0, len);
     }
-    // Open already raised the flag silently: the empty pulls add no second start.
-    EXPECT_EQ(0, f.obs.Starts());
+    EXPECT_EQ(0, f.obs.Starts());  // open raised the flag silently: no second start
     ASSERT_EQ(0, f.stream.start());
     ASSERT_TRUE(f.obs.WaitEnds(1));
     // The first buffering after an open ends at 1.5 s queued although cache_min is 4 s.
@@ -141,12 +130,9 @@ TEST(StreamConcurrencyBuffering, DecodesAheadToCacheMaxAndPullsWithoutAllocating
     ASSERT_TRUE(MakeSineWav(f.path, 30, 300));
     ASSERT_EQ(0, f.OpenAndStart());
     ASSERT_TRUE(f.obs.WaitEnds(1));
-    int64_t last = -1;
-    for (int i = 0; i < 200; ++i) {  // until the decode-ahead stops growing
+    for (int64_t i = 0, last = -1, now; i < 200; ++i, last = now) {  // until it stops growing
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const int64_t now = f.stream.bufferedMs();
-        if (now == last && now >= 7000) break;
-        last = now;
+        if ((now = f.stream.bufferedMs()) == last && now >= 7000) break;
     }
     EXPECT_GE(f.stream.bufferedMs(), 7000);
     // One frame of 64 KiB (s16 stereo: 371 ms) may go past the limit, no more.
@@ -169,15 +155,13 @@ TEST(StreamConcurrencyBuffering, DecodesAheadToCacheMaxAndPullsWithoutAllocating
         int64_t ts = 0;
         tAllocations = 0;
         tCountAllocations = true;
-        int32_t r = i % 2 ? f.stream.bufferFill(buf.data(), &len, &ts)
-                          : f.stream.bufferFillFull(buf.data(), &len, &ts);
+        const int32_t r = i % 2 ? f.stream.bufferFill(buf.data(), &len, &ts)
+                                : f.stream.bufferFillFull(buf.data(), &len, &ts);
         tCountAllocations = false;
         ASSERT_EQ(0, r);
         allocations += tAllocations;
     }
-    if (KVA_COUNT_ALLOCATIONS) {
-        EXPECT_EQ(0, allocations);
-    }
+    EXPECT_EQ(0, KVA_COUNT_ALLOCATIONS ? allocations : 0);
     EXPECT_LE(f.stream.allocatedFrames(), framesBefore + 2);
     // The room made wakes the decode thread, which fills the queue again.
     for (int i = 0; i < 300 && f.stream.bufferedMs() < 7000; ++i)
@@ -186,27 +170,19 @@ TEST(StreamConcurrencyBuffering, DecodesAheadToCacheMaxAndPullsWithoutAllocating
     f.stream.close();
 }
 
-// ---- bad input ----
-
-struct BadCase {
-    const char* file;
-    std::vector<int32_t> openCodes;  // acceptable open results; 0 means it opens and then ends
-};
-
 TEST(StreamConcurrencyBadInput, FixturesYieldCodesWithoutHanging) {
-    const std::vector<BadCase> cases = {
+    const std::vector<std::pair<const char*, std::vector<int32_t>>> cases = {
         {"empty.bin", {kDecInvalidData}},
         {"noaudio.mkv", {kDecNoAudio}},
         {"random.bin", {kDecInvalidData, kDecOpenInputFailed, kDecStreamInfoFailed, kDecNoAudio,
                         kDecZeroDuration, 0}},
-        {"truncated.mp3", {0}},  // truncated.flac is in the decode table
+        {"truncated.mp3", {0}},  // 0: it opens, plays and ends
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
-        FileStream f(FixturePath(c.file));
-        int32_t r = f.stream.open(&f.source, false);
-        EXPECT_NE(c.openCodes.end(), std::find(c.openCodes.begin(), c.openCodes.end(), r))
-            << "open gave " << r;
+        SCOPED_TRACE(c.first);
+        FileStream f(FixturePath(c.first));
+        const int32_t r = f.stream.open(&f.source, false);
+        EXPECT_NE(c.second.end(), std::find(c.second.begin(), c.second.end(), r)) << "open gave " << r;
         if (r != 0) {
             EXPECT_EQ(CKVAAudioStream::kOpening, f.stream.state());
             continue;
@@ -228,12 +204,9 @@ TEST(StreamConcurrencyBadInput, DamagedMediaPlaysToItsEnd) {
             SCOPED_TRACE(std::string(name) + " seed " + std::to_string(seed));
             std::vector<uint8_t> data = ReadBytes(FixturePath(name));
             uint32_t x = seed * 2654435761u;
-            for (double at : {0.3, 0.5, 0.7}) {
-                for (size_t i = static_cast<size_t>(data.size() * at), k = 0; k < 1024; ++i, ++k) {
-                    x = x * 1664525u + 1013904223u;
-                    data[i] = static_cast<uint8_t>(x >> 24);
-                }
-            }
+            for (double at : {0.3, 0.5, 0.7})
+                for (size_t i = static_cast<size_t>(data.size() * at), k = 0; k < 1024; ++i, ++k)
+                    data[i] = static_cast<uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
             const std::string path = dir.File(std::to_string(seed) + name);
             std::ofstream(path, std::ios::binary)
                 .write(reinterpret_cast<const char*>(data.data()), data.size());
@@ -253,42 +226,40 @@ TEST(StreamConcurrencyBadInput, DamagedMediaPlaysToItsEnd) {
     }
 }
 
-TEST(StreamConcurrencyBadInput, OpenFailuresOfTheSource) {
+TEST(StreamConcurrencyBadInput, SourceFailuresAtOpenAndMidStream) {
     RecordingObserver obs;
-    MemorySourceIO failing(ReadBytes(FixturePath("s16.wav")));
-    CKVAAudioStream stream(&obs);
-    failing.FailOpen(2);
-    EXPECT_EQ(kDecIoError, stream.open(&failing, false));
-    MemorySourceIO cancelled(ReadBytes(FixturePath("s16.wav")));
-    cancelled.FailOpen(8);
-    cancelled.SetErrorCode(8);
-    EXPECT_EQ(kDecCancelled, stream.open(&cancelled, false));
-    EXPECT_EQ(8, stream.getLastError());
-    EXPECT_EQ(0, obs.Starts());
-}
-
-TEST(StreamConcurrencyBadInput, ReadErrorMidStreamReachesThePull) {
-    std::vector<uint8_t> data = ReadBytes(FixturePath("s16.wav"));
-    MemorySourceIO source(data);
-    source.FailReadsAt(200000, 4);  // file-system read error after ~1.1 s of audio
-    RecordingObserver obs;
+    const std::vector<uint8_t> wav = ReadBytes(FixturePath("s16.wav"));
+    {
+        MemorySourceIO failing(wav), cancelled(wav);
+        CKVAAudioStream stream(&obs);
+        failing.FailOpen(2);
+        EXPECT_EQ(kDecIoError, stream.open(&failing, false));
+        cancelled.FailOpen(8);
+        cancelled.SetErrorCode(8);
+        EXPECT_EQ(kDecCancelled, stream.open(&cancelled, false));
+        EXPECT_EQ(8, stream.getLastError());
+        EXPECT_EQ(0, obs.Starts());
+    }
+    // A file-system read error after ~1.1 s of audio reaches the pull; all before it is intact.
+    MemorySourceIO source(wav);
+    source.FailReadsAt(200000, 4);
     CKVAAudioStream stream(&obs);
     ASSERT_EQ(0, OpenAndStart(stream, &source));
     PullResult got = PullAll(stream, 4096, /*stopOnError=*/true);
     EXPECT_FALSE(got.hung);
     ASSERT_FALSE(got.codes.empty());
     EXPECT_EQ(kStreamIoError, got.codes.back());
-    // Everything before the failure arrived intact.
-    const std::vector<float>& ref = CachedReferenceF32Stereo(FixturePath("s16.wav"));
     EXPECT_GT(got.samples.size() / 2, 40000u);
-    EXPECT_EQ(-1, FirstMismatch(got.samples, 0, ref, 0, got.samples.size() / 2));
+    EXPECT_EQ(-1, FirstMismatch(got.samples, 0, CachedReferenceF32Stereo(FixturePath("s16.wav")), 0,
+                                got.samples.size() / 2));
     stream.close();
 }
 
+// A source that answers "no data yet" forever after 60 KB, like a stalled download: its reads
+// come out as "cancelled" frames; once aborted the decoder gives up with the retry-limit error,
+// which a device turns into a playback error.
 TEST(StreamConcurrencyBadInput, AbortMidReadEndsWithAnErrorNotAHang) {
-    // The source answers "no data yet" forever after 100 KB, like a stalled download.
-    std::vector<uint8_t> data = ReadBytes(FixturePath("flac16.flac"));
-    MemorySourceIO source(data);
+    MemorySourceIO source(ReadBytes(FixturePath("flac16.flac")));
     source.FailReadsAt(60000, -2);
     RecordingObserver obs;
     CKVAAudioStream stream(&obs);
@@ -297,14 +268,12 @@ TEST(StreamConcurrencyBadInput, AbortMidReadEndsWithAnErrorNotAHang) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         stream.abort();
     });
-    // Stalled reads come out as "cancelled" frames; once aborted the decoder gives up with the
-    // retry-limit error, which a device turns into a playback error.
     std::vector<uint8_t> buf(4096);
     bool sawGiveUp = false;
     for (int i = 0; i < 20000 && !sawGiveUp; ++i) {
         int32_t len = static_cast<int32_t>(buf.size());
         int64_t ts = 0;
-        int32_t r = stream.bufferFillFull(buf.data(), &len, &ts);
+        const int32_t r = stream.bufferFillFull(buf.data(), &len, &ts);
         sawGiveUp = r == kStreamDecodeError;
         if (r == kStreamNoData || r == kStreamCancelled)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -315,26 +284,22 @@ TEST(StreamConcurrencyBadInput, AbortMidReadEndsWithAnErrorNotAHang) {
     stream.close();
 }
 
-// ---- settings ----
-
 TEST(StreamSettings, CacheParamsKeepTheirRanges) {
-    CKVAAudioStream a(nullptr);
-    a.SetPlaybackCacheParams(3000, 20000, 1, 2);
-    EXPECT_EQ(4000, a.cacheMin());
-    EXPECT_EQ(7000, a.cacheMax());
-    a.SetPlaybackCacheParams(5000, 5000, 1, 2);
-    EXPECT_EQ(5000, a.cacheMin());
-    EXPECT_EQ(7000, a.cacheMax());
-    CKVAAudioStream b(nullptr);
-    b.SetPlaybackCacheParams(9000, 8000, 1, 2);
-    EXPECT_EQ(10000, b.cacheMax());
+    // Asked {min, max} on a fresh stream -> kept {min, max}; out-of-range values are ignored.
+    const struct { int32_t min, max, wantMin, wantMax; } params[] = {
+        {3000, 20000, 4000, 7000}, {5000, 5000, 5000, 7000}, {9000, 8000, 9000, 10000},
+        {14999, 15000, 14999, 15999}, {15000, 14999, 4000, 14999}};
+    for (const auto& p : params) {
+        CKVAAudioStream s(nullptr);
+        s.SetPlaybackCacheParams(p.min, p.max, 1, 2);
+        EXPECT_EQ(p.wantMin, s.cacheMin()) << p.min << " " << p.max;
+        EXPECT_EQ(p.wantMax, s.cacheMax()) << p.min << " " << p.max;
+    }
     CKVAAudioStream c(nullptr);
-    c.setCacheMax(15000);
-    EXPECT_EQ(7000, c.cacheMax());
-    c.setCacheMax(6999);
-    EXPECT_EQ(7000, c.cacheMax());
-    c.setCacheMax(14999);
-    EXPECT_EQ(14999, c.cacheMax());
+    for (auto m : {std::make_pair(15000, 7000), {6999, 7000}, {14999, 14999}}) {
+        c.setCacheMax(m.first);
+        EXPECT_EQ(m.second, c.cacheMax()) << m.first;
+    }
 }
 
 // A next track's stream gets these when it takes over on the render thread: whatever their
@@ -347,20 +312,19 @@ TEST(StreamSettings, TakeOverSettingsLogAtDetailLevelOnly) {
         if (level > worst) worst = level;
     }, nullptr);
     FileStream f(FixturePath("flac16.flac"));
-    CKVAAudioStream& stream = f.stream;
-    ASSERT_EQ(0, stream.open(&f.source, false));
+    ASSERT_EQ(0, f.stream.open(&f.source, false));
     worst = 0;
     for (int32_t type : {0, 1}) {  // IF off, then on without a processor
-        stream.setIFProcessor(nullptr);
-        stream.SetAudioIFRatio(90 + type);
-        EXPECT_EQ(type, stream.SetAudioIFEnable(type));
-        stream.setOutputDescription(StereoFloat44k());
-        stream.setSpeed(1.5 - type * 0.5);
+        f.stream.setIFProcessor(nullptr);
+        f.stream.SetAudioIFRatio(90 + type);
+        EXPECT_EQ(type, f.stream.SetAudioIFEnable(type));
+        f.stream.setOutputDescription(StereoFloat44k());
+        f.stream.setSpeed(1.5 - type * 0.5);
     }
     SetLogSink(nullptr, nullptr);
     SetLogMinLevel(oldLevel);
     EXPECT_EQ(kLogDetail, worst.load());
-    stream.close();
+    f.stream.close();
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
-// Helpers shared by the codec tests: a recording stream observer and a full pull-through decode.
+// The codec folder's harness: a recording stream observer, a stream on a file, a device-like
+// pull of everything a stream gives.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -10,63 +13,57 @@
 #include "codec/KVAAudioStream.h"
 #include "source/KVAAudioLocalSource.h"
 
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/samplefmt.h>
+}
+
 namespace kva_test {
 
 class RecordingObserver : public kva_audioplayer::IKVAStreamObserver {
 public:
-    void OnBufferingStart(const char*, uint32_t) override {
-        std::lock_guard<std::mutex> g(mLock);
-        ++starts;
-        events.push_back('S');
-        mCond.notify_all();
-    }
-    void OnBufferingEnd(const char*, uint32_t) override {
-        std::lock_guard<std::mutex> g(mLock);
-        ++ends;
-        events.push_back('E');
-        mCond.notify_all();
-    }
     struct StreamEvent {
         int32_t id, arg1, arg2;
     };
+    void OnBufferingStart(const char*, uint32_t) override { Add('S'); }
+    void OnBufferingEnd(const char*, uint32_t) override { Add('E'); }
     void OnStreamEvent(int32_t id, const char*, int32_t arg1, int32_t arg2) override {
         std::lock_guard<std::mutex> g(mLock);
-        streamEvents.push_back({id, arg1, arg2});
+        mStreamEvents.push_back({id, arg1, arg2});
     }
-    std::vector<StreamEvent> StreamEvents() {
-        std::lock_guard<std::mutex> g(mLock);
-        return streamEvents;
-    }
-
-    // Waits (bounded, so that a fault cannot hang the suite) until `n` buffering ends were seen.
+    std::vector<StreamEvent> StreamEvents() { std::lock_guard<std::mutex> g(mLock); return mStreamEvents; }
+    // The buffering starts and ends in order, as 'S' and 'E'.
+    std::string Events() { std::lock_guard<std::mutex> g(mLock); return mEvents; }
+    int Starts() { return Count(Events(), 'S'); }
+    int Ends() { return Count(Events(), 'E'); }
+    // Bounded, so that a fault cannot hang the suite.
     bool WaitEnds(int n, int maxSeconds = 20) {
         std::unique_lock<std::mutex> g(mLock);
-        return mCond.wait_for(g, std::chrono::seconds(maxSeconds), [&] { return ends >= n; });
-    }
-    int Starts() {
-        std::lock_guard<std::mutex> g(mLock);
-        return starts;
-    }
-    int Ends() {
-        std::lock_guard<std::mutex> g(mLock);
-        return ends;
-    }
-    std::string Events() {
-        std::lock_guard<std::mutex> g(mLock);
-        return events;
+        return mCond.wait_for(g, std::chrono::seconds(maxSeconds), [&] { return Count(mEvents, 'E') >= n; });
     }
 
 private:
+    static int Count(const std::string& s, char c) { return std::count(s.begin(), s.end(), c); }
+    void Add(char c) {
+        std::lock_guard<std::mutex> g(mLock);
+        mEvents.push_back(c);
+        mCond.notify_all();
+    }
     std::mutex mLock;
     std::condition_variable mCond;
-    int starts = 0;
-    int ends = 0;
-    std::string events;
-    std::vector<StreamEvent> streamEvents;
+    std::string mEvents;
+    std::vector<StreamEvent> mStreamEvents;
 };
 
-// 44.1 kHz stereo packed float, the format every comparison uses.
-kva_audioplayer::AudioDescription StereoFloat44k();
+// Stereo (or `channels` with a stereo mask) at `rate` in `fmt`.
+inline kva_audioplayer::AudioDescription Describe(int fmt, int rate = 44100, int channels = 2) {
+    return {kva_audioplayer::kAudioDescriptionTag, rate, channels, fmt, AV_CH_LAYOUT_STEREO,
+            av_get_bytes_per_sample(static_cast<AVSampleFormat>(fmt)) * 8, 0};
+}
+// 44.1 kHz (or `rate`) stereo packed float, the format every comparison uses.
+inline kva_audioplayer::AudioDescription StereoFloat44k(int rate = 44100) {
+    return Describe(AV_SAMPLE_FMT_FLT, rate);
+}
 
 struct PullResult {
     std::vector<float> samples;      // interleaved stereo
@@ -84,7 +81,7 @@ struct PullResult {
 PullResult PullAll(kva_audioplayer::CKVAAudioStream& stream, int32_t chunkBytes = 4096,
                    bool stopOnError = false, size_t maxFrames = SIZE_MAX);
 
-// Opens `path` through a local source into `stream`, sets the comparison target and starts it.
+// Opens `source` into `stream`, sets the comparison target and starts it.
 int32_t OpenAndStart(kva_audioplayer::CKVAAudioStream& stream,
                      kva_audioplayer::IKVASourceIO* source);
 
@@ -99,5 +96,8 @@ struct FileStream {
     kva_audioplayer::CKVAAudioLocalSource source;
     kva_audioplayer::CKVAAudioStream stream;
 };
+
+// A file name as a test name.
+std::string Slug(const char* file);
 
 }  // namespace kva_test
