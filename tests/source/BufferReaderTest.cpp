@@ -79,6 +79,7 @@ TEST_F(NetReaderConcurrency, MidTrackOutagesResumeWithTheExactBytesOrEndInTheErr
         HttpTestServer* on = nullptr;
         bool byName = false;
         int seconds = 12;  // the whole read stays under this
+        const char* via = nullptr;  // opened through this redirect, every range too
     } cases[] = {
         {"/cut_fin", cut(false, true), 256 * kKiB},
         {"/cut_rst", cut(true, true), 256 * kKiB},
@@ -87,6 +88,7 @@ TEST_F(NetReaderConcurrency, MidTrackOutagesResumeWithTheExactBytesOrEndInTheErr
         // A new handshake for each range, checked against the address and against the name.
         {"/cut_tls", cut(false, true), 256 * kKiB, false, 0, tls.get()},
         {"/cut_tls_name", cut(true, true), 256 * kKiB, false, 0, tls.get(), true},
+        {"/cut_moved", cut(false, true), 256 * kKiB, false, 0, nullptr, false, 12, "/moved"},
         // Quiet after 150 KiB with the connection held open: noticed, reopened with a range.
         {"/quiet", [](HttpPlan& p, const HttpRequest& req) { p.stallAfter = req.index ? -1 : 150 * kKiB; },
          150 * kKiB, true},
@@ -104,6 +106,7 @@ TEST_F(NetReaderConcurrency, MidTrackOutagesResumeWithTheExactBytesOrEndInTheErr
              p.status = req.index ? 403 : 200;
          }, 300 * kKiB, true, kHttpBadStatus},
     };
+    server.Serve("/moved", Plan(0, [](HttpPlan& p) { p.status = 307; p.location = "cut_moved"; }));
     for (const Case& k : cases) {
         HttpTestServer& on = k.on ? *k.on : server;
         on.Route(k.path, [size, tweak = k.tweak](const HttpRequest& req) {
@@ -112,7 +115,8 @@ TEST_F(NetReaderConcurrency, MidTrackOutagesResumeWithTheExactBytesOrEndInTheErr
             return p;
         });
         const auto start = Clock::now();
-        CKVABufferReaderProxy r(0, (k.byName ? ByName(on, k.path) : on.Url(k.path)).c_str(), TrustingClient());
+        const std::string target = k.via ? k.via : k.path;
+        CKVABufferReaderProxy r(0, (k.byName ? ByName(on, target) : on.Url(target)).c_str(), TrustingClient());
         ASSERT_EQ(kSourceOk, r.Open()) << k.path << " error " << r.GetErrorCode();
         EXPECT_EQ(size, r.GetSize()) << k.path;
         ReadResult got = ReadOn(r);
