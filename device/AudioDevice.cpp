@@ -397,6 +397,17 @@ void AudioDevice::RenderPeriod() {
     if (mState.load() == kPlaying) PostRender(kMsgRenderPeriod, 0);
 }
 
+void DistinguishSameNames(AudioDeviceList& list) {
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (list[i].flag || list[i].id.empty()) continue;
+        for (size_t j = 0; j < i; ++j) {
+            if (list[j].flag || list[j].name != list[i].name) continue;
+            list[i].name += u" (" + list[i].id + u")";
+            break;
+        }
+    }
+}
+
 // ---- factory ----
 
 AudioDevice* CreateAudioDevice(int32_t type, const DeviceRecord* info) {

@@ -209,4 +209,9 @@ private:
 // WaveOut for type 4, DirectSound for 6, Wasapi for any other type; Init already called.
 AudioDevice* CreateAudioDevice(int32_t type, const DeviceRecord* info);
 
+// A driver's list with the outputs that share a name told apart: each after the first gets its
+// id added to the name. Devices are chosen and opened by name, so this is what lets a choice by
+// id land on the output meant.
+void DistinguishSameNames(AudioDeviceList& list);
+
 }  // namespace kva_audioplayer

@@ -142,6 +142,7 @@ void DirectSound::EnumDevices(AudioDeviceList& out, bool withDefaultEntry) {
     } else if (FAILED(hr)) {
         KVA_LOG(kLogError, "DS Err:%s error:%ld", "DirectSoundEnumerateW", L(hr));
     }
+    DistinguishSameNames(out);
 }
 
 LONG DirectSound::VolumeToAttenuation(float v) {

@@ -170,6 +170,7 @@ void Wasapi::EnumDeviceList(AudioDeviceList& out, bool withDefaultEntry) {
     }
     collection->Release();
     enumerator->Release();
+    DistinguishSameNames(out);
 }
 
 bool Wasapi::GetDeviceInfo(IMMDevice* device, int32_t index, AudioDeviceInfo* info) {

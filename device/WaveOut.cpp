@@ -100,6 +100,7 @@ void WaveOut::EnumDevices(AudioDeviceList& out, bool withDefaultEntry) {
         entry.index = static_cast<int32_t>(i);
         out.push_back(entry);
     }
+    DistinguishSameNames(out);
 }
 
 void WaveOut::EnumDeviceList(AudioDeviceList& out, bool withDefaultEntry) {

@@ -252,7 +252,8 @@ enum : int32_t { kDeviceTextUnits = 261 };
 struct DeviceRecord {
     int32_t nType;                         // the device type (kDeviceType*)
     char16_t szDriver[kDeviceTextUnits];   // the driver's or adapter's name, UTF-16, NUL-ended
-    char16_t szName[kDeviceTextUnits];     // the device's name, UTF-16, NUL-ended
+    char16_t szName[kDeviceTextUnits];     // the device's name, UTF-16, NUL-ended; an output that
+                                           // shares its name with one before it has " (id)" added
     int32_t nIndex;                        // its place in the list
     uint8_t bDefault;                      // 1 for a type's entry that follows the system default
                                            // (GetOutputDeviceId says which output that is now)

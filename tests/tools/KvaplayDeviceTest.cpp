@@ -1,58 +1,52 @@
-// kvaplay's device options: the device list and playing on a device chosen by name.
+// kvaplay's device options: the device list with each output's id, and playing on a device chosen
+// by id or by name.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <sstream>
-#include <string>
-#include <vector>
+#include <thread>
 
 #include "KvaplayRun.h"
+#include "common/PulseTestServer.h"
 #include "common/WavRead.h"
 
 using namespace kva_test;
 
 namespace {
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) out.push_back(line);
-    return out;
-}
-
-float Peak(const WavData& w) {
+float Peak(const std::vector<float>& samples) {
     float peak = 0;
-    for (float s : w.samples) peak = std::max(peak, std::fabs(s));
+    for (float s : samples) peak = std::max(peak, std::fabs(s));
     return peak;
 }
 
 }  // namespace
 
-TEST(KvaplayDevices, ListHasAHeaderAndMarksTheDefaults) {
+TEST(KvaplayDevices, ListShowsEachOutputsIdAndMarksTheDefault) {
     KvaplayResult r = RunKvaplay("--output=virtual --list-devices");
     ASSERT_EQ(0, r.exitCode);
-    std::vector<std::string> lines = Lines(r.out);
-    ASSERT_EQ(7u, lines.size()) << r.out;
-    EXPECT_EQ("index\ttype\tdriver\tname\tdefault", lines[0]);
-    EXPECT_EQ("0\t5\tWasapi\t默认输出设备\tdefault", lines[1]);
-    EXPECT_EQ("1\t5\tWasapi\tVirtual Output\t", lines[2]);
-    EXPECT_EQ(0u, lines[3].rfind("2\t6\tDirectSound\t", 0)) << lines[3];
-    EXPECT_EQ("5\t4\tWaveOut\tVirtual Output\t", lines[6]);
-    for (int i : {3, 5}) EXPECT_EQ("\tdefault", lines[i].substr(lines[i].size() - 8)) << lines[i];
+    EXPECT_EQ("index\ttype\tdriver\tid\tname\tdefault\n"
+              "0\t5\tWasapi\tdefault\t默认输出设备\tfollows\n"
+              "1\t5\tWasapi\tvirtual-output\tVirtual Output\tdefault\n"
+              "2\t6\tDirectSound\tdefault\tPrimary Sound Driver\tfollows\n"
+              "3\t6\tDirectSound\tvirtual-output\tVirtual Output\tdefault\n"
+              "4\t4\tWaveOut\tdefault\tSound Mapper\tfollows\n"
+              "5\t4\tWaveOut\tvirtual-output\tVirtual Output\tdefault",
+              r.out);
 }
 
-// A device chosen by name is played on; an unknown name is an error, not the default.
-TEST(KvaplayDevices, PlaysOnADeviceChosenByNameAndRefusesAnUnknownOne) {
+// A device chosen by name or by id is played on; an unknown one is an error, not the default.
+TEST(KvaplayDevices, PlaysOnADeviceChosenByNameOrIdAndRefusesAnUnknownOne) {
     ScratchDir dir("kvaplaydev");
     const std::string wav = dir.File("out.wav");
     const std::string args = "--output=wav:" + wav + " --fast --quiet --start-fade-ms=0 ";
-    ASSERT_EQ(0, RunKvaplay(args + "--device \"Virtual Output\" " + FixturePath("sine_s16.wav")).exitCode);
-    WavData w;
-    ASSERT_TRUE(ReadFloatWav(wav, &w));
-    EXPECT_GE(w.samples.size(), size_t(44100) * 2 * 2);  // most of the 3 s
-    EXPECT_GT(Peak(w), 0.05f);
+    for (const char* device : {"\"Virtual Output\"", "virtual-output"}) {
+        ASSERT_EQ(0, RunKvaplay(args + "--device " + device + " " + FixturePath("sine_s16.wav")).exitCode) << device;
+        WavData w;
+        ASSERT_TRUE(ReadFloatWav(wav, &w));
+        EXPECT_GE(w.samples.size(), size_t(44100) * 2 * 2);  // most of the 3 s
+        EXPECT_GT(Peak(w.samples), 0.05f);
+    }
     KvaplayResult r = RunKvaplay(args + "--device=\"No Such Device\" " + FixturePath("sine_s16.wav"));
     EXPECT_EQ(2, r.exitCode);
     EXPECT_NE(std::string::npos, r.err.find("No Such Device")) << r.err;
@@ -66,4 +60,27 @@ TEST(KvaplayDevices, FallingBackToTheVirtualOutputIsSaid) {
     EXPECT_NE(std::string::npos, automatic.out.find("playing to the virtual output")) << automatic.out;
     KvaplayResult chosen = RunKvaplay("--output=virtual --list-devices 2>&1 | cat", noServer);
     EXPECT_EQ(std::string::npos, chosen.out.find("virtual output")) << chosen.out;
+}
+
+// Two sinks of one name on a sound server: the list tells them apart by id (and the second by its
+// id after the name), and --device with the id plays on that sink alone.
+using KvaplayPulse = PulseServerTest<>;
+
+TEST_F(KvaplayPulse, OutputsOfTheSameNameAreToldApartByTheirIds) {
+    if (!Ready()) return;
+    Pulse().LoadSink("kva_same_1", "KVA_Same");
+    Pulse().LoadSink("kva_same_2", "KVA_Same");
+    const std::string list = RunKvaplay("--output=pulse --list-devices").out;
+    EXPECT_NE(std::string::npos, list.find("\t5\tWasapi\tkva_test_a\tKVA Test Sink A\tdefault\n")) << list;
+    EXPECT_NE(std::string::npos, list.find("\t5\tWasapi\tkva_same_1\tKVA_Same\t\n")) << list;
+    EXPECT_NE(std::string::npos, list.find("\t5\tWasapi\tkva_same_2\tKVA_Same (kva_same_2)\t\n")) << list;
+    ScratchDir dir("kvaplaypulse");
+    PulseRecorder b, b2;
+    ASSERT_TRUE(b.Start("kva_same_1.monitor", dir.File("b.raw")));
+    ASSERT_TRUE(b2.Start("kva_same_2.monitor", dir.File("b2.raw")));
+    ASSERT_EQ(0, RunKvaplay("--output=pulse --quiet --start-fade-ms=0 --device=kva_same_2 " +
+                            FixturePath("join_short.wav")).exitCode);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_GT(Peak(b2.Stop()), 0.1f) << "not heard on the sink chosen";
+    EXPECT_EQ(Peak(b.Stop()), 0.0f) << "heard on the other sink of that name";
 }

@@ -234,14 +234,19 @@ private:
         return true;
     }
 
+    // One line per entry: its stable id (what --device takes), and "default" for the output
+    // that is the system's default now or "follows" for an entry that follows the default.
     int ListDevices() {
         int n = mPlayer->GetOutputDeviceCount();
-        printf("index\ttype\tdriver\tname\tdefault\n");
+        printf("index\ttype\tdriver\tid\tname\tdefault\n");
         for (int i = 0; i < n; ++i) {
             DeviceRecord r{};
             if (!mPlayer->GetOutputDeviceInfo(i, &r)) continue;
-            printf("%d\t%d\t%s\t%s\t%s\n", i, r.nType, Utf16ToUtf8(r.szDriver).c_str(),
-                   Utf16ToUtf8(r.szName).c_str(), r.bDefault ? "default" : "");
+            bool isDefault = false;
+            std::string id(std::max(mPlayer->GetOutputDeviceId(i, nullptr, 0, nullptr), 0) + 1, '\0');
+            id.resize(std::max(mPlayer->GetOutputDeviceId(i, &id[0], int32_t(id.size()), &isDefault), 0));
+            printf("%d\t%d\t%s\t%s\t%s\t%s\n", i, r.nType, Utf16ToUtf8(r.szDriver).c_str(), id.c_str(),
+                   Utf16ToUtf8(r.szName).c_str(), isDefault ? "default" : r.bDefault ? "follows" : "");
         }
         return 0;
     }
@@ -252,9 +257,11 @@ private:
         if (mOpt.pauseFadeMs >= 0) mPlayer->SetPauseFadeTime(mOpt.pauseFadeMs);
         if (mOpt.crossFadeMs >= 0) mPlayer->SetCrossFadeTime(mOpt.crossFadeMs);
         if (!mOpt.device.empty()) {
+            // An id first: it tells apart outputs that share a name.
             std::u16string name = Utf8ToUtf16(mOpt.device);
-            if (mPlayer->SetOutputDevice(mOpt.deviceType, name.c_str()) != 0) {
-                fprintf(stderr, "kvaplay: no output device named '%s' for this driver "
+            if (mPlayer->SetOutputDeviceById(mOpt.deviceType, mOpt.device.c_str()) != 0 &&
+                mPlayer->SetOutputDevice(mOpt.deviceType, name.c_str()) != 0) {
+                fprintf(stderr, "kvaplay: no output device with the id or name '%s' for this driver "
                                 "(kvaplay --list-devices shows them)\n", mOpt.device.c_str());
                 return 2;
             }
