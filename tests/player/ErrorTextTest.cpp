@@ -55,21 +55,15 @@ TEST(ErrorText, ReadFailuresAreClassifiedByTheirDetail) {
         {kErrorIo, kDetailFileBase + ENOTDIR, kErrorFileNotFound, ENOTDIR},
         {kErrorIo, kDetailFileBase + EISDIR, kErrorFileUnreadable, EISDIR},
         {kErrorDecode, kDetailFileBase + EIO, kErrorFileUnreadable, EIO},
-        {kErrorIo, 404, kErrorHttpStatus, 404},
-        {kErrorIo, 503, kErrorHttpStatus, 503},
+        {kErrorIo, 404, kErrorHttpStatus, 404}, {kErrorIo, 503, kErrorHttpStatus, 503},
         {kErrorIo, kDetailSocketBase + ECONNREFUSED, kErrorConnectionRefused, 711},
         {kErrorIo, kDetailSocketBase + ENETUNREACH, kErrorNetwork, 701},
-        {kErrorIo, kDetailConnectTimeout, kErrorNetwork, 905},
-        {kErrorIo, -34, kErrorNetwork, -34},
-        {kErrorIo, kDetailResolveBase + 2, kErrorDns, 2002},
-        {kErrorInvalidData, kDetailTlsBase + 10, kErrorTls, 3010},
+        {kErrorIo, kDetailConnectTimeout, kErrorNetwork, 905}, {kErrorIo, -34, kErrorNetwork, -34},
+        {kErrorIo, kDetailResolveBase + 2, kErrorDns, 2002}, {kErrorInvalidData, kDetailTlsBase + 10, kErrorTls, 3010},
         // Not a read failure, or no cause in the detail: left as they are.
-        {kErrorIo, 0, kErrorIo, 0},
-        {kErrorIo, 200, kErrorIo, 200},
-        {kErrorDecode, AVERROR_PATCHWELCOME, kErrorDecode, AVERROR_PATCHWELCOME},
-        {kErrorDecode, -34, kErrorDecode, -34},
-        {kErrorDeviceOpen, 404, kErrorDeviceOpen, 404},
-        {kErrorNoDataSource, 0, kErrorNoDataSource, 0},
+        {kErrorIo, 0, kErrorIo, 0}, {kErrorIo, 200, kErrorIo, 200},
+        {kErrorDecode, AVERROR_PATCHWELCOME, kErrorDecode, AVERROR_PATCHWELCOME}, {kErrorDecode, -34, kErrorDecode, -34},
+        {kErrorDeviceOpen, 404, kErrorDeviceOpen, 404}, {kErrorNoDataSource, 0, kErrorNoDataSource, 0},
     };
     for (const Case& c : cases) {
         int32_t code = c.code, detail = c.detail;
@@ -132,8 +126,6 @@ TEST(ErrorText, PlayerReportsTheCauseOfAFailedOpen) {
     for (const auto& c : cases) {
         auto got = PrepareError(c.locator);
         EXPECT_EQ(got.first, c.code) << c.locator << " detail " << got.second;
-        if (c.detail != RecordingObserver::kAny) {
-            EXPECT_EQ(got.second, c.detail) << c.locator;
-        }
+        EXPECT_TRUE(c.detail == RecordingObserver::kAny || got.second == c.detail) << c.locator << " " << got.second;
     }
 }

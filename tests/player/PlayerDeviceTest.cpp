@@ -1,28 +1,18 @@
-// The player's output-device handling on the virtual sound system: failover when the endpoint in
-// use goes, following the default, the device list and the audio session tag.
+// The player's output devices on the virtual sound system, in real time: the list and its ids,
+// choosing a device, failover when the endpoint in use goes, following the default, and the
+// audio session tag.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
-#include <memory>
+#include <regex>
 #include <set>
-#include <string>
-#include <thread>
 
-#include "KvaAudioPlayer.h"
-#include "common/RecordingObserver.h"
-#include "common/TestPaths.h"
-#include "common/TestProcess.h"
-#include "device/AudioDevice.h"
 #include "device/Wasapi.h"
-#include "platform/SoundSystem.h"
-#include "platform/VirtualSoundSystem.h"
 #include "player/CKVAAudioPlayer.h"
-#include "support/TextUtil.h"
+#include "player/VirtualOutputFixture.h"
 
 using namespace kva_audioplayer;
-using kva_test::RecordingObserver;
-using kva_test::WaitUntil;
+using namespace kva_test;
 
 namespace {
 
@@ -30,277 +20,251 @@ namespace {
 std::string LongMedia() {
     static std::string path;
     if (path.empty()) {
-        std::string dir = kva_test::MakeTempDir("kvadevice");
-        path = dir + "/long.wav";
-        if (!kva_test::MakeSineWav(path, 10, 330)) path.clear();
+        path = MakeTempDir("kvadevice") + "/long.wav";
+        if (!MakeSineWav(path, 10, 330)) path.clear();
     }
     return path;
 }
 
-// Released before the observer it reports to, also when an assertion ends the test early.
-struct ReleasePlayer {
-    void operator()(IKVAPlayer* p) const {
-        if (p) p->Release();
-    }
-};
-using PlayerPtr = std::unique_ptr<IKVAPlayer, ReleasePlayer>;
-
-class PlayerDevice : public ::testing::Test {
+// Endpoints "out" (the default, "Test Output") and "b" ("Output B"), both captured.
+class PlayerDevice : public VirtualOutputTest {
 protected:
     void SetUp() override {
-        system = std::make_shared<snd::VirtualSoundSystem>(false);  // real time
-        system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("a", u"Output A"), true);
+        VirtualOutputTest::SetUp();
+        system->SetFast(false);
         system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("b", u"Output B"));
-        system->SetCapture("a", true);
         system->SetCapture("b", true);
-        snd::SetSoundSystem(system);
     }
-    void TearDown() override { snd::SetSoundSystem(nullptr); }
-
-    PlayerPtr Playing(RecordingObserver& obs) {
-        std::string media = LongMedia();
-        EXPECT_FALSE(media.empty());
-        PlayerPtr p(CMediaPlayerFactory::NewL(&obs));
-        p->SetStartFadeTime(0);
-        p->SetDataSource(media.c_str());
+    // A new `player` (or, on another observer, a second player) playing the long tone.
+    IKVAPlayer* Playing(RecordingObserver& o, int32_t type = kDeviceTypeWasapi) {
+        IKVAPlayer* p = &o == &obs ? Fresh() : NewPlayer(&o);
+        p->SetOutputDeviceType(type);
+        p->SetDataSource(LongMedia().c_str());
         p->PrepareAsync();
-        EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+        EXPECT_TRUE(o.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
         p->Play(false);
-        EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
+        EXPECT_TRUE(o.WaitFor(kNotifyStatus, kStatusStarted, 5000));
         return p;
     }
-    size_t Captured(const char* id) { return system->GetCaptured(id).size(); }
-
-    std::shared_ptr<snd::VirtualSoundSystem> system;
+    CKVAAudioPlayer* Impl() { return dynamic_cast<CKVAAudioPlayer*>(player); }
+    // More audio arrives at `endpoint` than it held.
+    bool Grows(const char* endpoint, size_t frames = 4410) {
+        const size_t from = CapturedFrames(endpoint);
+        return WaitCaptured(from + frames, endpoint);
+    }
+    // Nothing more arrives at `endpoint` for 200 ms.
+    void ExpectSilent(const char* endpoint) {
+        const size_t before = CapturedFrames(endpoint);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(before, CapturedFrames(endpoint)) << endpoint;
+    }
+    std::u16string CurrentName() {
+        DeviceRecord r{};
+        return player->GetCurrentOutputDevice(&r) ? std::u16string(r.szName) : u"(none)";
+    }
 };
 
 }  // namespace
 
-TEST_F(PlayerDevice, ListShowsDefaultEntryThenEndpointsSameChoicePostsNothingAddedIsListed) {
-    RecordingObserver obs;
-    PlayerPtr p = Playing(obs);
-    ASSERT_EQ(9, p->GetOutputDeviceCount());  // three drivers, each a default entry and two
+TEST_F(PlayerDevice, ListShowsDefaultEntryThenEndpointsWithTheirIds) {
+    Playing(obs);
+    ASSERT_EQ(9, player->GetOutputDeviceCount());  // three drivers, each a default entry and two
     DeviceRecord r;
-    ASSERT_TRUE(p->GetOutputDeviceInfo(0, &r));
+    ASSERT_TRUE(player->GetOutputDeviceInfo(0, &r));
     EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), r.szName);
     EXPECT_EQ(1, r.bDefault);
-    ASSERT_TRUE(p->GetOutputDeviceInfo(2, &r));
+    ASSERT_TRUE(player->GetOutputDeviceInfo(2, &r));
     EXPECT_EQ(std::u16string(u"Output B"), r.szName);
-    EXPECT_FALSE(p->GetOutputDeviceInfo(9, &r));
-    // Each output keeps its endpoint's id under every type; only endpoint a is the default.
+    EXPECT_FALSE(player->GetOutputDeviceInfo(9, &r));
+    // Each output keeps its endpoint's id under every type; only endpoint "out" is the default.
     for (int32_t i = 0; i < 9; ++i) {
         char id[8];
         bool isDefault = true;
-        const char* want[] = {"default", "a", "b"};
-        ASSERT_EQ(static_cast<int32_t>(strlen(want[i % 3])), p->GetOutputDeviceId(i, id, sizeof id, &isDefault)) << i;
+        const char* want[] = {"default", "out", "b"};
+        ASSERT_EQ(int32_t(strlen(want[i % 3])), player->GetOutputDeviceId(i, id, sizeof id, &isDefault)) << i;
         EXPECT_STREQ(want[i % 3], id) << i;
         EXPECT_EQ(i % 3 == 1, isDefault) << i;
     }
-    EXPECT_EQ(-1, p->GetOutputDeviceId(9, nullptr, 0, nullptr));
-    ASSERT_TRUE(p->GetCurrentOutputDevice(&r));
-    EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), r.szName);
-
-    auto* player = dynamic_cast<CKVAAudioPlayer*>(p.get());
-    ASSERT_NE(nullptr, player);
-    ASSERT_NE(nullptr, player->CurrentDeviceForTest());
-    uint32_t made = player->DevicesMade();
-    p->SetOutputDevice(kDeviceTypeWasapi, Wasapi::kDefaultEntryName);
+    EXPECT_EQ(-1, player->GetOutputDeviceId(9, nullptr, 0, nullptr));
+    EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), CurrentName());
+    // The device in use chosen again: nothing is made anew, nothing paused.
+    ASSERT_NE(nullptr, Impl()->CurrentDeviceForTest());
+    const uint32_t made = Impl()->DevicesMade();
+    player->SetOutputDevice(kDeviceTypeWasapi, Wasapi::kDefaultEntryName);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(made, player->DevicesMade());
+    EXPECT_EQ(made, Impl()->DevicesMade());
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusPaused));
     // An endpoint that appears is announced and listed under each type.
     system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("usb", u"USB Output"));
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventAdded, 5000));
-    EXPECT_EQ(12, p->GetOutputDeviceCount());
-    p.reset();
+    EXPECT_EQ(12, player->GetOutputDeviceCount());
 }
 
 TEST_F(PlayerDevice, ChoosingAnotherDeviceMovesPlayback) {
-    RecordingObserver obs;
-    PlayerPtr p = Playing(obs);
-    ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
-    // An unknown name changes nothing.
-    EXPECT_EQ(kErrorInvalidArgument, p->SetOutputDevice(kDeviceTypeWasapi, u"No Such Output"));
-    EXPECT_EQ(kErrorInvalidArgument, p->SetOutputDeviceById(kDeviceTypeWasapi, "nope"));
-    EXPECT_EQ(0, p->SetOutputDeviceById(kDeviceTypeWasapi, "b"));
-    ASSERT_TRUE(WaitUntil([&] { return Captured("b") > 44100; }));
+    Playing(obs);
+    ASSERT_TRUE(WaitCaptured(1));
+    // An unknown name or id changes nothing.
+    EXPECT_EQ(kErrorInvalidArgument, player->SetOutputDevice(kDeviceTypeWasapi, u"No Such Output"));
+    EXPECT_EQ(kErrorInvalidArgument, player->SetOutputDeviceById(kDeviceTypeWasapi, "nope"));
+    EXPECT_EQ(0, player->SetOutputDeviceById(kDeviceTypeWasapi, "b"));
+    ASSERT_TRUE(WaitCaptured(4410, "b"));
     DeviceRecord r;
-    ASSERT_TRUE(p->GetCurrentOutputDevice(&r));
+    ASSERT_TRUE(player->GetCurrentOutputDevice(&r));
     EXPECT_EQ(std::u16string(u"Output B"), r.szName);
     EXPECT_EQ(0, r.bDefault);
-    EXPECT_EQ(kStatusStarted, p->GetStatus());
-    EXPECT_EQ(kDeviceTypeWasapi, p->GetOutputDeviceType());
-    size_t a = Captured("a");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(a, Captured("a"));  // nothing more goes to the old device
+    EXPECT_EQ(kStatusStarted, player->GetStatus());
+    EXPECT_EQ(kDeviceTypeWasapi, player->GetOutputDeviceType());
+    ExpectSilent("out");  // nothing more goes to the old device
     // The type asked for answers at once, not once the device has moved.
-    p->SetOutputDeviceType(kDeviceTypeWaveOut);
-    EXPECT_EQ(kDeviceTypeWaveOut, p->GetOutputDeviceType());
-    p.reset();
+    player->SetOutputDeviceType(kDeviceTypeWaveOut);
+    EXPECT_EQ(kDeviceTypeWaveOut, player->GetOutputDeviceType());
+}
+
+// Two outputs of the same name: the second is listed with its id after the name, and each plays
+// where its id says, under every driver.
+TEST_F(PlayerDevice, OutputsOfTheSameNameAreChosenByTheirIds) {
+    system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("b2", u"Output B"));
+    system->SetCapture("b2", true);
+    for (int32_t type : {kDeviceTypeWasapi, kDeviceTypeDirectSound, kDeviceTypeWaveOut}) {
+        SCOPED_TRACE(type);
+        Playing(obs, type);
+        std::set<std::pair<std::string, std::u16string>> outputs;
+        for (int32_t i = 0, n = player->GetOutputDeviceCount(); i < n; ++i) {
+            DeviceRecord r;
+            char id[16];
+            if (player->GetOutputDeviceInfo(i, &r) && r.nType == type &&
+                player->GetOutputDeviceId(i, id, sizeof id, nullptr) > 0 && id[0] == 'b')
+                outputs.insert({id, r.szName});
+        }
+        EXPECT_EQ(outputs, (std::set<std::pair<std::string, std::u16string>>{{"b", u"Output B"}, {"b2", u"Output B (b2)"}}));
+        for (const char* id : {"b2", "b"}) {
+            ASSERT_EQ(0, player->SetOutputDeviceById(type, id));
+            ASSERT_TRUE(Grows(id)) << id;
+            ExpectSilent(id[1] ? "b" : "b2");
+            EXPECT_EQ(id[1] ? u"Output B (b2)" : u"Output B", CurrentName());
+        }
+    }
 }
 
 TEST_F(PlayerDevice, RemovingTheEndpointInUseFailsOverWithoutError) {
-    RecordingObserver obs;
-    PlayerPtr p = Playing(obs);
-    ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
-    system->RemoveEndpoint("a");
+    Playing(obs);
+    ASSERT_TRUE(WaitCaptured(1));
+    system->RemoveEndpoint("out");
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventFailover, 5000));
-    ASSERT_TRUE(WaitUntil([&] { return Captured("b") > 44100; }));
+    ASSERT_TRUE(WaitCaptured(4410, "b"));
     // The monitor's own removal event follows.
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventRemoved, 5000));
     // The default moved as well, so the device is made once more for the new default.
-    size_t b = Captured("b");
-    ASSERT_TRUE(WaitUntil([&] { return p->GetStatus() == kStatusStarted && Captured("b") > b + 44100; }));
+    const size_t from = CapturedFrames("b");
+    ASSERT_TRUE(WaitUntil([&] { return player->GetStatus() == kStatusStarted && CapturedFrames("b") > from + 4410; }));
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
     EXPECT_EQ(0, obs.Count(kNotifyError));
-    EXPECT_EQ(6, p->GetOutputDeviceCount());
-    p.reset();
+    EXPECT_EQ(6, player->GetOutputDeviceCount());
 }
 
 TEST_F(PlayerDevice, RemovingAChosenEndpointFallsBackToTheDefaultEntry) {
-    RecordingObserver obs;
-    PlayerPtr p = Playing(obs);
-    p->SetOutputDevice(kDeviceTypeWasapi, u"Output B");
-    ASSERT_TRUE(WaitUntil([&] { return Captured("b") > 0; }));
-    size_t a = Captured("a");
+    Playing(obs);
+    player->SetOutputDevice(kDeviceTypeWasapi, u"Output B");
+    ASSERT_TRUE(WaitCaptured(1, "b"));
+    const size_t before = CapturedFrames("out");
     system->RemoveEndpoint("b");
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventFailover, 5000));
-    ASSERT_TRUE(WaitUntil([&] { return Captured("a") > a + 44100; }));
+    ASSERT_TRUE(WaitCaptured(before + 4410));
     DeviceRecord r;
-    ASSERT_TRUE(p->GetCurrentOutputDevice(&r));
+    ASSERT_TRUE(player->GetCurrentOutputDevice(&r));
     EXPECT_EQ(1, r.bDefault);
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
-    p.reset();
 }
 
 TEST_F(PlayerDevice, DefaultChangeRecreatesADefaultFollowingDevice) {
-    RecordingObserver obs;
-    PlayerPtr p = Playing(obs);
-    ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
+    Playing(obs);
+    ASSERT_TRUE(WaitCaptured(1));
     system->SetDefaultEndpoint("b");
-    ASSERT_TRUE(WaitUntil([&] { return Captured("b") > 44100; }));
-    EXPECT_EQ(kStatusStarted, p->GetStatus());
+    ASSERT_TRUE(WaitCaptured(4410, "b"));
+    EXPECT_EQ(kStatusStarted, player->GetStatus());
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
-    size_t a = Captured("a");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(a, Captured("a"));
+    ExpectSilent("out");
     // Playback goes on where it was: position keeps advancing.
-    int64_t t0 = p->GetCurrentPosition();
-    ASSERT_TRUE(WaitUntil([&] { return p->GetCurrentPosition() > t0 + 200; }));
-    p.reset();
-}
-
-// ---- the audio session tag ----
-
-TEST(SessionTag, VersionFourVariantOneAndDistinct) {
-    std::set<std::string> seen;
-    for (int i = 0; i < 200; ++i) {
-        std::string tag = MakeSessionTag();
-        ASSERT_EQ(36u, tag.size()) << tag;
-        for (size_t k : {8u, 13u, 18u, 23u}) EXPECT_EQ('-', tag[k]) << tag;
-        EXPECT_EQ('4', tag[14]) << tag;
-        EXPECT_NE(std::string::npos, std::string("89ab").find(tag[19])) << tag;
-        for (size_t k = 0; k < tag.size(); ++k) {
-            if (k == 8 || k == 13 || k == 18 || k == 23) continue;
-            EXPECT_TRUE(isxdigit(static_cast<unsigned char>(tag[k])) && !isupper(tag[k])) << tag;
-        }
-        seen.insert(tag);
-    }
-    EXPECT_EQ(200u, seen.size());
-}
-
-TEST_F(PlayerDevice, SessionTagIsMadeOncePerPlayerAndReachesEveryDevice) {
-    RecordingObserver obs;
-    PlayerPtr p = Playing(obs);
-    auto* player = dynamic_cast<CKVAAudioPlayer*>(p.get());
-    ASSERT_NE(nullptr, player);
-    std::string tag = player->GetSessionTag();
-    ASSERT_EQ(36u, tag.size());
-    GUID expected, got;
-    ASSERT_TRUE(ParseSessionTag(tag.c_str(), &expected));
-    auto* first = dynamic_cast<Wasapi*>(player->CurrentDeviceForTest());
-    ASSERT_NE(nullptr, first);
-    ASSERT_TRUE(first->GetSessionGuid(&got));
-    EXPECT_TRUE(got == expected);
-
-    // A headset change drops the device and makes a new one with the same tag.
-    uint32_t made = player->DevicesMade();
-    p->NotifyHeadSetChanged(1);
-    ASSERT_TRUE(WaitUntil([&] {
-        return player->DevicesMade() > made && player->CurrentDeviceForTest() != nullptr;
-    }));
-    auto* second = dynamic_cast<Wasapi*>(player->CurrentDeviceForTest());
-    ASSERT_NE(nullptr, second);
-    EXPECT_EQ(tag, player->GetSessionTag());
-    ASSERT_TRUE(second->GetSessionGuid(&got));
-    EXPECT_TRUE(got == expected);
-
-    // Another player draws its own.
-    RecordingObserver obs2;
-    PlayerPtr p2 = Playing(obs2);
-    std::string other = dynamic_cast<CKVAAudioPlayer*>(p2.get())->GetSessionTag();
-    EXPECT_EQ(36u, other.size());
-    EXPECT_NE(tag, other);
-    p2.reset();
-    p.reset();
+    const int64_t t0 = player->GetCurrentPosition();
+    ASSERT_TRUE(WaitUntil([&] { return player->GetCurrentPosition() > t0 + 200; }));
 }
 
 TEST_F(PlayerDevice, LosingTheLastEndpointEndsInErrorStatus) {
-    RecordingObserver obs;
-    PlayerPtr p = Playing(obs);
-    ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
+    Playing(obs);
+    ASSERT_TRUE(WaitCaptured(1));
     system->RemoveEndpoint("b");
-    system->RemoveEndpoint("a");
+    system->RemoveEndpoint("out");
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusError, 5000));
     EXPECT_EQ(1, obs.Count(kNotifyError, kErrorDeviceOpen));
     EXPECT_EQ(0, obs.Count(kNotifyDeviceEvent, kDeviceEventFailover));
-    EXPECT_EQ(kStatusError, p->GetStatus());
-    p.reset();
+    EXPECT_EQ(kStatusError, player->GetStatus());
 }
 
 TEST_F(PlayerDevice, TolerantTypeDropsTheDeviceWithoutErrorStatus) {
-    RecordingObserver obs;
-    PlayerPtr p(CMediaPlayerFactory::NewL(&obs));
-    p->SetStartFadeTime(0);
-    p->SetOutputDeviceType(1);
-    p->SetDataSource(LongMedia().c_str());
-    p->PrepareAsync();
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
-    p->Play(false);
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
-    EXPECT_EQ(1, p->GetOutputDeviceType());
-    ASSERT_TRUE(WaitUntil([&] { return Captured("a") > 0; }));
-    system->InvalidateEndpoint("a");
+    Playing(obs, 1);
+    EXPECT_EQ(1, player->GetOutputDeviceType());
+    ASSERT_TRUE(WaitCaptured(1));
+    system->InvalidateEndpoint("out");
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceFailure, kDeviceOpenFailed, 5000));
-    auto* player = dynamic_cast<CKVAAudioPlayer*>(p.get());
-    ASSERT_TRUE(WaitUntil([&] { return player->CurrentDeviceForTest() == nullptr; }));
+    ASSERT_TRUE(WaitUntil([&] { return Impl()->CurrentDeviceForTest() == nullptr; }));
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
-    EXPECT_NE(kStatusError, p->GetStatus());
-    p.reset();
+    EXPECT_NE(kStatusError, player->GetStatus());
 }
 
 TEST_F(PlayerDevice, SameHeadsetStateTwiceRecreatesOnceAndPausedPlayerReopensOnPlay) {
-    RecordingObserver obs;
-    PlayerPtr p = Playing(obs);
-    auto* player = dynamic_cast<CKVAAudioPlayer*>(p.get());
-    uint32_t made = player->DevicesMade();
-    p->NotifyHeadSetChanged(2);
-    p->NotifyHeadSetChanged(2);
-    ASSERT_TRUE(WaitUntil([&] { return player->DevicesMade() > made; }));
+    Playing(obs);
+    const uint32_t made = Impl()->DevicesMade();
+    player->NotifyHeadSetChanged(2);
+    player->NotifyHeadSetChanged(2);
+    ASSERT_TRUE(WaitUntil([&] { return Impl()->DevicesMade() > made; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(made + 1, player->DevicesMade());
+    EXPECT_EQ(made + 1, Impl()->DevicesMade());
 
-    ASSERT_TRUE(WaitUntil([&] { return p->GetCurrentPosition() > 1500; }));
-    p->Pause(false);
+    ASSERT_TRUE(WaitUntil([&] { return player->GetCurrentPosition() > 1500; }));
+    player->Pause(false);
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPaused, 5000));
-    int64_t pos = p->GetCurrentPosition();
-    p->NotifyHeadSetChanged(0);
-    ASSERT_TRUE(WaitUntil([&] { return player->CurrentDeviceForTest() == nullptr; }));
-    p->Play(false);
-    ASSERT_TRUE(WaitUntil([&] { return player->CurrentDeviceForTest() != nullptr; }));
-    EXPECT_GE(p->GetCurrentPosition(), pos - 50);  // resumed where it was, not from the start
-    ASSERT_TRUE(WaitUntil([&] { return p->GetCurrentPosition() > pos + 100; }));
-    EXPECT_GT(Captured("a"), 0u);
+    const int64_t pos = player->GetCurrentPosition();
+    player->NotifyHeadSetChanged(0);
+    ASSERT_TRUE(WaitUntil([&] { return Impl()->CurrentDeviceForTest() == nullptr; }));
+    player->Play(false);
+    ASSERT_TRUE(WaitUntil([&] { return Impl()->CurrentDeviceForTest() != nullptr; }));
+    EXPECT_GE(player->GetCurrentPosition(), pos - 50);  // resumed where it was, not from the start
+    ASSERT_TRUE(WaitUntil([&] { return player->GetCurrentPosition() > pos + 100; }));
+    EXPECT_GT(CapturedFrames(), 0u);
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
-    p.reset();
+}
+
+// A version-4, variant-1 UUID, drawn once per player: a headset change makes a new device with
+// the same tag, another player draws its own.
+TEST_F(PlayerDevice, SessionTagIsMadeOncePerPlayerAndReachesEveryDevice) {
+    const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    std::set<std::string> seen;
+    for (int i = 0; i < 200; ++i) {
+        const std::string tag = MakeSessionTag();
+        EXPECT_TRUE(std::regex_match(tag, uuid)) << tag;
+        seen.insert(tag);
+    }
+    EXPECT_EQ(200u, seen.size());
+
+    Playing(obs);
+    const std::string tag = Impl()->GetSessionTag();
+    GUID expected, got;
+    ASSERT_TRUE(ParseSessionTag(tag.c_str(), &expected));
+    const uint32_t made = Impl()->DevicesMade();
+    for (int round = 0; round < 2; ++round) {
+        auto* device = dynamic_cast<Wasapi*>(Impl()->CurrentDeviceForTest());
+        ASSERT_NE(nullptr, device);
+        ASSERT_TRUE(device->GetSessionGuid(&got));
+        EXPECT_TRUE(got == expected) << round;
+        if (round) break;
+        player->NotifyHeadSetChanged(1);
+        ASSERT_TRUE(WaitUntil([&] {
+            return Impl()->DevicesMade() > made && Impl()->CurrentDeviceForTest() != nullptr;
+        }));
+    }
+    EXPECT_EQ(tag, Impl()->GetSessionTag());
+    RecordingObserver obs2;
+    IKVAPlayer* other = Playing(obs2);
+    EXPECT_NE(tag, dynamic_cast<CKVAAudioPlayer*>(other)->GetSessionTag());
+    other->Release();
 }

@@ -3,81 +3,75 @@
 // up is reported and switched off without loss, and stopping with load is reported.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <memory>
-#include <thread>
-
-#include "common/ReferenceDecode.h"
 #include "common/TestIFProcessor.h"
 #include "player/VirtualOutputFixture.h"
 
 using namespace kva_audioplayer;
-using kva_test::RecordingObserver;
-using kva_test::TestIFProcessor;
+using namespace kva_test;
 
 namespace {
 
-class PlayerIF : public kva_test::VirtualOutputTest {
+class PlayerIF : public VirtualOutputTest {
 protected:
-    void SetUp() override {
-        VirtualOutputTest::SetUp();
-        player = NewPlayer(&obs);
+    // flac16.flac prepared with a doubling processor of this configuration switched on.
+    void PrepareWith(double slowFactor = 0, int holdFrames = 0, int32_t initResult = 0) {
+        TestIFProcessor::Config c;
+        c.gain = 2.0f;
+        c.holdFrames = holdFrames;
+        c.slowFactor = slowFactor;
+        c.slowPuts = slowFactor > 1 ? 1 : c.slowPuts;
+        c.initResult = initResult;
+        proc.reset(new TestIFProcessor(c));
+        if (!player) player = NewPlayer(&obs);
+        player->SetAudioIFProcessor(proc.get());
+        player->SetAudioIFEnable(1);
+        Prepare("flac16.flac");
     }
-    // The captured audio from where `ref` (scaled by `gain`) starts in it.
-    long Start(const std::vector<float>& ref, float gain) {
-        std::vector<float> scaled(ref.begin(), ref.begin() + std::min<size_t>(ref.size(), 8820));
+    // Where the track, scaled by `gain`, starts in the capture.
+    long Start(float gain) {
+        std::vector<float> scaled(Ref().begin(), Ref().begin() + 8820);
         for (float& v : scaled) v *= gain;
-        return kva_test::LocateStart(Captured(), scaled);
+        return LocateStart(Captured(), scaled);
     }
-    const std::vector<float>& Ref() {
-        return kva_test::CachedReferenceF32Stereo(kva_test::FixturePath("flac16.flac"));
+    static const std::vector<float>& Ref() { return kva_test::Ref("flac16.flac"); }
+    // The doubled frames at the start of the capture, the rest plain.
+    long Doubled() {
+        const long start = Start(2.0f);
+        EXPECT_GE(start, 0);
+        std::string why;
+        const long n = start < 0 ? -1 : DoubledThenPlain(Captured(), start, Ref(), &why);
+        EXPECT_GE(n, 0) << why;
+        return n;
+    }
+    // Each notification `id`'s param (1 or 2).
+    std::vector<int32_t> Params(int32_t id, bool second) {
+        std::vector<int32_t> out;
+        for (const auto& n : obs.All())
+            if (n.id == id) out.push_back(second ? n.param2 : n.param1);
+        return out;
     }
 
     // Released in TearDown, so it outlives the decode thread that calls it.
     std::unique_ptr<TestIFProcessor> proc;
 };
 
-TestIFProcessor::Config Doubling(int holdFrames = 0) {
-    TestIFProcessor::Config c;
-    c.gain = 2.0f;
-    c.holdFrames = holdFrames;
-    return c;
-}
-
 }  // namespace
 
 TEST_F(PlayerIF, ProcessedAudioReachesTheDevice) {
-    proc.reset(new TestIFProcessor(Doubling(2500)));
-    player->SetAudioIFProcessor(proc.get());
-    player->SetAudioIFEnable(1);
-    Prepare("flac16.flac");
+    PrepareWith(0, 2500);
     PlayToTheEnd();
     EXPECT_EQ(obs.Count(kNotifyAudioIFStatus), 0);
-    const auto got = Captured();
-    const long start = Start(Ref(), 2.0f);
-    ASSERT_GE(start, 0);
-    std::string why;
-    EXPECT_EQ(kva_test::DoubledThenPlain(got, start, Ref(), &why), long(Ref().size() / 2)) << why;
+    EXPECT_EQ(Doubled(), long(Ref().size() / 2));
 }
 
 TEST_F(PlayerIF, RefusedModeIsReportedAndResetToOff) {
-    TestIFProcessor::Config c = Doubling();
-    c.initResult = -3;
-    proc.reset(new TestIFProcessor(c));
-    player->SetAudioIFProcessor(proc.get());
-    player->SetAudioIFEnable(1);
-    Prepare("flac16.flac");
+    PrepareWith(0, 0, -3);
     ASSERT_TRUE(obs.WaitFor(kNotifyAudioIFStatus, kAudioIFRefused, 2000));
-    auto all = obs.All();
-    for (const auto& n : all)
-        if (n.id == kNotifyAudioIFStatus) {
-            EXPECT_EQ(n.param2, -3);
-        }
+    EXPECT_EQ(Params(kNotifyAudioIFStatus, true), std::vector<int32_t>{-3});
     PlayToTheEnd();
-    const long start = Start(Ref(), 1.0f);
+    const long start = Start(1.0f);
     ASSERT_GE(start, 0);
-    EXPECT_EQ(kva_test::FirstMismatch(Captured(), start, Ref(), 0, Ref().size() / 2), -1);
-
+    EXPECT_EQ(FirstMismatch(Captured(), start, Ref(), 0, Ref().size() / 2), -1);
     // The mode went back to 0: the next track does not try the processor again.
     player->Stop(true);
     Prepare("flac16.flac");
@@ -86,46 +80,22 @@ TEST_F(PlayerIF, RefusedModeIsReportedAndResetToOff) {
 }
 
 TEST_F(PlayerIF, SlowProcessorIsSwitchedOffAndNothingIsLost) {
-    TestIFProcessor::Config c = Doubling(2000);
-    c.slowFactor = 6.0;
-    c.slowPuts = 1;
-    proc.reset(new TestIFProcessor(c));
-    player->SetAudioIFProcessor(proc.get());
-    player->SetAudioIFEnable(1);
-    Prepare("flac16.flac");
+    PrepareWith(6.0, 2000);
     PlayToTheEnd();
     ASSERT_EQ(obs.Count(kNotifyAudioIFStatus, kAudioIFSwitchedOff), 1);
-    for (const auto& n : obs.All())
-        if (n.id == kNotifyAudioIFStatus) {
-            EXPECT_GT(n.param2, 500);
-        }
-    const auto got = Captured();
-    const long start = Start(Ref(), 2.0f);
-    ASSERT_GE(start, 0);
-    std::string why;
-    const long doubled = kva_test::DoubledThenPlain(got, start, Ref(), &why);
-    EXPECT_GT(doubled, 0) << why;
+    for (int32_t ms : Params(kNotifyAudioIFStatus, true)) EXPECT_GT(ms, 500);
+    const long doubled = Doubled();
+    EXPECT_GT(doubled, 0);
     EXPECT_LT(doubled, long(Ref().size() / 2));
 }
 
 TEST_F(PlayerIF, StoppingWithLoadIsReported) {
     // A third of real time: under the limit, so processing stays on and the load is measured.
-    TestIFProcessor::Config c = Doubling();
-    c.slowFactor = 0.35;
-    proc.reset(new TestIFProcessor(c));
-    player->SetAudioIFProcessor(proc.get());
-    player->SetAudioIFEnable(1);
-    Prepare("flac16.flac");
-    player->Play(false);
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
-    for (int i = 0; i < 500 && proc->Puts() < 3; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_GE(proc->Puts(), 3);
+    PrepareWith(0.35);
+    Play();
+    ASSERT_TRUE(WaitUntil([&] { return proc->Puts() >= 3; }));
     player->Stop(true);
     ASSERT_TRUE(obs.WaitFor(kNotifyAudioIFStopLoad, RecordingObserver::kAny, 5000));
     EXPECT_EQ(obs.Count(kNotifyAudioIFStatus), 0);
-    for (const auto& n : obs.All())
-        if (n.id == kNotifyAudioIFStopLoad) {
-            EXPECT_GE(n.param1, 20);
-        }
+    for (int32_t load : Params(kNotifyAudioIFStopLoad, false)) EXPECT_GE(load, 20);
 }

@@ -1,5 +1,8 @@
+// A player before any media plays: source hand-over and release, settings, silence outside the
+// playing states, locators and the dump file.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <thread>
 
 #include "KvaAudioPlayer.h"
@@ -24,33 +27,27 @@ void CountRelease(IKVASourceIO* source) {
 
 }  // namespace
 
-TEST(PlayerShell, SetSourceOnIdlePlayerReportsInitializedWithSessionText) {
+// Initialized with the session's text; the same source again is kept, another displaces it, and
+// each is released once.
+TEST(PlayerShell, SetSourceReportsInitializedAndReleasesEachSourceOnce) {
+    gReleased = 0;
     RecordingObserver obs;
     IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
     ASSERT_EQ(player->GetStatus(), kStatusIdle);
-    EXPECT_EQ(player->SetSourceIO(NewSource(), nullptr), 0);
+    auto* source = NewSource();
+    EXPECT_EQ(player->SetSourceIO(source, &CountRelease), 0);
     EXPECT_EQ(player->GetStatus(), kStatusInitialized);
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusInitialized, 2000));
     EXPECT_EQ(obs.All()[0].text, "42");
+    player->SetSourceIO(source, &CountRelease);
+    EXPECT_EQ(gReleased, 0);
+    player->SetSourceIO(NewSource(), &CountRelease);
+    EXPECT_EQ(gReleased, 1);
     player->Release();
-}
-
-TEST(PlayerShell, ReleaseFunctionCalledExactlyOnce) {
-    gReleased = 0;
-    {
-        IKVAPlayer* player = CMediaPlayerFactory::NewL(nullptr);
-        auto* source = NewSource();
-        player->SetSourceIO(source, &CountRelease);
-        player->SetSourceIO(source, &CountRelease);  // the same source again: kept, not released
-        EXPECT_EQ(gReleased, 0);
-        player->SetSourceIO(NewSource(), &CountRelease);  // displaces the first
-        EXPECT_EQ(gReleased, 1);
-        player->Release();
-    }
     EXPECT_EQ(gReleased, 2);
 }
 
-TEST(PlayerShell, SettingsValidateTheirInput) {
+TEST(PlayerShell, SettingsBeforeMedia) {
     IKVAPlayer* player = CMediaPlayerFactory::NewL(nullptr);
     EXPECT_FLOAT_EQ(player->GetVolume(), 1.0f);
     player->SetVolume(0.25f);
@@ -89,19 +86,15 @@ TEST(PlayerShell, CommandsOutsidePlayingStatesAndAfterDetachStaySilent) {
 }
 
 TEST(PlayerShell, LocatorClassification) {
-    EXPECT_TRUE(IsNetworkLocator("http://example/a.mp3"));
-    EXPECT_TRUE(IsNetworkLocator("HTTPS://example/a.mp3"));
-    EXPECT_TRUE(IsNetworkLocator("hTtP://x"));
-    EXPECT_FALSE(IsNetworkLocator("http:/example/a.mp3"));
-    EXPECT_FALSE(IsNetworkLocator("https:/x"));
-    EXPECT_FALSE(IsNetworkLocator("ftp://x"));
-    EXPECT_FALSE(IsNetworkLocator("/music/http://x"));
-    EXPECT_FALSE(IsNetworkLocator(""));
+    for (const char* url : {"http://example/a.mp3", "HTTPS://example/a.mp3", "hTtP://x"})
+        EXPECT_TRUE(IsNetworkLocator(url)) << url;
+    for (const char* path : {"http:/example/a.mp3", "https:/x", "ftp://x", "/music/http://x", ""})
+        EXPECT_FALSE(IsNetworkLocator(path)) << path;
 }
 
 TEST(PlayerShell, DumpFileIsCreatedAndTruncated) {
-    std::string dir = kva_test::MakeTempDir("kvadump");
-    std::string path = dir + "/dump.bin";
+    kva_test::ScratchDir dir("kvadump");
+    const std::string path = dir.File("dump.bin");
     FILE* f = fopen(path.c_str(), "wb");
     fputs("old", f);
     fclose(f);
@@ -110,9 +103,6 @@ TEST(PlayerShell, DumpFileIsCreatedAndTruncated) {
     player->Release();
     f = fopen(path.c_str(), "rb");
     ASSERT_NE(f, nullptr);
-    fseek(f, 0, SEEK_END);
-    EXPECT_EQ(ftell(f), 0);
+    EXPECT_EQ(fgetc(f), EOF);
     fclose(f);
-    remove(path.c_str());
-    rmdir(dir.c_str());
 }

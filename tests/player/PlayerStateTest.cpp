@@ -1,100 +1,81 @@
 // The player's state table, driven through IKVAPlayer on the virtual output.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
-#include <future>
 #include <functional>
+#include <future>
 #include <limits>
-#include <thread>
 
 #include "common/GatedSourceIO.h"
-#include "common/TestProcess.h"
 #include "player/VirtualOutputFixture.h"
 
 using namespace kva_audioplayer;
-using kva_test::RecordingObserver;
+using namespace kva_test;
 
 namespace {
 
-using kva_test::GatedSourceIO;
+using PlayerState = VirtualOutputTest;
+using Call = std::function<void(IKVAPlayer*)>;
 
-class PlayerState : public kva_test::VirtualOutputTest {
-protected:
-    IKVAPlayer* Prepared(RecordingObserver& o, const char* fixture) {
-        IKVAPlayer* p = NewPlayer(&o);
-        p->SetDataSource(kva_test::FixturePath(fixture).c_str());
-        p->PrepareAsync();
-        EXPECT_TRUE(o.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
-        return p;
-    }
-};
+int gReleased = 0;
+void CountRelease(IKVASourceIO* s) {
+    ++gReleased;
+    delete s;
+}
 
 }  // namespace
 
 TEST_F(PlayerState, PlaysToCompletionThenPlayReplaysFromZero) {
-    RecordingObserver obs;
-    IKVAPlayer* p = Prepared(obs, "short.wav");
-    EXPECT_EQ(p->GetStatus(), kStatusPrepared);
-    EXPECT_NEAR(p->GetDuration(), 50, 5);
-    p->Play(true);
-    ASSERT_TRUE(obs.WaitFor(kNotifyPlaybackCompleted, 0, 5000));
-    EXPECT_EQ(p->GetStatus(), kStatusCompleted);
+    Prepare("short.wav");
+    EXPECT_EQ(player->GetStatus(), kStatusPrepared);
+    EXPECT_NEAR(player->GetDuration(), 50, 5);
+    PlayToTheEnd();
+    EXPECT_EQ(player->GetStatus(), kStatusCompleted);
     EXPECT_EQ(obs.Count(kNotifyStatus, kStatusCompleted), 1);
     obs.Clear();
-    p->Play(false);
+    player->Play(false);
     ASSERT_TRUE(obs.WaitFor(kNotifySeekCompleted, 0, 5000));
     EXPECT_GE(obs.Count(kNotifyStatus, kStatusStarted), 1);
-    p->Release();
 }
 
 TEST_F(PlayerState, StopTwicePostsOneStoppedAndResetRestoresVolume) {
-    RecordingObserver obs;
-    IKVAPlayer* p = Prepared(obs, "flac16.flac");
-    p->SetVolume(0.3f);
-    p->Play(false);
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
-    p->Stop(false);
-    p->Stop(false);
+    Prepare("flac16.flac");
+    player->SetVolume(0.3f);
+    Play();
+    player->Stop(false);
+    player->Stop(false);
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStopped, 5000));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(obs.Count(kNotifyStatus, kStatusStopped), 1);
-    EXPECT_FLOAT_EQ(p->GetVolume(), 0.3f);
-    p->Reset();
+    EXPECT_FLOAT_EQ(player->GetVolume(), 0.3f);
+    player->Reset();
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusIdle, 5000));
-    EXPECT_FLOAT_EQ(p->GetVolume(), 1.0f);
-    EXPECT_EQ(p->GetDuration(), 0);
-    p->Release();
+    EXPECT_FLOAT_EQ(player->GetVolume(), 1.0f);
+    EXPECT_EQ(player->GetDuration(), 0);
 }
 
 // Each refused call answers its code and leaves the playing track as it was: not paused, not
 // slowed, not sought, no next track queued, the host's source not taken.
 TEST_F(PlayerState, InvalidArgumentsAreRefusedAndChangeNothing) {
     system->SetFast(false);
-    RecordingObserver obs;
-    IKVAPlayer* p = Prepared(obs, "flac16.flac");
+    Prepare("flac16.flac");
+    IKVAPlayer* p = player;
     p->SetVolume(0.5f);
-    p->Play(false);
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
+    Play();
     obs.Clear();
-    static int released = 0;
-    released = 0;
-    auto* next = new kva_test::MemorySourceIO(kva_test::ReadBytes(kva_test::FixturePath("short.wav")), 9);
-    auto release = [](IKVASourceIO* s) { ++released; delete s; };
+    gReleased = 0;
+    auto* next = Memory("short.wav", 9);
     const float nanf = std::numeric_limits<float>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
-    const struct {
-        const char* name;
-        std::function<int32_t()> call;
-    } cases[] = {
+    const std::pair<const char*, std::function<int32_t()>> cases[] = {
         {"Seek(-100)", [&] { return p->Seek(-100); }},
         {"Seek(INT64_MIN)", [&] { return p->Seek(INT64_MIN); }},
         {"SetVolume(1.5)", [&] { return p->SetVolume(1.5f); }},
         {"SetVolume(-0.1)", [&] { return p->SetVolume(-0.1f); }},
         {"SetVolume(NaN)", [&] { return p->SetVolume(nanf); }},
         {"SetVolumeEx(2)", [&] { return p->SetVolumeEx(2.0f, 0.0); }},
-        {"next mode 4", [&] { return p->SetNextSourceIO(next, 4, release); }},
-        {"next mode -1", [&] { return p->SetNextSourceIO(next, -1, release); }},
+        {"next mode 4", [&] { return p->SetNextSourceIO(next, 4, &CountRelease); }},
+        {"next mode -1", [&] { return p->SetNextSourceIO(next, -1, &CountRelease); }},
         {"SetStartFadeTime(-1)", [&] { return p->SetStartFadeTime(-1); }},
         {"SetPauseFadeTime(INT64_MIN)", [&] { return p->SetPauseFadeTime(INT64_MIN); }},
         {"SetCrossFadeTime(INT64_MIN)", [&] { return p->SetCrossFadeTime(INT64_MIN); }},
@@ -102,12 +83,8 @@ TEST_F(PlayerState, InvalidArgumentsAreRefusedAndChangeNothing) {
         {"cache inf", [&] { return p->SetPlaybackCacheParams(4, inf, 1, 1.5); }},
         {"cache negative", [&] { return p->SetPlaybackCacheParams(4, 7, -1, 1.5); }},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.call(), kErrorInvalidArgument) << c.name;
-    }
-    for (double speed : {0.0, -1.0, -inf, inf, nan}) {
-        EXPECT_FALSE(p->SetPlaySpeed(speed)) << speed;
-    }
+    for (const auto& c : cases) EXPECT_EQ(c.second(), kErrorInvalidArgument) << c.first;
+    for (double speed : {0.0, -1.0, -inf, inf, nan}) EXPECT_FALSE(p->SetPlaySpeed(speed)) << speed;
     // An error about a call is reported, and playback goes on.
     EXPECT_EQ(p->SetDataSource(nullptr), kErrorNoDataSource);
     ASSERT_TRUE(obs.WaitFor(kNotifyError, kErrorNoDataSource, 2000));
@@ -121,219 +98,180 @@ TEST_F(PlayerState, InvalidArgumentsAreRefusedAndChangeNothing) {
     EXPECT_EQ(obs.Count(kNotifySeekCompleted), 0);
     EXPECT_EQ(obs.Count(kNotifyStatus), 0);
     EXPECT_EQ(next->OpenCalls(), 0);
-    p->Release();
-    EXPECT_EQ(released, 0);
+    player->Release();
+    player = nullptr;
+    EXPECT_EQ(gReleased, 0);
     delete next;
 }
 
 // The playing source handed in again, as the new track and as the next one: each use reads the
 // same object, which is released once, when the player is done with it.
 TEST_F(PlayerState, ASourceHandedInAgainIsReleasedOnce) {
-    static int released = 0;
-    released = 0;
-    auto release = [](IKVASourceIO* s) { ++released; delete s; };
-    auto* source = new kva_test::MemorySourceIO(kva_test::ReadBytes(kva_test::FixturePath("flac16.flac")), 5);
-    RecordingObserver obs;
-    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
-    p->SetLogConfig(false, 100);
-    p->SetSourceIO(source, release);
-    p->PrepareAsync();
+    gReleased = 0;
+    auto* source = Memory("flac16.flac", 5);
+    player = NewPlayer(&obs);
+    player->SetSourceIO(source, &CountRelease);
+    player->PrepareAsync();
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
-    p->SetNextSourceIO(source, kNextModePreload, release);
-    p->SetSourceIO(source, release);
-    p->SetSourceIO(source, release);
-    p->PrepareAsync();
-    ASSERT_TRUE(kva_test::WaitUntil([&] { return obs.Count(kNotifyStatus, kStatusPreparing) == 2; }));
+    player->SetNextSourceIO(source, kNextModePreload, &CountRelease);
+    player->SetSourceIO(source, &CountRelease);
+    player->SetSourceIO(source, &CountRelease);
+    player->PrepareAsync();
+    ASSERT_TRUE(WaitUntil([&] { return obs.Count(kNotifyStatus, kStatusPreparing) == 2; }));
     // The stop aborted the object, so the new preparation may end cancelled.
-    ASSERT_TRUE(kva_test::WaitUntil([&] {
-        return obs.Count(kNotifyStatus, kStatusPrepared) == 2 || p->GetStatus() == kStatusError;
+    ASSERT_TRUE(WaitUntil([&] {
+        return obs.Count(kNotifyStatus, kStatusPrepared) == 2 || player->GetStatus() == kStatusError;
     }));
-    EXPECT_EQ(released, 0);
-    p->Release();
-    EXPECT_EQ(released, 1);
+    EXPECT_EQ(gReleased, 0);
+    player->Release();
+    player = nullptr;
+    EXPECT_EQ(gReleased, 1);
 }
 
 // A source that never answers delays only its own audio: no call waits for it, and Release
 // aborts it rather than waiting. Its opening runs in a preparation, or in a preload while the
 // current track plays.
 TEST_F(PlayerState, NoCallWaitsForAStalledSource) {
+    const Call release = [](IKVAPlayer* p) { p->Release(); }, stop = [](IKVAPlayer* p) { p->Stop(true); };
     const struct {
         const char* name;
-        bool preload;
-        std::function<void(IKVAPlayer*)> call;
-        bool destroys;
+        bool preload, destroys;
+        Call call;
     } cases[] = {
-        {"Release while preparing", false, [](IKVAPlayer* p) { p->Release(); }, true},
-        {"Stop(true) while preparing", false, [](IKVAPlayer* p) { p->Stop(true); }, false},
-        {"Release while preloading", true, [](IKVAPlayer* p) { p->Release(); }, true},
-        {"Stop(true) while preloading", true, [](IKVAPlayer* p) { p->Stop(true); }, false},
-        {"SetCacheMax while preloading", true, [](IKVAPlayer* p) { p->SetCacheMax(8000); }, false},
+        {"Release while preparing", false, true, release},
+        {"Stop(true) while preparing", false, false, stop},
+        {"Release while preloading", true, true, release},
+        {"Stop(true) while preloading", true, false, stop},
+        {"SetCacheMax while preloading", true, false, [](IKVAPlayer* p) { p->SetCacheMax(8000); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        RecordingObserver obs;
-        auto* stalled = new GatedSourceIO(kva_test::ReadBytes(kva_test::FixturePath("flac16.flac")), 3,
-                                          GatedSourceIO::kGateReads);
-        IKVAPlayer* p;
+        auto* stalled = new GatedSourceIO(Bytes("flac16.flac"), 3, GatedSourceIO::kGateReads);
+        Fresh();
         if (c.preload) {
-            p = Prepared(obs, "flac16.flac");
-            p->Play(false);
-            p->SetNextSourceIO(stalled, kNextModePreload, nullptr);
+            Prepare("flac16.flac");
+            player->Play(false);
+            player->SetNextSourceIO(stalled, kNextModePreload, nullptr);
         } else {
-            p = CMediaPlayerFactory::NewL(&obs);
-            p->SetSourceIO(stalled, nullptr);
-            p->PrepareAsync();
+            player->SetSourceIO(stalled, nullptr);
+            player->PrepareAsync();
         }
         ASSERT_TRUE(stalled->WaitEntered());
-        auto done = std::async(std::launch::async, c.call, p);
+        auto done = std::async(std::launch::async, c.call, player);
         const bool returned = done.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
         EXPECT_TRUE(returned) << "waited for the source";
         if (!returned) stalled->Let();
         done.wait();
-        if (!c.destroys) p->Release();
+        if (c.destroys) player = nullptr;
     }
 }
 
 // Play, pause and the queries while the decode thread waits in a read: they take effect at once.
 TEST_F(PlayerState, TransportDoesNotWaitForAStalledRead) {
-    RecordingObserver obs;
-    auto* source = new GatedSourceIO(kva_test::ReadBytes(kva_test::FixturePath("sine_s16.wav")), 6,
-                                     GatedSourceIO::kGateReads, 131072);
-    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
-    p->SetSourceIO(source, nullptr);
-    p->PrepareAsync();
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+    auto* source = new GatedSourceIO(Bytes("sine_s16.wav"), 6, GatedSourceIO::kGateReads, 131072);
+    Prepare(source);
     ASSERT_TRUE(source->WaitEntered());
-    p->Play(false);
+    player->Play(false);
     EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 2000));
-    p->Pause(false);
+    player->Pause(false);
     EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPaused, 2000));
-    EXPECT_EQ(p->GetDuration(), 3000);
-    p->Release();
+    EXPECT_EQ(player->GetDuration(), 3000);
 }
 
 // A command posted while the status allowed it is dropped when a stop queued before it has run.
 TEST_F(PlayerState, CommandsBehindAStopAreIgnored) {
-    const struct {
-        const char* name;
-        std::function<void(IKVAPlayer*)> stop, then;
-    } cases[] = {
-        {"Stop, Play", [](IKVAPlayer* p) { p->Stop(false); }, [](IKVAPlayer* p) { p->Play(false); }},
-        {"Stop, Pause", [](IKVAPlayer* p) { p->Stop(false); }, [](IKVAPlayer* p) { p->Pause(false); }},
-        {"Stop(true), Play", [](IKVAPlayer* p) { p->Stop(true); }, [](IKVAPlayer* p) { p->Play(false); }},
-    };
+    const Call stop = [](IKVAPlayer* p) { p->Stop(false); }, play = [](IKVAPlayer* p) { p->Play(false); };
+    const std::pair<Call, Call> cases[] = {
+        {stop, play}, {stop, [](IKVAPlayer* p) { p->Pause(false); }}, {[](IKVAPlayer* p) { p->Stop(true); }, play}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        RecordingObserver obs;
-        IKVAPlayer* p = Prepared(obs, "flac16.flac");
-        p->Play(false);
-        ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
-        c.stop(p);
-        c.then(p);
+        SCOPED_TRACE(&c - cases);
+        Fresh();
+        Prepare("flac16.flac");
+        Play();
+        c.first(player);
+        c.second(player);
         ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStopped, 5000));
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        EXPECT_EQ(p->GetStatus(), kStatusStopped);
+        EXPECT_EQ(player->GetStatus(), kStatusStopped);
         auto all = obs.All();
         EXPECT_EQ(all.back().id, kNotifyStatus);
         EXPECT_EQ(all.back().param1, kStatusStopped);
-        p->Release();
     }
 }
 
 // Stop(true) from inside OnNotify(completed), in a fast render: the stop is the last word.
 TEST_F(PlayerState, StopFromTheCompletionNoticeIsTheLastWord) {
     for (int round = 0; round < 5; ++round) {
-        RecordingObserver obs;
-        IKVAPlayer* p = Prepared(obs, "short.wav");
-        obs.SetHook([p](const kva_test::Notification& n) {
+        SCOPED_TRACE(round);
+        IKVAPlayer* p = Fresh();
+        Prepare("short.wav");
+        obs.SetHook([p](const Notification& n) {
             if (n.id == kNotifyPlaybackCompleted) p->Stop(true);
         });
-        p->Play(false);
+        player->Play(false);
         ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStopped, 5000));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_EQ(obs.Count(kNotifyPlaybackCompleted), 1) << round;
-        EXPECT_EQ(obs.All().back().param1, kStatusStopped) << round;
+        EXPECT_EQ(obs.Count(kNotifyPlaybackCompleted), 1);
+        EXPECT_EQ(obs.All().back().param1, kStatusStopped);
         obs.SetHook(nullptr);
-        p->Release();
     }
 }
 
 // Choosing a new track drops the preload queued for the old one, and says so.
 TEST_F(PlayerState, ANewTrackDropsTheQueuedPreload) {
-    RecordingObserver obs;
-    IKVAPlayer* p = Prepared(obs, "flac16.flac");
-    p->SetNextSourceIO(new kva_test::MemorySourceIO(kva_test::ReadBytes(kva_test::FixturePath("join_b.wav")), 42),
-                       kNextModePreload, nullptr);
-    ASSERT_TRUE(obs.WaitFor(kNotifyNextSource, 4, 5000));
-    p->SetSourceIO(new kva_test::MemorySourceIO(kva_test::ReadBytes(kva_test::FixturePath("short.wav")), 43),
-                   nullptr);
-    p->PrepareAsync();
-    ASSERT_TRUE(kva_test::WaitUntil([&] { return obs.Count(kNotifyStatus, kStatusPrepared) == 2; }));
-    p->Play(false);
-    ASSERT_TRUE(obs.WaitFor(kNotifyPlaybackCompleted, RecordingObserver::kAny, 5000));
+    Prepare("flac16.flac");
+    player->SetNextSourceIO(Memory("join_b.wav", 42), kNextModePreload, nullptr);
+    ASSERT_TRUE(obs.WaitFor(kNotifyNextSource, kNextPreloaded, 5000));
+    player->SetSourceIO(Memory("short.wav", 43), nullptr);
+    player->PrepareAsync();
+    ASSERT_TRUE(WaitUntil([&] { return obs.Count(kNotifyStatus, kStatusPrepared) == 2; }));
+    PlayToTheEnd();
     auto all = obs.All();
-    const auto dropped = std::find_if(all.begin(), all.end(), [](const kva_test::Notification& n) {
-        return n.id == kNotifyNextSource && n.param1 == 9;
-    });
-    ASSERT_NE(dropped, all.end());
-    EXPECT_EQ(dropped->text, "42");
-    EXPECT_EQ(dropped->param2, kErrorCancelled);
+    const int dropped = Find(all, kNotifyNextSource, kNextOpenFailed);
+    ASSERT_GE(dropped, 0);
+    EXPECT_EQ(all[dropped].text, "42");
+    EXPECT_EQ(all[dropped].param2, kErrorCancelled);
     EXPECT_EQ(obs.Count(kNotifyStreamChanged), 0);
     EXPECT_EQ(all.back().text, "43");
-    p->Release();
 }
 
 // A slow start: the stream's first buffering notice comes before the device exists, and the
 // player keeps it; until audio flows the position stays at the start.
 TEST_F(PlayerState, BufferingBeforeTheDeviceIsKeptAndThePositionWaits) {
     system->SetFast(false);
-    RecordingObserver obs;
-    IKVAPlayer* p = CMediaPlayerFactory::NewL(&obs);
-    p->SetStartFadeTime(0);
-    p->SetSourceIO(new GatedSourceIO(kva_test::ReadBytes(kva_test::FixturePath("sine_s16.wav")), 4,
-                                     GatedSourceIO::kThrottle),
-                   nullptr);
-    p->PrepareAsync();
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
-    EXPECT_TRUE(p->IsBuffering());
-    p->Play(false);
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
-    while (p->IsBuffering() && obs.Count(kNotifyBuffering, kBufferingEnd) == 0) {
-        ASSERT_EQ(p->GetCurrentPosition(), 0);
+    Prepare(new GatedSourceIO(Bytes("sine_s16.wav"), 4, GatedSourceIO::kThrottle));
+    EXPECT_TRUE(player->IsBuffering());
+    Play();
+    while (player->IsBuffering() && obs.Count(kNotifyBuffering, kBufferingEnd) == 0) {
+        ASSERT_EQ(player->GetCurrentPosition(), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_TRUE(obs.WaitFor(kNotifyBuffering, kBufferingEnd, 10000));
-    EXPECT_TRUE(kva_test::WaitUntil([&] { return p->GetCurrentPosition() > 200; }, 10000));
-    p->Release();
+    EXPECT_TRUE(WaitUntil([&] { return player->GetCurrentPosition() > 200; }, 10000));
 }
 
 TEST_F(PlayerState, PrepareTwiceWhilePreparedChangesNothing) {
-    RecordingObserver obs;
-    IKVAPlayer* p = Prepared(obs, "flac16.flac");
+    Prepare("flac16.flac");
     obs.Clear();
-    p->SetDataSource(nullptr);  // only an error notification; the prepared pipeline stays
-    p->PrepareAsync();
+    player->SetDataSource(nullptr);  // only an error notification; the prepared pipeline stays
+    player->PrepareAsync();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(p->GetStatus(), kStatusPrepared);
+    EXPECT_EQ(player->GetStatus(), kStatusPrepared);
     EXPECT_EQ(obs.Count(kNotifyStatus), 0);
-    p->Release();
 }
 
 TEST_F(PlayerState, PauseAndSeekWhilePlaying) {
     system->SetFast(false);
-    RecordingObserver obs;
-    IKVAPlayer* p = Prepared(obs, "flac16.flac");
-    p->Play(false);
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
-    p->Seek(2000);
-    EXPECT_EQ(p->GetCurrentPosition(), 2000);  // the target while the seek is pending
+    Prepare("flac16.flac");
+    Play();
+    player->Seek(2000);
+    EXPECT_EQ(player->GetCurrentPosition(), 2000);  // the target while the seek is pending
     ASSERT_TRUE(obs.WaitFor(kNotifySeekCompleted, 2000, 5000));
-    p->Pause(false);
+    player->Pause(false);
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPaused, 5000));
-    int64_t pos = p->GetCurrentPosition();
+    const int64_t pos = player->GetCurrentPosition();
     EXPECT_GE(pos, 2000);
     EXPECT_LT(pos, 3000);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(p->GetCurrentPosition(), pos);  // paused: the position stands still
-    p->Release();
+    EXPECT_EQ(player->GetCurrentPosition(), pos);  // paused: the position stands still
 }

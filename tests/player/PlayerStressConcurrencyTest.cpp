@@ -4,29 +4,21 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <mutex>
 #include <random>
 #include <shared_mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "KvaAudioPlayer.h"
 #include "common/GatedSourceIO.h"
-#include "common/TestPaths.h"
-#include "platform/SoundSystem.h"
-#include "platform/VirtualSoundSystem.h"
+#include "player/VirtualOutputFixture.h"
 
 using namespace kva_audioplayer;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-void ReleaseSource(IKVASourceIO* s) { delete s; }
 
 // One player and the lock that keeps it alive while a call runs: calls share it, destruction
 // takes it alone.
@@ -54,7 +46,7 @@ class Host {
 public:
     Host() {
         for (const char* f : {"flac16.flac", "cbr.mp3", "short.wav", "join_b.wav", "mono8k.wav", "truncated.flac"})
-            media.push_back(kva_test::ReadBytes(kva_test::FixturePath(f)));
+            media.push_back(kva_test::Bytes(f));
     }
 
     void Worker(unsigned seed, Clock::time_point end) {
@@ -74,10 +66,8 @@ public:
             }
             const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
             ++calls;
-            if (ms > 1000) {
-                std::lock_guard<std::mutex> lock(slowMutex);
-                slow.push_back("op " + std::to_string(op) + ": " + std::to_string(ms) + " ms");
-            }
+            std::lock_guard<std::mutex> lock(slowMutex);
+            if (ms > 1000) slow.push_back("op " + std::to_string(op) + ": " + std::to_string(ms) + " ms");
         }
     }
 
@@ -94,11 +84,11 @@ public:
         const int64_t when = times[rng() % 7];
         switch (op) {
             case 1: p->SetDataSource(rng() % 4 ? kva_test::FixturePath("flac16.flac").c_str() : nullptr); break;
-            case 2: p->SetSourceIO(Source(rng), rng() % 2 ? &ReleaseSource : nullptr); break;
+            case 2: p->SetSourceIO(Source(rng), rng() % 2 ? &kva_test::DeleteSource : nullptr); break;
             case 3: {
                 IKVASourceIO* s = Source(rng);
                 const int32_t mode = static_cast<int32_t>(rng() % 5) - 1;  // -1 and 3 are refused
-                if (p->SetNextSourceIO(s, mode, &ReleaseSource) != 0) delete s;
+                if (p->SetNextSourceIO(s, mode, &kva_test::DeleteSource) != 0) delete s;
                 break;
             }
             case 4: case 5: p->PrepareAsync(); break;
@@ -137,26 +127,24 @@ public:
 
 }  // namespace
 
-TEST(PlayerStressConcurrency, RandomCallsFromManyThreadsNeverCrashOrStall) {
-    auto system = std::make_shared<snd::VirtualSoundSystem>(false);
-    system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("out", u"Test Output"), true);
-    snd::SetSoundSystem(system);
-    {
-        Host host;
-        const auto end = Clock::now() + std::chrono::seconds(15);
-        std::vector<std::thread> workers;
-        for (unsigned i = 0; i < 4; ++i) workers.emplace_back([&host, i, end] { host.Worker(1000 + i, end); });
-        for (auto& w : workers) w.join();
-        int destroyed = 0;
-        for (Slot& s : host.slots) {
-            std::unique_lock<std::shared_mutex> lock(s.alive);
-            if (s.player) s.player->Release();
-            s.player = nullptr;
-            destroyed += s.destroyedInNotify;
-        }
-        EXPECT_TRUE(host.slow.empty()) << host.slow.size() << " slow calls, the first " << host.slow[0];
-        EXPECT_GT(host.calls, 1000);
-        EXPECT_GT(destroyed, 0) << "no player was destroyed from OnNotify";
+using PlayerStressConcurrency = kva_test::VirtualOutputTest;
+
+TEST_F(PlayerStressConcurrency, RandomCallsFromManyThreadsNeverCrashOrStall) {
+    system->SetFast(false);
+    system->SetCapture("out", false);
+    Host host;
+    const auto end = Clock::now() + std::chrono::seconds(15);
+    std::vector<std::thread> workers;
+    for (unsigned i = 0; i < 4; ++i) workers.emplace_back([&host, i, end] { host.Worker(1000 + i, end); });
+    for (auto& w : workers) w.join();
+    int destroyed = 0;
+    for (Slot& s : host.slots) {
+        std::unique_lock<std::shared_mutex> lock(s.alive);
+        if (s.player) s.player->Release();
+        s.player = nullptr;
+        destroyed += s.destroyedInNotify;
     }
-    snd::SetSoundSystem(nullptr);
+    EXPECT_TRUE(host.slow.empty()) << host.slow.size() << " slow calls, the first " << host.slow[0];
+    EXPECT_GT(host.calls, 1000);
+    EXPECT_GT(destroyed, 0) << "no player was destroyed from OnNotify";
 }

@@ -1,20 +1,46 @@
-// The set-up most player tests share: a fast virtual output with one default endpoint "out"
-// whose rendering is captured, and players on it that log nothing and start without a fade.
+// The set-up the player tests share: a virtual output with one default endpoint "out" whose
+// rendering is captured, and a player on it that logs nothing and starts without a fade.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "KvaAudioPlayer.h"
 #include "common/JoinCheck.h"
+#include "common/MemorySourceIO.h"
 #include "common/RecordingObserver.h"
+#include "common/ReferenceDecode.h"
 #include "common/TestPaths.h"
+#include "common/TestProcess.h"
 #include "platform/SoundSystem.h"
 #include "platform/VirtualSoundSystem.h"
 
 namespace kva_test {
+
+inline std::vector<uint8_t> Bytes(const std::string& fixture) { return ReadBytes(FixturePath(fixture)); }
+inline MemorySourceIO* Memory(const std::string& fixture, uint32_t id) {
+    return new MemorySourceIO(Bytes(fixture), id);
+}
+inline const std::vector<float>& Ref(const std::string& fixture) {
+    return CachedReferenceF32Stereo(FixturePath(fixture));
+}
+inline void DeleteSource(kva_audioplayer::IKVASourceIO* source) { delete source; }
+
+// Whether `ref` is in `got` whole, from its first frame, after the device's pre-roll; the frame
+// where it starts, or -1 (a failure) when it is not.
+inline long HeardWhole(const std::vector<float>& got, const std::vector<float>& ref) {
+    const long start = LocateStart(got, ref);
+    EXPECT_GE(start, 0) << "the track's start is not heard";
+    if (start < 0) return -1;
+    const long bad = FirstMismatch(got, start, ref, 0, ref.size() / 2);
+    EXPECT_EQ(bad, -1) << "the track differs";
+    return bad == -1 ? start : -1;
+}
 
 class VirtualOutputTest : public ::testing::Test {
 protected:
@@ -35,22 +61,56 @@ protected:
         p->SetStartFadeTime(0);
         return p;
     }
-    // Prepares the fixture on `player` (made on first use, reporting to obs).
-    void Prepare(const char* fixture) {
+    // A new player on obs, the old one released and its notifications forgotten.
+    kva_audioplayer::IKVAPlayer* Fresh() {
+        if (player) player->Release();
+        obs.Clear();
+        return player = NewPlayer(&obs);
+    }
+    // Prepares the fixture (or a host source) on `player`, made on first use.
+    void Prepare(const std::string& fixture) {
         if (!player) player = NewPlayer(&obs);
         player->SetDataSource(FixturePath(fixture).c_str());
-        player->PrepareAsync();
-        ASSERT_TRUE(obs.WaitFor(kva_audioplayer::kNotifyStatus, kva_audioplayer::kStatusPrepared, 5000)) << fixture;
+        Prepared(fixture);
+    }
+    void Prepare(kva_audioplayer::IKVASourceIO* source) {
+        if (!player) player = NewPlayer(&obs);
+        player->SetSourceIO(source, nullptr);
+        Prepared("a host source");
+    }
+    void Play() {
+        player->Play(false);
+        ASSERT_TRUE(obs.WaitFor(kva_audioplayer::kNotifyStatus, kva_audioplayer::kStatusStarted, 5000));
     }
     void PlayToTheEnd() {
         player->Play(false);
         ASSERT_TRUE(obs.WaitFor(kva_audioplayer::kNotifyPlaybackCompleted, RecordingObserver::kAny, 10000));
     }
-    std::vector<float> Captured() { return FloatsFromBytes(system->GetCaptured("out")); }
+    std::vector<float> Captured(const char* endpoint = "out") {
+        return FloatsFromBytes(system->GetCaptured(endpoint));
+    }
+    size_t CapturedFrames(const char* endpoint = "out") { return system->GetCaptured(endpoint).size() / 8; }
+    // In real time: until the endpoint has played `frames`.
+    bool WaitCaptured(size_t frames, const char* endpoint = "out") {
+        return WaitUntil([&] { return CapturedFrames(endpoint) >= frames; });
+    }
+    // Index of the first notification (id, param1) at or after `from`; -1 when none.
+    static int Find(const std::vector<Notification>& all, int32_t id, int32_t p1, size_t from = 0) {
+        for (size_t i = from; i < all.size(); ++i)
+            if (all[i].id == id && (p1 == RecordingObserver::kAny || all[i].param1 == p1))
+                return static_cast<int>(i);
+        return -1;
+    }
 
     std::shared_ptr<kva_audioplayer::snd::VirtualSoundSystem> system;
     RecordingObserver obs;
     kva_audioplayer::IKVAPlayer* player = nullptr;
+
+private:
+    void Prepared(const std::string& what) {
+        player->PrepareAsync();
+        ASSERT_TRUE(obs.WaitFor(kva_audioplayer::kNotifyStatus, kva_audioplayer::kStatusPrepared, 5000)) << what;
+    }
 };
 
 }  // namespace kva_test
