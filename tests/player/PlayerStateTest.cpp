@@ -25,21 +25,16 @@ void CountRelease(IKVASourceIO* s) {
 
 }  // namespace
 
-TEST_F(PlayerState, PlaysToCompletionThenPlayReplaysFromZero) {
-    Prepare("short.wav");
-    EXPECT_EQ(player->GetStatus(), kStatusPrepared);
-    EXPECT_NEAR(player->GetDuration(), 50, 5);
-    PlayToTheEnd();
-    EXPECT_EQ(player->GetStatus(), kStatusCompleted);
-    EXPECT_EQ(obs.Count(kNotifyStatus, kStatusCompleted), 1);
-    obs.Clear();
-    player->Play(false);
-    ASSERT_TRUE(obs.WaitFor(kNotifySeekCompleted, 0, 5000));
-    EXPECT_GE(obs.Count(kNotifyStatus, kStatusStarted), 1);
-}
-
-TEST_F(PlayerState, StopTwicePostsOneStoppedAndResetRestoresVolume) {
+// A preparation asked for again, and a bad source while prepared, change nothing; stopping twice
+// posts one "stopped" and keeps the volume, which Reset restores; a completed track replays from 0.
+TEST_F(PlayerState, PrepareStopResetAndReplay) {
     Prepare("flac16.flac");
+    obs.Clear();
+    player->SetDataSource(nullptr);  // only an error notification; the prepared pipeline stays
+    player->PrepareAsync();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(player->GetStatus(), kStatusPrepared);
+    EXPECT_EQ(obs.Count(kNotifyStatus), 0);
     player->SetVolume(0.3f);
     Play();
     player->Stop(false);
@@ -52,6 +47,17 @@ TEST_F(PlayerState, StopTwicePostsOneStoppedAndResetRestoresVolume) {
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusIdle, 5000));
     EXPECT_FLOAT_EQ(player->GetVolume(), 1.0f);
     EXPECT_EQ(player->GetDuration(), 0);
+
+    obs.Clear();
+    Prepare("short.wav");
+    EXPECT_NEAR(player->GetDuration(), 50, 5);
+    PlayToTheEnd();
+    EXPECT_EQ(player->GetStatus(), kStatusCompleted);
+    EXPECT_EQ(obs.Count(kNotifyStatus, kStatusCompleted), 1);
+    obs.Clear();
+    player->Play(false);
+    ASSERT_TRUE(obs.WaitFor(kNotifySeekCompleted, 0, 5000));
+    EXPECT_GE(obs.Count(kNotifyStatus, kStatusStarted), 1);
 }
 
 // Each refused call answers its code and leaves the playing track as it was: not paused, not
@@ -248,16 +254,6 @@ TEST_F(PlayerState, BufferingBeforeTheDeviceIsKeptAndThePositionWaits) {
     }
     ASSERT_TRUE(obs.WaitFor(kNotifyBuffering, kBufferingEnd, 10000));
     EXPECT_TRUE(WaitUntil([&] { return player->GetCurrentPosition() > 200; }, 10000));
-}
-
-TEST_F(PlayerState, PrepareTwiceWhilePreparedChangesNothing) {
-    Prepare("flac16.flac");
-    obs.Clear();
-    player->SetDataSource(nullptr);  // only an error notification; the prepared pipeline stays
-    player->PrepareAsync();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(player->GetStatus(), kStatusPrepared);
-    EXPECT_EQ(obs.Count(kNotifyStatus), 0);
 }
 
 TEST_F(PlayerState, PauseAndSeekWhilePlaying) {
