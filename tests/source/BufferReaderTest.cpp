@@ -25,39 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-TEST_F(NetReaderConcurrency, WholeResourcesEqualTheServedBytes) {
-    // Beyond the cache, with ranges the thread drops the connection while the cache is full and
-    // resumes with a range; without, it stops reading and the one reply is read once.
-    struct Case {
-        const char* path;
-        int64_t size;
-        bool honour;
-        int32_t blocks;
-    } cases[] = {{"/whole.bin", 5 * kMiB + 777, true, 9},
-                 {"/large.bin", 45 * kMiB + 3, true, 36},
-                 {"/large_norange.bin", 45 * kMiB + 3, false, 36}};
-    for (const Case& k : cases) {
-        HttpPlan plan = HttpPlan::Pattern(k.size);
-        plan.honourRange = k.honour;
-        server.Serve(k.path, plan);
-        CKVABufferReaderProxy r(7, server.Url(k.path).c_str());
-        ASSERT_EQ(kSourceOk, r.Open());
-        EXPECT_EQ(k.size, r.GetSize());
-        EXPECT_EQ(k.blocks, r.GetCacheCount());  // the memory bound
-        EXPECT_GE(r.GetBytesAhead(), CKVABufferReaderProxy::kDownloadChunk);  // Open waited for it
-        ReadResult got = ReadOn(r);
-        EXPECT_EQ(kSourceEndOfStream, got.last) << k.path;
-        EXPECT_TRUE(got.bytes == PatternBytes(0, k.size)) << k.path;
-        got = ReadOn(r);  // at the end, again: end of stream with nothing delivered
-        EXPECT_EQ(kSourceEndOfStream, got.last);
-        EXPECT_EQ(0u, got.bytes.size());
-        auto reqs = server.RequestsFor(k.path);
-        EXPECT_TRUE(reqs.size() == 1 || (k.honour && k.size > 30 * kMiB)) << k.path;
-        for (size_t i = 1; i < reqs.size(); ++i) EXPECT_GT(reqs[i].rangeStart, reqs[i - 1].rangeStart);
-    }
-}
-
-TEST_F(NetReaderConcurrency, MidTrackOutagesResumeWithTheExactBytesOrEndInTheError) {
+TEST_F(NetReaderConcurrency, WholeResourcesAndMidTrackOutagesGiveTheExactBytesOrEndInTheError) {
     const int64_t size = 1 * kMiB + 999;
     using Tweak = std::function<void(HttpPlan&, const HttpRequest&)>;
     // Cut every 256 KiB; without ranges the body starts at 0 each time, so 256 KiB past the offset.
@@ -80,7 +48,16 @@ TEST_F(NetReaderConcurrency, MidTrackOutagesResumeWithTheExactBytesOrEndInTheErr
         bool byName = false;
         int seconds = 12;  // the whole read stays under this
         const char* via = nullptr;  // opened through this redirect, every range too
+        int64_t bytes = size;
+        int32_t blocks = 0;     // the cache's block count (the memory bound), unless 0
+        size_t requests = 5;    // exactly, with a step and not the same one; else at least
     } cases[] = {
+        // Beyond the cache, with ranges the thread drops the connection while the cache is full
+        // and resumes with a range; without, it stops reading and the one reply is read once.
+        {"/whole.bin", [](HttpPlan&, const HttpRequest&) {}, 1, false, 0, nullptr, false, 12, nullptr, 5 * kMiB + 777, 9, 1},
+        {"/large.bin", [](HttpPlan&, const HttpRequest&) {}, 0, false, 0, nullptr, false, 60, nullptr, 45 * kMiB + 3, 36, 1},
+        {"/large_norange.bin", [](HttpPlan& p, const HttpRequest&) { p.honourRange = false; }, 1, false, 0, nullptr,
+         false, 60, nullptr, 45 * kMiB + 3, 36, 1},
         {"/cut_fin", cut(false, true), 256 * kKiB},
         {"/cut_rst", cut(true, true), 256 * kKiB},
         {"/cut_fin_norange", cut(false, false), 0},
@@ -109,7 +86,7 @@ TEST_F(NetReaderConcurrency, MidTrackOutagesResumeWithTheExactBytesOrEndInTheErr
     server.Serve("/moved", Plan(0, [](HttpPlan& p) { p.status = 307; p.location = "cut_moved"; }));
     for (const Case& k : cases) {
         HttpTestServer& on = k.on ? *k.on : server;
-        on.Route(k.path, [size, tweak = k.tweak](const HttpRequest& req) {
+        on.Route(k.path, [size = k.bytes, tweak = k.tweak](const HttpRequest& req) {
             HttpPlan p = HttpPlan::Pattern(size);
             tweak(p, req);
             return p;
@@ -118,15 +95,20 @@ TEST_F(NetReaderConcurrency, MidTrackOutagesResumeWithTheExactBytesOrEndInTheErr
         const std::string target = k.via ? k.via : k.path;
         CKVABufferReaderProxy r(0, (k.byName ? ByName(on, target) : on.Url(target)).c_str(), TrustingClient());
         ASSERT_EQ(kSourceOk, r.Open()) << k.path << " error " << r.GetErrorCode();
-        EXPECT_EQ(size, r.GetSize()) << k.path;
+        EXPECT_EQ(k.bytes, r.GetSize()) << k.path;
+        EXPECT_TRUE(!k.blocks || k.blocks == r.GetCacheCount()) << k.path;
+        EXPECT_GE(r.GetBytesAhead(), CKVABufferReaderProxy::kDownloadChunk);  // Open waited for it
         ReadResult got = ReadOn(r);
         EXPECT_EQ(k.error ? kSourceReadError : kSourceEndOfStream, got.last) << k.path;  // not an abort
-        EXPECT_TRUE(got.bytes == PatternBytes(0, k.error ? k.step : size)) << k.path << " " << got.bytes.size();
+        EXPECT_TRUE(got.bytes == PatternBytes(0, k.error ? k.step : k.bytes)) << k.path << " " << got.bytes.size();
+        got = ReadOn(r);  // at the end, again: the same answer, nothing delivered
+        EXPECT_EQ(k.error ? kSourceReadError : kSourceEndOfStream, got.last) << k.path;
+        EXPECT_EQ(0u, got.bytes.size());
         EXPECT_TRUE(!k.error || k.error == r.GetErrorCode()) << r.GetErrorCode();
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(k.seconds)) << k.path;
         auto reqs = on.RequestsFor(k.path);  // each later one asks for the next byte
-        ASSERT_GE(reqs.size(), k.sameStep ? 2u : 5u) << k.path;
-        EXPECT_TRUE(k.sameStep || k.step == 0 || reqs.size() == 5u) << k.path;
+        ASSERT_GE(reqs.size(), k.sameStep ? 2u : k.requests) << k.path;
+        EXPECT_TRUE(k.sameStep || k.step == 0 || reqs.size() == k.requests) << k.path;
         EXPECT_TRUE(!k.error || reqs.size() == 2u) << k.path;
         EXPECT_EQ(-1, reqs[0].rangeStart);
         for (size_t i = 1; i < reqs.size(); ++i) {
