@@ -3,8 +3,10 @@
 
 #include <string>
 
+#include "common/ReferenceDecode.h"
 #include "common/TestPaths.h"
 #include "common/TestProcess.h"
+#include "common/WavRead.h"
 
 namespace kva_test {
 
@@ -12,6 +14,7 @@ struct KvaplayResult {
     int exitCode = -1;
     std::string out;  // standard output (--json lines, the device list)
     std::string err;  // standard error
+    WavData wav;      // what RenderWav rendered (empty when no file was written)
 };
 
 // `args` is a shell fragment. `env` holds assignments that apply to the kvaplay process only
@@ -24,6 +27,24 @@ inline KvaplayResult RunKvaplay(const std::string& args, const std::string& env 
                        &r.exitCode);
     r.err = RunCommand("cat " + err);
     return r;
+}
+
+// kvaplay rendering `args` (options and media) into a WAV file without a start fade, as fast as
+// it can or at the virtual output's real-time pace.
+inline KvaplayResult RenderWav(const std::string& args, const std::string& env = std::string(), bool fast = true) {
+    ScratchDir dir("kvawav");
+    KvaplayResult r = RunKvaplay("--output=wav:" + dir.File("o.wav") + (fast ? " --fast" : "") + " --start-fade-ms=0 " + args, env);
+    if (!ReadFloatWav(dir.File("o.wav"), &r.wav)) r.wav = WavData();
+    return r;
+}
+
+inline const std::vector<float>& Ref(const std::string& name) { return CachedReferenceF32Stereo(FixturePath(name)); }
+
+// Fixtures as arguments.
+inline std::string Media(std::initializer_list<std::string> names) {
+    std::string s;
+    for (const auto& n : names) s += " " + FixturePath(n);
+    return s;
 }
 
 // How many --json lines are notification `id` with param1 `p1`.
