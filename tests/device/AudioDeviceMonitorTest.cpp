@@ -2,59 +2,14 @@
 // choice of an available device, and debounced endpoint events.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
-
+#include "DeviceTestUtil.h"
 #include "device/AudioDeviceMonitor.h"
 #include "device/Wasapi.h"
-#include "platform/SoundSystem.h"
-#include "platform/VirtualSoundSystem.h"
 #include "support/TextUtil.h"
 
 using namespace kva_audioplayer;
 
 namespace {
-
-struct Delivered {
-    int32_t type;
-    std::u16string id;
-    std::u16string name;
-};
-
-// Records what the monitor delivers.
-class EventObserver : public IKVADeviceObserver {
-public:
-    int32_t BufferFill(uint8_t*, int32_t* length, int64_t*) override {
-        *length = 0;
-        return -kStreamNoData;
-    }
-    int32_t FrameFill(AudioFrame*) override { return -kStreamNoData; }
-    void DeviceError(int32_t) override {}
-    void OnDeviceNotify(int32_t event, const char16_t* id, const char16_t* name) override {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mEvents.push_back({event, id ? id : u"", name ? name : u""});
-        mCond.notify_all();
-    }
-    bool WaitCount(size_t n, int ms = 5000) {
-        std::unique_lock<std::mutex> lock(mMutex);
-        return mCond.wait_for(lock, std::chrono::milliseconds(ms),
-                              [&] { return mEvents.size() >= n; });
-    }
-    std::vector<Delivered> Events() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mEvents;
-    }
-
-private:
-    std::mutex mMutex;
-    std::condition_variable mCond;
-    std::vector<Delivered> mEvents;
-};
 
 class MonitorTest : public ::testing::Test {
 protected:
@@ -68,12 +23,19 @@ protected:
 
     // Waits until the monitor has delivered everything it holds.
     static void Drain(AudioDeviceMonitor& m) {
-        for (int i = 0; i < 500 && !m.PendingEvents().empty(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        kva_test::WaitUntil([&] { return m.PendingEvents().empty(); });
+    }
+    // Reports a write failure on each entry from..to-1.
+    static void FailEntries(AudioDeviceMonitor& m, int32_t from, int32_t to) {
+        DeviceRecord r;
+        for (int32_t i = from; i < to && m.GetDeviceAt(i, &r); ++i) {
+            m.SetCurrent(r.szName, r.nType);
+            m.ReportDeviceError(kDeviceErrorWrite);
+        }
     }
 
     std::shared_ptr<snd::VirtualSoundSystem> system;
-    EventObserver observer;
+    kva_test::ScriptedObserver observer;
 };
 
 std::u16string NameAt(AudioDeviceMonitor& m, int32_t i) {
@@ -101,11 +63,7 @@ TEST_F(MonitorTest, ListStartsWithTheDefaultEntryAndRecordsCarryTheDriver) {
         EXPECT_EQ(i % 3 == 0 ? 1 : 0, e.bDefault) << i;
     }
     DeviceRecord r;
-    ASSERT_TRUE(m.GetDeviceAt(0, &r));
-    EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), r.szName);
-    EXPECT_EQ(1, r.bDefault);
-    EXPECT_EQ(kDeviceTypeWasapi, r.nType);
-    EXPECT_EQ(std::u16string(u"Wasapi"), r.szDriver);
+    EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), NameAt(m, 0));
     EXPECT_EQ(u"Speakers", NameAt(m, 1));
     EXPECT_EQ(u"Headphones", NameAt(m, 2));
     ASSERT_TRUE(m.GetDeviceAt(2, &r));
@@ -184,20 +142,12 @@ TEST_F(MonitorTest, AvailableDevicePrefersDefaultEntryThenTypeThenAny) {
     EXPECT_EQ(kDeviceTypeWasapi, r.nType);
 
     // Every waveOut entry failed: the first remaining entry of any type.
-    for (int32_t i = 6; i < 9; ++i) {
-        ASSERT_TRUE(m.GetDeviceAt(i, &r));
-        m.SetCurrent(r.szName, r.nType);
-        m.ReportDeviceError(kDeviceErrorWrite);
-    }
+    FailEntries(m, 6, 9);
     ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWaveOut, &r));
     EXPECT_EQ(std::u16string(u"Speakers"), r.szName);
     EXPECT_EQ(kDeviceTypeWasapi, r.nType);
 
-    for (int32_t i = 1; i < 6; ++i) {
-        ASSERT_TRUE(m.GetDeviceAt(i, &r));
-        m.SetCurrent(r.szName, r.nType);
-        m.ReportDeviceError(kDeviceErrorWrite);
-    }
+    FailEntries(m, 1, 6);
     EXPECT_EQ(9, m.FailedCount());
     EXPECT_FALSE(m.GetAvailableDevice(kDeviceTypeWasapi, &r));
 }
@@ -263,10 +213,10 @@ TEST_F(MonitorTest, DeliveryConcurrencyDefaultThenAddedMergesIntoOne) {
     ASSERT_EQ(1u, pending.size());
     EXPECT_EQ(kDeviceEventTypeAddedDefault, pending[0].type);
     EXPECT_EQ(1, pending[0].count);
-    ASSERT_TRUE(observer.WaitCount(1));
+    ASSERT_TRUE(observer.WaitNotes(1));
     Drain(m);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    std::vector<Delivered> got = observer.Events();
+    std::vector<kva_test::ScriptedObserver::Note> got = observer.Notes();
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(kDeviceEventTypeAddedDefault, got[0].type);
     EXPECT_EQ(u"hp", got[0].id);
@@ -279,9 +229,9 @@ TEST_F(MonitorTest, DeliveryConcurrencyRemovalAfterAdditionAndSeparateEndpoints)
     c->OnDeviceStateChanged(u"hp", DEVICE_STATE_ACTIVE);
     c->OnDeviceStateChanged(u"spk", DEVICE_STATE_ACTIVE);
     c->OnDeviceStateChanged(u"hp", DEVICE_STATE_UNPLUGGED);
-    ASSERT_TRUE(observer.WaitCount(2));
+    ASSERT_TRUE(observer.WaitNotes(2));
     Drain(m);
-    std::vector<Delivered> got = observer.Events();
+    std::vector<kva_test::ScriptedObserver::Note> got = observer.Notes();
     ASSERT_EQ(2u, got.size());
     // Queue order: the endpoint first seen first.
     EXPECT_EQ(u"hp", got[0].id);
@@ -294,18 +244,18 @@ TEST_F(MonitorTest, DeliveryConcurrencySoundSystemEventsReachTheObserver) {
     AudioDeviceMonitor m(&observer);
     // Added and made default at once: added, then three default-changed calls.
     system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("usb", u"USB Audio"), true);
-    ASSERT_TRUE(observer.WaitCount(1));
+    ASSERT_TRUE(observer.WaitNotes(1));
     Drain(m);
-    std::vector<Delivered> got = observer.Events();
+    std::vector<kva_test::ScriptedObserver::Note> got = observer.Notes();
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(kDeviceEventTypeAddedDefault, got[0].type);
     EXPECT_EQ(u"USB Audio", got[0].name);
 
     // Removing it: the removal, and the default moving to another endpoint.
     system->RemoveEndpoint("usb");
-    ASSERT_TRUE(observer.WaitCount(3));
+    ASSERT_TRUE(observer.WaitNotes(3));
     Drain(m);
-    got = observer.Events();
+    got = observer.Notes();
     ASSERT_EQ(3u, got.size());
     bool removed = false, moved = false;
     for (size_t i = 1; i < got.size(); ++i) {
@@ -322,5 +272,5 @@ TEST_F(MonitorTest, DeliveryConcurrencyMonitorGoesWhileEventsArePending) {
     m.reset();  // nothing delivered after the monitor is gone, nothing left running
     system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("late", u"Late"));
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    EXPECT_TRUE(observer.Events().empty());
+    EXPECT_TRUE(observer.Notes().empty());
 }

@@ -1,5 +1,5 @@
-// Device descriptions, wave-format conversions, the hands-free search, session tags, the factory
-// and the WASAPI device list.
+// Device descriptions, wave-format conversions, the hands-free search, session tags and the
+// factory.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -141,40 +141,6 @@ TEST_F(VirtualDevices, DriverNamesAndFactory) {
     ASSERT_TRUE(d);
     EXPECT_EQ(d->name, u"Headphones (Beta)");
     EXPECT_EQ(d->flag, 1);
-}
-
-TEST_F(VirtualDevices, EnumerationStartsWithTheDefaultEntry) {
-    Wasapi w(u"");
-    ASSERT_EQ(w.Init(), 0);
-    ASSERT_EQ(w.devices.size(), 3u);
-    const AudioDeviceInfo& def = w.devices[0];
-    EXPECT_EQ(def.driver, u"Wasapi");
-    EXPECT_EQ(def.name, u"默认输出设备");
-    EXPECT_TRUE(def.id.empty());
-    EXPECT_TRUE(def.description.empty());
-    EXPECT_EQ(def.index, 0);
-    EXPECT_EQ(def.flag, 1);
-    EXPECT_EQ(w.devices[1].name, u"Speakers (Alpha)");
-    EXPECT_EQ(w.devices[1].id, u"ep-a");
-    EXPECT_EQ(w.devices[1].description, u"Alpha Audio");
-    EXPECT_EQ(w.devices[1].index, 0);
-    EXPECT_EQ(w.devices[1].flag, 0);
-    EXPECT_EQ(w.devices[2].name, u"Headphones (Beta)");
-    EXPECT_EQ(w.devices[2].index, 1);
-
-    AudioDeviceList plain;
-    w.EnumDeviceList(plain, false);
-    ASSERT_EQ(plain.size(), 2u);
-    EXPECT_EQ(plain[0].id, u"ep-a");
-
-    // Inactive endpoints are not listed; with none left the list is empty (no default entry).
-    sys->SetEndpointState("ep-b", snd::kStateDisabled);
-    w.EnumDeviceList(plain, true);
-    EXPECT_EQ(plain.size(), 2u);
-    sys->RemoveEndpoint("ep-a");
-    sys->RemoveEndpoint("ep-b");
-    w.EnumDeviceList(plain, true);
-    EXPECT_TRUE(plain.empty());
 }
 
 TEST_F(VirtualDevices, ChannelLayouts) {

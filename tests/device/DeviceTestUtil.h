@@ -46,12 +46,13 @@ inline AudioDescription MakeDescription(int rate, int channels, int sampleFormat
 inline AudioDescription MixDescription() { return MakeDescription(44100, 2, 3, 32, 0x3); }
 
 // Answers each fill through a script (call index from 0, buffer, wanted bytes -> status, with
-// *length set); records what each fill asked for, everything delivered and every device error.
+// *length set); records what each fill asked for, everything delivered, every device error and
+// every notification.
 class ScriptedObserver : public kva_audioplayer::IKVADeviceObserver {
 public:
     typedef std::function<int32_t(int call, uint8_t* buffer, int32_t* length)> Script;
 
-    explicit ScriptedObserver(Script script) : mScript(std::move(script)) {}
+    explicit ScriptedObserver(Script script = nullptr) : mScript(std::move(script)) {}
 
     int32_t BufferFill(uint8_t* buffer, int32_t* length, int64_t* position) override {
         int call;
@@ -80,7 +81,26 @@ public:
         }
         mCond.notify_all();
     }
-    void OnDeviceNotify(int32_t, const char16_t*, const char16_t*) override {}
+    void OnDeviceNotify(int32_t event, const char16_t* id, const char16_t* name) override {
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            mNotes.push_back({event, id ? id : u"", name ? name : u""});
+        }
+        mCond.notify_all();
+    }
+    struct Note {
+        int32_t type;
+        std::u16string id, name;
+    };
+    std::vector<Note> Notes() {
+        std::lock_guard<std::mutex> lock(mMutex);
+        return mNotes;
+    }
+    bool WaitNotes(size_t n, int timeoutMs = 5000) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        return mCond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return mNotes.size() >= n; });
+    }
 
     int Calls() {
         std::lock_guard<std::mutex> lock(mMutex);
@@ -122,6 +142,7 @@ private:
     std::vector<uint8_t> mDelivered;
     std::vector<int64_t> mPresets;
     std::vector<int32_t> mAsked;
+    std::vector<Note> mNotes;
 };
 
 // Fills with a float ramp that differs per sample, so any lost, repeated or reordered byte shows.
@@ -168,25 +189,6 @@ inline std::shared_ptr<kva_audioplayer::snd::VirtualSoundSystem> MainAndSecond(b
     return sys;
 }
 
-// A device of one driver on MainAndSecond: OpenDevice inits and opens one (with ID 3).
-template <class Device>
-class VirtualDeviceTest : public ::testing::Test {
-protected:
-    void SetUp() override { Make(true); }
-    void TearDown() override { kva_audioplayer::snd::SetSoundSystem(nullptr); }
-    virtual void Make(bool fast) { sys = MainAndSecond(fast); }
-
-    std::unique_ptr<Device> OpenDevice(const AudioDescription& format,
-                                       const std::u16string& name = u"") {
-        auto d = std::make_unique<Device>(name);
-        EXPECT_EQ(d->Init(), 0);
-        EXPECT_EQ(d->Open(3, &format), 0);
-        return d;
-    }
-
-    std::shared_ptr<kva_audioplayer::snd::VirtualSoundSystem> sys;
-};
-
 // What an endpoint got from a stream that ended: `lead` bytes of silence (a pre-roll), every byte
 // delivered, then nothing but silence (the tail written after the last data).
 inline ::testing::AssertionResult PlayedThenSilence(const std::vector<uint8_t>& got,
@@ -204,42 +206,22 @@ inline ::testing::AssertionResult PlayedThenSilence(const std::vector<uint8_t>& 
     return ::testing::AssertionSuccess();
 }
 
-// Number of threads of this process whose name starts with prefix.
-inline int CountThreads(const std::string& prefix) {
-    int n = 0;
-    DIR* dir = opendir("/proc/self/task");
-    if (!dir) return -1;
-    while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.') continue;
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        if (name.compare(0, prefix.size(), prefix) == 0) ++n;
-    }
-    closedir(dir);
-    return n;
-}
-
-// Context switches so far of this process's threads whose name starts with prefix: how often
-// they woke.
-inline long WakeUps(const std::string& prefix) {
+// Over this process's threads whose name starts with prefix: how many there are, or with
+// wakeUps how many context switches they made so far (how often they woke).
+inline long Threads(const std::string& prefix, bool wakeUps = false) {
     long n = 0;
     DIR* dir = opendir("/proc/self/task");
-    if (!dir) return -1;
-    while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.') continue;
+    while (dirent* e = dir ? readdir(dir) : nullptr) {
         const std::string task = std::string("/proc/self/task/") + e->d_name;
-        std::ifstream comm(task + "/comm");
+        std::ifstream comm(task + "/comm"), status(task + "/status");
         std::string name, line;
-        std::getline(comm, name);
-        if (name.compare(0, prefix.size(), prefix) != 0) continue;
-        std::ifstream status(task + "/status");
-        while (std::getline(status, line)) {
-            if (line.find("ctxt_switches:") != std::string::npos)
-                n += std::atol(line.c_str() + line.find(':') + 1);
-        }
+        if (e->d_name[0] == '.' || !std::getline(comm, name) || name.compare(0, prefix.size(), prefix))
+            continue;
+        while (wakeUps && std::getline(status, line))
+            if (line.find("ctxt_switches:") != std::string::npos) n += std::atol(line.c_str() + line.find(':') + 1);
+        n += !wakeUps;
     }
-    closedir(dir);
+    if (dir) closedir(dir);
     return n;
 }
 
