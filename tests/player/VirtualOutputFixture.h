@@ -94,12 +94,27 @@ protected:
     bool WaitCaptured(size_t frames, const char* endpoint = "out") {
         return WaitUntil([&] { return CapturedFrames(endpoint) >= frames; });
     }
-    // Index of the first notification (id, param1) at or after `from`; -1 when none.
-    static int Find(const std::vector<Notification>& all, int32_t id, int32_t p1, size_t from = 0) {
-        for (size_t i = from; i < all.size(); ++i)
-            if (all[i].id == id && (p1 == RecordingObserver::kAny || all[i].param1 == p1))
-                return static_cast<int>(i);
+    // Index of the first notification (id, param1); -1 when none.
+    static int Find(const std::vector<Notification>& all, int32_t id, int32_t p1) {
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i].id == id && (p1 == RecordingObserver::kAny || all[i].param1 == p1)) return int(i);
         return -1;
+    }
+    // The text of the first notification (id, param1).
+    std::string TextOf(int32_t id, int32_t p1) {
+        const auto all = obs.All();
+        const int i = Find(all, id, p1);
+        return i < 0 ? "(none)" : all[i].text;
+    }
+    // The capture as `oldRef` from its start, then a linear cross-fade into `newRef`.
+    CrossFadeLayout CrossFadeHeard(const std::vector<float>& oldRef, const std::vector<float>& newRef, long* start) {
+        const std::vector<float> got = Captured();
+        *start = LocateStart(got, oldRef);
+        EXPECT_GE(*start, 0) << "the old track's start is not heard";
+        CrossFadeLayout x = AnalyseCrossFade(got, std::max(*start, 0L), oldRef, newRef, 1e-4f);
+        EXPECT_EQ(x.error, "");
+        EXPECT_EQ(x.mismatch, -1) << "not the linear mix";
+        return x;
     }
 
     std::shared_ptr<kva_audioplayer::snd::VirtualSoundSystem> system;
