@@ -77,7 +77,7 @@ TEST_F(PlayerDevice, ListEndsAtItsLengthSameChoicePostsNothingAddedIsListed) {
     EXPECT_EQ(12, player->GetOutputDeviceCount());
 }
 
-TEST_F(PlayerDevice, ChoosingAnotherDeviceMovesPlayback) {
+TEST_F(PlayerDevice, ChoosingAnotherDeviceOrANewDefaultMovesPlayback) {
     Playing();
     ASSERT_TRUE(WaitCaptured(1));
     // An unknown name or id changes nothing.
@@ -95,6 +95,17 @@ TEST_F(PlayerDevice, ChoosingAnotherDeviceMovesPlayback) {
     // The type asked for answers at once, not once the device has moved.
     player->SetOutputDeviceType(kDeviceTypeWaveOut);
     EXPECT_EQ(kDeviceTypeWaveOut, player->GetOutputDeviceType());
+
+    // A default-following device is made anew on the new default; playback goes on.
+    Playing();
+    ASSERT_TRUE(WaitCaptured(1));
+    system->SetDefaultEndpoint("b");
+    ASSERT_TRUE(WaitCaptured(CapturedFrames("b") + 4410, "b"));
+    EXPECT_EQ(kStatusStarted, player->GetStatus());
+    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
+    ExpectSilent("out");
+    const int64_t t0 = player->GetCurrentPosition();
+    ASSERT_TRUE(WaitUntil([&] { return player->GetCurrentPosition() > t0 + 200; }));
 }
 
 // Two outputs of the same name: the second is listed with its id after the name, and each plays
@@ -149,19 +160,6 @@ TEST_F(PlayerDevice, RemovingAChosenEndpointFallsBackToTheDefaultEntry) {
     ASSERT_TRUE(player->GetCurrentOutputDevice(&r));
     EXPECT_EQ(1, r.bDefault);
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
-}
-
-TEST_F(PlayerDevice, DefaultChangeRecreatesADefaultFollowingDevice) {
-    Playing();
-    ASSERT_TRUE(WaitCaptured(1));
-    system->SetDefaultEndpoint("b");
-    ASSERT_TRUE(WaitCaptured(4410, "b"));
-    EXPECT_EQ(kStatusStarted, player->GetStatus());
-    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
-    ExpectSilent("out");
-    // Playback goes on where it was: position keeps advancing.
-    const int64_t t0 = player->GetCurrentPosition();
-    ASSERT_TRUE(WaitUntil([&] { return player->GetCurrentPosition() > t0 + 200; }));
 }
 
 TEST_F(PlayerDevice, LosingTheLastEndpointEndsInErrorStatus) {
