@@ -1,9 +1,38 @@
 #include "StreamTestUtil.h"
 
 #include <cctype>
-#include <chrono>
-#include <cstring>
-#include <thread>
+#include <cerrno>
+
+// Counting replaces the allocator's entry points; glibc's own ones do the work.
+namespace {
+thread_local bool tCounting = false;
+thread_local long tAllocations = 0;
+inline void Note() { tAllocations += tCounting; }
+}  // namespace
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+void kva_test::CountAllocations(bool) {}
+#else
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* __libc_memalign(size_t, size_t);
+void* malloc(size_t n) noexcept { return Note(), __libc_malloc(n); }
+void* calloc(size_t n, size_t size) noexcept { return Note(), __libc_calloc(n, size); }
+void* realloc(void* p, size_t n) noexcept { return Note(), __libc_realloc(p, n); }
+void* memalign(size_t a, size_t n) noexcept { return Note(), __libc_memalign(a, n); }
+void* aligned_alloc(size_t a, size_t n) noexcept { return Note(), __libc_memalign(a, n); }
+int posix_memalign(void** p, size_t a, size_t n) noexcept {
+    Note();
+    return (*p = __libc_memalign(a, n)) ? 0 : ENOMEM;
+}
+}
+void kva_test::CountAllocations(bool on) {
+    if (on) tAllocations = 0;
+    tCounting = on;
+}
+#endif
+long kva_test::Allocations() { return tAllocations; }
 
 namespace kva_test {
 

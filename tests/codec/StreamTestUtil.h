@@ -1,17 +1,37 @@
-// The codec folder's harness: a recording stream observer, a stream on a file, a device-like
-// pull of everything a stream gives.
+// The codec folder's harness: what its tests include, a recording stream observer, a stream on
+// a file, a device-like pull of everything a stream gives, an allocation counter.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
 #include <mutex>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "codec/CKVAAudioProcess.h"
+#include "codec/KVAAudioNormlizer.h"
 #include "codec/KVAAudioStream.h"
+#include "codec/KVAFFDecoder.h"
+#include "codec/TempoProcessor.h"
+#include "common/MemorySourceIO.h"
+#include "common/ReferenceDecode.h"
+#include "common/TestIFProcessor.h"
+#include "common/TestPaths.h"
+#include "common/TestProcess.h"
 #include "source/KVAAudioLocalSource.h"
+#include "support/Log.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -96,6 +116,12 @@ struct FileStream {
     kva_audioplayer::CKVAAudioLocalSource source;
     kva_audioplayer::CKVAAudioStream stream;
 };
+
+// Counts the calling thread's allocations (operator new and the whole malloc family) while on;
+// Allocations() gives the count since it was turned on. Sanitizer builds own the allocator and
+// count nothing.
+void CountAllocations(bool on);
+long Allocations();
 
 // A file name as a test name.
 std::string Slug(const char* file);
