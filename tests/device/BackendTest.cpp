@@ -34,15 +34,9 @@ struct Backend {
 void PrintTo(const Backend& b, std::ostream* os) { *os << b.name; }
 
 template <class D>
-AudioDevice* Make(const std::u16string& name) {
-    D* d = new D(name);
-    d->Init();
-    return d;
-}
+AudioDevice* Make(const std::u16string& name) { D* d = new D(name); return d->Init(), d; }
 template <class D>
-D& As(AudioDevice& d) {
-    return static_cast<D&>(d);
-}
+D& As(AudioDevice& d) { return static_cast<D&>(d); }
 int32_t Step(AudioDevice& d) { return d.GetStepSize(); }
 
 const Backend kWasapi = {
@@ -91,9 +85,7 @@ protected:
     long WakeUps() {
         return Threads(GetParam().thread, true) + (GetParam().driver ? Threads(GetParam().driver, true) : 0);
     }
-    std::vector<uint8_t> Captured(const std::string& endpoint = "main") {
-        return sys->GetCaptured(endpoint);
-    }
+    std::vector<uint8_t> Captured(const std::string& endpoint = "main") { return sys->GetCaptured(endpoint); }
 
     std::shared_ptr<snd::VirtualSoundSystem> sys;
     int counter = 0;
@@ -475,8 +467,7 @@ TEST(DirectSoundArithmetic, StepsAndAttenuation) {
     for (auto l : levels) EXPECT_EQ(DirectSound::VolumeToAttenuation(l.first), l.second) << l.first;
 }
 
-class DirectSoundConcurrency : public BackendConcurrency {
-protected:
+struct DirectSoundConcurrency : BackendConcurrency {
     DirectSound& Ds(Device& d) { return As<DirectSound>(*d); }
 };
 INSTANTIATE_TEST_SUITE_P(, DirectSoundConcurrency, ::testing::Values(kDirectSound), Name);
@@ -657,8 +648,7 @@ TEST(WaveOutArithmetic, StepSizeAndVolumeValues) {
     for (auto l : levels) EXPECT_EQ(WaveOut::VolumeValue(l.first), l.second) << l.first;
 }
 
-class WaveOutConcurrency : public BackendConcurrency {
-protected:
+struct WaveOutConcurrency : BackendConcurrency {
     WaveOut& Wo(Device& d) { return As<WaveOut>(*d); }
 };
 INSTANTIATE_TEST_SUITE_P(, WaveOutConcurrency, ::testing::Values(kWaveOut), Name);

@@ -6,11 +6,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <climits>
-#include <cmath>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -34,11 +31,8 @@ inline AudioDescription MakeDescription(int rate, int channels, int sampleFormat
     AudioDescription d;
     memset(&d, 0, sizeof(d));
     d.nTag = kva_audioplayer::kAudioDescriptionTag;
-    d.nSampleRate = rate;
-    d.nChannel = channels;
-    d.nSampleFormat = sampleFormat;
-    d.nBitsPerSample = bits;
-    d.nChannelLayout = layout;
+    d.nSampleRate = rate, d.nChannel = channels, d.nSampleFormat = sampleFormat;
+    d.nBitsPerSample = bits, d.nChannelLayout = layout;
     return d;
 }
 
@@ -51,89 +45,60 @@ inline AudioDescription MixDescription() { return MakeDescription(44100, 2, 3, 3
 class ScriptedObserver : public kva_audioplayer::IKVADeviceObserver {
 public:
     typedef std::function<int32_t(int call, uint8_t* buffer, int32_t* length)> Script;
-
-    explicit ScriptedObserver(Script script = nullptr) : mScript(std::move(script)) {}
-
-    int32_t BufferFill(uint8_t* buffer, int32_t* length, int64_t* position) override {
-        int call;
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            call = mCalls;
-            mPresets.push_back(*position);
-            mAsked.push_back(*length);
-        }
-        int32_t status = mScript(call, buffer, length);
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            ++mCalls;
-            if (status >= 0 || status == -18) {
-                if (*length > 0) mDelivered.insert(mDelivered.end(), buffer, buffer + *length);
-            }
-        }
-        mCond.notify_all();
-        return status;
-    }
-    int32_t FrameFill(kva_audioplayer::AudioFrame*) override { return -12; }
-    void DeviceError(int32_t code) override {
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            mErrors.push_back(code);
-        }
-        mCond.notify_all();
-    }
-    void OnDeviceNotify(int32_t event, const char16_t* id, const char16_t* name) override {
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            mNotes.push_back({event, id ? id : u"", name ? name : u""});
-        }
-        mCond.notify_all();
-    }
     struct Note {
         int32_t type;
         std::u16string id, name;
     };
-    std::vector<Note> Notes() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mNotes;
+
+    explicit ScriptedObserver(Script script = nullptr) : mScript(std::move(script)) {}
+
+    int32_t BufferFill(uint8_t* buffer, int32_t* length, int64_t* position) override {
+        const int call = Locked([&] {
+            mPresets.push_back(*position);
+            mAsked.push_back(*length);
+            return mCalls;
+        });
+        const int32_t status = mScript(call, buffer, length);
+        Locked([&] {
+            if ((status >= 0 || status == -18) && *length > 0)
+                mDelivered.insert(mDelivered.end(), buffer, buffer + *length);
+            return ++mCalls;
+        });
+        return status;
     }
-    bool WaitNotes(size_t n, int timeoutMs = 5000) {
-        std::unique_lock<std::mutex> lock(mMutex);
-        return mCond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return mNotes.size() >= n; });
+    int32_t FrameFill(kva_audioplayer::AudioFrame*) override { return -12; }
+    void DeviceError(int32_t code) override {
+        Locked([&] { return mErrors.push_back(code), 0; });
+    }
+    void OnDeviceNotify(int32_t event, const char16_t* id, const char16_t* name) override {
+        Locked([&] { return mNotes.push_back({event, id ? id : u"", name ? name : u""}), 0; });
     }
 
-    int Calls() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mCalls;
-    }
-    std::vector<int32_t> Errors() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mErrors;
-    }
-    std::vector<uint8_t> Delivered() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mDelivered;
-    }
-    std::vector<int64_t> Presets() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mPresets;
-    }
-    std::vector<int32_t> Asked() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mAsked;
-    }
-    bool WaitCalls(int n, int timeoutMs = 5000) {
-        std::unique_lock<std::mutex> lock(mMutex);
-        return mCond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return mCalls >= n; });
-    }
-    bool WaitError(int timeoutMs = 5000) {
-        std::unique_lock<std::mutex> lock(mMutex);
-        return mCond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return !mErrors.empty(); });
-    }
+    int Calls() { return Locked([&] { return mCalls; }); }
+    std::vector<int32_t> Errors() { return Locked([&] { return mErrors; }); }
+    std::vector<uint8_t> Delivered() { return Locked([&] { return mDelivered; }); }
+    std::vector<int64_t> Presets() { return Locked([&] { return mPresets; }); }
+    std::vector<int32_t> Asked() { return Locked([&] { return mAsked; }); }
+    std::vector<Note> Notes() { return Locked([&] { return mNotes; }); }
+    bool WaitCalls(int n, int ms = 5000) { return Wait([&] { return mCalls >= n; }, ms); }
+    bool WaitError(int ms = 5000) { return Wait([&] { return !mErrors.empty(); }, ms); }
+    bool WaitNotes(size_t n, int ms = 5000) { return Wait([&] { return mNotes.size() >= n; }, ms); }
 
 private:
+    // Runs f under the lock and wakes the waiters.
+    template <class F>
+    auto Locked(F f) -> decltype(f()) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        auto r = f();
+        mCond.notify_all();
+        return r;
+    }
+    template <class P>
+    bool Wait(P pred, int ms) {
+        std::unique_lock<std::mutex> lock(mMutex);
+        return mCond.wait_for(lock, std::chrono::milliseconds(ms), pred);
+    }
+
     Script mScript;
     std::mutex mMutex;
     std::condition_variable mCond;
@@ -148,26 +113,18 @@ private:
 // Fills with a float ramp that differs per sample, so any lost, repeated or reordered byte shows.
 inline void FillPattern(uint8_t* buffer, int32_t bytes, int* counter) {
     float* f = reinterpret_cast<float*>(buffer);
-    for (int32_t i = 0; i < bytes / 4; ++i) {
+    for (int32_t i = 0; i < bytes / 4; ++i)
         f[i] = static_cast<float>(((*counter)++ % 20000) - 10000) / 10001.0f;
-    }
 }
 
 // Fills the first `full` periods with the pattern, then ends the stream (-18); the answer that
 // ends it carries half a period with `halfLast`, else nothing.
 inline ScriptedObserver::Script PatternThenEnd(int full, int* counter, bool halfLast = false) {
     return [=](int call, uint8_t* buffer, int32_t* length) -> int32_t {
-        if (call < full) {
-            FillPattern(buffer, *length, counter);
-            return 0;
-        }
-        if (call == full && halfLast) {
-            *length = (*length / 2) & ~7;
-            FillPattern(buffer, *length, counter);
-            return -18;
-        }
-        *length = 0;
-        return -18;
+        if (call > full || (call == full && !halfLast)) *length = 0;
+        else if (call == full) *length = (*length / 2) & ~7;
+        FillPattern(buffer, *length, counter);
+        return call < full ? 0 : -18;
     };
 }
 
