@@ -38,6 +38,14 @@ protected:
     kva_test::ScriptedObserver observer;
 };
 
+// What the observer was told, one "type id name" line each.
+std::string Told(kva_test::ScriptedObserver& o) {
+    std::string out;
+    for (const auto& n : o.Notes())
+        out += std::to_string(n.type) + " " + Utf16ToUtf8(n.id) + " " + Utf16ToUtf8(n.name) + "\n";
+    return out;
+}
+
 std::u16string NameAt(AudioDeviceMonitor& m, int32_t i) {
     DeviceRecord r;
     return m.GetDeviceAt(i, &r) ? std::u16string(r.szName) : u"<none>";
@@ -216,11 +224,7 @@ TEST_F(MonitorTest, DeliveryConcurrencyDefaultThenAddedMergesIntoOne) {
     ASSERT_TRUE(observer.WaitNotes(1));
     Drain(m);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    std::vector<kva_test::ScriptedObserver::Note> got = observer.Notes();
-    ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(kDeviceEventTypeAddedDefault, got[0].type);
-    EXPECT_EQ(u"hp", got[0].id);
-    EXPECT_EQ(u"Headphones", got[0].name);
+    EXPECT_EQ("4 hp Headphones\n", Told(observer));  // added and default
 }
 
 TEST_F(MonitorTest, DeliveryConcurrencyRemovalAfterAdditionAndSeparateEndpoints) {
@@ -231,13 +235,8 @@ TEST_F(MonitorTest, DeliveryConcurrencyRemovalAfterAdditionAndSeparateEndpoints)
     c->OnDeviceStateChanged(u"hp", DEVICE_STATE_UNPLUGGED);
     ASSERT_TRUE(observer.WaitNotes(2));
     Drain(m);
-    std::vector<kva_test::ScriptedObserver::Note> got = observer.Notes();
-    ASSERT_EQ(2u, got.size());
-    // Queue order: the endpoint first seen first.
-    EXPECT_EQ(u"hp", got[0].id);
-    EXPECT_EQ(kDeviceEventTypeRemoved, got[0].type);
-    EXPECT_EQ(u"spk", got[1].id);
-    EXPECT_EQ(kDeviceEventTypeAdded, got[1].type);
+    // Queue order: the endpoint first seen first; removed (2), added (1).
+    EXPECT_EQ("2 hp Headphones\n1 spk Speakers\n", Told(observer));
 }
 
 TEST_F(MonitorTest, DeliveryConcurrencySoundSystemEventsReachTheObserver) {
@@ -246,24 +245,16 @@ TEST_F(MonitorTest, DeliveryConcurrencySoundSystemEventsReachTheObserver) {
     system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("usb", u"USB Audio"), true);
     ASSERT_TRUE(observer.WaitNotes(1));
     Drain(m);
-    std::vector<kva_test::ScriptedObserver::Note> got = observer.Notes();
-    ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(kDeviceEventTypeAddedDefault, got[0].type);
-    EXPECT_EQ(u"USB Audio", got[0].name);
+    EXPECT_EQ("4 usb USB Audio\n", Told(observer));
 
     // Removing it: the removal, and the default moving to another endpoint.
     system->RemoveEndpoint("usb");
     ASSERT_TRUE(observer.WaitNotes(3));
     Drain(m);
-    got = observer.Notes();
-    ASSERT_EQ(3u, got.size());
-    bool removed = false, moved = false;
-    for (size_t i = 1; i < got.size(); ++i) {
-        if (got[i].id == u"usb" && got[i].type == kDeviceEventTypeRemoved) removed = true;
-        if (got[i].id == u"spk" && got[i].type == kDeviceEventTypeDefault) moved = true;
-    }
-    EXPECT_TRUE(removed);
-    EXPECT_TRUE(moved);
+    const std::string told = Told(observer);
+    EXPECT_EQ(3u, observer.Notes().size()) << told;
+    EXPECT_NE(std::string::npos, told.find("\n2 usb ")) << told;  // removed
+    EXPECT_NE(std::string::npos, told.find("\n3 spk ")) << told;  // the default moved
 }
 
 TEST_F(MonitorTest, DeliveryConcurrencyMonitorGoesWhileEventsArePending) {
