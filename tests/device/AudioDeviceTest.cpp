@@ -151,17 +151,18 @@ TEST_F(VirtualDevices, OutputFormatChangeAndSameFormat) {
 // ---- hands-free counterparts ----
 
 AudioDeviceInfo Info(const std::u16string& name, const std::u16string& description) {
-    AudioDeviceInfo d;
-    d.driver = u"Wasapi";
-    d.name = name;
-    d.description = description;
-    d.id = u"id:" + name;
-    return d;
+    return AudioDeviceInfo{u"Wasapi", name, u"id:" + name, description};
+}
+// The counterpart's name; "-" when there is none (and the answer was left alone).
+std::u16string Counterpart(Wasapi& w, const std::u16string& search, bool loose) {
+    AudioDeviceInfo out;
+    return w.FindHandsFreeCounterpart(search, loose, {}, &out) ? out.name
+           : out.name.empty()                                  ? u"-"
+                                                               : u"touched";
 }
 
 TEST_F(VirtualDevices, HandsFreeCounterpart) {
     Wasapi w(u"");
-    AudioDeviceInfo out;
     w.devices = {
         Info(u"Headset (WH-1000XM4 Hands-Free AG Audio)", u"WH-1000XM4 Hands-Free AG Audio"),
         Info(u"Speakers (Realtek)", u"Realtek High Definition Audio"),
@@ -170,51 +171,34 @@ TEST_F(VirtualDevices, HandsFreeCounterpart) {
     };
     // Strict: the description must start with the text before "hands-free"; the device itself
     // is skipped even though its description starts the same.
-    ASSERT_TRUE(w.FindHandsFreeCounterpart(u"WH-1000XM4 Hands-Free AG Audio", false, {}, &out));
-    EXPECT_EQ(out.name, u"Headphones (WH-1000XM4 Stereo)");
+    EXPECT_EQ(Counterpart(w, u"WH-1000XM4 Hands-Free AG Audio", false), u"Headphones (WH-1000XM4 Stereo)");
     // Any case of the search text; only an exactly equal field is skipped, so now the
     // hands-free entry itself comes first.
-    ASSERT_TRUE(w.FindHandsFreeCounterpart(u"wh-1000xm4 HANDS-FREE", false, {}, &out));
-    EXPECT_EQ(out.name, u"Headset (WH-1000XM4 Hands-Free AG Audio)");
-
-    // No search text, or nothing before it: false without looking.
-    out = AudioDeviceInfo();
-    EXPECT_FALSE(w.FindHandsFreeCounterpart(u"Speakers (Realtek)", false, {}, &out));
-    EXPECT_FALSE(w.FindHandsFreeCounterpart(u"Hands-Free WH-1000XM4", false, {}, &out));
-    EXPECT_FALSE(w.FindHandsFreeCounterpart(u"hands-free", true, {}, &out));
-    EXPECT_TRUE(out.name.empty());
-    EXPECT_FALSE(w.FindHandsFreeCounterpart(u"Other Hands-Free", false, {}, &out));
+    EXPECT_EQ(Counterpart(w, u"wh-1000xm4 HANDS-FREE", false), u"Headset (WH-1000XM4 Hands-Free AG Audio)");
+    // No search text, nothing before it, or no match: none.
+    for (const char16_t* t : {u"Speakers (Realtek)", u"Hands-Free WH-1000XM4", u"Other Hands-Free"})
+        EXPECT_EQ(Counterpart(w, t, false), u"-");
+    EXPECT_EQ(Counterpart(w, u"hands-free", true), u"-");
 }
 
 TEST_F(VirtualDevices, HandsFreeLooseMatch) {
     Wasapi w(u"");
-    AudioDeviceInfo out;
     const std::u16string given = u"Headset (Buds Pro Hands-Free)";
     // Loose: names are compared; the tail from the last "(" before "hands-free" may occur
     // anywhere in a name, and a later candidate replaces an earlier one.
-    w.devices = {
-        Info(u"Speakers (Buds Pro Stereo)", u"a"),
-        Info(given, u"b"),
-        Info(u"Earbuds (Buds Pro Music)", u"c"),
-        Info(u"Speakers (Realtek)", u"d"),
-    };
-    ASSERT_TRUE(w.FindHandsFreeCounterpart(given, true, {}, &out));
-    EXPECT_EQ(out.name, u"Earbuds (Buds Pro Music)");
-    // Strict mode looks at descriptions, where nothing matches.
-    EXPECT_FALSE(w.FindHandsFreeCounterpart(given, false, {}, &out));
-
+    w.devices = {Info(u"Speakers (Buds Pro Stereo)", u"a"), Info(given, u"b"),
+                 Info(u"Earbuds (Buds Pro Music)", u"c"), Info(u"Speakers (Realtek)", u"d")};
+    EXPECT_EQ(Counterpart(w, given, true), u"Earbuds (Buds Pro Music)");
+    EXPECT_EQ(Counterpart(w, given, false), u"-");  // strict looks at descriptions
     // A prefix match wins at once, even after candidates.
     w.devices.push_back(Info(u"HEADSET (buds pro Stereo)", u"e"));
     w.devices.push_back(Info(u"Tail (Buds Pro Late)", u"f"));
-    ASSERT_TRUE(w.FindHandsFreeCounterpart(given, true, {}, &out));
-    EXPECT_EQ(out.name, u"HEADSET (buds pro Stereo)");
-
+    EXPECT_EQ(Counterpart(w, given, true), u"HEADSET (buds pro Stereo)");
     // Without "(" before the search text there is no tail, so only prefixes count.
     w.devices = {Info(u"Other Buds Pro", u"a")};
-    EXPECT_FALSE(w.FindHandsFreeCounterpart(u"Buds Pro Hands-Free", true, {}, &out));
+    EXPECT_EQ(Counterpart(w, u"Buds Pro Hands-Free", true), u"-");
     w.devices.push_back(Info(u"Buds Pro Stereo", u"b"));
-    ASSERT_TRUE(w.FindHandsFreeCounterpart(u"Buds Pro Hands-Free", true, {}, &out));
-    EXPECT_EQ(out.name, u"Buds Pro Stereo");
+    EXPECT_EQ(Counterpart(w, u"Buds Pro Hands-Free", true), u"Buds Pro Stereo");
 }
 
 TEST(SessionTag, Parsing) {
@@ -234,11 +218,9 @@ TEST(SessionTag, Parsing) {
         EXPECT_TRUE(h == g) << t;
     }
     // 31 or 33 digits, empty or null: refused.
-    EXPECT_FALSE(ParseSessionTag("0123abcd-4567-89AB-cdef-0123456789a", &g));
-    EXPECT_FALSE(ParseSessionTag("0123abcd-4567-89AB-cdef-0123456789abc", &g));
-    EXPECT_FALSE(ParseSessionTag("", &g));
-    EXPECT_FALSE(ParseSessionTag("--------", &g));
-    EXPECT_FALSE(ParseSessionTag(nullptr, &g));
+    for (const char* t : {"0123abcd-4567-89AB-cdef-0123456789a", "0123abcd-4567-89AB-cdef-0123456789abc",
+                          "", "--------", static_cast<const char*>(nullptr)})
+        EXPECT_FALSE(ParseSessionTag(t, &g)) << (t ? t : "null");
 }
 
 TEST_F(VirtualDevices, SessionTagTakenOnlyWhenValid) {
