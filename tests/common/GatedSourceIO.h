@@ -1,5 +1,5 @@
 // A MemorySourceIO whose Open, or whose reads past a given offset, wait until the test lets them
-// go or the source is aborted: a server that stalls. It can also deliver at a limited rate.
+// go or the source is aborted (a server that stalls); or one that delivers at a limited rate.
 #pragma once
 
 #include <algorithm>
@@ -14,10 +14,9 @@ namespace kva_test {
 
 class GatedSourceIO : public MemorySourceIO {
 public:
-    enum Gate { kGateOpen, kGateReads, kThrottle };
-
     // kGateReads: reads past `offset` wait; kThrottle: at most 2 KiB per 10 ms read (a little
     // faster than 44.1 kHz 16-bit stereo plays).
+    enum Gate { kGateOpen, kGateReads, kThrottle };
     GatedSourceIO(std::vector<uint8_t> data, uint32_t id, Gate gate, int64_t offset = 0)
         : MemorySourceIO(std::move(data), id), mGate(gate), mOffset(offset) {}
 
@@ -36,25 +35,23 @@ public:
     }
     void Abort() override {
         MemorySourceIO::Abort();
-        std::lock_guard<std::mutex> lock(mMutex);
-        mAborted = true;
-        mCond.notify_all();
+        Set(mAborted);
     }
     bool WaitEntered() {
         std::unique_lock<std::mutex> lock(mMutex);
         return mCond.wait_for(lock, std::chrono::seconds(5), [this] { return mEntered; });
     }
-    void Let() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mLet = true;
-        mCond.notify_all();
-    }
+    void Let() { Set(mLet); }
 
 private:
-    void Wait() {
-        std::unique_lock<std::mutex> lock(mMutex);
-        mEntered = true;
+    void Set(bool& flag) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        flag = true;
         mCond.notify_all();
+    }
+    void Wait() {
+        Set(mEntered);
+        std::unique_lock<std::mutex> lock(mMutex);
         mCond.wait(lock, [this] { return mAborted || mLet; });
     }
 

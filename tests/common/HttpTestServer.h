@@ -1,6 +1,6 @@
-// A scriptable HTTP/1.1 server on the loopback interface, for network tests.
-// Each connection carries one request; a handler per path decides how it is answered. As a
-// proxy it answers absolute targets by their path and CONNECT (path: "host:port") by its plan.
+// A scriptable HTTP/1.1 server on 127.0.0.1 for network tests: one request per connection, a
+// handler per path decides the answer. As a proxy it answers absolute targets by their path and
+// CONNECT (path: "host:port") by its plan.
 #pragma once
 
 #include <atomic>
@@ -26,12 +26,11 @@ uint8_t PatternByte(int64_t index);
 std::string PatternBytes(int64_t offset, int64_t length);
 
 struct HttpRequest {
-    std::string method;
-    std::string target;      // as sent, query included
-    std::string path;        // target without the query (and scheme and host, for a proxy)
-    std::string head;        // the whole request head
-    int64_t rangeStart = -1;  // from "Range: bytes=N-", -1 without one
-    int index = 0;           // 0 for the first request to this path
+    std::string method, target;  // target as sent, query included
+    std::string path;            // target without the query (and scheme and host, for a proxy)
+    std::string head;            // the whole request head
+    int64_t rangeStart = -1;     // from "Range: bytes=N-", -1 without one
+    int index = 0;               // 0 for the first request to this path
 };
 
 struct HttpPlan {
@@ -39,31 +38,25 @@ struct HttpPlan {
     // The resource: explicit bytes, or a pattern of patternSize bytes when body is null.
     std::shared_ptr<const std::string> body;
     int64_t patternSize = 0;
-    bool honourRange = true;
-    bool sendContentLength = true;
-    bool chunked = false;
+    bool honourRange = true, sendContentLength = true, chunked = false;
     std::string contentType = "application/octet-stream";
     std::vector<std::string> extraHeaders;  // whole lines without CR LF
     std::string location;                   // sent as "Location" when not empty
     std::string rawResponse;                // when set, sent as it stands instead of a response
     int64_t closeAfter = -1;                // body bytes after which the connection is closed
     bool resetInsteadOfClose = false;       // ... with a reset instead of a close
-    int64_t stallAfter = -1;                // body bytes after which sending pauses
-    int stallMs = -1;                       // ... for this long; -1 until the server stops,
-                                            //     kUntilReleased until ReleaseStalls
-    static constexpr int kUntilReleased = -2;
-    int trickleBytes = 0;                   // body in pieces of this size ...
-    int trickleDelayMs = 0;                 // ... with this pause after each
-    int headByteDelayMs = 0;                // head sent one byte at a time with this pause
-    // A stream server: "ICY 200 OK", no length; with metaInt and a request asking for it,
-    // a metadata block after every metaInt body bytes, titles[i % size] in block i.
+    int64_t stallAfter = -1;                // body bytes after which sending pauses for stallMs:
+    int stallMs = -1;                       // -1 until the server stops, kUntilReleased until
+    static constexpr int kUntilReleased = -2;  // ReleaseStalls
+    int trickleBytes = 0, trickleDelayMs = 0;  // body in pieces of this size, a pause after each
+    int headByteDelayMs = 0;                   // head sent one byte at a time with this pause
+    // A stream server: "ICY 200 OK", no length; with metaInt and a request asking for it, a
+    // metadata block after every metaInt body bytes, titles[i % size] in block i.
     bool icy = false;
     int metaInt = 0;
     std::vector<std::string> titles;
-    int64_t rangePiece = 0;                 // answer 206 with at most this many bytes from the
-                                            // range start, then keep the connection open
-    int tunnelPort = 0;                     // a CONNECT answered 200 (with extraHeaders), then
-                                            // relayed to this loopback port
+    int64_t rangePiece = 0;  // answer 206 with at most this many bytes, then keep the connection
+    int tunnelPort = 0;      // a CONNECT answered 200 (with extraHeaders), relayed to this port
 
     static HttpPlan Pattern(int64_t size) {
         HttpPlan p;
@@ -81,44 +74,36 @@ using HttpHandler = std::function<HttpPlan(const HttpRequest&)>;
 
 class HttpTestServer {
 public:
-    explicit HttpTestServer(bool ipv6 = false);
+    HttpTestServer() = default;
     ~HttpTestServer();
+    HttpTestServer(const HttpTestServer&) = delete;
+    HttpTestServer& operator=(const HttpTestServer&) = delete;
 
     // Serve TLS with this certificate chain and key (PEM files); call before Start.
     bool EnableTls(const std::string& certFile, const std::string& keyFile);
     bool Start();
     void Stop();
     int Port() const { return mPort; }
-    std::string Host() const { return mIpv6 ? "[::1]" : "127.0.0.1"; }
-    std::string Scheme() const { return mSslCtx ? "https" : "http"; }
     std::string Url(const std::string& target) const;
 
     void Route(const std::string& path, HttpHandler handler);
-    // Convenience: a fixed resource answered with the same plan every time.
-    void Serve(const std::string& path, const HttpPlan& plan);
-
+    void Serve(const std::string& path, const HttpPlan& plan);  // the same plan every time
     std::vector<HttpRequest> Requests();
     std::vector<HttpRequest> RequestsFor(const std::string& path);
     int ConnectionCount() const { return mConnections.load(); }
-    // Ends every pause that waits for it, now and later.
-    void ReleaseStalls();
-
-    HttpTestServer(const HttpTestServer&) = delete;
-    HttpTestServer& operator=(const HttpTestServer&) = delete;
+    void ReleaseStalls();  // ends every pause that waits for it, now and later
 
 private:
     void AcceptLoop();
     void Serve(int fd);
+    bool Answer(int fd, ssl_st* ssl, HttpRequest& req);  // true: end with a reset
     void Tunnel(int fd, const HttpPlan& plan);
     bool SendAll(int fd, ssl_st* ssl, const char* data, size_t length);
     bool Pause(int ms);  // false when the server is stopping
 
-    bool mIpv6;
     ssl_ctx_st* mSslCtx = nullptr;
-    int mListen = -1;
-    int mPort = 0;
-    std::atomic<bool> mStop{false};
-    std::atomic<bool> mReleased{false};
+    int mListen = -1, mPort = 0;
+    std::atomic<bool> mStop{false}, mReleased{false};
     std::atomic<int> mConnections{0};
     std::thread mAcceptThread;
     std::mutex mLock;
@@ -139,9 +124,7 @@ public:
     bool Ok() const { return mOk; }
 
 private:
-    int mListen = -1;
-    int mFiller = -1;
-    int mPort = 0;
+    int mListen = -1, mFiller = -1, mPort = 0;
     bool mOk = false;
 };
 
@@ -149,23 +132,21 @@ private:
 class NginxServer {
 public:
     static bool Available();
-    explicit NginxServer(const std::string& root);
-    ~NginxServer();
+    explicit NginxServer(const std::string& root) : mRoot(root) {}
+    ~NginxServer() { Stop(); }
     bool Start();
     void Stop();
     int Port() const { return mPort; }
-    std::string Url(const std::string& target) const;
+    std::string Url(const std::string& target) const {
+        return "http://127.0.0.1:" + std::to_string(mPort) + target;
+    }
 
 private:
-    std::string mRoot;
-    std::string mPrefix;
+    std::string mRoot, mPrefix;
     int mPort = 0;
-    int mPid = -1;
 };
 
-// Writes bytes to a file; true on success.
-bool WriteFile(const std::string& path, const std::string& bytes);
-// Reads a whole file.
+bool WriteFile(const std::string& path, const std::string& bytes);  // true on success
 std::string ReadFile(const std::string& path);
 
 }  // namespace kva_test

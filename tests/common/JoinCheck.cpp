@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 
 #include "common/ReferenceDecode.h"
@@ -15,38 +14,26 @@ std::vector<float> FloatsFromBytes(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
-size_t FirstSoundFrame(const std::vector<float>& s) {
-    size_t f = 0;
-    while (2 * f + 1 < s.size() && s[2 * f] == 0.0f && s[2 * f + 1] == 0.0f) ++f;
-    return f;
-}
-
-long LocateStart(const std::vector<float>& got, const std::vector<float>& ref, long maxOffset,
-                 float tolerance) {
-    const size_t probe = 256;
-    const size_t first = FirstSoundFrame(ref);  // leading silence in the reference matches anything
+long LocateStart(const std::vector<float>& got, const std::vector<float>& ref, long maxOffset, float tolerance) {
+    size_t first = 0;  // leading silence in the reference matches anything
+    while (2 * first + 1 < ref.size() && ref[2 * first] == 0.0f && ref[2 * first + 1] == 0.0f) ++first;
     for (long offset = 0; offset <= maxOffset; ++offset) {
-        if (FirstMismatch(got, offset + first, ref, first, probe, tolerance) != -1) continue;
-        for (long i = 0; i < 2 * offset; ++i)
-            if (got[i] != 0.0f) return -1;
-        return offset;
+        if (FirstMismatch(got, offset + first, ref, first, 256, tolerance) != -1) continue;
+        return std::all_of(got.begin(), got.begin() + 2 * offset, [](float v) { return v == 0.0f; }) ? offset : -1;
     }
     return -1;
 }
 
-static bool SameFrame(const std::vector<float>& a, size_t fa, const std::vector<float>& b, size_t fb) {
-    return a[2 * fa] == b[2 * fb] && a[2 * fa + 1] == b[2 * fb + 1];
-}
-
-CrossFadeLayout AnalyseCrossFade(const std::vector<float>& out, long start,
-                                 const std::vector<float>& oldRef,
+CrossFadeLayout AnalyseCrossFade(const std::vector<float>& out, long start, const std::vector<float>& oldRef,
                                  const std::vector<float>& newRef, float tolerance) {
     CrossFadeLayout r;
-    const long outFrames = static_cast<long>(out.size() / 2);
-    const long oldFrames = static_cast<long>(oldRef.size() / 2);
-    const long newFrames = static_cast<long>(newRef.size() / 2);
+    const long outFrames = long(out.size() / 2), oldFrames = long(oldRef.size() / 2);
+    const long newFrames = long(newRef.size() / 2);
+    auto same = [&](long o, const std::vector<float>& ref, long f) {
+        return out[2 * o] == ref[2 * f] && out[2 * o + 1] == ref[2 * f + 1];
+    };
     long i = 0;
-    while (i < oldFrames && start + i < outFrames && SameFrame(out, start + i, oldRef, i)) ++i;
+    while (i < oldFrames && start + i < outFrames && same(start + i, oldRef, i)) ++i;
     if (i == 0 || i >= oldFrames) {
         r.error = "the output never departs from the old track";
         return r;
@@ -62,37 +49,27 @@ CrossFadeLayout AnalyseCrossFade(const std::vector<float>& out, long start,
         return r;
     }
     std::vector<float> probe(out.begin() + 2 * probeAt, out.begin() + 2 * (probeAt + probeFrames));
-    long found = FindBlock(newRef, probe, probeFrames, 0, newFrames - probeFrames + 1);
+    const long found = FindBlock(newRef, probe, probeFrames, 0, newFrames - probeFrames + 1);
     if (found < 0) {
         r.error = "the new track does not play alone after the fade";
         return r;
     }
     r.newOffset = probeAt - found;
-
     long end = mixAt;
-    for (long j = std::min(outFrames, r.newOffset + newFrames) - 1; j > mixAt; --j) {
-        long n = j - r.newOffset;
-        if (n < 0 || !SameFrame(out, j, newRef, n)) {
-            end = j + 1;
-            break;
-        }
-    }
+    for (long j = std::min(outFrames, r.newOffset + newFrames) - 1; j > mixAt && end == mixAt; --j)
+        if (j < r.newOffset || !same(j, newRef, j - r.newOffset)) end = j + 1;
     r.length = end - mixAt;
     if (r.length <= 0) {
         r.error = "no mixed frames";
         return r;
     }
-    for (long k = 0; k < r.length; ++k) {
-        const double g = std::min(1.0, static_cast<double>(k) / r.length);
+    for (long k = 0; k < r.length && r.mismatch < 0; ++k) {
+        const double g = std::min(1.0, double(k) / r.length);
         const long o = r.mixStart + k, n = mixAt + k - r.newOffset;
         for (int c = 0; c < 2; ++c) {
             const double oldV = o < oldFrames ? oldRef[2 * o + c] : 0.0;
             const double newV = n >= 0 && n < newFrames ? newRef[2 * n + c] : 0.0;
-            const double want = g * newV + (1.0 - g) * oldV;
-            if (std::fabs(out[2 * (mixAt + k) + c] - want) > tolerance) {
-                r.mismatch = k;
-                return r;
-            }
+            if (std::fabs(out[2 * (mixAt + k) + c] - (g * newV + (1.0 - g) * oldV)) > tolerance) r.mismatch = k;
         }
     }
     return r;

@@ -1,6 +1,7 @@
 // An in-memory IKVASourceIO with scriptable failures, for tests and fuzz targets.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -22,6 +23,7 @@ public:
         mFailCode = code;
     }
     void FailOpen(int32_t code) { mOpenCode = code; }
+    void SetErrorCode(int32_t code) { mErrorCode = code; }
     int OpenCalls() const { return mOpenCalls; }
     int CloseCalls() const { return mCloseCalls; }
     int AbortCalls() const { return mAbortCalls; }
@@ -39,32 +41,22 @@ public:
         if (!buffer || !length || !mOpen) return 1;
         if (mAborted) return 8;
         int64_t want = *length;
-        if (mFailAt >= 0 && mPos + want > mFailAt) {
-            want = mFailAt - mPos;
-            if (want <= 0) {
-                *length = 0;
-                return mFailCode;
-            }
+        if (mFailAt >= 0 && mPos + want > mFailAt && (want = mFailAt - mPos) <= 0) {
+            *length = 0;
+            return mFailCode;
         }
-        int64_t left = static_cast<int64_t>(mData.size()) - mPos;
-        if (left < 0) left = 0;  // sought past the end
-        if (want > left) want = left;
-        if (want > 0) memcpy(buffer, mData.data() + mPos, static_cast<size_t>(want));
+        want = std::max<int64_t>(0, std::min<int64_t>(want, int64_t(mData.size()) - mPos));  // 0 past the end
+        if (want > 0) memcpy(buffer, mData.data() + mPos, size_t(want));
         mPos += want;
-        *length = static_cast<int32_t>(want);
+        *length = int32_t(want);
         return 0;
     }
     int32_t Seek(int64_t* position, int32_t whence) override {
         if (!position || !mOpen) return 1;
         if (mAborted) return 8;
-        int64_t base = whence == 1 ? mPos.load() : whence == 2 ? static_cast<int64_t>(mData.size()) : 0;
-        int64_t target = base + *position;
-        if (target < 0) {
-            *position = -1;
-            return 0;
-        }
-        mPos = target;
-        *position = 0;
+        const int64_t target = *position + (whence == 1 ? mPos.load() : whence == 2 ? int64_t(mData.size()) : 0);
+        if (target >= 0) mPos = target;
+        *position = target < 0 ? -1 : 0;
         return 0;
     }
     double GetRatio() override { return 1.0; }
@@ -77,7 +69,7 @@ public:
         ++mCloseCalls;
         mOpen = false;
     }
-    int64_t GetSize() override { return static_cast<int64_t>(mData.size()); }
+    int64_t GetSize() override { return int64_t(mData.size()); }
     int64_t GetAvailableSize() override { return GetSize(); }
     bool SupportFastSeek() override { return true; }
     int32_t GetErrorCode() override { return mErrorCode; }
@@ -85,18 +77,14 @@ public:
     void CancelReading(bool) override {}
     void SeekDone(uint8_t*) override {}
 
-    void SetErrorCode(int32_t code) { mErrorCode = code; }
-
 private:
     std::vector<uint8_t> mData;
     uint32_t mSessionId;
     std::string mText;
     std::atomic<int64_t> mPos{0};
-    std::atomic<bool> mOpen{false};
-    std::atomic<bool> mAborted{false};
+    std::atomic<bool> mOpen{false}, mAborted{false};
     int64_t mFailAt = -1;
-    int32_t mFailCode = 4;
-    int32_t mOpenCode = 0;
+    int32_t mFailCode = 4, mOpenCode = 0;
     std::atomic<int32_t> mErrorCode{0};
     int mOpenCalls = 0, mCloseCalls = 0;
     std::atomic<int> mAbortCalls{0};

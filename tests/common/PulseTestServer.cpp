@@ -6,15 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <sstream>
-#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <sstream>
 
 #include "common/TestPaths.h"
 #include "common/TestProcess.h"
@@ -23,6 +19,8 @@ namespace kva_test {
 
 namespace {
 std::string Script() { return std::string(KVA_SOURCE_DIR) + "/scripts/pulse-test-server "; }
+constexpr long kIndexSpan = 1L << 20;
+constexpr float kLow = 0.1f, kRange = 0.8f, kSilence = 0.02f;
 }  // namespace
 
 bool PulseTestServer::Start(const std::string& prefix, const std::string& kind) {
@@ -41,20 +39,19 @@ bool PulseTestServer::Revive() { return !mDir.empty() && Launch(); }
 
 bool PulseTestServer::Launch() {
     int status = 0;
-    std::string out = RunCommand(
-        Script() + "start " + mDir + " " + std::to_string(getpid()) + " " + mKind + " 2>&1", &status);
+    const std::string out =
+        RunCommand(Script() + "start " + mDir + " " + std::to_string(getpid()) + " " + mKind + " 2>&1", &status);
     mInstalled = status != 3;
-    const std::string key = "PULSE_SERVER=";
-    const size_t at = out.rfind(key);
-    if (status != 0 || at == std::string::npos) {
-        mError = out;
+    const size_t at = out.rfind("PULSE_SERVER=");
+    const bool failed = status != 0 || at == std::string::npos;
+    mError = failed ? out : std::string();
+    if (failed) {
         RemoveTree(mDir);
         mDir.clear();
         mServer.clear();
         return false;
     }
-    mError.clear();
-    mServer = out.substr(at + key.size());
+    mServer = out.substr(at + 13);
     setenv("PULSE_SERVER", mServer.c_str(), 1);
     return true;
 }
@@ -77,11 +74,9 @@ std::string PulseTestServer::Pactl(const std::string& args, int* status) {
 
 std::string PulseTestServer::LoadSink(const std::string& name, const std::string& description,
                                       const std::string& extra) {
-    std::string idx = Pactl("load-module module-null-sink sink_name=" + name +
-                            " format=float32le rate=44100 channels=2 " + extra +
-                            " sink_properties=device.description=" + description);
-    mModules.push_back(idx);
-    return idx;
+    mModules.push_back(Pactl("load-module module-null-sink sink_name=" + name + " format=float32le rate=44100 "
+                             "channels=2 " + extra + " sink_properties=device.description=" + description));
+    return mModules.back();
 }
 
 void PulseTestServer::Unload(const std::string& module) {
@@ -103,30 +98,21 @@ PulseRecorder::~PulseRecorder() {
 bool PulseRecorder::Start(const std::string& source, const std::string& path) {
     mPath = path;
     const std::string device = "--device=" + source;
-    const char* argv[] = {"parec",        device.c_str(), "--format=float32le",
-                          "--rate=44100", "--channels=2", "--raw",
-                          "--latency-msec=20", path.c_str(), nullptr};
+    const char* argv[] = {"parec", device.c_str(), "--format=float32le", "--rate=44100", "--channels=2",
+                          "--raw", "--latency-msec=20", path.c_str(), nullptr};
     const pid_t parent = getpid();
     mPid = fork();
-    if (mPid < 0) return false;
     if (mPid == 0) {
-        // Ends with the test process, even when that one is killed.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        prctl(PR_SET_PDEATHSIG, SIGTERM);  // ends with the test process, even a killed one
         if (getppid() != parent) _exit(1);
         execvp("parec", const_cast<char**>(argv));
         _exit(127);
     }
-    return WaitUntil(
-        [&] {
-            std::ifstream f(path, std::ios::binary | std::ios::ate);
-            return f && f.tellg() > 4096;
-        },
-        8000);
+    return mPid > 0 && WaitUntil([&] { return ReadBytes(path).size() > 4096; }, 8000);
 }
 
 std::vector<float> PulseRecorder::Read() const {
-    std::ifstream in(mPath, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> bytes = ReadBytes(mPath);
     std::vector<float> samples(bytes.size() / 4);
     if (!samples.empty()) memcpy(samples.data(), bytes.data(), samples.size() * 4);
     return samples;
@@ -135,33 +121,25 @@ std::vector<float> PulseRecorder::Read() const {
 std::vector<float> PulseRecorder::Stop() {
     if (mPid > 0) {
         kill(mPid, SIGINT);
-        int st;
-        waitpid(mPid, &st, 0);
+        waitpid(mPid, nullptr, 0);
         mPid = -1;
     }
     return Read();
 }
 
-namespace {
-constexpr float kLow = 0.1f, kRange = 0.8f;
-constexpr float kSilence = 0.02f;
-}  // namespace
-
 void FillIndexed(float* out, long firstFrame, long frames) {
     for (long i = 0; i < frames; ++i) {
-        const long index = (firstFrame + i) % kIndexSpan;
-        const float v = kLow + kRange * float(double(index) / double(kIndexSpan));
+        const float v = kLow + kRange * float(double((firstFrame + i) % kIndexSpan) / double(kIndexSpan));
         out[2 * i] = v;
         out[2 * i + 1] = -v;
     }
 }
 
 void SignalAudit::Add(const std::vector<float>& s, int minGapMs) {
-    const long frames = long(s.size() / 2);
-    const long minGap = long(minGapMs) * mRate / 1000;
+    const long minGap = long(minGapMs) * 44100 / 1000;
     long previous = -1, silence = 0;
-    for (long i = 0; i < frames; ++i) {
-        const float l = s[2 * i], r = s[2 * i + 1];
+    for (size_t i = 0; i + 1 < s.size(); i += 2) {
+        const float l = s[i], r = s[i + 1];
         if (std::fabs(l) < kSilence && std::fabs(r) < kSilence) {
             ++silence;
             continue;
@@ -172,8 +150,7 @@ void SignalAudit::Add(const std::vector<float>& s, int minGapMs) {
         }
         const long index = std::lround(double(l - kLow) / kRange * double(kIndexSpan));
         if (previous >= 0 && silence >= minGap) {
-            if (mGaps == 0) mFirstGapAt = index;
-            ++mGaps;
+            if (mGaps++ == 0) mFirstGapAt = index;
             mGapFrames += silence;
             mLongestGap = std::max(mLongestGap, silence);
         }
@@ -196,36 +173,27 @@ long SignalAudit::Repeated() const {
 }
 
 std::string SignalAudit::Report() const {
+    auto ms = [](long frames) { return frames * 1000.0 / 44100; };
+    const long firstLost = long(std::find(mHeard.begin(), mHeard.end(), 0) - mHeard.begin());
     std::ostringstream o;
-    long firstLost = -1;
-    for (size_t i = 0; i < mHeard.size() && firstLost < 0; ++i) {
-        if (mHeard[i] == 0) firstLost = long(i);
-    }
-    o << mGaps << " gaps of silence (" << Ms(mGapFrames) << " ms, longest " << Ms(mLongestGap)
-      << " ms, the first before frame " << mFirstGapAt << "); " << Lost() << " frames lost (" << Ms(Lost()) << " ms, first at frame "
-      << firstLost << ", end " << (EndHeard() ? "heard" : "cut") << "); " << Repeated()
-      << " repeated; " << mForeign << " foreign; " << mEvents << " jumps in order";
+    o << mGaps << " gaps of silence (" << ms(mGapFrames) << " ms, longest " << ms(mLongestGap)
+      << " ms, the first before frame " << mFirstGapAt << "); " << Lost() << " frames lost (" << ms(Lost())
+      << " ms, first at frame " << (Lost() ? firstLost : -1) << ", end "
+      << (!mHeard.empty() && mHeard.back() > 0 ? "heard" : "cut") << "); " << Repeated() << " repeated; "
+      << mForeign << " foreign; " << mEvents << " jumps in order";
     return o.str();
 }
 
-struct CpuLoad::State {
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> threads;
-};
-
-CpuLoad::CpuLoad(int threads) : mState(new State) {
-    for (int i = 0; i < threads; ++i) {
-        mState->threads.emplace_back([s = mState] {
-            volatile uint64_t x = 0;
-            while (!s->stop.load(std::memory_order_relaxed)) x = x + 1;
+CpuLoad::CpuLoad(int threads) {
+    for (int i = 0; i < threads; ++i)
+        mThreads.emplace_back([this] {
+            for (volatile uint64_t x = 0; !mStop.load(std::memory_order_relaxed);) x = x + 1;
         });
-    }
 }
 
 CpuLoad::~CpuLoad() {
-    mState->stop = true;
-    for (auto& t : mState->threads) t.join();
-    delete mState;
+    mStop = true;
+    for (auto& t : mThreads) t.join();
 }
 
 }  // namespace kva_test

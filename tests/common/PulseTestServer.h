@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kva_test {
@@ -19,12 +21,10 @@ public:
     PulseTestServer(const PulseTestServer&) = delete;
     PulseTestServer& operator=(const PulseTestServer&) = delete;
 
-    // Starts a server in a fresh scratch directory and points PULSE_SERVER at it, for libpulse
-    // in this process and for pactl/parec children. The server also ends once this process is
-    // gone, killed or not. kind: "pulseaudio" or "pipewire".
+    // Starts a server in a fresh scratch directory and points PULSE_SERVER at it (for libpulse
+    // here and for pactl/parec children). It also ends once this process is gone, killed or not.
     bool Start(const std::string& prefix = "kvapulse", const std::string& kind = "pulseaudio");
-    // Stops the server, clears PULSE_SERVER and removes the directory.
-    void Stop();
+    void Stop();  // also clears PULSE_SERVER and removes the directory
     // Kills the server only, then starts it again on the same socket.
     void Kill();
     bool Revive();
@@ -52,9 +52,9 @@ private:
     std::vector<std::string> mModules;
 };
 
-// A fixture with one server for the whole suite. A test is skipped when pulseaudio is not
-// installed, and fails when it is but the server does not start. Derived fixtures call the base
-// SetUp first and stop when it skipped or failed.
+// One server for the whole suite. A test is skipped when pulseaudio is not installed and fails
+// when it is but the server does not start; derived SetUps call this one first, then stop
+// unless Ready().
 template <class Base = ::testing::Test>
 class PulseServerTest : public Base {
 protected:
@@ -62,12 +62,10 @@ protected:
     static void TearDownTestSuite() { Pulse().Stop(); }
     void SetUp() override {
         if (!Pulse().Installed()) GTEST_SKIP() << "pulseaudio is not installed";
-        ASSERT_TRUE(Pulse().Running()) << "the private PulseAudio server did not start: "
-                                       << Pulse().Error();
+        ASSERT_TRUE(Pulse().Running()) << "the private PulseAudio server did not start: " << Pulse().Error();
     }
     void TearDown() override { Pulse().Reset(); }
     bool Ready() const { return !this->IsSkipped() && !this->HasFailure(); }
-
     static PulseTestServer& Pulse() {
         static PulseTestServer server;
         return server;
@@ -85,10 +83,8 @@ public:
 
     // Returns once audio (the sink's silence) arrives, so nothing played afterwards is missed.
     bool Start(const std::string& source, const std::string& path);
-    // What was recorded so far.
-    std::vector<float> Read() const;
-    // Stops recording; returns everything recorded.
-    std::vector<float> Stop();
+    std::vector<float> Read() const;  // what was recorded so far
+    std::vector<float> Stop();        // stops; everything recorded
 
 private:
     pid_t mPid = -1;
@@ -96,33 +92,25 @@ private:
 };
 
 // Frame-indexed stereo float audio: frame i carries a level on a ramp that encodes i (left) and
-// its negation (right), so a recording tells which frame each heard frame was. Any length up to
-// kIndexSpan frames (about 23 s at 44.1 kHz).
-constexpr long kIndexSpan = 1L << 20;
+// its negation (right), so a recording tells which frame each heard frame was. Up to 2^20 frames.
 void FillIndexed(float* interleaved, long firstFrame, long frames);
 
-// What monitors heard of `frames` indexed frames: every frame should be heard once, in order,
-// without silence inside. Several recordings (one per sink a stream moved over) add up.
+// What monitors heard of `frames` indexed frames at 44.1 kHz: every frame should be heard once,
+// in order, without silence inside. Several recordings (one per sink a stream moved over) add up.
 class SignalAudit {
 public:
-    explicit SignalAudit(long frames, int rate = 44100) : mHeard(size_t(frames), 0), mRate(rate) {}
+    explicit SignalAudit(long frames) : mHeard(size_t(frames), 0) {}
     // A gap is silence of at least minGapMs between two heard frames of one recording.
     void Add(const std::vector<float>& interleavedStereo, int minGapMs = 5);
-
-    long Lost() const;      // frames never heard (skipped, cut at either end)
-    long Repeated() const;  // extra hearings of frames (repeats, stale data)
-    int Gaps() const { return mGaps; }
-    long GapFrames() const { return mGapFrames; }
-    long Foreign() const { return mForeign; }  // frames that are neither silence nor the signal
-    bool EndHeard() const { return !mHeard.empty() && mHeard.back() > 0; }
-    double Ms(long frames) const { return frames * 1000.0 / mRate; }
-    // No gap, nothing lost, repeated or foreign.
+    // No gap, nothing lost (skipped, cut at either end) or repeated, nothing foreign (neither
+    // silence nor the signal).
     bool Clean() const { return mGaps == 0 && Lost() == 0 && Repeated() == 0 && mForeign == 0; }
     std::string Report() const;
 
 private:
+    long Lost() const;
+    long Repeated() const;
     std::vector<uint8_t> mHeard;
-    int mRate;
     int mGaps = 0;
     long mGapFrames = 0, mLongestGap = 0, mForeign = 0, mFirstGapAt = -1;
     long mEvents = 0;  // jumps in the heard order
@@ -133,12 +121,10 @@ class CpuLoad {
 public:
     explicit CpuLoad(int threads);
     ~CpuLoad();
-    CpuLoad(const CpuLoad&) = delete;
-    CpuLoad& operator=(const CpuLoad&) = delete;
 
 private:
-    struct State;
-    State* mState;
+    std::atomic<bool> mStop{false};
+    std::vector<std::thread> mThreads;
 };
 
 }  // namespace kva_test

@@ -1,6 +1,7 @@
 // An IKVAPlayerObserver that records every notification and lets tests wait for one.
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -15,15 +16,16 @@ namespace kva_test {
 struct Notification {
     int32_t id;
     std::string text;
-    int32_t param1;
-    int32_t param2;
+    int32_t param1, param2;
 };
 
 class RecordingObserver : public kva_audioplayer::IKVAPlayerObserver {
 public:
+    static constexpr int32_t kAny = -100000;  // as param1: matches any
+
     int32_t OnNotify(int32_t id, const char* text, int32_t param1, int32_t param2) override {
+        const Notification n{id, text ? text : "", param1, param2};
         std::function<void(const Notification&)> hook;
-        Notification n{id, text ? text : "", param1, param2};
         {
             std::lock_guard<std::mutex> lock(mMutex);
             mAll.push_back(n);
@@ -33,46 +35,34 @@ public:
         if (hook) hook(n);
         return 0;
     }
-
-    // Waits until a notification matching (id, param1) has arrived; param1 < -1000 matches any.
+    // Waits until a notification matching (id, param1) has arrived.
     bool WaitFor(int32_t id, int32_t param1, int timeoutMs) {
         std::unique_lock<std::mutex> lock(mMutex);
-        return mCond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return FindLocked(id, param1) >= 0; });
+        return mCond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return CountLocked(id, param1) > 0; });
     }
-
     int Count(int32_t id, int32_t param1 = kAny) {
         std::lock_guard<std::mutex> lock(mMutex);
-        int n = 0;
-        for (const auto& x : mAll)
-            if (x.id == id && (param1 == kAny || x.param1 == param1)) ++n;
-        return n;
+        return CountLocked(id, param1);
     }
-
     std::vector<Notification> All() {
         std::lock_guard<std::mutex> lock(mMutex);
         return mAll;
     }
-
     void Clear() {
         std::lock_guard<std::mutex> lock(mMutex);
         mAll.clear();
     }
-
     // Called on the notification thread after each notification is recorded.
     void SetHook(std::function<void(const Notification&)> hook) {
         std::lock_guard<std::mutex> lock(mMutex);
         mHook = std::move(hook);
     }
 
-    static constexpr int32_t kAny = -100000;
-
 private:
-    int FindLocked(int32_t id, int32_t param1) {
-        for (size_t i = 0; i < mAll.size(); ++i)
-            if (mAll[i].id == id && (param1 == kAny || mAll[i].param1 == param1))
-                return static_cast<int>(i);
-        return -1;
+    int CountLocked(int32_t id, int32_t param1) {
+        return int(std::count_if(mAll.begin(), mAll.end(), [&](const Notification& n) {
+            return n.id == id && (param1 == kAny || n.param1 == param1);
+        }));
     }
 
     std::mutex mMutex;

@@ -1,5 +1,6 @@
 #include "common/ReferenceDecode.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -7,43 +8,25 @@
 
 namespace kva_test {
 
-namespace {
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'') q += "'\\''";
-        else q += c;
-    }
-    return q + "'";
-}
-}  // namespace
-
-namespace {
-bool RunReferenceDecode(const std::string& path, std::vector<float>* out,
-                        const std::string& extraInputArgs) {
-    out->clear();
-    std::string cmd = "ffmpeg -hide_banner -nostdin -v error -threads 1 " + extraInputArgs +
-                      " -i " + Quote(path) + " -f f32le -ar 44100 -ac 2 - 2>/dev/null";
-    FILE* pipe = popen(cmd.c_str(), "r");
-    if (!pipe) return false;
-    float buf[4096];
-    size_t n;
-    while ((n = fread(buf, sizeof(float), 4096, pipe)) > 0) out->insert(out->end(), buf, buf + n);
-    int status = pclose(pipe);
-    if (status != 0) {
-        out->clear();
-        return false;
-    }
-    if (out->size() % 2) out->pop_back();
-    return true;
-}
-}  // namespace
-
 bool ReferenceDecodeF32Stereo(const std::string& path, std::vector<float>* out,
                               const std::string& extraInputArgs) {
+    std::string quoted;
+    for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    const std::string cmd = "ffmpeg -hide_banner -nostdin -v error -threads 1 " + extraInputArgs + " -i '" +
+                            quoted + "' -f f32le -ar 44100 -ac 2 - 2>/dev/null";
     // A loaded machine can fail the fork or kill the child: try again before giving up.
-    for (int attempt = 0; attempt < 3; ++attempt)
-        if (RunReferenceDecode(path, out, extraInputArgs)) return true;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        out->clear();
+        FILE* pipe = popen(cmd.c_str(), "r");
+        if (!pipe) continue;
+        float buf[4096];
+        for (size_t n; (n = fread(buf, sizeof(float), 4096, pipe)) > 0;) out->insert(out->end(), buf, buf + n);
+        if (pclose(pipe) == 0) {
+            out->resize(out->size() / 2 * 2);
+            return true;
+        }
+    }
+    out->clear();
     return false;
 }
 
@@ -51,32 +34,26 @@ const std::vector<float>& CachedReferenceF32Stereo(const std::string& path) {
     static std::mutex lock;
     static std::map<std::string, std::vector<float>> cache;
     std::lock_guard<std::mutex> g(lock);
-    auto it = cache.find(path);
-    if (it != cache.end()) return it->second;
-    std::vector<float> v;
-    ReferenceDecodeF32Stereo(path, &v);
-    return cache.emplace(path, std::move(v)).first->second;
+    if (cache.count(path)) return cache[path];
+    ReferenceDecodeF32Stereo(path, &cache[path]);
+    return cache[path];
 }
 
 long FirstMismatch(const std::vector<float>& a, size_t aFrame, const std::vector<float>& b,
                    size_t bFrame, size_t frames, float tolerance) {
     for (size_t i = 0; i < frames; ++i) {
-        size_t ia = (aFrame + i) * 2, ib = (bFrame + i) * 2;
-        if (ia + 1 >= a.size() || ib + 1 >= b.size()) return static_cast<long>(i);
-        for (int c = 0; c < 2; ++c) {
-            float d = std::fabs(a[ia + c] - b[ib + c]);
-            if (!(d <= tolerance)) return static_cast<long>(i);
-        }
+        const size_t ia = (aFrame + i) * 2, ib = (bFrame + i) * 2;
+        if (ia + 1 >= a.size() || ib + 1 >= b.size() || !(std::fabs(a[ia] - b[ib]) <= tolerance) ||
+            !(std::fabs(a[ia + 1] - b[ib + 1]) <= tolerance))
+            return long(i);
     }
     return -1;
 }
 
 long FindBlock(const std::vector<float>& ref, const std::vector<float>& probe, size_t frames,
                long from, long to) {
-    if (from < 0) from = 0;
-    for (long off = from; off < to; ++off) {
-        if (FirstMismatch(ref, static_cast<size_t>(off), probe, 0, frames) < 0) return off;
-    }
+    for (long off = std::max(from, 0L); off < to; ++off)
+        if (FirstMismatch(ref, size_t(off), probe, 0, frames) < 0) return off;
     return -1;
 }
 

@@ -21,27 +21,26 @@ public:
     int32_t Exchange(const char* url, int64_t offset) {
         ParseUrl(url);
         AdoptInjectedStream();
-        return SendRequestAndParseResponse(&ScriptedHttpClient::Redirected, url, Port(), offset);
+        return SendRequestAndParseResponse(
+            [](CKVAHttpClient* self, const char* to, int64_t at) { return self->Connect(to, at, true); }, url,
+            Port(), offset);
     }
-
     void SetResponse(std::string response) {
         mResponse = std::move(response);
         mPos = 0;
     }
 
     int32_t Send(const char* data, int32_t length) override {
-        mSent.append(data, static_cast<size_t>(length));
+        mSent.append(data, size_t(length));
         return 0;
     }
-
     int32_t Receive(int, int32_t, uint8_t* buffer, int32_t length) override {
         if (mPos >= mResponse.size()) return kva_audioplayer::kHttpPeerClosed;
-        size_t n = std::min({mResponse.size() - mPos, mPiece, static_cast<size_t>(length)});
+        const size_t n = std::min({mResponse.size() - mPos, mPiece, size_t(length)});
         memcpy(buffer, mResponse.data() + mPos, n);
         mPos += n;
-        return static_cast<int32_t>(n);
+        return int32_t(n);
     }
-
     int32_t Connect(const char* url, int64_t offset, bool redirect) override {
         mRedirects.push_back(url ? url : "");
         mRedirectOffsets.push_back(offset);
@@ -54,14 +53,8 @@ public:
     const std::vector<int64_t>& RedirectOffsets() const { return mRedirectOffsets; }
 
 private:
-    static int32_t Redirected(CKVAHttpClient* self, const char* url, int64_t offset) {
-        return self->Connect(url, offset, true);
-    }
-
-    std::string mResponse;
-    size_t mPiece;
-    size_t mPos = 0;
-    std::string mSent;
+    std::string mResponse, mSent;
+    size_t mPiece, mPos = 0;
     std::vector<std::string> mRedirects;
     std::vector<int64_t> mRedirectOffsets;
 };

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -28,7 +29,6 @@ public:
         int slowPuts = INT_MAX;   // ... for this many Puts
         int initResult = 0;
     };
-
     explicit TestIFProcessor(const Config& c) : cfg(c) {}
 
     int32_t Init() override {
@@ -38,10 +38,8 @@ public:
     }
     void SetInputFormat(int32_t* rate, int32_t* channels) override {
         std::lock_guard<std::mutex> g(mLock);
-        if (cfg.inRate) *rate = cfg.inRate;
-        if (cfg.inChannels) *channels = cfg.inChannels;
-        mInRate = *rate;
-        mInChannels = *channels;
+        mInRate = *rate = cfg.inRate ? cfg.inRate : *rate;
+        mInChannels = *channels = cfg.inChannels ? cfg.inChannels : *channels;
         mOutChannels = cfg.outChannels ? cfg.outChannels : *channels;
     }
     void GetOutputFormat(int32_t* rate, int32_t* channels) override {
@@ -58,12 +56,13 @@ public:
                 ++endMarks;
                 return;
             }
-            const size_t frames = static_cast<size_t>(len) / (4 * mInChannels);
-            std::vector<float> in(frames * mInChannels);
-            memcpy(in.data(), data, in.size() * 4);
+            const size_t frames = size_t(len) / (4 * mInChannels);
             for (size_t f = 0; f < frames; ++f) {
-                float l = in[f * mInChannels] * cfg.gain;
-                float r = mInChannels > 1 ? in[f * mInChannels + 1] * cfg.gain : l;
+                float l, r;
+                memcpy(&l, data + 4 * f * mInChannels, 4);
+                memcpy(&r, data + 4 * (f * mInChannels + (mInChannels > 1)), 4);
+                l *= cfg.gain;
+                r *= cfg.gain;
                 for (int u = 0; u < cfg.upsample; ++u) {
                     if (mOutChannels == 1) {
                         mHeld.push_back(mInChannels > 1 ? (l + r) * 0.5f : l);
@@ -73,24 +72,18 @@ public:
                     }
                 }
             }
-            if (puts++ < cfg.slowPuts && mInRate > 0)
-                sleepMs = static_cast<int>(cfg.slowFactor * frames * 1000 / mInRate);
+            if (puts++ < cfg.slowPuts && mInRate > 0) sleepMs = int(cfg.slowFactor * frames * 1000 / mInRate);
         }
-        if (sleepMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(sleepMs));
     }
     void Receive(uint8_t* out, int32_t* len, uint8_t* endFlag) override {
         std::lock_guard<std::mutex> g(mLock);
-        const bool ending = (endFlag && *endFlag) || mEnded;
-        const size_t hold = ending ? 0 : static_cast<size_t>(cfg.holdFrames) * mOutChannels;
-        size_t n = mHeld.size() > hold ? mHeld.size() - hold : 0;
-        const size_t room = static_cast<size_t>(std::max(*len, 0)) / (4 * mOutChannels) * mOutChannels;
-        n = std::min(n, room) / mOutChannels * mOutChannels;
-        for (size_t i = 0; i < n; ++i) {
-            float v = mHeld.front();
-            mHeld.pop_front();
-            memcpy(out + i * 4, &v, 4);
-        }
-        *len = static_cast<int32_t>(n * 4);
+        const size_t hold = (endFlag && *endFlag) || mEnded ? 0 : size_t(cfg.holdFrames) * mOutChannels;
+        const size_t room = size_t(std::max(*len, 0)) / (4 * mOutChannels) * mOutChannels;
+        const size_t n = std::min(mHeld.size() > hold ? mHeld.size() - hold : 0, room) / mOutChannels * mOutChannels;
+        for (size_t i = 0; i < n; ++i) memcpy(out + 4 * i, &mHeld[i], 4);
+        mHeld.erase(mHeld.begin(), mHeld.begin() + long(n));
+        *len = int32_t(n * 4);
         if (endFlag && *endFlag && !mHeld.empty()) *endFlag = 0;
     }
     void Reset() override {
@@ -117,26 +110,25 @@ private:
 // For audio that went through a doubling processor until it was switched off: from stereo frame
 // `start` of `got`, the first frames equal 2 x `ref`, the rest equal `ref`, and nothing is
 // missing. Returns the number of doubled frames, or -1 (with the reason in `why`).
-inline long DoubledThenPlain(const std::vector<float>& got, size_t start,
-                             const std::vector<float>& ref, std::string* why) {
+inline long DoubledThenPlain(const std::vector<float>& got, size_t start, const std::vector<float>& ref,
+                             std::string* why) {
     const size_t frames = ref.size() / 2;
     if (got.size() / 2 < start + frames) {
         *why = "output shorter than the source";
         return -1;
     }
-    size_t f = 0;
-    for (; f < frames; ++f)
-        if (got[(start + f) * 2] != 2 * ref[f * 2] || got[(start + f) * 2 + 1] != 2 * ref[f * 2 + 1])
-            break;
-    const size_t doubled = f;
-    for (; f < frames; ++f) {
-        if (got[(start + f) * 2] != ref[f * 2] || got[(start + f) * 2 + 1] != ref[f * 2 + 1]) {
-            *why = "frame " + std::to_string(f) + " is neither doubled nor plain (doubled up to " +
-                   std::to_string(doubled) + ")";
-            return -1;
-        }
+    auto is = [&](size_t f, float k) {
+        return got[(start + f) * 2] == k * ref[f * 2] && got[(start + f) * 2 + 1] == k * ref[f * 2 + 1];
+    };
+    size_t doubled = 0;
+    while (doubled < frames && is(doubled, 2)) ++doubled;
+    for (size_t f = doubled; f < frames; ++f) {
+        if (is(f, 1)) continue;
+        *why = "frame " + std::to_string(f) + " is neither doubled nor plain (doubled up to " +
+               std::to_string(doubled) + ")";
+        return -1;
     }
-    return static_cast<long>(doubled);
+    return long(doubled);
 }
 
 }  // namespace kva_test

@@ -7,21 +7,14 @@
 
 namespace kva_test {
 
-inline std::string FixturePath(const std::string& name) {
-    return std::string(KVA_FIXTURE_DIR) + "/" + name;
-}
-inline std::string BinaryPath(const std::string& name) {
-    return std::string(KVA_BINARY_DIR) + "/" + name;
-}
+inline std::string FixturePath(const std::string& name) { return std::string(KVA_FIXTURE_DIR) + "/" + name; }
+inline std::string BinaryPath(const std::string& name) { return std::string(KVA_BINARY_DIR) + "/" + name; }
 
-// A fresh scratch directory for one test (removed by the caller when it wants).
-std::string MakeTempDir(const std::string& prefix);
-// A whole file's bytes (empty when it cannot be read).
-std::vector<uint8_t> ReadBytes(const std::string& path);
-// Removes a directory tree (for scratch directories; only under /tmp/).
-void RemoveTree(const std::string& path);
+std::string MakeTempDir(const std::string& prefix);  // a fresh scratch directory under /tmp/
+std::vector<uint8_t> ReadBytes(const std::string& path);  // empty when it cannot be read
+void RemoveTree(const std::string& path);  // only under /tmp/
 
-// A scratch directory that is removed, with everything in it, when it goes out of scope.
+// A scratch directory removed, with everything in it, when it goes out of scope.
 class ScratchDir {
 public:
     explicit ScratchDir(const std::string& prefix) : path(MakeTempDir(prefix)) {}

@@ -10,32 +10,27 @@ namespace kva_test {
 
 std::string RunCommand(const std::string& command, int* status) {
     std::string out;
-    if (status) *status = -1;
     FILE* p = popen(command.c_str(), "r");
-    if (!p) return out;
     char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-    int st = pclose(p);
-    if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    for (size_t n; p && (n = fread(buf, 1, sizeof(buf), p)) > 0;) out.append(buf, n);
+    const int st = p ? pclose(p) : -1;
+    if (status) *status = st != -1 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
     return out;
 }
 
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (; !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         if (std::chrono::steady_clock::now() > end) return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
     return true;
 }
 
 bool MakeSineWav(const std::string& path, int seconds, int frequency) {
     int status = -1;
     RunCommand("ffmpeg -hide_banner -loglevel error -nostdin -y -f lavfi -i \"sine=frequency=" +
-                   std::to_string(frequency) + ":sample_rate=44100:duration=" +
-                   std::to_string(seconds) + "\" -ac 2 -c:a pcm_s16le \"" + path + "\"",
+                   std::to_string(frequency) + ":sample_rate=44100:duration=" + std::to_string(seconds) +
+                   "\" -ac 2 -c:a pcm_s16le \"" + path + "\"",
                &status);
     return status == 0;
 }

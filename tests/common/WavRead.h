@@ -8,10 +8,8 @@
 namespace kva_test {
 
 struct WavData {
-    int32_t sampleRate = 0;
-    int32_t channels = 0;
-    int32_t bitsPerSample = 0;
-    int32_t formatTag = 0;  // 3 IEEE float (an extensible format reports its subformat's tag)
+    int32_t sampleRate = 0, channels = 0, bitsPerSample = 0;
+    int32_t formatTag = 0;       // 3 IEEE float (an extensible format reports its subformat's tag)
     std::vector<float> samples;  // interleaved
 };
 
