@@ -123,7 +123,7 @@ void HttpTestServer::Stop() {
 }
 
 std::string HttpTestServer::Url(const std::string& target) const {
-    return std::string(mSslCtx ? "https" : "http") + "://127.0.0.1:" + std::to_string(mPort) + target;
+    return Scheme() + "://127.0.0.1:" + std::to_string(mPort) + target;
 }
 
 void HttpTestServer::Route(const std::string& path, HttpHandler handler) {

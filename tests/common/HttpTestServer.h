@@ -84,6 +84,7 @@ public:
     bool Start();
     void Stop();
     int Port() const { return mPort; }
+    std::string Scheme() const { return mSslCtx ? "https" : "http"; }
     std::string Url(const std::string& target) const;
 
     void Route(const std::string& path, HttpHandler handler);
