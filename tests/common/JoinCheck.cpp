@@ -14,9 +14,14 @@ std::vector<float> FloatsFromBytes(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
+size_t FirstSoundFrame(const std::vector<float>& s) {
+    size_t f = 0;
+    while (2 * f + 1 < s.size() && s[2 * f] == 0.0f && s[2 * f + 1] == 0.0f) ++f;
+    return f;
+}
+
 long LocateStart(const std::vector<float>& got, const std::vector<float>& ref, long maxOffset, float tolerance) {
-    size_t first = 0;  // leading silence in the reference matches anything
-    while (2 * first + 1 < ref.size() && ref[2 * first] == 0.0f && ref[2 * first + 1] == 0.0f) ++first;
+    const size_t first = FirstSoundFrame(ref);  // leading silence in the reference matches anything
     for (long offset = 0; offset <= maxOffset; ++offset) {
         if (FirstMismatch(got, offset + first, ref, first, 256, tolerance) != -1) continue;
         return std::all_of(got.begin(), got.begin() + 2 * offset, [](float v) { return v == 0.0f; }) ? offset : -1;

@@ -1,6 +1,7 @@
 // Checks of renders that join two tracks: where a track starts, and the shape of a cross-fade.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,6 +10,9 @@ namespace kva_test {
 
 // Interleaved stereo float samples from raw 32-bit float bytes (a virtual endpoint's capture).
 std::vector<float> FloatsFromBytes(const std::vector<uint8_t>& bytes);
+
+// The first stereo frame that is not digital silence (the size in frames when there is none).
+size_t FirstSoundFrame(const std::vector<float>& s);
 
 // The stereo frame of `got` where `ref` begins, with only zeros before it (the device's
 // pre-roll); searched within the first `maxOffset` frames, samples within `tolerance`. -1 when
