@@ -70,6 +70,12 @@ protected:
         EXPECT_EQ(d->Open(3, &format), 0);
         return d;
     }
+    Device Playing(ScriptedObserver& obs) {
+        Device d = Open();
+        d->SetObserver(&obs);
+        EXPECT_EQ(d->Play(), 0);
+        return d;
+    }
     // Plays until the script made `calls` fills; true once `endpoint` got the pre-roll, the
     // data and the silence after it.
     bool PlayToEnd(AudioDevice& d, ScriptedObserver& obs, int calls,
@@ -166,9 +172,7 @@ TEST_P(BackendConcurrency, NoDataIsAskedAgainOnlyWhilePlaying) {
 TEST_P(BackendConcurrency, EndpointLossIsOneError9) {
     Make(false);
     ScriptedObserver obs(PatternForever(&counter)), again(PatternThenEnd(3, &counter));
-    Device d = Open();
-    d->SetObserver(&obs);
-    ASSERT_EQ(d->Play(), 0);
+    Device d = Playing(obs);
     ASSERT_TRUE(obs.WaitCalls(9));
     EXPECT_GT(d->QueuedMs(), 0);
     sys->RemoveEndpoint("main");
@@ -283,14 +287,10 @@ TEST_P(BackendConcurrency, RenderThreadEndsOnCloseAndDestruction) {
         EXPECT_LE(obs.Calls(), calls + 1);
         d->Close();  // twice is harmless
         // Destroyed while playing, and after its endpoint failed under it.
-        Device v = Open();
-        v->SetObserver(&obs);
-        v->Play();
+        Device v = Playing(obs);
         ASSERT_TRUE(obs.WaitCalls(obs.Calls() + 3));
         v.reset();
-        Device s = Open();
-        s->SetObserver(&obs);
-        s->Play();
+        Device s = Playing(obs);
         ASSERT_TRUE(obs.WaitCalls(obs.Calls() + 1));
         sys->SetEndpointState("main", snd::kStateDisabled);
     }
@@ -383,9 +383,7 @@ TEST_P(WasapiConcurrency, FailuresReachTheObserver) {
             memset(buf, 0, *len);
             return 0;
         });
-        Device d = Open();
-        d->SetObserver(&obs);
-        d->Play();
+        Device d = Playing(obs);
         ASSERT_TRUE(obs.WaitError());
         sleep_for(milliseconds(30));
         EXPECT_EQ(obs.Errors(), std::vector<int32_t>{c.error});
@@ -407,9 +405,7 @@ TEST_P(WasapiConcurrency, ErrorAndOtherStatusesEndTheFills) {
             *len = 0;
             return c.first;
         });
-        Device d = Open();
-        d->SetObserver(&obs);
-        d->Play();
+        Device d = Playing(obs);
         ASSERT_TRUE(obs.WaitCalls(1));
         EXPECT_TRUE(WaitUntil([&] { return d->GetState() == c.second; }));
         sleep_for(milliseconds(30));
@@ -570,9 +566,7 @@ TEST_P(DirectSoundConcurrency, BufferLostForGoodReachesThePlayer) {
         if (call == 3) sys->InjectFault(snd::kFaultDSoundLost, -1);
         return PatternThenEnd(1000, &counter)(call, buffer, length);
     });
-    Device d = Open();
-    d->SetObserver(&obs);
-    ASSERT_EQ(d->Play(), 0);
+    Device d = Playing(obs);
     ASSERT_TRUE(obs.WaitError());
     sys->ClearFaults();
     EXPECT_EQ(obs.Errors(), std::vector<int32_t>{9});
@@ -615,9 +609,7 @@ TEST_P(DirectSoundConcurrency, FaultInsideTheLibraryIsCaught) {
 TEST_P(DirectSoundConcurrency, RealTimePlaybackPacesItself) {
     Make(false);
     ScriptedObserver obs(PatternForever(&counter));
-    Device d = Open();
-    d->SetObserver(&obs);
-    ASSERT_EQ(d->Play(), 0);
+    Device d = Playing(obs);
     ASSERT_TRUE(obs.WaitCalls(12, 10000));
     EXPECT_TRUE(obs.Errors().empty());
     // Paced by the play cursor: never more written than played, less the step just written.
