@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
 #include "DeviceTestUtil.h"
 #include "KvaAudioPlayer.h"
@@ -28,14 +29,11 @@ TEST(WaveFormat, FromDescription) {
               0x600u);
 
     WAVEFORMATEXTENSIBLE w = WaveFormatFromDescription(MakeDescription(44100, 6, 2, 32));
-    EXPECT_EQ(w.Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
-    EXPECT_EQ(w.Format.cbSize, 22);
-    EXPECT_EQ(w.Format.nChannels, 6);
-    EXPECT_EQ(w.Format.nSamplesPerSec, 44100u);
-    EXPECT_EQ(w.Format.nBlockAlign, 24);
-    EXPECT_EQ(w.Format.nAvgBytesPerSec, 24u * 44100u);
-    EXPECT_EQ(w.Format.wBitsPerSample, 32);
-    EXPECT_EQ(w.Samples.wValidBitsPerSample, 32);
+    // Tag, extra size, channels, rate, block, bytes a second, bits, valid bits.
+    EXPECT_EQ(std::make_tuple(w.Format.wFormatTag, w.Format.cbSize, w.Format.nChannels, w.Format.nSamplesPerSec,
+                              w.Format.nBlockAlign, w.Format.nAvgBytesPerSec, w.Format.wBitsPerSample,
+                              w.Samples.wValidBitsPerSample),
+              std::make_tuple(WAVE_FORMAT_EXTENSIBLE, 22, 6, 44100u, 24, 24u * 44100u, 32, 32));
     EXPECT_TRUE(SubFormatOf(w) == KSDATAFORMAT_SUBTYPE_PCM);
 
     for (int f : {3, 4, 8, 9})
@@ -63,11 +61,9 @@ TEST(WaveFormat, ToDescription) {
         WAVEFORMATEXTENSIBLE w = WaveFormatFromDescription(MakeDescription(96000, 2, 1, c.bits));
         memcpy(reinterpret_cast<char*>(&w) + offsetof(WAVEFORMATEXTENSIBLE, SubFormat), &c.sub, 16);
         AudioDescription d = DescriptionFromWaveFormat(&w.Format);
-        EXPECT_EQ(d.nSampleFormat, c.expect) << c.bits << " bits";
-        EXPECT_EQ(d.nSampleRate, 96000);
-        EXPECT_EQ(d.nChannel, 2);
-        EXPECT_EQ(d.nBitsPerSample, c.bits);
-        EXPECT_EQ(d.nChannelLayout, 0x3u);
+        EXPECT_EQ(std::make_tuple(d.nSampleFormat, d.nSampleRate, d.nChannel, d.nBitsPerSample, d.nChannelLayout),
+                  std::make_tuple(c.expect, 96000, 2, c.bits, 0x3u))
+            << c.bits << " bits";
     }
     // A plain record: its tag names the sample type; no mask.
     WAVEFORMATEX plain = {WAVE_FORMAT_IEEE_FLOAT, 1, 22050, 22050 * 4, 4, 32, 0};
