@@ -72,17 +72,14 @@ const char* Reason(int status) {
 
 }  // namespace
 
-uint8_t PatternByte(int64_t i) {
-    uint64_t x = static_cast<uint64_t>(i) * 0x9E3779B97F4A7C15ull;
-    x ^= x >> 29;
-    x *= 0xBF58476D1CE4E5B9ull;
-    x ^= x >> 32;
-    return static_cast<uint8_t>(x);
-}
-
 std::string PatternBytes(int64_t offset, int64_t length) {
     std::string out(static_cast<size_t>(length), '\0');
-    for (int64_t i = 0; i < length; ++i) out[size_t(i)] = static_cast<char>(PatternByte(offset + i));
+    for (int64_t i = 0; i < length; ++i) {
+        uint64_t x = static_cast<uint64_t>(offset + i) * 0x9E3779B97F4A7C15ull;
+        x ^= x >> 29;
+        x *= 0xBF58476D1CE4E5B9ull;
+        out[size_t(i)] = static_cast<char>(x ^ (x >> 32));
+    }
     return out;
 }
 

@@ -21,8 +21,7 @@ struct ssl_st;
 
 namespace kva_test {
 
-// Deterministic content: byte i of a pattern resource.
-uint8_t PatternByte(int64_t index);
+// Deterministic content: bytes [offset, offset + length) of a pattern resource.
 std::string PatternBytes(int64_t offset, int64_t length);
 
 struct HttpRequest {

@@ -25,10 +25,6 @@ public:
             [](CKVAHttpClient* self, const char* to, int64_t at) { return self->Connect(to, at, true); }, url,
             Port(), offset);
     }
-    void SetResponse(std::string response) {
-        mResponse = std::move(response);
-        mPos = 0;
-    }
 
     int32_t Send(const char* data, int32_t length) override {
         mSent.append(data, size_t(length));
