@@ -41,7 +41,7 @@ inline bool ReadFloatWav(const std::string& path, WavData* out, bool complete = 
             const size_t avail = b.size() - body;
             if (out->bitsPerSample != 32 || out->formatTag != 3 || (complete && size != avail)) return false;
             out->samples.resize(std::min<size_t>(size, avail) / 4);  // tolerates an unfinished header
-            memcpy(out->samples.data(), &b[body], out->samples.size() * 4);
+            if (!out->samples.empty()) memcpy(out->samples.data(), &b[body], out->samples.size() * 4);
             return true;
         }
         pos = body + size + (size & 1);
