@@ -1,10 +1,7 @@
 // Every driver on real sound servers (a private PulseAudio, a private PipeWire with its pulse
 // server) while the machine is busy: frame-indexed audio played to the default null sink and
 // recorded from its monitor must come back whole, in order, without a gap of 5 ms or more.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -43,9 +40,6 @@ PulseTestServer& Server(const std::string& kind) {
 class RealServerRender : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override {
-        // One of these at a time on the machine: each brings its own load, and two would double it.
-        mLock = open("/tmp/kva-real-server-render.lock", O_CREAT | O_RDWR, 0666);
-        if (mLock >= 0) flock(mLock, LOCK_EX);
         PulseTestServer& s = Server(GetParam().server);
         if (!s.Installed()) GTEST_SKIP() << GetParam().server << " is not installed";
         ASSERT_TRUE(s.Running()) << "the private " << GetParam().server
@@ -57,12 +51,10 @@ protected:
     void TearDown() override {
         snd::SetSoundSystem(nullptr);
         sys.reset();
-        if (mLock >= 0) close(mLock);  // releases the lock
     }
     static void TearDownTestSuite() { Instance().Stop(); }
 
     std::shared_ptr<snd::PulseSoundSystem> sys;
-    int mLock = -1;
 };
 
 // Hands out `frames` indexed frames, then the end of the stream.

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/TestProcess.h"
 #include "platform/SoundSystem.h"
 
 namespace kva_test {
@@ -68,13 +69,6 @@ inline std::vector<float> Floats(const std::vector<uint8_t>& v) {
     std::vector<float> out(v.size() / 4);
     if (!out.empty()) std::memcpy(out.data(), v.data(), out.size() * 4);
     return out;
-}
-
-// Polls (bounded) until pred holds.
-template <typename Pred>
-bool WaitUntil(Pred pred, int ms = 5000) {
-    for (int waited = 0; waited < ms && !pred(); waited += 10) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return pred();
 }
 
 // The padding a stream reports, or UINT32_MAX when it fails.
