@@ -1,7 +1,6 @@
 #include "source/KVAHttpClient.h"
 
 #include <netdb.h>
-#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <cctype>
@@ -61,8 +60,6 @@ CKVAHttpClient::~CKVAHttpClient() {
     Disconnect();
     if (mAddrList) freeaddrinfo(mAddrList);
     mAddrList = nullptr;
-    if (mSslCtx) SSL_CTX_free(mSslCtx);
-    mSslCtx = nullptr;
 }
 
 void CKVAHttpClient::AdoptInjectedStream() {
@@ -173,6 +170,29 @@ int64_t CKVAHttpClient::Deadline(int32_t fromNowMs) const {
     return mOverallDeadlineMs > 0 ? std::min(own, mOverallDeadlineMs) : own;
 }
 
+// Drops the last answer and any reply bytes, then resolves name afresh.
+int32_t CKVAHttpClient::ResolveFresh(const std::string& name) {
+    ClearReceiveBuffer();
+    if (mAddrList) freeaddrinfo(mAddrList);
+    mAddrList = nullptr;
+    memset(&mAddress, 0, sizeof(mAddress));
+    mIPv4 = 0;
+    return ResolveDNS(name.c_str(), &mAddress);
+}
+
+bool CKVAHttpClient::AbortIfCancelled() {
+    if (!mCancel.load() && mSocket.load() >= 0) return false;
+    mAborted.store(true);
+    return true;
+}
+
+void CKVAHttpClient::UseBlockingReads() {
+    const int sock = mSocket.load();
+    SetBlocking(sock);
+    struct timeval tv = {0, 500000};
+    SetRecvTimeout(sock, tv);
+}
+
 int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect) {
     if (mStartupResult != 0) return kHttpConnectFailed;
     // Our own copy: a redirect rewrites the location text the caller may have handed in.
@@ -183,65 +203,34 @@ int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect
             "CKVAHttpClient::Connect begin url=%s, host=%s, file=%s, port=%d, https=%d, "
             "offset=%lld, redirect=%d",
             ForLog(urlIn ? url.c_str() : nullptr).c_str(), mHost.c_str(), mPath.c_str(), mPort,
-            mHttps ? 1 : 0,
-            static_cast<long long>(offset), redirect ? 1 : 0);
-
+            mHttps ? 1 : 0, static_cast<long long>(offset), redirect ? 1 : 0);
     const int64_t start = BeginConnectAttempt();
-
-    if (redirect) {
-        if (++mRedirectCount > kMaxRedirects) return kHttpTooManyRedirects;
-    } else {
-        mRedirectCount = 0;
-    }
+    mRedirectCount = redirect ? mRedirectCount + 1 : 0;
+    if (mRedirectCount > kMaxRedirects) return kHttpTooManyRedirects;
 
     ProxyRoute route;
     if (FindProxy(true, &route)) return ConnectThroughProxy(route, url, offset);
 
-    ClearReceiveBuffer();
-    if (mAddrList) freeaddrinfo(mAddrList);
-    mAddrList = nullptr;
-    if (mHttps) mSpare = false;
-    memset(&mAddress, 0, sizeof(mAddress));
-    mIPv4 = 0;
-
-    int32_t ret = ResolveDNS(mHost.c_str(), &mAddress);
-    KVA_LOG(kLogDetail,
-            "CKVAHttpClient::Connect ResolveDNS ret=%d, statusCode=%u, host=%s, ip=%s, "
-            "cost=%lldms",
+    int32_t ret = ResolveFresh(mHost);
+    KVA_LOG(kLogDetail, "CKVAHttpClient::Connect ResolveDNS ret=%d, statusCode=%u, host=%s, ip=%s, cost=%lldms",
             ret, mStatusCode.load(), mHost.c_str(), mIPText[0] ? mIPText : "<empty>",
             static_cast<long long>(MonotonicMs() - start));
-    if (ret != kHttpOk) {
-        if (mAddrList) freeaddrinfo(mAddrList);
-        mAddrList = nullptr;
-        return ret;
-    }
-
+    if (ret != kHttpOk) return ret;
     const bool usedList = mAddrList != nullptr;
     const int32_t oldIndex = mNextAddressIndex;
     ret = ConnectResolved(mHost, mPort);
+    if (ret == kHttpOk && AbortIfCancelled()) {
+        Disconnect();
+        return kHttpConnectFailed;
+    }
+    if (ret == kHttpOk && mHttps) ret = StartTls();
     if (ret != kHttpOk) {
         DnsCacheRemove(mHost);
         Disconnect();
         return ret;
     }
-    if (mCancel.load() || mSocket.load() < 0) {
-        mAborted.store(true);
-        Disconnect();
-        return kHttpConnectFailed;
-    }
-    if (mHttps) {
-        ret = StartTls();
-        if (ret != kHttpOk) {
-            DnsCacheRemove(mHost);
-            Disconnect();
-            return ret;
-        }
-    }
 
-    const int sock = mSocket.load();
-    SetBlocking(sock);
-    struct timeval tv = {0, 500000};
-    SetRecvTimeout(sock, tv);
+    UseBlockingReads();
     const int64_t requestStart = MonotonicMs();
     ret = SendRequestAndParseResponse(&CKVAHttpClient::ReconnectDirect, url.c_str(), mPort, offset);
     const int64_t now = MonotonicMs();
@@ -251,11 +240,8 @@ int32_t CKVAHttpClient::Connect(const char* urlIn, int64_t offset, bool redirect
             ret, mStatusCode.load(), mConnectState.load(), static_cast<int>(mContentLength),
             mTransferBlock ? 1 : 0, mIPText, static_cast<long long>(now - start),
             static_cast<long long>(now - requestStart));
-    if (ret == kHttpOk) {
-        mNextAddressIndex = 0;
-    } else {
-        mNextAddressIndex = usedList ? oldIndex + 1 : 0;
-    }
+    // The next attempt after a failure starts at the address after this one.
+    mNextAddressIndex = ret == kHttpOk || !usedList ? 0 : oldIndex + 1;
     return ret;
 }
 

@@ -1,8 +1,9 @@
 // HTTP/1.1 client: one resource from a byte offset onwards, over TCP or TLS (https), directly
 // or through a tunnelling proxy; redirects, chunked bodies and in-band stream metadata.
 // KVAHttpClient.cpp: URLs, Connect, requests, response heads and bodies. KVAHttpSocket.cpp: the
-// socket and its waits. KVAHttpDns.cpp: name resolution and its process-wide cache.
-// KVAHttpTls.cpp: TLS. KVAHttpProxy.cpp: the proxy tunnel and its settings.
+// socket, its waits, and send and receive through the connection's stream (KVAHttpStream.h: the
+// socket as it is, or TLS over it, KVAHttpTls.h). KVAHttpDns.cpp: name resolution and its
+// process-wide cache. KVAHttpProxy.cpp: the proxy tunnel and its settings.
 #pragma once
 
 #include <netinet/in.h>
@@ -14,9 +15,10 @@
 #include <mutex>
 #include <string>
 
+#include "source/KVAHttpStream.h"
+#include "source/KVAHttpTls.h"
+
 struct addrinfo;
-struct ssl_st;
-struct ssl_ctx_st;
 
 namespace kva_audioplayer {
 
@@ -186,8 +188,8 @@ public:
 
     // PEM file of the certificates to trust instead of the system store (null: the system store).
     // Clients on the system store share one context, built at the first handshake.
-    void SetTrustFile(const char* path);
-    static int32_t TlsContextsBuilt();
+    void SetTrustFile(const char* path) { mTrust.SetFile(path); }
+    static int32_t TlsContextsBuilt() { return CKVAHttpTlsTrust::ContextsBuilt(); }
 
     // Proxies. Connect goes through the process-wide proxy when one is set (credential: the
     // Basic value, already encoded), else through http_proxy / https_proxy (or HTTP_PROXY /
@@ -208,7 +210,12 @@ protected:
     void ParseUrl(const char* url);
     // Clears the previous reply's state and starts the connect deadline; returns the start (ms).
     int64_t BeginConnectAttempt();
+    int32_t ResolveFresh(const std::string& name);
     int32_t ConnectResolved(const std::string& name, uint16_t port);
+    // A cancel came (or the socket went) while connecting: marks the attempt aborted.
+    bool AbortIfCancelled();
+    // Blocking reads that give up after half a second, for the request and the body.
+    void UseBlockingReads();
     bool FindProxy(bool honourNoProxy, ProxyRoute* route);
     int32_t ConnectThroughProxy(const ProxyRoute& route, const std::string& url, int64_t offset);
     int32_t OpenTunnel(const ProxyRoute& route);
@@ -217,8 +224,8 @@ protected:
         mRecvPos = 0;
     }
 
+    // Handshakes on the connected socket; the connection's bytes go through TLS from then on.
     int32_t StartTls();
-    void FreeTls();
 
     // The body as sent, chunked framing removed; 0 on a receive wait without data.
     int32_t ReadBody(uint8_t* buffer, int32_t length);
@@ -249,6 +256,10 @@ protected:
     int64_t mConnectStartMs = 0;
     struct sockaddr_storage mAddress;
     std::atomic<int> mSocket{-1};
+    CKVAHttpPlainStream mPlain{mSocket};
+    CKVAHttpTlsStream mTls;
+    IKVAHttpStream* mStream = &mPlain;  // mTls between a handshake and the disconnect
+    CKVAHttpTlsTrust mTrust;
     std::mutex mSocketLock;  // Cancel against Disconnect: never touch a number already closed
     int32_t mStartupResult = 0;
     int32_t mRecvFill = 0;
@@ -262,7 +273,6 @@ protected:
     std::atomic<bool> mAborted{false};
     struct addrinfo* mAddrList = nullptr;
     std::atomic<int32_t> mConnectState{kHttpClosed};
-    bool mSpare = false;
     bool mHttps = false;
     bool mMediaType = false;
     bool mTransferBlock = false;
@@ -283,9 +293,6 @@ protected:
     uint32_t mTitleTaken = 0;
     int64_t mBodyLeft = -1;  // body bytes of this response still to come; -1 when unknown
     int32_t mHeadBytes = 0;
-    ssl_st* mSsl = nullptr;
-    ssl_ctx_st* mSslCtx = nullptr;
-    std::string mTrustFile;
 };
 
 }  // namespace kva_audioplayer

@@ -265,27 +265,14 @@ int32_t CKVAHttpClient::OpenTunnel(const ProxyRoute& route) {
 int32_t CKVAHttpClient::ConnectThroughProxy(const ProxyRoute& route, const std::string& url,
                                             int64_t offset) {
     KVA_LOG(kLogDetail, "CKVAHttpClient: through the proxy %s:%d", route.host.c_str(), route.port);
-    ClearReceiveBuffer();
-    if (mAddrList) freeaddrinfo(mAddrList);
-    mAddrList = nullptr;
-    memset(&mAddress, 0, sizeof(mAddress));
-    mIPv4 = 0;
-    int32_t ret = ResolveDNS(route.host.c_str(), &mAddress);
+    int32_t ret = ResolveFresh(route.host);
     if (ret == kHttpOk) ret = ConnectResolved(route.host, route.port);
-    if (ret == kHttpOk && (mCancel.load() || mSocket.load() < 0)) {
-        mAborted.store(true);
-        ret = kHttpConnectFailed;
-    }
+    if (ret == kHttpOk && AbortIfCancelled()) ret = kHttpConnectFailed;
     if (ret != kHttpOk) {
-        if (mAddrList) freeaddrinfo(mAddrList);
-        mAddrList = nullptr;
         Disconnect();
         return ret;
     }
-    const int sock = mSocket.load();
-    SetBlocking(sock);
-    struct timeval tv = {0, 500000};
-    SetRecvTimeout(sock, tv);
+    UseBlockingReads();
     if (mHttps) {
         ret = OpenTunnel(route);
         if (ret == kHttpOk) ret = StartTls();
@@ -294,7 +281,6 @@ int32_t CKVAHttpClient::ConnectThroughProxy(const ProxyRoute& route, const std::
             Disconnect();
             return ret;
         }
-        SetBlocking(sock);
     } else {
         mViaProxy = true;
         mProxyAuthorization = route.authorization;

@@ -3,8 +3,6 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -105,7 +103,8 @@ int32_t CKVAHttpClient::WaitConnect(int sock, int32_t waitUs) {
 }
 
 int32_t CKVAHttpClient::Disconnect() {
-    FreeTls();
+    mTls.Close();
+    mStream = &mPlain;
     int32_t state = mConnectState.load();
     if (state == kHttpSocketCreated || state == kHttpConnected) {
         std::lock_guard<std::mutex> g(mSocketLock);
@@ -153,19 +152,35 @@ int32_t CKVAHttpClient::SetNonBlocking(int sock) {
     return fcntl(sock, F_SETFL, flags | O_NONBLOCK);
 }
 
+int32_t CKVAHttpPlainStream::Write(const char* data, int32_t length) {
+    return static_cast<int32_t>(send(mSocket.load(), data, static_cast<size_t>(length), MSG_NOSIGNAL));
+}
+
+int32_t CKVAHttpPlainStream::Read(uint8_t* buffer, int32_t length, int* sysErr) {
+    ssize_t n = recv(mSocket.load(), buffer, static_cast<size_t>(length), 0);
+    if (n > 0) return static_cast<int32_t>(n);
+    if (n == 0) return kStreamClosed;
+    *sysErr = errno;
+    return kStreamFailed;
+}
+
+int32_t CKVAHttpClient::StartTls() {
+    uint32_t status = 0;
+    int32_t ret = mTls.Handshake(mSocket.load(), mTrust.Context(), mHost, mConnectDeadlineMs, mCancel, &status);
+    if (ret != kHttpOk) {
+        if (status != 0) mStatusCode.store(status);
+        if (mCancel.load()) mAborted.store(true);
+        return ret;
+    }
+    mStream = &mTls;
+    return kHttpOk;
+}
+
 int32_t CKVAHttpClient::Send(const char* data, int32_t length) {
     if (mConnectState.load() == kHttpClosed) return kHttpNotConnected;
     int32_t sent = 0;
     while (sent < length) {
-        ssize_t n;
-        if (mSsl) {
-            errno = 0;
-            int w = SSL_write(mSsl, data + sent, length - sent);
-            n = w > 0 ? w : -1;
-            if (w <= 0 && errno == 0) errno = EPIPE;
-        } else {
-            n = send(mSocket.load(), data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL);
-        }
+        int32_t n = mStream->Write(data + sent, length - sent);
         if (n < 0 && errno == EINTR && !mCancel.load()) continue;
         if (n <= 0) {
             int err = n < 0 ? errno : EPIPE;
@@ -173,54 +188,29 @@ int32_t CKVAHttpClient::Send(const char* data, int32_t length) {
             KVA_LOG(kLogError, "send error!%s/n", strerror(err));
             return kHttpSendFailed;
         }
-        sent += static_cast<int32_t>(n);
+        sent += n;
     }
     return kHttpOk;
 }
 
 int32_t CKVAHttpClient::Receive(int sock, int32_t waitMs, uint8_t* buffer, int32_t length) {
     if (sock < 0) return kHttpNotConnected;
-    if (mSsl) {
-        // Bytes already decrypted need no wait on the socket.
-        if (SSL_pending(mSsl) <= 0) {
-            int32_t ready = WaitReadable(sock, waitMs);
-            if (ready <= 0) return ready;
-        }
-        errno = 0;
-        int n = SSL_read(mSsl, buffer, length);
-        if (n > 0) return n;
-        int err = SSL_get_error(mSsl, n);
-        int sysErr = errno;
-        ERR_clear_error();
-        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return 0;  // no data yet
-        if (err == SSL_ERROR_SYSCALL && (sysErr == EAGAIN || sysErr == EWOULDBLOCK)) return 0;
-        if (err == SSL_ERROR_ZERO_RETURN || (err == SSL_ERROR_SYSCALL && sysErr == 0) ||
-            sysErr == ECONNRESET) {
-            KVA_LOG(kLogDetail, "CKVAHttpClient::Receive is zero");
-            return kHttpPeerClosed;
-        }
-        KVA_LOG(kLogDetail, "CKVAHttpClient::Receive errno %d, nErr %d", sysErr, err);
-        mRecvErrno = sysErr;
-        mStatusCode.store(kHttpStatusRecvBase + static_cast<uint32_t>(sysErr));
-        return sysErr == ETIMEDOUT ? kHttpTimedOut : kHttpRecvFailed;
+    if (!mStream->HasBuffered()) {
+        int32_t ready = WaitReadable(sock, waitMs);
+        if (ready <= 0) return ready;
     }
-    int32_t ready = WaitReadable(sock, waitMs);
-    if (ready <= 0) return ready;
-    ssize_t n = recv(sock, buffer, static_cast<size_t>(length), 0);
-    if (n == 0) {
+    int err = 0;
+    int32_t n = mStream->Read(buffer, length, &err);
+    if (n >= 0) return n;
+    if (n == kStreamClosed) {
         KVA_LOG(kLogDetail, "CKVAHttpClient::Receive is zero");
         return kHttpPeerClosed;
     }
-    if (n < 0) {
-        int err = errno;
-        KVA_LOG(kLogDetail, "CKVAHttpClient::Receive errno %d, nErr %d", err, static_cast<int>(n));
-        mRecvErrno = err;
-        mStatusCode.store(kHttpStatusRecvBase + static_cast<uint32_t>(err));
-        if (err == ECONNRESET) return kHttpPeerClosed;
-        if (err == ETIMEDOUT) return kHttpTimedOut;
-        return kHttpRecvFailed;
-    }
-    return static_cast<int32_t>(n);
+    KVA_LOG(kLogDetail, "CKVAHttpClient::Receive errno %d", err);
+    mRecvErrno = err;
+    mStatusCode.store(kHttpStatusRecvBase + static_cast<uint32_t>(err));
+    if (err == ECONNRESET) return kHttpPeerClosed;
+    return err == ETIMEDOUT ? kHttpTimedOut : kHttpRecvFailed;
 }
 
 int32_t CKVAHttpClient::WaitReadable(int sock, int32_t waitMs) {

@@ -1,18 +1,18 @@
-// TLS for https: one shared client context, the handshake on the connected socket.
-#include "source/KVAHttpClient.h"
+// TLS for https over OpenSSL: one shared client context, the handshake on the connected socket.
+#include "source/KVAHttpTls.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <string>
 
+#include "source/KVAHttpClient.h"
 #include "support/Clock.h"
 #include "support/Log.h"
 
@@ -61,100 +61,136 @@ SSL_CTX* NewClientContext(const std::string& trustFile) {
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
     int loaded = trustFile.empty() ? SSL_CTX_set_default_verify_paths(ctx)
                                    : SSL_CTX_load_verify_locations(ctx, trustFile.c_str(), nullptr);
-    if (loaded != 1) KVA_LOG(kLogError, "CKVAHttpClient::StartTls no trust store loaded");
+    if (loaded != 1) KVA_LOG(kLogError, "CKVAHttpTlsTrust: no trust store loaded");
     ERR_clear_error();
     return ctx;
 }
 
-// Loading the system store costs tens of ms of CPU: one context serves every client.
 SSL_CTX* SharedContext() {
     static SSL_CTX* ctx = NewClientContext(std::string());
     return ctx;
 }
 
-}  // namespace
-
-int32_t CKVAHttpClient::TlsContextsBuilt() { return gTlsContextsBuilt.load(); }
-
-int32_t CKVAHttpClient::StartTls() {
-    SSL_CTX* ctx = mTrustFile.empty() ? SharedContext() : mSslCtx;
-    if (!ctx) ctx = mSslCtx = NewClientContext(mTrustFile);
-    if (!ctx) {
-        mStatusCode.store(kHttpStatusTlsBase);
-        return kHttpConnectFailed;
-    }
-    const int sock = mSocket.load();
-    mSsl = SSL_new(ctx);
-    BIO* bio = NoSignalSocketMethod() ? BIO_new(NoSignalSocketMethod()) : nullptr;
-    if (!mSsl || !bio) {
-        if (bio) BIO_free(bio);
-        mStatusCode.store(kHttpStatusTlsBase);
-        FreeTls();
-        return kHttpConnectFailed;
-    }
-    BIO_set_fd(bio, sock, BIO_NOCLOSE);
-    SSL_set_bio(mSsl, bio, bio);
-    // The origin's name, also inside a proxy's tunnel (the connected address is the proxy's).
-    std::string literal = mHost;
+// The origin's name goes out as SNI and must be in its certificate; an address literal has no
+// name to send, so the certificate must carry the address.
+void SetPeerName(SSL* ssl, const std::string& host) {
+    std::string literal = host;
     if (literal.size() >= 2 && literal.front() == '[' && literal.back() == ']')
         literal = literal.substr(1, literal.size() - 2);
     unsigned char binary[sizeof(in6_addr)];
     if (inet_pton(AF_INET, literal.c_str(), binary) == 1 || inet_pton(AF_INET6, literal.c_str(), binary) == 1) {
-        // An address literal: no name to send, the certificate must carry the address.
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(mSsl), literal.c_str());
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), literal.c_str());
     } else {
-        SSL_set_tlsext_host_name(mSsl, mHost.c_str());
-        SSL_set1_host(mSsl, mHost.c_str());
+        SSL_set_tlsext_host_name(ssl, host.c_str());
+        SSL_set1_host(ssl, host.c_str());
     }
-    SetNonBlocking(sock);
+}
+
+}  // namespace
+
+// ---- trust ----
+
+CKVAHttpTlsTrust::~CKVAHttpTlsTrust() {
+    if (mOwnContext) SSL_CTX_free(mOwnContext);
+}
+
+void CKVAHttpTlsTrust::SetFile(const char* path) {
+    mFile = path ? path : "";
+    if (mOwnContext) SSL_CTX_free(mOwnContext);
+    mOwnContext = nullptr;
+}
+
+ssl_ctx_st* CKVAHttpTlsTrust::Context() {
+    if (mFile.empty()) return SharedContext();
+    if (!mOwnContext) mOwnContext = NewClientContext(mFile);
+    return mOwnContext;
+}
+
+int32_t CKVAHttpTlsTrust::ContextsBuilt() { return gTlsContextsBuilt.load(); }
+
+// ---- stream ----
+
+int32_t CKVAHttpTlsStream::Handshake(int socket, ssl_ctx_st* context, const std::string& host,
+                                     int64_t deadlineMs, const std::atomic<bool>& cancel,
+                                     uint32_t* status) {
+    Close();
+    mSsl = context ? SSL_new(context) : nullptr;
+    BIO* bio = mSsl && NoSignalSocketMethod() ? BIO_new(NoSignalSocketMethod()) : nullptr;
+    if (!bio) {
+        *status = kHttpStatusTlsBase;
+        Close();
+        return kHttpConnectFailed;
+    }
+    BIO_set_fd(bio, socket, BIO_NOCLOSE);
+    SSL_set_bio(mSsl, bio, bio);
+    SetPeerName(mSsl, host);
+    const int flags = fcntl(socket, F_GETFL, 0);
+    if (flags >= 0) fcntl(socket, F_SETFL, flags | O_NONBLOCK);
     const int64_t start = MonotonicMs();
-    for (;;) {
-        if (mCancel.load()) {
-            mAborted.store(true);
-            FreeTls();
-            return kHttpConnectFailed;
-        }
+    int32_t ret = kHttpConnectFailed;
+    while (!cancel.load()) {
         ERR_clear_error();
         int r = SSL_connect(mSsl);
-        if (r == 1) break;
+        if (r == 1) {
+            ret = kHttpOk;
+            break;
+        }
         int err = SSL_get_error(mSsl, r);
-        if ((err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) &&
-            MonotonicMs() - start < 5000 && MonotonicMs() < mConnectDeadlineMs) {
+        const bool wants = err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE;
+        if (wants && MonotonicMs() - start < 5000 && MonotonicMs() < deadlineMs) {
             pollfd p;
-            p.fd = sock;
+            p.fd = socket;
             p.events = err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
             p.revents = 0;
             poll(&p, 1, 100);
             continue;
         }
         long verify = SSL_get_verify_result(mSsl);
-        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
-            mStatusCode.store(kHttpStatusConnectTimeout);
-        } else {
-            mStatusCode.store(kHttpStatusTlsBase + (verify != X509_V_OK ? static_cast<uint32_t>(verify) : 0));
-        }
-        if (mCancel.load()) mAborted.store(true);
-        KVA_LOG(kLogError, "CKVAHttpClient::StartTls handshake failed, ssl %d, verify %ld (%s)", err,
+        *status = wants ? kHttpStatusConnectTimeout
+                        : kHttpStatusTlsBase + (verify != X509_V_OK ? static_cast<uint32_t>(verify) : 0);
+        KVA_LOG(kLogError, "CKVAHttpTlsStream::Handshake failed, ssl %d, verify %ld (%s)", err,
                 verify, X509_verify_cert_error_string(verify));
         ERR_clear_error();
-        FreeTls();
-        return kHttpConnectFailed;
+        break;
     }
-    KVA_LOG(kLogDetail, "CKVAHttpClient::StartTls %s %s", SSL_get_version(mSsl),
+    if (flags >= 0) fcntl(socket, F_SETFL, flags);
+    if (ret != kHttpOk) {
+        Close();
+        return ret;
+    }
+    KVA_LOG(kLogDetail, "CKVAHttpTlsStream::Handshake %s %s", SSL_get_version(mSsl),
             SSL_get_cipher_name(mSsl));
     return kHttpOk;
 }
 
-void CKVAHttpClient::FreeTls() {
-    if (mSsl) SSL_free(mSsl);  // no close_notify: the socket goes away with it
+void CKVAHttpTlsStream::Close() {
+    if (mSsl) SSL_free(mSsl);
     mSsl = nullptr;
 }
 
+bool CKVAHttpTlsStream::HasBuffered() const { return SSL_pending(mSsl) > 0; }
 
-void CKVAHttpClient::SetTrustFile(const char* path) {
-    mTrustFile = path ? path : "";
-    if (mSslCtx) SSL_CTX_free(mSslCtx);  // the next handshake builds one with the new trust
-    mSslCtx = nullptr;
+int32_t CKVAHttpTlsStream::Write(const char* data, int32_t length) {
+    errno = 0;
+    int w = SSL_write(mSsl, data, length);
+    if (w <= 0 && errno == 0) errno = EPIPE;
+    return w > 0 ? w : -1;
+}
+
+int32_t CKVAHttpTlsStream::Read(uint8_t* buffer, int32_t length, int* sysErr) {
+    errno = 0;
+    int n = SSL_read(mSsl, buffer, length);
+    if (n > 0) return n;
+    int err = SSL_get_error(mSsl, n);
+    int sys = errno;
+    ERR_clear_error();
+    if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) return kStreamNothingYet;
+    if (err == SSL_ERROR_SYSCALL && (sys == EAGAIN || sys == EWOULDBLOCK)) return kStreamNothingYet;
+    if (err == SSL_ERROR_ZERO_RETURN || (err == SSL_ERROR_SYSCALL && sys == 0) || sys == ECONNRESET)
+        return kStreamClosed;
+    KVA_LOG(kLogDetail, "CKVAHttpTlsStream::Read errno %d, ssl %d", sys, err);
+    *sysErr = sys;
+    return kStreamFailed;
 }
 
 }  // namespace kva_audioplayer
