@@ -1,5 +1,4 @@
-// The processing chain (effect, time-stretch and listener stages, fades, speed changes, play-time
-// counters, render and control threads at once) and the time-stretch on its own.
+// The processing chain and the time-stretch on its own.
 #include "StreamTestUtil.h"
 
 using namespace kva_audioplayer;
@@ -15,8 +14,7 @@ using Events = std::vector<std::string>;
 
 // What the stages were called with, in order, as "name arg arg ...".
 struct Recorder {
-    template <typename... T>
-    void Add(std::string e, T... args) {
+    template <typename... T> void Add(std::string e, T... args) {
         ((e += " " + std::to_string(args)), ...);
         std::lock_guard<std::mutex> g(lock);
         events.push_back(e);
@@ -90,8 +88,7 @@ protected:
         chain.setAudioDescription(Describe(AV_SAMPLE_FMT_FLT));
         rec.Take();
     }
-    // The first `frames` frames of buf through the chain in a buffer of `capacityFrames`; the
-    // bytes out.
+    // The first `frames` frames of buf through the chain; the bytes out.
     uint32_t Process(int64_t position, int frames, int32_t end, uint32_t capacityFrames) {
         buf.resize(static_cast<size_t>(capacityFrames) * kChannels);
         uint32_t len = frames * kFrameBytes;
@@ -128,8 +125,7 @@ TEST_F(AudioProcessTest, StagesRunEffectThenTempoThenListener) {
     EXPECT_EQ((Events{"effect.Init 3 2 44100 16384", "listener.SetPCMFormat 4 44100 2"}), rec.Take());
     // Speed 1.0: the effect's block reaches the listener untouched.
     EXPECT_EQ(uint32_t(kBlockFrames * kFrameBytes), Run(5000));
-    EXPECT_EQ((Events{"effect.Put 35280 5000", "effect.Get 141120", "listener.OnPCM 35280 5000 0"}),
-              rec.Take());
+    EXPECT_EQ((Events{"effect.Put 35280 5000", "effect.Get 141120", "listener.OnPCM 35280 5000 0"}), rec.Take());
     EXPECT_NE(0, std::memcmp(listener.seen.data(), std::vector<uint8_t>(35280).data(), 35280));
     EXPECT_EQ(0, std::memcmp(listener.seen.data(), buf.data(), 35280));
     // Speed 1.5: the listener hears the stretched tone, two thirds as long as what the effect made.
@@ -437,8 +433,7 @@ TEST_F(AudioProcessConcurrency, RenderAndControlThreads) {
 constexpr int kBlock = 2048;
 
 // Pushes `frames` frames through p in blocks of `block`, then its end; everything it gives back.
-std::vector<uint8_t> Pump(TempoProcessor& p, const uint8_t* data, int64_t frames, int frameBytes,
-                          int block = kBlock) {
+std::vector<uint8_t> Pump(TempoProcessor& p, const uint8_t* data, int64_t frames, int frameBytes, int block = kBlock) {
     std::vector<uint8_t> out, buf(static_cast<size_t>(block) * 4 * frameBytes);
     for (int64_t done = 0; done <= frames; done += block) {
         const int32_t n = static_cast<int32_t>(std::min<int64_t>(block, frames - done));
@@ -455,25 +450,9 @@ std::vector<uint8_t> Pump(TempoProcessor& p, const uint8_t* data, int64_t frames
     return out;
 }
 
-// Frequency of channel 0 from the rising zero crossings between from and to (frames).
-double MeasureFrequency(const std::vector<float>& s, int channels, size_t from, size_t to) {
-    double first = -1, last = -1;
-    int crossings = 0;
-    for (size_t i = from + 1; i < to; ++i) {
-        const float a = s[(i - 1) * channels], b = s[i * channels];
-        if (a < 0 && b >= 0) {
-            last = (i - 1) + a / (a - b);
-            if (first < 0) first = last;
-            ++crossings;
-        }
-    }
-    return crossings < 2 ? 0 : (crossings - 1) * kRate / (last - first);
-}
-
 TEST(TempoProcessor, TempoRangeAndFailedInit) {
     std::unique_ptr<TempoProcessor> p(CreateTempoProcessor());
-    for (double t : {0.5, 100.0, 0.49, 100.01, std::nan("")})
-        EXPECT_EQ(t >= 0.5 && t <= 100.0, p->SetTempo(t)) << t;
+    for (double t : {0.5, 100.0, 0.49, 100.01, std::nan("")}) EXPECT_EQ(t >= 0.5 && t <= 100.0, p->SetTempo(t)) << t;
     // Below 24 Hz the filter has no window.
     for (auto c : {std::make_pair(AV_SAMPLE_FMT_DBL, kRate), {AV_SAMPLE_FMT_FLTP, kRate},
                    {AV_SAMPLE_FMT_FLT, 0}, {AV_SAMPLE_FMT_FLT, 23}})
@@ -501,8 +480,7 @@ TEST_P(TempoIdentity, OutputEqualsRoundTrippedInput) {
     std::uniform_real_distribution<float> d(-1.0f, 1.0f);
     if (fmt == AV_SAMPLE_FMT_FLT)
         for (size_t i = 0; i < in.size() / 4; ++i) reinterpret_cast<float*>(in.data())[i] = d(rng);
-    else
-        for (auto& b : in) b = static_cast<uint8_t>(rng());
+    else for (auto& b : in) b = static_cast<uint8_t>(rng());
     if (fmt == AV_SAMPLE_FMT_S16) {  // full-scale extremes too
         reinterpret_cast<int16_t*>(in.data())[0] = 32767;
         reinterpret_cast<int16_t*>(in.data())[1] = -32768;
@@ -521,8 +499,7 @@ TEST_P(TempoIdentity, OutputEqualsRoundTrippedInput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PackedFormats, TempoIdentity,
-                         ::testing::Values(AV_SAMPLE_FMT_U8, AV_SAMPLE_FMT_S16, AV_SAMPLE_FMT_S32,
-                                           AV_SAMPLE_FMT_FLT));
+                         ::testing::Values(AV_SAMPLE_FMT_U8, AV_SAMPLE_FMT_S16, AV_SAMPLE_FMT_S32, AV_SAMPLE_FMT_FLT));
 
 // Truncation toward zero, and values past full scale saturate instead of wrapping.
 TEST(TempoConversion, TableValuesAndSaturation) {
@@ -533,8 +510,7 @@ TEST(TempoConversion, TableValuesAndSaturation) {
     const float in[6] = {0.5f / 32768.0f, -1.5f / 32768.0f, 1.0f, -1.0f, 1.7f, -3.0f};
     int16_t s16[6];
     SamplesFromFloat(AV_SAMPLE_FMT_S16, in, reinterpret_cast<uint8_t*>(s16), 6);
-    EXPECT_EQ((std::vector<int16_t>{0, -1, 32767, -32768, 32767, -32768}),
-              std::vector<int16_t>(s16, s16 + 6));
+    EXPECT_EQ((std::vector<int16_t>{0, -1, 32767, -32768, 32767, -32768}), std::vector<int16_t>(s16, s16 + 6));
     int32_t s32[6];
     SamplesFromFloat(AV_SAMPLE_FMT_S32, in, reinterpret_cast<uint8_t*>(s32), 6);
     EXPECT_EQ((std::vector<int32_t>{INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN}),
@@ -556,13 +532,12 @@ TEST(TempoStretch, FasterAndSlowerKeepPitch) {
         std::unique_ptr<TempoProcessor> p(CreateTempoProcessor());
         ASSERT_EQ(1, p->Init(AV_SAMPLE_FMT_FLT, kRate, ch, kBlock));
         ASSERT_TRUE(p->SetTempo(tempo));
-        const std::vector<uint8_t> bytes =
-            Pump(*p, reinterpret_cast<const uint8_t*>(in.data()), 6 * kRate, 4 * ch);
+        const std::vector<uint8_t> bytes = Pump(*p, reinterpret_cast<const uint8_t*>(in.data()), 6 * kRate, 4 * ch);
         std::vector<float> out(bytes.size() / 4);
         std::memcpy(out.data(), bytes.data(), bytes.size());
         const size_t frames = out.size() / ch;
         EXPECT_NEAR(6.0 / tempo, static_cast<double>(frames) / kRate, 0.06 / tempo);
-        EXPECT_NEAR(440.0, MeasureFrequency(out, ch, frames / 10, frames * 9 / 10), 440.0 * 0.005);
+        EXPECT_NEAR(880.0, CrossingsPerSecond(out, ch, 0, kRate, frames / 10, frames * 9 / 10), 880.0 * 0.005);
         bool same = true;
         for (size_t i = 0; i < frames && same; ++i) same = out[ch * i] == out[ch * i + ch - 1];
         EXPECT_TRUE(same);

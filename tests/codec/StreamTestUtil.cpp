@@ -39,14 +39,12 @@ namespace kva_test {
 using namespace kva_audioplayer;
 
 int32_t OpenAndStart(CKVAAudioStream& stream, IKVASourceIO* source) {
-    int32_t r = stream.open(source, false);
-    if (r != 0) return r;
+    if (const int32_t r = stream.open(source, false)) return r;
     stream.setOutputDescription(StereoFloat44k());
     return stream.start();
 }
 
-PullResult PullAll(CKVAAudioStream& stream, int32_t chunkBytes, bool stopOnError,
-                   size_t maxFrames) {
+PullResult PullAll(CKVAAudioStream& stream, int32_t chunkBytes, bool stopOnError, size_t maxFrames) {
     PullResult res;
     std::vector<uint8_t> buf(chunkBytes);
     for (int idle = 0; res.samples.size() / 2 < maxFrames;) {
@@ -54,11 +52,10 @@ PullResult PullAll(CKVAAudioStream& stream, int32_t chunkBytes, bool stopOnError
         int64_t ts = -1;
         const int32_t r = stream.bufferFillFull(buf.data(), &len, &ts);
         if (len > 0) {
-            const size_t old = res.samples.size();
-            res.samples.resize(old + len / sizeof(float));
-            memcpy(res.samples.data() + old, buf.data(), len / sizeof(float) * sizeof(float));
             res.timestamps.push_back(ts);
-            res.offsets.push_back(old / 2);
+            res.offsets.push_back(res.samples.size() / 2);
+            const float* f = reinterpret_cast<const float*>(buf.data());
+            res.samples.insert(res.samples.end(), f, f + len / sizeof(float));
         }
         if (r == kStreamNoData && len == 0) {
             if ((res.hung = ++idle > 20000)) break;  // 20 s without data: the stream hangs
@@ -82,8 +79,7 @@ PullResult PullAll(CKVAAudioStream& stream, int32_t chunkBytes, bool stopOnError
 
 std::string Slug(const char* file) {
     std::string n = file;
-    for (char& ch : n)
-        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    for (char& ch : n) if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
     return n;
 }
 

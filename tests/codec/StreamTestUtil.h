@@ -1,5 +1,5 @@
-// The codec folder's harness: what its tests include, a recording stream observer, a stream on
-// a file, a device-like pull of everything a stream gives, an allocation counter.
+// The codec tests' harness: a recording stream observer, a stream on a file, a device-like pull
+// of everything a stream gives, an allocation counter.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,16 +9,12 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "codec/CKVAAudioProcess.h"
 #include "codec/KVAAudioNormlizer.h"
@@ -31,7 +27,6 @@
 #include "common/TestPaths.h"
 #include "common/TestProcess.h"
 #include "source/KVAAudioLocalSource.h"
-#include "support/Log.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -56,10 +51,9 @@ public:
     std::string Events() { std::lock_guard<std::mutex> g(mLock); return mEvents; }
     int Starts() { return Count(Events(), 'S'); }
     int Ends() { return Count(Events(), 'E'); }
-    // Bounded, so that a fault cannot hang the suite.
-    bool WaitEnds(int n, int maxSeconds = 20) {
+    bool WaitEnds(int n) {
         std::unique_lock<std::mutex> g(mLock);
-        return mCond.wait_for(g, std::chrono::seconds(maxSeconds), [&] { return Count(mEvents, 'E') >= n; });
+        return mCond.wait_for(g, std::chrono::seconds(20), [&] { return Count(mEvents, 'E') >= n; });
     }
 
 private:
@@ -80,9 +74,17 @@ inline kva_audioplayer::AudioDescription Describe(int fmt, int rate = 44100, int
     return {kva_audioplayer::kAudioDescriptionTag, rate, channels, fmt, AV_CH_LAYOUT_STEREO,
             av_get_bytes_per_sample(static_cast<AVSampleFormat>(fmt)) * 8, 0};
 }
-// 44.1 kHz (or `rate`) stereo packed float, the format every comparison uses.
-inline kva_audioplayer::AudioDescription StereoFloat44k(int rate = 44100) {
-    return Describe(AV_SAMPLE_FMT_FLT, rate);
+// The format every comparison uses.
+inline kva_audioplayer::AudioDescription StereoFloat44k(int rate = 44100) { return Describe(AV_SAMPLE_FMT_FLT, rate); }
+
+// Zero crossings per second of one channel over frames [from, to): a pitch measure that ignores
+// rate and level.
+inline double CrossingsPerSecond(const std::vector<float>& s, int channels, int channel, int rate, size_t from = 0,
+                                 size_t to = SIZE_MAX) {
+    long n = 0;
+    to = std::min(to, s.size() / channels);
+    for (size_t f = from + 1; f < to; ++f) n += (s[(f - 1) * channels + channel] < 0) != (s[f * channels + channel] < 0);
+    return to > from ? n * double(rate) / (to - from) : 0;
 }
 
 struct PullResult {
@@ -95,31 +97,34 @@ struct PullResult {
     bool hung = false;               // gave up waiting for data
 };
 
-// Pulls everything out of a started stream with bufferFillFull in `chunkBytes` requests, as a
-// device would. On 20 it re-applies the 44.1 kHz stereo float target; an error result is
-// recorded and pulling goes on until end of stream or until `stopOnError`.
-PullResult PullAll(kva_audioplayer::CKVAAudioStream& stream, int32_t chunkBytes = 4096,
-                   bool stopOnError = false, size_t maxFrames = SIZE_MAX);
+// Pulls everything out of a started stream in `chunkBytes` requests, as a device would: on a
+// format change it re-applies the comparison target; an error is recorded and pulling goes on
+// until the end or until `stopOnError`.
+PullResult PullAll(kva_audioplayer::CKVAAudioStream& stream, int32_t chunkBytes = 4096, bool stopOnError = false,
+                   size_t maxFrames = SIZE_MAX);
 
 // Opens `source` into `stream`, sets the comparison target and starts it.
-int32_t OpenAndStart(kva_audioplayer::CKVAAudioStream& stream,
-                     kva_audioplayer::IKVASourceIO* source);
+int32_t OpenAndStart(kva_audioplayer::CKVAAudioStream& stream, kva_audioplayer::IKVASourceIO* source);
 
 // A stream on a local file with its observer, in the order they must go (the stream reads from
 // the source until it is destroyed).
 struct FileStream {
-    explicit FileStream(const std::string& file)
-        : path(file), source(3, path.c_str()), stream(&obs) {}
+    explicit FileStream(const std::string& file) : path(file), source(3, path.c_str()), stream(&obs) {}
     int32_t OpenAndStart() { return kva_test::OpenAndStart(stream, &source); }
+    // Opened with the comparison target, not started.
+    int32_t Open(bool silent = false) {
+        const int32_t r = stream.open(&source, silent);
+        stream.setOutputDescription(StereoFloat44k());
+        return r;
+    }
     std::string path;
     RecordingObserver obs;
     kva_audioplayer::CKVAAudioLocalSource source;
     kva_audioplayer::CKVAAudioStream stream;
 };
 
-// Counts the calling thread's allocations (operator new and the whole malloc family) while on;
-// Allocations() gives the count since it was turned on. Sanitizer builds own the allocator and
-// count nothing.
+// The calling thread's allocations (the whole malloc family) since counting was turned on.
+// Sanitizer builds own the allocator and count nothing.
 void CountAllocations(bool on);
 long Allocations();
 

@@ -1,7 +1,7 @@
 // Built against KvaAudioPlayer.h and libkvaaudioplayer.so only.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -14,8 +14,7 @@ using namespace kva_audioplayer;
 
 namespace {
 
-class Host : public IKVAPlayerObserver, public IPlayerLogger {
-public:
+struct Host : IKVAPlayerObserver, IPlayerLogger {
     int32_t OnNotify(int32_t id, const char*, int32_t p1, int32_t) override {
         std::lock_guard<std::mutex> lock(mutex);
         notes.emplace_back(id, p1);
@@ -26,18 +25,16 @@ public:
         logs.push_back(message);
         return 0;
     }
-    bool Has(int32_t id, int32_t p1) {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (auto& n : notes)
-            if (n.first == id && n.second == p1) return true;
-        return false;
-    }
     bool WaitFor(int32_t id, int32_t p1) {
-        for (int i = 0; i < 400; ++i) {
-            if (Has(id, p1)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        for (int i = 0; i < 400; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (std::count(notes.begin(), notes.end(), std::make_pair(id, p1))) return true;
         }
         return false;
+    }
+    bool Logged(const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::count(logs.begin(), logs.end(), line) > 0;
     }
     std::mutex mutex;
     std::vector<std::pair<int32_t, int32_t>> notes;
@@ -57,13 +54,7 @@ TEST(HostApi, NotificationsLogsAndDestructionFromAnotherThread) {
     player->SetDataSource("/no/such/file.flac");
     EXPECT_TRUE(host.WaitFor(300, 2));
     player->SetStartFadeTime(250);
-    {
-        std::lock_guard<std::mutex> lock(host.mutex);
-        bool found = false;
-        for (auto& l : host.logs) found |= l == "CKVAAudioPlayer::SetStartFadeTime mStartFadeTime 250";
-        EXPECT_TRUE(found);
-    }
-    std::thread other([player] { player->Release(); });
-    other.join();
+    EXPECT_TRUE(host.Logged("CKVAAudioPlayer::SetStartFadeTime mStartFadeTime 250"));
+    std::thread([player] { player->Release(); }).join();
     CMediaPlayerFactory::SetLogger(nullptr);  // the logger outlives players, not the host
 }

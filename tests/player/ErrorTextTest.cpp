@@ -1,14 +1,9 @@
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
 #include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
 #include <set>
-#include <string>
 
 #include "KvaAudioPlayer.h"
 #include "common/HttpTestServer.h"
@@ -42,8 +37,7 @@ std::pair<int32_t, int32_t> PrepareError(const std::string& locator) {
     if (!obs.WaitFor(kNotifyStatus, kStatusError, 15000)) return {0, 0};
     player->Reset();
     EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusIdle, 5000)) << locator;
-    for (const auto& n : obs.All())
-        if (n.id == kNotifyError) return {n.param1, n.param2};
+    for (const auto& n : obs.All()) if (n.id == kNotifyError) return {n.param1, n.param2};
     return {0, 0};
 }
 
@@ -86,11 +80,9 @@ TEST(ErrorText, EveryCodeHasItsOwnSentence) {
 
 TEST(ErrorText, DetailsAreSpelledOut) {
     EXPECT_EQ(Text(kErrorHttpStatus, 404), "The server answered HTTP 404 (Not Found).");
-    EXPECT_NE(Text(kErrorDns, kDetailResolveBase - EAI_NONAME).find(gai_strerror(EAI_NONAME)),
-              std::string::npos);
+    EXPECT_NE(Text(kErrorDns, kDetailResolveBase - EAI_NONAME).find(gai_strerror(EAI_NONAME)), std::string::npos);
     EXPECT_NE(Text(kErrorTls, kDetailTlsBase + 10).find("expired"), std::string::npos);
-    EXPECT_NE(Text(kErrorNetwork, kDetailSocketBase + ENETUNREACH).find("unreachable"),
-              std::string::npos);
+    EXPECT_NE(Text(kErrorNetwork, kDetailSocketBase + ENETUNREACH).find("unreachable"), std::string::npos);
     EXPECT_EQ(Text(kErrorFileUnreadable, EISDIR), "The path is a folder, not a file.");
     char av[AV_ERROR_MAX_STRING_SIZE];
     av_strerror(AVERROR_INVALIDDATA, av, sizeof(av));
@@ -100,19 +92,14 @@ TEST(ErrorText, DetailsAreSpelledOut) {
 TEST(ErrorText, PlayerReportsTheCauseOfAFailedOpen) {
     kva_test::ScratchDir dir("errortext");
     kva_test::HttpTestServer server;
-    server.Serve("/missing.mp3", kva_test::HttpPlan::Raw(
-                                     "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"));
+    server.Serve("/missing.mp3", kva_test::HttpPlan::Raw("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"));
     ASSERT_TRUE(server.Start());
-    // A port that was free a moment ago: nothing listens there.
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    ASSERT_EQ(getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    close(sock);
-    const std::string refused = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/a.mp3";
+    std::string refused;  // a server's port once it has gone: nothing listens there
+    {
+        kva_test::HttpTestServer gone;
+        ASSERT_TRUE(gone.Start());
+        refused = gone.Url("/a.mp3");
+    }
     const struct {
         std::string locator;
         int32_t code, detail;

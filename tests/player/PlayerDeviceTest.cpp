@@ -1,5 +1,4 @@
-// The player's output devices on the virtual sound system, in real time: the list, choosing a
-// device, failover when the endpoint in use goes, following the default, the session tag.
+// The player's output devices on the virtual sound system, in real time.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -219,15 +218,10 @@ TEST_F(PlayerDevice, SameHeadsetStateTwiceRecreatesOnceAndPausedPlayerReopensOnP
 TEST_F(PlayerDevice, SessionTagsAreDistinctUuids) {
     const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
     std::set<std::string> seen;
-    for (int i = 0; i < 200; ++i) {
-        const std::string tag = MakeSessionTag();
-        EXPECT_TRUE(std::regex_match(tag, uuid)) << tag;
-        seen.insert(tag);
-    }
+    for (int i = 0; i < 200; ++i) EXPECT_TRUE(std::regex_match(*seen.insert(MakeSessionTag()).first, uuid));
     EXPECT_EQ(200u, seen.size());
-    CKVAAudioPlayer* other = dynamic_cast<CKVAAudioPlayer*>(NewPlayer(nullptr));
+    std::unique_ptr<IKVAPlayer, void (*)(IKVAPlayer*)> other(NewPlayer(nullptr), [](IKVAPlayer* p) { p->Release(); });
     Playing();
     EXPECT_TRUE(std::regex_match(Impl()->GetSessionTag(), uuid));
-    EXPECT_NE(Impl()->GetSessionTag(), other->GetSessionTag());
-    other->Release();
+    EXPECT_NE(Impl()->GetSessionTag(), dynamic_cast<CKVAAudioPlayer*>(other.get())->GetSessionTag());
 }

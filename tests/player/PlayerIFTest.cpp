@@ -1,6 +1,4 @@
-// The player's side of IF processing, heard through the virtual output's capture: processed
-// audio reaches the device, a refused mode is reported and reset, a processor that cannot keep
-// up is reported and switched off without loss, and stopping with load is reported.
+// The player's side of IF processing, heard through the virtual output's capture.
 #include <gtest/gtest.h>
 
 #include "common/TestIFProcessor.h"
@@ -46,8 +44,7 @@ protected:
     // Each notification `id`'s param (1 or 2).
     std::vector<int32_t> Params(int32_t id, bool second) {
         std::vector<int32_t> out;
-        for (const auto& n : obs.All())
-            if (n.id == id) out.push_back(second ? n.param2 : n.param1);
+        for (const auto& n : obs.All()) if (n.id == id) out.push_back(second ? n.param2 : n.param1);
         return out;
     }
 
@@ -56,13 +53,6 @@ protected:
 };
 
 }  // namespace
-
-TEST_F(PlayerIF, ProcessedAudioReachesTheDevice) {
-    PrepareWith(0, 2500);
-    PlayToTheEnd();
-    EXPECT_EQ(obs.Count(kNotifyAudioIFStatus), 0);
-    EXPECT_EQ(Doubled(), long(Ref().size() / 2));
-}
 
 TEST_F(PlayerIF, RefusedModeIsReportedAndResetToOff) {
     PrepareWith(0, 0, -3);
@@ -84,6 +74,7 @@ TEST_F(PlayerIF, SlowProcessorIsSwitchedOffAndNothingIsLost) {
     PlayToTheEnd();
     ASSERT_EQ(obs.Count(kNotifyAudioIFStatus, kAudioIFSwitchedOff), 1);
     for (int32_t ms : Params(kNotifyAudioIFStatus, true)) EXPECT_GT(ms, 500);
+    EXPECT_GE(proc->Resets(), 1);
     const long doubled = Doubled();
     EXPECT_GT(doubled, 0);
     EXPECT_LT(doubled, long(Ref().size() / 2));

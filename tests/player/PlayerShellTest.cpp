@@ -1,31 +1,14 @@
-// A player before any media plays: source hand-over and release, settings, silence outside the
-// playing states, locators and the dump file.
+// A player before any media plays.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <thread>
+#include <fstream>
 
-#include "KvaAudioPlayer.h"
-#include "common/MemorySourceIO.h"
-#include "common/RecordingObserver.h"
-#include "common/TestPaths.h"
+#include "common/HttpTestServer.h"
+#include "player/VirtualOutputFixture.h"
 #include "source/SourceFactory.h"
 
 using namespace kva_audioplayer;
-using kva_test::RecordingObserver;
-
-namespace {
-
-// A host source with session id 42.
-kva_test::MemorySourceIO* NewSource() { return new kva_test::MemorySourceIO({}, 42); }
-
-int gReleased = 0;
-void CountRelease(IKVASourceIO* source) {
-    ++gReleased;
-    delete source;
-}
-
-}  // namespace
+using namespace kva_test;
 
 // Initialized with the session's text; the same source again is kept, another displaces it, and
 // each is released once.
@@ -34,14 +17,14 @@ TEST(PlayerShell, SetSourceReportsInitializedAndReleasesEachSourceOnce) {
     RecordingObserver obs;
     IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
     ASSERT_EQ(player->GetStatus(), kStatusIdle);
-    auto* source = NewSource();
+    auto* source = new MemorySourceIO({}, 42);
     EXPECT_EQ(player->SetSourceIO(source, &CountRelease), 0);
     EXPECT_EQ(player->GetStatus(), kStatusInitialized);
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusInitialized, 2000));
     EXPECT_EQ(obs.All()[0].text, "42");
     player->SetSourceIO(source, &CountRelease);
     EXPECT_EQ(gReleased, 0);
-    player->SetSourceIO(NewSource(), &CountRelease);
+    player->SetSourceIO(new MemorySourceIO({}, 43), &CountRelease);
     EXPECT_EQ(gReleased, 1);
     player->Release();
     EXPECT_EQ(gReleased, 2);
@@ -55,9 +38,7 @@ TEST(PlayerShell, SettingsBeforeMedia) {
     EXPECT_EQ(player->GetOutputDeviceType(), kDeviceTypeWasapi);
     int32_t rate = 0, channels = 0, wave = 0;
     player->GetAudioFormat(&rate, &channels, &wave);
-    EXPECT_EQ(rate, 44100);
-    EXPECT_EQ(channels, 2);
-    EXPECT_EQ(wave, 3);
+    EXPECT_EQ(std::make_tuple(rate, channels, wave), std::make_tuple(44100, 2, 3));
     EXPECT_EQ(player->GetAudioFormat(nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(player->GetDuration(), 0);
     EXPECT_DOUBLE_EQ(player->GetChannelLevel(0), -160.0);
@@ -78,7 +59,7 @@ TEST(PlayerShell, CommandsOutsidePlayingStatesAndAfterDetachStaySilent) {
     EXPECT_TRUE(obs.All().empty());
     EXPECT_EQ(player->GetStatus(), kStatusIdle);
     player->DetachObserver();
-    player->SetSourceIO(NewSource(), nullptr);
+    player->SetSourceIO(new MemorySourceIO({}, 42), nullptr);
     player->SetDataSource(nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(obs.All().empty());
@@ -93,16 +74,12 @@ TEST(PlayerShell, LocatorClassification) {
 }
 
 TEST(PlayerShell, DumpFileIsCreatedAndTruncated) {
-    kva_test::ScratchDir dir("kvadump");
+    ScratchDir dir("kvadump");
     const std::string path = dir.File("dump.bin");
-    FILE* f = fopen(path.c_str(), "wb");
-    fputs("old", f);
-    fclose(f);
+    ASSERT_TRUE(WriteFile(path, "old"));
     IKVAPlayer* player = CMediaPlayerFactory::NewL(nullptr);
     EXPECT_EQ(player->SetDumpFile(path.c_str()), 0);
     player->Release();
-    f = fopen(path.c_str(), "rb");
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(fgetc(f), EOF);
-    fclose(f);
+    EXPECT_TRUE(std::ifstream(path).good());
+    EXPECT_TRUE(ReadBytes(path).empty());
 }

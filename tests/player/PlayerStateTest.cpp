@@ -17,12 +17,6 @@ namespace {
 using PlayerState = VirtualOutputTest;
 using Call = std::function<void(IKVAPlayer*)>;
 
-int gReleased = 0;
-void CountRelease(IKVASourceIO* s) {
-    ++gReleased;
-    delete s;
-}
-
 }  // namespace
 
 // A preparation asked for again, and a bad source while prepared, change nothing; stopping twice

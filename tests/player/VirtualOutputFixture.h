@@ -30,6 +30,9 @@ inline const std::vector<float>& Ref(const std::string& fixture) {
     return CachedReferenceF32Stereo(FixturePath(fixture));
 }
 inline void DeleteSource(kva_audioplayer::IKVASourceIO* source) { delete source; }
+// A release function that counts its calls.
+inline int gReleased = 0;
+inline void CountRelease(kva_audioplayer::IKVASourceIO* source) { ++gReleased, delete source; }
 
 // Whether `ref` is in `got` whole, from its first frame, after the device's pre-roll; the frame
 // where it starts, or -1 (a failure) when it is not.
@@ -61,10 +64,11 @@ protected:
         p->SetStartFadeTime(0);
         return p;
     }
-    // A new player on obs, the old one released and its notifications forgotten.
+    // A new player on obs, the old one released, its notifications and capture forgotten.
     kva_audioplayer::IKVAPlayer* Fresh() {
         if (player) player->Release();
         obs.Clear();
+        system->ClearCaptured("out");
         return player = NewPlayer(&obs);
     }
     // Prepares the fixture (or a host source) on `player`, made on first use.

@@ -1,5 +1,4 @@
-// kvaplay's device options: the device list with each output's id, and playing on a device chosen
-// by id or by name.
+// kvaplay's device list and device choice.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -29,8 +28,7 @@ TEST(KvaplayDevices, ListShowsEachOutputsIdAndMarksTheDefault) {
     KvaplayResult r = RunKvaplay("--output=virtual --list-devices", noServer);
     ASSERT_EQ(0, r.exitCode);
     EXPECT_EQ("", r.err);
-    EXPECT_EQ("index\ttype\tdriver\tid\tname\tdefault\n"
-              "0\t5\tWasapi\tdefault\t默认输出设备\tfollows\n"
+    EXPECT_EQ("index\ttype\tdriver\tid\tname\tdefault\n" "0\t5\tWasapi\tdefault\t默认输出设备\tfollows\n"
               "1\t5\tWasapi\tvirtual-output\tVirtual Output\tdefault\n"
               "2\t6\tDirectSound\tdefault\tPrimary Sound Driver\tfollows\n"
               "3\t6\tDirectSound\tvirtual-output\tVirtual Output\tdefault\n"

@@ -12,20 +12,18 @@ using namespace kva_test;
 
 namespace {
 
-// The render of `media` (RenderWav), its output added to *out; true when it played through.
-bool Render(const std::string& media, WavData* data, std::string* out, const std::string& env = std::string()) {
+// The render of `media`, its output added to *out; empty unless it played through.
+WavData Render(const std::string& media, std::string* out, const std::string& env = std::string()) {
     KvaplayResult r = RenderWav("--quiet " + media, env);
     *out += r.out;
-    *data = r.wav;
-    return r.exitCode == 0 && !r.wav.samples.empty();
+    return r.exitCode == 0 ? r.wav : WavData();
 }
 
-// Two renders of the same media: the same samples, frame for frame. `lateFrames`: how much more
-// the network render may hold after the local one's end.
+// The network render holds the local one's samples frame for frame, and at most `lateFrames`
+// more after their end.
 void ExpectSameMedia(const WavData& local, const WavData& net, const std::string& what, size_t lateFrames = 0) {
-    ASSERT_EQ(local.sampleRate, net.sampleRate) << what;
-    ASSERT_EQ(local.channels, net.channels) << what;
     ASSERT_FALSE(local.samples.empty()) << what << ": local render is empty";
+    ASSERT_EQ(std::make_pair(local.sampleRate, local.channels), std::make_pair(net.sampleRate, net.channels)) << what;
     ASSERT_GE(net.samples.size(), local.samples.size()) << what;
     ASSERT_LE(net.samples.size(), local.samples.size() + 2 * lateFrames) << what;
     EXPECT_EQ(FirstMismatch(net.samples, 0, local.samples, 0, local.samples.size() / 2), -1) << what;
@@ -60,22 +58,17 @@ TEST(KvaplayNetwork, RemoteRendersEqualTheLocalOnes) {
             nginx.reset(new NginxServer(root));
             ASSERT_TRUE(nginx->Start());
         }
-        WavData local, net;
         std::string out;
-        ASSERT_TRUE(Render(file, &local, &out)) << name << out;
+        const WavData local = Render(file, &out);
         std::vector<std::pair<std::string, std::string>> urls = {
             {plain.Url(path), ""}, {cutting.Url(path), ""}, {tls.Url(path), trust}};
         if (nginx) urls.push_back({nginx->Url(path), ""});
-        for (const auto& u : urls) {
-            ASSERT_TRUE(Render(u.first, &net, &out, u.second)) << u.first << out;
-            ExpectSameMedia(local, net, u.first);
-        }
+        for (const auto& u : urls) ExpectSameMedia(local, Render(u.first, &out, u.second), u.first + out);
         EXPECT_GE(cutting.RequestsFor(path).size(), plan.body->size() / (16 * 1024));
     }
     // Without the run's authority the TLS server is refused.
-    EXPECT_EQ(1, RunKvaplay("--output=virtual --fast --quiet " + tls.Url("/flac16.flac"),
-                            "SSL_CERT_FILE=/nonexistent SSL_CERT_DIR=/nonexistent")
-                     .exitCode);
+    const std::string noTrust = "SSL_CERT_FILE=/nonexistent SSL_CERT_DIR=/nonexistent";
+    EXPECT_EQ(1, RunKvaplay("--output=virtual --fast --quiet " + tls.Url("/flac16.flac"), noTrust).exitCode);
 }
 
 // A connection gone quiet mid-track is resumed; one dropped and then refused ends in an error;
@@ -108,11 +101,8 @@ TEST(KvaplayNetwork, MidTrackFailuresLiveStreamsAndMissingMedia) {
     live.metaInt = 8192;
     live.titles = {"Song A", "Song B"};
     server.Serve("/live", live);
-    WavData local, net;
     std::string out;
-    ASSERT_TRUE(Render(file, &local, &out)) << out;
-    ASSERT_TRUE(Render(server.Url("/quiet.flac"), &net, &out)) << out;
-    ExpectSameMedia(local, net, "quiet");
+    ExpectSameMedia(Render(file, &out), Render(server.Url("/quiet.flac"), &out), "quiet");
     EXPECT_EQ(60000, server.RequestsFor("/quiet.flac").at(1).rangeStart);
 
     KvaplayResult r = RenderWav("--json " + server.Url("/gone.flac"));
@@ -121,12 +111,11 @@ TEST(KvaplayNetwork, MidTrackFailuresLiveStreamsAndMissingMedia) {
     EXPECT_NE(std::string::npos, r.out.find("\"param2\": -38}")) << r.out;  // the refused reconnect
     EXPECT_NE(std::string::npos, r.out.find("\"id\": 300, \"text\": \"0\", \"param1\": 9")) << r.out;
 
-    ASSERT_TRUE(Render(mp3, &local, &out)) << out;
+    const WavData local = Render(mp3, &out);
     out.clear();
-    ASSERT_TRUE(Render(server.Url("/live"), &net, &out)) << out;
     // Unseekable, the MP3's end padding is decoded (as the command line does from a pipe): at
     // most one frame more.
-    ExpectSameMedia(local, net, "live", 1152);
+    ExpectSameMedia(local, Render(server.Url("/live"), &out), "live", 1152);
     EXPECT_NE(std::string::npos, out.find("title: Song A\ntitle: Song B\ntitle: Song A\n")) << out;
 
     r = RenderWav("--json " + server.Url("/none.mp3") + Media({"short.wav"}));

@@ -1,6 +1,5 @@
-// kvaplay as a host: renders through the virtual output into a WAV file with each driver,
-// compared with the ffmpeg command line's decode of the same file; its notifications, log and
-// command line.
+// kvaplay as a host: WAV renders against the ffmpeg command line's decode, its notifications,
+// log and command line.
 #include <gtest/gtest.h>
 
 #include "KvaAudioPlayer.h"

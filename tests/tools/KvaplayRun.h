@@ -23,8 +23,7 @@ inline KvaplayResult RunKvaplay(const std::string& args, const std::string& env 
     KvaplayResult r;
     ScratchDir dir("kvaerr");
     const std::string err = dir.File("err");
-    r.out = RunCommand(env + " " + BinaryPath("tools/kvaplay/kvaplay") + " " + args + " 2>" + err,
-                       &r.exitCode);
+    r.out = RunCommand(env + " " + BinaryPath("tools/kvaplay/kvaplay") + " " + args + " 2>" + err, &r.exitCode);
     r.err = RunCommand("cat " + err);
     return r;
 }

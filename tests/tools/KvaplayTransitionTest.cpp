@@ -1,5 +1,4 @@
-// kvaplay playing several items into a WAV file: gapless joins and cross-fades, compared with
-// the ffmpeg command line's decodes of the items.
+// kvaplay playing several items into a WAV file, against the command line's decodes.
 #include <gtest/gtest.h>
 
 #include "KvaplayRun.h"
