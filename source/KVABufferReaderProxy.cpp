@@ -628,12 +628,121 @@ void CKVABufferReaderProxy::PassOnStreamTitle() {
     if (fn) fn(context, title.c_str());
 }
 
+CKVABufferReaderProxy::DownloadStep CKVABufferReaderProxy::ReconnectOnRequest(DownloadCounters& c,
+                                                                            bool seekPending,
+                                                                            int64_t newOff) {
+    const int32_t ret = ReconnectUnlessExhausted(c.offset, c, false);
+    if (ret != kHttpOk)
+        return AfterFailedReconnect(ret, c, false, 0) ? DownloadStep::kLeave : DownloadStep::kSkip;
+    {
+        CKVAAutoLock lock(mLock);
+        if (seekPending && mNewOffSet == newOff) mSeekPending = false;
+        mReconnectRequest = false;
+    }
+    mReconnectFailCount.store(0);
+    c.complete = false;
+    offSet.store(c.offset);
+    c.lastByteMs = MonotonicMs();
+    return DownloadStep::kGoOn;
+}
+
+bool CKVABufferReaderProxy::StorePiece(CKVACacheBuffer* cache, const uint8_t* data, int32_t length,
+                                       DownloadCounters& c) {
+    c.lastByteMs = MonotonicMs();
+    mDownloaded.fetch_add(static_cast<uint64_t>(length));
+    c.nReconnectNum = c.nZeroBuffer = c.nZeroCount = 0;
+    int32_t stored = WriteToCache(data, c.offset, length);
+    if (stored < length) {
+        StopFromThread(kCacheWriteError, true);
+        KVA_LOG(kLogError, "Write HttpCacheFile Error");
+        return false;
+    }
+    const int64_t total = cache->TotalLength();
+    if (total > 0 && c.offset + length >= total) {
+        UpdateBufferingState();
+        c.complete = true;
+    }
+    UpdateBufferingState();
+    offSet.fetch_add(length);
+    c.offset += length;
+    WakeReaders();
+    PassOnStreamTitle();
+    c.nReconnectNum = c.nConsecutiveReadFail = 0;
+    return true;
+}
+
+CKVABufferReaderProxy::DownloadStep CKVABufferReaderProxy::AfterFailedRead(CKVACacheBuffer* cache,
+                                                                         int32_t nReadSize,
+                                                                         DownloadCounters& c) {
+    if (mCancel.load()) {
+        StopFromThread(mErrorCode.load(), false);
+        return DownloadStep::kLeave;
+    }
+    if (mLive.load() && nReadSize == kHttpPeerClosed) {
+        // A body without a length ends where the server closes it.
+        cache->SetTotalLength(c.offset);
+        c.complete = true;
+        mHttpClient->Disconnect();
+        UpdateBufferingState();
+        WakeReaders();
+        return DownloadStep::kGoOn;
+    }
+    // A response that ended at its own length is followed by the next range at once.
+    const bool ended = nReadSize == kHttpPeerClosed && mHttpClient->ResponseComplete();
+    KVA_LOG(ended ? kLogDetail : kLogError,
+            "CKVABufferReaderProxy::nReadSize %d, nZeroBuffer %d, nZeroCount %d, "
+            "nConsecutiveReadFail %d",
+            nReadSize, c.nZeroBuffer, c.nZeroCount, c.nConsecutiveReadFail);
+    const int32_t ret = ReconnectUnlessExhausted(c.offset, c, ended);
+    if (ret != kHttpOk)
+        return AfterFailedReconnect(ret, c, true, nReadSize) ? DownloadStep::kLeave : DownloadStep::kGoOn;
+    mReconnectFailCount.store(0);
+    c.lastByteMs = MonotonicMs();
+    if (!ended && ++c.nConsecutiveReadFail >= 50) {
+        KVA_LOG(kLogError,
+                "CKVABufferReaderProxy::DownloadThreadBuffer persistent read failure after "
+                "reconnect, nConsecutiveReadFail %d, statusCode %d, offset %lld",
+                c.nConsecutiveReadFail, static_cast<int>(mLastStatus.load()),
+                static_cast<long long>(c.offset));
+        StopFromThread(kHttpPeerClosed, true);
+        return DownloadStep::kLeave;
+    }
+    return DownloadStep::kGoOn;
+}
+
+CKVABufferReaderProxy::DownloadStep CKVABufferReaderProxy::ReceivePiece(CKVACacheBuffer* cache,
+                                                                      uint8_t* buffer, bool fast,
+                                                                      DownloadCounters& c) {
+    const bool full = CacheFull(cache);
+    if (full || !fast) {
+        c.lastByteMs = MonotonicMs();  // not reading: nothing to miss
+        // Without ranges the connection stays and TCP holds the server back: reopening would
+        // resend it all.
+        if ((!full || mRangesServed.load()) && mHttpClient->GetConnectState() == kHttpConnected) {
+            mHttpClient->Disconnect();
+            if (full) KVA_LOG(kLogDetail, "DownloadThreadBuffer Disconnect");
+        }
+        mSemaphore.TimedWait(100);
+        return DownloadStep::kGoOn;
+    }
+    int32_t nReadSize = mHttpClient->Read(buffer, kReceivePiece);
+    if (nReadSize > 0)
+        return StorePiece(cache, buffer, nReadSize, c) ? DownloadStep::kGoOn : DownloadStep::kLeave;
+    if (nReadSize == 0) {
+        ++c.nZeroBuffer;
+        mSemaphore.TimedWait(20);
+        if (MonotonicMs() - c.lastByteMs < kQuietMs) return DownloadStep::kGoOn;
+        ++c.nZeroCount;
+        nReadSize = -1;
+    }
+    return AfterFailedRead(cache, nReadSize, c);
+}
+
 void CKVABufferReaderProxy::DownloadThreadBuffer() {
     KVA_LOG(kLogDetail, "CKVABufferReaderProxy::DownloadThreadBuffer start");
     DownloadCounters c;
-    bool complete = false;
-    int64_t offset = offSet.load();
-    int64_t lastByteMs = MonotonicMs();
+    c.offset = offSet.load();
+    c.lastByteMs = MonotonicMs();
     std::vector<uint8_t> buffer(kReceivePiece);
     CKVACacheBuffer* cache;
     {
@@ -659,133 +768,19 @@ void CKVABufferReaderProxy::DownloadThreadBuffer() {
             break;
         }
 
-        bool reconnect = false;
-        bool idle = false;
-        if (seekPending) {
-            offset = newOff;
-            reconnect = true;
-        } else if (reconnectRequest && !complete) {
-            reconnect = true;
-        } else if (complete) {
-            idle = true;
-        }
-
-        bool download = !idle;
-        if (reconnect) {
-            const int32_t ret = ReconnectUnlessExhausted(offset, c, false);
-            if (ret == kHttpOk) {
-                {
-                    CKVAAutoLock lock(mLock);
-                    if (seekPending && mNewOffSet == newOff) mSeekPending = false;
-                    mReconnectRequest = false;
-                }
-                mReconnectFailCount.store(0);
-                complete = false;
-                offSet.store(offset);
-                lastByteMs = MonotonicMs();
-            } else {
-                download = false;
-                if (AfterFailedReconnect(ret, c, false, 0)) break;
-            }
-        }
-
-        if (idle) {
+        DownloadStep step = DownloadStep::kGoOn;
+        if (seekPending) c.offset = newOff;
+        if (seekPending || (reconnectRequest && !c.complete)) {
+            step = ReconnectOnRequest(c, seekPending, newOff);
+        } else if (c.complete) {
             if (mHttpClient->GetConnectState() == kHttpConnected) mHttpClient->Disconnect();
             mSemaphore.TimedWait(100);
-        } else if (download) {
-            const bool full = CacheFull(cache);
-            int32_t nReadSize = 0;
-            bool failed = false;
-            if (full || !fast) lastByteMs = MonotonicMs();  // not reading: nothing to miss
-            if (full && !mRangesServed.load()) {
-                // Stop reading and let TCP hold the server back: reopening would resend it all.
-                mSemaphore.TimedWait(100);
-            } else if (full) {
-                if (mHttpClient->GetConnectState() == kHttpConnected) {
-                    mHttpClient->Disconnect();
-                    KVA_LOG(kLogDetail, "DownloadThreadBuffer Disconnect");
-                }
-                mSemaphore.TimedWait(100);
-            } else if (!fast) {
-                if (mHttpClient->GetConnectState() == kHttpConnected) mHttpClient->Disconnect();
-                mSemaphore.TimedWait(100);
-            } else {
-                nReadSize = mHttpClient->Read(buffer.data(), kReceivePiece);
-                if (nReadSize > 0) {
-                    lastByteMs = MonotonicMs();
-                    mDownloaded.fetch_add(static_cast<uint64_t>(nReadSize));
-                    c.nReconnectNum = c.nZeroBuffer = c.nZeroCount = 0;
-                    int32_t stored = WriteToCache(buffer.data(), offset, nReadSize);
-                    if (stored < nReadSize) {
-                        StopFromThread(kCacheWriteError, true);
-                        KVA_LOG(kLogError, "Write HttpCacheFile Error");
-                        break;
-                    }
-                    const int64_t total = cache->TotalLength();
-                    if (total > 0 && offset + nReadSize >= total) {
-                        UpdateBufferingState();
-                        complete = true;
-                    }
-                    UpdateBufferingState();
-                    offSet.fetch_add(nReadSize);
-                    offset += nReadSize;
-                    WakeReaders();
-                    PassOnStreamTitle();
-                    c.nReconnectNum = c.nConsecutiveReadFail = 0;
-                } else if (nReadSize == 0) {
-                    ++c.nZeroBuffer;
-                    mSemaphore.TimedWait(20);
-                    if (MonotonicMs() - lastByteMs >= kQuietMs) {
-                        ++c.nZeroCount;
-                        nReadSize = -1;
-                        failed = true;
-                    }
-                } else {
-                    failed = true;
-                }
-            }
-            if (failed && mCancel.load()) {
-                StopFromThread(mErrorCode.load(), false);
-                break;
-            }
-            if (failed && mLive.load() && nReadSize == kHttpPeerClosed) {
-                // A body without a length ends where the server closes it.
-                cache->SetTotalLength(offset);
-                complete = true;
-                failed = false;
-                mHttpClient->Disconnect();
-                UpdateBufferingState();
-                WakeReaders();
-            }
-            // A response that ended at its own length is followed by the next range at once.
-            const bool ended = failed && nReadSize == kHttpPeerClosed &&
-                               mHttpClient->ResponseComplete();
-            if (failed) {
-                KVA_LOG(ended ? kLogDetail : kLogError,
-                        "CKVABufferReaderProxy::nReadSize %d, nZeroBuffer %d, nZeroCount %d, "
-                        "nConsecutiveReadFail %d",
-                        nReadSize, c.nZeroBuffer, c.nZeroCount, c.nConsecutiveReadFail);
-                const int32_t ret = ReconnectUnlessExhausted(offset, c, ended);
-                if (ret == kHttpOk) {
-                    mReconnectFailCount.store(0);
-                    lastByteMs = MonotonicMs();
-                    if (!ended && ++c.nConsecutiveReadFail >= 50) {
-                        KVA_LOG(kLogError,
-                                "CKVABufferReaderProxy::DownloadThreadBuffer persistent read "
-                                "failure after reconnect, nConsecutiveReadFail %d, statusCode %d, "
-                                "offset %lld",
-                                c.nConsecutiveReadFail, static_cast<int>(mLastStatus.load()),
-                                static_cast<long long>(offset));
-                        StopFromThread(kHttpPeerClosed, true);
-                        break;
-                    }
-                } else if (AfterFailedReconnect(ret, c, true, nReadSize)) {
-                    break;
-                }
-            }
+            step = DownloadStep::kSkip;
         }
+        if (step == DownloadStep::kGoOn) step = ReceivePiece(cache, buffer.data(), fast != 0, c);
+        if (step == DownloadStep::kLeave) break;
 
-        offset = offSet.load();
+        c.offset = offSet.load();
         if (GetReadStatus() == kReadClosed) break;
     }
     UpdateBufferingState();

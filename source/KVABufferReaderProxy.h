@@ -104,16 +104,28 @@ private:
     void StopFromThread(int32_t errorCode, bool gaveUp);
     void WakeReaders();
 
-    // The download thread's steps.
+    // The download thread's steps, on its own state.
     struct DownloadCounters {
         int32_t nReconnectNum = 0;         // failed reconnects since the last bytes
         int32_t nZeroBuffer = 0;           // empty receive waits since the last bytes
         int32_t nZeroCount = 0;            // quiet connections since the last bytes
         int32_t nConsecutiveReadFail = 0;  // failed reads mended by a reconnect, in a row
+        int64_t offset = 0;                // where the next byte received goes
+        int64_t lastByteMs = 0;            // when bytes last came (or reading last paused)
+        bool complete = false;             // the resource is all in the cache
     };
+    enum class DownloadStep { kGoOn, kSkip, kLeave };
     int32_t ReconnectUnlessExhausted(int64_t offset, const DownloadCounters& c, bool responseEnded);
     // True when the thread must stop (an abort, or a give-up).
     bool AfterFailedReconnect(int32_t ret, DownloadCounters& c, bool readPath, int32_t nReadSize);
+    // The seek or reconnect a reader asked for; kSkip when it failed for now.
+    DownloadStep ReconnectOnRequest(DownloadCounters& c, bool seekPending, int64_t newOff);
+    // One receive into the cache, or a pause while the cache is full or reading is slowed.
+    DownloadStep ReceivePiece(CKVACacheBuffer* cache, uint8_t* buffer, bool fast, DownloadCounters& c);
+    // False when the cache refused the piece.
+    bool StorePiece(CKVACacheBuffer* cache, const uint8_t* data, int32_t length, DownloadCounters& c);
+    // A read that failed (or a connection quiet too long): the end of a live body, or a reconnect.
+    DownloadStep AfterFailedRead(CKVACacheBuffer* cache, int32_t nReadSize, DownloadCounters& c);
     // Less than 2 MiB of the cache free (and no seek waiting to empty it).
     bool CacheFull(CKVACacheBuffer* cache);
     void PassOnStreamTitle();
