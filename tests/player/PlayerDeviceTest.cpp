@@ -32,13 +32,14 @@ protected:
         system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("b", u"Output B"));
         system->SetCapture("b", true);
     }
-    // A new `player` playing the long tone.
+    // A new `player` playing the long tone, heard.
     void Playing(int32_t type = kDeviceTypeWasapi) {
         Fresh()->SetOutputDeviceType(type);
         player->SetDataSource(LongMedia().c_str());
         player->PrepareAsync();
         ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
         Play();
+        ASSERT_TRUE(WaitCaptured(1));
     }
     CKVAAudioPlayer* Impl() { return dynamic_cast<CKVAAudioPlayer*>(player); }
     // Nothing more arrives at `endpoint` for 200 ms.
@@ -78,7 +79,6 @@ TEST_F(PlayerDevice, ListEndsAtItsLengthSameChoicePostsNothingAddedIsListed) {
 
 TEST_F(PlayerDevice, ChoosingAnotherDeviceOrANewDefaultMovesPlayback) {
     Playing();
-    ASSERT_TRUE(WaitCaptured(1));
     // An unknown name or id changes nothing.
     EXPECT_EQ(kErrorInvalidArgument, player->SetOutputDevice(kDeviceTypeWasapi, u"No Such Output"));
     EXPECT_EQ(kErrorInvalidArgument, player->SetOutputDeviceById(kDeviceTypeWasapi, "nope"));
@@ -97,7 +97,6 @@ TEST_F(PlayerDevice, ChoosingAnotherDeviceOrANewDefaultMovesPlayback) {
 
     // A default-following device is made anew on the new default; playback goes on.
     Playing();
-    ASSERT_TRUE(WaitCaptured(1));
     system->SetDefaultEndpoint("b");
     ASSERT_TRUE(WaitCaptured(CapturedFrames("b") + 4410, "b"));
     EXPECT_EQ(kStatusStarted, player->GetStatus());
@@ -135,7 +134,6 @@ TEST_F(PlayerDevice, OutputsOfTheSameNameAreChosenByTheirIds) {
 
 TEST_F(PlayerDevice, RemovingTheEndpointInUseFailsOverWithoutError) {
     Playing();
-    ASSERT_TRUE(WaitCaptured(1));
     system->RemoveEndpoint("out");
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventFailover, 5000));
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventRemoved, 5000));  // the monitor's own
@@ -163,7 +161,6 @@ TEST_F(PlayerDevice, RemovingAChosenEndpointFallsBackToTheDefaultEntry) {
 
 TEST_F(PlayerDevice, LosingTheLastEndpointEndsInErrorStatus) {
     Playing();
-    ASSERT_TRUE(WaitCaptured(1));
     system->RemoveEndpoint("b");
     system->RemoveEndpoint("out");
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusError, 5000));
@@ -175,7 +172,6 @@ TEST_F(PlayerDevice, LosingTheLastEndpointEndsInErrorStatus) {
 TEST_F(PlayerDevice, TolerantTypeDropsTheDeviceWithoutErrorStatus) {
     Playing(1);
     EXPECT_EQ(1, player->GetOutputDeviceType());
-    ASSERT_TRUE(WaitCaptured(1));
     system->InvalidateEndpoint("out");
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceFailure, kDeviceOpenFailed, 5000));
     ASSERT_TRUE(WaitUntil([&] { return Impl()->CurrentDeviceForTest() == nullptr; }));

@@ -52,8 +52,7 @@ protected:
 TEST_F(PlayerTransition, GaplessSwitchNotifiesInOrderAndJoinsExactly) {
     HttpTestServer server;
     HttpPlan plan;
-    const std::vector<uint8_t> flac = Bytes("join_b.flac");
-    plan.body = std::make_shared<const std::string>(flac.begin(), flac.end());
+    plan.body = std::make_shared<const std::string>(ReadFile(FixturePath("join_b.flac")));
     server.Serve("/b.flac", plan);
     ASSERT_TRUE(server.Start());
     for (int32_t id : {42, 48}) {

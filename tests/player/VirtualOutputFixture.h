@@ -54,8 +54,12 @@ protected:
         kva_audioplayer::snd::SetSoundSystem(system);
     }
     void TearDown() override {
-        if (player) player->Release();
+        Release();
         kva_audioplayer::snd::SetSoundSystem(nullptr);
+    }
+    void Release() {
+        if (player) player->Release();
+        player = nullptr;
     }
 
     static kva_audioplayer::IKVAPlayer* NewPlayer(RecordingObserver* observer) {
@@ -66,7 +70,7 @@ protected:
     }
     // A new player on obs, the old one released, its notifications and capture forgotten.
     kva_audioplayer::IKVAPlayer* Fresh() {
-        if (player) player->Release();
+        Release();
         obs.Clear();
         system->ClearCaptured("out");
         return player = NewPlayer(&obs);
@@ -77,9 +81,9 @@ protected:
         player->SetDataSource(FixturePath(fixture).c_str());
         Prepared(fixture);
     }
-    void Prepare(kva_audioplayer::IKVASourceIO* source) {
+    void Prepare(kva_audioplayer::IKVASourceIO* source, kva_audioplayer::KVASourceRelease release = nullptr) {
         if (!player) player = NewPlayer(&obs);
-        player->SetSourceIO(source, nullptr);
+        player->SetSourceIO(source, release);
         Prepared("a host source");
     }
     void Play() {

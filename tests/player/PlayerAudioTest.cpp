@@ -1,0 +1,200 @@
+// What the player's chain does to the audio and its clock, heard through the virtual output's
+// capture: IF processing, ReplayGain, played time.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "common/TestIFProcessor.h"
+#include "player/ReplayGain.h"
+#include "player/VirtualOutputFixture.h"
+
+using namespace kva_audioplayer;
+using namespace kva_test;
+
+namespace {
+
+class PlayerIF : public VirtualOutputTest {
+protected:
+    // flac16.flac prepared with a doubling processor of this configuration switched on.
+    void PrepareWith(double slowFactor = 0, int holdFrames = 0, int32_t initResult = 0) {
+        TestIFProcessor::Config c;
+        c.gain = 2.0f;
+        c.holdFrames = holdFrames;
+        c.slowFactor = slowFactor;
+        c.slowPuts = slowFactor > 1 ? 1 : c.slowPuts;
+        c.initResult = initResult;
+        proc.reset(new TestIFProcessor(c));
+        if (!player) player = NewPlayer(&obs);
+        player->SetAudioIFProcessor(proc.get());
+        player->SetAudioIFEnable(1);
+        Prepare("flac16.flac");
+    }
+    // Where the track, scaled by `gain`, starts in the capture.
+    long Start(float gain) {
+        std::vector<float> scaled(Ref().begin(), Ref().begin() + 8820);
+        for (float& v : scaled) v *= gain;
+        return LocateStart(Captured(), scaled);
+    }
+    static const std::vector<float>& Ref() { return kva_test::Ref("flac16.flac"); }
+    // The doubled frames at the start of the capture, the rest plain.
+    long Doubled() {
+        const long start = Start(2.0f);
+        EXPECT_GE(start, 0);
+        std::string why;
+        const long n = start < 0 ? -1 : DoubledThenPlain(Captured(), start, Ref(), &why);
+        EXPECT_GE(n, 0) << why;
+        return n;
+    }
+    // Each notification `id`'s param (1 or 2).
+    std::vector<int32_t> Params(int32_t id, bool second) {
+        std::vector<int32_t> out;
+        for (const auto& n : obs.All()) if (n.id == id) out.push_back(second ? n.param2 : n.param1);
+        return out;
+    }
+
+    // Released in TearDown, so it outlives the decode thread that calls it.
+    std::unique_ptr<TestIFProcessor> proc;
+};
+
+class PlayerTime : public VirtualOutputTest {
+protected:
+    // Under both query types (type 0 after): type 0 asks the chain by song id, any other the
+    // record of the finished track.
+    void ExpectTimes(const char* id, int64_t played, int64_t withSpeed, int64_t end, int64_t tol,
+                     std::initializer_list<int32_t> types = {0, 1}) {
+        for (int32_t type : types) {
+            player->SetGetPlayedTimeType(type);
+            EXPECT_NEAR(played, player->GetPlayedTime(id), tol) << id << " type " << type;
+            EXPECT_NEAR(withSpeed, player->GetPlayedTimeWithSpeed(id), tol) << id << " type " << type;
+            EXPECT_NEAR(end, player->GetPlayEndTime(id), tol) << id << " type " << type;
+        }
+        player->SetGetPlayedTimeType(0);
+    }
+};
+
+class ReplayGain : public VirtualOutputTest {
+protected:
+    // The rendered energy of the fixture, as an amplitude (the trailing silence adds nothing).
+    double Render(const char* fixture, int32_t mode, float preampDb, bool clip) {
+        obs.Clear();
+        system->ClearCaptured("out");
+        if (!player) player = NewPlayer(&obs);
+        EXPECT_EQ(player->SetReplayGain(mode, preampDb, clip), 0);
+        Prepare(fixture);
+        PlayToTheEnd();
+        double sum = 0.0;
+        for (float v : Captured()) sum += double(v) * v;
+        return std::sqrt(sum);
+    }
+};
+
+}  // namespace
+
+TEST_F(PlayerIF, RefusedModeIsReportedAndResetToOff) {
+    PrepareWith(0, 0, -3);
+    ASSERT_TRUE(obs.WaitFor(kNotifyAudioIFStatus, kAudioIFRefused, 2000));
+    EXPECT_EQ(Params(kNotifyAudioIFStatus, true), std::vector<int32_t>{-3});
+    PlayToTheEnd();
+    const long start = Start(1.0f);
+    ASSERT_GE(start, 0);
+    EXPECT_EQ(FirstMismatch(Captured(), start, Ref(), 0, Ref().size() / 2), -1);
+    // The mode went back to 0: the next track does not try the processor again.
+    player->Stop(true);
+    Prepare("flac16.flac");
+    EXPECT_EQ(proc->Inits(), 1);
+    EXPECT_EQ(obs.Count(kNotifyAudioIFStatus), 1);
+}
+
+TEST_F(PlayerIF, SlowProcessorIsSwitchedOffAndNothingIsLost) {
+    PrepareWith(6.0, 2000);
+    PlayToTheEnd();
+    ASSERT_EQ(obs.Count(kNotifyAudioIFStatus, kAudioIFSwitchedOff), 1);
+    for (int32_t ms : Params(kNotifyAudioIFStatus, true)) EXPECT_GT(ms, 500);
+    EXPECT_GE(proc->Resets(), 1);
+    const long doubled = Doubled();
+    EXPECT_GT(doubled, 0);
+    EXPECT_LT(doubled, long(Ref().size() / 2));
+}
+
+TEST_F(PlayerIF, StoppingWithLoadIsReported) {
+    // A third of real time: under the limit, so processing stays on and the load is measured.
+    PrepareWith(0.35);
+    Play();
+    ASSERT_TRUE(WaitUntil([&] { return proc->Puts() >= 3; }));
+    player->Stop(true);
+    ASSERT_TRUE(obs.WaitFor(kNotifyAudioIFStopLoad, RecordingObserver::kAny, 5000));
+    EXPECT_EQ(obs.Count(kNotifyAudioIFStatus), 0);
+    for (int32_t load : Params(kNotifyAudioIFStopLoad, false)) EXPECT_GE(load, 20);
+}
+
+// A finished track answers its times until Reset; a speed shortens the played time, not the
+// source's.
+TEST_F(PlayerTime, FinishedTrackAnswersUntilResetAndSpeedShortensPlayedTime) {
+    for (double speed : {1.5, 1.0}) {
+        SCOPED_TRACE(speed);
+        EXPECT_EQ(0, Fresh()->GetCurrentPosition());
+        Prepare(Memory("sine_s16.wav", 41));
+        ASSERT_TRUE(player->SetPlaySpeed(speed));
+        PlayToTheEnd();
+        ExpectTimes("41", int64_t(3000 / speed), 3000, 3000, speed == 1.0 ? 30 : 60);
+    }
+    EXPECT_EQ(0, player->GetPlayedTime("40"));
+    player->Reset();
+    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusIdle, 5000));
+    // The record is gone and an idle player has no played time.
+    ExpectTimes("41", 0, 0, 0, 0, {1});
+}
+
+TEST_F(PlayerTime, EndedTrackKeepsItsTimesAfterGaplessSwitch) {
+    system->SetFast(false);
+    Prepare(Memory("short.wav", 61));  // 50 ms
+    player->SetNextSourceIO(Memory("sine_s16.wav", 62), kNextModePreload, nullptr);
+    ASSERT_TRUE(obs.WaitFor(kNotifyNextSource, kNextPreloaded, 5000));
+    player->Play(false);
+    ASSERT_TRUE(obs.WaitFor(kNotifyStreamChanged, 62, 5000));
+    // Now playing 62: both query types still know where 61 ended.
+    ExpectTimes("61", 50, 50, 50, 15);
+    EXPECT_LT(player->GetPlayEndTime("62"), 2000);
+    EXPECT_EQ(0, player->GetPlayedTime("60"));
+    // Another song id under type 1 answers the current track's counters.
+    player->SetGetPlayedTimeType(1);
+    const int64_t current = player->GetPlayedTime("62");
+    EXPECT_LT(current, 2000);
+    EXPECT_GE(player->GetPlayedTime("60"), current);
+    EXPECT_LT(player->GetPlayedTime("60"), 2500);
+}
+
+TEST_F(ReplayGain, LevelsFollowTheTagsAndSettings) {
+    const struct { const char* fixture; int32_t mode; float preampDb; bool preventClipping; double expectDb; } cases[] = {
+        {"rg_plus6.flac", kReplayGainTrack, 0.0f, false, 6.0},   // Vorbis comment
+        {"rg_minus6.mp3", kReplayGainTrack, 0.0f, false, -6.0},  // ID3 TXXX, lower case
+        {"rg_r128.opus", kReplayGainTrack, 0.0f, false, -6.0},   // R128 -11 dB + 5
+        {"rg_plus6.flac", kReplayGainAlbum, 0.0f, false, -3.0},
+        {"rg_minus6.mp3", kReplayGainAlbum, 0.0f, false, -6.0},  // no album gain: the track's
+        {"rg_minus6.mp3", kReplayGainTrack, 3.0f, false, -3.0},
+        {"rg_plus6.flac", kReplayGainTrack, 0.0f, true, 20.0 * std::log10(1.0 / 0.8)},  // peak 0.8
+        {"rg_plain.flac", kReplayGainTrack, 6.0f, false, 0.0},   // untagged: unchanged
+    };
+    for (const auto& c : cases) {
+        const double off = Render(c.fixture, kReplayGainOff, 0.0f, false);
+        const double on = Render(c.fixture, c.mode, c.preampDb, c.preventClipping);
+        ASSERT_GT(off, 0.0) << c.fixture;
+        EXPECT_NEAR(20.0 * std::log10(on / off), c.expectDb, 0.05)
+            << c.fixture << " mode " << c.mode << " preamp " << c.preampDb << " clip " << c.preventClipping;
+    }
+
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const struct { int32_t mode; float preamp; int32_t expect; } args[] = {
+        {3, 0.0f, kErrorInvalidArgument}, {-1, 0.0f, kErrorInvalidArgument},
+        {kReplayGainTrack, 15.5f, kErrorInvalidArgument}, {kReplayGainTrack, -15.5f, kErrorInvalidArgument},
+        {kReplayGainTrack, nan, kErrorInvalidArgument}, {kReplayGainAlbum, 15.0f, 0}, {kReplayGainOff, -15.0f, 0},
+    };
+    for (const auto& a : args) EXPECT_EQ(player->SetReplayGain(a.mode, a.preamp, false), a.expect) << a.mode << " " << a.preamp;
+
+    // 16-bit output saturates instead of wrapping.
+    int16_t pcm[] = {16000, -16000, 1000, -3};
+    AudioDescription s16{kAudioDescriptionTag, 44100, 2, kSampleFormatS16, 3, 16, 0};
+    ApplyGain(reinterpret_cast<uint8_t*>(pcm), sizeof pcm, s16, 2.5f);
+    EXPECT_EQ(std::vector<int16_t>(pcm, pcm + 4), (std::vector<int16_t>{32767, -32768, 2500, -8}));
+}
