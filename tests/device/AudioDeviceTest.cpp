@@ -70,16 +70,6 @@ TEST(WaveFormat, ToDescription) {
     AudioDescription d = DescriptionFromWaveFormat(&plain);
     EXPECT_EQ(d.nSampleFormat, 3);
     EXPECT_EQ(d.nChannelLayout, 0u);
-
-    // Round trip of every packed format.
-    for (int f = 0; f <= 4; ++f) {
-        int bits = f == 0 ? 8 : f == 1 ? 16 : f == 4 ? 64 : 32;
-        AudioDescription in = MakeDescription(48000, 2, f, bits, 0x3);
-        WAVEFORMATEXTENSIBLE w = WaveFormatFromDescription(in);
-        AudioDescription out = DescriptionFromWaveFormat(&w.Format);
-        EXPECT_EQ(out.nSampleFormat, f);
-        EXPECT_TRUE(out == in) << f;
-    }
 }
 
 // A virtual system installed for one test; removed afterwards so no test leaks it.
@@ -118,33 +108,6 @@ TEST_F(VirtualDevices, DriverNamesAndFactory) {
     EXPECT_EQ(d->name, u"Headphones (Second)");
     EXPECT_EQ(d->flag, 1);
 }
-
-TEST_F(VirtualDevices, OutputFormatChangeAndSameFormat) {
-    Wasapi w(u"");
-    w.Init();
-    AudioDescription actual;
-    bool changed = false;
-
-    AudioDescription mix = kva_test::MixDescription();
-    ASSERT_EQ(w.Open(1, &mix), 0);
-    w.GetOutputFormat(&actual, &changed);
-    EXPECT_FALSE(changed);
-    EXPECT_TRUE(w.IsSameFormat(mix));
-
-    // Only the sample format differs: 32-bit integer asked, float given.
-    AudioDescription s32 = MakeDescription(44100, 2, 2, 32, 0x3);
-    ASSERT_EQ(w.Open(2, &s32), 0);
-    w.GetOutputFormat(&actual, &changed);
-    EXPECT_TRUE(changed);
-    EXPECT_EQ(actual.nSampleFormat, 3);
-    EXPECT_TRUE(w.IsSameFormat(s32));
-    AudioDescription other = s32;
-    other.nChannelLayout = 0x4;
-    EXPECT_FALSE(w.IsSameFormat(other));
-    w.Close();
-}
-
-// ---- hands-free counterparts ----
 
 AudioDeviceInfo Info(const std::u16string& name, const std::u16string& description) {
     return AudioDeviceInfo{u"Wasapi", name, u"id:" + name, description};
@@ -197,7 +160,7 @@ TEST_F(VirtualDevices, HandsFreeLooseMatch) {
     EXPECT_EQ(Counterpart(w, u"Buds Pro Hands-Free", true), u"Buds Pro Stereo");
 }
 
-TEST(SessionTag, Parsing) {
+TEST(SessionTag, ParsedAndTakenOnlyWhenValid) {
     GUID g;
     ASSERT_TRUE(ParseSessionTag("0123abcd-4567-89AB-cdef-0123456789ab", &g));
     EXPECT_EQ(g.Data1, 0x0123abcdu);
@@ -217,20 +180,14 @@ TEST(SessionTag, Parsing) {
     for (const char* t : {"0123abcd-4567-89AB-cdef-0123456789a", "0123abcd-4567-89AB-cdef-0123456789abc",
                           "", "--------", static_cast<const char*>(nullptr)})
         EXPECT_FALSE(ParseSessionTag(t, &g)) << (t ? t : "null");
-}
 
-TEST_F(VirtualDevices, SessionTagTakenOnlyWhenValid) {
     Wasapi w(u"");
-    GUID g;
     EXPECT_FALSE(w.GetSessionGuid(&g));
     EXPECT_TRUE(g == GUID_NULL);
     w.SetAudioSessionTag("0123abcd-4567-89AB-cdef-0123456789a");
     EXPECT_FALSE(w.GetSessionGuid(&g));
     w.SetAudioSessionTag("00112233445566778899aabbccddeeff");
-    ASSERT_TRUE(w.GetSessionGuid(&g));
-    EXPECT_EQ(g.Data1, 0x00112233u);
-    // A later bad tag keeps the good one.
-    w.SetAudioSessionTag("xyz");
+    w.SetAudioSessionTag("xyz");  // a later bad tag keeps the good one
     ASSERT_TRUE(w.GetSessionGuid(&g));
     EXPECT_EQ(g.Data1, 0x00112233u);
 }

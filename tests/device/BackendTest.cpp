@@ -299,8 +299,6 @@ TEST_P(BackendConcurrency, RenderThreadEndsOnCloseAndDestruction) {
 
 INSTANTIATE_TEST_SUITE_P(, BackendConcurrency, ::testing::Values(kWasapi, kDirectSound, kWaveOut), Name);
 
-// ---- WASAPI ----
-
 class WasapiConcurrency : public BackendConcurrency {};
 INSTANTIATE_TEST_SUITE_P(, WasapiConcurrency, ::testing::Values(kWasapi), Name);
 
@@ -315,6 +313,11 @@ TEST_P(WasapiConcurrency, FormatNegotiation) {
     EXPECT_TRUE(changed);
     EXPECT_TRUE(actual == MakeDescription(44100, 2, 3, 32, 0x3));
     EXPECT_EQ(w.GetState(), 2);  // Open leaves it paused
+    // The same format is the one asked for, whatever the endpoint took.
+    EXPECT_TRUE(w.IsSameFormat(s16));
+    AudioDescription other = s16;
+    other.nChannelLayout = 0x4;
+    EXPECT_FALSE(w.IsSameFormat(other));
     // Six channels end on the stereo mix format with a matching block alignment.
     const AudioDescription six = MakeDescription(48000, 6, 1, 16, 0x60F);
     ASSERT_EQ(w.Open(8, &six), 0);
@@ -451,8 +454,6 @@ TEST_P(WasapiConcurrency, StopPlayAgainAndFlush) {
     EXPECT_TRUE(WaitUntil([&] { return w.GetBytesWritten() == 0; }));
 }
 
-// ---- DirectSound ----
-
 TEST(DirectSoundArithmetic, StepsAndAttenuation) {
     const std::pair<int, int> steps[] = {{22050, 512},  {22051, 1024}, {48000, 1024},
                                          {48001, 2048}, {96000, 2048}, {192000, 4096}};
@@ -499,40 +500,38 @@ TEST_P(DirectSoundConcurrency, DevicesCarryEndpointGuids) {
     EXPECT_EQ(Ds(d = Open(list[0].name)).GetOpenedGuid(), GUID_NULL);  // the primary device
 }
 
-TEST_P(DirectSoundConcurrency, GeometryAndFormatFallback) {
-    // 44.1 kHz stereo 16-bit: 1024 frames a step; each fill asks for one segment.
+// A fill asks for a segment (two steps), which a small format makes small; a rate the endpoint
+// lacks falls back to 44.1 kHz stereo 16-bit; no stream or no format to open: -6.
+TEST_P(DirectSoundConcurrency, FillSizeFormatFallbackAndOpenFailures) {
     const AudioDescription s16 = MakeDescription(44100, 2, 1, 16, 0x3);
-    ScriptedObserver obs(PatternThenEnd(2, &counter)), mono(PatternThenEnd(40, &counter));
-    Device d = Open(u"", s16);
-    EXPECT_EQ(d->GetStepSize(), 4096);
-    EXPECT_EQ(Ds(d).GetSegmentSize(), 8192);
-    EXPECT_EQ(Ds(d).GetBufferSize(), 32768);
-    AudioDescription actual;
-    bool changed = true;
-    d->GetOutputFormat(&actual, &changed);
-    EXPECT_FALSE(changed);
-    EXPECT_EQ(actual.nChannelLayout, 0x3u);
-    ASSERT_TRUE(PlayToEnd(*d, obs, 3));
-    EXPECT_EQ(obs.Asked(), (std::vector<int32_t>{8192, 8192, 8192}));
-    d.reset();
-    // A small format never asks for more than the segment the wait found room for.
-    sys->ClearCaptured("main");
+    const struct {
+        AudioDescription format;
+        int32_t step;
+    } cases[] = {{s16, 4096}, {MakeDescription(44100, 1, 1, 16, 0x4), 2048}};
     sys->SetAcceptAnyFormat("main", true);
-    d = Open(u"", MakeDescription(44100, 1, 1, 16, 0x4));
-    EXPECT_EQ(Ds(d).GetSegmentSize(), 4096);
-    ASSERT_TRUE(PlayToEnd(*d, mono, 41));
-    EXPECT_EQ(mono.Asked(), std::vector<int32_t>(41, 4096));
-    EXPECT_TRUE(PlayedThenSilence(Captured(), mono.Delivered(), Ds(d).GetBufferSize()));
-    d.reset();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
+        sys->ClearCaptured("main");
+        ScriptedObserver obs(PatternThenEnd(12, &counter));
+        Device d = Open(u"", c.format);
+        AudioDescription actual;
+        bool changed = true;
+        d->GetOutputFormat(&actual, &changed);
+        EXPECT_FALSE(changed);
+        EXPECT_EQ(d->GetStepSize(), c.step);
+        EXPECT_EQ(Ds(d).GetBufferSize(), 8 * c.step);
+        ASSERT_TRUE(PlayToEnd(*d, obs, 13));
+        EXPECT_EQ(obs.Asked(), std::vector<int32_t>(13, 2 * c.step));
+        EXPECT_TRUE(PlayedThenSilence(Captured(), obs.Delivered(), Ds(d).GetBufferSize()));
+    }
     sys->SetAcceptAnyFormat("main", false);
-    // 44.1 kHz only: 48 kHz falls back to 44.1 kHz stereo 16-bit; the step stays in the asked
-    // format's samples.
-    d = Open(u"", MakeDescription(48000, 6, 3, 32, 0x60F));
+    AudioDescription actual;
+    bool changed = false;
+    Device d = Open(u"", MakeDescription(48000, 6, 3, 32, 0x60F));
     d->GetOutputFormat(&actual, &changed);
     EXPECT_TRUE(changed);
     EXPECT_TRUE(actual == s16);
-    EXPECT_EQ(d->GetStepSize(), 4 * 6 * 1024);
-    // Render streams that cannot be opened, or no acceptable format: -6.
+    EXPECT_EQ(d->GetStepSize(), 4 * 6 * 1024);  // in the asked format's samples
     sys->InjectFault(snd::kFaultOpen, 4);
     d.reset(GetParam().make(u""));
     EXPECT_EQ(d->Open(4, &s16), -6);
@@ -626,8 +625,6 @@ TEST_P(DirectSoundConcurrency, RealTimePlaybackPacesItself) {
     EXPECT_LE(Threads("KvaDSoundMix", true) - woke, 2);
 }
 
-// ---- waveOut ----
-
 TEST(WaveOutArithmetic, StepSizeAndVolumeValues) {
     // 48 kHz stereo 16-bit: 38400 bytes per 200 ms, in units of 2048: 18 units and a rest; an
     // exact multiple gets no extra unit.
@@ -702,49 +699,27 @@ TEST_P(WaveOutConcurrency, FormatFallbacksInOrder) {
     EXPECT_EQ(Wo(d).GetHandle(), nullptr);
 }
 
-TEST_P(WaveOutConcurrency, HeaderRingAndDoneFlags) {
+// Stop returns the queued headers and starts the position again; the same format again flushes
+// instead of reopening, another format opens anew.
+TEST_P(WaveOutConcurrency, StopAndReopenDropWhatIsQueued) {
     Device d = Open();
     WaveOut& w = Wo(d);
-    EXPECT_EQ(w.GetHeaderCount(), 8);
-    EXPECT_EQ(w.GetHeaderBufferSize(), 2 * w.GetStepSize());
     EXPECT_EQ(w.GetState(), 3);  // Open leaves the state alone
-    const int32_t step = w.GetStepSize();
-    std::vector<uint8_t> chunk(step), written;
-    ASSERT_EQ(waveOutPause(w.GetHandle()), MMSYSERR_NOERROR);
-    for (int i = 0; i < 8; ++i) {
-        FillPattern(chunk.data(), step, &counter);
-        ASSERT_EQ(w.Write(chunk.data(), step, 1.0), 0);
-        written.insert(written.end(), chunk.begin(), chunk.end());
-    }
-    // All eight headers queued: nothing is written and nothing fails.
-    FillPattern(chunk.data(), step, &counter);
-    EXPECT_EQ(w.Write(chunk.data(), step, 1.0), 0);
-    EXPECT_TRUE(Captured().empty());
-    ASSERT_EQ(waveOutRestart(w.GetHandle()), MMSYSERR_NOERROR);
-    ASSERT_TRUE(WaitUntil([&] { return !w.HasQueuedBuffers(); }));
-    EXPECT_TRUE(Captured() == written);
-    // A write longer than a header is cut to the header.
-    std::vector<uint8_t> big(3 * step, 0);
-    ASSERT_EQ(w.Write(big.data(), 3 * step, 1.0), 0);
-    ASSERT_TRUE(WaitUntil([&] { return !w.HasQueuedBuffers(); }));
-    EXPECT_EQ(Captured().size(), written.size() + 2u * step);
-    // Stop returns queued headers and starts the position again.
-    sys->ClearCaptured("main");
-    ASSERT_EQ(waveOutPause(w.GetHandle()), MMSYSERR_NOERROR);
-    ASSERT_EQ(w.Write(chunk.data(), step, 1.0), 0);
-    EXPECT_TRUE(w.HasQueuedBuffers());
+    std::vector<uint8_t> chunk(w.GetStepSize(), 0x40);
+    auto queue = [&] {
+        ASSERT_EQ(waveOutPause(w.GetHandle()), MMSYSERR_NOERROR);
+        ASSERT_EQ(w.Write(chunk.data(), int32_t(chunk.size()), 1.0), 0);
+        ASSERT_TRUE(w.HasQueuedBuffers());
+    };
+    queue();
     ASSERT_EQ(w.Stop(), 0);
     EXPECT_FALSE(w.HasQueuedBuffers());
     MMTIME t;
     t.wType = TIME_BYTES;
     ASSERT_EQ(waveOutGetPosition(w.GetHandle(), &t, sizeof(t)), MMSYSERR_NOERROR);
     EXPECT_EQ(t.u.cb, 0u);
-    EXPECT_TRUE(Captured().empty());
-    // The same format again flushes instead of reopening; another format opens anew.
     HWAVEOUT first = w.GetHandle();
-    ASSERT_EQ(waveOutPause(first), MMSYSERR_NOERROR);
-    ASSERT_EQ(w.Write(chunk.data(), step, 1.0), 0);
-    ASSERT_TRUE(w.HasQueuedBuffers());
+    queue();
     const AudioDescription mix = MixDescription(), s16 = MakeDescription(44100, 2, 1, 16, 0x3);
     ASSERT_EQ(w.Open(9, &mix), 0);
     EXPECT_EQ(w.GetHandle(), first);
