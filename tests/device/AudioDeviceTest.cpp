@@ -2,14 +2,11 @@
 // factory.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <tuple>
 
 #include "DeviceTestUtil.h"
 #include "KvaAudioPlayer.h"
-#include "device/AudioDevice.h"
 #include "device/Wasapi.h"
-#include "platform/VirtualSoundSystem.h"
 #include "support/TextUtil.h"
 
 using namespace kva_audioplayer;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <memory>
 
 #include "DeviceTestUtil.h"
 #include "device/DirectSound.h"
@@ -29,7 +28,6 @@ struct Backend {
     const char* driver;               // the emulated driver's thread, or null
     float halfGain;                   // what SetVolume(0.5) does to a sample
     bool swapsHandsFree;              // a hands-free default opens its stereo sibling
-    void (*list)(AudioDeviceList&, bool withDefaultEntry);
 };
 void PrintTo(const Backend& b, std::ostream* os) { *os << b.name; }
 
@@ -42,16 +40,14 @@ int32_t Step(AudioDevice& d) { return d.GetStepSize(); }
 const Backend kWasapi = {
     "Wasapi", Make<Wasapi>, [](AudioDevice& d) { return size_t(As<Wasapi>(d).GetBufferFrames()) * 8; },
     [](AudioDevice& d) { return int32_t(As<Wasapi>(d).GetFramesPerPeriod()) * 8; }, -1,
-    "WasapiRenderThr", nullptr, 0.5f, true,
-    [](AudioDeviceList& l, bool def) { Wasapi(u"").EnumDeviceList(l, def); }};
+    "WasapiRenderThr", nullptr, 0.5f, true};
 const Backend kDirectSound = {
     "DirectSound", Make<DirectSound>,
     [](AudioDevice& d) { return size_t(As<DirectSound>(d).GetBufferSize()); }, Step, 0,
-    "DSoundRenderThr", "KvaDSoundMix", float(std::pow(10.0, -1039 / 2000.0)), true,
-    DirectSound::EnumDevices};
+    "DSoundRenderThr", "KvaDSoundMix", float(std::pow(10.0, -1039 / 2000.0)), true};
 const Backend kWaveOut = {
     "WaveOut", Make<WaveOut>, [](AudioDevice&) { return size_t(0); }, Step, -1,
-    "WaveOutRenderTh", "KvaWaveOutDrv", 0x7FFF / 65535.0f, false, WaveOut::EnumDevices};
+    "WaveOutRenderTh", "KvaWaveOutDrv", 0x7FFF / 65535.0f, false};
 
 std::string Name(const ::testing::TestParamInfo<Backend>& i) { return i.param.name; }
 
@@ -244,29 +240,6 @@ TEST_P(BackendConcurrency, VolumeScalesWhatIsPlayed) {
         memcpy(&g, &got[lead + i], 4);
         ASSERT_NEAR(g, w * GetParam().halfGain, 1e-6f) << i;
     }
-}
-
-// The default entry first, then each active endpoint; none without endpoints.
-TEST_P(BackendConcurrency, DeviceListStartsWithTheDefaultEntry) {
-    sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("off", u"Unplugged"));
-    sys->SetEndpointState("off", snd::kStateUnplugged);
-    AudioDeviceList list;
-    GetParam().list(list, true);
-    ASSERT_EQ(list.size(), 3u);
-    const std::string driver = GetParam().name;
-    EXPECT_EQ(list[0].driver, std::u16string(driver.begin(), driver.end()));
-    EXPECT_EQ(list[0].flag, 1);
-    EXPECT_FALSE(list[0].name.empty());
-    EXPECT_EQ(list[1].name, u"Speakers (Main)");
-    EXPECT_EQ(list[1].id, u"main");
-    EXPECT_EQ(list[1].flag, 0);
-    EXPECT_EQ(list[2].name, u"Headphones (Second)");
-    GetParam().list(list, false);
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[0].name, u"Speakers (Main)");
-    snd::SetSoundSystem(std::make_shared<snd::VirtualSoundSystem>(true));
-    GetParam().list(list, true);
-    EXPECT_TRUE(list.empty());
 }
 
 TEST_P(BackendConcurrency, RenderThreadEndsOnCloseAndDestruction) {

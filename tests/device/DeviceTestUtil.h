@@ -4,17 +4,12 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
-#include <functional>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <thread>
 #include <vector>
 
 #include "support/AudioTypes.h"

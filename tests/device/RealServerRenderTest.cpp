@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <memory>
-#include <thread>
 
 #include "DeviceTestUtil.h"
 #include "common/PulseTestServer.h"

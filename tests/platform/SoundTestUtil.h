@@ -2,15 +2,11 @@
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdint>
 #include <gtest/gtest.h>
 #include <cstring>
 #include <mutex>
-#include <string>
-#include <thread>
 #include <vector>
 
 #include "common/TestProcess.h"

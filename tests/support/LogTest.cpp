@@ -2,9 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <mutex>
-#include <string>
 #include <vector>
 
 #include "KvaAudioPlayer.h"
