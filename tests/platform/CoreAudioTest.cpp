@@ -1,9 +1,5 @@
 // The Core Audio emulation over the virtual sound system, and the small Windows shims.
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <thread>
 #include <tuple>
@@ -41,26 +37,6 @@ TEST(WinShims, EventsAndClsids) {
     for (const char16_t* bad : {u"BCDE0395-E52F-467C-8E3D-C4579291692E", u"{BCDE0395-E52F-467C-8E3D-C4579291692X}",
                                 u"{BCDE0395E52F-467C-8E3D-C4579291692E0}"})
         EXPECT_EQ(CLSIDFromString(bad, &g), CO_E_CLASSSTRING);
-}
-
-TEST(WinShimsConcurrency, MmcssRaiseIsRevertedOnTheSameThread) {
-    std::thread([] {
-        auto now = [] {
-            int policy;
-            sched_param param;
-            pthread_getschedparam(pthread_self(), &policy, &param);
-            return std::make_pair(policy, getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))));
-        };
-        const auto before = now();
-        DWORD index = 0;
-        HANDLE task = AvSetMmThreadCharacteristicsW(u"Pro Audio", &index);
-        ASSERT_NE(task, nullptr);
-        const bool raised = AvSetMmThreadPriority(task, AVRT_PRIORITY_HIGH);
-        const auto during = now();  // a failure changes nothing
-        EXPECT_TRUE(raised ? during.first == SCHED_FIFO || during.second < before.second : during == before);
-        EXPECT_EQ(AvRevertMmThreadCharacteristics(task), TRUE);
-        EXPECT_EQ(before, now());
-    }).join();
 }
 
 // ---- enumeration and properties ----

@@ -56,9 +56,7 @@ TEST(VirtualSoundSystem, EndpointsAndFormatNegotiation) {
     auto eps = sys->GetEndpoints();
     ASSERT_EQ(1u, eps.size());
     EXPECT_EQ(u"Virtual Output", eps[0].friendlyName);
-    EXPECT_EQ(44100, eps[0].mixFormat.sampleRate);
-    EXPECT_EQ(2, eps[0].mixFormat.channels);
-    EXPECT_TRUE(eps[0].mixFormat.isFloat);
+    EXPECT_EQ(Format(), eps[0].mixFormat) << "44.1 kHz stereo float";
 
     Format closest;
     closest.sampleRate = 1;
@@ -83,7 +81,6 @@ TEST(VirtualSoundSystem, EndpointsAndFormatNegotiation) {
     EXPECT_EQ(kOk, sys->OpenStream(kOut, Int16Stereo(), 0, &s));
     ASSERT_TRUE(s);
     EXPECT_EQ(Int16Stereo(), s->GetFormat());
-
 
     // An endpoint's own mix format and period; a buffer holds at least two periods.
     EndpointInfo info = VirtualSoundSystem::MakeEndpoint("surround", u"Surround");
@@ -151,9 +148,6 @@ TEST_F(VirtualSoundSystemConcurrency, CaptureMatchesWrittenAndScaledByVolume) {
     std::memcpy(out, got.data(), sizeof(out));
     const int16_t want[8] = {16384, -16384, 500, -500, 2, -2, 0, 1};
     for (int i = 0; i < 8; ++i) EXPECT_EQ(want[i], out[i]) << i;
-    sys->SetCapture(kOut, false);
-    ASSERT_EQ(kOk, s->Write(reinterpret_cast<const uint8_t*>(in), 4));
-    EXPECT_TRUE(sys->GetCaptured(kOut).empty());
 }
 
 // Real-time consumption: the period callback paces a writer; everything arrives in order.
@@ -169,13 +163,6 @@ TEST_F(VirtualSoundSystemConcurrency, RealTimeStreamPlaysEverythingInOrder) {
     EXPECT_EQ(bytes, sys->GetCaptured(kOut));
     EXPECT_EQ(frames, s->FramesPlayed());
     EXPECT_GT(ev.Count(), 1);
-
-    // Stopped: what is written stays unplayed.
-    ASSERT_EQ(kOk, s->Stop());
-    ASSERT_EQ(kOk, s->Write(bytes.data(), 100));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(100u, Padding(s.get()));
-    EXPECT_EQ(frames, s->FramesPlayed());
 }
 
 TEST(VirtualSoundSystem, WavFileHeaderAndContent) {
@@ -352,29 +339,6 @@ TEST_F(VirtualSoundSystemConcurrency, InvalidationFailsStreamsAndWakesWriter) {
     ASSERT_EQ(kOk, s->Start());
     sys.reset();
     EXPECT_EQ(kInvalidated, s->GetStatus());
-}
-
-// Streams opened, run and destroyed from several threads while the consumer runs.
-TEST_F(VirtualSoundSystemConcurrency, ParallelStreamsAndCallbackChanges) {
-    sys = MakeSystem(false);
-    ASSERT_TRUE(sys->GetEndpoint(kOut, &info));
-    std::atomic<int> failures{0};
-    auto run = [&](int t) {
-        auto bytes = Bytes(SineFloat(2000, 2, 44100, 300 + 100 * t));
-        for (int round = 0; round < 4; ++round) {
-            TestEvent ev;  // outlives the stream that signals it
-            std::unique_ptr<IRenderStream> s;
-            if (sys->OpenStream(kOut, info.mixFormat, 0, &s) != kOk) return void(++failures);
-            s->SetPeriodCallback(&TestEvent::Signal, &ev);
-            failures += s->Start() != kOk;
-            failures += WriteAll(s.get(), &ev, bytes.data(), 2000, 441) != kOk;
-            s->SetPeriodCallback(nullptr, nullptr);
-            s->Stop();
-        }
-    };
-    std::thread a(run, 0), b(run, 1), c(run, 2);
-    a.join(), b.join(), c.join();
-    EXPECT_EQ(0, failures.load());
 }
 
 TEST(SoundSystemSelection, ChoosesAndReplacesProcessWideSystem) {

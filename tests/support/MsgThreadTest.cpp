@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/TestProcess.h"
 #include "support/KVAMsgThread.h"
 
 using namespace kva_audioplayer;
@@ -61,8 +62,7 @@ TEST(MsgThread, OrdersByDueTimeThenPostingOrderAndRemovesById) {
     thread.Post(MakeMsg(16, ""), 10);
     thread.Post(MakeMsg(4, ""), 300);
     // The head record may already be in the handler; wait until only the rest is queued.
-    for (int i = 0; i < 100 && thread.Size() != 6; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    kva_test::WaitUntil([&] { return thread.Size() == 6; }, 500);
     EXPECT_EQ(thread.CountById(16), 2);
     thread.RemoveById(16);
     EXPECT_EQ(thread.CountById(16), 0);
@@ -117,9 +117,7 @@ TEST(MsgThread, HandlerMayStopAndDestroyItsOwnThread) {
     stopper.thread = new CKVAMsgThread();
     stopper.thread->Start("self stop", &stopper, &SelfStopper::Handle);
     stopper.thread->Post(MakeMsg(1, ""));
-    for (int i = 0; i < 200 && !stopper.done; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_TRUE(stopper.done);
+    EXPECT_TRUE(kva_test::WaitUntil([&] { return stopper.done.load(); }, 1000));
 }
 
 TEST(MsgThread, ConcurrentPostersLoseNothing) {
