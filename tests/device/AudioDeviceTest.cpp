@@ -77,12 +77,10 @@ protected:
 };
 
 TEST_F(VirtualDevices, DriverNamesAndFactory) {
-    EXPECT_EQ(DeviceTypeFromDriverName(u"WaveOut"), 4);
-    EXPECT_EQ(DeviceTypeFromDriverName(u"DirectSound"), 6);
-    EXPECT_EQ(DeviceTypeFromDriverName(u"Wasapi"), 5);
-    EXPECT_EQ(DeviceTypeFromDriverName(u"waveout"), 5);  // case-sensitive
-    EXPECT_EQ(DeviceTypeFromDriverName(u"Other"), 5);
-    EXPECT_EQ(DeviceTypeFromDriverName(nullptr), 5);
+    // Case-sensitive; WASAPI for anything else.
+    const std::pair<const char16_t*, int> names[] = {{u"WaveOut", 4}, {u"DirectSound", 6}, {u"Wasapi", 5},
+                                                     {u"waveout", 5}, {u"Other", 5},       {nullptr, 5}};
+    for (auto n : names) EXPECT_EQ(DeviceTypeFromDriverName(n.first), n.second) << n.second;
 
     // WaveOut for 4, DirectSound for 6, WASAPI for anything else; Init ran (the default entry
     // and two endpoints listed).

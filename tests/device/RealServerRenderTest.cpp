@@ -24,14 +24,10 @@ struct Case {
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name << " on " << c.server; }
 
 // The server stays up across the tests of one kind in a process.
-PulseTestServer& Instance() {
-    static PulseTestServer server;
-    return server;
-}
+PulseTestServer sServer;
 PulseTestServer& Server(const std::string& kind) {
-    PulseTestServer& server = Instance();
-    if (server.Kind() != kind || !server.Running()) server.Start("kvarender", kind);
-    return server;
+    if (sServer.Kind() != kind || !sServer.Running()) sServer.Start("kvarender", kind);
+    return sServer;
 }
 
 class RealServerRender : public ::testing::TestWithParam<Case> {
@@ -49,7 +45,7 @@ protected:
         snd::SetSoundSystem(nullptr);
         sys.reset();
     }
-    static void TearDownTestSuite() { Instance().Stop(); }
+    static void TearDownTestSuite() { sServer.Stop(); }
 
     std::shared_ptr<snd::PulseSoundSystem> sys;
 };

@@ -39,19 +39,16 @@ struct RecordingLogger : IPlayerLogger {
 // What the library writes to standard error while fn runs.
 template <typename Fn>
 std::string StderrOf(Fn fn) {
-    char path[] = "/tmp/kvalogXXXXXX";
-    int fd = mkstemp(path);
+    FILE* file = tmpfile();
     fflush(stderr);
-    int saved = dup(STDERR_FILENO);
-    dup2(fd, STDERR_FILENO);
+    const int saved = dup(STDERR_FILENO);
+    dup2(fileno(file), STDERR_FILENO);
     fn();
     dup2(saved, STDERR_FILENO);
     close(saved);
     std::string text(4096, '\0');
-    ssize_t n = pread(fd, &text[0], text.size(), 0);
-    close(fd);
-    unlink(path);
-    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    text.resize(std::max<ssize_t>(0, pread(fileno(file), &text[0], text.size(), 0)));
+    fclose(file);
     return text;
 }
 
