@@ -371,6 +371,13 @@ int64_t CKVAAudioProcess::getFadePosition() {
     return mFadePosition;
 }
 
+float CKVAAudioProcess::getFadeShare(int64_t ms) {
+    const int32_t rate = ReadFormat().nRate;
+    CKVAAutoLock lock(mFadeLock);
+    if (mFadeLength <= 0) return 1.0f;
+    return static_cast<float>(static_cast<double>(rate) * ms / 1000.0 / mFadeLength);
+}
+
 int64_t CKVAAudioProcess::getFadeLength() {
     CKVAAutoLock lock(mFadeLock);
     return mFadeLength;

@@ -51,6 +51,8 @@ public:
     bool hasTempo();
     int64_t getFadePosition();
     int64_t getFadeLength();
+    // The share of the whole fade that `ms` of sound covers.
+    float getFadeShare(int64_t ms);
 
     CKVAAudioProcess(const CKVAAudioProcess&) = delete;
     CKVAAudioProcess& operator=(const CKVAAudioProcess&) = delete;

@@ -82,7 +82,7 @@ void CKVAAudioPlayer::DispatchCommand(const ThreadMsgPtr& msg) {
         case kCmdDeviceOpen: doDeviceOpen(msg->mArg1, msg->mArg2 != 0); break;
         case kCmdFadeFinish: doFadeFinish(msg); break;
         case kCmdSeekComplete: doSeekComplete(msg); break;
-        case kCmdUpdateVolume: doUpdateVolume(); break;
+        case kCmdUpdateVolume: doUpdateVolume(msg->mArg1); break;
         case kCmdResetFadeSource: doResetFadeSource(); break;
         case kCmdSetCacheParams: doSetCacheParams(); break;
         case kCmdDeviceChanged: doDeviceChanged(msg->mArg1, msg->mArg2); break;

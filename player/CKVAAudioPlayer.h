@@ -261,7 +261,10 @@ private:
     void doSetCacheParams();
     void doSetSpeed();
     void doSetDeviceParams();
-    void doUpdateVolume();
+    // kVolumeFill: a fill moved the fade; kVolumeTick: the ramp's own next step; kVolumeJump:
+    // a fade starts from where the chain's gain is.
+    enum VolumeUpdate : int32_t { kVolumeFill = 0, kVolumeTick = 1, kVolumeJump = 2 };
+    void doUpdateVolume(int32_t how = kVolumeFill);
     void doSetAudioIF();
     // transitions
     void doFadeFinish(const ThreadMsgPtr& msg);
@@ -308,6 +311,11 @@ private:
 
     // ---- the command thread's alone ----
     bool mFadeInActive = false;
+    // The fade's volume as the device has it, moved a step per kVolumeStepMs at most.
+    float mFadeVolume = 1.0f;
+    int64_t mFadeVolumeAt = 0;   // monotonic ms of the last step
+    bool mVolumeRamping = false;  // short of the fade's gain (or, after a fade-in, of full)
+    bool mVolumeTickPending = false;
     int32_t mStepSize = 0;           // the device's, read after each open
     uint32_t mStreamSessionId = 0;   // the id the device was opened with
 

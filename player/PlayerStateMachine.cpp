@@ -279,10 +279,14 @@ int32_t CKVAAudioPlayer::doPlay(bool fadeIn) {
     int32_t r = -1;
     {
         CKVAAutoLock lock(mDeviceLock);
-        if (fading)
-            doUpdateVolume();
-        else if (mAudioDevice)
-            mAudioDevice->SetVolume(DeviceVolume());
+        // A fade-in from silence starts there; one that turns a fade-out round goes on from
+        // the volume the device has.
+        if (fading) {
+            doUpdateVolume(fade == kFadeStatusNone ? kVolumeJump : kVolumeFill);
+        } else {
+            mVolumeRamping = false;
+            if (mAudioDevice) mAudioDevice->SetVolume(DeviceVolume());
+        }
         if (mAudioDevice) r = mBuffering ? 0 : mAudioDevice->Play();
         mTimeInfo->Resume();
         KVA_LOG(kLogTrace, "CKVAAudioPlayer::doPlay mAudioDevices Play %d, mAudioDeviceType %d, mFadein %d",
@@ -327,9 +331,13 @@ int32_t CKVAAudioPlayer::doPause(bool fadeOut) {
             mAudioProcess->setFadeMode(kFadeNone);
             SetFadeStatus(kFadeStatusNone);
             ApplyDeviceVolume(false);
+            mVolumeRamping = false;
         }
     } else {
-        if (ReadFadeStatus() == kFadeStatusNone) mAudioProcess->setFadeTime(pauseFade);
+        if (ReadFadeStatus() == kFadeStatusNone) {
+            mAudioProcess->setFadeTime(pauseFade);
+            if (!mVolumeRamping) mFadeVolume = DeviceVolume();
+        }
         mAudioProcess->setFadeMode(kFadeOut);
         SetFadeStatus(kFadeStatusOut);
     }
@@ -626,9 +634,37 @@ void CKVAAudioPlayer::doSetDeviceParams() {
     if (mAudioDevice) mAudioDevice->Reserved11();
 }
 
-void CKVAAudioPlayer::doUpdateVolume() {
-    if (mAudioProcess->getFadeMode() == kFadeNone) return;
-    float v = mAudioProcess->getFadeGain() * DeviceVolume();
+// A device pulls up to 200 ms at a time and the fade's gain moves with the pulls, so the volume
+// follows it by steps of one 5 ms share of the fade, each 5 ms at most: what is heard moves
+// smoothly on every driver, and a late step still keeps within a 10 ms share.
+void CKVAAudioPlayer::doUpdateVolume(int32_t how) {
+    constexpr int64_t kVolumeStepMs = 5;
+    if (how == kVolumeTick) mVolumeTickPending = false;
+    const bool fading = mAudioProcess->getFadeMode() != kFadeNone;
+    if (!fading && !mVolumeRamping) return;
+    const float full = DeviceVolume();
+    const float target = fading ? mAudioProcess->getFadeGain() * full : full;
+    const int64_t now = MonotonicMs();
+    float v = target;
+    if (how != kVolumeJump) {
+        const int64_t since = now - mFadeVolumeAt;
+        if (since < kVolumeStepMs) {
+            if (!mVolumeTickPending) {
+                mVolumeTickPending = true;
+                PostCommand(kCmdUpdateVolume, kVolumeTick, 0, static_cast<int32_t>(kVolumeStepMs - since));
+            }
+            return;
+        }
+        const float step = full * mAudioProcess->getFadeShare(kVolumeStepMs);
+        v = std::min(std::max(target, mFadeVolume - step), mFadeVolume + step);
+    }
+    mFadeVolume = v;
+    mFadeVolumeAt = now;
+    mVolumeRamping = v != target;
+    if (mVolumeRamping && !mVolumeTickPending) {
+        mVolumeTickPending = true;
+        PostCommand(kCmdUpdateVolume, kVolumeTick, 0, static_cast<int32_t>(kVolumeStepMs));
+    }
     CKVAAutoLock lock(mDeviceLock);
     if (mAudioDevice) mAudioDevice->SetVolume(v);
 }

@@ -18,8 +18,15 @@ void CKVAAudioPlayer::doFadeFinish(const ThreadMsgPtr& msg) {
         if (fade != kFadeStatusIn) return;
         mAudioProcess->setFadeMode(kFadeNone);
         SetFadeStatus(kFadeStatusNone);
-        ApplyDeviceVolume(false);
+        // The volume may still be short of full: it goes on rising at the fade's pace.
+        mVolumeRamping = true;
+        doUpdateVolume(kVolumeFill);
     } else if (fade == kFadeStatusOut) {
+        if (mVolumeRamping) {
+            // The chain is at silence, the device's volume not yet: pausing now would cut.
+            PostCommandText(kCmdFadeFinish, msg->mText, type, 0, 5);
+            return;
+        }
         {
             CKVAAutoLock lock(mDeviceLock);
             if (mAudioDevice) mAudioDevice->Pause();
@@ -29,6 +36,7 @@ void CKVAAudioPlayer::doFadeFinish(const ThreadMsgPtr& msg) {
         SetFadeStatus(kFadeStatusNone);
         // The fade left the device at silence; the next Play starts from the full volume.
         ApplyDeviceVolume(false);
+        mFadeVolume = DeviceVolume();
     }
 }
 
