@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "common/TestProcess.h"
@@ -59,15 +58,6 @@ int ConnectTo(int port, int flags = 0) {
         return -1;
     }
     return fd;
-}
-
-const char* Reason(int status) {
-    static const std::map<int, const char*> reasons = {
-        {200, "OK"}, {206, "Partial Content"}, {301, "Moved Permanently"}, {302, "Found"},
-        {303, "See Other"}, {307, "Temporary Redirect"}, {403, "Forbidden"}, {404, "Not Found"},
-        {416, "Range Not Satisfiable"}, {500, "Internal Server Error"}};
-    auto it = reasons.find(status);
-    return it == reasons.end() ? "Status" : it->second;
 }
 
 }  // namespace
@@ -117,24 +107,6 @@ void HttpTestServer::Stop() {
     mWorkers.clear();
     close(mListen);
     mListen = -1;
-}
-
-std::string HttpTestServer::Url(const std::string& target) const {
-    return Scheme() + "://127.0.0.1:" + std::to_string(mPort) + target;
-}
-
-void HttpTestServer::Route(const std::string& path, HttpHandler handler) {
-    std::lock_guard<std::mutex> g(mLock);
-    mRoutes[path] = std::move(handler);
-}
-
-void HttpTestServer::Serve(const std::string& path, const HttpPlan& plan) {
-    Route(path, [plan](const HttpRequest&) { return plan; });
-}
-
-std::vector<HttpRequest> HttpTestServer::Requests() {
-    std::lock_guard<std::mutex> g(mLock);
-    return mRequests;
 }
 
 std::vector<HttpRequest> HttpTestServer::RequestsFor(const std::string& path) {
@@ -278,8 +250,8 @@ bool HttpTestServer::Answer(int fd, ssl_st* ssl, HttpRequest& req) {
     }
     const bool hasBody = plan.status == 200 && status != 416;
     const bool meta = plan.icy && plan.metaInt > 0 && req.head.find("\r\nIcy-MetaData: 1\r\n") != std::string::npos;
-    std::string out = (plan.icy ? "ICY " : "HTTP/1.1 ") + std::to_string(status) + " " + Reason(status) +
-                      "\r\nConnection: close\r\n";
+    std::string out = (plan.icy ? "ICY " : "HTTP/1.1 ") + std::to_string(status) +
+                      " Answer\r\nConnection: close\r\n";  // the client reads no reason phrase
     if (plan.icy) out += "icy-name: test stream\r\n";
     if (meta) out += "icy-metaint: " + std::to_string(plan.metaInt) + "\r\n";
     if (!plan.location.empty()) out += "Location: " + plan.location + "\r\n";
@@ -367,12 +339,12 @@ void HttpTestServer::Tunnel(int fd, const HttpPlan& plan) {
     if (up >= 0) close(up);
 }
 
-BlockedListener::BlockedListener() {
-    mListen = ListenOn(0, &mPort);
+BlockedListener::BlockedListener(bool full) {
+    mListen = ListenOn(full ? 0 : 8, &mPort);
     // The first connection takes the only queue slot; later ones stay unanswered.
-    mFiller = mListen < 0 ? -1 : ConnectTo(mPort, SOCK_NONBLOCK);
+    mFiller = mListen < 0 || !full ? -1 : ConnectTo(mPort, SOCK_NONBLOCK);
     pollfd p = {mFiller, POLLOUT, 0};
-    mOk = mFiller >= 0 && poll(&p, 1, 2000) == 1;
+    mOk = mListen >= 0 && (!full || (mFiller >= 0 && poll(&p, 1, 2000) == 1));
 }
 
 BlockedListener::~BlockedListener() {
@@ -380,24 +352,11 @@ BlockedListener::~BlockedListener() {
     if (mListen >= 0) close(mListen);
 }
 
-bool WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream f(path, std::ios::binary);
-    return static_cast<bool>(f.write(bytes.data(), std::streamsize(bytes.size())));
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ostringstream ss;
-    ss << std::ifstream(path, std::ios::binary).rdbuf();
-    return ss.str();
-}
-
-namespace {
-std::string NginxBinary() {
+static std::string NginxBinary() {
     for (const char* c : {"/usr/sbin/nginx", "/usr/bin/nginx"})
         if (access(c, X_OK) == 0) return c;
     return std::string();
 }
-}  // namespace
 
 bool NginxServer::Available() { return !NginxBinary().empty(); }
 

@@ -57,16 +57,8 @@ struct HttpPlan {
     int64_t rangePiece = 0;  // answer 206 with at most this many bytes, then keep the connection
     int tunnelPort = 0;      // a CONNECT answered 200 (with extraHeaders), relayed to this port
 
-    static HttpPlan Pattern(int64_t size) {
-        HttpPlan p;
-        p.patternSize = size;
-        return p;
-    }
-    static HttpPlan Raw(std::string response) {
-        HttpPlan p;
-        p.rawResponse = std::move(response);
-        return p;
-    }
+    static HttpPlan Pattern(int64_t size) { HttpPlan p; p.patternSize = size; return p; }
+    static HttpPlan Raw(std::string response) { HttpPlan p; p.rawResponse = std::move(response); return p; }
 };
 
 using HttpHandler = std::function<HttpPlan(const HttpRequest&)>;
@@ -84,11 +76,20 @@ public:
     void Stop();
     int Port() const { return mPort; }
     std::string Scheme() const { return mSslCtx ? "https" : "http"; }
-    std::string Url(const std::string& target) const;
-
-    void Route(const std::string& path, HttpHandler handler);
-    void Serve(const std::string& path, const HttpPlan& plan);  // the same plan every time
-    std::vector<HttpRequest> Requests();
+    std::string Url(const std::string& target) const {
+        return Scheme() + "://127.0.0.1:" + std::to_string(mPort) + target;
+    }
+    void Route(const std::string& path, HttpHandler handler) {
+        std::lock_guard<std::mutex> g(mLock);
+        mRoutes[path] = std::move(handler);
+    }
+    void Serve(const std::string& path, const HttpPlan& plan) {  // the same plan every time
+        Route(path, [plan](const HttpRequest&) { return plan; });
+    }
+    std::vector<HttpRequest> Requests() {
+        std::lock_guard<std::mutex> g(mLock);
+        return mRequests;
+    }
     std::vector<HttpRequest> RequestsFor(const std::string& path);
     int ConnectionCount() const { return mConnections.load(); }
     void ReleaseStalls();  // ends every pause that waits for it, now and later
@@ -115,10 +116,11 @@ private:
     std::vector<int> mOpenFds;
 };
 
-// A loopback listener whose accept queue is full: a connect to it stays pending.
+// A loopback listener nobody accepts on. Full: its queue is taken, so a connect stays pending;
+// otherwise the kernel completes connects and nobody reads or answers.
 class BlockedListener {
 public:
-    BlockedListener();
+    explicit BlockedListener(bool full = true);
     ~BlockedListener();
     int Port() const { return mPort; }
     bool Ok() const { return mOk; }
@@ -145,8 +147,5 @@ private:
     std::string mRoot, mPrefix;
     int mPort = 0;
 };
-
-bool WriteFile(const std::string& path, const std::string& bytes);  // true on success
-std::string ReadFile(const std::string& path);
 
 }  // namespace kva_test

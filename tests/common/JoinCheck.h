@@ -3,13 +3,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/ReferenceDecode.h"
+#include "common/TestPaths.h"
 
 namespace kva_test {
 
@@ -20,13 +18,6 @@ struct CrossFadeLayout {
     long mismatch = -1;   // first mix frame off the linear mix by more than the tolerance
     std::string error;    // set when the layout is not recognised
 };
-
-// Interleaved stereo float samples from raw 32-bit float bytes (a virtual endpoint's capture).
-inline std::vector<float> FloatsFromBytes(const std::vector<uint8_t>& bytes) {
-    std::vector<float> out(bytes.size() / sizeof(float));
-    if (!out.empty()) memcpy(out.data(), bytes.data(), out.size() * sizeof(float));
-    return out;
-}
 
 // The first stereo frame that is not digital silence (the size in frames when there is none).
 inline size_t FirstSoundFrame(const std::vector<float>& s) {

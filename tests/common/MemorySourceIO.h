@@ -1,11 +1,17 @@
-// An in-memory IKVASourceIO with scriptable failures, for tests and fuzz targets.
+// An in-memory IKVASourceIO with scriptable failures, for tests and fuzz targets. A gate makes its
+// Open, or its reads past an offset, wait until the test lets them go or the source is aborted (a
+// server that stalls), or limits its rate.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "KvaAudioPlayer.h"
@@ -14,8 +20,12 @@ namespace kva_test {
 
 class MemorySourceIO : public kva_audioplayer::IKVASourceIO {
 public:
-    MemorySourceIO(std::vector<uint8_t> data, uint32_t sessionId = 7)
-        : mData(std::move(data)), mSessionId(sessionId), mText(std::to_string(sessionId)) {}
+    // kGateReads: reads past `offset` wait; kThrottle: at most 2 KiB per 10 ms read (a little
+    // faster than 44.1 kHz 16-bit stereo plays).
+    enum Gate { kNoGate, kGateOpen, kGateReads, kThrottle };
+    MemorySourceIO(std::vector<uint8_t> data, uint32_t sessionId = 7, Gate gate = kNoGate, int64_t offset = 0)
+        : mData(std::move(data)), mSessionId(sessionId), mText(std::to_string(sessionId)), mGate(gate),
+          mOffset(offset) {}
 
     // Read fails with `code` once `offset` bytes have been handed out (-1: never).
     void FailReadsAt(int64_t offset, int32_t code) {
@@ -30,7 +40,14 @@ public:
     int64_t Position() const { return mPos; }
 
     uint32_t GetSessionId() override { return mSessionId; }
+    bool WaitEntered() {  // a gate is reached
+        std::unique_lock<std::mutex> lock(mMutex);
+        return mCond.wait_for(lock, std::chrono::seconds(5), [this] { return mEntered; });
+    }
+    void Let() { Set(mLet); }
+
     int32_t Open() override {
+        if (mGate == kGateOpen) Wait();
         ++mOpenCalls;
         if (mOpenCode != 0) return mOpenCode;
         mOpen = true;
@@ -39,6 +56,12 @@ public:
     }
     int32_t Read(uint8_t* buffer, int32_t* length) override {
         if (!buffer || !length || !mOpen) return 1;
+        if (mGate == kThrottle) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            *length = std::min(*length, 2048);
+        } else if (mGate == kGateReads && mPos + *length > mOffset) {
+            Wait();
+        }
         if (mAborted) return 8;
         int64_t want = *length;
         if (mFailAt >= 0 && mPos + want > mFailAt && (want = mFailAt - mPos) <= 0) {
@@ -63,7 +86,7 @@ public:
     void Reserved() override {}
     void Abort() override {
         ++mAbortCalls;
-        mAborted = true;
+        Set(mAborted);
     }
     void Close() override {
         ++mCloseCalls;
@@ -78,6 +101,18 @@ public:
     void SeekDone(uint8_t*) override {}
 
 private:
+    template <typename Flag>
+    void Set(Flag& flag) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        flag = true;
+        mCond.notify_all();
+    }
+    void Wait() {
+        Set(mEntered);
+        std::unique_lock<std::mutex> lock(mMutex);
+        mCond.wait(lock, [this] { return mAborted || mLet; });
+    }
+
     std::vector<uint8_t> mData;
     uint32_t mSessionId;
     std::string mText;
@@ -88,6 +123,11 @@ private:
     std::atomic<int32_t> mErrorCode{0};
     int mOpenCalls = 0, mCloseCalls = 0;
     std::atomic<int> mAbortCalls{0};
+    const Gate mGate;
+    const int64_t mOffset;
+    std::mutex mMutex;
+    std::condition_variable mCond;
+    bool mEntered = false, mLet = false;
 };
 
 }  // namespace kva_test

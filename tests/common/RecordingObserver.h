@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -25,12 +24,10 @@ public:
 
     int32_t OnNotify(int32_t id, const char* text, int32_t param1, int32_t param2) override {
         const Notification n{id, text ? text : "", param1, param2};
-        std::function<void(const Notification&)> hook;
-        {
-            std::lock_guard<std::mutex> lock(mMutex);
-            mAll.push_back(n);
-            hook = mHook;
-        }
+        std::unique_lock<std::mutex> lock(mMutex);
+        mAll.push_back(n);
+        auto hook = mHook;
+        lock.unlock();
         mCond.notify_all();
         if (hook) hook(n);
         return 0;

@@ -2,10 +2,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "common/TestPaths.h"
 
@@ -40,8 +36,8 @@ inline bool ReadFloatWav(const std::string& path, WavData* out, bool complete = 
         } else if (memcmp(&b[pos], "data", 4) == 0 && haveFmt) {
             const size_t avail = b.size() - body;
             if (out->bitsPerSample != 32 || out->formatTag != 3 || (complete && size != avail)) return false;
-            out->samples.resize(std::min<size_t>(size, avail) / 4);  // tolerates an unfinished header
-            if (!out->samples.empty()) memcpy(out->samples.data(), &b[body], out->samples.size() * 4);
+            const auto at = b.begin() + long(body);  // an unfinished header is tolerated
+            out->samples = FloatsFromBytes({at, at + long(std::min<size_t>(size, avail))});
             return true;
         }
         pos = body + size + (size & 1);

@@ -10,16 +10,12 @@ using kva_test::ScriptedHttpClient;
 
 namespace {
 
-const char* const kOk5 = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+std::string Head(const std::string& status, const std::string& fields) { return status + "\r\n" + fields + "\r\n"; }
 
-std::string Head(const std::string& statusLine, const std::string& headers) {
-    return statusLine + "\r\n" + headers + "\r\n";
-}
-
-std::string ReadBody(CKVAHttpClient& c, size_t want) {
+std::string ReadBody(CKVAHttpClient& c) {
     std::string out;
     uint8_t buf[4096];
-    for (int i = 0; i < 1000 && out.size() < want; ++i) {
+    for (int i = 0; i < 1000 && out.size() < 100; ++i) {
         int32_t n = c.Read(buf, sizeof(buf));
         if (n < 0) break;
         out.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
@@ -29,17 +25,9 @@ std::string ReadBody(CKVAHttpClient& c, size_t want) {
 
 }  // namespace
 
-// ---- request texts ----
-
 TEST(HttpClientRequest, UrlsBecomeTheRequestsTheySay) {
     const std::string tail = "Connection: keep-alive\r\nUser-Agent: KVAAudioplayer Engine\r\n\r\n";
-    struct Case {
-        const char* url;
-        int64_t offset;
-        const char* host;
-        int port;
-        std::string head;  // up to the fixed tail
-    } cases[] = {
+    struct Case { const char* url; int64_t offset; const char* host; int port; std::string head; } cases[] = {
         {"http://media.example/a?b", 0, "media.example", 80, "GET /a?b HTTP/1.1\r\nHost: media.example\r\n"},
         {"http://media.example:8080/a", 1, "media.example", 8080,
          "GET /a HTTP/1.1\r\nHost: media.example:8080\r\nRange: bytes=1-\r\n"},
@@ -55,7 +43,7 @@ TEST(HttpClientRequest, UrlsBecomeTheRequestsTheySay) {
         {"http://[::1/odd", 0, "[::1", 80, "GET /odd HTTP/1.1\r\nHost: [::1\r\n"},  // no port parsed
     };
     for (const Case& k : cases) {
-        ScriptedHttpClient c(kOk5);
+        ScriptedHttpClient c("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
         ASSERT_EQ(0, c.Exchange(k.url, k.offset)) << k.url;
         EXPECT_EQ(k.host, c.Host()) << k.url;
         EXPECT_EQ(k.port, c.Port()) << k.url;
@@ -75,12 +63,7 @@ TEST(HttpClientRequest, ProxySettingsAndNoProxyLists) {
         const bool parsed = ParseProxyUrl(k.first, &r);
         EXPECT_EQ(k.second, parsed ? r.host + ":" + std::to_string(r.port) + " " + r.authorization : "") << k.first;
     }
-    struct Case {
-        const char* list;
-        const char* host;
-        int port;
-        bool covered;
-    } cases[] = {
+    struct Case { const char* list; const char* host; int port; bool covered; } cases[] = {
         {"*", "any.example", 80, true}, {"a.example, *", "b.example", 80, true},
         {"example.com", "EXAMPLE.com", 80, true}, {"example.com", "media.example.com.", 80, true},
         {".example.com", "example.com", 80, true}, {"*.example.com", "a.b.example.com", 80, true},
@@ -104,19 +87,12 @@ TEST(HttpClientRequest, ProxySettingsAndNoProxyLists) {
     EXPECT_FALSE(NoProxyCovers(nullptr, "example.com", 80));
 }
 
-// ---- response heads ----
-
 TEST(HttpClientResponse, HeadFaultsAndLengths) {
     const std::string filler(4092, 'a');  // with "X" and ":" 4094 characters, 4095 with the CR
     std::string many;
     for (int i = 0; i < 20000; ++i) many += "X-Filler: " + std::to_string(i) + "\r\n";
-    struct Case {
-        std::string response;
-        int64_t offset;
-        int32_t result;
-        uint32_t status;
-        int64_t length;  // -1: never known
-    } cases[] = {
+    // length -1: never known
+    struct Case { std::string response; int64_t offset; int32_t result; uint32_t status; int64_t length; } cases[] = {
         {"HTTP/1.1200 OK\r\n\r\n", 0, kHttpBadStatus, kHttpStatusBadStatusLine, -1},
         {"HTTP/1.1 1000 Big\r\n\r\n", 0, kHttpBadStatus, kHttpStatusBadStatusLine, -1},
         {"HTTP/1.1 OK 200\r\n\r\n", 0, kHttpBadStatus, kHttpStatusBadStatusLine, -1},
@@ -155,12 +131,7 @@ TEST(HttpClientResponse, HeadFaultsAndLengths) {
 }
 
 TEST(HttpClientResponse, BodiesAsSentWhateverThePieceSize) {
-    struct Case {
-        std::string response;
-        int64_t offset;
-        bool icy;
-        const char* body;
-    } cases[] = {
+    struct Case { std::string response; int64_t offset; bool icy; const char* body; } cases[] = {
         {"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\nhello world", 0, false, "hello world"},
         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6;x=1\r\n world\r\n0\r\n\r\n",
          0, false, "hello world"},
@@ -175,7 +146,7 @@ TEST(HttpClientResponse, BodiesAsSentWhateverThePieceSize) {
             ScriptedHttpClient c(k.response, piece);
             c.SetIcyMetadata(k.icy);
             ASSERT_EQ(0, c.Exchange("http://h.example/x", k.offset)) << k.body;
-            EXPECT_EQ(k.body, ReadBody(c, 100)) << piece;
+            EXPECT_EQ(k.body, ReadBody(c)) << piece;
             EXPECT_EQ(!k.icy, c.ResponseComplete()) << k.body;  // a stream has no end of its own
             EXPECT_EQ(k.icy, c.Sent().find("\r\nIcy-MetaData: 1\r\n") != std::string::npos);
             std::string title;
@@ -187,10 +158,7 @@ TEST(HttpClientResponse, BodiesAsSentWhateverThePieceSize) {
 }
 
 TEST(HttpClientResponse, RedirectsKeepTheOffsetAndResolveRelativeTargets) {
-    struct Case {
-        const char* location;
-        const char* expected;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {  // Location, where it leads
         {"http://other.example/b.mp3", "http://other.example/b.mp3"},
         {"/root.mp3", "http://h.example:8000/root.mp3"},
         {"sibling.mp3", "http://h.example:8000/dir/sibling.mp3"},
@@ -200,12 +168,12 @@ TEST(HttpClientResponse, RedirectsKeepTheOffsetAndResolveRelativeTargets) {
     secure.Exchange("https://h.example:8443/dir/a.mp3", 0);  // stays on the secure origin
     EXPECT_EQ("https://h.example:8443/dir/b.mp3", secure.Redirects().at(0));
     for (int status : {301, 302, 303, 307, 308}) {
-        for (const Case& k : cases) {
+        for (const auto& k : cases) {
             ScriptedHttpClient c("HTTP/1.1 " + std::to_string(status) + " Moved\r\nLocation: " +
-                                 k.location + "\r\n\r\n");
+                                 k.first + "\r\n\r\n");
             EXPECT_EQ(kHttpConnectFailed, c.Exchange("http://h.example:8000/dir/a.mp3?q=1", 4321));
             ASSERT_EQ(1u, c.Redirects().size());
-            EXPECT_EQ(k.expected, c.Redirects()[0]) << status << " " << k.location;
+            EXPECT_EQ(k.second, c.Redirects()[0]) << status << " " << k.first;
             EXPECT_EQ(4321, c.RedirectOffsets()[0]);
         }
     }

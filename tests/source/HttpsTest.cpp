@@ -14,12 +14,7 @@ class HttpsConcurrency : public kva_test::NetTest {};
 }  // namespace
 
 TEST_F(HttpsConcurrency, BadCertificatesAreRefusedWithTheTlsStatus) {
-    struct Case {
-        const char* what;
-        const TlsTestCerts::Pair* pair;
-        bool byName;
-        long verify;
-    } cases[] = {
+    struct Case { const char* what; const TlsTestCerts::Pair* pair; bool byName; long verify; } cases[] = {
         {"expired", &Certs().expired, false, X509_V_ERR_CERT_HAS_EXPIRED},
         {"wrong host by address", &Certs().wrongHost, false, X509_V_ERR_IP_ADDRESS_MISMATCH},
         {"wrong host by name", &Certs().wrongHost, true, X509_V_ERR_HOSTNAME_MISMATCH},
@@ -73,17 +68,15 @@ TEST_F(HttpsConcurrency, ProxiesFromTheEnvironment) {
     const std::string hostProxy = "http://" + at;
     const char* refusing = "http://127.0.0.1:1";  // where the environment points when the host decides
 
+    // proxyHead: in every request the proxy saw; host: the host's setting (with noProxy), over the environment.
     struct Case {
-        const char* what;
-        const char* var;
+        const char *what, *var;
         std::string proxyUrl;
         const char* noProxy;
         std::string url;
-        int32_t open;
-        int32_t error;
+        int32_t open, error;
         int proxyRequests;
-        const char* proxyHead;  // expected in every request the proxy saw
-        const char* host = nullptr;  // the host's setting (with noProxy), over the environment
+        const char *proxyHead, *host = nullptr;
     } cases[] = {
         {"http in absolute form", "http_proxy", "http://us%40er:p%3Ass@" + at, nullptr,
          "http://origin.test:8080/a.bin", kSourceOk, 0, 1,

@@ -1,20 +1,15 @@
-// The source folder's harness: reading the buffered network reader to its end, waits, and one
-// fixture with a loopback server (plain or TLS) and a client trusting the run's authority.
+// The source folder's harness: reading the buffered network reader to its end, and one fixture
+// with a loopback server (plain or TLS) and a client trusting the run's authority.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include "common/HttpTestServer.h"
+#include "common/TestProcess.h"
 #include "common/TlsTestCerts.h"
 #include "source/KVABufferReaderProxy.h"
 
@@ -50,52 +45,25 @@ HttpPlan Plan(int64_t size, Tweak tweak) {
     return p;
 }
 
-// Waits (bounded) until pred holds.
-template <typename Pred>
-bool Eventually(Pred pred, int maxMs = 20000) {
-    for (int waited = 0; waited < maxMs && !pred(); waited += 10) usleep(10000);
-    return pred();
-}
-
 // Log lines or stream titles, as their callbacks deliver them on other threads.
 struct Lines {
     std::mutex lock;
     std::vector<std::pair<int32_t, std::string>> lines;
     static void Log(void* self, int32_t level, const char*, const char* text) {
-        static_cast<Lines*>(self)->Add(level, text);
+        auto* l = static_cast<Lines*>(self);
+        std::lock_guard<std::mutex> g(l->lock);
+        l->lines.emplace_back(level, text);
     }
-    static void Title(void* self, const char* text) { static_cast<Lines*>(self)->Add(0, text); }
-    void Add(int32_t level, const char* text) {
-        std::lock_guard<std::mutex> g(lock);
-        lines.emplace_back(level, text);
-    }
+    static void Title(void* self, const char* text) { Log(self, 0, nullptr, text); }
     std::vector<std::pair<int32_t, std::string>> Taken() {
         std::lock_guard<std::mutex> g(lock);
         return lines;
     }
 };
 
-// A loopback listener whose connections the kernel accepts and nobody reads or answers.
-struct MuteListener {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int port = 0;
-    MuteListener() {
-        sockaddr_in at = {};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(at);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&at), len) == 0 && listen(fd, 8) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len) == 0)
-            port = ntohs(at.sin_port);
-    }
-    ~MuteListener() { close(fd); }
-};
-
 class NetTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(!Certs().caFile.empty() || Certs().Make());
-    }
+    static void SetUpTestSuite() { ASSERT_TRUE(!Certs().caFile.empty() || Certs().Make()); }
     static TlsTestCerts& Certs() {
         static TlsTestCerts certs;
         return certs;
