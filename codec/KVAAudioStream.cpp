@@ -87,24 +87,6 @@ void CKVAAudioStream::resetFrame(AudioFrame* frame) {
 
 // ---- lifecycle ----
 
-int32_t CKVAAudioStream::openUrl(const char* url, int32_t flag) {
-    CKVAAutoLock lock(mDecoderLock);
-    if (mState != kCreated && mState != kClosed) mDecoder->close();
-    mState = kOpening;
-    int32_t r = mDecoder->openUrl(url);
-    if (r != 0) return r;
-    mDurationMs = mDecoder->getDuration();
-    mEOS = false;
-    mState = kOpened;
-    mMediaId = 0;
-    resetIFState();
-    CKVAAutoLock qlock(mQueueLock);
-    mFirstTime = true;
-    mBuffering = true;
-    if (observer) observer->OnBufferingStart(mMediaText.c_str(), mMediaId);
-    return r;
-}
-
 int32_t CKVAAudioStream::open(IKVASourceIO* source, bool silent) {
     CKVAAutoLock lock(mDecoderLock);
     if (mState != kCreated && mState != kClosed) mDecoder->close();

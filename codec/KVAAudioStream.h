@@ -54,7 +54,6 @@ public:
     explicit CKVAAudioStream(IKVAStreamObserver* observer);
     virtual ~CKVAAudioStream();
 
-    virtual int32_t openUrl(const char* url, int32_t flag);
     virtual int32_t open(IKVASourceIO* source, bool silent);
     virtual int32_t start();
     virtual int32_t pause();

@@ -223,23 +223,6 @@ int64_t CKVAFFDecoder::SeekCallback(void* opaque, int64_t offset, int whence) {
     return pos;
 }
 
-int32_t CKVAFFDecoder::openUrl(const char* url) {
-    CKVAAutoLock lock(mLock);
-    freeFormatContext();
-    av_packet_unref(mPacket);
-    mLive = false;
-    mFormatContext = avformat_alloc_context();
-    if (!url) return kDecNullUrl;
-    if (avformat_open_input(&mFormatContext, url, nullptr, nullptr) < 0) {
-        mFormatContext = nullptr;  // freed by FFmpeg on failure
-        return kDecOpenInputFailed;
-    }
-    int32_t r = findStreamInfo();
-    mSeekBaseMs = 0;
-    mConvertedSamples = 0;
-    return r;
-}
-
 int32_t CKVAFFDecoder::open(IKVASourceIO* source, float gainDb) {
     CKVAAutoLock lock(mLock);
     if (!source) return kDecIoError;

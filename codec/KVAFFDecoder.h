@@ -31,7 +31,6 @@ enum KVADecoderResult : int32_t {
     kDecSeekFailed = 7,
     kDecZeroDuration = 13,
     kDecConvertFailed = 16,   // no codec context, conversion or buffer failure
-    kDecNullUrl = 17,
     kDecCancelled = 21,
 };
 
@@ -74,7 +73,6 @@ public:
     CKVAFFDecoder();
     virtual ~CKVAFFDecoder();
 
-    virtual int32_t openUrl(const char* url);
     virtual int32_t open(IKVASourceIO* source, float gainDb);
     virtual void abort();
     virtual void cancelReading(bool cancel);

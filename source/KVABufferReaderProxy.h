@@ -74,13 +74,9 @@ public:
     virtual bool RequestReposition(int64_t position, int32_t length, int32_t mode);  // 30
     virtual bool NeedBuffering();                                                 // 31
     virtual bool ProcessBufferingIssue(int64_t position, int32_t length, bool quick);  // 32
-    virtual bool HasFileExtension(const char* url);                               // 33
-    virtual void UpdateBufferingState();                                          // 34
-    virtual int32_t ReConnectServer(int64_t offset);                              // 35
-    virtual int32_t WriteChunked(const uint8_t* data, int32_t length);            // 36
-    virtual int32_t ParseChunkHeader(const uint8_t* data, int32_t length);        // 37
-    virtual uint32_t HexToInt(const char* text);                                  // 38
-    virtual int32_t WriteToCache(const uint8_t* data, int64_t offset, int32_t length);  // 39
+    virtual void UpdateBufferingState();                                          // 33
+    virtual int32_t ReConnectServer(int64_t offset);                              // 34
+    virtual int32_t WriteToCache(const uint8_t* data, int64_t offset, int32_t length);  // 35
 
     // Observation points for callers that show progress, and for tests.
     int32_t GetReadStatus();
