@@ -247,15 +247,19 @@ TEST_F(PlayerState, BufferingBeforeTheDeviceIsKeptAndThePositionWaits) {
 TEST_F(PlayerState, PauseAndSeekWhilePlaying) {
     system->SetFast(false);
     Prepare("flac16.flac");
+    player->SetPositionNotifyInterval(20);
     Play();
     player->Seek(2000);
     EXPECT_EQ(player->GetCurrentPosition(), 2000);  // the target while the seek is pending
     ASSERT_TRUE(obs.WaitFor(kNotifySeekCompleted, 2000, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return obs.Count(kNotifyPosition) > 0; }));
     player->Pause(false);
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPaused, 5000));
     const int64_t pos = player->GetCurrentPosition();
+    const int ticks = obs.Count(kNotifyPosition);
     EXPECT_GE(pos, 2000);
     EXPECT_LT(pos, 3000);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(player->GetCurrentPosition(), pos);  // paused: the position stands still
+    EXPECT_LE(obs.Count(kNotifyPosition), ticks + 1);  // and its ticks stop (one may be on its way)
 }
