@@ -1,5 +1,6 @@
 // Opens and decodes arbitrary bytes through an in-memory byte source.
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "codec/KVAFFDecoder.h"
@@ -28,15 +29,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kva_test::MemorySourceIO source(std::vector<uint8_t>(data, data + size));
     CKVAFFDecoder decoder;
     if (decoder.open(&source, 0.0f) == kDecOk) {
-        const AudioDescription target{kAudioDescriptionTag, 44100, 2, AV_SAMPLE_FMT_FLT, AV_CH_LAYOUT_STEREO, 32, 0};
+        AudioDescription target{};
+        target.nTag = kAudioDescriptionTag;
+        target.nSampleRate = 44100;
+        target.nChannel = 2;
+        target.nSampleFormat = AV_SAMPLE_FMT_FLT;
+        target.nChannelLayout = AV_CH_LAYOUT_STEREO;
+        target.nBitsPerSample = 32;
         decoder.setOutputDescription(target);
-        std::vector<uint8_t> buffer(16384);
+        AudioFrame frame{};
+        frame.nCapacity = 16384;
+        frame.pData = static_cast<uint8_t*>(malloc(frame.nCapacity));
         const bool seekHalfway = size > 0 && (data[size - 1] & 1);
         for (int i = 0; i < 4000; ++i) {
-            AudioFrame frame{};
+            frame.nLen = 0;
+            frame.nFlags = 0;
             frame.nTimestamp = -1;
-            frame.nCapacity = int32_t(buffer.size());
-            frame.pData = buffer.data();
+            frame.nDuration = 0;
             int32_t r = decoder.decode(&frame);
             if (r == kDecFormatChanged) {
                 decoder.setOutputDescription(target);
@@ -47,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 decoder.seek(decoder.getDuration() * (size > 1 ? data[size - 2] : 128) / 200);
             if (r != 0 && r != AVERROR_INVALIDDATA) break;
         }
+        free(frame.pData);
     }
     decoder.close();
     return 0;
