@@ -29,7 +29,7 @@ namespace {
 
 class SilenceObserver : public IKVADeviceObserver {
 public:
-    int32_t BufferFill(uint8_t* buffer, int32_t* length, int64_t*) override {
+    int32_t BufferFill(uint8_t* buffer, int32_t* length, int64_t*, int64_t) override {
         memset(buffer, 0, static_cast<size_t>(*length));
         fills.fetch_add(1, std::memory_order_relaxed);
         return 0;

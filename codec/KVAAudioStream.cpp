@@ -638,13 +638,17 @@ int32_t CKVAAudioStream::seek(int64_t ms) {
     freeAudioFrameList(false);
     mSeekTime = ms;
     mLoopIdle = false;
+    {
+        // Before the decoder hears of the seek: set after, the buffering could end first and
+        // then start again with the cache already full, leaving the stream buffering for good.
+        CKVAAutoLock lock(mQueueLock);
+        mSeeking = true;
+        mBuffering = true;
+        if (observer) observer->OnBufferingStart(mMediaText.c_str(), mMediaId);
+    }
     mThread->Post(MakeMsg(kMsgSeek, mMediaText, ms));
     wakeDecoder();
     KVA_LOG(kLogTrace, "CKVAAudioStream::seek mSeekTime %ld", static_cast<long>(ms));
-    CKVAAutoLock lock(mQueueLock);
-    mSeeking = true;
-    mBuffering = true;
-    if (observer) observer->OnBufferingStart(mMediaText.c_str(), mMediaId);
     return 0;
 }
 

@@ -72,6 +72,9 @@ public:
     virtual int32_t SetAudioIFEnable(int32_t nEnable);
     virtual void setIFProcessor(IKVAAudioIFProcessor* processor);
     virtual void SetAudioIFRatio(int32_t nRatio);
+    // Marks the stream for the player's command thread to set its IF mode up; any thread.
+    void requestIF() { mIFRequested.store(true); }
+    bool takeIFRequest() { return mIFRequested.exchange(false); }
     virtual int32_t seek(int64_t ms);
     virtual int64_t getDuration();
     // The value of the media's tag `key` (any case); false when it has none. Cached at open.
@@ -150,6 +153,7 @@ protected:
     CKVACondition mRoomCond;
     uint32_t mWakeSeq = 0;  // wait lock
     std::atomic<bool> mWaitingForRoom{false};
+    std::atomic<bool> mIFRequested{false};
     CKVACritical mProgressLock;
     CKVACondition mProgressCond;
     uint32_t mProgressSeq = 0;  // progress lock

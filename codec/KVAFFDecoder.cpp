@@ -26,8 +26,6 @@ constexpr int64_t kMaxSeekSkipMs = 10000;
 struct CodecSettingsStore {
     std::mutex lock;
     std::vector<int32_t> blackList;
-    std::map<int32_t, std::map<std::string, int64_t>> intOptions;
-    std::map<int32_t, std::map<std::string, std::string>> textOptions;
     bool lfeEnabled = false;
     float lfeLevel = 0.0f;
 };
@@ -65,47 +63,6 @@ bool KVACodecSettings::IsBlackListed(int32_t codecId) {
     for (int32_t id : s.blackList)
         if (id == codecId) return true;
     return false;
-}
-
-void KVACodecSettings::SetIntOption(int32_t codecId, const std::string& name, int64_t value) {
-    auto& s = Settings();
-    std::lock_guard<std::mutex> g(s.lock);
-    s.intOptions[codecId][name] = value;
-}
-
-void KVACodecSettings::SetTextOption(int32_t codecId, const std::string& name,
-                                     const std::string& value) {
-    auto& s = Settings();
-    std::lock_guard<std::mutex> g(s.lock);
-    s.textOptions[codecId][name] = value;
-}
-
-void KVACodecSettings::ClearOptions() {
-    auto& s = Settings();
-    std::lock_guard<std::mutex> g(s.lock);
-    s.intOptions.clear();
-    s.textOptions.clear();
-}
-
-void KVACodecSettings::FillOptions(int32_t codecId, AVDictionary** dict, int32_t sessionId) {
-    auto& s = Settings();
-    std::lock_guard<std::mutex> g(s.lock);
-    auto ii = s.intOptions.find(codecId);
-    if (ii != s.intOptions.end()) {
-        for (const auto& kv : ii->second) {
-            av_dict_set_int(dict, kv.first.c_str(), kv.second, 0);
-            KVA_LOG(kLogDetail, "Decoder(%d): Set codec option %s / %lld", sessionId,
-                    kv.first.c_str(), static_cast<long long>(kv.second));
-        }
-    }
-    auto ti = s.textOptions.find(codecId);
-    if (ti != s.textOptions.end()) {
-        for (const auto& kv : ti->second) {
-            av_dict_set(dict, kv.first.c_str(), kv.second.c_str(), 0);
-            KVA_LOG(kLogDetail, "Decoder(%d): Set codec option %s / %s", sessionId,
-                    kv.first.c_str(), kv.second.c_str());
-        }
-    }
 }
 
 void KVACodecSettings::SetLfe(bool enabled, float level) {
@@ -160,7 +117,6 @@ CKVAFFDecoder::CKVAFFDecoder() {
     mLock.Init();
     mDesLock.Init();
     mFrame = av_frame_alloc();
-    mHeldFrame = av_frame_alloc();
     mPendingFrame = av_frame_alloc();
     mPacket = av_packet_alloc();
 }
@@ -169,7 +125,6 @@ CKVAFFDecoder::~CKVAFFDecoder() {
     close();
     av_packet_free(&mPacket);
     av_frame_free(&mFrame);
-    av_frame_free(&mHeldFrame);
     av_frame_free(&mPendingFrame);
     mDesLock.Destroy();
     mLock.Destroy();
@@ -249,7 +204,6 @@ int32_t CKVAFFDecoder::open(IKVASourceIO* source, float gainDb) {
     mNextSample = -1;
     mEOS = false;
     av_packet_unref(mPacket);
-    av_frame_unref(mHeldFrame);
     av_frame_unref(mPendingFrame);
     mLastPacketPts = AV_NOPTS_VALUE;
 
@@ -341,7 +295,6 @@ int32_t CKVAFFDecoder::close() {
     closeCodec();
     freeFormatContext();
     av_packet_unref(mPacket);
-    av_frame_unref(mHeldFrame);
     av_frame_unref(mPendingFrame);
     freeIo();
     // The caller owns the source and may destroy it once closed: forget it here so that a
@@ -455,15 +408,7 @@ int32_t CKVAFFDecoder::openCodec() {
     mAmr = par->codec_id == AV_CODEC_ID_AMR_NB || par->codec_id == AV_CODEC_ID_AMR_WB;
     mPacketTime = par->codec_id == AV_CODEC_ID_EAC3;
 
-    AVDictionary* options = nullptr;
-    KVACodecSettings::FillOptions(par->codec_id, &options, mSessionId);
-    int r = avcodec_open2(mCodecContext, mCodec, &options);
-    av_dict_free(&options);
-    if (r < 0) return kDecCodecOpenFailed;
-
-    // MP3 encoder delay and padding are trimmed by libavformat/libavcodec themselves
-    // (skip-samples packet side data), so no end trimming of our own is armed.
-    trimSamples = 0;
+    if (avcodec_open2(mCodecContext, mCodec, nullptr) < 0) return kDecCodecOpenFailed;
 
     const int channels = mCodecContext->ch_layout.nb_channels;
     uint64_t layout = MaskOfLayout(mCodecContext->ch_layout);
@@ -571,16 +516,10 @@ int32_t CKVAFFDecoder::decode(AudioFrame* out) {
             mDamagedRun = 0;
             ++mReceivedFrames;
             if (!reachSeekTarget(mFrame)) continue;
-            if (trimSamples <= 0) {
-                r = convertFrame(mFrame, out);
-                if (r == 0) return 0;
-            } else {
-                int32_t c = mHeldFrame->nb_samples > 0 ? convertFrame(mHeldFrame, out) : 0;
-                av_frame_unref(mHeldFrame);
-                av_frame_move_ref(mHeldFrame, mFrame);
-                if (c == 0) return 0;
-                r = c;
-            }
+            // Encoder delay and end padding are already cut by libavcodec (skip-samples side
+            // data), so every frame goes out whole.
+            r = convertFrame(mFrame, out);
+            if (r == 0) return 0;
         } else if (r == AVERROR(EAGAIN)) {
             const int limit = mReceivedFrames > 0 ? 3000 : 4500;
             ++retry;
@@ -593,12 +532,6 @@ int32_t CKVAFFDecoder::decode(AudioFrame* out) {
             r = readPacket();
             if (r == 0) continue;
         } else if (r == AVERROR_EOF) {
-            if (trimSamples > 0 && mHeldFrame->nb_samples > 0 &&
-                mHeldFrame->nb_samples - trimSamples > 0) {
-                mHeldFrame->nb_samples -= trimSamples;
-                convertFrame(mHeldFrame, out);
-            }
-            av_frame_unref(mHeldFrame);
             drainResampler(out);
             out->nFlags |= kFrameEndOfStream;
             return AVERROR_EOF;
@@ -860,7 +793,6 @@ int32_t CKVAFFDecoder::seek(int64_t ms) {
     // Always flushed: a codec that drained at the end, or whose frames were all dropped short of
     // an earlier target, still holds state from the old position.
     if (mCodecContext) avcodec_flush_buffers(mCodecContext);
-    av_frame_unref(mHeldFrame);
     av_frame_unref(mPendingFrame);
     // Samples the resampler still holds belong to the old position.
     if (mSwr) swr_init(mSwr);

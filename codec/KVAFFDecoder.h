@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -54,11 +53,6 @@ struct KVACodecSettings {
     static void SetCodecBlackList(const std::vector<int32_t>& ids);
     static std::vector<int32_t> GetCodecBlackList();
     static bool IsBlackListed(int32_t codecId);
-    // Option tables; nothing in the public interface fills them.
-    static void SetIntOption(int32_t codecId, const std::string& name, int64_t value);
-    static void SetTextOption(int32_t codecId, const std::string& name, const std::string& value);
-    static void ClearOptions();
-    static void FillOptions(int32_t codecId, AVDictionary** dict, int32_t sessionId);
     static void SetLfe(bool enabled, float level);
     static float LfeLevel();
 };
@@ -154,7 +148,6 @@ protected:
     uint8_t* mIoBuffer = nullptr;
     AVIOContext* mIoContext = nullptr;
     AVFrame* mFrame = nullptr;
-    AVFrame* mHeldFrame = nullptr;
     // A frame that revealed a format change; converted by the next decode.
     AVFrame* mPendingFrame = nullptr;
     AVPacket* mPacket = nullptr;
@@ -168,7 +161,6 @@ protected:
     bool mPacketTime = false;
     int32_t mSessionId = 0;
     int64_t mSeekBaseMs = 0;
-    int32_t trimSamples = 0;
     int64_t mDurationMs = 0;
     bool mLive = false;  // the source has no size
     int64_t mConvertedSamples = 0;

@@ -8,6 +8,7 @@
 #include "device/WaveOut.h"
 #include "platform/SoundSystem.h"
 #include "support/Log.h"
+#include "support/TextUtil.h"
 
 namespace kva_audioplayer {
 
@@ -124,6 +125,7 @@ AudioDevice::AudioDevice() {
 AudioDevice::~AudioDevice() {
     StopRenderThread();
     FreeStaging();
+    SetRoute(nullptr);
 }
 
 void AudioDevice::SetObserver(IKVADeviceObserver* observer) { mObserver.store(observer); }
@@ -211,6 +213,14 @@ bool AudioDevice::IsSameFormat(const AudioDescription& format) {
            mRequestedFormat.nSampleFormat == format.nSampleFormat;
 }
 
+int64_t AudioDevice::UnheardMs() {
+    std::lock_guard<std::mutex> lock(mUnheardLock);
+    const AudioDescription& f = mActualFormat;
+    const int64_t perSecond = int64_t(f.nBitsPerSample / 8) * f.nChannel * f.nSampleRate;
+    const int64_t unwritten = perSecond > 0 ? mUnwrittenBytes.load() * 1000 / perSecond : 0;
+    return QueuedMs() + unwritten;
+}
+
 AudioDevice::RenderStats AudioDevice::GetRenderStats() {
     CKVAAutoLock lock(mStatsLock);
     return mStats;
@@ -260,12 +270,54 @@ void AudioDevice::ReportDeviceError(int32_t code) {
     if (observer) observer->DeviceError(code);
 }
 
+void AudioDevice::SetRoute(IKvaStreamRoute* route) {
+    const UINT32 moves = route ? route->GetMoveCount() : 0;
+    IKvaStreamRoute* old;
+    {
+        std::lock_guard<std::mutex> lock(mRouteLock);
+        old = mRoute;
+        mRoute = route;
+        mSeenMoves = moves;
+    }
+    if (old) old->Release();
+}
+
+// Costs a lock no one holds long and an atomic read unless the stream moved.
+void AudioDevice::CheckRoute() {
+    IKvaStreamRoute* route;
+    {
+        std::lock_guard<std::mutex> lock(mRouteLock);
+        if (!mRoute) return;
+        const UINT32 moves = mRoute->GetMoveCount();
+        if (moves == mSeenMoves) return;
+        mSeenMoves = moves;
+        route = mRoute;
+        route->AddRef();
+    }
+    LPWSTR id = nullptr;
+    const bool known = SUCCEEDED(route->GetEndpointId(&id)) && id;
+    route->Release();
+    if (!known) return;
+    const std::u16string endpoint(id);
+    CoTaskMemFree(id);
+    AudioDeviceList list;
+    ListDevices(list);
+    for (const AudioDeviceInfo& d : list) {
+        if (d.flag || d.id != endpoint) continue;
+        KVA_LOG(kLogDetail, "AudioDevice: the stream was moved to %s", Utf16ToUtf8(d.name).c_str());
+        IKVADeviceObserver* observer = mObserver.load();
+        if (observer) observer->OnDeviceNotify(kDevNotifyMoved, d.id.c_str(), d.name.c_str());
+        return;
+    }
+}
+
 void AudioDevice::OnRenderWaitFailed(int32_t) { ReportDeviceError(kDeviceErrWait); }
 
 void AudioDevice::DoRenderFunc(const ThreadMsgPtr& msg) {
     if (!mFirstMessageDone.exchange(true)) OnRenderFirstMessage();
     if (msg->mId == kMsgRenderFlush) {
         mHeldBytes = 0;
+        mUnwrittenBytes = 0;
         FlushWorker();
     } else if (msg->mId == kMsgRenderPeriod) {
         RenderPeriod();
@@ -295,6 +347,7 @@ void AudioDevice::RenderPeriod() {
         // owed any more (a tail still running would take the next Play's periods, then rest
         // without ever asking the new track for data).
         mHeldBytes = 0;
+        mUnwrittenBytes = 0;
         mTailLeft = 0;
         mTailRunning = false;
     }
@@ -318,6 +371,10 @@ void AudioDevice::RenderPeriod() {
         size = mHeldBytes;
         mHeldBytes = 0;
     } else {
+        // Measured before the fill: the block is heard once what the device holds now is.
+        const int64_t queued = QueuedMs();
+        // Before the fill lock, as for the write; the player moves its fill end inside the pull.
+        std::lock_guard<std::mutex> unheard(mUnheardLock);
         CKVAAutoLock lock(plan.fillLock);
         if (mStagingCapacity < plan.bufferBytes || !mStaging) {
             FreeStaging();
@@ -335,7 +392,8 @@ void AudioDevice::RenderPeriod() {
         size = plan.askBytes > 0 ? plan.askBytes : mStagingCapacity;
         if (size > mStagingCapacity) size = mStagingCapacity;
         int64_t stamp = plan.stampPreset;
-        status = observer->BufferFill(mStaging, &size, &stamp);
+        status = observer->BufferFill(mStaging, &size, &stamp, queued);
+        mUnwrittenBytes = size > 0 && (status >= 0 || status == -kAudioPlayerEOS) ? size : 0;
         if (status >= 0 && size >= 1) {
             CKVAAutoLock statsLock(mStatsLock);
             int64_t now = MonotonicMs();
@@ -384,8 +442,11 @@ void AudioDevice::RenderPeriod() {
     }
     {
         snd::DeviceFillScope fill(tail);
-        if (!RenderWrite(mStaging, size)) return;
+        std::lock_guard<std::mutex> unheard(mUnheardLock);
+        if (!RenderWrite(mStaging, size)) return;  // not heard: it stays unwritten
+        mUnwrittenBytes = 0;
     }
+    CheckRoute();
     if (tail) {
         mTailRunning = mTailLeft > 0;
         if (!mTailRunning) return;  // rests until the next Play

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,9 @@ public:
 
     // Audio written but not yet played, in ms; the end of a track is heard only after it.
     virtual int64_t QueuedMs() { return 0; }
+    // What the device was given and has not played yet, in ms: its queue and a period filled
+    // but not yet written (held over a pause, or waiting for room).
+    int64_t UnheardMs();
 
     // Render statistics (monotonic ms and the stamps the fills carried).
     struct RenderStats {
@@ -160,6 +164,13 @@ protected:
     // On the render thread as it ends.
     virtual void OnRenderThreadExit() {}
     virtual void FlushWorker() = 0;
+    // The driver's device list, fresh: a moved stream is reported under the name it gives there.
+    virtual void ListDevices(AudioDeviceList& out) = 0;
+
+    // Where the stream plays now, from the driver's API when it opens one (null when it lets it
+    // go, or where the platform cannot move streams). Takes over the reference. The render loop
+    // looks after each write and tells the observer of a move once.
+    void SetRoute(IKvaStreamRoute* route);
 
     // Starts the render thread when it does not exist yet.
     bool StartRenderThread(const char* name);
@@ -194,16 +205,25 @@ protected:
 private:
     static void RenderHandler(void* user, const ThreadMsgPtr& msg);
     static void RenderStopHook(void* user);
+    void CheckRoute();
 
     CKVAMsgThread* mRenderThread = nullptr;
     std::atomic<bool> mFirstMessageDone{false};
     // Bytes of the staging buffer filled but not written when the device paused; render thread.
     int32_t mHeldBytes = 0;
     std::atomic<bool> mDropHeld{false};  // Stop: held bytes are stale
+    std::atomic<int32_t> mUnwrittenBytes{0};  // filled, not yet written (UnheardMs)
+    // Held by the render thread across a pull and across a write, so that UnheardMs never sees
+    // a block the player has counted as filled but the device counts nowhere, or in both places.
+    std::mutex mUnheardLock;
     // Silence after the last data (render thread): bytes still to write, and whether the end
     // was reached and it is being written.
     int32_t mTailLeft = 0;
     bool mTailRunning = false;
+    // A leaf: taken under a back-end's lock, never held across a call out of the device.
+    std::mutex mRouteLock;
+    IKvaStreamRoute* mRoute = nullptr;
+    UINT32 mSeenMoves = 0;
 };
 
 // WaveOut for type 4, DirectSound for 6, Wasapi for any other type; Init already called.

@@ -31,8 +31,10 @@ enum KVADeviceNotifyEvent : int32_t {
 class IKVADeviceObserver {
 public:
     // length: in bytes wanted, out bytes delivered; position: preset by the device, out the
-    // media position of the block in ms. Returns the negated stream result.
-    virtual int32_t BufferFill(uint8_t* buffer, int32_t* length, int64_t* position) = 0;
+    // media position of the block in ms; queuedMs: what the device still holds unplayed, so
+    // the block is heard that much later. Returns the negated stream result.
+    virtual int32_t BufferFill(uint8_t* buffer, int32_t* length, int64_t* position,
+                               int64_t queuedMs) = 0;
     virtual int32_t FrameFill(AudioFrame* frame) = 0;
     virtual void DeviceError(int32_t code) = 0;
     virtual void OnDeviceNotify(int32_t event, const char16_t* deviceId,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <utility>
 
 #include "platform/SoundSystem.h"
 #include "support/Log.h"
@@ -316,6 +317,9 @@ int DirectSound::Open(int32_t sessionId, const AudioDescription* format) {
     created.nChannelLayout = mWaveFormat.dwChannelMask;
     created.nSampleFormat = PackedSampleFormat(created.nSampleFormat);
     mActualFormat = created;
+    IKvaStreamRoute* route = nullptr;
+    if (SUCCEEDED(mBuffer->QueryInterface(IID_IKvaStreamRoute, reinterpret_cast<void**>(&route))))
+        SetRoute(route);
 
     if (!HasRenderThread()) StartRenderThread("DSoundRenderThread");
     return 0;
@@ -378,6 +382,7 @@ int32_t DirectSound::CreateBuffer(HWND window, const AudioDescription& format) {
 }
 
 void DirectSound::ReleaseObjects() {
+    SetRoute(nullptr);
     if (mBuffer) {
         HRESULT hr;
         Guarded([&] { return mBuffer->Stop(); }, &hr);
@@ -573,7 +578,7 @@ int32_t DirectSound::WaitPlay() {
         return Guarded([&] { return mBuffer->GetCurrentPosition(&mPlayCursor, &mWriteCursor); },
                        &hr);
     };
-    if (!readPosition()) {
+    if (!readPosition() || std::exchange(mQueueReadFaulted, false)) {
         ReportError("DirectSound Wait Play Exception ", hr);
         SetErrorCode(kDeviceErrorWrite);
         return 3;
@@ -674,13 +679,16 @@ int64_t DirectSound::QueuedMs() {
     if (!mBuffer || perSecond <= 0 || mBufferSize.load() <= 0) return 0;
     DWORD play = 0, write = 0;
     HRESULT hr;
-    if (!Guarded([&] { return mBuffer->GetCurrentPosition(&play, &write); }, &hr) || FAILED(hr))
-        return 0;
-    mPrevPlayCursor = mPlayCursor;
-    mPrevWriteCursor = mWriteCursor;
-    mPlayCursor = play;
-    mWriteCursor = write;
-    TrackCursorsLocked();
+    // A lost buffer answers what it had played when last looked at.
+    if (!Guarded([&] { return mBuffer->GetCurrentPosition(&play, &write); }, &hr)) {
+        mQueueReadFaulted = true;
+    } else if (SUCCEEDED(hr)) {
+        mPrevPlayCursor = mPlayCursor;
+        mPrevWriteCursor = mWriteCursor;
+        mPlayCursor = play;
+        mWriteCursor = write;
+        TrackCursorsLocked();
+    }
     return std::max<int64_t>(0, mWriteEnd - mPlayedPosition) * 1000 / perSecond;
 }
 

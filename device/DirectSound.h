@@ -76,6 +76,7 @@ protected:
     void OnRenderWaitNotYet() override;
     bool OnRenderStatus(int32_t status) override;
     void FlushWorker() override { DoFlush(); }
+    void ListDevices(AudioDeviceList& out) override { EnumDevices(out, false); }
 
 private:
     bool FindDeviceGuid(const std::u16string& deviceName, GUID* guid, bool switchHandsFree);
@@ -103,6 +104,8 @@ private:
     DWORD mPrevPlayCursor = 0, mPrevWriteCursor = 0;
     std::atomic<int64_t> mWrapCount{0};
     int64_t mPlayedPosition = 0;
+    // A fault the queue read caught, left for the render loop to report (under mLock).
+    bool mQueueReadFaulted = false;
     uint32_t mFreeBytes = 0;
     std::atomic<int64_t> mBytesWritten{0};
     std::atomic<int64_t> mPlayedBytes{0};

@@ -308,7 +308,7 @@ IAudioClient* Wasapi::CreateClient(IMMDevice* device) {
 }
 
 void Wasapi::ReleaseInterfaces() {
-    SafeRelease(mRoute);
+    SetRoute(nullptr);
     SafeRelease(mSessionVolume);
     SafeRelease(mSessionManager);
     SafeRelease(mRenderClient);
@@ -380,9 +380,9 @@ bool Wasapi::OpenStream(ComPtr<IMMDevice> device, const AudioDescription& format
     mRenderClient = render.Detach();
     mClock = clock.Detach();
     mDevice = device.Detach();
-    if (FAILED(mClient->GetService(IID_IKvaStreamRoute, reinterpret_cast<void**>(&mRoute))))
-        mRoute = nullptr;
-    mSeenMoves = mRoute ? mRoute->GetMoveCount() : 0;
+    IKvaStreamRoute* route = nullptr;
+    if (SUCCEEDED(mClient->GetService(IID_IKvaStreamRoute, reinterpret_cast<void**>(&route))))
+        SetRoute(route);
     return OpenSession(filled);
 }
 
@@ -747,34 +747,9 @@ void Wasapi::ReportRenderFailure(HRESULT hr) {
                                                          : kDeviceErrRender);
 }
 
-bool Wasapi::TakeMoveLocked(std::u16string* endpointId) {
-    if (!mRoute) return false;
-    const UINT32 moves = mRoute->GetMoveCount();
-    if (moves == mSeenMoves) return false;
-    mSeenMoves = moves;
-    LPWSTR id = nullptr;
-    if (FAILED(mRoute->GetEndpointId(&id)) || !id) return false;
-    *endpointId = id;
-    CoTaskMemFree(id);
-    return true;
-}
-
-// Not under the lock: the name is read through the enumerator.
-void Wasapi::ReportMove(const std::u16string& endpointId) {
-    IMMDevice* device = CreateDeviceById(endpointId);
-    AudioDeviceInfo info;
-    const bool known = device && GetDeviceInfo(device, -1, &info);
-    SafeRelease(device);
-    if (!known) return;
-    KVA_LOG(kLogTrace, "Wasapi: the stream was moved to %s", Utf16ToUtf8(info.name).c_str());
-    IKVADeviceObserver* observer = mObserver.load();
-    if (observer) observer->OnDeviceNotify(kDevNotifyMoved, endpointId.c_str(), info.name.c_str());
-}
-
 bool Wasapi::RenderWrite(const uint8_t* pcm, int32_t bytes) {
     HRESULT hr;
-    std::u16string movedTo;
-    bool moved = false, written = false;
+    bool written = false;
     {
         CKVAAutoLock lock(mLock);
         if (!mRenderClient) {
@@ -803,16 +778,10 @@ bool Wasapi::RenderWrite(const uint8_t* pcm, int32_t bytes) {
                                 L(hr));
                 }
             }
-            if (SUCCEEDED(hr)) {
-                written = true;
-                moved = TakeMoveLocked(&movedTo);
-            }
+            written = SUCCEEDED(hr);
         }
     }
-    if (written) {
-        if (moved) ReportMove(movedTo);
-        return true;
-    }
+    if (written) return true;
     if (!FAILED(hr)) {  // no render client
         ReportDeviceError(kDeviceErrRender);
         return false;

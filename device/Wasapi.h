@@ -60,6 +60,7 @@ protected:
     void OnRenderFirstMessage() override { OnPlayThreadInit(); }
     void OnRenderThreadExit() override { OnPlayThreadExit(); }
     void FlushWorker() override { DoFlush(); }
+    void ListDevices(AudioDeviceList& out) override { EnumDeviceList(out, false); }
 
 private:
     IMMDevice* CreateDeviceByName(const std::u16string& name);
@@ -70,9 +71,6 @@ private:
     IAudioClient* CreateClient(IMMDevice* device);
     void ReleaseInterfaces();  // under the lock
     void ReportRenderFailure(HRESULT hr);
-    // Render thread, lock held: the endpoint the stream was moved to since the last look.
-    bool TakeMoveLocked(std::u16string* endpointId);
-    void ReportMove(const std::u16string& endpointId);
 
     // Open's steps, under the lock. Each logs its own failure and answers false.
     bool OpenStream(ComPtr<IMMDevice> device, const AudioDescription& format);
@@ -95,8 +93,6 @@ private:
     IAudioClock* mClock = nullptr;
     IAudioSessionManager* mSessionManager = nullptr;
     ISimpleAudioVolume* mSessionVolume = nullptr;
-    IKvaStreamRoute* mRoute = nullptr;  // null where the platform cannot move streams
-    UINT32 mSeenMoves = 0;
     UINT64 mClockFrequency = 0;
     UINT64 mClockPosition = 0;
     UINT64 mClockTime = 0;

@@ -243,7 +243,12 @@ int WaveOut::Open(int32_t sessionId, const AudioDescription* format) {
         return SetErrorCode(kDeviceErrorOpen);
     }
     mHandle = handle;
+    mWrittenFrames = 0;
     mDeviceId = id;
+    IKvaStreamRoute* route = nullptr;
+    if (waveOutMessage(handle, DRVM_KVA_STREAM_ROUTE_GET, reinterpret_cast<DWORD_PTR>(&route), 0) ==
+        MMSYSERR_NOERROR)
+        SetRoute(route);
     mHeaderCount = kHeaderCount;
     int32_t prepared = PrepareHeaders();
     // Without its headers the device cannot play: that is an open failure, not a success.
@@ -336,6 +341,7 @@ int WaveOut::Stop() {
 void WaveOut::ResetLocked() {
     if (mHandle) {
         MMRESULT r = waveOutReset(mHandle);
+        mWrittenFrames = 0;  // the position restarts with the reset
         if (r != MMSYSERR_NOERROR)
             KVA_LOG(kLogError, "WaveOut::Stop failed to waveOutReset: %ld", static_cast<long>(r));
         else
@@ -374,6 +380,7 @@ int WaveOut::Close() {
     ResetLocked();
     UnprepareHeaders();
     if (mHandle) {
+        SetRoute(nullptr);
         waveOutClose(mHandle);
         KVA_LOG(kLogDetail, "WaveOut::Close:%p", static_cast<void*>(mHandle));
         mHandle = nullptr;
@@ -425,15 +432,19 @@ bool WaveOut::HasQueuedBuffers() {
     return done < mHeaderCount;
 }
 
+// From the device's position, not its headers: a header is done only once all of it (a whole
+// render step) has played. The position still answers once the device is lost.
 int64_t WaveOut::QueuedMs() {
     CKVAAutoLock lock(mLock);
-    const uint32_t perSecond = mWaveFormat.Format.nAvgBytesPerSec;
-    if (perSecond == 0) return 0;
-    int64_t bytes = 0;
-    for (WAVEHDR* h : mHeaders) {
-        if (h && !(WaveHeaderFlags(h) & WHDR_DONE)) bytes += h->dwBufferLength;
-    }
-    return bytes * 1000 / perSecond;
+    const uint32_t rate = mWaveFormat.Format.nSamplesPerSec;
+    MMTIME t;
+    memset(&t, 0, sizeof(t));
+    t.wType = TIME_SAMPLES;
+    if (!mHandle || rate == 0 || waveOutGetPosition(mHandle, &t, sizeof(t)) != MMSYSERR_NOERROR ||
+        t.wType != TIME_SAMPLES)
+        return 0;
+    const uint32_t queued = mWrittenFrames - static_cast<uint32_t>(t.u.sample);  // both wrap
+    return queued > rate * 60u ? 0 : int64_t(queued) * 1000 / rate;  // a position ahead: none
 }
 
 // ---- render thread ----
@@ -488,7 +499,11 @@ int32_t WaveOut::Write(const uint8_t* pcm, int32_t bytes, double) {
     if (n > 0) memcpy(h->lpData, pcm, static_cast<size_t>(n));
     SetWaveHeaderFlags(h, WHDR_PREPARED);
     MMRESULT r = waveOutWrite(mHandle, h, kHeaderBytes);
-    if (r == MMSYSERR_NOERROR) return 0;
+    if (r == MMSYSERR_NOERROR) {
+        const uint32_t block = mWaveFormat.Format.nBlockAlign;
+        if (block) mWrittenFrames += static_cast<uint32_t>(n / block);
+        return 0;
+    }
     // The header did not go out: it is free again.
     SetWaveHeaderFlags(h, WHDR_PREPARED | WHDR_DONE);
     if (r == MMSYSERR_NODRIVER) {
@@ -515,6 +530,7 @@ int32_t WaveOut::DoFlush() {
     {
         CKVAAutoLock lock(mLock);
         if (mHandle) reset = waveOutReset(mHandle) == MMSYSERR_NOERROR;
+        mWrittenFrames = 0;
         mPositionA = 0;
         mPositionB = 0;
     }

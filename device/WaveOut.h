@@ -65,6 +65,7 @@ protected:
     int32_t RenderWait() override { return WaitPlay(); }
     bool RenderWrite(const uint8_t* pcm, int32_t bytes) override;
     void FlushWorker() override { DoFlush(); }
+    void ListDevices(AudioDeviceList& out) override { EnumDevices(out, false); }
 
 private:
     UINT GetDeviceID(const std::u16string& deviceName);
@@ -87,6 +88,7 @@ private:
     WAVEHDR* mHeaders[kHeaderCount] = {};
     WAVEFORMATEXTENSIBLE mWaveFormat;
     int32_t mPositionSamples = 0;
+    uint32_t mWrittenFrames = 0;  // since the last reset, as the position counts (wraps with it)
     std::atomic<int64_t> mPlayedTime{0};
     int64_t mPositionA = 0;
     int64_t mPositionB = 0;

@@ -24,7 +24,7 @@ struct Event {
 
 // Notifications arrive on the library's message thread: hand them to the main thread and return
 // at once, since calling back into the player from here would hold up every later notification.
-class Events final : public IKVAPlayerObserver {
+class Events : public IKVAPlayerObserver {
 public:
     int32_t OnNotify(int32_t id, const char*, int32_t param1, int32_t param2) override {
         {

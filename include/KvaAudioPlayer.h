@@ -169,7 +169,9 @@ public:
     virtual int32_t OnNotify(int32_t id, const char* text, int32_t param1, int32_t param2) = 0;
 
 protected:
-    ~IKVAPlayerObserver() = default;
+    // Virtual, so that a host's class deriving from it need not be final; declared last, so
+    // it adds slots after those the library calls. The library never deletes one.
+    virtual ~IKVAPlayerObserver() = default;
 };
 
 // ---- Host log sink ----
@@ -188,20 +190,20 @@ public:
     virtual int32_t Log(int32_t level, const char* tag, const char* message) = 0;
 
 protected:
-    ~IPlayerLogger() = default;
+    virtual ~IPlayerLogger() = default;  // as IKVAPlayerObserver's
 };
 
 // ---- Byte source ----
 // Result codes of Open, Read and Seek.
 enum KVASourceResult : int32_t {
     kSourceOk = 0,
-    kSourceBadArgument = 1,
-    kSourceOpenFailed = 2,
-    kSourceReadError = 4,
-    kSourceNetOpenFailed = 5,
-    kSourceCancelled = 8,
-    kSourceEndOfStream = -1,
-    kSourceNoDataYet = -2,   // Read: nothing available yet, ask again (the reader waits a little)
+    kSourceBadArgument = 1,    // a null pointer or a call before Open
+    kSourceOpenFailed = 2,     // Open: the media could not be reached (GetErrorCode says why)
+    kSourceReadError = 4,      // Read or Seek failed (GetErrorCode says why)
+    kSourceNetOpenFailed = 5,  // Open: the network connection or request failed
+    kSourceCancelled = 8,      // cut short by Abort or CancelReading
+    kSourceEndOfStream = -1,   // Read: nothing follows
+    kSourceNoDataYet = -2,     // Read: nothing available yet, ask again (the reader waits a little)
 };
 
 // The bytes of one track, written by a host for media the library cannot reach itself
@@ -211,6 +213,7 @@ enum KVASourceResult : int32_t {
 // given with it, or with delete when none was given.
 class IKVASourceIO {
 public:
+    // Public: the player deletes a source given without a release function.
     virtual ~IKVASourceIO() {}
     // The track's number; its decimal text is GetSessionIdText and the text of its notifications.
     virtual uint32_t GetSessionId() = 0;
@@ -228,6 +231,7 @@ public:
     virtual void Reserved() = 0;  // never called
     // Makes a running or later Open or Read fail soon (the player is stopping).
     virtual void Abort() = 0;
+    // Lets go of the bytes (on the command thread); Open may follow again.
     virtual void Close() = 0;
     // The total size in bytes, or -1 when unknown (a live stream).
     virtual int64_t GetSize() = 0;
@@ -237,6 +241,7 @@ public:
     virtual bool SupportFastSeek() = 0;
     // The detail of the last failure: one of KVAErrorDetail's ranges, 0 for none.
     virtual int32_t GetErrorCode() = 0;
+    // GetSessionId in decimal; valid as long as the source.
     virtual const char* GetSessionIdText() = 0;
     // true: make Read return kSourceCancelled until called with false.
     virtual void CancelReading(bool cancel) = 0;
@@ -291,7 +296,7 @@ public:
     virtual void Reset() = 0;
 
 protected:
-    ~IKVAAudioEffect() = default;
+    virtual ~IKVAAudioEffect() = default;  // as IKVAPlayerObserver's
 };
 
 // Audio listener (SetAudioListener): sees every block as it goes to the device, last in the chain
@@ -305,10 +310,11 @@ public:
     // where the block starts in the track; endFlag: the track's last block.
     virtual void OnPCM(uint8_t** data, uint32_t len, uint32_t positionMs, bool endFlag) = 0;
     virtual void Reserved2() {}
+    // Forget what was seen (a seek, a new track).
     virtual void Reset() = 0;
 
 protected:
-    ~IKVAAudioListener() = default;
+    virtual ~IKVAAudioListener() = default;  // as IKVAPlayerObserver's
 };
 
 // IF processor (SetAudioIFProcessor, SetAudioIFEnable), run on the track's decode thread on
@@ -324,6 +330,7 @@ public:
     // Processed PCM out: at most *len bytes into out, *len set to the count; *endFlag set when
     // the processor has given everything it held.
     virtual void Receive(uint8_t* out, int32_t* len, uint8_t* endFlag) = 0;
+    // Forget held audio (a seek, a new track).
     virtual void Reset() = 0;
     // The decoded format; the processor may change the values to what it wants in.
     virtual void SetInputFormat(int32_t* sampleRate, int32_t* channels) = 0;
@@ -331,7 +338,7 @@ public:
     virtual void GetOutputFormat(int32_t* sampleRate, int32_t* channels) = 0;
 
 protected:
-    ~IKVAAudioIFProcessor() = default;
+    virtual ~IKVAAudioIFProcessor() = default;  // as IKVAPlayerObserver's
 };
 
 // ---- The player ----
@@ -341,6 +348,7 @@ protected:
 // within the class, which never changes within a major version.
 class IKVAPlayer {
 public:
+    // As Release; hosts call Release.
     virtual ~IKVAPlayer() {}
     // Sets the media to play: a file path, or an http:// or https:// URL (any case); the player
     // makes the source. Stops what plays. null: notification 100 (17) and 17.
@@ -375,6 +383,7 @@ public:
     virtual int32_t SetVolumeEx(float volume, double unused) = 0;                         // 11
     // The output volume, 0 to 1 (a gain, linear), applied at once; times the track's gain.
     virtual int32_t SetVolume(float volume) = 0;                                          // 12
+    // The volume of SetVolume (1 after Reset), the track's gain not included.
     virtual float GetVolume() = 0;                                                        // 13
     // The KVAPlayerStatus now.
     virtual int32_t GetStatus() = 0;                                                      // 14
@@ -542,6 +551,7 @@ public:
     // from then on. Any thread. Returns 0, or kErrorInvalidArgument (nothing changed) for a URL
     // that is not an http:// proxy.
     static int32_t SetProxy(const char* proxyUrl, const char* noProxy);
+    // Kept for older hosts, which link them; the class holds nothing, so they do nothing.
     CMediaPlayerFactory& operator=(const CMediaPlayerFactory&);
     CMediaPlayerFactory& operator=(CMediaPlayerFactory&&);
 };

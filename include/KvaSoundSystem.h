@@ -9,7 +9,7 @@ namespace kva_audioplayer {
 
 enum class KvaSoundSystemKind : int32_t {
     Automatic = 0,  // PulseAudio when a server answers within a short timeout, else Virtual
-    PulseAudio = 1,
+    PulseAudio = 1, // the desktop's sound server (PulseAudio, or PipeWire's PulseAudio service)
     Virtual = 2,    // one default endpoint, consumed in real time (or fast)
     VirtualWav = 3, // as Virtual, and everything rendered is written to wavPath
 };

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/SoundSystem.h"
+#include "platform/StreamRoute.h"
 #include "support/Clock.h"
 #include "support/TextUtil.h"
 
@@ -285,6 +286,7 @@ public:
             stream->SetVolume(mSession->volume);
             mSession->streams.push_back(stream.get());
         }
+        mRoute->Attach(stream.get());
         mStream = std::move(stream);
         return S_OK;
     }
@@ -383,8 +385,6 @@ public:
 
     HRESULT GetService(REFIID iid, void** out) override;
     // Set once by Initialize, which comes before any service.
-    snd::IRenderStream* Stream() { return mStream.get(); }
-    const std::string& EndpointIdAtOpen() const { return mId; }
 
     // Render client side.
     HRESULT GetBuffer(UINT32 frames, BYTE** data) {
@@ -444,6 +444,7 @@ private:
             auto& v = mSession->streams;
             v.erase(std::remove(v.begin(), v.end(), mStream.get()), v.end());
         }
+        mRoute->Attach(nullptr);
         mStream.reset();
     }
 
@@ -464,6 +465,7 @@ private:
     std::string mId;
     std::mutex mMutex;  // initialisation and the running flag
     std::unique_ptr<snd::IRenderStream> mStream;
+    const std::shared_ptr<snd::RouteSource> mRoute = std::make_shared<snd::RouteSource>(mId);
     snd::Format mFormat;
     uint32_t mBlockAlign = 0;
     uint32_t mBufferFrames = 0;
@@ -506,20 +508,26 @@ private:
 
 class StreamRoute : public ComObject<IKvaStreamRoute, IID_IKvaStreamRoute> {
 public:
-    explicit StreamRoute(AudioClient* client) : mClient(client) { mClient->AddRef(); }
-    UINT32 GetMoveCount() override { return mClient->Stream()->Moves(); }
+    explicit StreamRoute(std::shared_ptr<snd::RouteSource> source) : mSource(std::move(source)) {}
+    UINT32 GetMoveCount() override { return mSource->Moves(); }
     HRESULT GetEndpointId(LPWSTR* id) override {
         if (!id) return E_POINTER;
-        std::string now = mClient->Stream()->EndpointId();
-        if (now.empty()) now = mClient->EndpointIdAtOpen();
-        *id = AllocWide(Utf8ToUtf16(now));
+        *id = AllocWide(Utf8ToUtf16(mSource->EndpointId()));
         return *id ? S_OK : E_OUTOFMEMORY;
     }
 
 private:
-    ~StreamRoute() override { mClient->Release(); }
-    AudioClient* mClient;
+    ~StreamRoute() override = default;
+    std::shared_ptr<snd::RouteSource> mSource;
 };
+
+}  // namespace
+
+IKvaStreamRoute* NewStreamRoute(std::shared_ptr<snd::RouteSource> source) {
+    return new StreamRoute(std::move(source));
+}
+
+namespace {
 
 HRESULT AudioClient::GetService(REFIID iid, void** out) {
     if (!out) return E_POINTER;
@@ -534,7 +542,7 @@ HRESULT AudioClient::GetService(REFIID iid, void** out) {
         return S_OK;
     }
     if (iid == IID_IKvaStreamRoute) {
-        *out = static_cast<IKvaStreamRoute*>(new StreamRoute(this));
+        *out = NewStreamRoute(mRoute);
         return S_OK;
     }
     return E_NOINTERFACE;

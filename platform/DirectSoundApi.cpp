@@ -13,6 +13,7 @@
 
 #include "platform/DriverFormat.h"
 #include "platform/SoundSystem.h"
+#include "platform/StreamRoute.h"
 #include "platform/VirtualSoundSystem.h"
 #include "support/TextUtil.h"
 
@@ -73,6 +74,7 @@ public:
         int32_t r = mSys->OpenStream(mEndpoint, mCarrier, frames, &stream);
         if (r != snd::kOk || !stream) return r != snd::kOk ? r : snd::kFailed;
         if (mStream) mStream->SetPeriodCallback(nullptr, nullptr);
+        mRoute->Attach(stream.get());
         mStream = std::move(stream);
         mStreamFrames = mStream->BufferFrames();
         if (!(mCarrier == mFormat)) {
@@ -87,6 +89,13 @@ public:
 
     void StartMixer() {
         mMixer = std::thread([this] { MixerLoop(); });
+    }
+
+    // Besides the buffer itself: where its stream plays (a separate object).
+    HRESULT QueryInterface(REFIID iid, void** out) override {
+        if (!out || iid != IID_IKvaStreamRoute) return ComObject::QueryInterface(iid, out);
+        *out = NewStreamRoute(mRoute);
+        return S_OK;
     }
 
     HRESULT GetCurrentPosition(DWORD* playCursor, DWORD* writeCursor) override {
@@ -257,6 +266,7 @@ private:
                 mStream->SetPeriodCallback(nullptr, nullptr);
                 mStream->Stop();
             }
+            mRoute->Attach(nullptr);
         }
         mStream.reset();
         CloseHandle(mWake);
@@ -378,6 +388,7 @@ private:
     std::vector<uint8_t> mFill;  // per frame: the client's own silence (or never written)
     HANDLE mWake = nullptr;
     std::thread mMixer;
+    const std::shared_ptr<snd::RouteSource> mRoute = std::make_shared<snd::RouteSource>(mEndpoint);
 
     std::mutex mMutex;  // everything below
     std::unique_ptr<snd::IRenderStream> mStream;

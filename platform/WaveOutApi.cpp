@@ -11,6 +11,7 @@
 
 #include "platform/DriverFormat.h"
 #include "platform/SoundSystem.h"
+#include "platform/StreamRoute.h"
 #include "platform/VirtualSoundSystem.h"
 
 namespace kva_audioplayer {
@@ -26,6 +27,7 @@ struct WaveDevice {
     snd::Format format;   // what the client writes
     snd::Format carrier;  // what the render stream takes
     std::unique_ptr<snd::IRenderStream> stream;
+    std::shared_ptr<snd::RouteSource> route;
     uint32_t streamFrames = 0;
     std::vector<uint8_t> converted;
     std::vector<float> scratch;
@@ -48,6 +50,7 @@ struct WaveDevice {
     DWORD volume = 0xFFFFFFFFu;
 
     ~WaveDevice() {
+        if (route) route->Attach(nullptr);
         if (stream) {
             stream->SetPeriodCallback(nullptr, nullptr);
             stream->Stop();
@@ -302,6 +305,8 @@ MMRESULT waveOutOpen(HWAVEOUT* out, UINT deviceId, const WAVEFORMATEX* format,
     int32_t sr = sys->OpenStream(id, carrier, static_cast<uint32_t>(carrier.sampleRate / 10),
                                  &d->stream);
     if (sr != snd::kOk || !d->stream) return FromCarrierResult(sr == snd::kOk ? snd::kFailed : sr);
+    d->route = std::make_shared<snd::RouteSource>(id);
+    d->route->Attach(d->stream.get());
     d->streamFrames = d->stream->BufferFrames();
     if (!(carrier == f)) {
         d->converted.resize(size_t(d->streamFrames) * size_t(carrier.BlockAlign()));
@@ -474,6 +479,14 @@ MMRESULT waveOutGetVolume(HWAVEOUT device, DWORD* volume) {
 }
 
 MMRESULT waveOutMessage(HWAVEOUT device, UINT message, DWORD_PTR param1, DWORD_PTR param2) {
+    if (message == DRVM_KVA_STREAM_ROUTE_GET) {
+        auto* route = reinterpret_cast<IKvaStreamRoute**>(param1);
+        if (!route) return MMSYSERR_INVALPARAM;
+        auto d = Find(device);
+        if (!d) return MMSYSERR_INVALHANDLE;
+        *route = NewStreamRoute(d->route);
+        return MMSYSERR_NOERROR;
+    }
     if (message != DRVM_MAPPER_PREFERRED_GET) return MMSYSERR_NOTSUPPORTED;
     if (!IsMapperHandle(device)) return Find(device) ? MMSYSERR_NOTSUPPORTED : MMSYSERR_INVALHANDLE;
     auto* id = reinterpret_cast<DWORD*>(param1);

@@ -51,6 +51,9 @@ constexpr UINT TIME_SAMPLES = 0x2;
 constexpr UINT TIME_BYTES = 0x4;
 
 constexpr UINT DRVM_MAPPER_PREFERRED_GET = 0x2015;
+// Not a Windows message (one of the driver-defined ones): param1 is an IKvaStreamRoute** that
+// gets a reference to where the device's stream plays now.
+constexpr UINT DRVM_KVA_STREAM_ROUTE_GET = 0x4001;
 
 // Standard formats in WAVEOUTCAPS.dwFormats: rate (11.025, 22.05, 44.1, 48, 96 kHz), mono or
 // stereo, 8 or 16 bits.
@@ -132,7 +135,8 @@ MMRESULT waveOutGetPosition(HWAVEOUT device, MMTIME* time, UINT size);
 // Left volume in the low word, right in the high word.
 MMRESULT waveOutSetVolume(HWAVEOUT device, DWORD volume);
 MMRESULT waveOutGetVolume(HWAVEOUT device, DWORD* volume);
-// DRVM_MAPPER_PREFERRED_GET on the wave mapper ((HWAVEOUT)WAVE_MAPPER): the preferred device.
+// DRVM_MAPPER_PREFERRED_GET on the wave mapper ((HWAVEOUT)WAVE_MAPPER): the preferred device;
+// DRVM_KVA_STREAM_ROUTE_GET on an open device.
 MMRESULT waveOutMessage(HWAVEOUT device, UINT message, DWORD_PTR param1, DWORD_PTR param2);
 
 // Header flags as the driver thread leaves them: read fresh on every check.

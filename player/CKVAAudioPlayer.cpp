@@ -89,6 +89,7 @@ void CKVAAudioPlayer::DispatchCommand(const ThreadMsgPtr& msg) {
         case kCmdSetDeviceParams: doSetDeviceParams(); break;
         case kCmdHeadSetChanged: doHeadSetChanged(msg->mArg1); break;
         case kCmdSetAudioIF: doSetAudioIF(); break;
+        case kCmdTakeOverIF: doTakeOverIF(); break;
         case kCmdSetSpeed: doSetSpeed(); break;
         case kCmdReplayGain: doReplayGain(); break;
         case kCmdRetire: doRetire(); break;
@@ -162,12 +163,11 @@ void CKVAAudioPlayer::Deliver(const ThreadMsgPtr& msg) {
 int32_t CKVAAudioPlayer::ReadStatus() { return ReadUnder(mStatusLock, mStatus); }
 int32_t CKVAAudioPlayer::SetStatus(int32_t status) { return ExchangeUnder(mStatusLock, mStatus, status); }
 int32_t CKVAAudioPlayer::ReadFadeStatus() { return ReadUnder(mStatusLock, mFadeStatus); }
-void CKVAAudioPlayer::SetFadeStatus(int32_t fade) { ExchangeUnder(mStatusLock, mFadeStatus, fade); }
+void CKVAAudioPlayer::SetFadeStatus(int32_t fade) { WriteUnder(mStatusLock, mFadeStatus, fade); }
 std::string CKVAAudioPlayer::CurrentSessionText() { return ReadUnder(mSettingsLock, mCurrentSessionText); }
 
 void CKVAAudioPlayer::SetCurrentSessionText(const std::string& text) {
-    CKVAAutoLock lock(mSettingsLock);
-    mCurrentSessionText = text;
+    WriteUnder(mSettingsLock, mCurrentSessionText, text);
 }
 
 }  // namespace kva_audioplayer

@@ -126,7 +126,7 @@ public:
     void OnBufferingEnd(const char* text, uint32_t id) override;
     void OnStreamEvent(int32_t id, const char* text, int32_t arg1, int32_t arg2) override;
     // ---- IKVADeviceObserver ----
-    int32_t BufferFill(uint8_t* buffer, int32_t* length, int64_t* position) override;
+    int32_t BufferFill(uint8_t* buffer, int32_t* length, int64_t* position, int64_t queuedMs) override;
     int32_t FrameFill(AudioFrame* frame) override;
     void DeviceError(int32_t code) override;
     void OnDeviceNotify(int32_t event, const char16_t* deviceId,
@@ -166,6 +166,8 @@ private:
     void DestroyComponents();
     void DestroyPipeline();
     void StopDevice();
+    // The position stops at what the device has played (its queue and unwritten period off).
+    void PauseTimeLocked(const CKVAAutoLock& deviceLockHeld);
     void ApplyDeviceVolume(bool level);  // volume x stream gain to the device
     void ApplyCacheMaxToStreams(int64_t ms);
     float DeviceVolume();                // volume x stream gain
@@ -174,10 +176,9 @@ private:
     void DestroyDeviceMonitor();
     AudioDevice* CreateDevice(const CKVAAutoLock& deviceLockHeld, int32_t type, bool withOptionA);
     void TakeDeviceFormatLocked(const CKVAAutoLock& deviceLockHeld);  // after a good open
-    AudioDescription OutputDescription();
-    AudioDescription RenderDescription();
+    AudioDescription OutputDescription();  // takes the fill-mode lock
     static int32_t WaveFormatOf(const AudioDescription& des);
-    void ApplyStreamSettings(CKVAAudioStream* stream, bool withIF);  // stream lock held
+    void ApplyStreamSettings(CKVAAudioStream* stream);  // stream lock held
     // What every new current stream is given, read at once under the settings lock.
     struct StreamSettings {
         IKVAAudioIFProcessor* processor;
@@ -266,6 +267,7 @@ private:
     enum VolumeUpdate : int32_t { kVolumeFill = 0, kVolumeTick = 1, kVolumeJump = 2 };
     void doUpdateVolume(int32_t how = kVolumeFill);
     void doSetAudioIF();
+    void doTakeOverIF();
     // transitions
     void doFadeFinish(const ThreadMsgPtr& msg);
     void doSetNextSource(int32_t mode);
@@ -358,7 +360,6 @@ private:
     std::atomic<int32_t> mCompletionDelay{0};   // the device's, read by the render thread
 
     // ---- device lock ----
-    AudioDescription mOutDes = DefaultOutputDescription();
     AudioDevice* mAudioDevice = nullptr;
     AudioDeviceMonitor* mDeviceMonitor = nullptr;
     int32_t mAudioDeviceType = kDeviceTypeWasapi;
@@ -405,9 +406,12 @@ private:
     IKVASourceIO* mFadeOutSource = nullptr;
     std::vector<uint8_t> mScratch;
     bool mCrossFadeEndPosted = false;
-    AudioDescription mOutDesRender = DefaultOutputDescription();  // the render thread's copy
+    // The format the device accepted: written under the device lock too (device -> fill-mode),
+    // so that the pull reads it under the lock it already holds and never waits for an open.
+    AudioDescription mOutDes = DefaultOutputDescription();
     // Atomic: media position (ms) where the last block delivered by the current stream ends.
     std::atomic<int64_t> mLastFillEndMs{0};
+    int64_t mFillQueuedMs = 0;  // render thread: what the device held as it asked for this pull
 
     // ---- created once, each with its own lock ----
     CKVAAudioProcess* mAudioProcess = nullptr;

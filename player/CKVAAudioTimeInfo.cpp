@@ -1,5 +1,6 @@
 #include "player/CKVAAudioTimeInfo.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -48,16 +49,23 @@ void CKVAAudioTimeInfo::Resume() {
     DropAnchor(lock);
 }
 
-// The position reached is kept for the queries while halted.
-void CKVAAudioTimeInfo::Halt(int32_t state) {
+// The position reached is kept for the queries while halted. The device's own count corrects
+// it downwards; upwards only when no fill since the last anchor drop gave the extrapolation
+// anything to go on, and then by no more than it may lag (a device already stopped counts
+// nothing queued, and its count would jump to the end of the fills).
+void CKVAAudioTimeInfo::Halt(int32_t state, int64_t heardMs) {
     CKVAAutoLock lock(mLock);
+    const bool extrapolating = mState == kStateRunning && mAnchorWall != 0;
     mLastReported = GetPlayedTime();
+    if (heardMs >= 0 &&
+        (heardMs < mLastReported || (!extrapolating && heardMs <= mLastReported + mTolerance)))
+        mLastReported = std::max(heardMs, mBasePos);
     DropAnchor(lock);
     mState = state;
 }
 
-void CKVAAudioTimeInfo::Pause() { Halt(kStatePaused); }
-void CKVAAudioTimeInfo::Stop() { Halt(kStateStopped); }
+void CKVAAudioTimeInfo::Pause(int64_t heardMs) { Halt(kStatePaused, heardMs); }
+void CKVAAudioTimeInfo::Stop() { Halt(kStateStopped, -1); }
 
 int64_t CKVAAudioTimeInfo::GetPlayedTime() {
     CKVAAutoLock lock(mLock);
@@ -80,7 +88,8 @@ int64_t CKVAAudioTimeInfo::GetPlayedTime() {
     } else {
         t = mAnchorPos - mDelay + elapsed;
     }
-    if (t < 0) t = 0;
+    // Before the first frame from where the position was set is heard, the position is there.
+    if (t < mBasePos) t = mBasePos;
     // Jitter between the clock and the fills must not make the position run backwards.
     if (t < mLastReported && mLastReported - t < 2 * mTolerance) return mLastReported;
     mLastReported = t;
@@ -104,15 +113,17 @@ void CKVAAudioTimeInfo::SetSpeed(float speed) {
 
 void CKVAAudioTimeInfo::SetFormat(const AudioDescription& des) { ExchangeUnder(mLock, mDes, des); }
 
-void CKVAAudioTimeInfo::OnFill(int64_t positionMs) {
+void CKVAAudioTimeInfo::OnFill(int64_t positionMs, int64_t queuedMs) {
     CKVAAutoLock lock(mLock);
     if (mState != kStateRunning || positionMs < 0) return;
     const int64_t now = Now();
-    mLastFillPos = positionMs;
+    // Heard at this moment (below the start while the device still plays what came before).
+    const int64_t heard = positionMs - std::max<int64_t>(queuedMs, 0);
+    mLastFillPos = heard;
     mLastFillWall = now;
     if (mAnchorWall == 0) {
         mAnchorWall = now;
-        mAnchorPos = positionMs;
+        mAnchorPos = heard;
     }
     ++mFillCount;
 }

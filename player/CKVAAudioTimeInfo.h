@@ -1,5 +1,6 @@
-// Position bookkeeping: extrapolates the media position of the last block handed to the device
-// with the wall clock, so that position queries move smoothly between device pulls.
+// Position bookkeeping: the position heard when the device last pulled (the block's media position
+// less what the device still held), extrapolated with the wall clock so that position queries
+// move smoothly between pulls.
 #pragma once
 
 #include <cstdint>
@@ -26,14 +27,17 @@ public:
 
     virtual void Start();
     virtual void Resume();
-    virtual void Pause();
+    // heardMs >= 0: what the device is known to have played. The position goes back to it, or
+    // forward to it by no more than the tolerance when nothing was being extrapolated.
+    virtual void Pause(int64_t heardMs = -1);
     virtual void Stop();
     virtual void Reset();
     virtual int64_t GetPlayedTime();
     virtual void SetPosition(int64_t ms);
     virtual void SetSpeed(float speed);
     virtual void SetFormat(const AudioDescription& des);
-    virtual void OnFill(int64_t positionMs);
+    // queuedMs: what the device still held, unplayed, as it asked for the block.
+    virtual void OnFill(int64_t positionMs, int64_t queuedMs = 0);
     virtual void SetTolerance(int64_t ms);
     virtual void SetDelay(int64_t ms);
     virtual int64_t GetLastFillPosition();
@@ -49,7 +53,7 @@ public:
 private:
     int64_t Now() const { return mClock(mClockContext); }
     void Restart(int32_t state);
-    void Halt(int32_t state);
+    void Halt(int32_t state, int64_t heardMs);
     void DropAnchor(const CKVAAutoLock& lockHeld);
 
     CKVACritical mLock;
@@ -61,7 +65,7 @@ private:
     int64_t mLastFillWall = 0;
     int64_t mLastFillPos = 0;
     int64_t mDelay = 0;
-    int64_t mBasePos = 0;
+    int64_t mBasePos = 0;  // where the position was set: it starts there, not before
     int64_t mLastReported = 0;
     int64_t mTolerance = 100;
     uint32_t mFillCount = 0;

@@ -12,6 +12,7 @@ extern "C" {
 }
 
 #include "KvaAudioPlayer.h"
+#include "codec/KVAFFDecoder.h"
 
 namespace kva_audioplayer {
 
@@ -160,6 +161,8 @@ const char* DescribeError(int32_t code, int32_t detail) {
             return PlainOrNumbered(out, size, detail, "The output device could not be opened.",
                                    "The output device could not be opened or failed (device error %d).");
         case kErrorDecode:
+            if (detail == kDecTooManyErrors) return "Decoding the media failed: too many damaged packets in a row.";
+            if (detail == kDecRetryLimit) return "Decoding the media failed: the decoder kept asking for more data.";
             if (detail < 0) {
                 char av[AV_ERROR_MAX_STRING_SIZE];
                 av_strerror(detail, av, sizeof(av));

@@ -109,14 +109,8 @@ int32_t CKVAAudioPlayer::SetNextSourceIO(IKVASourceIO* source, int32_t mode,
     if (!KnownNextMode(mode)) return kErrorInvalidArgument;
     std::string text = source && source->GetSessionIdText() ? source->GetSessionIdText() : "";
     InstallPending(source, release, true, false);
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        mNextSourceMode = mode;
-    }
-    {
-        CKVAAutoLock lock(mStatusLock);
-        mNextSourceState = kNextStatePending;
-    }
+    WriteUnder(mSettingsLock, mNextSourceMode, mode);
+    WriteUnder(mStatusLock, mNextSourceState, kNextStatePending);
     PostCommandText(kCmdSetNextSource, text, mode);
     PostNotifyText(kNotifyNextSource, text, kNextAccepted);
     return 0;
@@ -208,20 +202,14 @@ int32_t CKVAAudioPlayer::Reset() {
 
 int32_t CKVAAudioPlayer::SetVolumeEx(float volume, double) {
     if (!ValidVolume(volume)) return kErrorInvalidArgument;
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        mVolume = volume;
-    }
+    WriteUnder(mSettingsLock, mVolume, volume);
     if (IsPlayingState(ReadStatus())) ApplyDeviceVolume(true);
     return 0;
 }
 
 int32_t CKVAAudioPlayer::SetVolume(float volume) {
     if (!ValidVolume(volume)) return kErrorInvalidArgument;
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        mVolume = volume;
-    }
+    WriteUnder(mSettingsLock, mVolume, volume);
     if (IsPlayingState(ReadStatus())) ApplyDeviceVolume(false);
     return 0;
 }
@@ -251,10 +239,12 @@ int32_t CKVAAudioPlayer::WaveFormatOf(const AudioDescription& des) {
 
 int32_t CKVAAudioPlayer::GetAudioFormat(int32_t* sampleRate, int32_t* channels,
                                         int32_t* waveFormat) {
+    // Under the device lock as well: a query during an open answers the format it settles on.
     CKVAAutoLock lock(mDeviceLock);
-    if (sampleRate) *sampleRate = mOutDes.nSampleRate;
-    if (channels) *channels = mOutDes.nChannel;
-    if (waveFormat) *waveFormat = WaveFormatOf(mOutDes);
+    const AudioDescription des = OutputDescription();
+    if (sampleRate) *sampleRate = des.nSampleRate;
+    if (channels) *channels = des.nChannel;
+    if (waveFormat) *waveFormat = WaveFormatOf(des);
     return 0;
 }
 

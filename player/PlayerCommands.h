@@ -30,6 +30,7 @@ enum KVAPlayerCommand : int32_t {
     kCmdDeviceError = 40,  // a device's failure, handled away from its render thread
     kCmdRetire = 41,       // destroys what a gapless switch on the render thread replaced
     kCmdDeviceMoved = 42,  // the system moved the device's stream to another endpoint
+    kCmdTakeOverIF = 43,   // sets the IF mode up for a stream that took over on the render thread
 };
 
 // Posted to the notification thread for an error about a host's call: delivered as 100, without

@@ -115,13 +115,30 @@ void CKVAAudioPlayer::ApplyCacheMaxToStreams(int64_t ms) {
     if (mNextStream) mNextStream->setCacheMax(ms);
 }
 
-// IF settings, output format and speed, as every new current stream gets them; with the stream
-// lock held, or on a stream the pull cannot reach yet.
-void CKVAAudioPlayer::ApplyStreamSettings(CKVAAudioStream* stream, bool withIF) {
+// Output format and speed, as every stream that takes over gets them, with the stream lock held
+// (also on the render thread). The IF mode follows from the command thread: setting it up runs
+// the host's processor and posts to the decode thread.
+void CKVAAudioPlayer::ApplyStreamSettings(CKVAAudioStream* stream) {
     const StreamSettings s = ReadStreamSettings();
-    if (withIF) GiveIFSettings(stream, s);
     stream->setOutputDescription(OutputDescription());
     stream->setSpeed(s.speed);
+    if (s.ifMode == 0) return;
+    stream->requestIF();
+    PostCommand(kCmdTakeOverIF);
+}
+
+void CKVAAudioPlayer::doTakeOverIF() {
+    std::string text;
+    int32_t answer;
+    {
+        CKVAAutoLock lock(mStreamLock);
+        if (!mAudioStream || !mAudioStream->takeIFRequest()) return;
+        text = mAudioStream->getSessionIdText();
+        answer = ApplyIFSettings(mAudioStream);
+        // The processor's output is converted to what the device plays.
+        mAudioStream->setOutputDescription(OutputDescription());
+    }
+    if (answer < 0) PostNotifyText(kNotifyAudioIFStatus, text, kAudioIFRefused, answer);
 }
 
 CKVAAudioPlayer::StreamSettings CKVAAudioPlayer::ReadStreamSettings() {
@@ -164,11 +181,8 @@ void CKVAAudioPlayer::doReplayGain() {
     UpdateReplayGain(mFadeOutStream);
 }
 
-AudioDescription CKVAAudioPlayer::OutputDescription() {
-    // The render thread's copy, under the fill-mode lock, which any caller may take (the gapless
-    // switch holds the stream and next-stream locks).
-    return RenderDescription();
-}
+// Any thread may take it: the gapless switch holds the stream and next-stream locks.
+AudioDescription CKVAAudioPlayer::OutputDescription() { return ReadUnder(mFillModeLock, mOutDes); }
 
 // ---- components' settings reached through IKVAPlayer ----
 
@@ -187,10 +201,7 @@ bool CKVAAudioPlayer::SetPlaySpeed(double speed) {
     // Stored only once the chain takes it: the pull sizes its requests by it.
     bool accepted = mAudioProcess && mAudioProcess->SetPlaySpeed(speed);
     if (accepted) {
-        {
-            CKVAAutoLock lock(mSettingsLock);
-            mPlaySpeed = speed;
-        }
+        WriteUnder(mSettingsLock, mPlaySpeed, speed);
         mTimeInfo->SetSpeed(static_cast<float>(speed));
         PostCommand(kCmdSetSpeed);
     }
@@ -229,7 +240,7 @@ bool CKVAAudioPlayer::OnBufferingNotify(const ThreadMsgPtr& msg) {
     if (msg->mArg1 == kBufferingStart) {
         if (started) {
             mAudioDevice->Pause();
-            mTimeInfo->Pause();
+            PauseTimeLocked(lock);
         }
     } else {
         if (started) {

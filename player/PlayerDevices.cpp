@@ -26,11 +26,7 @@ void CKVAAudioPlayer::CreateDeviceMonitor() {
 
 // Not under the device lock: the monitor joins its delivery thread, which may be waiting for it.
 void CKVAAudioPlayer::DestroyDeviceMonitor() {
-    AudioDeviceMonitor* monitor;
-    {
-        CKVAAutoLock lock(mDeviceLock);
-        monitor = mDeviceMonitor;
-    }
+    AudioDeviceMonitor* monitor = ReadUnder(mDeviceLock, mDeviceMonitor);
     delete monitor;
     CKVAAutoLock lock(mDeviceLock);
     mDeviceMonitor = nullptr;
@@ -85,17 +81,9 @@ void CKVAAudioPlayer::TakeDeviceFormatLocked(const CKVAAutoLock&) {
     AudioDescription des{};
     bool changed = false;
     mAudioDevice->GetOutputFormat(&des, &changed);
-    mOutDes = des;
-    {
-        CKVAAutoLock fill(mFillModeLock);
-        mOutDesRender = des;
-    }
+    WriteUnder(mFillModeLock, mOutDes, des);
     mAudioDevice->SetVolume(DeviceVolume());
-    double speed;
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        speed = mPlaySpeed;
-    }
+    const double speed = ReadUnder(mSettingsLock, mPlaySpeed);
     mAudioDevice->SetRate(static_cast<float>(speed));
     mAudioDevice->Reserved11();
     mStepSize = mAudioDevice->GetStepSize();
@@ -106,9 +94,9 @@ void CKVAAudioPlayer::TakeDeviceFormatLocked(const CKVAAutoLock&) {
     mTimeInfo->SetSpeed(static_cast<float>(speed));
 }
 
-AudioDescription CKVAAudioPlayer::RenderDescription() {
-    CKVAAutoLock lock(mFillModeLock);
-    return mOutDesRender;
+void CKVAAudioPlayer::PauseTimeLocked(const CKVAAutoLock&) {
+    const int64_t unheard = mAudioDevice ? mAudioDevice->UnheardMs() : -1;
+    mTimeInfo->Pause(unheard < 0 ? -1 : std::max<int64_t>(mLastFillEndMs - unheard, 0));
 }
 
 void CKVAAudioPlayer::doDeviceChanged(int32_t type, int32_t force) {
@@ -125,7 +113,7 @@ void CKVAAudioPlayer::doDeviceChanged(int32_t type, int32_t force) {
     if (status == kStatusStarted) doPause(false);
     KVA_LOG(kLogTrace, "CKVAAudioPlayer::doDeviceChanged status %d", status);
     CKVAAutoLock lock(mDeviceLock);
-    mTimeInfo->Pause();
+    PauseTimeLocked(lock);
     ReleaseDevice(lock);
 }
 
@@ -140,7 +128,7 @@ void CKVAAudioPlayer::doHeadSetChanged(int32_t state) {
     int32_t type;
     {
         CKVAAutoLock lock(mDeviceLock);
-        mTimeInfo->Pause();
+        PauseTimeLocked(lock);
         ReleaseDevice(lock);
         type = mAudioDeviceType;
     }
@@ -160,15 +148,16 @@ int32_t CKVAAudioPlayer::doDeviceReCreate(int32_t type) {
         KVA_LOG(kLogError, "CKVAAudioPlayer::doDeviceReCreate mAudioDevices mAudioDeviceType %d",
                 mAudioDeviceType);
     }
+    // The new device starts where the old one had got to: what it held unplayed is fed again.
     int64_t position = (status == kStatusStarted || status == kStatusPaused) ? GetCurrentPosition() : 0;
-    return doDeviceOpen(position, false);
+    return doDeviceOpen(position, true);
 }
 
 int32_t CKVAAudioPlayer::doDeviceOpen(int64_t positionMs, bool reopen) {
     {
         CKVAAutoLock lock(mDeviceLock);
+        PauseTimeLocked(lock);  // before the stop drops the queue it counts from
         if (mAudioDevice) mAudioDevice->Stop();
-        mTimeInfo->Pause();
     }
     AudioDescription src{};
     std::string text;
@@ -190,7 +179,7 @@ int32_t CKVAAudioPlayer::doDeviceOpen(int64_t positionMs, bool reopen) {
         if (!mAudioDevice) mAudioDevice = CreateDevice(lock, mAudioDeviceType, false);
         r = mAudioDevice ? mAudioDevice->Open(static_cast<int32_t>(mStreamSessionId), &src) : -1;
         if (r != 0) {
-            mTimeInfo->Pause();
+            PauseTimeLocked(lock);
             ReleaseDevice(lock);
         } else {
             TakeDeviceFormatLocked(lock);
@@ -211,7 +200,13 @@ int32_t CKVAAudioPlayer::doDeviceOpen(int64_t positionMs, bool reopen) {
         if (mAudioStream) {
             mAudioStream->setOutputDescription(after);
             mAudioStream->setStepSize(mStepSize);
-            if (after != before || reopen) mAudioStream->seek(positionMs + 10);
+            if (reopen) {
+                mAudioStream->seek(positionMs);
+                mLastFillEndMs = positionMs;
+                mTimeInfo->SetPosition(positionMs);
+            } else if (after != before) {
+                mAudioStream->seek(positionMs + 10);
+            }
             mAudioStream->start();
         }
     }
@@ -249,7 +244,7 @@ void CKVAAudioPlayer::doDeviceError(int32_t code, uint32_t generation) {
     if (type == 1) {
         {
             CKVAAutoLock lock(mDeviceLock);
-            mTimeInfo->Pause();
+            PauseTimeLocked(lock);
             ReleaseDevice(lock);
         }
         PostNotify(kNotifyDeviceFailure, kDeviceOpenFailed);

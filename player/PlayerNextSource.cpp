@@ -60,7 +60,7 @@ void CKVAAudioPlayer::CrossFadeAtEndLocked(const CKVAAutoLock& streamLockHeld) {
     Retire(StartCrossFadeLocked(streamLockHeld, mAudioStream, PromoteNextSource(streamLockHeld),
                                 remaining));
     mAudioStream = stream;
-    ApplyStreamSettings(stream, true);
+    ApplyStreamSettings(stream);
     TakeOverStream(streamLockHeld, kTakeOverCrossFade);
 }
 

@@ -35,12 +35,13 @@ void CKVAAudioPlayer::OnFadeFinish(const char* songId, int32_t fadeType) {
 
 // ---- pulls ----
 
-int32_t CKVAAudioPlayer::BufferFill(uint8_t* buffer, int32_t* length, int64_t* position) {
+int32_t CKVAAudioPlayer::BufferFill(uint8_t* buffer, int32_t* length, int64_t* position, int64_t queuedMs) {
     if (!buffer || !length) return -kStreamIoError;
     const int32_t requested = *length;
     int32_t r;
     {
         CKVAAutoLock lock(mStreamLock);
+        mFillQueuedMs = queuedMs;
         const int32_t mode = ReadUnder(mFillModeLock, mFillMode);
         r = mode == kFillCrossFade ? FillCrossFade(buffer, length, position)
                                    : FillFromStream(buffer, length, position);
@@ -86,7 +87,7 @@ int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_
     int32_t ask = requested;
     if (speed > 0.0 && speed < 1.0) {
         // Ask only for the input the time-stretch turns into the requested output.
-        AudioDescription des = RenderDescription();
+        AudioDescription des = OutputDescription();
         int32_t frame = des.nBitsPerSample / 8 * des.nChannel;
         if (frame == 0) frame = des.nChannel * 4;
         if (frame == 0) frame = 8;
@@ -122,8 +123,8 @@ int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_
         return r;
     }
     if (r == kStreamOk && position && mTimeInfo) {
-        mTimeInfo->OnFill(*position);
-        AudioDescription des = RenderDescription();
+        mTimeInfo->OnFill(*position, mFillQueuedMs);
+        AudioDescription des = OutputDescription();
         const int64_t perSecond = int64_t(des.nBitsPerSample / 8) * des.nChannel * des.nSampleRate;
         if (perSecond > 0) mLastFillEndMs = *position + int64_t(*length) * 1000 / perSecond;
     }
@@ -133,7 +134,7 @@ int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_
 // The stream's ReplayGain on what it just delivered.
 void CKVAAudioPlayer::ApplyMixGain(CKVAAudioStream* stream, uint8_t* buffer, int32_t length) {
     const float gain = stream->mixGain();
-    if (gain != 1.0f) ApplyGain(buffer, length, RenderDescription(), gain);
+    if (gain != 1.0f) ApplyGain(buffer, length, OutputDescription(), gain);
 }
 
 // The preloaded next stream takes over without a gap; false without one.
@@ -143,7 +144,7 @@ bool CKVAAudioPlayer::SwitchToNextStream(const CKVAAutoLock& streamLockHeld) {
     CKVAAudioStream* old = mAudioStream;
     mAudioStream = mNextStream;
     mNextStream = nullptr;
-    ApplyStreamSettings(mAudioStream, true);
+    ApplyStreamSettings(mAudioStream);
     Retire(old, PromoteNextSource(streamLockHeld));
     FillCachedTrackTime();
     TakeOverStream(streamLockHeld, kTakeOverGapless);
@@ -255,15 +256,15 @@ void CKVAAudioPlayer::MixCrossFade(uint8_t* out, int32_t n, const uint8_t* old, 
         return;
     }
     const int32_t bytes = std::max(n, m);
-    // Fill-mode lock held: mOutDesRender is stable here.
-    const int32_t channels = std::max(mOutDesRender.nChannel, 1);
-    const int32_t waveFormat = WaveFormatOf(mOutDesRender);
+    // Fill-mode lock held: mOutDes is stable here.
+    const int32_t channels = std::max(mOutDes.nChannel, 1);
+    const int32_t waveFormat = WaveFormatOf(mOutDes);
     const float g = static_cast<float>(mCrossFadeProgress) * mCrossFadeStep;
     int64_t frames;
-    if (waveFormat == kWaveFormatFloat && mOutDesRender.nBitsPerSample == 32) {
+    if (waveFormat == kWaveFormatFloat && mOutDes.nBitsPerSample == 32) {
         frames = bytes / 4 / channels;
         MixFrames<float>(out, old, frames, channels, g, mCrossFadeStep);
-    } else if (waveFormat == kWaveFormatPcm && mOutDesRender.nBitsPerSample == 16) {
+    } else if (waveFormat == kWaveFormatPcm && mOutDes.nBitsPerSample == 16) {
         frames = bytes / 2 / channels;
         MixFrames<int16_t>(out, old, frames, channels, g, mCrossFadeStep);
     } else {

@@ -187,11 +187,7 @@ IKVASourceIO* CKVAAudioPlayer::TakeSourceToPrepare(int32_t* answer) {
 // The old track goes; `source` is active before its open, so that a stop or a release can abort
 // a read that waits.
 void CKVAAudioPlayer::ReplaceCurrentSource(IKVASourceIO* source, const std::string& text) {
-    CKVAAudioStream* old;
-    {
-        CKVAAutoLock lock(mStreamLock);
-        old = std::exchange(mAudioStream, nullptr);
-    }
+    CKVAAudioStream* old = ExchangeUnder(mStreamLock, mAudioStream, nullptr);
     delete old;
     delete SwapActiveSource(source);
     SetCurrentSessionText(text);
@@ -229,10 +225,7 @@ void CKVAAudioPlayer::InstallPreparedStream(CKVAAudioStream* stream, const std::
     *sessionId = static_cast<uint32_t>(stream->getSessionId());
     stream->getAudioDescription(srcDes);
     const double gain = stream->getRatio();
-    {
-        CKVAAutoLock lock(mStreamLock);
-        mAudioStream = stream;
-    }
+    WriteUnder(mStreamLock, mAudioStream, stream);
     CKVAAutoLock lock(mSettingsLock);
     mStreamGain = gain;
 }
@@ -300,7 +293,7 @@ int32_t CKVAAudioPlayer::doPlay(bool fadeIn) {
     if (type == 1) {
         SetStatus(kStatusError);
         CKVAAutoLock lock(mDeviceLock);
-        mTimeInfo->Pause();
+        PauseTimeLocked(lock);
         ReleaseDevice(lock);
         PostNotifyText(kNotifyDeviceFailure, text, kDeviceOpenFailed);
     } else {
@@ -325,7 +318,7 @@ int32_t CKVAAudioPlayer::doPause(bool fadeOut) {
         {
             CKVAAutoLock lock(mDeviceLock);
             if (mAudioDevice) mAudioDevice->Pause();
-            mTimeInfo->Pause();
+            PauseTimeLocked(lock);
         }
         if (ReadFadeStatus() != kFadeStatusNone) {
             mAudioProcess->setFadeMode(kFadeNone);
@@ -360,7 +353,7 @@ int32_t CKVAAudioPlayer::doSeek(int64_t positionMs) {
         CKVAAutoLock lock(mDeviceLock);
         if (mAudioDevice && (status == kStatusStarted || fade != kFadeStatusNone)) {
             mAudioDevice->Pause();
-            mTimeInfo->Pause();
+            PauseTimeLocked(lock);
         }
     }
     if (fade != kFadeStatusNone) {
@@ -456,7 +449,7 @@ void CKVAAudioPlayer::doPlayCompleted(const ThreadMsgPtr& msg) {
     {
         CKVAAutoLock lock(mDeviceLock);
         if (mAudioDevice) mAudioDevice->Pause();
-        mTimeInfo->Pause();
+        PauseTimeLocked(lock);
     }
     if (ReadFadeStatus() != kFadeStatusNone) mAudioProcess->setFadeMode(kFadeNone);
     SetFadeStatus(kFadeStatusNone);
@@ -475,7 +468,7 @@ void CKVAAudioPlayer::doStop() {
         CKVAAutoLock lock(mDeviceLock);
         mTimeInfo->Reset();
         if (mAudioDevice) mAudioDevice->Pause();
-        mTimeInfo->Pause();
+        PauseTimeLocked(lock);
     }
     mBuffering = false;
     std::string text = CurrentSessionText();
@@ -687,7 +680,7 @@ void CKVAAudioPlayer::doSetAudioIF() {
     if (!IsPlayingState(status)) return;
     {
         CKVAAutoLock lock(mDeviceLock);
-        mTimeInfo->Pause();
+        PauseTimeLocked(lock);
         if (mAudioDevice) mAudioDevice->Pause();
     }
     int64_t position = (status == kStatusStarted || status == kStatusPaused) ? GetCurrentPosition() : 0;

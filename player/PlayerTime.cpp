@@ -112,10 +112,7 @@ int64_t CKVAAudioPlayer::GetPlayedTimeWithSpeed(const char* songId) {
 int64_t CKVAAudioPlayer::GetPlayEndTime(const char* songId) { return TrackTimeQuery(songId, kPlayEndTime); }
 
 int32_t CKVAAudioPlayer::SetGetPlayedTimeType(int32_t type) {
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        mPlayedTimeType = type;
-    }
+    WriteUnder(mSettingsLock, mPlayedTimeType, type);
     KVA_LOG(kLogTrace, "CKVAAudioPlayer:SetGetPlayedTimeType nType %d", type);
     return 0;
 }

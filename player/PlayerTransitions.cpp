@@ -30,7 +30,7 @@ void CKVAAudioPlayer::doFadeFinish(const ThreadMsgPtr& msg) {
         {
             CKVAAutoLock lock(mDeviceLock);
             if (mAudioDevice) mAudioDevice->Pause();
-            mTimeInfo->Pause();
+            PauseTimeLocked(lock);
         }
         mAudioProcess->setFadeMode(kFadeNone);
         SetFadeStatus(kFadeStatusNone);
@@ -41,11 +41,7 @@ void CKVAAudioPlayer::doFadeFinish(const ThreadMsgPtr& msg) {
 }
 
 void CKVAAudioPlayer::doSetNextSource(int32_t mode) {
-    IKVASourceIO* source;
-    {
-        CKVAAutoLock lock(mSettingsLock);
-        source = std::exchange(mNextPendingSource, nullptr);
-    }
+    IKVASourceIO* source = ExchangeUnder(mSettingsLock, mNextPendingSource, nullptr);
     CKVAAudioStream* stale;
     {
         CKVAAutoLock lock(mNextStreamLock);
@@ -65,10 +61,7 @@ void CKVAAudioPlayer::doSetNextSource(int32_t mode) {
 
 void CKVAAudioPlayer::doSwitchSource() {
     IKVASourceIO* source = SwapNextSource(nullptr);
-    {
-        CKVAAutoLock lock(mStatusLock);
-        mNextSourceState = kNextStateIdle;
-    }
+    WriteUnder(mStatusLock, mNextSourceState, kNextStateIdle);
     if (!source) {
         PostNotify(kNotifyNextSource, kNextNoneToSwitch);
         return;
@@ -131,18 +124,11 @@ IKVASourceIO* CKVAAudioPlayer::PromoteNextSource(const CKVAAutoLock&) {
 // A newly chosen track replaces the queue: a next track preloaded or about to be is dropped,
 // and the host told so as a failed next source (400, 9) that was cancelled.
 void CKVAAudioPlayer::DropNextTrack() {
-    CKVAAudioStream* stream;
-    {
-        CKVAAutoLock lock(mNextStreamLock);
-        stream = std::exchange(mNextStream, nullptr);
-    }
+    CKVAAudioStream* stream = ExchangeUnder(mNextStreamLock, mNextStream, nullptr);
     IKVASourceIO* source = SwapNextSource(nullptr);
     if (!stream && !source) return;
     const std::string text = source && source->GetSessionIdText() ? source->GetSessionIdText() : "";
-    {
-        CKVAAutoLock lock(mStatusLock);
-        mNextSourceState = kNextStateIdle;
-    }
+    WriteUnder(mStatusLock, mNextSourceState, kNextStateIdle);
     Dispose(stream, source);
     PostNotifyText(kNotifyNextSource, text, 9, kErrorCancelled);
 }
@@ -190,7 +176,7 @@ void CKVAAudioPlayer::doSetContentWithSource() {
             if (!mNextStream) return;
             old = std::exchange(mAudioStream, std::exchange(mNextStream, nullptr));
         }
-        ApplyStreamSettings(mAudioStream, true);
+        ApplyStreamSettings(mAudioStream);
         oldSource = PromoteNextSource(lock);
         TakeOverStream(lock, kTakeOverAfterEnd);
         text = mAudioStream->getSessionIdText();
@@ -252,7 +238,7 @@ CKVAAudioPlayer::FadeOut CKVAAudioPlayer::CrossFadeInto(CKVAAudioStream* stream)
 // the fade-out it replaces, for the caller to dispose of.
 CKVAAudioPlayer::FadeOut CKVAAudioPlayer::StartCrossFadeLocked(const CKVAAutoLock&, CKVAAudioStream* old,
                                                                IKVASourceIO* oldSource, int64_t lengthMs) {
-    const int32_t rate = RenderDescription().nSampleRate;
+    const int32_t rate = OutputDescription().nSampleRate;
     CKVAAutoLock fill(mFillModeLock);
     FadeOut previous{std::exchange(mFadeOutStream, old), std::exchange(mFadeOutSource, oldSource)};
     mFillMode = kFillCrossFade;

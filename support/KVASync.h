@@ -95,6 +95,13 @@ T ReadUnder(CKVACritical& critical, const T& field) {
     return field;
 }
 
+// Stores `value` in `field` under `critical`.
+template <typename T, typename V>
+void WriteUnder(CKVACritical& critical, T& field, V&& value) {
+    CKVAAutoLock lock(critical);
+    field = std::forward<V>(value);
+}
+
 // Stores `value` in `field` under `critical`; returns what it held.
 template <typename T, typename V>
 T ExchangeUnder(CKVACritical& critical, T& field, V&& value) {

@@ -1,9 +1,6 @@
 // The processing chain and the time-stretch on its own.
 #include "StreamTestUtil.h"
 
-using namespace kva_audioplayer;
-using namespace kva_test;
-
 namespace {
 
 constexpr int kRate = 44100;
@@ -12,8 +9,8 @@ constexpr int kFrameBytes = kChannels * 4;
 constexpr int kBlockFrames = 4410;  // 100 ms
 using Events = std::vector<std::string>;
 
-// What the stages were called with, in order, as "name arg arg ...".
-struct Recorder {
+// What the stages and the fade reports were called with, in order, as "name arg arg ...".
+struct Recorder : IKVAProcessObserver {
     template <typename... T> void Add(std::string e, T... args) {
         ((e += " " + std::to_string(args)), ...);
         std::lock_guard<std::mutex> g(lock);
@@ -23,6 +20,7 @@ struct Recorder {
         std::lock_guard<std::mutex> g(lock);
         return std::exchange(events, {});
     }
+    void OnFadeFinish(const char* id, int32_t type) override { Add(std::string("fade.Finish ") + id, type); }
     std::mutex lock;
     Events events;
 };
@@ -70,23 +68,15 @@ struct FakeListener : IKVAAudioListener {
     std::vector<uint8_t> seen;
 };
 
-struct FakeObserver : IKVAProcessObserver {
-    explicit FakeObserver(Recorder* r) : rec(r) {}
-    void OnFadeFinish(const char* songId, int32_t fadeType) override {
-        rec->Add(std::string("fade.Finish ") + songId, fadeType);
-    }
-    Recorder* rec;
-};
-
 class AudioProcessTest : public ::testing::Test {
 protected:
-    AudioProcessTest() : effect(&rec), listener(&rec), observer(&rec), chain(&observer) {}
-    // A float stereo chain with the effect and the listener when asked; their Inits are taken.
-    void Setup(bool withEffect, bool withListener) {
+    AudioProcessTest() : effect(&rec), listener(&rec), chain(&rec) {}
+    // A float stereo chain with the effect and the listener when asked; their Inits, taken.
+    Events Setup(bool withEffect, bool withListener) {
         if (withEffect) chain.SetAudioEffect(&effect);
         if (withListener) chain.SetAudioListener(&listener);
         chain.setAudioDescription(Describe(AV_SAMPLE_FMT_FLT));
-        rec.Take();
+        return rec.Take();
     }
     // The first `frames` frames of buf through the chain; the bytes out.
     uint32_t Process(int64_t position, int frames, int32_t end, uint32_t capacityFrames) {
@@ -112,17 +102,13 @@ protected:
     Recorder rec;
     FakeEffect effect;
     FakeListener listener;
-    FakeObserver observer;
     CKVAAudioProcess chain;
     std::vector<float> buf;
     int32_t lastEnd = 0;
 };
 
 TEST_F(AudioProcessTest, StagesRunEffectThenTempoThenListener) {
-    chain.SetAudioEffect(&effect);
-    chain.SetAudioListener(&listener);
-    chain.setAudioDescription(Describe(AV_SAMPLE_FMT_FLT));
-    EXPECT_EQ((Events{"effect.Init 3 2 44100 16384", "listener.SetPCMFormat 4 44100 2"}), rec.Take());
+    EXPECT_EQ((Events{"effect.Init 3 2 44100 16384", "listener.SetPCMFormat 4 44100 2"}), Setup(true, true));
     // Speed 1.0: the effect's block reaches the listener untouched.
     EXPECT_EQ(uint32_t(kBlockFrames * kFrameBytes), Run(5000));
     EXPECT_EQ((Events{"effect.Put 35280 5000", "effect.Get 141120", "listener.OnPCM 35280 5000 0"}), rec.Take());
@@ -481,7 +467,7 @@ TEST_P(TempoIdentity, OutputEqualsRoundTrippedInput) {
     SamplesToFloat(fmt, in.data(), f.data(), f.size());
     std::vector<uint8_t> expected(in.size());
     SamplesFromFloat(fmt, f.data(), expected.data(), f.size());
-    if (fmt != AV_SAMPLE_FMT_S32) EXPECT_EQ(expected, in);  // lossless below 25 bits
+    if (fmt != AV_SAMPLE_FMT_S32) { EXPECT_EQ(expected, in); }  // lossless below 25 bits
     std::unique_ptr<TempoProcessor> p(CreateTempoProcessor());
     ASSERT_EQ(1, p->Init(fmt, kRate, 2, kBlock));
     p->SetTempo(1.0);

@@ -36,8 +36,6 @@ long kva_test::Allocations() { return tAllocations; }
 
 namespace kva_test {
 
-using namespace kva_audioplayer;
-
 int32_t OpenAndStart(CKVAAudioStream& stream, IKVASourceIO* source) {
     if (const int32_t r = stream.open(source, false)) return r;
     stream.setOutputDescription(StereoFloat44k());

@@ -132,3 +132,7 @@ long Allocations();
 std::string Slug(const char* file);
 
 }  // namespace kva_test
+
+// The folder's tests name the engine and the harness unqualified.
+using namespace kva_audioplayer;
+using namespace kva_test;

@@ -12,8 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -111,16 +109,12 @@ void HttpTestServer::Stop() {
 
 std::vector<HttpRequest> HttpTestServer::RequestsFor(const std::string& path) {
     std::vector<HttpRequest> out;
-    for (auto& r : Requests())
-        if (r.path == path) out.push_back(r);
+    for (auto& r : Requests()) if (r.path == path) out.push_back(r);
     return out;
 }
 
 void HttpTestServer::ReleaseStalls() {
-    {
-        std::lock_guard<std::mutex> g(mLock);
-        mReleased = true;
-    }
+    { std::lock_guard<std::mutex> g(mLock); mReleased = true; }
     mStopCv.notify_all();
 }
 
@@ -271,8 +265,11 @@ bool HttpTestServer::Answer(int fd, ssl_st* ssl, HttpRequest& req) {
     }
     out += "\r\n";
     const size_t step = plan.headByteDelayMs > 0 ? 1 : out.size();
-    for (size_t i = 0; i < out.size(); i += step)
-        if (!SendAll(fd, ssl, &out[i], step) || (step == 1 && !Pause(plan.headByteDelayMs))) return false;
+    for (size_t i = 0, peek = 0; i < out.size(); i += step) {
+        const bool gone = step == 1 && (!Pause(plan.headByteDelayMs) || recv(fd, &peek, 1, MSG_PEEK | MSG_DONTWAIT) == 0);
+        if (gone || !SendAll(fd, ssl, &out[i], step)) return false;
+        if (step == 1) { std::lock_guard<std::mutex> g(mLock); ++mHeadBytes[req.path]; }
+    }
     if (!hasBody) return false;
 
     const int64_t total = stop - from;
@@ -339,12 +336,12 @@ void HttpTestServer::Tunnel(int fd, const HttpPlan& plan) {
     if (up >= 0) close(up);
 }
 
-BlockedListener::BlockedListener(bool full) {
-    mListen = ListenOn(full ? 0 : 8, &mPort);
+BlockedListener::BlockedListener() {
+    mListen = ListenOn(0, &mPort);
     // The first connection takes the only queue slot; later ones stay unanswered.
-    mFiller = mListen < 0 || !full ? -1 : ConnectTo(mPort, SOCK_NONBLOCK);
+    mFiller = mListen < 0 ? -1 : ConnectTo(mPort, SOCK_NONBLOCK);
     pollfd p = {mFiller, POLLOUT, 0};
-    mOk = mListen >= 0 && (!full || (mFiller >= 0 && poll(&p, 1, 2000) == 1));
+    mOk = mFiller >= 0 && poll(&p, 1, 2000) == 1;
 }
 
 BlockedListener::~BlockedListener() {

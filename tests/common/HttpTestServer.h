@@ -48,7 +48,7 @@ struct HttpPlan {
     int stallMs = -1;                       // -1 until the server stops, kUntilReleased until
     static constexpr int kUntilReleased = -2;  // ReleaseStalls
     int trickleBytes = 0, trickleDelayMs = 0;  // body in pieces of this size, a pause after each
-    int headByteDelayMs = 0;                   // head sent one byte at a time with this pause
+    int headByteDelayMs = 0;                   // head sent one byte at a time, each after this pause
     // A stream server: "ICY 200 OK", no length; with metaInt and a request asking for it, a
     // metadata block after every metaInt body bytes, titles[i % size] in block i.
     bool icy = false;
@@ -91,7 +91,8 @@ public:
         return mRequests;
     }
     std::vector<HttpRequest> RequestsFor(const std::string& path);
-    int ConnectionCount() const { return mConnections.load(); }
+    // Bytes of heads sent a byte at a time, each while the client was still there.
+    int HeadBytesSent(const std::string& path) { std::lock_guard<std::mutex> g(mLock); return mHeadBytes[path]; }
     void ReleaseStalls();  // ends every pause that waits for it, now and later
 
 private:
@@ -110,17 +111,16 @@ private:
     std::mutex mLock;
     std::condition_variable mStopCv;
     std::map<std::string, HttpHandler> mRoutes;
-    std::map<std::string, int> mCounts;
+    std::map<std::string, int> mCounts, mHeadBytes;
     std::vector<HttpRequest> mRequests;
     std::vector<std::thread> mWorkers;
     std::vector<int> mOpenFds;
 };
 
-// A loopback listener nobody accepts on. Full: its queue is taken, so a connect stays pending;
-// otherwise the kernel completes connects and nobody reads or answers.
+// A loopback listener whose queue is taken, so a connect stays pending.
 class BlockedListener {
 public:
-    explicit BlockedListener(bool full = true);
+    BlockedListener();
     ~BlockedListener();
     int Port() const { return mPort; }
     bool Ok() const { return mOk; }

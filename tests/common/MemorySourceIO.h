@@ -37,7 +37,6 @@ public:
     int OpenCalls() const { return mOpenCalls; }
     int CloseCalls() const { return mCloseCalls; }
     int AbortCalls() const { return mAbortCalls; }
-    int64_t Position() const { return mPos; }
 
     uint32_t GetSessionId() override { return mSessionId; }
     bool WaitEntered() {  // a gate is reached

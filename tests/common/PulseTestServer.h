@@ -70,10 +70,9 @@ public:
         return RunCommand("pactl " + args + " 2>&1", status);
     }
     // Loads a null sink like the test sinks; returns the module index (unloaded by Reset).
-    std::string LoadSink(const std::string& name, const std::string& description,
-                         const std::string& extra = std::string()) {
+    std::string LoadSink(const std::string& name, const std::string& description) {
         mModules.push_back(Pactl("load-module module-null-sink sink_name=" + name + " format=float32le rate=44100 "
-                                 "channels=2 " + extra + " sink_properties=device.description=" + description));
+                                 "channels=2 sink_properties=device.description=" + description));
         return mModules.back();
     }
     void Unload(const std::string& module) {
@@ -174,6 +173,13 @@ private:
     pid_t mPid = -1;
     std::string mPath;
 };
+
+// The largest magnitude among the samples.
+inline float Peak(const std::vector<float>& samples) {
+    float peak = 0;
+    for (float v : samples) peak = std::max(peak, std::fabs(v));
+    return peak;
+}
 
 // Frame-indexed stereo float audio: frame i carries a level on a ramp that encodes i (left) and
 // its negation (right), so a recording tells which frame each heard frame was. Up to 2^20 frames.

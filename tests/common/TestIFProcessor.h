@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,7 +34,9 @@ public:
 
     int32_t Init() override {
         std::lock_guard<std::mutex> g(mLock);
-        ++inits;
+        char name[16] = "";
+        pthread_getname_np(pthread_self(), name, sizeof(name));
+        initThreads.push_back(name);
         return cfg.initResult;
     }
     void SetInputFormat(int32_t* rate, int32_t* channels) override {
@@ -93,7 +96,8 @@ public:
         ++resets;
     }
 
-    int Inits() { std::lock_guard<std::mutex> g(mLock); return inits; }
+    int Inits() { std::lock_guard<std::mutex> g(mLock); return int(initThreads.size()); }
+    std::vector<std::string> InitThreads() { std::lock_guard<std::mutex> g(mLock); return initThreads; }
     int Resets() { std::lock_guard<std::mutex> g(mLock); return resets; }
     int Puts() { std::lock_guard<std::mutex> g(mLock); return puts; }
     int EndMarks() { std::lock_guard<std::mutex> g(mLock); return endMarks; }
@@ -104,7 +108,8 @@ private:
     std::deque<float> mHeld;
     bool mEnded = false;
     int mInRate = 0, mInChannels = 2, mOutChannels = 2;
-    int inits = 0, resets = 0, puts = 0, endMarks = 0;
+    int resets = 0, puts = 0, endMarks = 0;
+    std::vector<std::string> initThreads;
 };
 
 // For audio that went through a doubling processor until it was switched off: from stereo frame

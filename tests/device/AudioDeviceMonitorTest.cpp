@@ -1,7 +1,5 @@
 // The device monitor over the virtual sound system: the combined list, the failed devices, the
 // choice of an available device, and debounced endpoint events.
-#include <gtest/gtest.h>
-
 #include "DeviceTestUtil.h"
 #include "device/AudioDeviceMonitor.h"
 #include "device/Wasapi.h"
@@ -53,8 +51,6 @@ std::u16string NameAt(AudioDeviceMonitor& m, int32_t i) {
 
 }  // namespace
 
-// ---- the list ----
-
 // Active endpoints only; names are cut to 260 units (waveOut's to 31); nothing without endpoints.
 TEST_F(MonitorTest, ListStartsWithTheDefaultEntryAndRecordsCarryTheDriver) {
     std::u16string longName(300, u'x');
@@ -78,7 +74,7 @@ TEST_F(MonitorTest, ListStartsWithTheDefaultEntryAndRecordsCarryTheDriver) {
         EXPECT_EQ(i % 4 == 0 ? 1 : 0, e.bDefault) << i;
         EXPECT_EQ(indexes[i], e.nIndex) << i;
         const std::u16string names[] = {u"", u"Speakers", u"Headphones", longName.substr(0, i < 8 ? 260 : 31)};
-        if (i % 4) EXPECT_EQ(names[i % 4], std::u16string(e.szName)) << i;
+        if (i % 4) { EXPECT_EQ(names[i % 4], std::u16string(e.szName)) << i; }
     }
     EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), NameAt(m, 0));
     DeviceRecord r;
@@ -119,8 +115,6 @@ TEST_F(MonitorTest, CurrentDeviceMatchesNameAndTypeExactly) {
     EXPECT_EQ(kDeviceTypeDirectSound, r.nType);
     EXPECT_FALSE(m.FindDevice(u"Speaker", kDeviceTypeDirectSound, &r));
 }
-
-// ---- failed devices and the available device ----
 
 TEST_F(MonitorTest, AvailableDevicePrefersDefaultEntryThenTypeThenAny) {
     AudioDeviceMonitor m(&observer, false);
@@ -181,8 +175,6 @@ TEST_F(MonitorTest, LostDeviceLeavesTheListAndComesBackWhenPresentAgain) {
     EXPECT_EQ(6, m.GetDeviceCount());  // each driver: default entry and headphones
 }
 
-// ---- the notification client ----
-
 TEST_F(MonitorTest, UnknownEndpointsAndCaptureFlowAreDropped) {
     AudioDeviceMonitor m(&observer);
     ASSERT_TRUE(m.HasNotificationClient());
@@ -194,35 +186,37 @@ TEST_F(MonitorTest, UnknownEndpointsAndCaptureFlowAreDropped) {
     EXPECT_TRUE(m.PendingEvents().empty());
 }
 
-// ---- debounced delivery (threads) ----
-
-TEST_F(MonitorTest, DeliveryConcurrencyDefaultThenAddedMergesIntoOne) {
-    AudioDeviceMonitor m(&observer);
-    AudioDeviceNotificationClient* c = m.NotificationClient();
-    for (ERole role : {eConsole, eMultimedia, eCommunications})
-        c->OnDefaultDeviceChanged(eRender, role, u"hp");
-    c->OnDefaultDeviceChanged(eRender, eConsole, u"hp");  // the same id again: nothing
-    c->OnDeviceStateChanged(u"hp", DEVICE_STATE_ACTIVE);
-    std::vector<DeviceEvent> pending = m.PendingEvents();
-    ASSERT_EQ(1u, pending.size());
-    EXPECT_EQ(kDeviceEventTypeAddedDefault, pending[0].type);
-    EXPECT_EQ(1, pending[0].count);
-    ASSERT_TRUE(observer.WaitNotes(1));
-    Drain(m);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ("4 hp Headphones\n", Told(observer));  // added and default
-}
-
-TEST_F(MonitorTest, DeliveryConcurrencyRemovalAfterAdditionAndSeparateEndpoints) {
-    AudioDeviceMonitor m(&observer);
-    AudioDeviceNotificationClient* c = m.NotificationClient();
-    c->OnDeviceStateChanged(u"hp", DEVICE_STATE_ACTIVE);
-    c->OnDeviceStateChanged(u"spk", DEVICE_STATE_ACTIVE);
-    c->OnDeviceStateChanged(u"hp", DEVICE_STATE_UNPLUGGED);
-    ASSERT_TRUE(observer.WaitNotes(2));
-    Drain(m);
-    // Queue order: the endpoint first seen first; removed (2), added (1).
-    EXPECT_EQ("2 hp Headphones\n1 spk Speakers\n", Told(observer));
+// Client calls within the debounce: one notice per endpoint, in the order first seen, and
+// nothing after it.
+TEST_F(MonitorTest, DeliveryConcurrencyMergesPerEndpointInFirstSeenOrder) {
+    const struct {
+        void (*calls)(AudioDeviceNotificationClient*);
+        const char* told;
+    } cases[] = {
+        // Three default roles, the same id again, then added: "added and default" (4).
+        {[](AudioDeviceNotificationClient* c) {
+             for (ERole role : {eConsole, eMultimedia, eCommunications, eConsole})
+                 c->OnDefaultDeviceChanged(eRender, role, u"hp");
+             c->OnDeviceStateChanged(u"hp", DEVICE_STATE_ACTIVE);
+         }, "4 hp Headphones\n"},
+        // Added then unplugged: removed (2), before the endpoint seen after it (added, 1).
+        {[](AudioDeviceNotificationClient* c) {
+             for (auto e : {std::make_pair(u"hp", DEVICE_STATE_ACTIVE), {u"spk", DEVICE_STATE_ACTIVE},
+                            {u"hp", DEVICE_STATE_UNPLUGGED}})
+                 c->OnDeviceStateChanged(e.first, e.second);
+         }, "2 hp Headphones\n1 spk Speakers\n"},
+    };
+    for (const auto& k : cases) {
+        kva_test::ScriptedObserver o;
+        AudioDeviceMonitor m(&o);
+        k.calls(m.NotificationClient());
+        const size_t lines = std::count(k.told, k.told + strlen(k.told), '\n');
+        EXPECT_EQ(lines, m.PendingEvents().size()) << k.told;
+        ASSERT_TRUE(o.WaitNotes(lines));
+        Drain(m);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_EQ(k.told, Told(o));
+    }
 }
 
 TEST_F(MonitorTest, DeliveryConcurrencySoundSystemEventsReachTheObserver) {

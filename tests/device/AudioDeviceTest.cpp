@@ -1,7 +1,5 @@
 // Device descriptions, wave-format conversions, the hands-free search, session tags and the
 // factory.
-#include <gtest/gtest.h>
-
 #include <tuple>
 
 #include "DeviceTestUtil.h"
@@ -22,8 +20,7 @@ TEST(WaveFormat, FromDescription) {
         EXPECT_EQ(w.dwChannelMask, kMasks[ch]) << ch << " channels";
     }
     EXPECT_EQ(WaveFormatFromDescription(MakeDescription(48000, 12, 1, 16)).dwChannelMask, 0x63Fu);
-    EXPECT_EQ(WaveFormatFromDescription(MakeDescription(48000, 2, 1, 16, 0x600)).dwChannelMask,
-              0x600u);
+    EXPECT_EQ(WaveFormatFromDescription(MakeDescription(48000, 2, 1, 16, 0x600)).dwChannelMask, 0x600u);
 
     WAVEFORMATEXTENSIBLE w = WaveFormatFromDescription(MakeDescription(44100, 6, 2, 32));
     // Tag, extra size, channels, rate, block, bytes a second, bits, valid bits.

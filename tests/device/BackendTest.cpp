@@ -2,8 +2,6 @@
 // back-end: what reaches the endpoint, pause and resume, underrun, loss of the endpoint, device
 // choice, volume and the render thread's life. Each back-end's own geometry, formats and faults
 // follow.
-#include <gtest/gtest.h>
-
 #include <cmath>
 
 #include "DeviceTestUtil.h"
@@ -78,11 +76,16 @@ protected:
                    const std::string& endpoint = "main") {
         d.SetObserver(&obs);
         if (d.Play() != 0 || !obs.WaitCalls(calls)) return false;
-        AudioDescription f;
-        d.GetOutputFormat(&f, nullptr);
+        const AudioDescription f = Output(d).first;
         const size_t tail = f.nSampleRate / 20 * f.nChannel * f.nBitsPerSample / 8;  // 50 ms
         const size_t want = GetParam().preroll(d) + obs.Delivered().size() + tail;
         return WaitUntil([&] { return sys->GetCaptured(endpoint).size() >= want; });
+    }
+    // The format the device plays, and whether it is not the one asked for.
+    static std::pair<AudioDescription, bool> Output(AudioDevice& d) {
+        std::pair<AudioDescription, bool> o{MakeDescription(0, 0, 0, 0), false};
+        d.GetOutputFormat(&o.first, &o.second);
+        return o;
     }
     long WakeUps() {
         return Threads(GetParam().thread, true) + (GetParam().driver ? Threads(GetParam().driver, true) : 0);
@@ -280,11 +283,7 @@ TEST_P(WasapiConcurrency, FormatNegotiation) {
     const AudioDescription s16 = MakeDescription(48000, 2, 1, 16, 0x3);
     Device d = Open(u"", s16);
     Wasapi& w = As<Wasapi>(*d);
-    AudioDescription actual;
-    bool changed = false;
-    w.GetOutputFormat(&actual, &changed);
-    EXPECT_TRUE(changed);
-    EXPECT_TRUE(actual == MakeDescription(44100, 2, 3, 32, 0x3));
+    EXPECT_TRUE(Output(w) == std::make_pair(MixDescription(), true));
     EXPECT_EQ(w.GetState(), 2);  // Open leaves it paused
     // The same format is the one asked for, whatever the endpoint took.
     EXPECT_TRUE(w.IsSameFormat(s16));
@@ -299,15 +298,11 @@ TEST_P(WasapiConcurrency, FormatNegotiation) {
     // An endpoint that takes anything keeps the request...
     sys->SetAcceptAnyFormat("main", true);
     ASSERT_EQ(w.Open(9, &s16), 0);
-    w.GetOutputFormat(&actual, &changed);
-    EXPECT_FALSE(changed);
-    EXPECT_EQ(actual.nSampleFormat, 1);
+    EXPECT_TRUE(Output(w) == std::make_pair(s16, false));
     // ...unless it refuses it without a closest match: the mix format then.
     sys->RefuseFormat("main", snd::Format{48000, 2, 16, false, 0});
     ASSERT_EQ(w.Open(10, &s16), 0);
-    w.GetOutputFormat(&actual, nullptr);
-    EXPECT_EQ(actual.nSampleRate, 44100);
-    EXPECT_EQ(actual.nSampleFormat, 3);
+    EXPECT_TRUE(Output(w).first == MixDescription());
     // Nothing acceptable: -5; Play then answers 0 and changes nothing.
     sys->SetRefuseAllFormats("main", true);
     EXPECT_EQ(w.Open(11, &s16), -5);
@@ -427,7 +422,7 @@ TEST_P(WasapiConcurrency, StopPlayAgainAndFlush) {
     EXPECT_TRUE(WaitUntil([&] { return w.GetBytesWritten() == 0; }));
 }
 
-TEST(DirectSoundArithmetic, StepsAndAttenuation) {
+TEST(DriverArithmetic, StepsAndVolumeValues) {
     const std::pair<int, int> steps[] = {{22050, 512},  {22051, 1024}, {48000, 1024},
                                          {48001, 2048}, {96000, 2048}, {192000, 4096}};
     for (auto s : steps) EXPECT_EQ(DirectSound::FramesPerStep(s.first), s.second) << s.first;
@@ -435,11 +430,18 @@ TEST(DirectSoundArithmetic, StepsAndAttenuation) {
     const std::pair<float, LONG> levels[] = {{0.5f, -1039}, {0.0f, -10000}, {1.0f, 0},
                                              {3.0f, 0},     {-0.5f, -10000}, {0.0001f, -10000}};
     for (auto l : levels) EXPECT_EQ(DirectSound::VolumeToAttenuation(l.first), l.second) << l.first;
+    // waveOut, 48 kHz stereo 16-bit: 38400 bytes per 200 ms, in units of 2048: 18 units and a
+    // rest; an exact multiple gets no extra unit.
+    const std::pair<AudioDescription, int32_t> bytes[] = {
+        {MakeDescription(48000, 2, 1, 16), 38912}, {MakeDescription(8000, 1, 1, 16), 4096},
+        {MakeDescription(10240, 1, 1, 8), 2048}, {MakeDescription(44100, 2, 3, 32), 71680}};
+    for (auto s : bytes) EXPECT_EQ(WaveOut::ComputeStepSize(s.first, 200), s.second) << s.second;
+    const std::pair<float, DWORD> values[] = {{0.5f, 0x7FFF7FFFu}, {1.2f, 0xFFFFFFFFu}, {1.0f, 0xFFFFFFFFu},
+                                              {-1.0f, 0u},         {0.0f, 0u},          {0.25f, 0x3FFF3FFFu}};
+    for (auto l : values) EXPECT_EQ(WaveOut::VolumeValue(l.first), l.second) << l.first;
 }
 
-struct DirectSoundConcurrency : BackendConcurrency {
-    DirectSound& Ds(Device& d) { return As<DirectSound>(*d); }
-};
+class DirectSoundConcurrency : public BackendConcurrency {};
 INSTANTIATE_TEST_SUITE_P(, DirectSoundConcurrency, ::testing::Values(kDirectSound), Name);
 
 TEST_P(DirectSoundConcurrency, LoaderFailureLeavesTheDriverUnavailable) {
@@ -472,23 +474,16 @@ TEST_P(DirectSoundConcurrency, FillSizeFormatFallbackAndOpenFailures) {
         sys->ClearCaptured("main");
         ScriptedObserver obs(PatternThenEnd(12, &counter));
         Device d = Open(u"", c.format);
-        AudioDescription actual;
-        bool changed = true;
-        d->GetOutputFormat(&actual, &changed);
-        EXPECT_FALSE(changed);
+        EXPECT_FALSE(Output(*d).second);
         EXPECT_EQ(d->GetStepSize(), c.step);
-        EXPECT_EQ(Ds(d).GetBufferSize(), 8 * c.step);
+        EXPECT_EQ(As<DirectSound>(*d).GetBufferSize(), 8 * c.step);
         ASSERT_TRUE(PlayToEnd(*d, obs, 13));
         EXPECT_EQ(obs.Asked(), std::vector<int32_t>(13, 2 * c.step));
-        EXPECT_TRUE(PlayedThenSilence(Captured(), obs.Delivered(), Ds(d).GetBufferSize()));
+        EXPECT_TRUE(PlayedThenSilence(Captured(), obs.Delivered(), As<DirectSound>(*d).GetBufferSize()));
     }
     sys->SetAcceptAnyFormat("main", false);
-    AudioDescription actual;
-    bool changed = false;
     Device d = Open(u"", MakeDescription(48000, 6, 3, 32, 0x60F));
-    d->GetOutputFormat(&actual, &changed);
-    EXPECT_TRUE(changed);
-    EXPECT_TRUE(actual == s16);
+    EXPECT_TRUE(Output(*d) == std::make_pair(s16, true));
     EXPECT_EQ(d->GetStepSize(), 4 * 6 * 1024);  // in the asked format's samples
     sys->InjectFault(snd::kFaultOpen, 4);
     d.reset(GetParam().make(u""));
@@ -514,7 +509,7 @@ TEST_P(DirectSoundConcurrency, LostOrStalledBufferPlaysOnWhole) {
         EXPECT_EQ(sys->PendingFaults(fault), 0);
         EXPECT_TRUE(obs.Errors().empty());
         EXPECT_EQ(d->GetErrorCode(), 0);
-        EXPECT_TRUE(PlayedThenSilence(Captured(), obs.Delivered(), Ds(d).GetBufferSize()));
+        EXPECT_TRUE(PlayedThenSilence(Captured(), obs.Delivered(), As<DirectSound>(*d).GetBufferSize()));
     }
 }
 
@@ -548,7 +543,7 @@ TEST_P(DirectSoundConcurrency, FaultInsideTheLibraryIsCaught) {
     EXPECT_EQ(d->GetState(), 2);
     EXPECT_EQ(obs.Calls(), 0);
     ASSERT_TRUE(PlayToEnd(*d, obs, 5));
-    EXPECT_TRUE(WaitUntil([&] { return Ds(d).GetBytesWritten() == 4 * 8192 + 2205 * 8; }));
+    EXPECT_TRUE(WaitUntil([&] { return As<DirectSound>(*d).GetBytesWritten() == 4 * 8192 + 2205 * 8; }));
     sys->InjectFault(kFaultDSoundFault, 1);
     EXPECT_EQ(d->SetVolume(0.5f), 1);  // the guarded call failed
     EXPECT_EQ(d->SetVolume(0.5f), 0);
@@ -570,7 +565,7 @@ TEST_P(DirectSoundConcurrency, RealTimePlaybackPacesItself) {
     ASSERT_TRUE(obs.WaitCalls(12, 10000));
     EXPECT_TRUE(obs.Errors().empty());
     // Paced by the play cursor: never more written than played, less the step just written.
-    EXPECT_LE(Ds(d).GetBytesWritten() + 8192, int64_t(Captured().size()));
+    EXPECT_LE(As<DirectSound>(*d).GetBytesWritten() + 8192, int64_t(Captured().size()));
     ASSERT_TRUE(WaitUntil([&] { return Captured().size() > 65536u + 8192u; }, 10000));
     const std::vector<uint8_t> want = obs.Delivered(), got = Captured();
     EXPECT_TRUE(std::equal(want.begin(), want.begin() + 8192, got.begin() + 65536));
@@ -583,21 +578,7 @@ TEST_P(DirectSoundConcurrency, RealTimePlaybackPacesItself) {
     EXPECT_LE(Threads("KvaDSoundMix", true) - woke, 2);
 }
 
-TEST(WaveOutArithmetic, StepSizeAndVolumeValues) {
-    // 48 kHz stereo 16-bit: 38400 bytes per 200 ms, in units of 2048: 18 units and a rest; an
-    // exact multiple gets no extra unit.
-    const std::pair<AudioDescription, int32_t> steps[] = {
-        {MakeDescription(48000, 2, 1, 16), 38912}, {MakeDescription(8000, 1, 1, 16), 4096},
-        {MakeDescription(10240, 1, 1, 8), 2048}, {MakeDescription(44100, 2, 3, 32), 71680}};
-    for (auto s : steps) EXPECT_EQ(WaveOut::ComputeStepSize(s.first, 200), s.second) << s.second;
-    const std::pair<float, DWORD> levels[] = {{0.5f, 0x7FFF7FFFu}, {1.2f, 0xFFFFFFFFu}, {1.0f, 0xFFFFFFFFu},
-                                              {-1.0f, 0u},         {0.0f, 0u},          {0.25f, 0x3FFF3FFFu}};
-    for (auto l : levels) EXPECT_EQ(WaveOut::VolumeValue(l.first), l.second) << l.first;
-}
-
-struct WaveOutConcurrency : BackendConcurrency {
-    WaveOut& Wo(Device& d) { return As<WaveOut>(*d); }
-};
+class WaveOutConcurrency : public BackendConcurrency {};
 INSTANTIATE_TEST_SUITE_P(, WaveOutConcurrency, ::testing::Values(kWaveOut), Name);
 
 // Product names hold 31 characters: the cut name still opens its device; the default entry opens
@@ -606,9 +587,9 @@ TEST_P(WaveOutConcurrency, CutNamesAndTheDefaultEntryOpenTheirDevice) {
     const std::u16string longName = u"Speakers (High Definition Audio Device With A Long Name)";
     sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("long", longName));
     Device d = Open(longName.substr(0, 31));
-    EXPECT_EQ(Wo(d).GetOpenedDeviceId(), 2u);
+    EXPECT_EQ(As<WaveOut>(*d).GetOpenedDeviceId(), 2u);
     sys->SetDefaultEndpoint("second");
-    EXPECT_EQ(Wo(d = Open(d->devices.at(0).name)).GetOpenedDeviceId(), 1u);
+    EXPECT_EQ(As<WaveOut>(*(d = Open(d->devices.at(0).name))).GetOpenedDeviceId(), 1u);
 }
 
 TEST_P(WaveOutConcurrency, FormatFallbacksInOrder) {
@@ -624,36 +605,31 @@ TEST_P(WaveOutConcurrency, FormatFallbacksInOrder) {
     for (const auto& p : probes) {
         if (p.refuse) sys->RefuseFormat("main", pcm(p.refuse, 2, 16));
         Device d = Open(u"", asked);
-        AudioDescription actual;
-        bool changed = false;
-        d->GetOutputFormat(&actual, &changed);
-        EXPECT_TRUE(changed);
-        EXPECT_TRUE(actual == MakeDescription(p.rate, 2, 1, 16, 0x3)) << p.rate;
-        EXPECT_EQ(Wo(d).GetWaveFormat().Format.nSamplesPerSec, DWORD(p.rate));
-        EXPECT_EQ(d->GetStepSize(), WaveOut::ComputeStepSize(actual, 200));
+        const AudioDescription want = MakeDescription(p.rate, 2, 1, 16, 0x3);
+        EXPECT_TRUE(Output(*d) == std::make_pair(want, true)) << p.rate;
+        EXPECT_EQ(As<WaveOut>(*d).GetWaveFormat().Format.nSamplesPerSec, DWORD(p.rate));
+        EXPECT_EQ(d->GetStepSize(), WaveOut::ComputeStepSize(want, 200));
     }
     // 44.1 kHz comes before 96 kHz: with it back (as float refused), it wins.
     sys->ClearRefusedFormats("main");
     for (auto f : {pcm(48000, 6, 16), pcm(48000, 2, 16), snd::Format{48000, 6, 32, true, 0}, snd::Format()})
         sys->RefuseFormat("main", f);
-    AudioDescription actual;
-    Open(u"", MakeDescription(48000, 6, 3, 32, 0x60F))->GetOutputFormat(&actual, nullptr);
-    EXPECT_EQ(actual.nSampleRate, 44100);
-    EXPECT_EQ(actual.nSampleFormat, 1);
+    EXPECT_TRUE(Output(*Open(u"", MakeDescription(48000, 6, 3, 32, 0x60F))).first ==
+                MakeDescription(44100, 2, 1, 16, 0x3));
     // Nothing acceptable: -6, and the driver's answer kept.
     sys->SetRefuseAllFormats("main", true);
     Device d(GetParam().make(u""));
     EXPECT_EQ(d->Open(4, &asked), -6);
     EXPECT_EQ(d->GetErrorCode(), -6);
     EXPECT_EQ(d->GetSystemErrorCode(), 32);  // WAVERR_BADFORMAT
-    EXPECT_EQ(Wo(d).GetHandle(), nullptr);
+    EXPECT_EQ(As<WaveOut>(*d).GetHandle(), nullptr);
 }
 
 // Stop returns the queued headers and starts the position again; the same format again flushes
 // instead of reopening, another format opens anew.
 TEST_P(WaveOutConcurrency, StopAndReopenDropWhatIsQueued) {
     Device d = Open();
-    WaveOut& w = Wo(d);
+    WaveOut& w = As<WaveOut>(*d);
     EXPECT_EQ(w.GetState(), 3);  // Open leaves the state alone
     std::vector<uint8_t> chunk(w.GetStepSize(), 0x40);
     auto queue = [&] {
@@ -701,7 +677,7 @@ TEST_P(WaveOutConcurrency, MissingDriverWhileWritingInvalidatesTheDevice) {
     EXPECT_EQ(obs.Errors().size(), 1u);
     DWORD value = 0;
     ASSERT_EQ(d->SetVolumeLevel(2.0f), 0);
-    ASSERT_EQ(waveOutGetVolume(Wo(d).GetHandle(), &value), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutGetVolume(As<WaveOut>(*d).GetHandle(), &value), MMSYSERR_NOERROR);
     EXPECT_EQ(value, 0xFFFFFFFFu);
 }
 

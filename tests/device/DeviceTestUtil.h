@@ -19,11 +19,9 @@
 
 namespace kva_test {
 
-using kva_audioplayer::AudioDescription;
-
-inline AudioDescription MakeDescription(int rate, int channels, int sampleFormat, int bits,
-                                        uint64_t layout = 0) {
-    AudioDescription d;
+inline kva_audioplayer::AudioDescription MakeDescription(int rate, int channels, int sampleFormat, int bits,
+                                                        uint64_t layout = 0) {
+    kva_audioplayer::AudioDescription d;
     memset(&d, 0, sizeof(d));
     d.nTag = kva_audioplayer::kAudioDescriptionTag;
     d.nSampleRate = rate, d.nChannel = channels, d.nSampleFormat = sampleFormat;
@@ -32,7 +30,7 @@ inline AudioDescription MakeDescription(int rate, int channels, int sampleFormat
 }
 
 // 44.1 kHz stereo float: the virtual endpoints' mix format.
-inline AudioDescription MixDescription() { return MakeDescription(44100, 2, 3, 32, 0x3); }
+inline kva_audioplayer::AudioDescription MixDescription() { return MakeDescription(44100, 2, 3, 32, 0x3); }
 
 // Answers each fill through a script (call index from 0, buffer, wanted bytes -> status, with
 // *length set); records what each fill asked for, everything delivered, every device error and
@@ -47,7 +45,7 @@ public:
 
     explicit ScriptedObserver(Script script = nullptr) : mScript(std::move(script)) {}
 
-    int32_t BufferFill(uint8_t* buffer, int32_t* length, int64_t* position) override {
+    int32_t BufferFill(uint8_t* buffer, int32_t* length, int64_t* position, int64_t) override {
         const int call = Locked([&] {
             mPresets.push_back(*position);
             mAsked.push_back(*length);

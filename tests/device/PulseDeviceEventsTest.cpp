@@ -2,31 +2,19 @@
 // desktop's mixer moving its stream, and the server going away. Sinks coming and going and the
 // default moving are checked on the sound system itself (tests/platform) and, for the player, on
 // the virtual system.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-
-#include "KvaAudioPlayer.h"
 #include "KvaSoundSystem.h"
 #include "common/PulseTestServer.h"
 #include "common/RecordingObserver.h"
-#include "common/TestProcess.h"
 #include "platform/SoundSystem.h"
 
 using namespace kva_audioplayer;
+using kva_test::Peak;
 using kva_test::PulseRecorder;
 using kva_test::WaitUntil;
 using std::chrono::milliseconds;
 using std::this_thread::sleep_for;
 
 namespace {
-
-float Peak(const std::vector<float>& samples) {
-    float peak = 0;
-    for (float v : samples) peak = std::max(peak, std::fabs(v));
-    return peak;
-}
 
 bool Listed(IKVAPlayer* p, const std::u16string& name) {
     DeviceRecord r;
@@ -35,20 +23,19 @@ bool Listed(IKVAPlayer* p, const std::u16string& name) {
     return false;
 }
 
-// A server the test owns (it may stop or kill it), and a player playing a tone on its default.
+// A server the test owns (it may stop or kill it), and a player playing on its default.
 class PulsePlayer : public ::testing::Test {
 protected:
-    void Start(const char* prefix, KvaSoundSystemKind kind) {
+    void Start(const char* prefix, KvaSoundSystemKind kind, int32_t type = kDeviceTypeWasapi) {
         if (!server.Start(prefix) && !server.Installed()) GTEST_SKIP() << "pulseaudio is not installed";
         ASSERT_TRUE(server.Running()) << server.Error();
-        const std::string media = server.Dir() + "/tone.wav";
-        ASSERT_TRUE(kva_test::MakeSineWav(media, 20, 330));
         KvaSoundSystemConfig config;
         config.kind = kind;
         ASSERT_EQ(0, CMediaPlayerFactory::SelectSoundSystem(config));
         p = CMediaPlayerFactory::NewL(&obs);
         p->SetStartFadeTime(0);
-        p->SetDataSource(media.c_str());
+        p->SetOutputDeviceType(type);
+        p->SetDataSource(kva_test::FixturePath("long.flac").c_str());  // a minute of noise
         p->PrepareAsync();
         ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
         p->Play(false);
@@ -64,11 +51,13 @@ protected:
     IKVAPlayer* p = nullptr;
 };
 
+class PulseMove : public PulsePlayer, public ::testing::WithParamInterface<int32_t> {};
+
 }  // namespace
 
-// The mixer moves the stream: it plays on there, reported as a move, not a failover.
-TEST_F(PulsePlayer, MixerMovingTheStreamIsFollowed) {
-    Start("kvapulsemove", KvaSoundSystemKind::PulseAudio);
+// The mixer moves the stream: it plays on there, reported once as a move, not a failover.
+TEST_P(PulseMove, MixerMovingTheStreamIsFollowed) {
+    Start("kvapulsemove", KvaSoundSystemKind::PulseAudio, GetParam());
     if (IsSkipped() || HasFailure()) return;
     PulseRecorder rec;
     ASSERT_TRUE(rec.Start("kva_test_b.monitor", server.Dir() + "/moved.raw"));
@@ -81,9 +70,18 @@ TEST_F(PulsePlayer, MixerMovingTheStreamIsFollowed) {
     DeviceRecord current{};
     EXPECT_TRUE(p->GetCurrentOutputDevice(&current));
     EXPECT_EQ(u"KVA Test Sink B", std::u16string(current.szName));
+    EXPECT_EQ(GetParam(), current.nType);
+    EXPECT_EQ(1, obs.Count(kNotifyDeviceEvent, kDeviceEventMoved));
     EXPECT_EQ(0, obs.Count(kNotifyDeviceEvent, kDeviceEventFailover));
     EXPECT_EQ(kStatusStarted, p->GetStatus());
 }
+INSTANTIATE_TEST_SUITE_P(Drivers, PulseMove,
+                         ::testing::Values(kDeviceTypeWasapi, kDeviceTypeWaveOut, kDeviceTypeDirectSound),
+                         [](const ::testing::TestParamInfo<int32_t>& i) {
+                             return i.param == kDeviceTypeWaveOut       ? "WaveOut"
+                                    : i.param == kDeviceTypeDirectSound ? "DirectSound"
+                                                                        : "Wasapi";
+                         });
 
 // An explicit PulseAudio choice whose server dies: one error and one status 9, nothing after.
 TEST_F(PulsePlayer, ExplicitChoiceReportsTheServerLossOnce) {

@@ -1,10 +1,6 @@
 // Every driver on real sound servers (a private PulseAudio, a private PipeWire with its pulse
 // server) while the machine is busy: frame-indexed audio played to the default null sink and
 // recorded from its monitor must come back whole, in order, without a gap of 5 ms or more.
-#include <gtest/gtest.h>
-
-#include <atomic>
-
 #include "DeviceTestUtil.h"
 #include "common/PulseTestServer.h"
 #include "device/AudioDevice.h"

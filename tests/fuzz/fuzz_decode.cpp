@@ -1,7 +1,5 @@
 // Opens and decodes arbitrary bytes through an in-memory byte source.
-#include <cstdint>
 #include <cstdlib>
-#include <vector>
 
 #include "codec/KVAFFDecoder.h"
 #include "common/MemorySourceIO.h"

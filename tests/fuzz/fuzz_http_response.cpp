@@ -3,7 +3,6 @@
 // The first input byte chooses how many bytes each receive hands out and the requested offset.
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "common/ScriptedHttpClient.h"
 #include "support/Log.h"

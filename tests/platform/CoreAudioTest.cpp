@@ -1,7 +1,4 @@
 // The Core Audio emulation over the virtual sound system, and the small Windows shims.
-#include <gtest/gtest.h>
-
-#include <thread>
 #include <tuple>
 
 #include "SoundTestUtil.h"
@@ -12,8 +9,6 @@
 using namespace kva_audioplayer;
 
 namespace {
-
-// ---- shims ----
 
 TEST(WinShims, EventsAndClsids) {
     HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -33,8 +28,6 @@ TEST(WinShims, EventsAndClsids) {
                                 u"{BCDE0395E52F-467C-8E3D-C4579291692E0}"})
         EXPECT_EQ(CLSIDFromString(bad, &g), CO_E_CLASSSTRING);
 }
-
-// ---- enumeration and properties ----
 
 class CoreAudio : public ::testing::Test {
 protected:
@@ -164,8 +157,6 @@ TEST_F(CoreAudio, DefaultAndRemovedEndpoints) {
     EXPECT_EQ(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &d), E_NOTFOUND);
 }
 
-// ---- audio client ----
-
 TEST_F(CoreAudio, FormatsInitializeAndRenderClientRules) {
     sys->SetCapture("ep-1", true);
     IAudioClient* c = Client(u"ep-1");
@@ -248,7 +239,7 @@ TEST_F(CoreAudio, FormatsInitializeAndRenderClientRules) {
     ASSERT_TRUE(sys->WaitDrained("ep-1", 5000));
     // The event was set when room appeared.
     EXPECT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
-    std::vector<float> captured = kva_test::Floats(sys->GetCaptured("ep-1"));
+    std::vector<float> captured = kva_test::FloatsFromBytes(sys->GetCaptured("ep-1"));
     ASSERT_EQ(captured.size(), 200u);
     for (float v : captured) ASSERT_FLOAT_EQ(v, 0.125f);
     IAudioClock* clock = nullptr;
@@ -276,8 +267,6 @@ TEST_F(CoreAudio, FormatsInitializeAndRenderClientRules) {
     c->Release();
     CloseHandle(event);
 }
-
-// ---- notifications ----
 
 // Notifications as "added ID", "removed ID", "state ID STATE", "default FLOW ROLE ID".
 struct RecordingClient : IMMNotificationClient, kva_test::EndpointEvents {

@@ -1,13 +1,7 @@
 // Real output against a private PulseAudio server with null sinks (scripts/pulse-test-server).
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cmath>
-
 #include "KvaSoundSystem.h"
 #include "SoundTestUtil.h"
 #include "common/PulseTestServer.h"
-#include "common/TestPaths.h"
 #include "platform/PulseSoundSystem.h"
 #include "platform/SoundSystemSelect.h"
 
@@ -54,10 +48,7 @@ TEST_F(PulseSoundSystemConcurrency, NullSinksDefaultFormatsAndStreamStateRules) 
 
     Format closest;
     EXPECT_EQ(kOk, sys->IsFormatSupported("kva_test_a", a.mixFormat, &closest));
-    Format s16;
-    s16.bitsPerSample = 16;
-    s16.isFloat = false;
-    s16.sampleRate = 48000;
+    const Format s16{48000, 2, 16, false};
     EXPECT_EQ(kFalse, sys->IsFormatSupported("kva_test_a", s16, &closest));
     EXPECT_EQ(a.mixFormat, closest);
     EXPECT_EQ(kNotFound, sys->IsFormatSupported("no_such_sink", s16, &closest));
@@ -87,11 +78,6 @@ TEST_F(PulseSoundSystemConcurrency, EveryFrameReachesTheSinkMonitor) {
     std::vector<float> sent(size_t(frames) * 2);
     kva_test::FillIndexed(sent.data(), 0, frames);
     const auto bytes = Bytes(sent);
-    auto peak = [](const std::vector<float>& v) {
-        float p = 0;
-        for (float x : v) p = std::max(p, std::fabs(x));
-        return p;
-    };
     for (float volume : {1.0f, 0.5f}) {
         SCOPED_TRACE(volume);
         PulseRecorder rec;
@@ -116,7 +102,7 @@ TEST_F(PulseSoundSystemConcurrency, EveryFrameReachesTheSinkMonitor) {
             audit.Add(got);
             EXPECT_TRUE(audit.Clean()) << audit.Report();
         } else {
-            EXPECT_NEAR(peak(got), peak(sent) * volume, 1e-3);
+            EXPECT_NEAR(Peak(got), Peak(sent) * volume, 1e-3);
         }
     }
 }

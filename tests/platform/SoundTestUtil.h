@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/TestPaths.h"
 #include "common/TestProcess.h"
 #include "platform/SoundSystem.h"
 
@@ -21,7 +22,6 @@ public:
     void Set() {
         std::lock_guard<std::mutex> lock(mMutex);
         mSet = true;
-        ++mCount;
         mCond.notify_all();
     }
     bool Wait(int ms) {
@@ -30,16 +30,11 @@ public:
         mSet = false;
         return ok;
     }
-    int Count() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mCount;
-    }
 
 private:
     std::mutex mMutex;
     std::condition_variable mCond;
     bool mSet = false;
-    int mCount = 0;
 };
 
 // Interleaved float frames of a sine per channel (channel c at freq * (c + 1)).
@@ -58,12 +53,6 @@ inline std::vector<float> SineFloat(uint32_t frames, int channels, int rate, dou
 inline std::vector<uint8_t> Bytes(const std::vector<float>& v) {
     std::vector<uint8_t> out(v.size() * 4);
     if (!out.empty()) std::memcpy(out.data(), v.data(), out.size());
-    return out;
-}
-
-inline std::vector<float> Floats(const std::vector<uint8_t>& v) {
-    std::vector<float> out(v.size() / 4);
-    if (!out.empty()) std::memcpy(out.data(), v.data(), out.size() * 4);
     return out;
 }
 
@@ -99,21 +88,11 @@ inline int32_t WriteAll(kva_audioplayer::snd::IRenderStream* s, TestEvent* ev,
                         int waitMs = 2000) {
     using namespace kva_audioplayer::snd;
     const uint32_t ba = uint32_t(s->GetFormat().BlockAlign());
-    const uint32_t buffer = s->BufferFrames();
-    uint32_t done = 0;
-    while (done < frames) {
-        uint32_t padding = 0;
-        int32_t r = s->GetPadding(&padding);
-        if (r != kOk) return r;
-        uint32_t room = buffer - padding;
-        uint32_t n = std::min(std::min(room, chunk), frames - done);
-        if (n == 0) {
-            if (!ev->Wait(waitMs)) return kFailed;
-            continue;
-        }
-        r = s->Write(data + size_t(done) * ba, n);
-        if (r != kOk) return r;
-        done += n;
+    for (uint32_t done = 0, padding = 0, n; done < frames; done += n) {
+        if (const int32_t r = s->GetPadding(&padding)) return r;  // kOk is 0
+        n = std::min({s->BufferFrames() - padding, chunk, frames - done});
+        if (n == 0 && !ev->Wait(waitMs)) return kFailed;
+        if (const int32_t r = n ? s->Write(data + size_t(done) * ba, n) : kOk) return r;
     }
     return kOk;
 }

@@ -1,11 +1,8 @@
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <tuple>
 
 #include "KvaSoundSystem.h"
 #include "SoundTestUtil.h"
-#include "common/TestPaths.h"
 #include "common/WavRead.h"
 #include "platform/SoundSystemSelect.h"
 #include "platform/VirtualSoundSystem.h"
@@ -17,6 +14,7 @@ using namespace kva_test;
 namespace {
 
 const std::string kOut = VirtualSoundSystem::kDefaultId;
+const Format kS16{44100, 2, 16, false};
 
 std::shared_ptr<VirtualSoundSystem> MakeSystem(bool fast) {
     auto sys = std::make_shared<VirtualSoundSystem>(fast);
@@ -40,13 +38,6 @@ protected:
     std::unique_ptr<IRenderStream> s;
 };
 
-Format Int16Stereo() {
-    Format f;
-    f.bitsPerSample = 16;
-    f.isFloat = false;
-    return f;
-}
-
 }  // namespace
 
 TEST(VirtualSoundSystem, EndpointsAndFormatNegotiation) {
@@ -61,7 +52,7 @@ TEST(VirtualSoundSystem, EndpointsAndFormatNegotiation) {
     Format closest;
     closest.sampleRate = 1;
     EXPECT_EQ(kOk, sys->IsFormatSupported(kOut, eps[0].mixFormat, &closest));
-    EXPECT_EQ(kFalse, sys->IsFormatSupported(kOut, Int16Stereo(), &closest));
+    EXPECT_EQ(kFalse, sys->IsFormatSupported(kOut, kS16, &closest));
     EXPECT_EQ(eps[0].mixFormat, closest);
     Format f48 = eps[0].mixFormat;
     f48.sampleRate = 48000;
@@ -72,15 +63,15 @@ TEST(VirtualSoundSystem, EndpointsAndFormatNegotiation) {
     EXPECT_EQ(kInvalidArg, sys->IsFormatSupported(kOut, bad, &closest));
 
     std::unique_ptr<IRenderStream> s;
-    EXPECT_EQ(kUnsupportedFormat, sys->OpenStream(kOut, Int16Stereo(), 0, &s));
+    EXPECT_EQ(kUnsupportedFormat, sys->OpenStream(kOut, kS16, 0, &s));
     EXPECT_EQ(kNotFound, sys->OpenStream("nope", eps[0].mixFormat, 0, &s));
     EXPECT_FALSE(s);
 
     ASSERT_EQ(kOk, sys->SetAcceptAnyFormat(kOut, true));
-    EXPECT_EQ(kOk, sys->IsFormatSupported(kOut, Int16Stereo(), &closest));
-    EXPECT_EQ(kOk, sys->OpenStream(kOut, Int16Stereo(), 0, &s));
+    EXPECT_EQ(kOk, sys->IsFormatSupported(kOut, kS16, &closest));
+    EXPECT_EQ(kOk, sys->OpenStream(kOut, kS16, 0, &s));
     ASSERT_TRUE(s);
-    EXPECT_EQ(Int16Stereo(), s->GetFormat());
+    EXPECT_EQ(kS16, s->GetFormat());
 
     // An endpoint's own mix format and period; a buffer holds at least two periods.
     EndpointInfo info = VirtualSoundSystem::MakeEndpoint("surround", u"Surround");
@@ -128,11 +119,11 @@ TEST_F(VirtualSoundSystemConcurrency, CaptureMatchesWrittenAndScaledByVolume) {
 
     ASSERT_EQ(kOk, s->SetVolume(0.0f));
     ASSERT_EQ(kOk, s->Write(bytes.data(), 10));
-    for (float v : Floats(sys->TakeCaptured(kOut))) ASSERT_EQ(0.0f, v);
+    for (float v : FloatsFromBytes(sys->TakeCaptured(kOut))) ASSERT_EQ(0.0f, v);
 
     // Integer samples are scaled with rounding, half away from zero.
     sys->SetAcceptAnyFormat(kOut, true);
-    ASSERT_EQ(kOk, sys->OpenStream(kOut, Int16Stereo(), 0, &s));
+    ASSERT_EQ(kOk, sys->OpenStream(kOut, kS16, 0, &s));
     ASSERT_EQ(kOk, s->Start());
     const int16_t in[8] = {32767, -32768, 1000, -1000, 3, -3, 0, 1};
     ASSERT_EQ(kOk, s->SetVolume(0.5f));
@@ -146,8 +137,7 @@ TEST_F(VirtualSoundSystemConcurrency, CaptureMatchesWrittenAndScaledByVolume) {
 }
 
 TEST(VirtualSoundSystem, WavFileHeaderAndContent) {
-    const std::string dir = kva_test::MakeTempDir("vwav");
-    const std::string path = dir + "/out.wav";
+    const std::string path = kva_test::MakeTempDir("vwav") + "/out.wav";
     KvaSoundSystemConfig config;
     config.kind = KvaSoundSystemKind::VirtualWav;
     config.wavPath = path.c_str();
@@ -181,7 +171,7 @@ TEST(VirtualSoundSystem, WavFileHeaderAndContent) {
     sys->SetAcceptAnyFormat(id, true);
     {
         std::unique_ptr<IRenderStream> s;
-        ASSERT_EQ(kOk, sys->OpenStream(id, Int16Stereo(), 0, &s));
+        ASSERT_EQ(kOk, sys->OpenStream(id, kS16, 0, &s));
         ASSERT_EQ(kOk, s->Start());
         const int16_t pcm[4] = {16384, -16384, 32767, -32768}, fill[6] = {};
         const uint64_t before = sys->RenderedFrames(id);

@@ -1,17 +1,11 @@
 // What the player's chain does to the audio and its clock, heard through the virtual output's
 // capture: IF processing, ReplayGain, played time; the position clock on its own.
-#include <gtest/gtest.h>
-
-#include <cmath>
 #include <limits>
 
 #include "common/TestIFProcessor.h"
 #include "player/CKVAAudioTimeInfo.h"
 #include "player/ReplayGain.h"
 #include "player/VirtualOutputFixture.h"
-
-using namespace kva_audioplayer;
-using namespace kva_test;
 
 namespace {
 
@@ -96,7 +90,7 @@ struct FakeClock {
 };
 
 // One step of a script: an operation with its argument, or a check of the answer.
-enum Op { kResume, kPause, kStart, kStop, kReset, kFill, kAdvance, kSpeed, kDelay, kTolerance, kSetPosition,
+enum Op { kResume, kPause, kPauseHeard, kQueue, kStart, kStop, kReset, kFill, kAdvance, kSpeed, kDelay, kTolerance, kSetPosition,
           kExpectPlayed, kExpectFills, kExpectLastFill, kExpectState };
 struct Step {
     Op op;
@@ -109,15 +103,18 @@ void RunScript(const char* name, const std::vector<Step>& script) {
     info.SetClock(&FakeClock::Read, &clock);
     info.Reset();
     info.Start();
+    int64_t queued = 0;
     for (size_t i = 0; i < script.size(); ++i) {
         const int64_t n = static_cast<int64_t>(script[i].arg);
         switch (script[i].op) {
             case kResume: info.Resume(); break;
             case kPause: info.Pause(); break;
+            case kPauseHeard: info.Pause(n); break;
+            case kQueue: queued = n; break;
             case kStart: info.Start(); break;
             case kStop: info.Stop(); break;
             case kReset: info.Reset(); break;
-            case kFill: info.OnFill(n); break;
+            case kFill: info.OnFill(n, queued); break;
             case kAdvance: clock.now += n; break;
             case kSpeed: info.SetSpeed(static_cast<float>(script[i].arg)); break;
             case kDelay: info.SetDelay(n); break;
@@ -146,6 +143,15 @@ TEST_F(PlayerIF, RefusedModeIsReportedAndResetToOff) {
     Prepare("flac16.flac");
     EXPECT_EQ(proc->Inits(), 1);
     EXPECT_EQ(obs.Count(kNotifyAudioIFStatus), 1);
+}
+
+// The processor is set up for a gapless next track by the command thread, not the render thread.
+TEST_F(PlayerIF, NextTrackIsSetUpOffTheRenderThread) {
+    PrepareWith();
+    player->SetNextSourceIO(Memory("flac16.flac", 7), kNextModePreload, nullptr);
+    ASSERT_TRUE(obs.WaitFor(kNotifyNextSource, kNextPreloaded, 5000));
+    PlayToTheEnd();
+    EXPECT_EQ(proc->InitThreads(), std::vector<std::string>(2, "Audio Handle Th"));
 }
 
 TEST_F(PlayerIF, SlowProcessorIsSwitchedOffAndNothingIsLost) {
@@ -271,4 +277,12 @@ TEST(AudioTimeInfo, Scripts) {
          {kFill, 60000}, {kAdvance, 100}, {kExpectPlayed, 60100},
          {kSetPosition, 0}, {kFill, 0}, {kAdvance, 10}, {kExpectPlayed, 10},
          {kReset}, {kExpectState, CKVAAudioTimeInfo::kStateReset}, {kExpectLastFill, 0}});
+    RunScript("the device's queue is not heard yet, nor anything before where the position was set; "
+              "a pause goes back to what was heard, and forward to it (by no more than the tolerance) only "
+              "when nothing was being extrapolated",
+        {{kResume}, {kQueue, 300}, {kFill, 1000}, {kExpectPlayed, 700}, {kAdvance, 100}, {kExpectPlayed, 800},
+         {kSetPosition, 5000}, {kFill, 5000}, {kAdvance, 200}, {kExpectPlayed, 5000}, {kAdvance, 150},
+         {kExpectPlayed, 5050}, {kPauseHeard, 5020}, {kExpectPlayed, 5020}, {kPauseHeard, 4000}, {kExpectPlayed, 5000},
+         {kPauseHeard, 5080}, {kExpectPlayed, 5080}, {kPauseHeard, 5300}, {kExpectPlayed, 5080},
+         {kQueue, 0}, {kResume}, {kFill, 5100}, {kAdvance, 20}, {kPauseHeard, 5150}, {kExpectPlayed, 5120}});
 }

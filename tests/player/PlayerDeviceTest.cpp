@@ -1,6 +1,4 @@
 // The player's output devices on the virtual sound system, in real time.
-#include <gtest/gtest.h>
-
 #include <regex>
 #include <set>
 
@@ -8,19 +6,24 @@
 #include "player/CKVAAudioPlayer.h"
 #include "player/VirtualOutputFixture.h"
 
-using namespace kva_audioplayer;
-using namespace kva_test;
-
 namespace {
 
-// A ten-second tone, so that playback outlasts the device changes of a test.
-std::string LongMedia() {
-    static std::string path;
-    if (path.empty()) {
-        path = MakeTempDir("kvadevice") + "/long.wav";
-        if (!MakeSineWav(path, 10, 330)) path.clear();
+// Ten seconds of 44.1 kHz stereo 16-bit frames, each carrying its own number (low half left,
+// high half right), so that the capture tells which media frame was played last.
+std::vector<uint8_t> NumberedWav() {
+    const uint32_t frames = 441000, bytes = frames * 4;
+    std::vector<uint8_t> w(44 + bytes);
+    const uint32_t head[] = {0x46464952, 36 + bytes, 0x45564157, 0x20746d66, 16, 0x00020001, 44100, 176400, 0x00100004, 0x61746164, bytes};
+    memcpy(w.data(), head, sizeof head);
+    for (uint32_t i = 0; i < frames; ++i) {
+        const uint16_t half[] = {uint16_t((i & 0xFFFF) ^ 0x8000), uint16_t((i >> 16) ^ 0x8000)};
+        memcpy(&w[44 + i * 4], half, 4);
     }
-    return path;
+    return w;
+}
+int64_t FrameNumber(const float* f) {
+    auto half = [](float v) { return int64_t(std::lround(v * 32768.0f)) + 32768; };
+    return half(f[0]) | half(f[1]) << 16;
 }
 
 // Endpoints "out" (the default, "Test Output") and "b" ("Output B"), both captured.
@@ -32,12 +35,12 @@ protected:
         system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("b", u"Output B"));
         system->SetCapture("b", true);
     }
-    // A new `player` playing the long tone, heard.
-    void Playing(int32_t type = kDeviceTypeWasapi) {
+    // A new `player` playing ten seconds or more (outlasting the device changes of a test), heard;
+    // numbered: each frame carries its own number.
+    void Playing(int32_t type = kDeviceTypeWasapi, bool numbered = false) {
         Fresh()->SetOutputDeviceType(type);
-        player->SetDataSource(LongMedia().c_str());
-        player->PrepareAsync();
-        ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
+        if (numbered) Prepare(new MemorySourceIO(NumberedWav()), DeleteSource);
+        else Prepare("long.flac");
         Play();
         ASSERT_TRUE(WaitCaptured(1));
     }
@@ -47,6 +50,11 @@ protected:
         const size_t before = CapturedFrames(endpoint);
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         EXPECT_EQ(before, CapturedFrames(endpoint)) << endpoint;
+    }
+    // The media time (ms) of the last frame `endpoint` played.
+    int64_t HeardMs(const char* endpoint = "out") {
+        const std::vector<float> got = Captured(endpoint);
+        return got.size() < 2 ? -1 : FrameNumber(&got[got.size() - 2]) * 1000 / 44100;
     }
     std::u16string CurrentName() {
         DeviceRecord r{};
@@ -220,4 +228,61 @@ TEST_F(PlayerDevice, SessionTagsAreDistinctUuids) {
     Playing();
     EXPECT_TRUE(std::regex_match(Impl()->GetSessionTag(), uuid));
     EXPECT_NE(Impl()->GetSessionTag(), dynamic_cast<CKVAAudioPlayer*>(other.get())->GetSessionTag());
+}
+
+// The position is what the endpoint has played, under every driver: while playing it never runs
+// backwards; paused (before and after a resume) it is the last frame heard.
+TEST_F(PlayerDevice, PositionIsWhatTheEndpointHasPlayed) {
+    for (int32_t type : {kDeviceTypeWasapi, kDeviceTypeDirectSound, kDeviceTypeWaveOut}) {
+        SCOPED_TRACE(type);
+        Playing(type, true);
+        int64_t low = 0, back = 0;
+        auto playFor = [&](size_t frames) {
+            const size_t until = CapturedFrames() + frames;
+            ASSERT_TRUE(WaitUntil([&] {
+                const int64_t p = player->GetCurrentPosition();
+                back = std::max(back, low - p), low = std::max(low, p);
+                return CapturedFrames() > until;
+            }));
+        };
+        auto pauseAtHeard = [&] {
+            obs.Clear();
+            player->Pause(false);
+            ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPaused, 5000));
+            EXPECT_NEAR(HeardMs(), low = player->GetCurrentPosition(), 20);
+        };
+        playFor(33075);
+        pauseAtHeard();
+        Play();
+        playFor(22050);
+        pauseAtHeard();
+        EXPECT_EQ(0, back);
+    }
+}
+
+// A device change mid-track loses nothing the old device had not played: the new device goes on
+// from the old one's last frame, and on without a gap, under every driver.
+TEST_F(PlayerDevice, ASwitchGoesOnFromTheLastFrameHeard) {
+    for (int32_t type : {kDeviceTypeWasapi, kDeviceTypeDirectSound, kDeviceTypeWaveOut}) {
+        SCOPED_TRACE(type);
+        system->ClearCaptured("out");
+        Playing(type, true);
+        // Only now: the last player may have played one more period there as it went.
+        system->ClearCaptured("b");
+        // Switched as soon as a media frame is heard: the stream may still be buffering.
+        ASSERT_TRUE(WaitUntil([&] { return uint64_t(HeardMs()) < 10000; }));
+        ASSERT_EQ(0, player->SetOutputDeviceById(type, "b"));
+        ASSERT_TRUE(WaitCaptured(22050, "b"));
+        const int64_t last = HeardMs() * 441 / 10;
+        const std::vector<float> got = Captured("b");
+        int64_t at = -1, gap = 0;
+        for (size_t i = 0; i + 1 < got.size(); i += 2) {
+            const int64_t n = FrameNumber(&got[i]);
+            if (n >= 441000) continue;  // the device's own silence
+            if (at < 0) EXPECT_NEAR(last, n, 882);
+            else gap = std::max(gap, std::abs(n - at - 1));
+            at = n;
+        }
+        EXPECT_LE(gap, 882);
+    }
 }

@@ -1,26 +1,17 @@
 // A player before any media plays, and the errors it reports.
-#include <gtest/gtest.h>
 #include <netdb.h>
 
 #include <cerrno>
-#include <fstream>
-#include <memory>
 #include <set>
 
+#include "codec/KVAFFDecoder.h"  // its codes, and FFmpeg's
 #include "common/HttpTestServer.h"
 #include "player/ErrorText.h"
 #include "player/VirtualOutputFixture.h"
 #include "source/SourceFactory.h"
 
-extern "C" {
-#include <libavutil/error.h>
-}
-
-using namespace kva_audioplayer;
-using namespace kva_test;
-
-// Initialized with the session's text; the same source again is kept, another displaces it, and
-// each is released once.
+// Initialized with the session's text; another source displaces it, and each is released once
+// (the same one again is the state suite's case).
 TEST(PlayerShell, SetSourceReportsInitializedAndReleasesEachSourceOnce) {
     gReleased = 0;
     RecordingObserver obs;
@@ -31,7 +22,6 @@ TEST(PlayerShell, SetSourceReportsInitializedAndReleasesEachSourceOnce) {
     EXPECT_EQ(player->GetStatus(), kStatusInitialized);
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusInitialized, 2000));
     EXPECT_EQ(obs.All()[0].text, "42");
-    player->SetSourceIO(source, &CountRelease);
     EXPECT_EQ(gReleased, 0);
     player->SetSourceIO(new MemorySourceIO({}, 43), &CountRelease);
     EXPECT_EQ(gReleased, 1);
@@ -120,10 +110,8 @@ std::pair<int32_t, int32_t> PrepareError(const std::string& locator) {
 
 TEST(ErrorText, ReadFailuresAreClassifiedByTheirDetail) {
     const Case cases[] = {
-        {kErrorIo, kDetailFileBase + ENOENT, kErrorFileNotFound, ENOENT},
-        {kErrorIo, kDetailFileBase + ENOTDIR, kErrorFileNotFound, ENOTDIR},
-        {kErrorIo, kDetailFileBase + EISDIR, kErrorFileUnreadable, EISDIR},
-        {kErrorDecode, kDetailFileBase + EIO, kErrorFileUnreadable, EIO},
+        {kErrorIo, kDetailFileBase + ENOENT, kErrorFileNotFound, ENOENT}, {kErrorIo, kDetailFileBase + ENOTDIR, kErrorFileNotFound, ENOTDIR},
+        {kErrorIo, kDetailFileBase + EISDIR, kErrorFileUnreadable, EISDIR}, {kErrorDecode, kDetailFileBase + EIO, kErrorFileUnreadable, EIO},
         {kErrorIo, 404, kErrorHttpStatus, 404}, {kErrorIo, 503, kErrorHttpStatus, 503},
         {kErrorIo, kDetailSocketBase + ECONNREFUSED, kErrorConnectionRefused, 711},
         {kErrorIo, kDetailSocketBase + ENETUNREACH, kErrorNetwork, 701},
@@ -132,6 +120,7 @@ TEST(ErrorText, ReadFailuresAreClassifiedByTheirDetail) {
         // Not a read failure, or no cause in the detail: left as they are.
         {kErrorIo, 0, kErrorIo, 0}, {kErrorIo, 200, kErrorIo, 200},
         {kErrorDecode, AVERROR_PATCHWELCOME, kErrorDecode, AVERROR_PATCHWELCOME}, {kErrorDecode, -34, kErrorDecode, -34},
+        {kErrorDecode, kDecTooManyErrors, kErrorDecode, kDecTooManyErrors},  // the decoder's own, not a cause
         {kErrorDeviceOpen, 404, kErrorDeviceOpen, 404}, {kErrorNoDataSource, 0, kErrorNoDataSource, 0},
     };
     for (const Case& c : cases) {
@@ -159,6 +148,7 @@ TEST(ErrorText, DetailsAreSpelledOut) {
     EXPECT_NE(Text(kErrorTls, kDetailTlsBase + 10).find("expired"), std::string::npos);
     EXPECT_NE(Text(kErrorNetwork, kDetailSocketBase + ENETUNREACH).find("unreachable"), std::string::npos);
     EXPECT_EQ(Text(kErrorFileUnreadable, EISDIR), "The path is a folder, not a file.");
+    EXPECT_NE(Text(kErrorDecode, kDecTooManyErrors).find("damaged packets"), std::string::npos);
     char av[AV_ERROR_MAX_STRING_SIZE];
     av_strerror(AVERROR_INVALIDDATA, av, sizeof(av));
     EXPECT_NE(Text(AVERROR_INVALIDDATA, 0).find(av), std::string::npos);

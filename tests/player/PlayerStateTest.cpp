@@ -1,16 +1,8 @@
 // The player's state table, driven through IKVAPlayer on the virtual output.
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <functional>
 #include <future>
 #include <limits>
 
-#include "common/GatedSourceIO.h"
 #include "player/VirtualOutputFixture.h"
-
-using namespace kva_audioplayer;
-using namespace kva_test;
 
 namespace {
 
@@ -140,7 +132,7 @@ TEST_F(PlayerState, NoCallWaitsForAStalledSource) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto* stalled = new GatedSourceIO(Bytes("flac16.flac"), 3, GatedSourceIO::kGateReads);
+        auto* stalled = new MemorySourceIO(Bytes("flac16.flac"), 3, MemorySourceIO::kGateReads);
         Fresh();
         if (c.preload) {
             Prepare("flac16.flac");
@@ -162,7 +154,7 @@ TEST_F(PlayerState, NoCallWaitsForAStalledSource) {
 
 // Play, pause and the queries while the decode thread waits in a read: they take effect at once.
 TEST_F(PlayerState, TransportDoesNotWaitForAStalledRead) {
-    auto* source = new GatedSourceIO(Bytes("sine_s16.wav"), 6, GatedSourceIO::kGateReads, 131072);
+    auto* source = new MemorySourceIO(Bytes("sine_s16.wav"), 6, MemorySourceIO::kGateReads, 131072);
     Prepare(source);
     ASSERT_TRUE(source->WaitEntered());
     player->Play(false);
@@ -233,7 +225,7 @@ TEST_F(PlayerState, ANewTrackDropsTheQueuedPreload) {
 // player keeps it; until audio flows the position stays at the start.
 TEST_F(PlayerState, BufferingBeforeTheDeviceIsKeptAndThePositionWaits) {
     system->SetFast(false);
-    Prepare(new GatedSourceIO(Bytes("sine_s16.wav"), 4, GatedSourceIO::kThrottle));
+    Prepare(new MemorySourceIO(Bytes("sine_s16.wav"), 4, MemorySourceIO::kThrottle));
     EXPECT_TRUE(player->IsBuffering());
     Play();
     while (player->IsBuffering() && obs.Count(kNotifyBuffering, kBufferingEnd) == 0) {

@@ -1,19 +1,11 @@
 // A hostile host: several threads call random operations, with valid and invalid arguments, on a
 // few players, and players are destroyed from inside OnNotify. Nothing may crash or hang, and no
 // sanitizer may report. How long calls take is not judged here: the machine is shared.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cmath>
 #include <limits>
 #include <random>
 #include <shared_mutex>
-#include <thread>
 
-#include "common/GatedSourceIO.h"
 #include "player/VirtualOutputFixture.h"
-
-using namespace kva_audioplayer;
 
 namespace {
 
@@ -68,7 +60,7 @@ public:
 
     IKVASourceIO* Source(std::mt19937& rng) {
         const uint32_t id = rng() % 1000;
-        if (rng() % 10 == 0) return new kva_test::GatedSourceIO(media[0], id, kva_test::GatedSourceIO::kGateReads);
+        if (rng() % 10 == 0) return new kva_test::MemorySourceIO(media[0], id, kva_test::MemorySourceIO::kGateReads);
         return new kva_test::MemorySourceIO(media[rng() % media.size()], id);
     }
 

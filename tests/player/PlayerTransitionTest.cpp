@@ -1,16 +1,8 @@
 // Track transitions and fades, heard through the virtual output's capture (after the device volume).
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
 #include <set>
 
-#include "common/GatedSourceIO.h"
 #include "common/HttpTestServer.h"
 #include "player/VirtualOutputFixture.h"
-
-using namespace kva_audioplayer;
-using namespace kva_test;
 
 namespace {
 
@@ -119,7 +111,7 @@ TEST_F(PlayerTransition, PreloadLandingAfterTheEndStartsAtOnce) {
     system->SetFast(false);
     Prepare("join_a.wav");
     Play();
-    auto* next = new GatedSourceIO(Bytes("join_short.wav"), 44, GatedSourceIO::kGateOpen);
+    auto* next = new MemorySourceIO(Bytes("join_short.wav"), 44, MemorySourceIO::kGateOpen);
     player->SetNextSourceIO(next, kNextModePreload, &DeleteSource);
     ASSERT_TRUE(next->WaitEntered());
     const auto& a = Ref("join_a.wav");
@@ -347,7 +339,8 @@ TEST_F(PlayerTransition, PauseFadeMovesInStepsOf10MsOnEveryDriver) {
         EXPECT_LE(peak.back(), step) << "cut short";
         float largest = 0.0f;
         for (size_t i = before; i < peak.size(); ++i) largest = std::max(largest, peak[i - 1] - peak[i]);
-        EXPECT_LE(largest, step);
+        // A window's peak misses the sine's crest by up to 1.3e-4 (100.2 samples a cycle, 16 bits).
+        EXPECT_LE(largest, step + 5e-4f);
     }
 }
 

@@ -137,3 +137,7 @@ private:
 };
 
 }  // namespace kva_test
+
+// The folder's tests name the engine and the harness unqualified.
+using namespace kva_audioplayer;
+using namespace kva_test;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "common/ScriptedHttpClient.h"
-#include "source/KVAHttpClient.h"
 
 using namespace kva_audioplayer;
 using kva_test::ScriptedHttpClient;

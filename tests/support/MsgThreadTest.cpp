@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "common/TestProcess.h"

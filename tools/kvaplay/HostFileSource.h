@@ -1,6 +1,7 @@
 // kvaplay's own byte source for local files, handed to SetNextSourceIO.
 #pragma once
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -18,6 +19,8 @@ public:
     int32_t Open() override {
         Close();
         mFile = fopen(mPath.c_str(), "rb");
+        // The errno detail lets the player tell a missing file from an unreadable one.
+        mError = mFile ? 0 : kva_audioplayer::kDetailFileBase + errno;
         if (!mFile) return kva_audioplayer::kSourceOpenFailed;
         fseeko(mFile, 0, SEEK_END);
         mSize = ftello(mFile);
@@ -33,7 +36,8 @@ public:
     int32_t Seek(int64_t* position, int32_t whence) override {
         if (!mFile || !position) return kva_audioplayer::kSourceBadArgument;
         int how = whence == 1 ? SEEK_CUR : whence == 2 ? SEEK_END : SEEK_SET;
-        *position = fseeko(mFile, *position, how) == 0 ? 0 : -1;
+        if (fseeko(mFile, *position, how) != 0) return kva_audioplayer::kSourceReadError;
+        *position = ftello(mFile);
         return 0;
     }
     double GetRatio() override { return 1.0; }
@@ -46,7 +50,7 @@ public:
     int64_t GetSize() override { return mSize; }
     int64_t GetAvailableSize() override { return mSize; }
     bool SupportFastSeek() override { return true; }
-    int32_t GetErrorCode() override { return 0; }
+    int32_t GetErrorCode() override { return mError; }
     const char* GetSessionIdText() override { return mText.c_str(); }
     void CancelReading(bool) override {}
     void SeekDone(uint8_t*) override {}
@@ -55,6 +59,7 @@ private:
     std::string mPath;
     FILE* mFile = nullptr;
     int64_t mSize = 0;
+    int32_t mError = 0;
     uint32_t mSessionId;
     std::string mText;
 };
