@@ -406,6 +406,7 @@ private:
     IKVASourceIO* mFadeOutSource = nullptr;
     std::vector<uint8_t> mScratch;
     bool mCrossFadeEndPosted = false;
+    bool mCrossFadeNewMixed = false;  // the new track has been heard in this fade
     // The format the device accepted: written under the device lock too (device -> fill-mode),
     // so that the pull reads it under the lock it already holds and never waits for an open.
     AudioDescription mOutDes = DefaultOutputDescription();

@@ -202,6 +202,13 @@ int32_t CKVAAudioPlayer::FillCrossFade(uint8_t* buffer, int32_t* length, int64_t
     const int32_t room = std::max(requested, 0);
     int32_t n = (r == kStreamNoData) ? 0 : std::clamp(*length, 0, room);
     CKVAAutoLock lock(mFillModeLock);
+    if (n > 0) mCrossFadeNewMixed = true;
+    // The new track ran dry in the middle of its fade: both wait for it, as a single track
+    // waits for its decoder, so that neither loses a frame and the mix stays the linear one.
+    if (r == kStreamNoData && mCrossFadeNewMixed && mFadeOutStream) {
+        *length = 0;
+        return r;
+    }
     if (mScratch.size() < static_cast<size_t>(room) * 2) mScratch.assign(static_cast<size_t>(room) * 2, 0);
     std::memset(mScratch.data(), 0, mScratch.size());
     int32_t m = 0;

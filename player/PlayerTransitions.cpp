@@ -246,6 +246,7 @@ CKVAAudioPlayer::FadeOut CKVAAudioPlayer::StartCrossFadeLocked(const CKVAAutoLoc
     mCrossFadeProgress = 0;
     mCrossFadeStep = mCrossFadeLength > 0 ? 1.0f / static_cast<float>(mCrossFadeLength) : 0.0f;
     mCrossFadeEndPosted = false;
+    mCrossFadeNewMixed = false;
     return previous;
 }
 

@@ -190,8 +190,8 @@ TEST_F(PlayerTransition, CrossFadeNowMixesOverWhatRemains) {
 
 // The mode of the latest call decides the join: a cross-fade queued first and replaced by a
 // preload mid-track joins gaplessly; a preload replaced by a cross-fade at the end (queued by
-// locator) starts the fade by itself one fade time before the end. In real time: a fast output
-// can outrun the next track's decoder in the middle of the fade.
+// locator) starts the fade by itself one fade time before the end. In real time, so that the
+// host's calls come long before the fade's point.
 TEST_F(PlayerTransition, TheNextModeChangedMidTrackDecidesTheJoin) {
     system->SetFast(false);
     const auto& a = Ref("join_a.wav");
@@ -224,6 +224,27 @@ TEST_F(PlayerTransition, TheNextModeChangedMidTrackDecidesTheJoin) {
         EXPECT_NEAR(x.length, static_cast<long>(a.size() / 2) - x.mixStart, 2 * 44 + 2);
         EXPECT_EQ(x.newOffset, start + x.mixStart) << "the new track is not heard from the fade's start";
     }
+}
+
+// A next track whose reads stall in the middle of its fade (a slow network) holds both tracks
+// until it goes on: nothing of either is lost and the join is still the linear mix. A fast
+// output, which would otherwise run on past the stall.
+TEST_F(PlayerTransition, ANextTrackStallingMidFadeHoldsBoth) {
+    const auto& a = Ref("join_a.wav");
+    Fresh()->SetCrossFadeTime(600);
+    Prepare("join_a.wav");
+    auto* next = new MemorySourceIO(Bytes("join_b.wav"), 52, MemorySourceIO::kGateReads, 44 + 4 * 22050);
+    player->SetNextSourceIO(next, kNextModeCrossFadeAtEnd, &DeleteSource);
+    ASSERT_TRUE(next->WaitEntered());
+    Play();
+    const size_t held = CapturedOnceStill().size() / 2;
+    EXPECT_LT(held, a.size() / 2) << "the old track played on alone";
+    EXPECT_EQ(player->GetStatus(), kStatusStarted);
+    next->Let();
+    ASSERT_TRUE(obs.WaitFor(kNotifyPlaybackCompleted, RecordingObserver::kAny, 5000));
+    long start;
+    const CrossFadeLayout x = CrossFadeHeard(a, Ref("join_b.wav"), &start);
+    EXPECT_EQ(x.newOffset, start + x.mixStart) << "the new track is not heard from the fade's start";
 }
 
 // A start fade of 300 ms reaches the device as a rising ramp; fades under 200 ms, start and
