@@ -117,8 +117,10 @@ public:
 
     // ---- the player's own slots ----
     virtual bool StopInternal(bool synchronous);
-    virtual int32_t FillFromStream(uint8_t* buffer, int32_t* length, int64_t* position);
-    virtual int32_t FillCrossFade(uint8_t* buffer, int32_t* length, int64_t* position);
+    virtual int32_t FillFromStream(const CKVAAutoLock& streamLockHeld, uint8_t* buffer, int32_t* length,
+                                   int64_t* position);
+    virtual int32_t FillCrossFade(const CKVAAutoLock& streamLockHeld, uint8_t* buffer, int32_t* length,
+                                  int64_t* position);
     virtual void MixCrossFade(uint8_t* out, int32_t outLen, const uint8_t* faded, int32_t fadedLen);
 
     // ---- IKVAStreamObserver ----
@@ -213,6 +215,8 @@ private:
     void Retire(const FadeOut& f) { Retire(f.stream, f.source); }
     FadeOut StartCrossFadeLocked(const CKVAAutoLock& streamLockHeld, CKVAAudioStream* old,
                                  IKVASourceIO* oldSource, int64_t lengthMs);
+    // Back to plain pulls; returns the fade-out for the caller to dispose of with no lock held.
+    FadeOut EndCrossFadeLocked(const CKVAAutoLock& fillModeLockHeld);
     CKVAAudioStream* OpenNextStream(IKVASourceIO* source, const char* logFormat);  // no lock held
     static void WaitForFirstAudio(CKVAAudioStream* stream);  // no lock held
     IKVASourceIO* NextActiveSource();

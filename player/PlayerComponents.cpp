@@ -55,11 +55,9 @@ void CKVAAudioPlayer::DestroyPipeline() {
     }
     {
         CKVAAutoLock lock(mFillModeLock);
-        streams[2] = std::exchange(mFadeOutStream, nullptr);
-        sources[2] = std::exchange(mFadeOutSource, nullptr);
-        mFillMode = kFillNormal;
-        mCrossFadeLength = 0;
-        mCrossFadeProgress = 0;
+        const FadeOut f = EndCrossFadeLocked(lock);
+        streams[2] = f.stream;
+        sources[2] = f.source;
     }
     for (IKVASourceIO* source : sources)
         if (source) source->Abort();

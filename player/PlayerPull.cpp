@@ -43,8 +43,8 @@ int32_t CKVAAudioPlayer::BufferFill(uint8_t* buffer, int32_t* length, int64_t* p
         CKVAAutoLock lock(mStreamLock);
         mFillQueuedMs = queuedMs;
         const int32_t mode = ReadUnder(mFillModeLock, mFillMode);
-        r = mode == kFillCrossFade ? FillCrossFade(buffer, length, position)
-                                   : FillFromStream(buffer, length, position);
+        r = mode == kFillCrossFade ? FillCrossFade(lock, buffer, length, position)
+                                   : FillFromStream(lock, buffer, length, position);
         if (mode == kFillNormal && r == kStreamOk) CrossFadeAtEndLocked(lock);
     }
     int32_t n = *length;
@@ -75,9 +75,8 @@ void CKVAAudioPlayer::OnEndOfMedia(const char* logFormat) {
     FillCachedTrackTime();
 }
 
-int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_t* position) {
-    // Already held by the pull that calls it (the lock is recursive): taken again to name it.
-    CKVAAutoLock streamLock(mStreamLock);
+int32_t CKVAAudioPlayer::FillFromStream(const CKVAAutoLock& streamLockHeld, uint8_t* buffer, int32_t* length,
+                                        int64_t* position) {
     if (!mAudioStream) {
         *length = 0;
         return kAudioPlayerErrorState;
@@ -103,7 +102,7 @@ int32_t CKVAAudioPlayer::FillFromStream(uint8_t* buffer, int32_t* length, int64_
         }
     } else if (r == kAudioPlayerEOS) {
         int32_t delivered = *length;
-        if (SwitchToNextStream(streamLock)) {
+        if (SwitchToNextStream(streamLockHeld)) {
             if (delivered == 0) {
                 *length = requested;
                 r = mAudioStream->bufferFill(buffer, length, position);
@@ -194,9 +193,10 @@ void CKVAAudioPlayer::TakeOverStream(const CKVAAutoLock&, TakeOver how) {
     PostNotifyText(kNotifyDuration, text, static_cast<int32_t>(duration));
 }
 
-int32_t CKVAAudioPlayer::FillCrossFade(uint8_t* buffer, int32_t* length, int64_t* position) {
+int32_t CKVAAudioPlayer::FillCrossFade(const CKVAAutoLock& streamLockHeld, uint8_t* buffer, int32_t* length,
+                                       int64_t* position) {
     const int32_t requested = *length;
-    int32_t r = FillFromStream(buffer, length, position);
+    int32_t r = FillFromStream(streamLockHeld, buffer, length, position);
     if (r != kStreamOk && r != kAudioPlayerEOS && r != kStreamNoData) return r;
     // Both lengths stay inside the device's buffer, whatever a stream answers.
     const int32_t room = std::max(requested, 0);

@@ -111,12 +111,7 @@ void CKVAAudioPlayer::doSetSource() {
         mStatus = kStatusInitialized;
         mFadeStatus = kFadeStatusNone;
     }
-    {
-        CKVAAutoLock lock(mFillModeLock);
-        mFillMode = kFillNormal;
-        mCrossFadeLength = 0;
-        mCrossFadeProgress = 0;
-    }
+    doResetFadeSource();
     PostNotifyText(kNotifyStatus, text, kStatusInitialized);
 }
 

@@ -264,20 +264,20 @@ void CKVAAudioPlayer::Dispose(CKVAAudioStream* stream, IKVASourceIO* source) {
 
 void CKVAAudioPlayer::doResetFadeSource() {
     KVA_LOG(kLogDetail, "CKVAAudioPlayer::doResetFadeSource");
-    CKVAAudioStream* stream = nullptr;
-    IKVASourceIO* source = nullptr;
+    FadeOut f{nullptr, nullptr};
     {
         CKVAAutoLock lock(mFillModeLock);
         if (mFillMode == kFillNormal) return;
-        stream = mFadeOutStream;
-        source = mFadeOutSource;
-        mFadeOutStream = nullptr;
-        mFadeOutSource = nullptr;
-        mFillMode = kFillNormal;
-        mCrossFadeLength = 0;
-        mCrossFadeProgress = 0;
+        f = EndCrossFadeLocked(lock);
     }
-    Dispose(stream, source);
+    Dispose(f.stream, f.source);
+}
+
+CKVAAudioPlayer::FadeOut CKVAAudioPlayer::EndCrossFadeLocked(const CKVAAutoLock&) {
+    mFillMode = kFillNormal;
+    mCrossFadeLength = 0;
+    mCrossFadeProgress = 0;
+    return {std::exchange(mFadeOutStream, nullptr), std::exchange(mFadeOutSource, nullptr)};
 }
 
 }  // namespace kva_audioplayer
