@@ -416,6 +416,8 @@ private:
     AudioDescription mOutDes = DefaultOutputDescription();
     // Atomic: media position (ms) where the last block delivered by the current stream ends.
     std::atomic<int64_t> mLastFillEndMs{0};
+    // The stream starts over at `ms`: nothing of it delivered yet, the clock there.
+    void RestartPositionAt(int64_t ms);
     int64_t mFillQueuedMs = 0;  // render thread: what the device held as it asked for this pull
 
     // ---- created once, each with its own lock ----

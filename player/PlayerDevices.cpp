@@ -202,8 +202,7 @@ int32_t CKVAAudioPlayer::doDeviceOpen(int64_t positionMs, bool reopen) {
             mAudioStream->setStepSize(mStepSize);
             if (reopen) {
                 mAudioStream->seek(positionMs);
-                mLastFillEndMs = positionMs;
-                mTimeInfo->SetPosition(positionMs);
+                RestartPositionAt(positionMs);
             } else if (after != before) {
                 mAudioStream->seek(positionMs + 10);
             }

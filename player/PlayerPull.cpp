@@ -185,8 +185,7 @@ void CKVAAudioPlayer::TakeOverStream(const CKVAAutoLock&, TakeOver how) {
         if (how != kTakeOverGapless) mFirstAudio = 1;
     }
     mAudioProcess->setSongId(text.c_str());
-    mTimeInfo->SetPosition(0);
-    mLastFillEndMs = 0;
+    RestartPositionAt(0);
     PostNotifyText(kNotifyStreamChanged, text, id);
     if (how != kTakeOverAfterEnd) PostNotifyText(kNotifyNextSource, text, kNextSwitchingNow);
     if (how == kTakeOverGapless) PostNotifyText(kNotifyFirstAudio, text, id);

@@ -42,6 +42,11 @@ int64_t CKVAAudioPlayer::GetCurrentPosition() {
     return played;
 }
 
+void CKVAAudioPlayer::RestartPositionAt(int64_t ms) {
+    mLastFillEndMs = ms;
+    mTimeInfo->SetPosition(ms);
+}
+
 int64_t CKVAAudioPlayer::TrackTimeQuery(const char* songId, int32_t kind) {
     int32_t type;
     bool valid;
