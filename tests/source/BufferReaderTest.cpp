@@ -414,6 +414,7 @@ TEST_F(NetReaderConcurrency, ProxiesFromTheEnvironment) {
         {"host's no_proxy", "http_proxy", refusing, "127.0.0.0/8", plain.Url("/a.bin"), kSourceOk, 0, 0,
          "", hostProxy.c_str()},
         {"host: no proxy", "http_proxy", refusing, nullptr, plain.Url("/a.bin"), kSourceOk, 0, 0, "", ""},
+        {"not an http proxy", "http_proxy", "socks5://" + at, nullptr, plain.Url("/a.bin"), kSourceOk, 0, 0, ""},
     };
     EXPECT_EQ(kErrorInvalidArgument, CMediaPlayerFactory::SetProxy("socks5://127.0.0.1:1", nullptr));
     for (const Case& k : cases) {
@@ -440,7 +441,7 @@ TEST_F(NetReaderConcurrency, ProxiesFromTheEnvironment) {
         for (size_t i = before; i < reqs.size(); ++i)
             EXPECT_NE(std::string::npos, reqs[i].head.find(k.proxyHead)) << k.what << "\n" << reqs[i].head;
     }
-    EXPECT_EQ(3u, plain.Requests().size());
+    EXPECT_EQ(4u, plain.Requests().size());
     // Inside the tunnel the origin sees its own request form, no proxy credentials.
     auto reqs = origin->RequestsFor("/a.bin");
     ASSERT_EQ(3u, reqs.size());

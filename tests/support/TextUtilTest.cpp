@@ -6,7 +6,7 @@ using namespace kva_audioplayer;
 
 // Surrogate pairs and CJK go both ways; a truncated or invalid sequence becomes U+FFFD.
 TEST(TextUtil, Utf8Utf16Conversions) {
-    const std::string text = u8"默认输出设备 - caf\u00e9 \U0001F3B5\U00010000";
+    const std::string text = u8"默认输出设备 - caf\u00e9 \U0001F3B5\U00010000\U0010FFFF";
     EXPECT_EQ(Utf8ToUtf16(text).substr(0, 6), u"默认输出设备");
     EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(text)), text);
     EXPECT_EQ(Utf8ToUtf16("a\xC3"), (std::u16string{u'a', 0xFFFD}));
