@@ -43,6 +43,7 @@ struct VEndpoint {
     uint64_t rendered = 0;
     std::unique_ptr<WavWriter> wav;
     bool wavMismatchLogged = false;
+    bool wavFailed = false;  // a write to the file failed: the endpoint fails like a lost device
 };
 
 class VirtualStream;
@@ -249,8 +250,11 @@ public:
                 for (uint32_t i = 0; i < n;) {
                     uint32_t run = i;
                     while (run < n && !mFill[mReadPos + run]) ++run;
-                    if (run > i) {
-                        ep.wav->Append(mFloat.data() + size_t(i) * mFormat.channels, run - i);
+                    if (run > i && !ep.wav->Append(mFloat.data() + size_t(i) * mFormat.channels, run - i)) {
+                        // A full disk must not pass for a finished render.
+                        ep.wavFailed = true;
+                        mCore->InvalidateStreamsLocked(&ep);
+                        return;
                     }
                     while (run < n && mFill[mReadPos + run]) ++run;
                     i = run;
@@ -442,7 +446,7 @@ int32_t VirtualSoundSystem::MakeStream(const std::string& id, const Format& form
     std::lock_guard<std::mutex> lock(mCore->mutex);
     auto ep = mCore->FindLocked(id);
     if (!ep) return kNotFound;
-    if (ep->info.state != kStateActive) return kInvalidated;
+    if (ep->info.state != kStateActive || ep->wavFailed) return kInvalidated;
     if (mCore->FaultLocked(kFaultOpen)) return mCore->faultResult;
     if (!IsValidFormat(format)) return kInvalidArg;
     if (ep->refuseAll) return kUnsupportedFormat;
@@ -707,6 +711,7 @@ int32_t VirtualSoundSystem::SetWavOutput(const std::string& id, const std::strin
     if (ep->wav) ep->wav->Close();
     ep->wav = std::move(wav);
     ep->wavMismatchLogged = false;
+    ep->wavFailed = false;
     return kOk;
 }
 
@@ -717,6 +722,7 @@ int32_t VirtualSoundSystem::CloseWavOutput(const std::string& id) {
     if (!ep->wav) return kFalse;
     ep->wav->Close();
     ep->wav.reset();
+    ep->wavFailed = false;
     return kOk;
 }
 

@@ -16,7 +16,7 @@ using namespace kva_test;
 // only the sample format changes). Resampled or down-mixed sources go through the same
 // resampler with the same defaults, but the engine converts block by block where the command
 // line converts in one filter graph, so the last bits may differ. The file holds the media alone,
-// from its first frame to its last, with every driver.
+// from its first frame to its last, with every driver, or the render fails.
 TEST(KvaplayRender, WavOutputEqualsReferenceDecode) {
     const struct {
         const char* file;
@@ -41,6 +41,10 @@ TEST(KvaplayRender, WavOutputEqualsReferenceDecode) {
         ASSERT_EQ(r.wav.samples.size(), ref.size());
         EXPECT_EQ(FirstMismatch(r.wav.samples, 0, ref, 0, ref.size() / 2, c.tolerance), -1);
     }
+    // A file that cannot take the whole render (a size limit stands in for a full disk) fails it.
+    KvaplayResult full = RenderWav("--quiet" + Media({"flac16.flac"}), "ulimit -f 64; trap '' XFSZ;");
+    EXPECT_EQ(full.exitCode, 1);
+    EXPECT_NE(full.err.find("(error 9, "), std::string::npos) << full.err;
 }
 
 // A whole playback: its length and end reported, and nothing on standard error; a seek.

@@ -17,8 +17,8 @@ struct KvaplayResult {
     WavData wav;      // what RenderWav rendered (empty when no file was written)
 };
 
-// `args` is a shell fragment. `env` holds assignments that apply to the kvaplay process only
-// ("SSL_CERT_FILE=... ").
+// `args` is a shell fragment. `env` comes before the command: assignments that apply to the
+// kvaplay process only ("SSL_CERT_FILE=... "), or limits ("ulimit -f 64;").
 inline KvaplayResult RunKvaplay(const std::string& args, const std::string& env = std::string()) {
     KvaplayResult r;
     ScratchDir dir("kvaerr");
