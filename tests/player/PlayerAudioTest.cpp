@@ -240,6 +240,11 @@ TEST_F(ReplayGain, LevelsFollowTheTagsAndSettings) {
     };
     for (const auto& a : args) EXPECT_EQ(player->SetReplayGain(a.mode, a.preamp, false), a.expect) << a.mode << " " << a.preamp;
 
+    // Values that are no gain or peak leave the track untagged: out of range, not a number, not positive.
+    const ReplayGainTags bad = ReadReplayGainTags({{"REPLAYGAIN_TRACK_GAIN", "1e999 dB"}, {"REPLAYGAIN_ALBUM_GAIN", "x"},
+                                                   {"REPLAYGAIN_TRACK_PEAK", "-0.5"}, {"REPLAYGAIN_ALBUM_PEAK", "2000"}});
+    EXPECT_TRUE(std::isnan(bad.trackGainDb) && std::isnan(bad.albumGainDb)) << bad.trackGainDb << " " << bad.albumGainDb;
+    EXPECT_EQ(std::make_pair(bad.trackPeak, bad.albumPeak), std::make_pair(0.0f, 0.0f));
     // 16-bit output saturates instead of wrapping.
     int16_t pcm[] = {16000, -16000, 1000, -3};
     AudioDescription s16{kAudioDescriptionTag, 44100, 2, kSampleFormatS16, 3, 16, 0};
