@@ -211,7 +211,7 @@ TEST_P(StreamConcurrencyDecode, MatchesCommandLineDecode) {
 INSTANTIATE_TEST_SUITE_P(Fixtures, StreamConcurrencyDecode,
     ::testing::Values("cbr.mp3", "vbr.mp3", "aac.m4a", "flac16.flac", "vorbis.ogg", "s16.wav",
                       "f32.wav", "short.wav", "truncated.flac", "flac24_96k.flac", "opus.opus",
-                      "mono8k.wav", "six.flac", "ape16.ape"),
+                      "mono8k.wav", "six.flac", "three.flac", "ape16.ape"),
     [](const ::testing::TestParamInfo<const char*>& info) { return Slug(info.param); });
 
 // The lag in [from, to) at which `probe` (`frames` stereo frames) fits `ref` best, and the
@@ -614,7 +614,7 @@ TEST_F(StreamIF, LeavingSpeedOneDrainsAndSwitchesOff) {
 TEST_F(StreamIF, SourcesAndSettingsThatKeepProcessingOff) {
     TestIFProcessor proc(TestIFProcessor::Config{});
     // More than two channels, more than 48 kHz: never processed, the processor never started.
-    for (const char* file : {"six.flac", "flac24_96k.flac"}) {
+    for (const char* file : {"three.flac", "six.flac", "flac24_96k.flac"}) {
         EXPECT_EQ(1, Open(file, &proc)) << file;
         EXPECT_EQ(stream->ifStatus(), CKVAAudioStream::kIFOff) << file;
     }

@@ -33,17 +33,27 @@ sockaddr_in Loopback(int port) {
     return a;
 }
 
-int ListenOn(int backlog, int* port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
+// On 127.0.0.1, or on ::1 alone.
+int ListenOn(int backlog, int* port, bool v6 = false) {
+    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a = Loopback(0);
-    socklen_t len = sizeof(a);
+    if (v6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
+    sockaddr_storage a{};
+    socklen_t len = sizeof(sockaddr_in);
+    if (v6) {
+        auto* a6 = reinterpret_cast<sockaddr_in6*>(&a);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_addr = in6addr_loopback;
+        len = sizeof(sockaddr_in6);
+    } else {
+        *reinterpret_cast<sockaddr_in*>(&a) = Loopback(0);
+    }
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(fd, backlog) != 0) {
         if (fd >= 0) close(fd);
         return -1;
     }
     getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    *port = ntohs(a.sin_port);
+    *port = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
     return fd;
 }
 
@@ -84,8 +94,9 @@ bool HttpTestServer::EnableTls(const std::string& certFile, const std::string& k
            SSL_CTX_use_PrivateKey_file(mSslCtx, keyFile.c_str(), SSL_FILETYPE_PEM) == 1;
 }
 
-bool HttpTestServer::Start() {
-    mListen = ListenOn(64, &mPort);
+bool HttpTestServer::Start(bool v6) {
+    mV6 = v6;
+    mListen = ListenOn(64, &mPort, v6);
     if (mListen < 0) return false;
     mStop = false;
     mAcceptThread = std::thread([this] { AcceptLoop(); });

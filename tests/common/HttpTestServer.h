@@ -72,12 +72,12 @@ public:
 
     // Serve TLS with this certificate chain and key (PEM files); call before Start.
     bool EnableTls(const std::string& certFile, const std::string& keyFile);
-    bool Start();
+    bool Start(bool v6 = false);  // on ::1 instead of 127.0.0.1
     void Stop();
     int Port() const { return mPort; }
     std::string Scheme() const { return mSslCtx ? "https" : "http"; }
     std::string Url(const std::string& target) const {
-        return Scheme() + "://127.0.0.1:" + std::to_string(mPort) + target;
+        return Scheme() + (mV6 ? "://[::1]:" : "://127.0.0.1:") + std::to_string(mPort) + target;
     }
     void Route(const std::string& path, HttpHandler handler) {
         std::lock_guard<std::mutex> g(mLock);
@@ -105,6 +105,7 @@ private:
 
     ssl_ctx_st* mSslCtx = nullptr;
     int mListen = -1, mPort = 0;
+    bool mV6 = false;
     std::atomic<bool> mStop{false}, mReleased{false};
     std::atomic<int> mConnections{0};
     std::thread mAcceptThread;

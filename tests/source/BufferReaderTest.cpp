@@ -29,7 +29,7 @@ TEST_F(NetReaderConcurrency, WholeResourcesAndMidTrackOutagesGiveTheExactBytesOr
             p.closeAfter = (honour ? 0 : std::max<int64_t>(req.rangeStart, 0)) + 256 * kKiB;
         };
     };
-    auto tls = Server(&Certs().good);
+    auto tls = Server(&Certs().good), tls6 = Server(&Certs().good, true);
     auto since = std::make_shared<Clock::time_point>();
     struct Case {
         const char* path;
@@ -54,8 +54,9 @@ TEST_F(NetReaderConcurrency, WholeResourcesAndMidTrackOutagesGiveTheExactBytesOr
         {"/cut_rst", cut(true, true), 256 * kKiB},
         {"/cut_fin_norange", cut(false, false), 0},
         {"/cut_rst_norange", cut(true, false), 0},
-        // A new handshake for each range, checked against the address and against the name.
+        // A new handshake for each range, checked against the address (v4, v6) and against the name.
         {"/cut_tls", cut(false, true), 256 * kKiB, false, 0, tls.get()},
+        {"/cut_tls6", cut(false, true), 256 * kKiB, false, 0, tls6.get()},
         {"/cut_tls_name", cut(true, true), 256 * kKiB, false, 0, tls.get(), true},
         {"/cut_moved", cut(false, true), 256 * kKiB, false, 0, nullptr, false, "/moved"},
         // Quiet for 8 s after 150 KiB on an open connection: noticed first, reopened with a range.
@@ -303,16 +304,21 @@ TEST_F(NetReaderConcurrency, LiveStreamsAndBodiesOfUnknownLength) {
         p.metaInt = 16000;
         p.titles = {"First", "Second"};
     });
-    for (HttpPlan* plan : {&noLength, &chunked, &icy}) {
+    // Over TLS the close ends the body too, not the reader's quiet-server wait.
+    HttpPlan noLengthTls = Plan(size, [](HttpPlan& p) {
+        p.sendContentLength = false;
+        p.contentType = "audio/mpeg";
+    });
+    for (HttpPlan* plan : {&noLength, &chunked, &icy, &noLengthTls}) {
         // The body waits past the first bytes: its end would make its length known.
-        auto live = Server();
+        auto live = plan == &noLengthTls ? Server(&Certs().good) : Server();
         plan->stallAfter = 64 * kKiB;
         plan->stallMs = HttpPlan::kUntilReleased;
         live->Serve("/live", *plan);
         Lines titles;
-        CKVABufferReaderProxy r(0, live->Url("/live").c_str());
+        CKVABufferReaderProxy r(0, live->Url("/live").c_str(), TrustingClient());
         r.SetStreamTitleListener(&Lines::Title, &titles);
-        ASSERT_EQ(kSourceOk, r.Open());
+        ASSERT_EQ(kSourceOk, r.Open()) << r.GetErrorCode();
         EXPECT_TRUE(r.IsLive());
         EXPECT_EQ(CKVABufferReaderProxy::kLiveBlocks, r.GetCacheCount());  // the memory bound, whatever comes
         EXPECT_EQ(-1, r.GetSize());  // a 0 had demuxers read to the end for a length

@@ -70,10 +70,10 @@ protected:
     }
     void SetUp() override { ASSERT_TRUE(server.Start()); }
     // A started server: TLS with the pair when given.
-    static std::unique_ptr<HttpTestServer> Server(const TlsTestCerts::Pair* pair = nullptr) {
+    static std::unique_ptr<HttpTestServer> Server(const TlsTestCerts::Pair* pair = nullptr, bool v6 = false) {
         std::unique_ptr<HttpTestServer> s(new HttpTestServer());
         EXPECT_TRUE(!pair || s->EnableTls(pair->cert, pair->key));
-        EXPECT_TRUE(s->Start());
+        EXPECT_TRUE(s->Start(v6));
         return s;
     }
     static kva_audioplayer::CKVAHttpClient* TrustingClient() {
