@@ -58,6 +58,9 @@ TEST_F(PulseSoundSystemConcurrency, NullSinksDefaultFormatsAndStreamStateRules) 
     ASSERT_EQ(kOk, sys->OpenStream("kva_test_b", s16, 0, &s));
     EXPECT_EQ(s16, s->GetFormat());
 
+    // Ten seconds is the longest buffer taken.
+    EXPECT_EQ(kOk, sys->OpenStream("kva_test_b", b.mixFormat, 441000, &s));
+    EXPECT_EQ(kInvalidArg, sys->OpenStream("kva_test_b", b.mixFormat, 441001, &s));
     // The state rules on the sink's own format.
     ASSERT_EQ(kOk, sys->OpenStream("kva_test_b", b.mixFormat, 4410, &s));
     EXPECT_GE(s->BufferFrames(), 2 * s->PeriodFrames());
