@@ -238,6 +238,10 @@ inline int16_t MixSample(int16_t in, int16_t old, float g) {
     const double v = static_cast<double>(in * g) + old * (1.0 - g);
     return static_cast<int16_t>(std::clamp<int64_t>(static_cast<int64_t>(v), -32768, 32767));
 }
+// 32-bit samples in double, truncated; a mix of two in-range samples stays in range.
+inline int32_t MixSample(int32_t in, int32_t old, float g) {
+    return static_cast<int32_t>(static_cast<double>(in) * g + old * (1.0 - g));
+}
 
 // Mixes `frames` frames in place, the gain rising by `step` a frame from `g`, capped at 1.
 template <typename T>
@@ -264,17 +268,25 @@ void CKVAAudioPlayer::MixCrossFade(uint8_t* out, int32_t n, const uint8_t* old, 
     const int32_t bytes = std::max(n, m);
     // Fill-mode lock held: mOutDes is stable here.
     const int32_t channels = std::max(mOutDes.nChannel, 1);
-    const int32_t waveFormat = WaveFormatOf(mOutDes);
     const float g = static_cast<float>(mCrossFadeProgress) * mCrossFadeStep;
     int64_t frames;
-    if (waveFormat == kWaveFormatFloat && mOutDes.nBitsPerSample == 32) {
-        frames = bytes / 4 / channels;
-        MixFrames<float>(out, old, frames, channels, g, mCrossFadeStep);
-    } else if (waveFormat == kWaveFormatPcm && mOutDes.nBitsPerSample == 16) {
-        frames = bytes / 2 / channels;
-        MixFrames<int16_t>(out, old, frames, channels, g, mCrossFadeStep);
-    } else {
-        return;
+    switch (mOutDes.nSampleFormat) {
+        case kSampleFormatFlt:
+            frames = bytes / 4 / channels;
+            MixFrames<float>(out, old, frames, channels, g, mCrossFadeStep);
+            break;
+        case kSampleFormatS16:
+            frames = bytes / 2 / channels;
+            MixFrames<int16_t>(out, old, frames, channels, g, mCrossFadeStep);
+            break;
+        case kSampleFormatS32:
+            frames = bytes / 4 / channels;
+            MixFrames<int32_t>(out, old, frames, channels, g, mCrossFadeStep);
+            break;
+        default:
+            // 8-bit output is not mixed: the old track goes at once rather than never.
+            frames = mCrossFadeLength + 1;
+            break;
     }
     mCrossFadeProgress += frames;
     if (mCrossFadeProgress > mCrossFadeLength && !mCrossFadeEndPosted) {

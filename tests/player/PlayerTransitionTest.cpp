@@ -247,16 +247,19 @@ TEST_F(PlayerTransition, ANextTrackStallingMidFadeHoldsBoth) {
     EXPECT_EQ(x.newOffset, start + x.mixStart) << "the new track is not heard from the fade's start";
 }
 
-// A 16-bit output mixes the same fade, to the integer step.
-TEST_F(PlayerTransition, CrossFadeIntoA16BitOutputIsTheSameMix) {
-    UseS16Output();
-    Fresh()->SetCrossFadeTime(600);
-    Prepare("join_a.wav");
-    player->SetNextSourceIO(Memory("join_b.wav", 53), kNextModeCrossFadeAtEnd, &DeleteSource);
-    PlayToTheEnd();
-    long start;
-    const CrossFadeLayout x = CrossFadeHeard(Ref("join_a.wav"), Ref("join_b.wav"), &start);
-    EXPECT_NEAR(x.length, 26460, 2 * 44 + 2);
+// Integer outputs mix the same fade, to the integer step.
+TEST_F(PlayerTransition, CrossFadeIntoAnIntegerOutputIsTheSameMix) {
+    for (int bits : {16, 32}) {
+        SCOPED_TRACE(bits);
+        UseIntegerOutput(bits);
+        Fresh()->SetCrossFadeTime(600);
+        Prepare("join_a.wav");
+        player->SetNextSourceIO(Memory("join_b.wav", 53), kNextModeCrossFadeAtEnd, &DeleteSource);
+        PlayToTheEnd();
+        long start;
+        const CrossFadeLayout x = CrossFadeHeard(Ref("join_a.wav"), Ref("join_b.wav"), &start);
+        EXPECT_NEAR(x.length, 26460, 2 * 44 + 2);
+    }
 }
 
 // A start fade of 300 ms reaches the device as a rising ramp; fades under 200 ms, start and

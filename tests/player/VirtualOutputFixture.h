@@ -94,25 +94,30 @@ protected:
         player->Play(false);
         ASSERT_TRUE(obs.WaitFor(kva_audioplayer::kNotifyPlaybackCompleted, RecordingObserver::kAny, 10000));
     }
-    // "out" mixing in 16-bit integers: the player then renders in them.
-    void UseS16Output() {
+    // "out" mixing in integers of `bits` (16 or 32): the player then renders in them.
+    void UseIntegerOutput(int bits) {
         auto info = kva_audioplayer::snd::VirtualSoundSystem::MakeEndpoint("out", u"Test Output");
-        info.mixFormat.bitsPerSample = 16;
+        info.mixFormat.bitsPerSample = intBits = bits;
         info.mixFormat.isFloat = false;
         system->RemoveEndpoint("out");
         system->AddEndpoint(info, true);
         system->SetCapture("out", true);
-        s16 = true;
     }
     // The capture as float samples, whatever the output format.
     std::vector<float> Captured(const char* endpoint = "out") {
         const std::vector<uint8_t> bytes = system->GetCaptured(endpoint);
-        if (!s16) return FloatsFromBytes(bytes);
-        std::vector<float> out(bytes.size() / 2);
-        for (size_t i = 0; i < out.size(); ++i) out[i] = int16_t(bytes[2 * i] | bytes[2 * i + 1] << 8) / 32768.0f;
+        if (!intBits) return FloatsFromBytes(bytes);
+        std::vector<float> out(bytes.size() * 8 / intBits);
+        for (size_t i = 0; i < out.size(); ++i) {
+            int32_t v = 0;
+            memcpy(reinterpret_cast<char*>(&v) + 4 - intBits / 8, &bytes[i * intBits / 8], intBits / 8);
+            out[i] = float(v / 2147483648.0);
+        }
         return out;
     }
-    size_t CapturedFrames(const char* endpoint = "out") { return system->GetCaptured(endpoint).size() / (s16 ? 4 : 8); }
+    size_t CapturedFrames(const char* endpoint = "out") {
+        return system->GetCaptured(endpoint).size() / (intBits ? intBits / 4 : 8);
+    }
     // In real time: until the endpoint has played `frames`.
     bool WaitCaptured(size_t frames, const char* endpoint = "out") {
         return WaitUntil([&] { return CapturedFrames(endpoint) >= frames; });
@@ -143,7 +148,7 @@ protected:
     std::shared_ptr<kva_audioplayer::snd::VirtualSoundSystem> system;
     RecordingObserver obs;
     kva_audioplayer::IKVAPlayer* player = nullptr;
-    bool s16 = false;
+    int intBits = 0;  // the integer output in use, 0: float
 
 private:
     void Prepared(const std::string& what) {
