@@ -75,9 +75,10 @@ protected:
     Events Setup(bool withEffect, bool withListener) {
         if (withEffect) chain.SetAudioEffect(&effect);
         if (withListener) chain.SetAudioListener(&listener);
-        chain.setAudioDescription(Describe(AV_SAMPLE_FMT_FLT));
-        return rec.Take();
+        return Described();
     }
+    // The float stereo description set (again); the Inits it made, taken.
+    Events Described() { return chain.setAudioDescription(Describe(AV_SAMPLE_FMT_FLT)), rec.Take(); }
     // The first `frames` frames of buf through the chain; the bytes out.
     uint32_t Process(int64_t position, int frames, int32_t end, uint32_t capacityFrames) {
         buf.resize(static_cast<size_t>(capacityFrames) * kChannels);
@@ -147,17 +148,14 @@ TEST_F(AudioProcessTest, UnreadyEffectSkippedUnreadyListenerStillCalledBothRetri
     EXPECT_EQ(0.25f, reinterpret_cast<float*>(listener.seen.data())[7]);
     // Same format again: only the objects that are not ready are initialised.
     listener.initResult = true;
-    chain.setAudioDescription(Describe(AV_SAMPLE_FMT_FLT));
-    EXPECT_EQ((Events{"effect.Init 3 2 44100 16384", "listener.SetPCMFormat 4 44100 2"}), rec.Take());
-    chain.setAudioDescription(Describe(AV_SAMPLE_FMT_FLT));
-    EXPECT_EQ((Events{"effect.Init 3 2 44100 16384"}), rec.Take());
+    EXPECT_EQ((Events{"effect.Init 3 2 44100 16384", "listener.SetPCMFormat 4 44100 2"}), Described());
+    EXPECT_EQ((Events{"effect.Init 3 2 44100 16384"}), Described());
     // A new effect is initialised at the next description, not before.
     FakeEffect other(&rec);
     chain.SetAudioEffect(&other);
     Run(0);
     EXPECT_EQ((Events{"listener.OnPCM 35280 0 0"}), rec.Take());
-    chain.setAudioDescription(Describe(AV_SAMPLE_FMT_FLT));
-    EXPECT_EQ((Events{"effect.Init 3 2 44100 16384"}), rec.Take());
+    EXPECT_EQ((Events{"effect.Init 3 2 44100 16384"}), Described());
 }
 
 TEST_F(AudioProcessTest, FormatCodesPerSampleFormat) {
@@ -498,9 +496,7 @@ TEST(TempoConversion, TableValuesAndSaturation) {
 
 // Faster and slower keep the pitch, in any channel layout; identical channels stay identical.
 TEST(TempoStretch, FasterAndSlowerKeepPitch) {
-    for (auto c : {std::make_pair(1.5, 2), {0.75, 2}, {2.0, 1}, {2.0, 6}}) {
-        const double tempo = c.first;
-        const int ch = c.second;
+    for (auto [tempo, ch] : {std::make_pair(1.5, 2), {0.75, 2}, {2.0, 1}, {2.0, 6}}) {
         SCOPED_TRACE(std::to_string(tempo) + " x" + std::to_string(ch));
         std::vector<float> in(6 * kRate * ch);
         for (size_t i = 0; i < in.size(); ++i)

@@ -230,11 +230,8 @@ bool HttpTestServer::Answer(int fd, ssl_st* ssl, HttpRequest& req) {
         auto it = mRoutes.find(req.path);
         if (it != mRoutes.end()) handler = it->second;
     }
-    HttpPlan plan;
-    if (handler)
-        plan = handler(req);
-    else
-        plan.status = 404;
+    HttpPlan plan = handler ? handler(req) : HttpPlan();
+    if (!handler) plan.status = 404;
     if (req.method == "CONNECT" && plan.status == 200 && plan.tunnelPort > 0) {
         Tunnel(fd, plan);
         return false;

@@ -59,6 +59,7 @@ struct HttpPlan {
 
     static HttpPlan Pattern(int64_t size) { HttpPlan p; p.patternSize = size; return p; }
     static HttpPlan Raw(std::string response) { HttpPlan p; p.rawResponse = std::move(response); return p; }
+    static HttpPlan Body(std::string b) { HttpPlan p; p.body = std::make_shared<const std::string>(std::move(b)); return p; }
 };
 
 using HttpHandler = std::function<HttpPlan(const HttpRequest&)>;

@@ -46,6 +46,7 @@ inline long LocateStart(const std::vector<float>& got, const std::vector<float>&
 inline CrossFadeLayout AnalyseCrossFade(const std::vector<float>& out, long start, const std::vector<float>& oldRef,
                                  const std::vector<float>& newRef, float tolerance) {
     CrossFadeLayout r;
+    auto fail = [&r](const char* why) { return r.error = why, r; };
     const long outFrames = long(out.size() / 2), oldFrames = long(oldRef.size() / 2);
     const long newFrames = long(newRef.size() / 2);
     auto same = [&](long o, const std::vector<float>& ref, long f) {
@@ -53,35 +54,23 @@ inline CrossFadeLayout AnalyseCrossFade(const std::vector<float>& out, long star
     };
     long i = 0;
     while (i < oldFrames && start + i < outFrames && same(start + i, oldRef, i)) ++i;
-    if (i == 0 || i >= oldFrames) {
-        r.error = "the output never departs from the old track";
-        return r;
-    }
+    if (i == 0 || i >= oldFrames) return fail("the output never departs from the old track");
     r.mixStart = i - 1;  // the mix's first frame is the old track alone
     const long mixAt = start + r.mixStart;
 
     // The new track alone, found well after the longest fade.
     const long probeFrames = 256;
     const long probeAt = std::min(outFrames, mixAt + 26460 + 2 * 4410) - probeFrames;
-    if (probeAt <= mixAt) {
-        r.error = "the output ends inside the fade";
-        return r;
-    }
+    if (probeAt <= mixAt) return fail("the output ends inside the fade");
     std::vector<float> probe(out.begin() + 2 * probeAt, out.begin() + 2 * (probeAt + probeFrames));
     const long found = FindBlock(newRef, probe, probeFrames, 0, newFrames - probeFrames + 1);
-    if (found < 0) {
-        r.error = "the new track does not play alone after the fade";
-        return r;
-    }
+    if (found < 0) return fail("the new track does not play alone after the fade");
     r.newOffset = probeAt - found;
     long end = mixAt;
     for (long j = std::min(outFrames, r.newOffset + newFrames) - 1; j > mixAt && end == mixAt; --j)
         if (j < r.newOffset || !same(j, newRef, j - r.newOffset)) end = j + 1;
     r.length = end - mixAt;
-    if (r.length <= 0) {
-        r.error = "no mixed frames";
-        return r;
-    }
+    if (r.length <= 0) return fail("no mixed frames");
     for (long k = 0; k < r.length && r.mismatch < 0; ++k) {
         const double g = std::min(1.0, double(k) / r.length);
         const long o = r.mixStart + k, n = mixAt + k - r.newOffset;

@@ -12,12 +12,11 @@
 namespace kva_test {
 
 // Decodes `path` with `ffmpeg -i path -f f32le -ar 44100 -ac 2` into interleaved stereo floats;
-// `extraInputArgs` go before `-i` (e.g. "-ss 1.5"). False, with `out` empty, when ffmpeg fails.
-inline bool ReferenceDecodeF32Stereo(const std::string& path, std::vector<float>* out,
-                                     const std::string& extraInputArgs = std::string()) {
+// false, with `out` empty, when ffmpeg fails.
+inline bool ReferenceDecodeF32Stereo(const std::string& path, std::vector<float>* out) {
     std::string quoted;
     for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    const std::string cmd = "ffmpeg -hide_banner -nostdin -v error -threads 1 " + extraInputArgs + " -i '" +
+    const std::string cmd = "ffmpeg -hide_banner -nostdin -v error -threads 1 -i '" +
                             quoted + "' -f f32le -ar 44100 -ac 2 - 2>/dev/null";
     // A loaded machine can fail the fork or kill the child: try again before giving up.
     for (int attempt = 0; attempt < 3; ++attempt) {

@@ -118,21 +118,17 @@ private:
 inline long DoubledThenPlain(const std::vector<float>& got, size_t start, const std::vector<float>& ref,
                              std::string* why) {
     const size_t frames = ref.size() / 2;
-    if (got.size() / 2 < start + frames) {
-        *why = "output shorter than the source";
-        return -1;
-    }
+    auto fail = [why](const std::string& reason) { return *why = reason, -1L; };
+    if (got.size() / 2 < start + frames) return fail("output shorter than the source");
     auto is = [&](size_t f, float k) {
         return got[(start + f) * 2] == k * ref[f * 2] && got[(start + f) * 2 + 1] == k * ref[f * 2 + 1];
     };
     size_t doubled = 0;
     while (doubled < frames && is(doubled, 2)) ++doubled;
-    for (size_t f = doubled; f < frames; ++f) {
-        if (is(f, 1)) continue;
-        *why = "frame " + std::to_string(f) + " is neither doubled nor plain (doubled up to " +
-               std::to_string(doubled) + ")";
-        return -1;
-    }
+    for (size_t f = doubled; f < frames; ++f)
+        if (!is(f, 1))
+            return fail("frame " + std::to_string(f) + " is neither doubled nor plain (doubled up to " +
+                        std::to_string(doubled) + ")");
     return long(doubled);
 }
 

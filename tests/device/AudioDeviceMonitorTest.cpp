@@ -49,6 +49,14 @@ std::u16string NameAt(AudioDeviceMonitor& m, int32_t i) {
     return m.GetDeviceAt(i, &r) ? std::u16string(r.szName) : u"<none>";
 }
 
+// The device chosen for `type` as "name type default", or "none".
+std::string Available(AudioDeviceMonitor& m, int32_t type) {
+    DeviceRecord r;
+    if (!m.GetAvailableDevice(type, &r)) return "none";
+    return Utf16ToUtf8(r.szName) + " " + std::to_string(r.nType) + " " + std::to_string(r.bDefault);
+}
+const std::string kDefaultEntry = Utf16ToUtf8(Wasapi::kDefaultEntryName);
+
 }  // namespace
 
 // Active endpoints only; names are cut to 260 units (waveOut's to 31); nothing without endpoints.
@@ -119,12 +127,8 @@ TEST_F(MonitorTest, CurrentDeviceMatchesNameAndTypeExactly) {
 TEST_F(MonitorTest, AvailableDevicePrefersDefaultEntryThenTypeThenAny) {
     AudioDeviceMonitor m(&observer, false);
     m.RefreshDeviceList();
-    DeviceRecord r;
-    ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWasapi, &r));
-    EXPECT_EQ(std::u16string(Wasapi::kDefaultEntryName), r.szName);
-    ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWaveOut, &r));
-    EXPECT_EQ(kDeviceTypeWaveOut, r.nType);
-    EXPECT_EQ(1, r.bDefault);
+    EXPECT_EQ(kDefaultEntry + " 5 1", Available(m, kDeviceTypeWasapi));
+    EXPECT_EQ("Sound Mapper 4 1", Available(m, kDeviceTypeWaveOut));
 
     // A failure that does not lose the device keeps it listed but skipped.
     m.SetCurrent(Wasapi::kDefaultEntryName, kDeviceTypeWasapi);
@@ -132,19 +136,15 @@ TEST_F(MonitorTest, AvailableDevicePrefersDefaultEntryThenTypeThenAny) {
     EXPECT_EQ(9, m.GetDeviceCount());
     EXPECT_TRUE(m.IsFailed(Wasapi::kDefaultEntryName, kDeviceTypeWasapi));
     EXPECT_FALSE(m.IsFailed(Wasapi::kDefaultEntryName, kDeviceTypeWaveOut));
-    ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWasapi, &r));
-    EXPECT_EQ(std::u16string(u"Speakers"), r.szName);
-    EXPECT_EQ(kDeviceTypeWasapi, r.nType);
+    EXPECT_EQ("Speakers 5 0", Available(m, kDeviceTypeWasapi));
 
     // Every waveOut entry failed: the first remaining entry of any type.
     FailEntries(m, 6, 9);
-    ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWaveOut, &r));
-    EXPECT_EQ(std::u16string(u"Speakers"), r.szName);
-    EXPECT_EQ(kDeviceTypeWasapi, r.nType);
+    EXPECT_EQ("Speakers 5 0", Available(m, kDeviceTypeWaveOut));
 
     FailEntries(m, 1, 6);
     EXPECT_EQ(9, m.FailedCount());
-    EXPECT_FALSE(m.GetAvailableDevice(kDeviceTypeWasapi, &r));
+    EXPECT_EQ("none", Available(m, kDeviceTypeWasapi));
 }
 
 TEST_F(MonitorTest, LostDeviceLeavesTheListAndComesBackWhenPresentAgain) {
@@ -155,9 +155,7 @@ TEST_F(MonitorTest, LostDeviceLeavesTheListAndComesBackWhenPresentAgain) {
     m.ReportDeviceError(kDeviceErrorInvalidated);
     EXPECT_EQ(6, m.GetDeviceCount());  // refreshed without the headphones
     EXPECT_TRUE(m.IsFailed(u"Headphones", kDeviceTypeWasapi));
-    DeviceRecord r;
-    ASSERT_TRUE(m.GetAvailableDevice(kDeviceTypeWasapi, &r));
-    EXPECT_EQ(1, r.bDefault);
+    EXPECT_EQ(kDefaultEntry + " 5 1", Available(m, kDeviceTypeWasapi));
 
     // The default entry is lost and is back at once after the refresh: it leaves the failed array.
     m.SetCurrent(Wasapi::kDefaultEntryName, kDeviceTypeWasapi);

@@ -30,14 +30,11 @@ TEST(WaveFormat, FromDescription) {
               std::make_tuple(WAVE_FORMAT_EXTENSIBLE, 22, 6, 44100u, 24, 24u * 44100u, 32, 32));
     EXPECT_TRUE(SubFormatOf(w) == KSDATAFORMAT_SUBTYPE_PCM);
 
-    for (int f : {3, 4, 8, 9})
-        EXPECT_TRUE(SubFormatOf(WaveFormatFromDescription(MakeDescription(8000, 1, f, 32))) ==
-                    KSDATAFORMAT_SUBTYPE_IEEE_FLOAT)
-            << f;
-    for (int f : {0, 1, 2, 5, 6, 7})
-        EXPECT_TRUE(SubFormatOf(WaveFormatFromDescription(MakeDescription(8000, 1, f, 16))) ==
-                    KSDATAFORMAT_SUBTYPE_PCM)
-            << f;
+    for (int f = 0; f <= 9; ++f) {  // 3, 4, 8 and 9 are float
+        const bool isFloat = f == 3 || f == 4 || f >= 8;
+        EXPECT_TRUE(SubFormatOf(WaveFormatFromDescription(MakeDescription(8000, 1, f, isFloat ? 32 : 16))) ==
+                    (isFloat ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM)) << f;
+    }
 }
 
 TEST(WaveFormat, ToDescription) {
@@ -92,8 +89,7 @@ TEST_F(VirtualDevices, DriverNamesAndFactory) {
         EXPECT_EQ(d->devices.size(), 3u);
     }
 
-    DeviceRecord rec;
-    memset(&rec, 0, sizeof(rec));
+    DeviceRecord rec{};
     CopyUtf16(rec.szName, kDeviceTextUnits, std::u16string(u"Headphones (Second)"));
     rec.bDefault = 1;
     std::unique_ptr<AudioDevice> d(CreateAudioDevice(5, &rec));
@@ -155,11 +151,7 @@ TEST_F(VirtualDevices, HandsFreeLooseMatch) {
 TEST(SessionTag, ParsedAndTakenOnlyWhenValid) {
     GUID g;
     ASSERT_TRUE(ParseSessionTag("0123abcd-4567-89AB-cdef-0123456789ab", &g));
-    EXPECT_EQ(g.Data1, 0x0123abcdu);
-    EXPECT_EQ(g.Data2, 0x4567);
-    EXPECT_EQ(g.Data3, 0x89AB);
-    const uint8_t d4[8] = {0xcd, 0xef, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab};
-    EXPECT_EQ(memcmp(g.Data4, d4, 8), 0);
+    EXPECT_TRUE(g == GUID({0x0123abcd, 0x4567, 0x89AB, {0xcd, 0xef, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab}}));
 
     // Hyphens anywhere, or none, give the same GUID.
     for (const char* t : {"0123abcd456789ABcdef0123456789ab", "-0-123abcd4567-89ABcdef012345-6789ab-",

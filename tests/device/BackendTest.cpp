@@ -64,8 +64,10 @@ protected:
         EXPECT_EQ(d->Open(3, &format), 0);
         return d;
     }
-    Device Playing(ScriptedObserver& obs) {
+    // Playing to obs; *self is the device before its first fill, for scripts that act on it.
+    Device Playing(ScriptedObserver& obs, AudioDevice** self = nullptr) {
         Device d = Open();
+        if (self) *self = d.get();
         d->SetObserver(&obs);
         EXPECT_EQ(d->Play(), 0);
         return d;
@@ -126,10 +128,7 @@ TEST_P(BackendConcurrency, PeriodFilledAtAPauseIsPlayedOnResume) {
         if (call == 3) device->Pause();
         return PatternThenEnd(6, &counter)(call, buffer, length);
     });
-    Device d = Open();
-    device = d.get();
-    d->SetObserver(&obs);
-    ASSERT_EQ(d->Play(), 0);
+    Device d = Playing(obs, &device);
     ASSERT_TRUE(obs.WaitCalls(4));
     EXPECT_TRUE(WaitUntil([&] { return d->GetState() == 2; }));
     sleep_for(milliseconds(50));
@@ -153,10 +152,7 @@ TEST_P(BackendConcurrency, NoDataIsAskedAgainOnlyWhilePlaying) {
         }
         return PatternThenEnd(9, &counter)(call - 6, buffer, length);
     });
-    Device d = Open();
-    device = d.get();
-    d->SetObserver(&obs);
-    ASSERT_EQ(d->Play(), 0);
+    Device d = Playing(obs, &device);
     ASSERT_TRUE(obs.WaitCalls(6));
     sleep_for(milliseconds(40));
     EXPECT_EQ(obs.Calls(), 6);
@@ -195,10 +191,8 @@ TEST_P(BackendConcurrency, EndpointLossIsOneError9) {
 TEST_P(BackendConcurrency, DeviceChoice) {
     sys->SetDefaultEndpoint("second");
     const std::u16string defaultEntry = Device(GetParam().make(u""))->devices.at(0).name;
-    const struct {
-        std::u16string name;
-        const char* endpoint;
-    } cases[] = {{u"Speakers (Main)", "main"}, {u"No Such Device", "second"}, {defaultEntry, "second"}};
+    const struct { std::u16string name; const char* endpoint; } cases[] = {
+        {u"Speakers (Main)", "main"}, {u"No Such Device", "second"}, {defaultEntry, "second"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.endpoint);
         sys->ClearCaptured("main");
@@ -314,12 +308,8 @@ TEST_P(WasapiConcurrency, FormatNegotiation) {
 }
 
 TEST_P(WasapiConcurrency, PeriodAndStepSize) {
-    const struct {
-        uint32_t periodFrames;
-        int rate;
-        uint32_t periodMs;
-        int step;
-    } cases[] = {{441, 44100, 10, 3528}, {512, 44100, 11, 3880}, {480, 48000, 10, 3840}, {1024, 48000, 21, 8064}};
+    const struct { uint32_t periodFrames; int rate; uint32_t periodMs; int step; } cases[] = {
+        {441, 44100, 10, 3528}, {512, 44100, 11, 3880}, {480, 48000, 10, 3840}, {1024, 48000, 21, 8064}};
     for (const auto& c : cases) {
         snd::EndpointInfo info = snd::VirtualSoundSystem::MakeEndpoint("p", u"Period");
         info.periodFrames = c.periodFrames;
@@ -391,10 +381,8 @@ TEST_P(WasapiConcurrency, StopPlayAgainAndFlush) {
         memset(buf, 0, *len);
         return 0;
     });
-    Device d = Open();
+    Device d = Playing(obs);
     Wasapi& w = As<Wasapi>(*d);
-    w.SetObserver(&obs);
-    w.Play();
     ASSERT_TRUE(obs.WaitCalls(3));
     w.Stop();
     EXPECT_EQ(w.GetState(), 3);
@@ -464,10 +452,8 @@ TEST_P(DirectSoundConcurrency, LoaderFailureLeavesTheDriverUnavailable) {
 // lacks falls back to 44.1 kHz stereo 16-bit; no stream or no format to open: -6.
 TEST_P(DirectSoundConcurrency, FillSizeFormatFallbackAndOpenFailures) {
     const AudioDescription s16 = MakeDescription(44100, 2, 1, 16, 0x3);
-    const struct {
-        AudioDescription format;
-        int32_t step;
-    } cases[] = {{s16, 4096}, {MakeDescription(44100, 1, 1, 16, 0x4), 2048}};
+    const struct { AudioDescription format; int32_t step; } cases[] = {
+        {s16, 4096}, {MakeDescription(44100, 1, 1, 16, 0x4), 2048}};
     sys->SetAcceptAnyFormat("main", true);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.step);
@@ -599,9 +585,7 @@ TEST_P(WaveOutConcurrency, FormatFallbacksInOrder) {
     sys->RefuseFormat("main", pcm(48000, 6, 16));
     // Refused as asked: stereo 44.1 kHz with the same samples; then the standard 16-bit
     // stereo formats 48 kHz, 44.1 kHz, 96 kHz in that order.
-    const struct {
-        int refuse, rate;
-    } probes[] = {{0, 44100}, {44100, 48000}, {48000, 96000}};
+    const struct { int refuse, rate; } probes[] = {{0, 44100}, {44100, 48000}, {48000, 96000}};
     for (const auto& p : probes) {
         if (p.refuse) sys->RefuseFormat("main", pcm(p.refuse, 2, 16));
         Device d = Open(u"", asked);

@@ -21,8 +21,7 @@ namespace kva_test {
 
 inline kva_audioplayer::AudioDescription MakeDescription(int rate, int channels, int sampleFormat, int bits,
                                                         uint64_t layout = 0) {
-    kva_audioplayer::AudioDescription d;
-    memset(&d, 0, sizeof(d));
+    kva_audioplayer::AudioDescription d{};
     d.nTag = kva_audioplayer::kAudioDescriptionTag;
     d.nSampleRate = rate, d.nChannel = channels, d.nSampleFormat = sampleFormat;
     d.nBitsPerSample = bits, d.nChannelLayout = layout;

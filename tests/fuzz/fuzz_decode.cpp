@@ -27,23 +27,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kva_test::MemorySourceIO source(std::vector<uint8_t>(data, data + size));
     CKVAFFDecoder decoder;
     if (decoder.open(&source, 0.0f) == kDecOk) {
-        AudioDescription target{};
-        target.nTag = kAudioDescriptionTag;
-        target.nSampleRate = 44100;
-        target.nChannel = 2;
-        target.nSampleFormat = AV_SAMPLE_FMT_FLT;
-        target.nChannelLayout = AV_CH_LAYOUT_STEREO;
-        target.nBitsPerSample = 32;
+        const AudioDescription target{kAudioDescriptionTag, 44100, 2, AV_SAMPLE_FMT_FLT, AV_CH_LAYOUT_STEREO, 32, 0};
         decoder.setOutputDescription(target);
         AudioFrame frame{};
         frame.nCapacity = 16384;
         frame.pData = static_cast<uint8_t*>(malloc(frame.nCapacity));
         const bool seekHalfway = size > 0 && (data[size - 1] & 1);
         for (int i = 0; i < 4000; ++i) {
-            frame.nLen = 0;
-            frame.nFlags = 0;
+            frame.nLen = frame.nFlags = frame.nDuration = 0;
             frame.nTimestamp = -1;
-            frame.nDuration = 0;
             int32_t r = decoder.decode(&frame);
             if (r == kDecFormatChanged) {
                 decoder.setOutputDescription(target);

@@ -309,10 +309,7 @@ TEST_F(CoreAudioConcurrency, NotificationsComeOnTheSystemThread) {
     EXPECT_EQ(client.From("added ep-3"), (std::vector<std::string>{
                      "added ep-3", "state ep-3 1", "default 0 0 ep-3", "default 0 1 ep-3",
                      "default 0 2 ep-3", "state ep-2 2", "state ep-2 4", "removed ep-2"}));
-    {
-        std::lock_guard<std::mutex> lock(client.mutex);
-        for (auto& t : client.threads) EXPECT_NE(std::this_thread::get_id(), t);
-    }
+    for (auto& t : client.Threads()) EXPECT_NE(std::this_thread::get_id(), t);
 
     EXPECT_EQ(enumerator->UnregisterEndpointNotificationCallback(&client), S_OK);
     EXPECT_EQ(enumerator->UnregisterEndpointNotificationCallback(&client), E_NOTFOUND);

@@ -130,6 +130,10 @@ struct EndpointEvents : kva_audioplayer::snd::IListener {
         std::lock_guard<std::mutex> lock(mutex);
         return events;
     }
+    std::vector<std::thread::id> Threads() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return threads;
+    }
 };
 
 }  // namespace kva_test

@@ -256,10 +256,7 @@ TEST_F(VirtualSoundSystemConcurrency, ScriptedEventsReachListenersOnSystemThread
         "added usb", "default usb", "state virtual-output 8", "removed usb", "default ",
         "state virtual-output 1", "default virtual-output"};
     EXPECT_EQ(want, rec.Events());
-    {
-        std::lock_guard<std::mutex> lock(rec.mutex);
-        for (auto& t : rec.threads) EXPECT_TRUE(t != std::this_thread::get_id() && t == rec.threads[0]);
-    }
+    for (auto& t : rec.Threads()) EXPECT_TRUE(t != std::this_thread::get_id() && t == rec.Threads()[0]);
 
     SlowListener slow;
     sys->AddListener(&slow);

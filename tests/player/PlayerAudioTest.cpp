@@ -20,8 +20,7 @@ protected:
         c.slowPuts = slowFactor > 1 ? 1 : c.slowPuts;
         c.initResult = initResult;
         proc.reset(new TestIFProcessor(c));
-        if (!player) player = NewPlayer(&obs);
-        player->SetAudioIFProcessor(proc.get());
+        Player()->SetAudioIFProcessor(proc.get());
         player->SetAudioIFEnable(1);
         Prepare("flac16.flac");
     }
@@ -74,8 +73,7 @@ protected:
     double Render(const char* fixture, int32_t mode, float preampDb, bool clip) {
         obs.Clear();
         system->ClearCaptured("out");
-        if (!player) player = NewPlayer(&obs);
-        EXPECT_EQ(player->SetReplayGain(mode, preampDb, clip), 0);
+        EXPECT_EQ(Player()->SetReplayGain(mode, preampDb, clip), 0);
         Prepare(fixture);
         PlayToTheEnd();
         double sum = 0.0;

@@ -165,10 +165,7 @@ TEST(ErrorText, PlayerReportsTheCauseOfAFailedOpen) {
         ASSERT_TRUE(gone.Start());
         refused = gone.Url("/a.mp3");
     }
-    const struct {
-        std::string locator;
-        int32_t code, detail;
-    } cases[] = {
+    const struct { std::string locator; int32_t code, detail; } cases[] = {
         {dir.File("absent.flac"), kErrorFileNotFound, ENOENT},
         {dir.path, kErrorFileUnreadable, EISDIR},
         {server.Url("/missing.mp3"), kErrorHttpStatus, 404},

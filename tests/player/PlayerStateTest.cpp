@@ -119,11 +119,7 @@ TEST_F(PlayerState, ASourceHandedInAgainIsReleasedOnce) {
 // current track plays.
 TEST_F(PlayerState, NoCallWaitsForAStalledSource) {
     const Call release = [](IKVAPlayer* p) { p->Release(); }, stop = [](IKVAPlayer* p) { p->Stop(true); };
-    const struct {
-        const char* name;
-        bool preload, destroys;
-        Call call;
-    } cases[] = {
+    const struct { const char* name; bool preload, destroys; Call call; } cases[] = {
         {"Release while preparing", false, true, release},
         {"Stop(true) while preparing", false, false, stop},
         {"Release while preloading", true, true, release},
@@ -245,8 +241,7 @@ TEST_F(PlayerState, PauseAndSeekWhilePlaying) {
     EXPECT_EQ(player->GetCurrentPosition(), 2000);  // the target while the seek is pending
     ASSERT_TRUE(obs.WaitFor(kNotifySeekCompleted, 2000, 5000));
     ASSERT_TRUE(WaitUntil([&] { return obs.Count(kNotifyPosition) > 0; }));
-    player->Pause(false);
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPaused, 5000));
+    Pause();
     const int64_t pos = player->GetCurrentPosition();
     const int ticks = obs.Count(kNotifyPosition);
     EXPECT_GE(pos, 2000);

@@ -56,9 +56,7 @@ protected:
 // 5, 7, all about the new track; one completion, the new one's; the audio back to back exactly.
 TEST_F(PlayerTransition, GaplessSwitchNotifiesInOrderAndJoinsExactly) {
     HttpTestServer server;
-    HttpPlan plan;
-    plan.body = std::make_shared<const std::string>(ReadFile(FixturePath("join_b.flac")));
-    server.Serve("/b.flac", plan);
+    server.Serve("/b.flac", HttpPlan::Body(ReadFile(FixturePath("join_b.flac"))));
     ASSERT_TRUE(server.Start());
     for (int32_t id : {42, 48}) {
         SCOPED_TRACE(id);
@@ -143,8 +141,7 @@ TEST_F(PlayerTransition, PreloadLandingAfterTheEndStartsAtOnce) {
 
 TEST_F(PlayerTransition, CrossFadeWhilePausedSwitchesWithANewPreparation) {
     Prepare("join_a.wav");
-    player->Pause(false);
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPaused, 5000));
+    Pause();
     obs.Clear();
     player->SetNextSourceIO(Memory("join_b.wav", 45), kNextModeCrossFade, &DeleteSource);
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 5000));
@@ -283,8 +280,7 @@ TEST_F(PlayerTransition, StartFadeRampsAndFadesUnder200MsSwitchAtOnce) {
         if (fadeMs < 200) {
             EXPECT_EQ(full, first) << "faded in";
             const size_t atPause = g.size();
-            player->Pause(true);
-            ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPaused, 5000));
+            Pause(true);
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             g = Gains(Captured());
             for (size_t i = first; i < g.size(); ++i) ASSERT_EQ(g[i], 1.0f) << "faded out at frame " << i;
@@ -303,13 +299,11 @@ TEST_F(PlayerTransition, StartFadeRampsAndFadesUnder200MsSwitchAtOnce) {
 
 TEST_F(PlayerTransition, PauseFadeEndsInPauseAndPlayDuringItRisesFromTheGainReached) {
     system->SetFast(false);
-    player = NewPlayer(&obs);
-    player->SetPauseFadeTime(1500);
+    Player()->SetPauseFadeTime(1500);
     Prepare("dc_half.wav");
     player->Play(false);
     WaitCaptured(4410);
-    player->Pause(true);
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPaused, 5000));
+    Pause(true);
     // Let the gain fall part of the way, then play again while the fade-out runs.
     std::vector<float> g = GainsWhen([](const std::vector<float>& g) { return !g.empty() && g.back() < 0.8f; });
     ASSERT_LT(g.back(), 0.8f);
@@ -329,8 +323,7 @@ TEST_F(PlayerTransition, PauseFadeEndsInPauseAndPlayDuringItRisesFromTheGainReac
     // A pause fade left to run ends in silence and a paused device; Play resumes at full level.
     const size_t before = g.size();
     player->SetPauseFadeTime(300);
-    player->Pause(true);
-    ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPaused, 5000));
+    Pause(true);
     g = Gains(CapturedOnceStill());
     ASSERT_GT(g.size(), before + 13230 - 882 - 441);  // the device played on through the fade
     EXPECT_LT(g.back(), 0.1f);

@@ -75,20 +75,23 @@ protected:
         system->ClearCaptured("out");
         return player = NewPlayer(&obs);
     }
-    // Prepares the fixture (or a host source) on `player`, made on first use.
+    kva_audioplayer::IKVAPlayer* Player() { return player ? player : player = NewPlayer(&obs); }  // made on first use
+    // Prepares the fixture (or a host source) on Player().
     void Prepare(const std::string& fixture) {
-        if (!player) player = NewPlayer(&obs);
-        player->SetDataSource(FixturePath(fixture).c_str());
+        Player()->SetDataSource(FixturePath(fixture).c_str());
         Prepared(fixture);
     }
     void Prepare(kva_audioplayer::IKVASourceIO* source, kva_audioplayer::KVASourceRelease release = nullptr) {
-        if (!player) player = NewPlayer(&obs);
-        player->SetSourceIO(source, release);
+        Player()->SetSourceIO(source, release);
         Prepared("a host source");
     }
     void Play() {
         player->Play(false);
         ASSERT_TRUE(obs.WaitFor(kva_audioplayer::kNotifyStatus, kva_audioplayer::kStatusStarted, 5000));
+    }
+    void Pause(bool fade = false) {
+        player->Pause(fade);
+        ASSERT_TRUE(obs.WaitFor(kva_audioplayer::kNotifyStatus, kva_audioplayer::kStatusPaused, 5000));
     }
     void PlayToTheEnd() {
         player->Play(false);

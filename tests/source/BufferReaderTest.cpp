@@ -118,8 +118,7 @@ TEST_F(NetReaderConcurrency, LogsCarryNoHeaderValuesBodyBytesOrCredentials) {
     Lines capture;
     std::string text;
     while (text.size() < 300 * kKiB) text += "BODYSECRET ";
-    HttpPlan plan;
-    plan.body = std::make_shared<const std::string>(text);
+    HttpPlan plan = HttpPlan::Body(text);
     plan.extraHeaders = {"Set-Cookie: session=HEADERSECRET"};
     plan.rangePiece = 128 * kKiB;  // answers that end on a kept-open connection are no fault
     server.Serve("/log.txt", plan);
@@ -462,8 +461,7 @@ TEST_F(NetReaderConcurrency, LiveStreamsAtThePlayer) {
     system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("out", u"Test Output"), true);
     snd::SetSoundSystem(system);
     for (const char* fixture : {"/long_cbr.mp3", "/long.ogg"}) {
-        HttpPlan plan;
-        plan.body = std::make_shared<const std::string>(ReadFile(FixturePath(fixture + 1)));
+        HttpPlan plan = HttpPlan::Body(ReadFile(FixturePath(fixture + 1)));
         plan.icy = true;
         plan.metaInt = 8192;
         plan.titles = {"On Air"};

@@ -44,15 +44,20 @@ struct Recorder {
     }
 };
 
+// A message thread started on a recorder.
+class MsgThread : public ::testing::Test {
+protected:
+    void SetUp() override { thread.Start("msg test", &rec, &Recorder::Handle); }
+    Recorder rec;
+    CKVAMsgThread thread;
+};
+
 }  // namespace
 
 // RemoveById drops every record of that id and nothing else; the rest go by due time, then
 // posting order.
-TEST(MsgThread, OrdersByDueTimeThenPostingOrderAndRemovesById) {
-    Recorder rec;
+TEST_F(MsgThread, OrdersByDueTimeThenPostingOrderAndRemovesById) {
     rec.gated = true;
-    CKVAMsgThread thread;
-    thread.Start("order test", &rec, &Recorder::Handle);
     thread.Post(MakeMsg(99, ""), 0);  // occupies the handler while the rest queue up
     thread.Post(MakeMsg(16, ""), 0);
     thread.Post(MakeMsg(3, ""), 150);
@@ -73,10 +78,7 @@ TEST(MsgThread, OrdersByDueTimeThenPostingOrderAndRemovesById) {
 
 // A delay is capped at five seconds; the delayed record still waits for that after an immediate
 // one overtook it.
-TEST(MsgThread, ImmediateRecordOvertakesADelayedOneCappedAtFiveSeconds) {
-    Recorder rec;
-    CKVAMsgThread thread;
-    thread.Start("overtake", &rec, &Recorder::Handle);
+TEST_F(MsgThread, ImmediateRecordOvertakesADelayedOneCappedAtFiveSeconds) {
     int64_t start = MonotonicMs();
     thread.Post(MakeMsg(1, ""), 8000);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -86,10 +88,7 @@ TEST(MsgThread, ImmediateRecordOvertakesADelayedOneCappedAtFiveSeconds) {
     EXPECT_GE(rec.times[1] - start, 4900);
 }
 
-TEST(MsgThread, PostAfterStopIsDroppedAndRestartWorks) {
-    Recorder rec;
-    CKVAMsgThread thread;
-    thread.Start("stop", &rec, &Recorder::Handle);
+TEST_F(MsgThread, PostAfterStopIsDroppedAndRestartWorks) {
     thread.Post(MakeMsg(1, ""));
     ASSERT_TRUE(rec.WaitFor(1, 2000));
     thread.Stop();
@@ -103,7 +102,7 @@ TEST(MsgThread, PostAfterStopIsDroppedAndRestartWorks) {
     EXPECT_EQ(rec.Ids(), (std::vector<int32_t>{1, 3}));
 }
 
-TEST(MsgThread, HandlerMayStopAndDestroyItsOwnThread) {
+TEST_F(MsgThread, HandlerMayStopAndDestroyItsOwnThread) {  // a thread of its own
     struct SelfStopper {
         CKVAMsgThread* thread;
         std::atomic<bool> done{false};
@@ -119,13 +118,10 @@ TEST(MsgThread, HandlerMayStopAndDestroyItsOwnThread) {
     EXPECT_TRUE(kva_test::WaitUntil([&] { return stopper.done.load(); }, 1000));
 }
 
-TEST(MsgThread, ConcurrentPostersLoseNothing) {
-    Recorder rec;
-    CKVAMsgThread thread;
-    thread.Start("posters", &rec, &Recorder::Handle);
+TEST_F(MsgThread, ConcurrentPostersLoseNothing) {
     std::vector<std::thread> posters;
     for (int t = 0; t < 4; ++t)
-        posters.emplace_back([&thread, t] {
+        posters.emplace_back([this, t] {
             for (int i = 0; i < 250; ++i) thread.Post(MakeMsg(t, ""));
         });
     for (auto& p : posters) p.join();

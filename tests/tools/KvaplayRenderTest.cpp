@@ -12,17 +12,12 @@
 
 using namespace kva_test;
 
-// Tolerance 0: the same conversion path as the ffmpeg command line (44.1 kHz stereo sources,
-// only the sample format changes). Resampled or down-mixed sources go through the same
-// resampler with the same defaults, but the engine converts block by block where the command
-// line converts in one filter graph, so the last bits may differ. The file holds the media alone,
+// Tolerance 0 where only the sample format changes (44.1 kHz stereo sources), as on the ffmpeg
+// command line; resampled or down-mixed sources take the same resampler, but block by block
+// rather than in one filter graph, so the last bits may differ. The file holds the media alone,
 // from its first frame to its last, with every driver, or the render fails.
 TEST(KvaplayRender, WavOutputEqualsReferenceDecode) {
-    const struct {
-        const char* file;
-        float tolerance;
-        const char* driver;
-    } cases[] = {
+    const struct { const char* file; float tolerance; const char* driver; } cases[] = {
         {"s16.wav", 0, "wasapi"}, {"f32.wav", 0, "wasapi"}, {"flac16.flac", 0, "wasapi"}, {"cbr.mp3", 0, "wasapi"},
         {"vbr.mp3", 0, "wasapi"}, {"aac.m4a", 0, "wasapi"}, {"vorbis.ogg", 0, "wasapi"},
         {"opus.opus", 1e-4f, "wasapi"}, {"flac24_96k.flac", 1e-4f, "wasapi"}, {"mono8k.wav", 1e-4f, "wasapi"},
@@ -233,8 +228,7 @@ TEST(KvaplayNetwork, RemoteRendersEqualTheLocalOnes) {
     std::unique_ptr<NginxServer> nginx;
     for (const char* name : {"flac16.flac", "cbr.mp3", "aac.m4a"}) {
         const std::string file = FixturePath(name), path = std::string("/") + name;
-        HttpPlan plan;
-        plan.body = std::make_shared<const std::string>(ReadFile(file));
+        HttpPlan plan = HttpPlan::Body(ReadFile(file));
         plan.contentType = "audio/mpeg";
         plain.Serve(path, plan);
         plan.closeAfter = 16 * 1024;
@@ -263,26 +257,23 @@ TEST(KvaplayNetwork, RemoteRendersEqualTheLocalOnes) {
 // after it still plays.
 TEST(KvaplayNetwork, MidTrackFailuresLiveStreamsAndMissingMedia) {
     const std::string file = FixturePath("flac16.flac"), mp3 = FixturePath("cbr.mp3");
-    auto bytes = std::make_shared<const std::string>(ReadFile(file));
+    const HttpPlan whole = HttpPlan::Body(ReadFile(file));  // its copies share the bytes
     HttpTestServer server;
     ASSERT_TRUE(server.Start());
     // Quiet for good after 60 KB on an open connection; the next request is answered.
-    server.Route("/quiet.flac", [bytes](const HttpRequest& req) {
-        HttpPlan p;
-        p.body = bytes;
+    server.Route("/quiet.flac", [whole](const HttpRequest& req) {
+        HttpPlan p = whole;
         if (req.index == 0) p.stallAfter = 60000;
         return p;
     });
     // Dropped after 60 KB, then refused: the reader gives up.
-    server.Route("/gone.flac", [bytes](const HttpRequest& req) {
-        HttpPlan p;
-        p.body = bytes;
+    server.Route("/gone.flac", [whole](const HttpRequest& req) {
+        HttpPlan p = whole;
         p.closeAfter = 60000;
         if (req.index > 0) p.status = 403;
         return p;
     });
-    HttpPlan live;
-    live.body = std::make_shared<const std::string>(ReadFile(mp3));
+    HttpPlan live = HttpPlan::Body(ReadFile(mp3));
     live.icy = true;
     live.contentType = "audio/mpeg";
     live.metaInt = 8192;
