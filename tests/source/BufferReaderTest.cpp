@@ -252,6 +252,8 @@ TEST_F(NetReaderConcurrency, OpenFailuresReportWithinTheConnectAndHeadDeadlines)
         {server.Url("/slowly"), static_cast<int32_t>(kHttpStatusNothingReceived), 2, 1},   // from 5 s: at 8
         {"http://127.0.0.1:1/x", static_cast<int32_t>(kHttpStatusSocketBase + ECONNREFUSED), 5},
         {"http://127.0.0.1:" + std::to_string(blocked.Port()) + "/x", static_cast<int32_t>(kHttpStatusConnectTimeout), 2},
+        // A server that never answers the client hello: the handshake has the connect's deadline.
+        {"https://127.0.0.1:" + std::to_string(server.Port()) + "/x", static_cast<int32_t>(kHttpStatusConnectTimeout), 2},
         {expired->Url("/x"), tls(X509_V_ERR_CERT_HAS_EXPIRED), 1, 0, expired.get(), true},
         {wrongHost->Url("/x"), tls(X509_V_ERR_IP_ADDRESS_MISMATCH), 1, 0, wrongHost.get(), true},
         {ByName(*wrongHost, "/x"), tls(X509_V_ERR_HOSTNAME_MISMATCH), 1, 0, wrongHost.get(), true},
