@@ -62,6 +62,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 # Depends is computed from the libraries the binaries link (FFmpeg, libpulse, OpenSSL); the
 # time-stretch opens libavfilter at run time, so it is named by hand.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A shlibs file for packages built on this one, and ldconfig run when it is installed.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 string(REGEX MATCH "^[0-9]+" KVA_AVFILTER_MAJOR "${AVFILTER_VERSION}")
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libavfilter${KVA_AVFILTER_MAJOR}")
 # Without a sound server the library plays to its virtual output; with one it is heard.

@@ -84,7 +84,8 @@ int PlayAll(IKVAPlayer* player, Events* events, char** media, int count) {
             printf("%s: %lld ms\n", media[current], static_cast<long long>(player->GetDuration()));
             queueAfter(current);
         } else if (e.id == kNotifyNextSource && e.param1 == kNextOpenFailed && queued >= 0) {
-            fprintf(stderr, "%s: %s\n", media[queued], CMediaPlayerFactory::ErrorText(e.param2, 0));
+            const int32_t detail = player->GetNextSourceErrorDetail();
+            fprintf(stderr, "%s: %s\n", media[queued], CMediaPlayerFactory::ErrorText(e.param2, detail));
             if (!ended) queueAfter(queued);  // skip it; the current item plays on
             else if (queued + 1 < count) startAfresh(queued + 1);
             else return played;

@@ -505,6 +505,10 @@ public:
     // the entry that follows the system default). kErrorInvalidArgument, changing nothing, for
     // an id that no entry of that type has.
     virtual int32_t SetOutputDeviceById(int32_t type, const char* id) = 0;                // 63
+    // The detail (as notification 100's param2) of the last queued source that failed to open,
+    // the one notification 400 with 9 told of: ErrorText(param2, this) says what went wrong.
+    // 0 for a cancelled one, or when none failed.
+    virtual int32_t GetNextSourceErrorDetail() = 0;                                       // 64
 };
 
 struct KvaSoundSystemConfig;  // KvaSoundSystem.h
@@ -520,7 +524,7 @@ public:
     // went away). Hosts use it to tell the listener that nothing will be heard.
     static int32_t CurrentSoundSystem();
     // An English sentence for an error code and its detail (notification 100's param1 and
-    // param2; for notification 400 with 9, its param2 and 0). Any thread, at any time. The text
+    // param2; for notification 400 with 9, its param2 and GetNextSourceErrorDetail). Any thread, at any time. The text
     // stays valid until the same thread calls ErrorText again.
     static const char* ErrorText(int32_t code, int32_t detail);
     // Log settings of the whole process; any thread, also before the first NewL. Messages of

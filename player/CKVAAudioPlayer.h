@@ -114,6 +114,7 @@ public:
     int32_t SetReplayGain(int32_t mode, float preampDb, bool preventClipping) override;
     int32_t GetOutputDeviceId(int32_t index, char* id, int32_t size, bool* isDefault) override;
     int32_t SetOutputDeviceById(int32_t type, const char* id) override;
+    int32_t GetNextSourceErrorDetail() override;
 
     // ---- the player's own slots ----
     virtual bool StopInternal(bool synchronous);
@@ -313,6 +314,7 @@ private:
     int32_t mStatus = kStatusIdle;
     int32_t mFadeStatus = kFadeStatusNone;
     int32_t mNextSourceState = kNextStateIdle;
+    int32_t mNextOpenDetail = 0;  // of the last queued source that failed to open
     int32_t mNewStream = 0;
 
     // ---- the command thread's alone ----

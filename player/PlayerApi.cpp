@@ -43,6 +43,8 @@ int64_t CKVAAudioPlayer::GetBufferedBytes() {
     return reader ? reader->GetBytesAhead() : -1;
 }
 
+int32_t CKVAAudioPlayer::GetNextSourceErrorDetail() { return ReadUnder(mStatusLock, mNextOpenDetail); }
+
 void CKVAAudioPlayer::OnStreamTitle(void* self, const char* title) {
     static_cast<CKVAAudioPlayer*>(self)->PostNotifyText(kNotifyStreamTitle, title ? title : "");
 }

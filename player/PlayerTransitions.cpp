@@ -94,6 +94,7 @@ CKVAAudioStream* CKVAAudioPlayer::OpenNextStream(IKVASourceIO* source, const cha
     std::string text = source->GetSessionIdText() ? source->GetSessionIdText() : "";
     int32_t code = r, detail = err;
     ClassifyError(&code, &detail);
+    WriteUnder(mStatusLock, mNextOpenDetail, detail);
     PostNotifyText(kNotifyNextSource, text, 9, code);
     Dispose(nullptr, SwapNextSource(nullptr));
     return nullptr;
@@ -128,7 +129,11 @@ void CKVAAudioPlayer::DropNextTrack() {
     IKVASourceIO* source = SwapNextSource(nullptr);
     if (!stream && !source) return;
     const std::string text = source && source->GetSessionIdText() ? source->GetSessionIdText() : "";
-    WriteUnder(mStatusLock, mNextSourceState, kNextStateIdle);
+    {
+        CKVAAutoLock lock(mStatusLock);
+        mNextSourceState = kNextStateIdle;
+        mNextOpenDetail = 0;
+    }
     Dispose(stream, source);
     PostNotifyText(kNotifyNextSource, text, 9, kErrorCancelled);
 }

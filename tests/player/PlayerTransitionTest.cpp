@@ -93,8 +93,10 @@ TEST_F(PlayerTransition, FailedPreloadIsReportedAndTheTrackPlaysOn) {
     Prepare("join_a.wav");
     auto* bad = Memory("join_b.wav", 43);
     bad->FailOpen(kSourceOpenFailed);
+    bad->SetErrorCode(404);
     player->SetNextSourceIO(bad, kNextModePreload, &DeleteSource);
     ASSERT_TRUE(obs.WaitFor(kNotifyNextSource, kNextOpenFailed, 5000));
+    EXPECT_EQ(player->GetNextSourceErrorDetail(), 404);
     PlayToTheEnd();
     EXPECT_EQ(TextOf(kNotifyNextSource, kNextOpenFailed), "43");
     EXPECT_EQ(obs.Count(kNotifyStreamChanged), 0);

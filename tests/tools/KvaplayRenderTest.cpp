@@ -1,7 +1,10 @@
 // kvaplay as a host: WAV renders of single items, gapless joins and cross-fades against the
 // ffmpeg command line's decodes; http:// media from loopback servers against the local file; its
 // notifications, log, command line and devices.
+#include <fcntl.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "KvaAudioPlayer.h"
 #include "KvaplayRun.h"
@@ -114,6 +117,35 @@ TEST(KvaplayItems, EveryFailingItemIsReportedAndTheListGoesOn) {
     EXPECT_EQ(FirstMismatch(r.wav.samples, 0, a, 0, a.size() / 2), -1);
     std::vector<float> probe(b.begin() + 2 * 10000, b.begin() + 2 * 10256);
     EXPECT_GE(FindBlock(r.wav.samples, probe, 256, long(a.size() / 2), long(r.wav.samples.size() / 2) - 256), 0);
+}
+
+// Keys typed together arrive in one read of the terminal; each one counts.
+TEST(KvaplayKeys, KeysTypedTogetherEachCount) {
+    int term = -1;
+    const std::string bin = BinaryPath("tools/kvaplay/kvaplay"), media = FixturePath("sine_s16.wav");
+    const pid_t pid = forkpty(&term, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execl(bin.c_str(), "kvaplay", "--output=virtual", media.c_str(), media.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    fcntl(term, F_SETFL, O_NONBLOCK);
+    std::string screen;
+    auto shows = [&](const char* text) {
+        return WaitUntil([&] {
+            char buf[512];
+            for (ssize_t n; (n = read(term, buf, sizeof(buf))) > 0;) screen.append(buf, size_t(n));
+            return screen.find(text) != std::string::npos;
+        });
+    };
+    EXPECT_TRUE(shows("vol 100%")) << screen;
+    EXPECT_EQ(4, write(term, "----", 4));
+    EXPECT_TRUE(shows("vol  80%")) << screen;
+    EXPECT_EQ(1, write(term, "q", 1));
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    close(term);
 }
 
 // The library starts the fade by itself when 600 ms of the old item are left, in real time and
@@ -296,8 +328,10 @@ TEST(KvaplayNetwork, MidTrackFailuresLiveStreamsAndMissingMedia) {
     ExpectSameMedia(local, Render(server.Url("/live"), &out), "live", 1152);
     EXPECT_NE(std::string::npos, out.find("title: Song A\ntitle: Song B\ntitle: Song A\n")) << out;
 
-    r = RenderWav("--json " + server.Url("/none.mp3") + Media({"short.wav"}));
+    // First and then queued: the status is said both times.
+    r = RenderWav("--json " + server.Url("/none.mp3") + Media({"short.wav"}) + " " + server.Url("/none.mp3"));
     EXPECT_EQ(1, r.exitCode);
-    EXPECT_NE(std::string::npos, r.err.find("/none.mp3: The server answered HTTP 404")) << r.err;
+    const std::string said = "/none.mp3: The server answered HTTP 404";
+    EXPECT_NE(std::string::npos, r.err.find(said, r.err.find(said) + 1)) << r.err;
     EXPECT_EQ(1, CountJson(r.out, 300, 7)) << r.out;  // the file played to its end
 }

@@ -416,9 +416,11 @@ private:
                     Advance(index);
                 } else if (e.p1 == 9 || e.p1 == kNextNoneToSwitch) {
                     const size_t failed = mQueued ? mQueuedIndex : mNextIndex;
-                    if (e.p1 == 9)
-                        fprintf(stderr, "kvaplay: %s: %s (error %d)\n", mOpt.media[failed].c_str(),
-                                CMediaPlayerFactory::ErrorText(e.p2, 0), e.p2);
+                    if (e.p1 == 9) {
+                        const int32_t detail = mPlayer->GetNextSourceErrorDetail();
+                        fprintf(stderr, "kvaplay: %s: %s (error %d, detail %d)\n", mOpt.media[failed].c_str(),
+                                CMediaPlayerFactory::ErrorText(e.p2, detail), e.p2, detail);
+                    }
                     else
                         fprintf(stderr, "kvaplay: %s: could not be queued\n", mOpt.media[failed].c_str());
                     mItemFailed = true;
