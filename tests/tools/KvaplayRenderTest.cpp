@@ -121,28 +121,22 @@ TEST(KvaplayItems, EveryFailingItemIsReportedAndTheListGoesOn) {
 
 // Keys typed together arrive in one read of the terminal; each one counts.
 TEST(KvaplayKeys, KeysTypedTogetherEachCount) {
-    int term = -1;
     const std::string bin = BinaryPath("tools/kvaplay/kvaplay"), media = FixturePath("sine_s16.wav");
+    int term = -1, status = -1;
     const pid_t pid = forkpty(&term, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        execl(bin.c_str(), "kvaplay", "--output=virtual", media.c_str(), media.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    if (pid == 0) _exit(execl(bin.c_str(), "kvaplay", "--output=virtual", media.c_str(), media.c_str(), nullptr));
+    ASSERT_GT(pid, 0);
     fcntl(term, F_SETFL, O_NONBLOCK);
     std::string screen;
+    char buf[512];
     auto shows = [&](const char* text) {
         return WaitUntil([&] {
-            char buf[512];
             for (ssize_t n; (n = read(term, buf, sizeof(buf))) > 0;) screen.append(buf, size_t(n));
             return screen.find(text) != std::string::npos;
         });
     };
-    EXPECT_TRUE(shows("vol 100%")) << screen;
-    EXPECT_EQ(4, write(term, "----", 4));
-    EXPECT_TRUE(shows("vol  80%")) << screen;
+    EXPECT_TRUE(shows("vol 100%") && write(term, "----", 4) == 4 && shows("vol  80%")) << screen;
     EXPECT_EQ(1, write(term, "q", 1));
-    int status = -1;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     close(term);
