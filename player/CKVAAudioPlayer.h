@@ -378,6 +378,8 @@ private:
     int32_t mDeviceOptionA = 3;
     // Counts the devices made, so that an error from a device already replaced is dropped.
     std::atomic<uint32_t> mDeviceGeneration{0};
+    // Device lock: the system's default endpoint when a device that follows the default was made.
+    std::string mDefaultAtCreate;
 
     // ---- stream lock ----
     CKVAAudioStream* mAudioStream = nullptr;

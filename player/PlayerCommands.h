@@ -32,6 +32,9 @@ enum KVAPlayerCommand : int32_t {
     kCmdDeviceMoved = 42,  // the system moved the device's stream to another endpoint
     kCmdTakeOverIF = 43,   // sets the IF mode up for a stream that took over on the render thread
 };
+// Argument 2 of kCmdDeviceChanged: 0 a device chosen, 1 a forced re-make (a failover), or the
+// system default moved.
+enum : int32_t { kDeviceChangeDefaultMoved = 2 };
 
 // Posted to the notification thread for an error about a host's call: delivered as 100, without
 // the pause that a playback error brings.

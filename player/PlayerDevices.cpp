@@ -9,10 +9,18 @@
 #include "device/AudioDevice.h"
 #include "device/AudioDeviceMonitor.h"
 #include "player/CKVAAudioPlayer.h"
+#include "platform/SoundSystem.h"
 #include "player/CKVAAudioTimeInfo.h"
 #include "support/TextUtil.h"
 
 namespace kva_audioplayer {
+
+namespace {
+std::string SystemDefaultEndpoint() {
+    auto system = snd::GetSoundSystem();
+    return system ? system->GetDefaultEndpoint() : std::string();
+}
+}  // namespace
 
 void CKVAAudioPlayer::CreateDeviceMonitor() {
     mDeviceMonitor = CreateAudioDeviceMonitor(this);
@@ -63,6 +71,8 @@ AudioDevice* CKVAAudioPlayer::CreateDevice(const CKVAAutoLock&, int32_t type, bo
         known = mDeviceMonitor->FindDevice(mDeviceName, type, &record);
         if (known && mDeviceName != record.szName) mDeviceName = record.szName;
     }
+    // Read before the open: a default that moves in between is then seen as a move.
+    mDefaultAtCreate = known && record.bDefault ? SystemDefaultEndpoint() : std::string();
     AudioDevice* device = CreateAudioDevice(type, known ? &record : nullptr);
     if (device) ++mDeviceGeneration;
     if (type >= 0) mAudioDeviceType = type;
@@ -102,6 +112,10 @@ void CKVAAudioPlayer::PauseTimeLocked(const CKVAAutoLock&) {
 void CKVAAudioPlayer::doDeviceChanged(int32_t type, int32_t force) {
     {
         CKVAAutoLock lock(mDeviceLock);
+        // The default moved where a failover has already made the device: one loss, one device.
+        if (force == kDeviceChangeDefaultMoved && mAudioDevice && mAudioDevice->flag &&
+            !mDefaultAtCreate.empty() && mDefaultAtCreate == SystemDefaultEndpoint())
+            return;
         std::u16string name;
         int32_t monitorType = type;
         if (mDeviceMonitor) mDeviceMonitor->GetCurrent(&name, &monitorType);
@@ -305,7 +319,7 @@ void CKVAAudioPlayer::OnDeviceNotify(int32_t event, const char16_t*, const char1
     }
     if (event == kDevNotifyDefaultChanged || event == kDevNotifyAddedDefault) {
         if (followsDefault) {
-            PostCommand(kCmdDeviceChanged, type, 1);
+            PostCommand(kCmdDeviceChanged, type, kDeviceChangeDefaultMoved);
         } else {
             {
                 CKVAAutoLock lock(mDeviceLock);

@@ -140,14 +140,18 @@ TEST_F(PlayerDevice, OutputsOfTheSameNameAreChosenByTheirIds) {
     }
 }
 
+// The default moves with the loss too: the device made by the failover is on it already, and
+// is not made again for the move.
 TEST_F(PlayerDevice, RemovingTheEndpointInUseFailsOverWithoutError) {
     Playing();
+    const uint32_t made = Impl()->DevicesMade();
     system->RemoveEndpoint("out");
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventFailover, 5000));
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventRemoved, 5000));  // the monitor's own
-    // The default moved as well, so the device is made once more for the new default.
     const size_t from = CapturedFrames("b");
     ASSERT_TRUE(WaitUntil([&] { return player->GetStatus() == kStatusStarted && CapturedFrames("b") > from + 4410; }));
+    EXPECT_EQ(made + 1, Impl()->DevicesMade());
+    EXPECT_EQ(1, obs.Count(kNotifyDeviceEvent, kDeviceEventFailover));
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
     EXPECT_EQ(0, obs.Count(kNotifyError));
     EXPECT_EQ(6, player->GetOutputDeviceCount());
