@@ -276,9 +276,7 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, StreamConcurrencySeek,
                       std::make_pair("long_cbr.mp3", false), std::make_pair("long_vbr.mp3", false),
                       std::make_pair("long.m4a", false), std::make_pair("long.ogg", false),
                       std::make_pair("long.opus", false), std::make_pair("long.ape", true)),
-    [](const ::testing::TestParamInfo<std::pair<const char*, bool>>& info) {
-        return Slug(info.param.first);
-    });
+    [](const ::testing::TestParamInfo<std::pair<const char*, bool>>& i) { return Slug(i.param.first); });
 
 TEST(StreamConcurrencyFormat, ChangeIsReportedAndNoAudioIsLost) {
     FileStream f(FixturePath("format_change.mp3"));
@@ -417,10 +415,7 @@ TEST(StreamConcurrencyBadInput, FixturesYieldCodesWithoutHanging) {
         FileStream f(FixturePath(c.first));
         const int32_t r = f.Open();
         EXPECT_NE(c.second.end(), std::find(c.second.begin(), c.second.end(), r)) << "open gave " << r;
-        if (r != 0) {
-            EXPECT_EQ(CKVAAudioStream::kOpening, f.stream.state());
-            continue;
-        }
+        if (r != 0) { EXPECT_EQ(CKVAAudioStream::kOpening, f.stream.state()); continue; }
         ASSERT_EQ(0, f.stream.start());
         EXPECT_TRUE(PullAll(f.stream).ended);
     }
@@ -489,10 +484,7 @@ TEST(StreamConcurrencyBadInput, AbortMidReadEndsWithAnErrorNotAHang) {
     RecordingObserver obs;
     CKVAAudioStream stream(&obs);
     ASSERT_EQ(0, OpenAndStart(stream, &source));
-    std::thread aborter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        stream.abort();
-    });
+    std::thread aborter([&] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); stream.abort(); });
     std::vector<uint8_t> buf(4096);
     bool sawGiveUp = false;
     for (int i = 0; i < 20000 && !sawGiveUp; ++i) {
@@ -574,8 +566,7 @@ TEST_F(StreamIF, ProcessorFormatsAreConvertedToTheOutputFormat) {
     ASSERT_EQ(0, Open("flac16.flac", &proc));
     AudioDescription des{};
     stream->getAudioDescription(&des);
-    EXPECT_EQ(des.nSampleRate, 44100);
-    EXPECT_EQ(des.nChannel, 2);
+    EXPECT_EQ(std::make_pair(44100, 2), std::make_pair(int(des.nSampleRate), int(des.nChannel)));
     EXPECT_EQ(static_cast<uint64_t>(AV_CH_LAYOUT_STEREO), des.nChannelLayout);
     PullResult res = Play(StereoFloat44k(48000));
     ASSERT_TRUE(res.ended);

@@ -16,10 +16,7 @@ struct Recorder : IKVAProcessObserver {
         std::lock_guard<std::mutex> g(lock);
         events.push_back(e);
     }
-    Events Take() {
-        std::lock_guard<std::mutex> g(lock);
-        return std::exchange(events, {});
-    }
+    Events Take() { std::lock_guard<std::mutex> g(lock); return std::exchange(events, {}); }
     void OnFadeFinish(const char* id, int32_t type) override { Add(std::string("fade.Finish ") + id, type); }
     std::mutex lock;
     Events events;

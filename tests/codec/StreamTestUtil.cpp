@@ -27,10 +27,7 @@ int posix_memalign(void** p, size_t a, size_t n) noexcept {
     return (*p = __libc_memalign(a, n)) ? 0 : ENOMEM;
 }
 }
-void kva_test::CountAllocations(bool on) {
-    if (on) tAllocations = 0;
-    tCounting = on;
-}
+void kva_test::CountAllocations(bool on) { if (on) tAllocations = 0; tCounting = on; }
 #endif
 long kva_test::Allocations() { return tAllocations; }
 

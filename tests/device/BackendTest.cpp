@@ -55,10 +55,7 @@ class BackendConcurrency : public ::testing::TestWithParam<Backend> {
 protected:
     void SetUp() override { Make(true); }
     void TearDown() override { snd::SetSoundSystem(nullptr); }
-    void Make(bool fast) {
-        sys = MainAndSecond(fast);
-        ASSERT_TRUE(DirectSound::LoadLibrary());
-    }
+    void Make(bool fast) { sys = MainAndSecond(fast); ASSERT_TRUE(DirectSound::LoadLibrary()); }
     Device Open(const std::u16string& name = u"", AudioDescription format = MixDescription()) {
         Device d(GetParam().make(name));
         EXPECT_EQ(d->Open(3, &format), 0);
@@ -362,10 +359,7 @@ TEST_P(WasapiConcurrency, FailuresReachTheObserver) {
 TEST_P(WasapiConcurrency, ErrorAndOtherStatusesEndTheFills) {
     for (auto c : {std::make_pair(-12, 2), std::make_pair(-10, 1)}) {
         SCOPED_TRACE(c.first);
-        ScriptedObserver obs([&](int, uint8_t*, int32_t* len) {
-            *len = 0;
-            return c.first;
-        });
+        ScriptedObserver obs([&](int, uint8_t*, int32_t* len) { *len = 0; return c.first; });
         Device d = Playing(obs);
         ASSERT_TRUE(obs.WaitCalls(1));
         EXPECT_TRUE(WaitUntil([&] { return d->GetState() == c.second; }));
@@ -377,10 +371,7 @@ TEST_P(WasapiConcurrency, ErrorAndOtherStatusesEndTheFills) {
 }
 
 TEST_P(WasapiConcurrency, StopPlayAgainAndFlush) {
-    ScriptedObserver obs([&](int, uint8_t* buf, int32_t* len) {
-        memset(buf, 0, *len);
-        return 0;
-    });
+    ScriptedObserver obs([&](int, uint8_t* buf, int32_t* len) { memset(buf, 0, *len); return 0; });
     Device d = Playing(obs);
     Wasapi& w = As<Wasapi>(*d);
     ASSERT_TRUE(obs.WaitCalls(3));

@@ -37,10 +37,7 @@ inline kva_audioplayer::AudioDescription MixDescription() { return MakeDescripti
 class ScriptedObserver : public kva_audioplayer::IKVADeviceObserver {
 public:
     typedef std::function<int32_t(int call, uint8_t* buffer, int32_t* length)> Script;
-    struct Note {
-        int32_t type;
-        std::u16string id, name;
-    };
+    struct Note { int32_t type; std::u16string id, name; };
 
     explicit ScriptedObserver(Script script = nullptr) : mScript(std::move(script)) {}
 
@@ -59,9 +56,7 @@ public:
         return status;
     }
     int32_t FrameFill(kva_audioplayer::AudioFrame*) override { return -12; }
-    void DeviceError(int32_t code) override {
-        Locked([&] { return mErrors.push_back(code), 0; });
-    }
+    void DeviceError(int32_t code) override { Locked([&] { return mErrors.push_back(code), 0; }); }
     void OnDeviceNotify(int32_t event, const char16_t* id, const char16_t* name) override {
         Locked([&] { return mNotes.push_back({event, id ? id : u"", name ? name : u""}), 0; });
     }
@@ -121,9 +116,7 @@ inline ScriptedObserver::Script PatternThenEnd(int full, int* counter, bool half
 }
 
 // Fills every period with the pattern, without end.
-inline ScriptedObserver::Script PatternForever(int* counter) {
-    return PatternThenEnd(INT_MAX, counter);
-}
+inline ScriptedObserver::Script PatternForever(int* counter) { return PatternThenEnd(INT_MAX, counter); }
 
 // A virtual sound system with the default endpoint "main" ("Speakers (Main)") and "second"
 // ("Headphones (Second)"), both captured, made the process-wide one.

@@ -40,10 +40,7 @@ protected:
                                    IID_IMMDeviceEnumerator, reinterpret_cast<void**>(&enumerator)),
                   S_OK);
     }
-    void TearDown() override {
-        SafeRelease(enumerator);
-        snd::SetSoundSystem(nullptr);
-    }
+    void TearDown() override { SafeRelease(enumerator); snd::SetSoundSystem(nullptr); }
 
     static std::u16string Text(IMMDevice* d, const PROPERTYKEY& key) {
         IPropertyStore* store = nullptr;
@@ -285,10 +282,7 @@ struct RecordingClient : IMMNotificationClient, kva_test::EndpointEvents {
         return Note("default " + std::to_string(flow) + " " + std::to_string(role) + " " + Utf16ToUtf8(id));
     }
     HRESULT OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override { return S_OK; }
-    HRESULT Note(std::string e) {
-        Add(std::move(e));
-        return S_OK;
-    }
+    HRESULT Note(std::string e) { return Add(std::move(e)), S_OK; }
     // The events from the first `from` on.
     std::vector<std::string> From(const std::string& from) {
         std::vector<std::string> e = Events();

@@ -41,12 +41,10 @@ private:
 inline std::vector<float> SineFloat(uint32_t frames, int channels, int rate, double freq,
                                     double amp = 0.5, uint32_t offset = 0) {
     std::vector<float> out(size_t(frames) * channels);
-    for (uint32_t i = 0; i < frames; ++i) {
-        for (int c = 0; c < channels; ++c) {
+    for (uint32_t i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c)
             out[size_t(i) * channels + c] =
                 float(amp * std::sin(2.0 * M_PI * freq * (c + 1) * double(i + offset) / rate));
-        }
-    }
     return out;
 }
 
@@ -126,14 +124,8 @@ struct EndpointEvents : kva_audioplayer::snd::IListener {
         std::unique_lock<std::mutex> lock(mutex);
         return cond.wait_for(lock, std::chrono::milliseconds(ms), [&] { return events.size() >= n; });
     }
-    std::vector<std::string> Events() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return events;
-    }
-    std::vector<std::thread::id> Threads() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return threads;
-    }
+    std::vector<std::string> Events() { std::lock_guard<std::mutex> lock(mutex); return events; }
+    std::vector<std::thread::id> Threads() { std::lock_guard<std::mutex> lock(mutex); return threads; }
 };
 
 }  // namespace kva_test

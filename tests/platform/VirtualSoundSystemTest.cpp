@@ -263,10 +263,7 @@ TEST_F(VirtualSoundSystemConcurrency, ScriptedEventsReachListenersOnSystemThread
     sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint("a", u"A"));
     while (!slow.entered) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::atomic<bool> finishedWhenRemoved{false};
-    std::thread remover([&] {
-        sys->RemoveListener(&slow);
-        finishedWhenRemoved = slow.finished.load();
-    });
+    std::thread remover([&] { sys->RemoveListener(&slow); finishedWhenRemoved = slow.finished.load(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     slow.release = true;
     remover.join();
