@@ -22,6 +22,7 @@ constexpr int kIoBufferSize = 32768;
 // At most this much audio is dropped to reach a seek target, so that broken timestamps cannot
 // swallow the rest of the medium.
 constexpr int64_t kMaxSeekSkipMs = 10000;
+constexpr int64_t kLossyPrerollMs = 200;
 
 struct CodecSettingsStore {
     std::mutex lock;
@@ -431,6 +432,23 @@ int32_t CKVAFFDecoder::openCodec() {
     return kDecOk;
 }
 
+// A flushed codec is not always the codec it was: AAC's noise substitution keeps drawing on a
+// random state that a flush leaves, so that a seek's samples would depend on what was decoded
+// before it. A new context decodes alike from every position.
+void CKVAFFDecoder::reopenCodecContext() {
+    AVCodecContext* fresh = avcodec_alloc_context3(mCodec);
+    if (fresh && avcodec_parameters_to_context(fresh, mStream->codecpar) >= 0) {
+        fresh->pkt_timebase = mStream->time_base;
+        if (avcodec_open2(fresh, mCodec, nullptr) >= 0) {
+            avcodec_free_context(&mCodecContext);
+            mCodecContext = fresh;
+            return;
+        }
+    }
+    avcodec_free_context(&fresh);
+    avcodec_flush_buffers(mCodecContext);
+}
+
 int32_t CKVAFFDecoder::closeCodec() {
     CKVAAutoLock lock(mLock);
     if (mCodecContext) avcodec_free_context(&mCodecContext);
@@ -787,12 +805,22 @@ int32_t CKVAFFDecoder::seek(int64_t ms) {
         return AVERROR_EOF;
     }
     const int64_t start = mStream->start_time != AV_NOPTS_VALUE ? mStream->start_time : 0;
-    int64_t ts = av_rescale_q(ms, AVRational{1, 1000}, mStream->time_base) + start;
+    // A lossy decoder rebuilds its state (overlap, MP3's bit reservoir) from the frames before
+    // the target: decoding starts that much earlier, so that the target sounds as in playback.
+    const AVCodecParameters* par = mStream->codecpar;
+    const AVCodecDescriptor* codec = avcodec_descriptor_get(par->codec_id);
+    int64_t prerollMs = 0;
+    if (codec && (codec->props & AV_CODEC_PROP_LOSSY)) {
+        const int64_t own = par->sample_rate > 0 ? int64_t(par->seek_preroll) * 1000 / par->sample_rate : 0;
+        prerollMs = std::max(kLossyPrerollMs, own);
+    }
+    const int64_t from = std::max<int64_t>(ms - prerollMs, 0);
+    int64_t ts = av_rescale_q(from, AVRational{1, 1000}, mStream->time_base) + start;
     // To a sync point at or before the target: decoding then drops up to the exact sample.
     int r = av_seek_frame(mFormatContext, mStreamIndex, ts, AVSEEK_FLAG_BACKWARD);
-    // Always flushed: a codec that drained at the end, or whose frames were all dropped short of
+    // Always renewed: a codec that drained at the end, or whose frames were all dropped short of
     // an earlier target, still holds state from the old position.
-    if (mCodecContext) avcodec_flush_buffers(mCodecContext);
+    if (mCodecContext) reopenCodecContext();
     av_frame_unref(mPendingFrame);
     // Samples the resampler still holds belong to the old position.
     if (mSwr) swr_init(mSwr);
