@@ -78,8 +78,8 @@ enum : int32_t {
     kNextAccepted = 2,       // SetNextSourceIO took the source
     kNextPreloaded = 4,      // the queued source is open and decoding, ready for a gapless join
     kNextOpenFailed = 9,     // the queued source could not be opened; param2: its KVAErrorCode
-                             // (kErrorCancelled: a new current source dropped it). The current
-                             // track plays on.
+                             // (kErrorCancelled: a new current source dropped it), and
+                             // GetNextSourceErrorDetail its detail. The current track plays on.
     kNextNoneToSwitch = 11,  // a switch was asked for with nothing queued
 };
 // param1 of notification 500 and 600.
