@@ -112,3 +112,20 @@ TEST_F(PulsePlayer, AutomaticChoiceReturnsToTheServerAndItsDevices) {
     EXPECT_EQ(kStatusStarted, p->GetStatus());
     EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
 }
+
+// Another choice made and the automatic one made again, while its server is away: the server is
+// still looked for, and taken once it is back.
+TEST_F(PulsePlayer, AutomaticChoiceMadeAgainStillLooksForTheServer) {
+    if (!server.Start("kvapulseagain") && !server.Installed()) GTEST_SKIP() << "pulseaudio is not installed";
+    server.Kill();
+    KvaSoundSystemConfig config;
+    using Kind = KvaSoundSystemKind;
+    for (Kind kind : {Kind::Automatic, Kind::Virtual, Kind::Automatic}) {
+        config.kind = kind;
+        ASSERT_EQ(0, CMediaPlayerFactory::SelectSoundSystem(config));
+        if (kind == Kind::Virtual) sleep_for(milliseconds(2500));  // the watcher looks every 2 s
+    }
+    EXPECT_EQ(int32_t(Kind::Virtual), CMediaPlayerFactory::CurrentSoundSystem());
+    ASSERT_TRUE(server.Revive()) << server.Error();
+    EXPECT_TRUE(WaitUntil([] { return CMediaPlayerFactory::CurrentSoundSystem() == int32_t(Kind::PulseAudio); }, 10000));
+}
