@@ -457,8 +457,8 @@ TEST_F(NetReaderConcurrency, ProxiesFromTheEnvironment) {
 }
 
 // At the player a live stream prepares (Ogg read it to its end for a length), has no duration,
-// refuses seeks and plays on.
-TEST_F(NetReaderConcurrency, LiveStreamsAtThePlayer) {
+// refuses seeks and plays on; a track stopped while its server is quiet stops.
+TEST_F(NetReaderConcurrency, LiveStreamsAndAStopInAnOutageAtThePlayer) {
     auto system = std::make_shared<snd::VirtualSoundSystem>(false);
     system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("out", u"Test Output"), true);
     snd::SetSoundSystem(system);
@@ -488,5 +488,23 @@ TEST_F(NetReaderConcurrency, LiveStreamsAtThePlayer) {
         EXPECT_EQ(1, obs.Count(kNotifyStreamTitle)) << fixture;  // the same title, told once
         player->Release();
     }
+    // Stopped while the server is quiet mid-track (about 6 s in): the stop ends the wait for it.
+    system->SetFast(true);
+    HttpPlan quiet = HttpPlan::Body(ReadFile(FixturePath("long_cbr.mp3")));
+    quiet.stallAfter = 100 * kKiB;
+    quiet.stallMs = HttpPlan::kUntilReleased;
+    server.Serve("/quiet.mp3", quiet);
+    RecordingObserver obs;
+    IKVAPlayer* player = CMediaPlayerFactory::NewL(&obs);
+    player->SetDataSource(server.Url("/quiet.mp3").c_str());
+    player->PrepareAsync();
+    EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusPrepared, 10000));
+    player->Play(false);
+    EXPECT_TRUE(WaitUntil([&] { return player->IsBuffering() && player->GetCurrentPosition() > 5000; }, 10000));
+    EXPECT_EQ(0, player->Stop(true));
+    EXPECT_EQ(kStatusStopped, player->GetStatus());
+    EXPECT_EQ(0, obs.Count(kNotifyError));
+    player->Release();
+    server.ReleaseStalls();
     snd::SetSoundSystem(nullptr);
 }
