@@ -381,7 +381,8 @@ bool NginxServer::Start() {
           << "  default_type application/octet-stream;\n";
         for (const char* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
             c << "  " << t << "_temp_path " << mPrefix << "/" << t << ";\n";
-        c << "  server {\n    listen 127.0.0.1:" << mPort << ";\n    root " << mRoot << ";\n  }\n}\n";
+        c << "  server {\n    listen 127.0.0.1:" << mPort << ";\n    root " << mRoot << ";\n"
+          << "    location /slow/ { limit_rate 25k; }\n  }\n}\n";
         if (!WriteFile(mPrefix + "/nginx.conf", c.str())) return false;
         // As a daemon it listens before the command returns.
         int status = -1;
@@ -395,11 +396,17 @@ bool NginxServer::Start() {
     return false;
 }
 
-void NginxServer::Stop() {
+void NginxServer::Signal(int signal) {
     if (mPrefix.empty()) return;
     std::string pid;  // the daemon writes it just after the command returned
     WaitUntil([&] { return !(pid = ReadFile(mPrefix + "/nginx.pid")).empty(); }, 2000);
-    if (std::atoi(pid.c_str()) > 0) kill(std::atoi(pid.c_str()), SIGTERM);
+    if (std::atoi(pid.c_str()) > 0) kill(std::atoi(pid.c_str()), signal);
+}
+
+void NginxServer::Stop() {
+    if (mPrefix.empty()) return;
+    Signal(SIGCONT);  // a stopped process would not take the TERM
+    Signal(SIGTERM);
     RemoveTree(mPrefix);
     mPrefix.clear();
 }

@@ -132,7 +132,8 @@ private:
     bool mOk = false;
 };
 
-// nginx from the system, serving one directory on a free loopback port with a private prefix.
+// nginx from the system, serving one directory on a free loopback port with a private prefix;
+// what is under /slow/ at 25 kB/s a connection.
 class NginxServer {
 public:
     static bool Available();
@@ -140,6 +141,7 @@ public:
     ~NginxServer() { Stop(); }
     bool Start();
     void Stop();
+    void Signal(int signal);  // SIGSTOP: quiet, with its connections open; SIGCONT: on again
     int Port() const { return mPort; }
     std::string Url(const std::string& target) const {
         return "http://127.0.0.1:" + std::to_string(mPort) + target;
