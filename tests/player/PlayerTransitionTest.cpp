@@ -389,7 +389,7 @@ TEST_F(PlayerTransition, LastTrackIsHeardToItsEnd) {
 }
 
 // ID3v2, Vorbis comments in FLAC and in Ogg; after each hand-over the new track answers.
-// Answered as "length value", the value cut to `size` bytes with the NUL.
+// Answered as "length value", the value cut to `size` bytes with the NUL (none for 0).
 TEST_F(PlayerTransition, TagsOfTheCurrentTrackFollowTheHandOvers) {
     auto tag = [this](const char* key, int32_t size = 64) {
         char buf[64] = "(untouched)";
@@ -399,6 +399,7 @@ TEST_F(PlayerTransition, TagsOfTheCurrentTrackFollowTheHandOvers) {
     Prepare("tagged.flac");
     EXPECT_EQ(tag("TITLE"), "11 Rise (flac)");
     EXPECT_EQ(tag("artist", 5), "12 Kva ");
+    EXPECT_EQ(tag("TITLE", 0), "11 (untouched)");
     EXPECT_EQ(tag("replaygain_track_gain"), "8 -6.00 dB");
     EXPECT_EQ(tag("composer"), "-1");
     player->Play(false);
