@@ -87,10 +87,7 @@ public:
     void Serve(const std::string& path, const HttpPlan& plan) {  // the same plan every time
         Route(path, [plan](const HttpRequest&) { return plan; });
     }
-    std::vector<HttpRequest> Requests() {
-        std::lock_guard<std::mutex> g(mLock);
-        return mRequests;
-    }
+    std::vector<HttpRequest> Requests() { std::lock_guard<std::mutex> g(mLock); return mRequests; }
     std::vector<HttpRequest> RequestsFor(const std::string& path);
     // Bytes of heads sent a byte at a time, each while the client was still there.
     int HeadBytesSent(const std::string& path) { std::lock_guard<std::mutex> g(mLock); return mHeadBytes[path]; }

@@ -28,10 +28,7 @@ public:
           mOffset(offset) {}
 
     // Read fails with `code` once `offset` bytes have been handed out (-1: never).
-    void FailReadsAt(int64_t offset, int32_t code) {
-        mFailAt = offset;
-        mFailCode = code;
-    }
+    void FailReadsAt(int64_t offset, int32_t code) { mFailAt = offset; mFailCode = code; }
     void FailOpen(int32_t code) { mOpenCode = code; }
     void SetErrorCode(int32_t code) { mErrorCode = code; }
     int OpenCalls() const { return mOpenCalls; }
@@ -83,14 +80,8 @@ public:
     }
     double GetRatio() override { return 1.0; }
     void Reserved() override {}
-    void Abort() override {
-        ++mAbortCalls;
-        Set(mAborted);
-    }
-    void Close() override {
-        ++mCloseCalls;
-        mOpen = false;
-    }
+    void Abort() override { ++mAbortCalls; Set(mAborted); }
+    void Close() override { ++mCloseCalls; mOpen = false; }
     int64_t GetSize() override { return int64_t(mData.size()); }
     int64_t GetAvailableSize() override { return GetSize(); }
     bool SupportFastSeek() override { return true; }

@@ -125,10 +125,7 @@ protected:
     }
     void TearDown() override { Pulse().Reset(); }
     bool Ready() const { return !this->IsSkipped() && !this->HasFailure(); }
-    static PulseTestServer& Pulse() {
-        static PulseTestServer server;
-        return server;
-    }
+    static PulseTestServer& Pulse() { static PulseTestServer server; return server; }
 };
 
 // Records a source (a sink's monitor: "kva_test_a.monitor") with parec into a file as raw
@@ -263,10 +260,7 @@ public:
                 for (volatile uint64_t x = 0; !mStop.load(std::memory_order_relaxed);) x = x + 1;
             });
     }
-    ~CpuLoad() {
-        mStop = true;
-        for (auto& t : mThreads) t.join();
-    }
+    ~CpuLoad() { mStop = true; for (auto& t : mThreads) t.join(); }
 
 private:
     std::atomic<bool> mStop{false};

@@ -41,14 +41,8 @@ public:
         std::lock_guard<std::mutex> lock(mMutex);
         return CountLocked(id, param1);
     }
-    std::vector<Notification> All() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        return mAll;
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mAll.clear();
-    }
+    std::vector<Notification> All() { std::lock_guard<std::mutex> lock(mMutex); return mAll; }
+    void Clear() { std::lock_guard<std::mutex> lock(mMutex); mAll.clear(); }
     // Called on the notification thread after each notification is recorded.
     void SetHook(std::function<void(const Notification&)> hook) {
         std::lock_guard<std::mutex> lock(mMutex);

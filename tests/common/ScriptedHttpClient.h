@@ -26,10 +26,7 @@ public:
             Port(), offset);
     }
 
-    int32_t Send(const char* data, int32_t length) override {
-        mSent.append(data, size_t(length));
-        return 0;
-    }
+    int32_t Send(const char* data, int32_t length) override { mSent.append(data, size_t(length)); return 0; }
     int32_t Receive(int, int32_t, uint8_t* buffer, int32_t length) override {
         if (mPos >= mResponse.size()) return kva_audioplayer::kHttpPeerClosed;
         const size_t n = std::min({mResponse.size() - mPos, mPiece, size_t(length)});

@@ -38,11 +38,7 @@ TEST(WaveFormat, FromDescription) {
 }
 
 TEST(WaveFormat, ToDescription) {
-    struct Case {
-        GUID sub;
-        int bits;
-        int expect;
-    } cases[] = {
+    struct Case { GUID sub; int bits; int expect; } cases[] = {
         {KSDATAFORMAT_SUBTYPE_PCM, 8, 0},         {KSDATAFORMAT_SUBTYPE_PCM, 16, 1},
         {KSDATAFORMAT_SUBTYPE_PCM, 32, 2},        {KSDATAFORMAT_SUBTYPE_PCM, 24, -1},
         {KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, 32, 3}, {KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, 64, 4},

@@ -42,10 +42,7 @@ protected:
         ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStarted, 5000));
         sleep_for(milliseconds(300));
     }
-    void TearDown() override {
-        if (p) p->Release();
-        snd::SetSoundSystem(nullptr);
-    }
+    void TearDown() override { if (p) p->Release(); snd::SetSoundSystem(nullptr); }
     kva_test::PulseTestServer server;
     kva_test::RecordingObserver obs;
     IKVAPlayer* p = nullptr;

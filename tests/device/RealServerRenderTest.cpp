@@ -12,11 +12,7 @@ using kva_test::SignalAudit;
 
 namespace {
 
-struct Case {
-    const char* server;
-    int32_t deviceType;
-    const char* name;
-};
+struct Case { const char* server; int32_t deviceType; const char* name; };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name << " on " << c.server; }
 
 // The server stays up across the tests of one kind in a process.
@@ -37,10 +33,7 @@ protected:
         ASSERT_TRUE(sys) << "cannot connect to " << s.Server();
         snd::SetSoundSystem(sys);
     }
-    void TearDown() override {
-        snd::SetSoundSystem(nullptr);
-        sys.reset();
-    }
+    void TearDown() override { snd::SetSoundSystem(nullptr); sys.reset(); }
     static void TearDownTestSuite() { sServer.Stop(); }
 
     std::shared_ptr<snd::PulseSoundSystem> sys;

@@ -19,10 +19,7 @@ protected:
         sys = PulseSoundSystem::Connect(3000, Pulse().Server().c_str());
         ASSERT_TRUE(sys) << "cannot connect to " << Pulse().Server();
     }
-    void TearDown() override {
-        sys.reset();
-        PulseServerTest::TearDown();
-    }
+    void TearDown() override { sys.reset(); PulseServerTest::TearDown(); }
 
     std::shared_ptr<PulseSoundSystem> sys;
 };

@@ -90,10 +90,7 @@ struct FakeClock {
 // One step of a script: an operation with its argument, or a check of the answer.
 enum Op { kResume, kPause, kPauseHeard, kQueue, kStart, kStop, kReset, kFill, kAdvance, kSpeed, kDelay, kTolerance, kSetPosition,
           kExpectPlayed, kExpectFills, kExpectLastFill, kExpectState };
-struct Step {
-    Op op;
-    double arg = 0;
-};
+struct Step { Op op; double arg = 0; };
 
 void RunScript(const char* name, const std::vector<Step>& script) {
     FakeClock clock;

@@ -87,9 +87,7 @@ namespace {
 
 std::string Text(int32_t code, int32_t detail) { return CMediaPlayerFactory::ErrorText(code, detail); }
 
-struct Case {
-    int32_t code, detail, wantCode, wantDetail;
-};
+struct Case { int32_t code, detail, wantCode, wantDetail; };
 
 // The error 100 that preparing this locator reports; the player ends in status 9, from which
 // Reset returns it to idle.

@@ -53,14 +53,8 @@ protected:
         system->SetCapture("out", true);
         kva_audioplayer::snd::SetSoundSystem(system);
     }
-    void TearDown() override {
-        Release();
-        kva_audioplayer::snd::SetSoundSystem(nullptr);
-    }
-    void Release() {
-        if (player) player->Release();
-        player = nullptr;
-    }
+    void TearDown() override { Release(); kva_audioplayer::snd::SetSoundSystem(nullptr); }
+    void Release() { if (player) player->Release(); player = nullptr; }
 
     static kva_audioplayer::IKVAPlayer* NewPlayer(RecordingObserver* observer) {
         kva_audioplayer::IKVAPlayer* p = kva_audioplayer::CMediaPlayerFactory::NewL(observer);

@@ -293,11 +293,9 @@ TEST_F(NetReaderConcurrency, OpenFailuresReportWithinTheConnectAndHeadDeadlines)
 
 TEST_F(NetReaderConcurrency, LiveStreamsAndBodiesOfUnknownLength) {
     const int64_t size = 300 * kKiB + 7;
+    auto unknownLength = [](HttpPlan& p) { p.sendContentLength = false; p.contentType = "audio/mpeg"; };
     // Longer than the live ring: read blocks make room for the rest.
-    HttpPlan noLength = Plan(CKVABufferReaderProxy::kLiveBlocks * kMiB + 3 * kMiB, [](HttpPlan& p) {
-        p.sendContentLength = false;
-        p.contentType = "audio/mpeg";
-    });
+    HttpPlan noLength = Plan(CKVABufferReaderProxy::kLiveBlocks * kMiB + 3 * kMiB, unknownLength);
     HttpPlan chunked = Plan(size, [](HttpPlan& p) { p.chunked = true; });
     HttpPlan icy = Plan(size, [](HttpPlan& p) {
         p.icy = true;
@@ -306,10 +304,7 @@ TEST_F(NetReaderConcurrency, LiveStreamsAndBodiesOfUnknownLength) {
         p.titles = {"First", "Second"};
     });
     // Over TLS the close ends the body too, not the reader's quiet-server wait.
-    HttpPlan noLengthTls = Plan(size, [](HttpPlan& p) {
-        p.sendContentLength = false;
-        p.contentType = "audio/mpeg";
-    });
+    HttpPlan noLengthTls = Plan(size, unknownLength);
     for (HttpPlan* plan : {&noLength, &chunked, &icy, &noLengthTls}) {
         // The body waits past the first bytes: its end would make its length known.
         auto live = plan == &noLengthTls ? Server(&Certs().good) : Server();

@@ -26,11 +26,7 @@ std::string ReadAt(CKVACacheBuffer& c, int64_t at, int32_t n) {
     return out;
 }
 
-int64_t First(CKVACacheBuffer& c) {
-    int64_t s, e;
-    c.GetRange(&s, &e);
-    return s;
-}
+int64_t First(CKVACacheBuffer& c) { int64_t s, e; c.GetRange(&s, &e); return s; }
 
 }  // namespace
 

@@ -64,10 +64,7 @@ struct Lines {
 class NetTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ASSERT_TRUE(!Certs().caFile.empty() || Certs().Make()); }
-    static TlsTestCerts& Certs() {
-        static TlsTestCerts certs;
-        return certs;
-    }
+    static TlsTestCerts& Certs() { static TlsTestCerts certs; return certs; }
     void SetUp() override { ASSERT_TRUE(server.Start()); }
     // A started server: TLS with the pair when given.
     static std::unique_ptr<HttpTestServer> Server(const TlsTestCerts::Pair* pair = nullptr, bool v6 = false) {

@@ -20,10 +20,7 @@ struct Recorder {
     CKVASemaphore gate;  // posted once per message the handler may pass when gated
     bool gated = false;
 
-    Recorder() {
-        handled.Init(0);
-        gate.Init(0);
-    }
+    Recorder() { handled.Init(0); gate.Init(0); }
     static void Handle(void* user, const ThreadMsgPtr& msg) {
         auto* self = static_cast<Recorder*>(user);
         if (self->gated) self->gate.Wait();
@@ -38,10 +35,7 @@ struct Recorder {
             if (handled.TimedWait(ms) != 0) return false;
         return true;
     }
-    std::vector<int32_t> Ids() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return ids;
-    }
+    std::vector<int32_t> Ids() { std::lock_guard<std::mutex> lock(mutex); return ids; }
 };
 
 // A message thread started on a recorder.
@@ -136,10 +130,7 @@ TEST(Sync, RecursiveCriticalAndCountingSemaphore) {
     EXPECT_EQ(c.Unlock() | c.Unlock(), 0);
     std::thread([&c] { EXPECT_NE(c.TryLock(), 0); }).join();  // still held once
     EXPECT_EQ(c.Unlock(), 0);
-    std::thread([&c] {
-        EXPECT_EQ(c.TryLock(), 0);  // all three released
-        c.Unlock();
-    }).join();
+    std::thread([&c] { EXPECT_EQ(c.TryLock(), 0); c.Unlock(); }).join();  // all three released
 
     CKVASemaphore s;
     s.Init(2);
