@@ -8,8 +8,8 @@
 #include "codec/KVAAudioStream.h"
 #include "device/AudioDevice.h"
 #include "device/AudioDeviceMonitor.h"
-#include "player/CKVAAudioPlayer.h"
 #include "platform/SoundSystem.h"
+#include "player/CKVAAudioPlayer.h"
 #include "player/CKVAAudioTimeInfo.h"
 #include "support/TextUtil.h"
 
