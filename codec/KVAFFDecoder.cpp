@@ -399,17 +399,10 @@ int32_t CKVAFFDecoder::openCodec() {
     }
     mCodec = avcodec_find_decoder(par->codec_id);
     if (!mCodec) return kDecNoAudio;
-    mCodecContext = avcodec_alloc_context3(mCodec);
-    if (!mCodecContext) return kDecNoAudio;
     KVA_LOG(kLogTrace, "Decoder(%d): Open codec for %s", mSessionId, mCodec->name);
-    if (avcodec_parameters_to_context(mCodecContext, par) < 0) return kDecNoAudio;
-
-    // Lets the codec move timestamps past the samples it skips (Opus pre-skip, MP3 delay).
-    mCodecContext->pkt_timebase = mStream->time_base;
     mAmr = par->codec_id == AV_CODEC_ID_AMR_NB || par->codec_id == AV_CODEC_ID_AMR_WB;
     mPacketTime = par->codec_id == AV_CODEC_ID_EAC3;
-
-    if (avcodec_open2(mCodecContext, mCodec, nullptr) < 0) return kDecCodecOpenFailed;
+    if (int32_t r = newCodecContext(&mCodecContext)) return r;
 
     const int channels = mCodecContext->ch_layout.nb_channels;
     uint64_t layout = MaskOfLayout(mCodecContext->ch_layout);
@@ -432,21 +425,31 @@ int32_t CKVAFFDecoder::openCodec() {
     return kDecOk;
 }
 
+// The stream's codec in a context of its own, opened: kDecOk, or what failed.
+int32_t CKVAFFDecoder::newCodecContext(AVCodecContext** out) {
+    AVCodecContext* c = avcodec_alloc_context3(mCodec);
+    int32_t r = c && avcodec_parameters_to_context(c, mStream->codecpar) >= 0 ? kDecOk : kDecNoAudio;
+    if (r == kDecOk) {
+        // Lets the codec move timestamps past the samples it skips (Opus pre-skip, MP3 delay).
+        c->pkt_timebase = mStream->time_base;
+        if (avcodec_open2(c, mCodec, nullptr) < 0) r = kDecCodecOpenFailed;
+    }
+    if (r == kDecOk) *out = c;
+    else avcodec_free_context(&c);
+    return r;
+}
+
 // A flushed codec is not always the codec it was: AAC's noise substitution keeps drawing on a
 // random state that a flush leaves, so that a seek's samples would depend on what was decoded
 // before it. A new context decodes alike from every position.
 void CKVAFFDecoder::reopenCodecContext() {
-    AVCodecContext* fresh = avcodec_alloc_context3(mCodec);
-    if (fresh && avcodec_parameters_to_context(fresh, mStream->codecpar) >= 0) {
-        fresh->pkt_timebase = mStream->time_base;
-        if (avcodec_open2(fresh, mCodec, nullptr) >= 0) {
-            avcodec_free_context(&mCodecContext);
-            mCodecContext = fresh;
-            return;
-        }
+    AVCodecContext* fresh = nullptr;
+    if (newCodecContext(&fresh) != kDecOk) {
+        avcodec_flush_buffers(mCodecContext);
+        return;
     }
-    avcodec_free_context(&fresh);
-    avcodec_flush_buffers(mCodecContext);
+    avcodec_free_context(&mCodecContext);
+    mCodecContext = fresh;
 }
 
 int32_t CKVAFFDecoder::closeCodec() {

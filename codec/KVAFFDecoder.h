@@ -85,6 +85,7 @@ public:
     virtual int32_t getErrorCode() { return mLastError; }
     virtual int32_t initResampler();
     virtual int32_t readPacket();
+    int32_t newCodecContext(AVCodecContext** out);
     void reopenCodecContext();
     virtual int32_t openCodec();
     virtual int32_t closeCodec();

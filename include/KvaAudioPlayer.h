@@ -524,8 +524,8 @@ public:
     // went away). Hosts use it to tell the listener that nothing will be heard.
     static int32_t CurrentSoundSystem();
     // An English sentence for an error code and its detail (notification 100's param1 and
-    // param2; for notification 400 with 9, its param2 and GetNextSourceErrorDetail). Any thread, at any time. The text
-    // stays valid until the same thread calls ErrorText again.
+    // param2; for notification 400 with 9, its param2 and GetNextSourceErrorDetail). Any thread,
+    // at any time. The text stays valid until the same thread calls ErrorText again.
     static const char* ErrorText(int32_t code, int32_t detail);
     // Log settings of the whole process; any thread, also before the first NewL. Messages of
     // minLevel (kLogLevel*) and above go to the logger, and to standard error when debugOutput.

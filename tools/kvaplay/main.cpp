@@ -420,9 +420,9 @@ private:
                         const int32_t detail = mPlayer->GetNextSourceErrorDetail();
                         fprintf(stderr, "kvaplay: %s: %s (error %d, detail %d)\n", mOpt.media[failed].c_str(),
                                 CMediaPlayerFactory::ErrorText(e.p2, detail), e.p2, detail);
-                    }
-                    else
+                    } else {
                         fprintf(stderr, "kvaplay: %s: could not be queued\n", mOpt.media[failed].c_str());
+                    }
                     mItemFailed = true;
                     mQueued = false;
                     mNextIndex = failed + 1;
