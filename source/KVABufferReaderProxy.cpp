@@ -594,7 +594,7 @@ bool CKVABufferReaderProxy::AfterFailedReconnect(int32_t ret, DownloadCounters& 
     return false;
 }
 
-bool CKVABufferReaderProxy::CacheFull(CKVACacheBuffer* cache) {
+bool CKVABufferReaderProxy::CacheFull(CKVACacheBuffer* cache, int64_t writeAt) {
     int64_t start, end;
     cache->GetRange(&start, &end);
     const int64_t capacity = static_cast<int64_t>(cache->CacheCount()) * kMiB;
@@ -603,7 +603,8 @@ bool CKVABufferReaderProxy::CacheFull(CKVACacheBuffer* cache) {
         CKVAAutoLock lock(mLock);
         pending = mSeekPending;
     }
-    if (end - start <= capacity - 2 * kMiB || pending) return false;
+    // Bytes from outside the window replace it (after a seek back, say): they always have room.
+    if (end - start <= capacity - 2 * kMiB || pending || writeAt != end) return false;
     // A reader waiting just past a full window would wait forever, as it releases nothing: once
     // it no longer needs the first block, that block goes.
     const int64_t readPosition = mReadPosition.load();
@@ -713,7 +714,7 @@ CKVABufferReaderProxy::DownloadStep CKVABufferReaderProxy::AfterFailedRead(CKVAC
 CKVABufferReaderProxy::DownloadStep CKVABufferReaderProxy::ReceivePiece(CKVACacheBuffer* cache,
                                                                       uint8_t* buffer, bool fast,
                                                                       DownloadCounters& c) {
-    const bool full = CacheFull(cache);
+    const bool full = CacheFull(cache, c.offset);
     if (full || !fast) {
         c.lastByteMs = MonotonicMs();  // not reading: nothing to miss
         // Without ranges the connection stays and TCP holds the server back: reopening would

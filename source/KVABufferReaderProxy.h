@@ -123,7 +123,7 @@ private:
     // A read that failed (or a connection quiet too long): the end of a live body, or a reconnect.
     DownloadStep AfterFailedRead(CKVACacheBuffer* cache, int32_t nReadSize, DownloadCounters& c);
     // Less than 2 MiB of the cache free (and no seek waiting to empty it).
-    bool CacheFull(CKVACacheBuffer* cache);
+    bool CacheFull(CKVACacheBuffer* cache, int64_t writeAt);
     void PassOnStreamTitle();
 
     std::string mUrl;

@@ -251,7 +251,7 @@ bool HttpTestServer::Answer(int fd, ssl_st* ssl, HttpRequest& req) {
         if (plan.rangePiece > 0) stop = std::min(size, from + plan.rangePiece);
     }
     const bool hasBody = plan.status == 200 && status != 416;
-    const bool meta = plan.icy && plan.metaInt > 0 && req.head.find("\r\nIcy-MetaData: 1\r\n") != std::string::npos;
+    const bool meta = plan.metaInt > 0 && req.head.find("\r\nIcy-MetaData: 1\r\n") != std::string::npos;
     std::string out = (plan.icy ? "ICY " : "HTTP/1.1 ") + std::to_string(status) +
                       " Answer\r\nConnection: close\r\n";  // the client reads no reason phrase
     if (plan.icy) out += "icy-name: test stream\r\n";
@@ -377,12 +377,17 @@ bool NginxServer::Start() {
         std::ostringstream c;
         c << "master_process off;\nworker_processes 1;\npid " << mPrefix << "/nginx.pid;\nerror_log "
           << mPrefix << "/error.log error;\n"
-          << "events { worker_connections 256; }\nhttp {\n  access_log off;\n  sendfile on;\n"
+          << "events { worker_connections 256; }\nhttp {\n  access_log " << mPrefix << "/access.log;\n  sendfile on;\n"
           << "  default_type application/octet-stream;\n";
         for (const char* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
             c << "  " << t << "_temp_path " << mPrefix << "/" << t << ";\n";
         c << "  server {\n    listen 127.0.0.1:" << mPort << ";\n    root " << mRoot << ";\n"
-          << "    location /slow/ { limit_rate 25k; }\n  }\n}\n";
+          << "    location /slow/ { limit_rate 25k; }\n    location /norange/ { alias " << mRoot
+          << "/; max_ranges 0; }\n";
+        if (mUpstream)
+            c << "    location /up/ { proxy_pass http://127.0.0.1:" << mUpstream
+              << "/; proxy_buffering off; proxy_http_version 1.1; }\n";
+        c << "  }\n}\n";
         if (!WriteFile(mPrefix + "/nginx.conf", c.str())) return false;
         // As a daemon it listens before the command returns.
         int status = -1;
@@ -401,6 +406,13 @@ void NginxServer::Signal(int signal) {
     std::string pid;  // the daemon writes it just after the command returned
     WaitUntil([&] { return !(pid = ReadFile(mPrefix + "/nginx.pid")).empty(); }, 2000);
     if (std::atoi(pid.c_str()) > 0) kill(std::atoi(pid.c_str()), signal);
+}
+
+size_t NginxServer::RequestsFor(const std::string& target) const {
+    const std::string log = ReadFile(mPrefix + "/access.log"), line = "\"GET " + target + " ";
+    size_t n = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
+    return n;
 }
 
 void NginxServer::Stop() {

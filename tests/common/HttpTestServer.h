@@ -49,8 +49,8 @@ struct HttpPlan {
     static constexpr int kUntilReleased = -2;  // ReleaseStalls
     int trickleBytes = 0, trickleDelayMs = 0;  // body in pieces of this size, a pause after each
     int headByteDelayMs = 0;                   // head sent one byte at a time, each after this pause
-    // A stream server: "ICY 200 OK", no length; with metaInt and a request asking for it, a
-    // metadata block after every metaInt body bytes, titles[i % size] in block i.
+    // A stream server: "ICY 200 OK", no length. With metaInt and a request asking for it (with
+    // any status line), a metadata block after every metaInt body bytes, titles[i % size] in block i.
     bool icy = false;
     int metaInt = 0;
     std::vector<std::string> titles;
@@ -130,7 +130,8 @@ private:
 };
 
 // nginx from the system, serving one directory on a free loopback port with a private prefix;
-// what is under /slow/ at 25 kB/s a connection.
+// what is under /slow/ at 25 kB/s a connection, /norange/ as if it knew no ranges, and /up/ from
+// a loopback server (ProxyTo, before Start) passed on as it comes.
 class NginxServer {
 public:
     static bool Available();
@@ -139,6 +140,8 @@ public:
     bool Start();
     void Stop();
     void Signal(int signal);  // SIGSTOP: quiet, with its connections open; SIGCONT: on again
+    void ProxyTo(int port) { mUpstream = port; }
+    size_t RequestsFor(const std::string& target) const;  // finished ones, from its access log
     int Port() const { return mPort; }
     std::string Url(const std::string& target) const {
         return "http://127.0.0.1:" + std::to_string(mPort) + target;
@@ -146,7 +149,7 @@ public:
 
 private:
     std::string mRoot, mPrefix;
-    int mPort = 0;
+    int mPort = 0, mUpstream = 0;
 };
 
 }  // namespace kva_test

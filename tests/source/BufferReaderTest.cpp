@@ -194,6 +194,29 @@ TEST_F(NetReaderConcurrency, SeeksInsideTheWindowReadTheCacheAndOutsideReconnect
     }
 }
 
+// nginx told to ignore ranges: a resource beyond the cache comes from its one reply, read once,
+// and a seek back before the window asks once more.
+TEST_F(NetReaderConcurrency, NginxIgnoringRangesIsReadOnce) {
+    if (!NginxServer::Available()) GTEST_SKIP() << "no nginx";
+    ScratchDir dir("kvanginx");
+    const int64_t size = 45 * kMiB + 3;
+    ASSERT_TRUE(WriteFile(dir.File("large.bin"), PatternBytes(0, size)));
+    NginxServer nginx(dir.path);
+    ASSERT_TRUE(nginx.Start());
+    CKVABufferReaderProxy r(0, nginx.Url("/norange/large.bin").c_str());
+    ASSERT_EQ(kSourceOk, r.Open()) << r.GetErrorCode();
+    EXPECT_EQ(size, r.GetSize());
+    ReadResult got = ReadOn(r);
+    EXPECT_EQ(kSourceEndOfStream, got.last);
+    EXPECT_TRUE(got.bytes == PatternBytes(0, size)) << got.bytes.size();
+    EXPECT_TRUE(WaitUntil([&] { return nginx.RequestsFor("/norange/large.bin") == 1; })) << nginx.RequestsFor("/norange/large.bin");
+    int64_t zero = 0;
+    ASSERT_EQ(kSourceOk, r.Seek(&zero, 0));
+    EXPECT_TRUE(ReadOn(r, 64 * kKiB).bytes == PatternBytes(0, 64 * kKiB));
+    r.Close();
+    EXPECT_TRUE(WaitUntil([&] { return nginx.RequestsFor("/norange/large.bin") == 2; })) << nginx.RequestsFor("/norange/large.bin");
+}
+
 TEST_F(NetReaderConcurrency, SeekJustPastAFullWindowStillGetsItsBytes) {
     server.Serve("/full.bin", HttpPlan::Pattern(100 * kMiB));
     CKVABufferReaderProxy r(0, server.Url("/full.bin").c_str());
@@ -305,14 +328,20 @@ TEST_F(NetReaderConcurrency, LiveStreamsAndBodiesOfUnknownLength) {
     });
     // Over TLS the close ends the body too, not the reader's quiet-server wait.
     HttpPlan noLengthTls = Plan(size, unknownLength);
-    for (HttpPlan* plan : {&noLength, &chunked, &icy, &noLengthTls}) {
+    // As an Icecast server sends it, passed on by nginx in chunks of its own.
+    HttpPlan viaNginx = Plan(size, [&](HttpPlan& p) { unknownLength(p); p.metaInt = 16000; p.titles = icy.titles; });
+    for (HttpPlan* plan : {&noLength, &chunked, &icy, &noLengthTls, &viaNginx}) {
         // The body waits past the first bytes: its end would make its length known.
         auto live = plan == &noLengthTls ? Server(&Certs().good) : Server();
         plan->stallAfter = 64 * kKiB;
         plan->stallMs = HttpPlan::kUntilReleased;
         live->Serve("/live", *plan);
+        NginxServer nginx(".");
+        nginx.ProxyTo(live->Port());
+        if (plan == &viaNginx && !(NginxServer::Available() && nginx.Start())) continue;
         Lines titles;
-        CKVABufferReaderProxy r(0, live->Url("/live").c_str(), TrustingClient());
+        CKVABufferReaderProxy r(0, (plan == &viaNginx ? nginx.Url("/up/live") : live->Url("/live")).c_str(),
+                                TrustingClient());
         r.SetStreamTitleListener(&Lines::Title, &titles);
         ASSERT_EQ(kSourceOk, r.Open()) << r.GetErrorCode();
         EXPECT_TRUE(r.IsLive());
