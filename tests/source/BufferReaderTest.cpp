@@ -203,18 +203,19 @@ TEST_F(NetReaderConcurrency, NginxIgnoringRangesIsReadOnce) {
     ASSERT_TRUE(WriteFile(dir.File("large.bin"), PatternBytes(0, size)));
     NginxServer nginx(dir.path);
     ASSERT_TRUE(nginx.Start());
-    CKVABufferReaderProxy r(0, nginx.Url("/norange/large.bin").c_str());
+    const std::string path = "/norange/large.bin";
+    CKVABufferReaderProxy r(0, nginx.Url(path).c_str());
     ASSERT_EQ(kSourceOk, r.Open()) << r.GetErrorCode();
     EXPECT_EQ(size, r.GetSize());
     ReadResult got = ReadOn(r);
     EXPECT_EQ(kSourceEndOfStream, got.last);
     EXPECT_TRUE(got.bytes == PatternBytes(0, size)) << got.bytes.size();
-    EXPECT_TRUE(WaitUntil([&] { return nginx.RequestsFor("/norange/large.bin") == 1; })) << nginx.RequestsFor("/norange/large.bin");
+    EXPECT_TRUE(WaitUntil([&] { return nginx.RequestsFor(path) == 1; })) << nginx.RequestsFor(path);
     int64_t zero = 0;
     ASSERT_EQ(kSourceOk, r.Seek(&zero, 0));
     EXPECT_TRUE(ReadOn(r, 64 * kKiB).bytes == PatternBytes(0, 64 * kKiB));
     r.Close();
-    EXPECT_TRUE(WaitUntil([&] { return nginx.RequestsFor("/norange/large.bin") == 2; })) << nginx.RequestsFor("/norange/large.bin");
+    EXPECT_TRUE(WaitUntil([&] { return nginx.RequestsFor(path) == 2; })) << nginx.RequestsFor(path);
 }
 
 TEST_F(NetReaderConcurrency, SeekJustPastAFullWindowStillGetsItsBytes) {
