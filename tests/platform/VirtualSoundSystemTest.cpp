@@ -4,6 +4,7 @@
 #include "KvaSoundSystem.h"
 #include "SoundTestUtil.h"
 #include "common/WavRead.h"
+#include "platform/PcmUtil.h"
 #include "platform/SoundSystemSelect.h"
 #include "platform/VirtualSoundSystem.h"
 
@@ -21,6 +22,32 @@ std::shared_ptr<VirtualSoundSystem> MakeSystem(bool fast) {
     EXPECT_EQ(kOk, sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint(kOut, u"Virtual Output")));
     return sys;
 }
+
+}  // namespace
+
+// Each sample of each format scaled, within a step of the format, and nothing written past the last.
+TEST(PcmUtil, VolumeScalesEverySampleAndNoMore) {
+    for (const Format& f : {Format{44100, 2, 8, false}, kS16, Format{44100, 2, 24, false}, Format{44100, 2, 32, false},
+                            Format{44100, 2, 32, true}}) {
+        const uint32_t frames = 3;
+        const size_t bytes = frames * size_t(f.BlockAlign());
+        std::vector<uint8_t> in(bytes + 8), out(bytes + 8, 0xAB);
+        for (size_t i = 0; i < in.size(); ++i) in[i] = uint8_t(i * 37 + 11);
+        for (size_t i = 0; f.isFloat && i < frames * 2; ++i) {
+            const float v = 0.9f - 0.3f * float(i);
+            std::memcpy(&in[i * 4], &v, 4);
+        }
+        ApplyVolume(f, in.data(), out.data(), frames, 0.5f);
+        std::vector<float> a(frames * 2), b(frames * 2);
+        ToFloat(f, in.data(), a.data(), frames);
+        ToFloat(f, out.data(), b.data(), frames);
+        const double step = std::ldexp(1.0, 2 - f.bitsPerSample);
+        for (size_t i = 0; i < a.size(); ++i) EXPECT_NEAR(b[i], a[i] * 0.5f, step) << f.bitsPerSample;
+        EXPECT_EQ(std::vector<uint8_t>(out.begin() + long(bytes), out.end()), std::vector<uint8_t>(8, 0xAB));
+    }
+}
+
+namespace {
 
 // The one output and a stream on it in the mix format that signals `ev` each period.
 class VirtualSoundSystemConcurrency : public ::testing::Test {
