@@ -122,7 +122,8 @@ private:
     bool StorePiece(CKVACacheBuffer* cache, const uint8_t* data, int32_t length, DownloadCounters& c);
     // A read that failed (or a connection quiet too long): the end of a live body, or a reconnect.
     DownloadStep AfterFailedRead(CKVACacheBuffer* cache, int32_t nReadSize, DownloadCounters& c);
-    // Less than 2 MiB of the cache free (and no seek waiting to empty it).
+    // Less than 2 MiB of the cache free, with no seek waiting to empty it and writeAt (the next
+    // bytes) extending the window.
     bool CacheFull(CKVACacheBuffer* cache, int64_t writeAt);
     void PassOnStreamTitle();
 
