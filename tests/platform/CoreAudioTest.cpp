@@ -197,6 +197,7 @@ TEST_F(CoreAudio, FormatsInitializeAndRenderClientRules) {
     EXPECT_EQ(mix->nSamplesPerSec, 44100u);
     EXPECT_EQ(mix->nChannels, 2);
     EXPECT_EQ(mix->wBitsPerSample, 32);
+    EXPECT_EQ(reinterpret_cast<WAVEFORMATEXTENSIBLE*>(mix)->dwChannelMask, 0x3u);  // the endpoint gave none
 
     WAVEFORMATEX* closest = nullptr;
     EXPECT_EQ(c->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, mix, &closest), S_OK);
