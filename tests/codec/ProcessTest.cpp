@@ -190,8 +190,7 @@ TEST_F(AudioProcessTest, PlaySpeedBeforeTheFormatTakesEffectWithIt) {
     EXPECT_NEAR(kBlockFrames * kFrameBytes * 10 / 1.5, static_cast<double>(out), 4096 * kFrameBytes);
     EXPECT_TRUE(chain.SetPlaySpeed(1.0));
     // Speeds the stretch cannot run are refused and leave the speed as it was.
-    EXPECT_FALSE(chain.SetPlaySpeed(0.3));
-    EXPECT_FALSE(chain.SetPlaySpeed(120.0));
+    for (double speed : {0.3, 120.0}) EXPECT_FALSE(chain.SetPlaySpeed(speed)) << speed;
     EXPECT_DOUBLE_EQ(1.0, chain.getPlaySpeed());
     EXPECT_TRUE(chain.SetPlaySpeed(100.0));
 }
@@ -199,8 +198,7 @@ TEST_F(AudioProcessTest, PlaySpeedBeforeTheFormatTakesEffectWithIt) {
 TEST_F(AudioProcessTest, FadeOutRampsDownAndReportsEveryBlockUntilStopped) {
     Setup(false, false);
     chain.setSongId("song-7");
-    EXPECT_EQ(0, chain.getFadeMode());
-    EXPECT_EQ(-1, chain.getFadePosition());
+    EXPECT_EQ(std::make_tuple(0, -1), std::make_tuple(chain.getFadeMode(), chain.getFadePosition()));
     chain.setFadeMode(kFadeOut);
     EXPECT_FLOAT_EQ(1.0f, chain.getFadeGain());
     for (int i = 1; i <= 6; ++i) EXPECT_FLOAT_EQ((26460.0f - 4410.0f * i) / 26460.0f, Step());
@@ -263,8 +261,7 @@ TEST_F(AudioProcessTest, ResetDuringFadeReportsTheActiveModeAndResetsHooks) {
     rec.Take();
     chain.Reset();
     EXPECT_EQ((Events{"effect.Reset", "listener.Reset", "fade.Finish abc 2"}), rec.Take());
-    EXPECT_EQ(0, chain.getFadeMode());
-    EXPECT_EQ(-1, chain.getFadePosition());
+    EXPECT_EQ(std::make_tuple(0, -1), std::make_tuple(chain.getFadeMode(), chain.getFadePosition()));
     chain.close();  // no fade running: no report
     EXPECT_EQ((Events{"effect.Reset", "listener.Reset"}), rec.Take());
 }
@@ -341,8 +338,7 @@ TEST_F(AudioProcessTest, CountersSnapshotAndSongQueries) {
     EXPECT_EQ(1000, chain.getEndPosition("A"));
     // A last block flagged as the end moves the counters but not the end position.
     Run(5000, kBlockFrames, 0.0f, 1);
-    EXPECT_EQ(1100, chain.getSourceMs());
-    EXPECT_EQ(1000, chain.getEndPosition("A"));
+    EXPECT_EQ((V{1100, 1000}), (V{chain.getSourceMs(), chain.getEndPosition("A")}));
     KVACachedTrackTime t;
     chain.fillPlayInfo(&t);
     EXPECT_TRUE(t.bValid);
@@ -350,8 +346,7 @@ TEST_F(AudioProcessTest, CountersSnapshotAndSongQueries) {
     EXPECT_EQ((V{1100, 1100, 1000}), (V{t.nPlayedTime, t.nPlayedTimeWithSpeed, t.nEndTime}));
     chain.onSongChanged();
     chain.setSongId("B");
-    EXPECT_EQ(0, chain.getOutputMs());
-    EXPECT_EQ(1000, chain.getSnapshotEndPosition());
+    EXPECT_EQ((V{0, 1000}), (V{chain.getOutputMs(), chain.getSnapshotEndPosition()}));
     // The effect shortens blocks by 10 ms: the source count is taken after it.
     effect.cut = 441 * kFrameBytes;
     for (int i = 0; i < 5; ++i) Run(20000 + i * 100);

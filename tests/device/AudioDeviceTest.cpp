@@ -55,8 +55,7 @@ TEST(WaveFormat, ToDescription) {
     // A plain record: its tag names the sample type; no mask.
     WAVEFORMATEX plain = {WAVE_FORMAT_IEEE_FLOAT, 1, 22050, 22050 * 4, 4, 32, 0};
     AudioDescription d = DescriptionFromWaveFormat(&plain);
-    EXPECT_EQ(d.nSampleFormat, 3);
-    EXPECT_EQ(d.nChannelLayout, 0u);
+    EXPECT_EQ(std::make_pair(d.nSampleFormat, d.nChannelLayout), std::make_pair(3, uint64_t(0)));
 }
 
 // A virtual system installed for one test; removed afterwards so no test leaks it.
@@ -77,20 +76,16 @@ TEST_F(VirtualDevices, DriverNamesAndFactory) {
     for (int type : {0, 1, 2, 3, 4, 5, 6, 7, -1, 1000}) {
         std::unique_ptr<AudioDevice> d(CreateAudioDevice(type, nullptr));
         const int want = type == 4 || type == 6 ? type : 5;
-        EXPECT_EQ(d->GetDeviceType(), want) << type;
-        EXPECT_EQ(d->driver, DriverNameFromDeviceType(want));
-        EXPECT_EQ(d->GetState(), 3);
-        EXPECT_EQ(d->flag, 0);
+        EXPECT_EQ(std::make_tuple(d->GetDeviceType(), d->driver, d->GetState(), int(d->flag), d->devices.size()),
+                  std::make_tuple(want, std::u16string(DriverNameFromDeviceType(want)), 3, 0, size_t(3))) << type;
         EXPECT_TRUE(d->name.empty());
-        EXPECT_EQ(d->devices.size(), 3u);
     }
 
     DeviceRecord rec{};
     CopyUtf16(rec.szName, kDeviceTextUnits, std::u16string(u"Headphones (Second)"));
     rec.bDefault = 1;
     std::unique_ptr<AudioDevice> d(CreateAudioDevice(5, &rec));
-    EXPECT_EQ(d->name, u"Headphones (Second)");
-    EXPECT_EQ(d->flag, 1);
+    EXPECT_EQ(std::make_tuple(d->name, int(d->flag)), std::make_tuple(std::u16string(u"Headphones (Second)"), 1));
 }
 
 AudioDeviceInfo Info(const std::u16string& name, const std::u16string& description) {

@@ -192,8 +192,7 @@ TEST_P(BackendConcurrency, DeviceChoice) {
         {u"Speakers (Main)", "main"}, {u"No Such Device", "second"}, {defaultEntry, "second"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.endpoint);
-        sys->ClearCaptured("main");
-        sys->ClearCaptured("second");
+        for (const char* e : {"main", "second"}) sys->ClearCaptured(e);
         ScriptedObserver obs(PatternThenEnd(2, &counter));
         Device d = Open(c.name);
         ASSERT_TRUE(PlayToEnd(*d, obs, 3, c.endpoint));
@@ -205,8 +204,7 @@ TEST_P(BackendConcurrency, DeviceChoice) {
                                                             u"Buds Hands-Free AG Audio"),
                      true);
     sys->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("st", u"Headphones (Buds Stereo)", u"Buds Stereo"));
-    sys->SetCapture("hf", true);
-    sys->SetCapture("st", true);
+    for (const char* e : {"hf", "st"}) sys->SetCapture(e, true);
     const char* heard = GetParam().swapsHandsFree ? "st" : "hf";
     ScriptedObserver obs(PatternThenEnd(2, &counter)), named(PatternThenEnd(2, &counter));
     Device d = Open(defaultEntry);
@@ -313,9 +311,8 @@ TEST_P(WasapiConcurrency, PeriodAndStepSize) {
         info.mixFormat.sampleRate = c.rate;
         sys->AddEndpoint(info);
         Device d = Open(u"Period", MakeDescription(c.rate, 2, 3, 32, 0x3));
-        EXPECT_EQ(As<Wasapi>(*d).GetPeriodMs(), c.periodMs) << c.periodFrames;
-        EXPECT_EQ(As<Wasapi>(*d).GetFramesPerPeriod(), c.periodFrames);
-        EXPECT_EQ(d->GetStepSize(), c.step) << c.periodFrames;
+        EXPECT_EQ(std::make_tuple(As<Wasapi>(*d).GetPeriodMs(), As<Wasapi>(*d).GetFramesPerPeriod(), d->GetStepSize()),
+                  std::make_tuple(c.periodMs, c.periodFrames, c.step)) << c.periodFrames;
         d.reset();
         sys->RemoveEndpoint("p");
     }
@@ -451,9 +448,8 @@ TEST_P(DirectSoundConcurrency, FillSizeFormatFallbackAndOpenFailures) {
         sys->ClearCaptured("main");
         ScriptedObserver obs(PatternThenEnd(12, &counter));
         Device d = Open(u"", c.format);
-        EXPECT_FALSE(Output(*d).second);
-        EXPECT_EQ(d->GetStepSize(), c.step);
-        EXPECT_EQ(As<DirectSound>(*d).GetBufferSize(), 8 * c.step);
+        EXPECT_EQ(std::make_tuple(Output(*d).second, d->GetStepSize(), As<DirectSound>(*d).GetBufferSize()),
+                  std::make_tuple(false, c.step, 8 * c.step));
         ASSERT_TRUE(PlayToEnd(*d, obs, 13));
         EXPECT_EQ(obs.Asked(), std::vector<int32_t>(13, 2 * c.step));
         EXPECT_TRUE(PlayedThenSilence(Captured(), obs.Delivered(), As<DirectSound>(*d).GetBufferSize()));
@@ -506,9 +502,8 @@ TEST_P(DirectSoundConcurrency, BufferLostForGoodReachesThePlayer) {
     // Lost at Play: four restores, then the failure is answered.
     sys->InjectFault(snd::kFaultDSoundLost, -1);
     EXPECT_EQ(d->Play(), -3);
-    EXPECT_EQ(d->GetErrorCode(), -3);
-    EXPECT_EQ(uint32_t(d->GetSystemErrorCode()), 0x88780096u);
-    EXPECT_EQ(d->GetState(), 2);
+    EXPECT_EQ(std::make_tuple(d->GetErrorCode(), uint32_t(d->GetSystemErrorCode()), d->GetState()),
+              std::make_tuple(-3, 0x88780096u, 2));
 }
 
 TEST_P(DirectSoundConcurrency, FaultInsideTheLibraryIsCaught) {
@@ -595,8 +590,7 @@ TEST_P(WaveOutConcurrency, FormatFallbacksInOrder) {
     sys->SetRefuseAllFormats("main", true);
     Device d(GetParam().make(u""));
     EXPECT_EQ(d->Open(4, &asked), -6);
-    EXPECT_EQ(d->GetErrorCode(), -6);
-    EXPECT_EQ(d->GetSystemErrorCode(), 32);  // WAVERR_BADFORMAT
+    EXPECT_EQ(std::make_pair(d->GetErrorCode(), d->GetSystemErrorCode()), std::make_pair(-6, 32));  // WAVERR_BADFORMAT
     EXPECT_EQ(As<WaveOut>(*d).GetHandle(), nullptr);
 }
 
@@ -639,9 +633,8 @@ TEST_P(WaveOutConcurrency, MissingDriverWhileWritingInvalidatesTheDevice) {
     ASSERT_EQ(d->Play(), 0);
     ASSERT_TRUE(obs.WaitError());
     EXPECT_EQ(obs.Errors(), std::vector<int32_t>{9});
-    EXPECT_EQ(d->GetErrorCode(), -8);
-    EXPECT_EQ(d->GetSystemErrorCode(), 6);  // MMSYSERR_NODRIVER
-    EXPECT_EQ(obs.Calls(), 1);              // the loop ended with the failed write
+    EXPECT_EQ(std::make_pair(d->GetErrorCode(), d->GetSystemErrorCode()), std::make_pair(-8, 6));  // MMSYSERR_NODRIVER
+    EXPECT_EQ(obs.Calls(), 1);  // the loop ended with the failed write
     EXPECT_TRUE(Captured().empty());
     // The same format after a failure opens anew, and plays.
     const AudioDescription mix = MixDescription();

@@ -21,11 +21,7 @@ namespace kva_test {
 
 inline kva_audioplayer::AudioDescription MakeDescription(int rate, int channels, int sampleFormat, int bits,
                                                         uint64_t layout = 0) {
-    kva_audioplayer::AudioDescription d{};
-    d.nTag = kva_audioplayer::kAudioDescriptionTag;
-    d.nSampleRate = rate, d.nChannel = channels, d.nSampleFormat = sampleFormat;
-    d.nBitsPerSample = bits, d.nChannelLayout = layout;
-    return d;
+    return {kva_audioplayer::kAudioDescriptionTag, rate, channels, sampleFormat, layout, bits, 0};
 }
 
 // 44.1 kHz stereo float: the virtual endpoints' mix format.

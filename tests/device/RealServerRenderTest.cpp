@@ -51,14 +51,6 @@ kva_test::ScriptedObserver::Script Indexed(long frames, std::shared_ptr<std::ato
     };
 }
 
-// Busy loops beside the render, two unless KVA_TEST_BUSY_LOOPS says otherwise. The sanitizer
-// run sets none: several times slower itself, beside two loops on two cores it starves the
-// private server, which then drops whole 512-frame quanta under every driver alike.
-int BusyLoops() {
-    const char* n = getenv("KVA_TEST_BUSY_LOOPS");
-    return n ? atoi(n) : 2;
-}
-
 TEST_P(RealServerRender, LoadedMachinePlaysEveryFrameOnce) {
     const long frames = 44100 * 3;
     PulseTestServer& server = Server(GetParam().server);
@@ -71,7 +63,11 @@ TEST_P(RealServerRender, LoadedMachinePlaysEveryFrameOnce) {
     AudioDescription mix = kva_test::MixDescription();
     ASSERT_EQ(0, device->Open(1, &mix));
     {
-        kva_test::CpuLoad load(BusyLoops());
+        // Busy loops beside the render, two unless KVA_TEST_BUSY_LOOPS says otherwise. The sanitizer
+        // run sets none: several times slower itself, beside two loops on two cores it starves the
+        // private server, which then drops whole 512-frame quanta under every driver alike.
+        const char* loops = getenv("KVA_TEST_BUSY_LOOPS");
+        kva_test::CpuLoad load(loops ? atoi(loops) : 2);
         device->SetObserver(&obs);
         device->Play();
         ASSERT_TRUE(kva_test::WaitUntil([&] { return done->load() > frames; }, 20000));

@@ -13,13 +13,9 @@ class PlayerIF : public VirtualOutputTest {
 protected:
     // flac16.flac prepared with a doubling processor of this configuration switched on.
     void PrepareWith(double slowFactor = 0, int holdFrames = 0, int32_t initResult = 0) {
-        TestIFProcessor::Config c;
-        c.gain = 2.0f;
-        c.holdFrames = holdFrames;
-        c.slowFactor = slowFactor;
-        c.slowPuts = slowFactor > 1 ? 1 : c.slowPuts;
-        c.initResult = initResult;
-        proc.reset(new TestIFProcessor(c));
+        // Gain 2, holding frames back, same rates and channels, slowing down only the first Put.
+        proc.reset(new TestIFProcessor({2.0f, holdFrames, 0, 0, 0, 1, slowFactor, slowFactor > 1 ? 1 : INT_MAX,
+                                        initResult}));
         Player()->SetAudioIFProcessor(proc.get());
         player->SetAudioIFEnable(1);
         Prepare("flac16.flac");
@@ -31,15 +27,6 @@ protected:
         return LocateStart(Captured(), scaled);
     }
     static const std::vector<float>& Ref() { return kva_test::Ref("flac16.flac"); }
-    // The doubled frames at the start of the capture, the rest plain.
-    long Doubled() {
-        const long start = Start(2.0f);
-        EXPECT_GE(start, 0);
-        std::string why;
-        const long n = start < 0 ? -1 : DoubledThenPlain(Captured(), start, Ref(), &why);
-        EXPECT_GE(n, 0) << why;
-        return n;
-    }
     // Each notification `id`'s param (1 or 2).
     std::vector<int32_t> Params(int32_t id, bool second) {
         std::vector<int32_t> out;
@@ -136,8 +123,7 @@ TEST_F(PlayerIF, RefusedModeIsReportedAndResetToOff) {
     // The mode went back to 0: the next track does not try the processor again.
     player->Stop(true);
     Prepare("flac16.flac");
-    EXPECT_EQ(proc->Inits(), 1);
-    EXPECT_EQ(obs.Count(kNotifyAudioIFStatus), 1);
+    EXPECT_EQ(std::make_pair(proc->Inits(), obs.Count(kNotifyAudioIFStatus)), std::make_pair(1, 1));
 }
 
 // The processor is set up for a gapless next track by the command thread, not the render thread.
@@ -155,8 +141,11 @@ TEST_F(PlayerIF, SlowProcessorIsSwitchedOffAndNothingIsLost) {
     ASSERT_EQ(obs.Count(kNotifyAudioIFStatus, kAudioIFSwitchedOff), 1);
     for (int32_t ms : Params(kNotifyAudioIFStatus, true)) EXPECT_GT(ms, 500);
     EXPECT_GE(proc->Resets(), 1);
-    const long doubled = Doubled();
-    EXPECT_GT(doubled, 0);
+    const long start = Start(2.0f);
+    ASSERT_GE(start, 0);
+    std::string why;  // doubled frames at the start, the rest plain
+    const long doubled = DoubledThenPlain(Captured(), start, Ref(), &why);
+    EXPECT_GT(doubled, 0) << why;
     EXPECT_LT(doubled, long(Ref().size() / 2));
 }
 

@@ -87,8 +87,6 @@ namespace {
 
 std::string Text(int32_t code, int32_t detail) { return CMediaPlayerFactory::ErrorText(code, detail); }
 
-struct Case { int32_t code, detail, wantCode, wantDetail; };
-
 // The error 100 that preparing this locator reports; the player ends in status 9, from which
 // Reset returns it to idle.
 std::pair<int32_t, int32_t> PrepareError(const std::string& locator) {
@@ -107,7 +105,7 @@ std::pair<int32_t, int32_t> PrepareError(const std::string& locator) {
 }  // namespace
 
 TEST(ErrorText, ReadFailuresAreClassifiedByTheirDetail) {
-    const Case cases[] = {
+    const struct { int32_t code, detail, wantCode, wantDetail; } cases[] = {
         {kErrorIo, kDetailFileBase + ENOENT, kErrorFileNotFound, ENOENT}, {kErrorIo, kDetailFileBase + ENOTDIR, kErrorFileNotFound, ENOTDIR},
         {kErrorIo, kDetailFileBase + EISDIR, kErrorFileUnreadable, EISDIR}, {kErrorDecode, kDetailFileBase + EIO, kErrorFileUnreadable, EIO},
         {kErrorIo, 404, kErrorHttpStatus, 404}, {kErrorIo, 503, kErrorHttpStatus, 503},
@@ -121,7 +119,7 @@ TEST(ErrorText, ReadFailuresAreClassifiedByTheirDetail) {
         {kErrorDecode, kDecTooManyErrors, kErrorDecode, kDecTooManyErrors},  // the decoder's own, not a cause
         {kErrorDeviceOpen, 404, kErrorDeviceOpen, 404}, {kErrorNoDataSource, 0, kErrorNoDataSource, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         int32_t code = c.code, detail = c.detail;
         ClassifyError(&code, &detail);
         EXPECT_EQ(code, c.wantCode) << c.code << "/" << c.detail;

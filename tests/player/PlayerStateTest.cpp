@@ -19,8 +19,7 @@ TEST_F(PlayerState, PrepareStopResetAndReplay) {
     player->SetDataSource(nullptr);  // only an error notification; the prepared pipeline stays
     player->PrepareAsync();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(player->GetStatus(), kStatusPrepared);
-    EXPECT_EQ(obs.Count(kNotifyStatus), 0);
+    EXPECT_EQ(std::make_tuple(player->GetStatus(), obs.Count(kNotifyStatus)), std::make_tuple(kStatusPrepared, 0));
     player->SetVolume(0.3f);
     Play();
     player->Stop(false);
@@ -57,17 +56,13 @@ TEST_F(PlayerState, InvalidArgumentsAreRefusedAndChangeNothing) {
     obs.Clear();
     gReleased = 0;
     auto* next = Memory("short.wav", 9);
-    const float nanf = std::numeric_limits<float>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+    for (int64_t t : {int64_t(-100), INT64_MIN}) EXPECT_EQ(p->Seek(t), kErrorInvalidArgument) << t;
+    for (float v : {1.5f, -0.1f, std::nanf("")}) EXPECT_EQ(p->SetVolume(v), kErrorInvalidArgument) << v;
+    for (int32_t mode : {4, -1})
+        EXPECT_EQ(p->SetNextSourceIO(next, mode, &CountRelease), kErrorInvalidArgument) << "next mode " << mode;
     const std::pair<const char*, std::function<int32_t()>> cases[] = {
-        {"Seek(-100)", [&] { return p->Seek(-100); }},
-        {"Seek(INT64_MIN)", [&] { return p->Seek(INT64_MIN); }},
-        {"SetVolume(1.5)", [&] { return p->SetVolume(1.5f); }},
-        {"SetVolume(-0.1)", [&] { return p->SetVolume(-0.1f); }},
-        {"SetVolume(NaN)", [&] { return p->SetVolume(nanf); }},
         {"SetVolumeEx(2)", [&] { return p->SetVolumeEx(2.0f, 0.0); }},
-        {"next mode 4", [&] { return p->SetNextSourceIO(next, 4, &CountRelease); }},
-        {"next mode -1", [&] { return p->SetNextSourceIO(next, -1, &CountRelease); }},
         {"SetStartFadeTime(-1)", [&] { return p->SetStartFadeTime(-1); }},
         {"SetPauseFadeTime(INT64_MIN)", [&] { return p->SetPauseFadeTime(INT64_MIN); }},
         {"SetCrossFadeTime(INT64_MIN)", [&] { return p->SetCrossFadeTime(INT64_MIN); }},
@@ -175,9 +170,8 @@ TEST_F(PlayerState, CommandsBehindAStopAreIgnored) {
         ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusStopped, 5000));
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         EXPECT_EQ(player->GetStatus(), kStatusStopped);
-        auto all = obs.All();
-        EXPECT_EQ(all.back().id, kNotifyStatus);
-        EXPECT_EQ(all.back().param1, kStatusStopped);
+        const Notification last = obs.All().back();
+        EXPECT_EQ(std::make_tuple(last.id, last.param1), std::make_tuple(kNotifyStatus, kStatusStopped));
     }
 }
 
@@ -211,8 +205,7 @@ TEST_F(PlayerState, ANewTrackDropsTheQueuedPreload) {
     auto all = obs.All();
     const int dropped = Find(all, kNotifyNextSource, kNextOpenFailed);
     ASSERT_GE(dropped, 0);
-    EXPECT_EQ(all[dropped].text, "42");
-    EXPECT_EQ(all[dropped].param2, kErrorCancelled);
+    EXPECT_EQ(all[dropped].text + " " + std::to_string(all[dropped].param2), "42 " + std::to_string(kErrorCancelled));
     EXPECT_EQ(obs.Count(kNotifyStreamChanged), 0);
     EXPECT_EQ(all.back().text, "43");
 }

@@ -23,9 +23,7 @@ std::vector<float> Gains(const std::vector<float>& samples) {
 bool AtFull(const std::vector<float>& g) { return g.size() > 4410 && g[g.size() - 4410] == 1.0f; }
 
 size_t FirstNonZero(const std::vector<float>& g) {
-    size_t i = 0;
-    while (i < g.size() && g[i] == 0.0f) ++i;
-    return i;
+    return std::find_if(g.begin(), g.end(), [](float v) { return v != 0.0f; }) - g.begin();
 }
 
 class PlayerTransition : public VirtualOutputTest {
@@ -99,8 +97,7 @@ TEST_F(PlayerTransition, FailedPreloadIsReportedAndTheTrackPlaysOn) {
     EXPECT_EQ(player->GetNextSourceErrorDetail(), 404);
     PlayToTheEnd();
     EXPECT_EQ(TextOf(kNotifyNextSource, kNextOpenFailed), "43");
-    EXPECT_EQ(obs.Count(kNotifyStreamChanged), 0);
-    EXPECT_EQ(obs.Count(kNotifyError), 0);
+    for (int32_t id : {kNotifyStreamChanged, kNotifyError}) EXPECT_EQ(obs.Count(id), 0) << id;
     HeardWhole(Captured(), Ref("join_a.wav"));
 }
 
@@ -123,9 +120,8 @@ TEST_F(PlayerTransition, PreloadLandingAfterTheEndStartsAtOnce) {
     ASSERT_TRUE(obs.WaitFor(kNotifyStreamChanged, 44, 5000));
     ASSERT_TRUE(obs.WaitFor(kNotifyPlaybackCompleted, RecordingObserver::kAny, 5000));
     // One completion, the new track's; the first one never completed on its own.
-    EXPECT_EQ(obs.Count(kNotifyStatus, kStatusCompleted), 1);
-    EXPECT_EQ(TextOf(kNotifyStatus, kStatusCompleted), "44");
-    EXPECT_EQ(obs.Count(kNotifyFirstAudio, 44), 1);
+    EXPECT_EQ(std::make_tuple(obs.Count(kNotifyStatus, kStatusCompleted), TextOf(kNotifyStatus, kStatusCompleted),
+                              obs.Count(kNotifyFirstAudio, 44)), std::make_tuple(1, std::string("44"), 1));
     // The render thread does not wait for the late track: the first one whole, then at most a
     // few periods of silence, then the second from its first frame.
     const std::vector<float> got = Captured();
@@ -171,9 +167,8 @@ TEST_F(PlayerTransition, CrossFadeNowMixesOverWhatRemains) {
         WaitCaptured(2205);
         player->SetNextSourceIO(Memory(next, 46), kNextModeCrossFade, &DeleteSource);
         ASSERT_TRUE(obs.WaitFor(kNotifyStreamChanged, 46, 5000));
-        EXPECT_EQ(obs.Count(kNotifyStatus, kStatusPreparing), 1);
-        EXPECT_EQ(obs.Count(kNotifyStatus, kStatusStopped), 0);
-        EXPECT_EQ(player->GetStatus(), kStatusStarted);
+        EXPECT_EQ(std::make_tuple(obs.Count(kNotifyStatus, kStatusPreparing), obs.Count(kNotifyStatus, kStatusStopped),
+                                  player->GetStatus()), std::make_tuple(1, 0, kStatusStarted));
         if (!shortOne) continue;
         ASSERT_TRUE(obs.WaitFor(kNotifyPlaybackCompleted, RecordingObserver::kAny, 5000));
         const auto& a = Ref("join_short.wav");
@@ -276,8 +271,7 @@ TEST_F(PlayerTransition, StartFadeRampsAndFadesUnder200MsSwitchAtOnce) {
         ASSERT_FALSE(g.empty());
         ASSERT_EQ(g.back(), 1.0f);
         const size_t first = FirstNonZero(g);  // the pre-roll's silence and the fade's first level, 0
-        size_t full = first;
-        while (full < g.size() && g[full] < 1.0f) ++full;
+        const size_t full = std::find_if(g.begin() + first, g.end(), [](float v) { return v >= 1.0f; }) - g.begin();
         for (size_t i = full; i < g.size(); ++i) ASSERT_EQ(g[i], 1.0f) << "frame " << i;
         if (fadeMs < 200) {
             EXPECT_EQ(full, first) << "faded in";
