@@ -440,8 +440,10 @@ TEST_P(DirectSoundConcurrency, LoaderFailureLeavesTheDriverUnavailable) {
 // lacks falls back to 44.1 kHz stereo 16-bit; no stream or no format to open: -6.
 TEST_P(DirectSoundConcurrency, FillSizeFormatFallbackAndOpenFailures) {
     const AudioDescription s16 = MakeDescription(44100, 2, 1, 16, 0x3);
-    const struct { AudioDescription format; int32_t step; } cases[] = {
-        {s16, 4096}, {MakeDescription(44100, 1, 1, 16, 0x4), 2048}};
+    // Unsigned 8-bit samples rest at 0x80.
+    const struct { AudioDescription format; int32_t step; uint8_t silence; } cases[] = {
+        {s16, 4096, 0}, {MakeDescription(44100, 1, 1, 16, 0x4), 2048, 0},
+        {MakeDescription(44100, 2, 0, 8, 0x3), 2048, 0x80}};
     sys->SetAcceptAnyFormat("main", true);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.step);
@@ -452,7 +454,7 @@ TEST_P(DirectSoundConcurrency, FillSizeFormatFallbackAndOpenFailures) {
                   std::make_tuple(false, c.step, 8 * c.step));
         ASSERT_TRUE(PlayToEnd(*d, obs, 13));
         EXPECT_EQ(obs.Asked(), std::vector<int32_t>(13, 2 * c.step));
-        EXPECT_TRUE(PlayedThenSilence(Captured(), obs.Delivered(), As<DirectSound>(*d).GetBufferSize()));
+        EXPECT_TRUE(PlayedThenSilence(Captured(), obs.Delivered(), As<DirectSound>(*d).GetBufferSize(), c.silence));
     }
     sys->SetAcceptAnyFormat("main", false);
     Device d = Open(u"", MakeDescription(48000, 6, 3, 32, 0x60F));
@@ -562,6 +564,12 @@ TEST_P(WaveOutConcurrency, CutNamesAndTheDefaultEntryOpenTheirDevice) {
     EXPECT_EQ(As<WaveOut>(*d).GetOpenedDeviceId(), 2u);
     sys->SetDefaultEndpoint("second");
     EXPECT_EQ(As<WaveOut>(*(d = Open(d->devices.at(0).name))).GetOpenedDeviceId(), 1u);
+    // No endpoint left: the mapper has no preferred device to name.
+    for (const char* id : {"main", "second", "long"}) sys->SetEndpointState(id, snd::kStateDisabled);
+    DWORD id = 0, status = 0;
+    EXPECT_EQ(waveOutMessage(reinterpret_cast<HWAVEOUT>(uintptr_t(WAVE_MAPPER)), DRVM_MAPPER_PREFERRED_GET,
+                             reinterpret_cast<DWORD_PTR>(&id), reinterpret_cast<DWORD_PTR>(&status)),
+              MMRESULT(MMSYSERR_NODRIVER));
 }
 
 TEST_P(WaveOutConcurrency, FormatFallbacksInOrder) {

@@ -131,13 +131,13 @@ inline std::shared_ptr<kva_audioplayer::snd::VirtualSoundSystem> MainAndSecond(b
 // delivered, then nothing but silence (the tail written after the last data).
 inline ::testing::AssertionResult PlayedThenSilence(const std::vector<uint8_t>& got,
                                                     const std::vector<uint8_t>& delivered,
-                                                    size_t lead = 0) {
+                                                    size_t lead = 0, uint8_t silence = 0) {
     if (got.size() < lead + delivered.size())
         return ::testing::AssertionFailure() << got.size() << " bytes captured, fewer than "
                                              << lead << " + " << delivered.size();
     for (size_t i = 0; i < got.size(); ++i) {
         const bool data = i >= lead && i < lead + delivered.size();
-        if (got[i] != (data ? delivered[i - lead] : 0))
+        if (got[i] != (data ? delivered[i - lead] : silence))
             return ::testing::AssertionFailure() << "byte " << i << " of " << got.size()
                                                  << (data ? " differs from the data" : " not silent");
     }
