@@ -165,8 +165,7 @@ TEST_F(AudioProcessTest, FormatCodesPerSampleFormat) {
         {AV_SAMPLE_FMT_DBL, "effect.Init 4 2 44100 32768", "listener.SetPCMFormat 5 44100 2"},
         // Planar: the previous (double) values stay.
         {AV_SAMPLE_FMT_FLTP, "effect.Init 4 2 44100 32768", "listener.SetPCMFormat 5 44100 2"},
-        {AV_SAMPLE_FMT_FLT, "effect.Init 3 2 44100 16384", "listener.SetPCMFormat 4 44100 2"},
-    };
+        {AV_SAMPLE_FMT_FLT, "effect.Init 3 2 44100 16384", "listener.SetPCMFormat 4 44100 2"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fmt);
         chain.setAudioDescription(Describe(c.fmt));

@@ -32,10 +32,10 @@ public:
         if (hook) hook(n);
         return 0;
     }
-    // Waits until a notification matching (id, param1) has arrived.
-    bool WaitFor(int32_t id, int32_t param1, int timeoutMs) {
+    // Waits until `times` notifications matching (id, param1) have arrived.
+    bool WaitFor(int32_t id, int32_t param1, int timeoutMs, int times = 1) {
         std::unique_lock<std::mutex> lock(mMutex);
-        return mCond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return CountLocked(id, param1) > 0; });
+        return mCond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return CountLocked(id, param1) >= times; });
     }
     int Count(int32_t id, int32_t param1 = kAny) {
         std::lock_guard<std::mutex> lock(mMutex);

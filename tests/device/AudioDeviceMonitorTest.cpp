@@ -192,8 +192,7 @@ TEST_F(MonitorTest, DeliveryConcurrencyMergesPerEndpointInFirstSeenOrder) {
              for (auto e : {std::make_pair(u"hp", DEVICE_STATE_ACTIVE), {u"spk", DEVICE_STATE_ACTIVE},
                             {u"hp", DEVICE_STATE_UNPLUGGED}})
                  c->OnDeviceStateChanged(e.first, e.second);
-         }, "2 hp Headphones\n1 spk Speakers\n"},
-    };
+         }, "2 hp Headphones\n1 spk Speakers\n"}};
     for (const auto& k : cases) {
         kva_test::ScriptedObserver o;
         AudioDeviceMonitor m(&o);

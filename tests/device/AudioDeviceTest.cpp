@@ -42,8 +42,7 @@ TEST(WaveFormat, ToDescription) {
         {KSDATAFORMAT_SUBTYPE_PCM, 8, 0},         {KSDATAFORMAT_SUBTYPE_PCM, 16, 1},
         {KSDATAFORMAT_SUBTYPE_PCM, 32, 2},        {KSDATAFORMAT_SUBTYPE_PCM, 24, -1},
         {KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, 32, 3}, {KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, 64, 4},
-        {GUID_NULL, 16, -1},
-    };
+        {GUID_NULL, 16, -1}};
     for (const Case& c : cases) {
         WAVEFORMATEXTENSIBLE w = WaveFormatFromDescription(MakeDescription(96000, 2, 1, c.bits));
         memcpy(reinterpret_cast<char*>(&w) + offsetof(WAVEFORMATEXTENSIBLE, SubFormat), &c.sub, 16);

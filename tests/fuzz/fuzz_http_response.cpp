@@ -24,9 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t ret = client.Exchange("http://fuzz.example:8080/dir/track.mp3?id=1", offset);
     if (ret == kva_audioplayer::kHttpOk) {
         uint8_t body[1024];
-        for (int i = 0; i < 256; ++i) {
-            if (client.Read(body, sizeof(body)) <= 0) break;
-        }
+        for (int i = 0; i < 256 && client.Read(body, sizeof(body)) > 0; ++i) {}
         if (client.IsTransferBlock()) client.ReadChunkSize();
     }
     client.GetRedirectUrl();

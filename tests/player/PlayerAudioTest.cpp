@@ -124,6 +124,13 @@ TEST_F(PlayerIF, RefusedModeIsReportedAndResetToOff) {
     player->Stop(true);
     Prepare("flac16.flac");
     EXPECT_EQ(std::make_pair(proc->Inits(), obs.Count(kNotifyAudioIFStatus)), std::make_pair(1, 1));
+    // Switched on while playing: refused and reported the same way, and playing goes on.
+    system->SetFast(false);
+    Play();
+    player->SetAudioIFEnable(1);
+    ASSERT_TRUE(obs.WaitFor(kNotifyAudioIFStatus, kAudioIFRefused, 2000, 2));
+    EXPECT_EQ(std::make_pair(Params(kNotifyAudioIFStatus, true), player->GetStatus()),
+              std::make_pair(std::vector<int32_t>{-3, -3}, int32_t(kStatusStarted)));
 }
 
 // The processor is set up for a gapless next track by the command thread, not the render thread.
@@ -220,8 +227,7 @@ TEST_F(ReplayGain, LevelsFollowTheTagsAndSettings) {
     const struct { int32_t mode; float preamp; int32_t expect; } args[] = {
         {3, 0.0f, kErrorInvalidArgument}, {-1, 0.0f, kErrorInvalidArgument},
         {kReplayGainTrack, 15.5f, kErrorInvalidArgument}, {kReplayGainTrack, -15.5f, kErrorInvalidArgument},
-        {kReplayGainTrack, nan, kErrorInvalidArgument}, {kReplayGainAlbum, 15.0f, 0}, {kReplayGainOff, -15.0f, 0},
-    };
+        {kReplayGainTrack, nan, kErrorInvalidArgument}, {kReplayGainAlbum, 15.0f, 0}, {kReplayGainOff, -15.0f, 0}};
     for (const auto& a : args) EXPECT_EQ(player->SetReplayGain(a.mode, a.preamp, false), a.expect) << a.mode << " " << a.preamp;
 
     // Values that are no gain or peak leave the track untagged: out of range, not a number, not positive.

@@ -117,8 +117,7 @@ TEST(ErrorText, ReadFailuresAreClassifiedByTheirDetail) {
         {kErrorIo, 0, kErrorIo, 0}, {kErrorIo, 200, kErrorIo, 200},
         {kErrorDecode, AVERROR_PATCHWELCOME, kErrorDecode, AVERROR_PATCHWELCOME}, {kErrorDecode, -34, kErrorDecode, -34},
         {kErrorDecode, kDecTooManyErrors, kErrorDecode, kDecTooManyErrors},  // the decoder's own, not a cause
-        {kErrorDeviceOpen, 404, kErrorDeviceOpen, 404}, {kErrorNoDataSource, 0, kErrorNoDataSource, 0},
-    };
+        {kErrorDeviceOpen, 404, kErrorDeviceOpen, 404}, {kErrorNoDataSource, 0, kErrorNoDataSource, 0}};
     for (const auto& c : cases) {
         int32_t code = c.code, detail = c.detail;
         ClassifyError(&code, &detail);

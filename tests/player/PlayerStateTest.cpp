@@ -68,8 +68,7 @@ TEST_F(PlayerState, InvalidArgumentsAreRefusedAndChangeNothing) {
         {"SetCrossFadeTime(INT64_MIN)", [&] { return p->SetCrossFadeTime(INT64_MIN); }},
         {"cache NaN", [&] { return p->SetPlaybackCacheParams(nan, 7, 1, 1.5); }},
         {"cache inf", [&] { return p->SetPlaybackCacheParams(4, inf, 1, 1.5); }},
-        {"cache negative", [&] { return p->SetPlaybackCacheParams(4, 7, -1, 1.5); }},
-    };
+        {"cache negative", [&] { return p->SetPlaybackCacheParams(4, 7, -1, 1.5); }}};
     for (const auto& c : cases) EXPECT_EQ(c.second(), kErrorInvalidArgument) << c.first;
     for (double speed : {0.0, -1.0, -inf, inf, nan}) EXPECT_FALSE(p->SetPlaySpeed(speed)) << speed;
     // An error about a call is reported, and playback goes on.
@@ -119,8 +118,7 @@ TEST_F(PlayerState, NoCallWaitsForAStalledSource) {
         {"Stop(true) while preparing", false, false, stop},
         {"Release while preloading", true, true, release},
         {"Stop(true) while preloading", true, false, stop},
-        {"SetCacheMax while preloading", true, false, [](IKVAPlayer* p) { p->SetCacheMax(8000); }},
-    };
+        {"SetCacheMax while preloading", true, false, [](IKVAPlayer* p) { p->SetCacheMax(8000); }}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto* stalled = new MemorySourceIO(Bytes("flac16.flac"), 3, MemorySourceIO::kGateReads);

@@ -79,9 +79,11 @@ protected:
         Player()->SetSourceIO(source, release);
         Prepared("a host source");
     }
+    // Each waits for its own notice: a test that prepares or plays again has the earlier ones.
     void Play() {
+        const int before = obs.Count(kva_audioplayer::kNotifyStatus, kva_audioplayer::kStatusStarted);
         player->Play(false);
-        ASSERT_TRUE(obs.WaitFor(kva_audioplayer::kNotifyStatus, kva_audioplayer::kStatusStarted, 5000));
+        ASSERT_TRUE(obs.WaitFor(kva_audioplayer::kNotifyStatus, kva_audioplayer::kStatusStarted, 5000, before + 1));
     }
     void Pause(bool fade = false) {
         player->Pause(fade);
@@ -149,8 +151,9 @@ protected:
 
 private:
     void Prepared(const std::string& what) {
+        const int before = obs.Count(kva_audioplayer::kNotifyStatus, kva_audioplayer::kStatusPrepared);
         player->PrepareAsync();
-        ASSERT_TRUE(obs.WaitFor(kva_audioplayer::kNotifyStatus, kva_audioplayer::kStatusPrepared, 5000)) << what;
+        ASSERT_TRUE(obs.WaitFor(kva_audioplayer::kNotifyStatus, kva_audioplayer::kStatusPrepared, 5000, before + 1)) << what;
     }
 };
 

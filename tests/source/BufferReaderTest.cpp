@@ -74,8 +74,7 @@ TEST_F(NetReaderConcurrency, WholeResourcesAndMidTrackOutagesGiveTheExactBytesOr
         {"/forbidden", [](HttpPlan& p, const HttpRequest& req) {
              p.closeAfter = 300 * kKiB;
              p.status = req.index ? 403 : 200;
-         }, 300 * kKiB, true, kHttpBadStatus},
-    };
+         }, 300 * kKiB, true, kHttpBadStatus}};
     server.Serve("/moved", Plan(0, [](HttpPlan& p) { p.status = 307; p.location = "cut_moved"; }));
     for (const Case& k : cases) {
         HttpTestServer& on = k.on ? *k.on : server;
@@ -172,6 +171,11 @@ TEST_F(NetReaderConcurrency, SeeksInsideTheWindowReadTheCacheAndOutsideReconnect
         EXPECT_EQ(256 * kKiB + 10 * kKiB, pos);
         usleep(300000);
         EXPECT_EQ(1u, s->RequestsFor("/seek.bin").size());
+        // Back into the window while that waits: the wait is over.
+        EXPECT_LT(r.GetBufferingPercent(), 100);
+        int64_t back = 20 * kKiB;
+        ASSERT_EQ(kSourceOk, r.Seek(&back, 0));
+        EXPECT_EQ(100, r.GetBufferingPercent());
 
         // A megabyte on: the thread reconnects with a range at exactly that offset.
         pos = 256 * kKiB + 10 * kKiB + kMiB;
@@ -275,6 +279,7 @@ TEST_F(NetReaderConcurrency, OpenFailuresReportWithinTheConnectAndHeadDeadlines)
         {server.Url("/trickle"), static_cast<int32_t>(kHttpStatusNothingReceived), 1, 3},  // at 3, 6, 9 s
         {server.Url("/slowly"), static_cast<int32_t>(kHttpStatusNothingReceived), 2, 1},   // from 5 s: at 8
         {"http://127.0.0.1:1/x", static_cast<int32_t>(kHttpStatusSocketBase + ECONNREFUSED), 5},
+        {"http://224.0.0.1/x", static_cast<int32_t>(kHttpStatusSocketBase + ENETUNREACH), 5},  // refused at once
         {"http://127.0.0.1:" + std::to_string(blocked.Port()) + "/x", static_cast<int32_t>(kHttpStatusConnectTimeout), 2},
         // A server that never answers the client hello: the handshake has the connect's deadline.
         {"https://127.0.0.1:" + std::to_string(server.Port()) + "/x", static_cast<int32_t>(kHttpStatusConnectTimeout), 2},
@@ -284,8 +289,7 @@ TEST_F(NetReaderConcurrency, OpenFailuresReportWithinTheConnectAndHeadDeadlines)
         {untrusted->Url("/x"), tls(X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY), 1, 0, untrusted.get(), true},
         // Twice: every source shares the one system-store context.
         {good->Url("/x"), tls(X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY), 1, 0, good.get()},
-        {good->Url("/x"), tls(X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY), 1, 0, good.get()},
-    };
+        {good->Url("/x"), tls(X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY), 1, 0, good.get()}};
     int32_t systemContexts = 0;
     // Rows that wait out a deadline of their own run side by side; the TLS rows, which count what
     // they build, one after another.

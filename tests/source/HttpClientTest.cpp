@@ -78,8 +78,7 @@ TEST(HttpClientRequest, ProxySettingsAndNoProxyLists) {
         {"::1", "[0:0:0:0:0:0:0:1]", 80, true}, {"fe80::/10", "[fe80::1234]", 80, true},
         {"fe80::/10", "[fec0::1]", 80, false}, {"::/0", "10.0.0.1", 80, false},  // families never mix
         {"[::1]:8080", "[::1]", 8080, true}, {"[::1]:8080", "[::1]", 80, false},
-        {" , ,example.com", "example.com", 80, true}, {"", "example.com", 80, false},
-    };
+        {" , ,example.com", "example.com", 80, true}, {"", "example.com", 80, false}};
     for (const Case& k : cases)
         EXPECT_EQ(k.covered, NoProxyCovers(k.list, k.host, static_cast<uint16_t>(k.port)))
             << "'" << k.list << "' " << k.host << ":" << k.port;
@@ -116,8 +115,7 @@ TEST(HttpClientResponse, HeadFaultsAndLengths) {
         {"HTTP/1.1 200 OK\r\nX" + filler + ":\r\nContent-Length: 1\r\n\r\nz", 0, 0, 0, 1},
         {"HTTP/1.1 200 OK\r\nX" + filler + "b:\r\nContent-Length: 1\r\n\r\nz", 0, kHttpLineTooLong, 0, -1},
         {"HTTP/1.1 200 " + std::string(5000, 'c') + "\r\n\r\n", 0, kHttpLineTooLong, 0, -1},
-        {"HTTP/1.1 200 OK\r\n" + many + "Content-Length: 1\r\n\r\nz", 0, kHttpLineTooLong, 0, -1},
-    };
+        {"HTTP/1.1 200 OK\r\n" + many + "Content-Length: 1\r\n\r\nz", 0, kHttpLineTooLong, 0, -1}};
     for (const Case& k : cases) {
         const std::string what = k.response.substr(0, 80);
         ScriptedHttpClient c(k.response);
@@ -138,8 +136,7 @@ TEST(HttpClientResponse, BodiesAsSentWhateverThePieceSize) {
          true, "abcdefghijkl"},
         // A server that ignored the range: the bytes before the offset are dropped.
         {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789", 6, false, "6789"},
-        {"HTTP/1.1 206 P\r\nContent-Range: bytes 2-9/10\r\n\r\n23456789", 5, false, "56789"},
-    };
+        {"HTTP/1.1 206 P\r\nContent-Range: bytes 2-9/10\r\n\r\n23456789", 5, false, "56789"}};
     for (size_t piece : {1, 3, 4096}) {
         for (const Case& k : cases) {
             ScriptedHttpClient c(k.response, piece);

@@ -26,8 +26,7 @@ TEST(KvaplayRender, WavOutputEqualsReferenceDecode) {
         {"opus.opus", 1e-4f, "wasapi"}, {"flac24_96k.flac", 1e-4f, "wasapi"}, {"mono8k.wav", 1e-4f, "wasapi"},
         {"six.flac", 1e-4f, "wasapi"}, {"s16.wav", 0, "waveout"}, {"s16.wav", 0, "dsound"},
         {"cbr.mp3", 0, "waveout"}, {"cbr.mp3", 0, "dsound"}, {"mono8k.wav", 1e-4f, "waveout"},
-        {"mono8k.wav", 1e-4f, "dsound"},
-    };
+        {"mono8k.wav", 1e-4f, "dsound"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.driver) + " " + c.file);
         KvaplayResult r = RenderWav("--quiet --driver=" + std::string(c.driver) + Media({c.file}));
