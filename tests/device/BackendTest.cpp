@@ -442,8 +442,7 @@ TEST_P(DirectSoundConcurrency, FillSizeFormatFallbackAndOpenFailures) {
     const AudioDescription s16 = MakeDescription(44100, 2, 1, 16, 0x3);
     // Unsigned 8-bit samples rest at 0x80.
     const struct { AudioDescription format; int32_t step; uint8_t silence; } cases[] = {
-        {s16, 4096, 0}, {MakeDescription(44100, 1, 1, 16, 0x4), 2048, 0},
-        {MakeDescription(44100, 2, 0, 8, 0x3), 2048, 0x80}};
+        {s16, 4096, 0}, {MakeDescription(44100, 1, 1, 16, 0x4), 2048, 0}, {MakeDescription(44100, 2, 0, 8, 0x3), 2048, 0x80}};
     sys->SetAcceptAnyFormat("main", true);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.step);

@@ -39,9 +39,8 @@ TEST(PlayerShell, SettingsBeforeMedia) {
     player->GetAudioFormat(&rate, &channels, &wave);
     EXPECT_EQ(std::make_tuple(rate, channels, wave), std::make_tuple(44100, 2, 3));
     EXPECT_EQ(player->GetAudioFormat(nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(player->GetDuration(), 0);
-    EXPECT_DOUBLE_EQ(player->GetChannelLevel(0), -160.0);
-    EXPECT_FALSE(player->IsBuffering());
+    EXPECT_EQ(std::make_tuple(player->GetDuration(), player->GetChannelLevel(0), player->IsBuffering()),
+              std::make_tuple(int64_t(0), -160.0, false));
     player->Release();
 }
 
@@ -161,12 +160,10 @@ TEST(ErrorText, PlayerReportsTheCauseOfAFailedOpen) {
         refused = gone.Url("/a.mp3");
     }
     const struct { std::string locator; int32_t code, detail; } cases[] = {
-        {dir.File("absent.flac"), kErrorFileNotFound, ENOENT},
-        {dir.path, kErrorFileUnreadable, EISDIR},
+        {dir.File("absent.flac"), kErrorFileNotFound, ENOENT}, {dir.path, kErrorFileUnreadable, EISDIR},
         {server.Url("/missing.mp3"), kErrorHttpStatus, 404},
         {refused, kErrorConnectionRefused, kDetailSocketBase + ECONNREFUSED},
-        {"http://name.invalid/a.mp3", kErrorDns, RecordingObserver::kAny},
-    };
+        {"http://name.invalid/a.mp3", kErrorDns, RecordingObserver::kAny}};
     for (const auto& c : cases) {
         auto got = PrepareError(c.locator);
         EXPECT_EQ(got.first, c.code) << c.locator << " detail " << got.second;

@@ -64,4 +64,8 @@ TEST(CacheBuffer, ReadsReleaseTheOldestBlockOnlyWhenTheRingIsNearlyFull) {
     for (int64_t at : {10 * kMiB, 10 * kMiB + 1000, 9 * kMiB + 5}) ReadAt(e, at, 1000);
     EXPECT_TRUE(e.DropOldestBlock());
     EXPECT_EQ(kMiB, First(e));
+    // The block being written is never given back.
+    ASSERT_EQ(20, e.SetCacheCount(20));
+    WriteRange(e, 0, kMiB / 2);
+    EXPECT_FALSE(e.ReleaseFirstBlock());
 }
