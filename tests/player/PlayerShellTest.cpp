@@ -21,8 +21,7 @@ TEST(PlayerShell, SetSourceReportsInitializedAndReleasesEachSourceOnce) {
     EXPECT_EQ(player->SetSourceIO(source, &CountRelease), 0);
     EXPECT_EQ(player->GetStatus(), kStatusInitialized);
     ASSERT_TRUE(obs.WaitFor(kNotifyStatus, kStatusInitialized, 2000));
-    EXPECT_EQ(obs.All()[0].text, "42");
-    EXPECT_EQ(gReleased, 0);
+    EXPECT_EQ(std::make_pair(obs.All()[0].text, gReleased), std::make_pair(std::string("42"), 0));
     player->SetSourceIO(new MemorySourceIO({}, 43), &CountRelease);
     EXPECT_EQ(gReleased, 1);
     player->Release();
@@ -78,8 +77,7 @@ TEST(PlayerShell, DumpFileIsCreatedAndTruncated) {
     IKVAPlayer* player = CMediaPlayerFactory::NewL(nullptr);
     EXPECT_EQ(player->SetDumpFile(path.c_str()), 0);
     player->Release();
-    EXPECT_TRUE(std::ifstream(path).good());
-    EXPECT_TRUE(ReadBytes(path).empty());
+    EXPECT_TRUE(std::ifstream(path).good() && ReadBytes(path).empty()) << "the dump file is there, emptied";
 }
 
 namespace {

@@ -247,9 +247,11 @@ TEST_F(PlayerTransition, CrossFadeIntoAnIntegerOutputIsTheSameMix) {
         SCOPED_TRACE(bits);
         UseIntegerOutput(bits);
         Fresh()->SetCrossFadeTime(600);
-        Prepare("join_a.wav");
+        gReleased = 0;
+        Prepare(Memory("join_a.wav", 52), &CountRelease);
         player->SetNextSourceIO(Memory("join_b.wav", 53), kNextModeCrossFadeAtEnd, &DeleteSource);
         PlayToTheEnd();
+        EXPECT_EQ(gReleased, 1) << "the faded-out track is let go once its fade ends";
         long start;
         const CrossFadeLayout x = CrossFadeHeard(Ref("join_a.wav"), Ref("join_b.wav"), &start);
         EXPECT_NEAR(x.length, 26460, 2 * 44 + 2);
