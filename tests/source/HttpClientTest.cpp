@@ -55,7 +55,7 @@ TEST(HttpClientRequest, ProxySettingsAndNoProxyLists) {
     const std::pair<const char*, const char*> routes[] = {
         {"proxy.example", "proxy.example:80 "}, {"HTTP://u@[::1]:3128/", "::1:3128 Basic dTo="},
         {"https://proxy.example", ""}, {"http://proxy.example:0", ""}, {"http://proxy.example:31x", ""},
-        {"http://u:p@", ""},
+        {"http://u:p@", ""}, {"http://[]:3128", ""},
     };
     for (const auto& k : routes) {
         ProxyRoute r;
