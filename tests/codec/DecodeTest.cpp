@@ -26,11 +26,14 @@ TEST(FFDecoderOpen, ResultCodesForSourcesAndBadMedia) {
     CKVAFFDecoder dec;
     EXPECT_EQ(kDecIoError, dec.open(nullptr, 0.0f));
     const std::vector<uint8_t> wav = ReadBytes(FixturePath("s16.wav"));
-    // A read error while probing is an I/O error; "no data yet" while probing is a cancel.
-    for (auto c : {std::make_pair(4, kDecIoError), std::make_pair(-2, kDecCancelled)}) {
-        MemorySourceIO failing(wav);
-        failing.FailReadsAt(0, c.first);
-        EXPECT_EQ(c.second, dec.open(&failing, 0.0f)) << c.first;
+    // A read error while probing is an I/O error and "no data yet" a cancel; another read error
+    // while the header is read fails the open.
+    const struct { const char* file; int64_t at; int32_t code, want; } reads[] = {
+        {"s16.wav", 0, 4, kDecIoError}, {"s16.wav", 0, -2, kDecCancelled}, {"flac16.flac", 100, 5, kDecOpenInputFailed}};
+    for (const auto& c : reads) {
+        MemorySourceIO failing(ReadBytes(FixturePath(c.file)));
+        failing.FailReadsAt(c.at, c.code);
+        EXPECT_EQ(c.want, dec.open(&failing, 0.0f)) << c.file << " " << c.code;
     }
     // A good open keeps the source's session id and closes it on close.
     MemorySourceIO good(wav, 42);
@@ -470,18 +473,22 @@ TEST(StreamConcurrencyBadInput, SourceFailuresAtOpenAndMidStream) {
         EXPECT_EQ(8, stream.getLastError());
         EXPECT_EQ(0, obs.Starts());
     }
-    // A file-system read error after ~1.1 s of audio reaches the pull; all before it is intact.
-    MemorySourceIO source(wav);
-    source.FailReadsAt(200000, 4);
-    CKVAAudioStream stream(&obs);
-    ASSERT_EQ(0, OpenAndStart(stream, &source));
-    PullResult got = PullAll(stream, 4096, /*stopOnError=*/true);
-    ASSERT_FALSE(got.codes.empty());
-    EXPECT_EQ(kStreamIoError, got.codes.back());
-    EXPECT_GT(got.samples.size() / 2, 40000u);
-    EXPECT_EQ(-1, FirstMismatch(got.samples, 0, CachedReferenceF32Stereo(FixturePath("s16.wav")), 0,
-                                got.samples.size() / 2));
-    stream.close();
+    // A file-system read error after ~1.1 s of audio reaches the pull, any other read error as a
+    // decode error, with the source's own code as the detail; all before it is intact.
+    for (auto c : {std::make_pair(4, int32_t(kStreamIoError)), std::make_pair(5, int32_t(kStreamDecodeError))}) {
+        MemorySourceIO source(wav);
+        source.FailReadsAt(200000, c.first);
+        source.SetErrorCode(77);
+        CKVAAudioStream stream(&obs);
+        ASSERT_EQ(0, OpenAndStart(stream, &source));
+        PullResult got = PullAll(stream, 4096, /*stopOnError=*/true);
+        ASSERT_FALSE(got.codes.empty());
+        EXPECT_EQ(std::make_pair(c.second, 77), std::make_pair(got.codes.back(), int32_t(stream.getLastError())));
+        EXPECT_GT(got.samples.size() / 2, 40000u);
+        EXPECT_EQ(-1, FirstMismatch(got.samples, 0, CachedReferenceF32Stereo(FixturePath("s16.wav")), 0,
+                                    got.samples.size() / 2));
+        stream.close();
+    }
 }
 
 // A source that answers "no data yet" forever after 60 KB, like a stalled download: its reads
