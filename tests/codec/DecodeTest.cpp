@@ -433,6 +433,52 @@ TEST(StreamConcurrencyBadInput, FixturesYieldCodesWithoutHanging) {
     }
 }
 
+// s16.wav's bytes as 16-bit stereo in NUT, 256 frames a packet, with `bad` packets of one byte
+// (not a whole frame: the decoder refuses each) from the 100th on.
+static std::vector<uint8_t> PcmWithBadPackets(int bad) {
+    const std::vector<uint8_t> wav = ReadBytes(FixturePath("s16.wav"));
+    AVFormatContext* oc = nullptr;
+    avformat_alloc_output_context2(&oc, nullptr, "nut", nullptr);
+    AVStream* st = avformat_new_stream(oc, nullptr);
+    st->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
+    st->codecpar->codec_id = AV_CODEC_ID_PCM_S16LE;
+    st->codecpar->sample_rate = 44100;
+    av_channel_layout_default(&st->codecpar->ch_layout, 2);
+    st->time_base = AVRational{1, 44100};
+    EXPECT_GE(avio_open_dyn_buf(&oc->pb), 0);
+    EXPECT_GE(avformat_write_header(oc, nullptr), 0);
+    AVPacket* pkt = av_packet_alloc();
+    for (size_t at = 0, i = 0; at + 1024 <= wav.size(); at += 1024, ++i) {
+        av_new_packet(pkt, i >= 100 && i < 100 + size_t(bad) ? 1 : 1024);
+        memcpy(pkt->data, &wav[at], size_t(pkt->size));
+        pkt->pts = pkt->dts = int64_t(i) * 256;
+        pkt->duration = 256;
+        EXPECT_GE(av_interleaved_write_frame(oc, pkt), 0);
+    }
+    av_write_trailer(oc);
+    uint8_t* buf = nullptr;
+    const int size = avio_close_dyn_buf(oc->pb, &buf);
+    std::vector<uint8_t> out(buf, buf + size);
+    av_free(buf);
+    av_packet_free(&pkt);
+    avformat_free_context(oc);
+    return out;
+}
+
+// 255 damaged packets in a row are dropped and the rest plays; the 256th ends the decode.
+TEST(StreamConcurrencyBadInput, ARunOfDamagedPacketsEndsTheDecodeAtItsLimit) {
+    for (int bad : {255, 256}) {
+        MemorySourceIO source(PcmWithBadPackets(bad));
+        RecordingObserver obs;
+        CKVAAudioStream stream(&obs);
+        ASSERT_EQ(0, OpenAndStart(stream, &source));
+        const PullResult got = PullAll(stream, 4096, /*stopOnError=*/true);
+        EXPECT_EQ(bad == 255 ? std::vector<int32_t>{kAudioPlayerEOS} : std::vector<int32_t>{kStreamDecodeError}, got.codes);
+        EXPECT_EQ(bad == 255 ? 0 : kDecTooManyErrors, stream.getLastError()) << bad;
+        stream.close();
+    }
+}
+
 // Random bytes over three stretches of the audio data: the damaged packets are dropped (or
 // concealed) exactly as the command line does it, and the rest plays to the end.
 TEST(StreamConcurrencyBadInput, DamagedMediaPlaysToItsEnd) {

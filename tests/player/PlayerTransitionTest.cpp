@@ -182,6 +182,32 @@ TEST_F(PlayerTransition, CrossFadeNowMixesOverWhatRemains) {
     }
 }
 
+// A next track shorter than the fade ends inside it: it is mixed over the old one to its last
+// frame, and a fade at its end queued meanwhile waits for the running fade.
+TEST_F(PlayerTransition, ANextTrackEndingInsideItsFadeIsMixedToItsEnd) {
+    system->SetFast(false);
+    Fresh()->SetCrossFadeTime(600);
+    Prepare("join_a.wav");
+    Play();
+    WaitCaptured(2205);
+    player->SetNextSourceIO(Memory("join_short.wav", 47), kNextModeCrossFade, &DeleteSource);
+    ASSERT_TRUE(obs.WaitFor(kNotifyStreamChanged, 47, 5000));
+    player->SetNextSourceIO(Memory("join_b.wav", 48), kNextModeCrossFadeAtEnd, &DeleteSource);
+    ASSERT_TRUE(obs.WaitFor(kNotifyPlaybackCompleted, RecordingObserver::kAny, 5000));
+    const std::vector<float> got = CapturedOnceStill(), &a = Ref("join_a.wav"), &b = Ref("join_short.wav");
+    const long start = LocateStart(got, a), bFrames = long(b.size() / 2);
+    ASSERT_GE(start, 0);
+    long i = 1;  // the mix's first frame is the old track alone
+    while (start + i < long(got.size() / 2) && got[2 * (start + i)] == a[2 * i]) ++i;
+    const long mixAt = start + i - 1;
+    ASSERT_GE(long(got.size() / 2), mixAt + bFrames);
+    for (long k = 0; k < bFrames; ++k) {
+        const double g = double(k) / 26460;
+        for (long c = 0; c < 2; ++c)
+            ASSERT_NEAR(got[2 * (mixAt + k) + c], g * b[2 * k + c] + (1 - g) * a[2 * (i - 1 + k) + c], 1e-4) << k;
+    }
+}
+
 // The mode of the latest call decides the join: a cross-fade queued first and replaced by a
 // preload mid-track joins gaplessly; a preload replaced by a cross-fade at the end (queued by
 // locator) starts the fade by itself one fade time before the end. In real time, so that the
