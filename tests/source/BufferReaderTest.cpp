@@ -344,7 +344,7 @@ TEST_F(NetReaderConcurrency, LiveStreamsAndBodiesOfUnknownLength) {
         NginxServer nginx(".");
         nginx.ProxyTo(live->Port());
         if (plan == &viaNginx && !NginxServer::Available()) continue;
-        if (plan == &viaNginx) ASSERT_TRUE(nginx.Start());  // installed and not starting: a failure
+        if (plan == &viaNginx) { ASSERT_TRUE(nginx.Start()); }  // installed and not starting: a failure
         Lines titles;
         CKVABufferReaderProxy r(0, (plan == &viaNginx ? nginx.Url("/up/live") : live->Url("/live")).c_str(),
                                 TrustingClient());

@@ -151,6 +151,10 @@ TEST(HttpClientResponse, BodiesAsSentWhateverThePieceSize) {
             EXPECT_FALSE(c.TakeStreamTitle(&title));  // unchanged since
         }
     }
+    // A chunk's size line read on its own.
+    ScriptedHttpClient chunked(cases[1].response);
+    ASSERT_EQ(0, chunked.Exchange("http://h.example/x", 0));
+    EXPECT_EQ(5, chunked.ReadChunkSize());
 }
 
 TEST(HttpClientResponse, RedirectsKeepTheOffsetAndResolveRelativeTargets) {
