@@ -90,6 +90,7 @@ protected:
         CoTaskMemFree(id);
         return out;
     }
+    static DWORD State(IMMDevice* d) { DWORD s = 0; return SUCCEEDED(d->GetState(&s)) ? s : ~0u; }
     IAudioClient* Client(const char16_t* id) {
         IMMDevice* d = nullptr;
         if (FAILED(enumerator->GetDevice(id, &d))) return nullptr;
@@ -111,30 +112,24 @@ TEST_F(CoreAudio, EnumerationAndProperties) {
     ASSERT_EQ(count, 2u);
     IMMDevice* d = nullptr;
     ASSERT_EQ(all->Item(1, &d), S_OK);
-    EXPECT_EQ(Id(d), u"ep-2");
-    EXPECT_EQ(Text(d, PKEY_Device_FriendlyName), u"Headphones (Two)");
-    EXPECT_EQ(Text(d, PKEY_DeviceInterface_FriendlyName), u"Two USB");
+    EXPECT_EQ(std::make_tuple(Id(d), Text(d, PKEY_Device_FriendlyName), Text(d, PKEY_DeviceInterface_FriendlyName),
+                              State(d)),
+              std::make_tuple(u"ep-2", u"Headphones (Two)", u"Two USB", DWORD(DEVICE_STATE_ACTIVE)));
     // The endpoint GUID is a "{...}" text that parses, stable per id.
-    std::u16string guidText = Text(d, PKEY_AudioEndpoint_GUID);
     CLSID g;
-    ASSERT_EQ(CLSIDFromString(guidText.c_str(), &g), S_OK);
-    EXPECT_TRUE(g == EndpointGuid("ep-2"));
-    EXPECT_TRUE(g != EndpointGuid("ep-1"));
+    ASSERT_EQ(CLSIDFromString(Text(d, PKEY_AudioEndpoint_GUID).c_str(), &g), S_OK);
+    EXPECT_TRUE(g == EndpointGuid("ep-2") && g != EndpointGuid("ep-1"));
     // The device format is the mix format, as a blob.
     IPropertyStore* store = nullptr;
     ASSERT_EQ(d->OpenPropertyStore(STGM_READ, &store), S_OK);
     PROPVARIANT v;
     ASSERT_EQ(store->GetValue(PKEY_AudioEngine_DeviceFormat, &v), S_OK);
-    ASSERT_EQ(v.vt, VT_BLOB);
-    ASSERT_EQ(v.blob.cbSize, sizeof(WAVEFORMATEXTENSIBLE));
+    ASSERT_EQ(std::make_pair(v.vt, size_t(v.blob.cbSize)), std::make_pair(VT_BLOB, sizeof(WAVEFORMATEXTENSIBLE)));
     const auto* wf = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(v.blob.pBlobData);
     EXPECT_EQ(wf->Format.nSamplesPerSec, 44100u);
     EXPECT_TRUE(SubFormatOf(*wf) == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
     PropVariantClear(&v);
     store->Release();
-    DWORD state = 0;
-    ASSERT_EQ(d->GetState(&state), S_OK);
-    EXPECT_EQ(state, DEVICE_STATE_ACTIVE);
     // Render flow through IMMEndpoint.
     IMMEndpoint* ep = nullptr;
     ASSERT_EQ(d->QueryInterface(IID_IMMEndpoint, reinterpret_cast<void**>(&ep)), S_OK);
@@ -172,10 +167,8 @@ TEST_F(CoreAudio, DefaultAndRemovedEndpoints) {
     // state, but gives no audio client.
     sys->RemoveEndpoint("ep-2");
     ASSERT_EQ(enumerator->GetDevice(u"ep-2", &d), S_OK);
-    EXPECT_EQ(Text(d, PKEY_Device_FriendlyName), u"Headphones (Two)");
-    DWORD state = 0;
-    d->GetState(&state);
-    EXPECT_EQ(state, DEVICE_STATE_NOTPRESENT);
+    EXPECT_EQ(std::make_pair(Text(d, PKEY_Device_FriendlyName), State(d)),
+              std::make_pair(std::u16string(u"Headphones (Two)"), DWORD(DEVICE_STATE_NOTPRESENT)));
     void* c = nullptr;
     EXPECT_EQ(d->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, &c), AUDCLNT_E_DEVICE_INVALIDATED);
     d->Release();
@@ -193,11 +186,9 @@ TEST_F(CoreAudio, FormatsInitializeAndRenderClientRules) {
     };
     WAVEFORMATEX* mix = nullptr;
     ASSERT_EQ(c->GetMixFormat(&mix), S_OK);
-    EXPECT_EQ(mix->wFormatTag, WAVE_FORMAT_EXTENSIBLE);
-    EXPECT_EQ(mix->nSamplesPerSec, 44100u);
-    EXPECT_EQ(mix->nChannels, 2);
-    EXPECT_EQ(mix->wBitsPerSample, 32);
-    EXPECT_EQ(reinterpret_cast<WAVEFORMATEXTENSIBLE*>(mix)->dwChannelMask, 0x3u);  // the endpoint gave none
+    EXPECT_EQ(std::make_tuple(mix->wFormatTag, mix->nSamplesPerSec, mix->nChannels, mix->wBitsPerSample,
+                              reinterpret_cast<WAVEFORMATEXTENSIBLE*>(mix)->dwChannelMask),
+              std::make_tuple(WAVE_FORMAT_EXTENSIBLE, 44100u, 2, 32, 0x3u)) << "the endpoint gave no channel mask";
 
     WAVEFORMATEX* closest = nullptr;
     EXPECT_EQ(c->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, mix, &closest), S_OK);
@@ -273,10 +264,8 @@ TEST_F(CoreAudio, FormatsInitializeAndRenderClientRules) {
     IAudioClock* clock = nullptr;
     ASSERT_EQ(c->GetService(IID_IAudioClock, reinterpret_cast<void**>(&clock)), S_OK);
     UINT64 freq = 0, pos = 0;
-    clock->GetFrequency(&freq);
-    EXPECT_EQ(freq, 44100u * 8);
-    ASSERT_EQ(clock->GetPosition(&pos, nullptr), S_OK);
-    EXPECT_EQ(pos, 800u);
+    ASSERT_EQ(clock->GetFrequency(&freq) | clock->GetPosition(&pos, nullptr), S_OK);
+    EXPECT_EQ(std::make_pair(freq, pos), std::make_pair(UINT64(44100 * 8), UINT64(800)));
     EXPECT_EQ(c->Stop(), S_OK);
 
     // Invalidation reaches every call that touches the stream.

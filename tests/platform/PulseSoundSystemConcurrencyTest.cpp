@@ -33,13 +33,10 @@ TEST_F(PulseSoundSystemConcurrency, NullSinksDefaultFormatsAndStreamStateRules) 
     EndpointInfo a, b;
     ASSERT_TRUE(sys->GetEndpoint("kva_test_a", &a));
     ASSERT_TRUE(sys->GetEndpoint("kva_test_b", &b));
-    EXPECT_EQ(u"KVA Test Sink A", a.friendlyName);
-    EXPECT_EQ(u"KVA Test Sink B", b.friendlyName);
-    EXPECT_FALSE(a.adapterName.empty());
-    EXPECT_EQ(uint32_t(kStateActive), a.state);
+    EXPECT_EQ(std::make_tuple(u"KVA Test Sink A", u"KVA Test Sink B", false, uint32_t(kStateActive), 0x3u, 441u),
+              std::make_tuple(a.friendlyName, b.friendlyName, a.adapterName.empty(), a.state, a.mixFormat.channelMask,
+                              a.periodFrames));
     EXPECT_EQ(Format(), a.mixFormat) << "44.1 kHz stereo float";
-    EXPECT_EQ(0x3u, a.mixFormat.channelMask);
-    EXPECT_EQ(441u, a.periodFrames);
     EXPECT_GE(sys->GetEndpoints().size(), 2u);
     EXPECT_FALSE(sys->GetEndpoint("no_such_sink", nullptr));
 

@@ -72,8 +72,7 @@ inline void ExpectStateRules(kva_audioplayer::snd::IRenderStream* s, uint32_t he
     ASSERT_EQ(kOk, s->Stop());
     ASSERT_EQ(kOk, s->Reset());
     EXPECT_EQ(0u, Padding(s));
-    EXPECT_EQ(kInvalidArg, s->SetVolume(1.5f));
-    EXPECT_EQ(kInvalidArg, s->SetVolume(-0.1f));
+    for (float outside : {1.5f, -0.1f}) EXPECT_EQ(kInvalidArg, s->SetVolume(outside)) << outside;
     EXPECT_EQ(kOk, s->SetVolume(0.25f));
     EXPECT_FLOAT_EQ(0.25f, s->GetVolume());
     EXPECT_EQ(kOk, s->GetStatus());
@@ -115,14 +114,12 @@ struct EndpointEvents : kva_audioplayer::snd::IListener {
     }
     void OnDefaultChanged(const std::string& id) override { Add("default " + id); }
     bool WaitFor(const std::string& e, int ms = 5000) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return cond.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-            return std::find(events.begin(), events.end(), e) != events.end();
-        });
+        return Wait([&] { return std::find(events.begin(), events.end(), e) != events.end(); }, ms);
     }
-    bool WaitCount(size_t n, int ms = 5000) {
+    bool WaitCount(size_t n, int ms = 5000) { return Wait([&] { return events.size() >= n; }, ms); }
+    template <class Pred> bool Wait(Pred pred, int ms) {
         std::unique_lock<std::mutex> lock(mutex);
-        return cond.wait_for(lock, std::chrono::milliseconds(ms), [&] { return events.size() >= n; });
+        return cond.wait_for(lock, std::chrono::milliseconds(ms), pred);
     }
     std::vector<std::string> Events() { std::lock_guard<std::mutex> lock(mutex); return events; }
     std::vector<std::thread::id> Threads() { std::lock_guard<std::mutex> lock(mutex); return threads; }

@@ -76,18 +76,13 @@ TEST(VirtualSoundSystem, EndpointsAndFormatNegotiation) {
     EXPECT_EQ(u"Virtual Output", eps[0].friendlyName);
     EXPECT_EQ(Format(), eps[0].mixFormat) << "44.1 kHz stereo float";
 
-    Format closest;
-    closest.sampleRate = 1;
+    Format closest{1};
     EXPECT_EQ(kOk, sys->IsFormatSupported(kOut, eps[0].mixFormat, &closest));
     EXPECT_EQ(kFalse, sys->IsFormatSupported(kOut, kS16, &closest));
     EXPECT_EQ(eps[0].mixFormat, closest);
-    Format f48 = eps[0].mixFormat;
-    f48.sampleRate = 48000;
-    EXPECT_EQ(kFalse, sys->IsFormatSupported(kOut, f48, &closest));
-    EXPECT_EQ(kNotFound, sys->IsFormatSupported("nope", f48, &closest));
-    Format bad;
-    bad.channels = 0;
-    EXPECT_EQ(kInvalidArg, sys->IsFormatSupported(kOut, bad, &closest));
+    EXPECT_EQ(kFalse, sys->IsFormatSupported(kOut, Format{48000}, &closest));
+    EXPECT_EQ(kNotFound, sys->IsFormatSupported("nope", Format{48000}, &closest));
+    EXPECT_EQ(kInvalidArg, sys->IsFormatSupported(kOut, Format{44100, 0}, &closest)) << "no channels";
 
     std::unique_ptr<IRenderStream> s;
     EXPECT_EQ(kUnsupportedFormat, sys->OpenStream(kOut, kS16, 0, &s));
@@ -102,14 +97,12 @@ TEST(VirtualSoundSystem, EndpointsAndFormatNegotiation) {
 
     // An endpoint's own mix format and period; a buffer holds at least two periods.
     EndpointInfo info = VirtualSoundSystem::MakeEndpoint("surround", u"Surround");
-    info.mixFormat.sampleRate = 48000;
-    info.mixFormat.channels = 6;
+    info.mixFormat = Format{48000, 6};
     info.periodFrames = 480;
     ASSERT_EQ(kOk, sys->AddEndpoint(info));
     EXPECT_EQ(kInvalidArg, sys->AddEndpoint(info)) << "duplicate id";
     ASSERT_EQ(kOk, sys->OpenStream("surround", info.mixFormat, 100, &s));
-    EXPECT_EQ(480u, s->PeriodFrames());
-    EXPECT_EQ(960u, s->BufferFrames());
+    EXPECT_EQ(std::make_pair(480u, 960u), std::make_pair(s->PeriodFrames(), s->BufferFrames()));
     ASSERT_EQ(kOk, sys->OpenStream("surround", info.mixFormat, 4800, &s));
     EXPECT_EQ(4800u, s->BufferFrames());
 }
@@ -155,12 +148,10 @@ TEST_F(VirtualSoundSystemConcurrency, CaptureMatchesWrittenAndScaledByVolume) {
     const int16_t in[8] = {32767, -32768, 1000, -1000, 3, -3, 0, 1};
     ASSERT_EQ(kOk, s->SetVolume(0.5f));
     ASSERT_EQ(kOk, s->Write(reinterpret_cast<const uint8_t*>(in), 4));
-    auto got = sys->TakeCaptured(kOut);
-    ASSERT_EQ(sizeof(in), got.size());
-    int16_t out[8];
-    std::memcpy(out, got.data(), sizeof(out));
-    const int16_t want[8] = {16384, -16384, 500, -500, 2, -2, 0, 1};
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(want[i], out[i]) << i;
+    const auto got = sys->TakeCaptured(kOut);
+    std::vector<int16_t> out((got.size() + 1) / 2);  // an odd byte left over shows as one more sample
+    std::memcpy(out.data(), got.data(), got.size());
+    EXPECT_EQ((std::vector<int16_t>{16384, -16384, 500, -500, 2, -2, 0, 1}), out);
 }
 
 TEST(VirtualSoundSystem, WavFileHeaderAndContent) {
@@ -215,9 +206,8 @@ TEST(VirtualSoundSystem, WavFileHeaderAndContent) {
     ASSERT_EQ(src.size() + 4, w.samples.size());
     for (size_t i = 0; i < 6000; ++i) ASSERT_EQ(src[i], w.samples[i]) << i;
     for (size_t i = 6000; i < src.size(); ++i) ASSERT_EQ(src[i] * 0.5f, w.samples[i]) << i;
-    EXPECT_EQ(0.5f, w.samples[src.size()]);
-    EXPECT_EQ(-0.5f, w.samples[src.size() + 1]);
-    EXPECT_EQ(-1.0f, w.samples[src.size() + 3]);
+    const size_t n = src.size();
+    EXPECT_EQ(std::make_tuple(0.5f, -0.5f, -1.0f), std::make_tuple(w.samples[n], w.samples[n + 1], w.samples[n + 3]));
     std::remove(path.c_str());
 }
 
@@ -244,7 +234,6 @@ TEST(VirtualSoundSystemDeathTest, WavHeaderCompletedAtNormalExit) {
         ::testing::ExitedWithCode(0), "");
     kva_test::WavData w;
     ASSERT_TRUE(kva_test::ReadFloatWav(path, &w, true));
-    EXPECT_EQ(1200u, w.samples.size());
     EXPECT_EQ(SineFloat(600, 2, 44100, 500), w.samples);
     std::remove(path.c_str());
 }
