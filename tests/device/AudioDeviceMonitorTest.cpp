@@ -96,20 +96,18 @@ TEST_F(MonitorTest, CurrentDeviceMatchesNameAndTypeExactly) {
     DeviceRecord r;
     EXPECT_FALSE(m.GetCurrentDevice(&r));
 
-    m.SetCurrent(u"Headphones", kDeviceTypeWasapi);
-    ASSERT_TRUE(m.GetCurrentDevice(&r));
-    EXPECT_EQ(std::u16string(u"Headphones"), r.szName);
-    m.SetCurrent(u"Headphone", kDeviceTypeWasapi);  // a prefix is another device
-    EXPECT_FALSE(m.GetCurrentDevice(&r));
-    m.SetCurrent(u"Headphones", kDeviceTypeWaveOut);  // the same name under another driver
-    ASSERT_TRUE(m.GetCurrentDevice(&r));
-    EXPECT_EQ(kDeviceTypeWaveOut, r.nType);
-    m.SetCurrent(u"Headphones", 1);  // made as a WASAPI device, so listed as one
-    ASSERT_TRUE(m.GetCurrentDevice(&r));
-    EXPECT_EQ(kDeviceTypeWasapi, r.nType);
+    // The device found once `name` of `type` is made current, as "name type", or "none".
+    auto current = [&m](const char16_t* name, int32_t type) {
+        m.SetCurrent(name, type);
+        DeviceRecord r;
+        return m.GetCurrentDevice(&r) ? Utf16ToUtf8(r.szName) + " " + std::to_string(r.nType) : "none";
+    };
+    EXPECT_EQ("Headphones 5", current(u"Headphones", kDeviceTypeWasapi));
+    EXPECT_EQ("none", current(u"Headphone", kDeviceTypeWasapi));  // a prefix is another device
+    EXPECT_EQ("Headphones 4", current(u"Headphones", kDeviceTypeWaveOut));  // the same name under another driver
+    EXPECT_EQ("Headphones 5", current(u"Headphones", 1));  // made as a WASAPI device, so listed as one
     EXPECT_TRUE(m.FindDevice(u"Speakers", kDeviceTypeWasapi, &r));
-    EXPECT_EQ(0, r.nIndex);
-    EXPECT_EQ(kDeviceTypeWasapi, r.nType);
+    EXPECT_EQ(std::make_pair(0, int32_t(kDeviceTypeWasapi)), std::make_pair(r.nIndex, r.nType));
     EXPECT_TRUE(m.FindDevice(u"Speakers", kDeviceTypeDirectSound, &r));
     EXPECT_EQ(kDeviceTypeDirectSound, r.nType);
     EXPECT_FALSE(m.FindDevice(u"Speaker", kDeviceTypeDirectSound, &r));
@@ -163,19 +161,8 @@ TEST_F(MonitorTest, LostDeviceLeavesTheListAndComesBackWhenPresentAgain) {
     EXPECT_EQ(6, m.GetDeviceCount());  // each driver: default entry and headphones
 }
 
-TEST_F(MonitorTest, UnknownEndpointsAndCaptureFlowAreDropped) {
-    AudioDeviceMonitor m(&observer);
-    ASSERT_TRUE(m.HasNotificationClient());
-    AudioDeviceNotificationClient* c = m.NotificationClient();
-    EXPECT_EQ(S_OK, c->OnDeviceAdded(u"spk"));
-    EXPECT_EQ(S_OK, c->OnDefaultDeviceChanged(eRender, eConsole, nullptr));
-    EXPECT_EQ(S_OK, c->OnDeviceStateChanged(u"nothing-here", DEVICE_STATE_ACTIVE));
-    EXPECT_EQ(S_OK, c->OnDefaultDeviceChanged(eCapture, eConsole, u"hp"));
-    EXPECT_TRUE(m.PendingEvents().empty());
-}
-
 // Client calls within the debounce: one notice per endpoint, in the order first seen, and
-// nothing after it.
+// nothing after it; none for unknown endpoints or the capture flow.
 TEST_F(MonitorTest, DeliveryConcurrencyMergesPerEndpointInFirstSeenOrder) {
     const struct {
         void (*calls)(AudioDeviceNotificationClient*);
@@ -192,10 +179,17 @@ TEST_F(MonitorTest, DeliveryConcurrencyMergesPerEndpointInFirstSeenOrder) {
              for (auto e : {std::make_pair(u"hp", DEVICE_STATE_ACTIVE), {u"spk", DEVICE_STATE_ACTIVE},
                             {u"hp", DEVICE_STATE_UNPLUGGED}})
                  c->OnDeviceStateChanged(e.first, e.second);
-         }, "2 hp Headphones\n1 spk Speakers\n"}};
+         }, "2 hp Headphones\n1 spk Speakers\n"},
+        // Added without its state change, no id, an unknown id, the capture flow: nothing.
+        {[](AudioDeviceNotificationClient* c) {
+             EXPECT_EQ(S_OK, c->OnDeviceAdded(u"spk") | c->OnDefaultDeviceChanged(eRender, eConsole, nullptr) |
+                                 c->OnDeviceStateChanged(u"nothing-here", DEVICE_STATE_ACTIVE) |
+                                 c->OnDefaultDeviceChanged(eCapture, eConsole, u"hp"));
+         }, ""}};
     for (const auto& k : cases) {
         kva_test::ScriptedObserver o;
         AudioDeviceMonitor m(&o);
+        ASSERT_TRUE(m.HasNotificationClient());
         k.calls(m.NotificationClient());
         const size_t lines = std::count(k.told, k.told + strlen(k.told), '\n');
         EXPECT_EQ(lines, m.PendingEvents().size()) << k.told;

@@ -81,8 +81,7 @@ TEST_F(PulsePlayer, ExplicitChoiceReportsTheServerLossOnce) {
     sleep_for(milliseconds(1500));
     p->Play(false);  // a host trying again
     sleep_for(milliseconds(500));
-    EXPECT_EQ(1, obs.Count(kNotifyStatus, kStatusError));
-    EXPECT_EQ(1, obs.Count(kNotifyError));
+    EXPECT_EQ(std::make_pair(1, 1), std::make_pair(obs.Count(kNotifyStatus, kStatusError), obs.Count(kNotifyError)));
 }
 
 // An automatic choice whose server dies plays on to the virtual output; once the server is back,
