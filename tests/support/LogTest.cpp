@@ -75,9 +75,8 @@ TEST_F(LogTest, LevelsTagTruncationAndStandardErrorOnlyWhenAsked) {
     CMediaPlayerFactory::SetLogger(&logger);
     EXPECT_EQ(StderrOf([] { KVA_LOG(3, "%s", std::string(5000, 'x').c_str()); }), "");
     ASSERT_EQ(logger.lines.size(), 1u);
-    EXPECT_EQ(logger.lines[0].message.size(), 2047u);
-    EXPECT_EQ(logger.lines[0].tag, "QXAudioPlayer");
-    EXPECT_EQ(logger.lines[0].level, 3);
+    EXPECT_EQ(std::make_tuple(logger.lines[0].message.size(), logger.lines[0].tag, logger.lines[0].level),
+              std::make_tuple(2047u, "QXAudioPlayer", 3));
 
     CMediaPlayerFactory::SetLogConfig(true, kLogLevelError);
     EXPECT_EQ(StderrOf([] {
@@ -140,9 +139,8 @@ TEST_F(LogTest, FFmpegLogForwardingAndOptOut) {
         return n;
     };
     ASSERT_EQ(ffmpegLines(), 2u);
-    EXPECT_EQ(logger.lines[0].level, kLogLevelError);
-    EXPECT_EQ(logger.lines[0].message, "FFmpeg: fatal one");
-    EXPECT_EQ(logger.lines[1].level, kLogLevelDetail);
+    EXPECT_EQ(std::make_tuple(logger.lines[0].level, logger.lines[0].message, logger.lines[1].level),
+              std::make_tuple(kLogLevelError, "FFmpeg: fatal one", kLogLevelDetail));
 
     // A host's callback set after the library's stays, whatever players are created.
     av_log_set_callback(&HostCallback);
