@@ -18,21 +18,23 @@ using namespace kva_test;
 // Tolerance 0 where only the sample format changes (44.1 kHz stereo sources), as on the ffmpeg
 // command line; resampled or down-mixed sources take the same resampler, but block by block
 // rather than in one filter graph, so the last bits may differ. The file holds the media alone,
-// from its first frame to its last, with every driver, or the render fails.
+// from its first frame to its last, with every driver and on a device chosen by name or by id, or
+// the render fails.
 TEST(KvaplayRender, WavOutputEqualsReferenceDecode) {
-    const struct { const char* file; float tolerance; const char* driver; } cases[] = {
-        {"s16.wav", 0, "wasapi"}, {"f32.wav", 0, "wasapi"}, {"flac16.flac", 0, "wasapi"}, {"cbr.mp3", 0, "wasapi"},
-        {"vbr.mp3", 0, "wasapi"}, {"aac.m4a", 0, "wasapi"}, {"vorbis.ogg", 0, "wasapi"},
-        {"opus.opus", 1e-4f, "wasapi"}, {"flac24_96k.flac", 1e-4f, "wasapi"}, {"mono8k.wav", 1e-4f, "wasapi"},
-        {"six.flac", 1e-4f, "wasapi"}, {"s16.wav", 0, "waveout"}, {"s16.wav", 0, "dsound"},
-        {"cbr.mp3", 0, "waveout"}, {"cbr.mp3", 0, "dsound"}, {"mono8k.wav", 1e-4f, "waveout"},
-        {"mono8k.wav", 1e-4f, "dsound"}};
+    const struct { const char* file; float tolerance; const char* options; } cases[] = {
+        {"s16.wav", 0, "--driver=wasapi"}, {"f32.wav", 0, "--driver=wasapi"}, {"flac16.flac", 0, "--driver=wasapi"},
+        {"cbr.mp3", 0, "--driver=wasapi"}, {"vbr.mp3", 0, "--driver=wasapi"}, {"aac.m4a", 0, "--driver=wasapi"},
+        {"vorbis.ogg", 0, "--driver=wasapi"}, {"opus.opus", 1e-4f, "--driver=wasapi"},
+        {"flac24_96k.flac", 1e-4f, "--driver=wasapi"}, {"mono8k.wav", 1e-4f, "--driver=wasapi"},
+        {"six.flac", 1e-4f, "--driver=wasapi"}, {"s16.wav", 0, "--driver=waveout"}, {"s16.wav", 0, "--driver=dsound"},
+        {"cbr.mp3", 0, "--driver=waveout"}, {"cbr.mp3", 0, "--driver=dsound"},
+        {"mono8k.wav", 1e-4f, "--driver=waveout"}, {"mono8k.wav", 1e-4f, "--driver=dsound"},
+        {"sine_s16.wav", 0, "--device \"Virtual Output\""}, {"sine_s16.wav", 0, "--device virtual-output"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.driver) + " " + c.file);
-        KvaplayResult r = RenderWav("--quiet --driver=" + std::string(c.driver) + Media({c.file}));
+        SCOPED_TRACE(std::string(c.options) + " " + c.file);
+        KvaplayResult r = RenderWav("--quiet " + std::string(c.options) + Media({c.file}));
         ASSERT_EQ(r.exitCode, 0) << r.out;
-        EXPECT_EQ(r.wav.sampleRate, 44100);
-        ASSERT_EQ(r.wav.channels, 2);
+        ASSERT_EQ(std::make_pair(r.wav.sampleRate, r.wav.channels), std::make_pair(44100, 2));
         const std::vector<float>& ref = Ref(c.file);
         ASSERT_FALSE(ref.empty());
         ASSERT_EQ(r.wav.samples.size(), ref.size());
@@ -183,14 +185,8 @@ TEST(KvaplayDevices, ListShowsEachOutputsIdAndMarksTheDefault) {
               r.out);
 }
 
-// A device chosen by name or by id is played on; an unknown one is an error, not the default.
-TEST(KvaplayDevices, PlaysOnADeviceChosenByNameOrIdAndRefusesAnUnknownOne) {
-    for (const char* device : {"\"Virtual Output\"", "virtual-output"}) {
-        KvaplayResult r = RenderWav("--quiet --device " + std::string(device) + Media({"sine_s16.wav"}));
-        ASSERT_EQ(0, r.exitCode) << device;
-        EXPECT_GE(r.wav.samples.size(), size_t(44100) * 2 * 2);  // most of the 3 s
-        EXPECT_GT(Peak(r.wav.samples), 0.05f);
-    }
+// An unknown device is an error, not the default.
+TEST(KvaplayDevices, AnUnknownDeviceIsRefused) {
     KvaplayResult r = RenderWav("--device=\"No Such Device\"" + Media({"sine_s16.wav"}));
     EXPECT_EQ(2, r.exitCode);
     EXPECT_NE(std::string::npos, r.err.find("No Such Device")) << r.err;
