@@ -23,8 +23,6 @@ std::shared_ptr<VirtualSoundSystem> MakeSystem(bool fast) {
     return sys;
 }
 
-}  // namespace
-
 // Each sample of each format scaled, within a step of the format, and nothing written past the last.
 TEST(PcmUtil, VolumeScalesEverySampleAndNoMore) {
     for (const Format& f : {Format{44100, 2, 8, false}, kS16, Format{44100, 2, 24, false}, Format{44100, 2, 32, false},
@@ -47,8 +45,6 @@ TEST(PcmUtil, VolumeScalesEverySampleAndNoMore) {
     }
 }
 
-namespace {
-
 // The one output and a stream on it in the mix format that signals `ev` each period.
 class VirtualSoundSystemConcurrency : public ::testing::Test {
 protected:
@@ -64,8 +60,6 @@ protected:
     TestEvent ev;  // outlives the stream that signals it
     std::unique_ptr<IRenderStream> s;
 };
-
-}  // namespace
 
 TEST(VirtualSoundSystem, EndpointsAndFormatNegotiation) {
     auto sys = MakeSystem(false);
@@ -238,7 +232,6 @@ TEST(VirtualSoundSystemDeathTest, WavHeaderCompletedAtNormalExit) {
     std::remove(path.c_str());
 }
 
-namespace {
 // Blocks in its first callback until released.
 struct SlowListener : EndpointEvents {
     std::atomic<bool> entered{false}, finished{false}, release{false};
@@ -249,7 +242,6 @@ struct SlowListener : EndpointEvents {
         EndpointEvents::OnEndpointAdded(id);
     }
 };
-}  // namespace
 
 // Events come in order on the system's thread; a removed listener is not called again, and its
 // removal waits for a call in progress.
@@ -353,3 +345,5 @@ TEST(SoundSystemSelection, ChoosesAndReplacesProcessWideSystem) {
     EXPECT_TRUE(static_cast<VirtualSoundSystem*>(GetSoundSystem().get())->IsFast());
     SetSoundSystem(nullptr);
 }
+
+}  // namespace
