@@ -67,8 +67,6 @@ protected:
     int32_t savedLevel = 0;
 };
 
-}  // namespace
-
 // Standard error is the host's: written only when asked for, at the level asked.
 TEST_F(LogTest, LevelsTagTruncationAndStandardErrorOnlyWhenAsked) {
     RecordingLogger logger;
@@ -120,10 +118,8 @@ TEST_F(LogTest, OneLoggerPerProcessOutlivesPlayers) {
     EXPECT_FALSE(second.Has("cleared"));
 }
 
-namespace {
 int gHostLines = 0;
 void HostCallback(void*, int, const char*, va_list) { ++gHostLines; }
-}  // namespace
 
 // FFmpeg's messages reach the log by their weight (a fatal one at error level); a host that opts
 // out, or sets its own callback after the first player, keeps FFmpeg's log to itself.
@@ -159,3 +155,5 @@ TEST_F(LogTest, FFmpegLogForwardingAndOptOut) {
     EXPECT_EQ(ffmpegLines(), 2u);
     CMediaPlayerFactory::SetFFmpegLogForwarding(true);
 }
+
+}  // namespace
