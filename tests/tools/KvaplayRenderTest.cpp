@@ -169,8 +169,8 @@ TEST(KvaplayCrossFade, JoinIsTheLinearMixOverTheLastFadeTimeOfTheOldTrack) {
 }
 
 // The virtual output chosen needs no word; without a sound server the automatic choice plays to
-// it, and kvaplay says so.
-TEST(KvaplayDevices, ListShowsEachOutputsIdAndMarksTheDefault) {
+// it, and kvaplay says so. An unknown device is an error, not the default.
+TEST(KvaplayDevices, ListShowsEachOutputsIdAndMarksTheDefaultAndAnUnknownOneIsRefused) {
     const std::string noServer = "PULSE_SERVER=unix:/nonexistent/kva-no-server";
     EXPECT_NE(std::string::npos, RunKvaplay("--list-devices", noServer).err.find("playing to the virtual output"));
     KvaplayResult r = RunKvaplay("--output=virtual --list-devices", noServer);
@@ -183,11 +183,7 @@ TEST(KvaplayDevices, ListShowsEachOutputsIdAndMarksTheDefault) {
               "4\t4\tWaveOut\tdefault\tSound Mapper\tfollows\n"
               "5\t4\tWaveOut\tvirtual-output\tVirtual Output\tdefault",
               r.out);
-}
-
-// An unknown device is an error, not the default.
-TEST(KvaplayDevices, AnUnknownDeviceIsRefused) {
-    KvaplayResult r = RenderWav("--device=\"No Such Device\"" + Media({"sine_s16.wav"}));
+    r = RenderWav("--device=\"No Such Device\"" + Media({"sine_s16.wav"}));
     EXPECT_EQ(2, r.exitCode);
     EXPECT_NE(std::string::npos, r.err.find("No Such Device")) << r.err;
 }
