@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <mutex>
@@ -39,17 +38,9 @@ struct RecordingLogger : IPlayerLogger {
 // What the library writes to standard error while fn runs.
 template <typename Fn>
 std::string StderrOf(Fn fn) {
-    FILE* file = tmpfile();
-    fflush(stderr);
-    const int saved = dup(STDERR_FILENO);
-    dup2(fileno(file), STDERR_FILENO);
+    ::testing::internal::CaptureStderr();
     fn();
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    std::string text(4096, '\0');
-    text.resize(std::max<ssize_t>(0, pread(fileno(file), &text[0], text.size(), 0)));
-    fclose(file);
-    return text;
+    return ::testing::internal::GetCapturedStderr();
 }
 
 // Restores the process-wide log state each test changes.
