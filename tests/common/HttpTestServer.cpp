@@ -38,22 +38,18 @@ int ListenOn(int backlog, int* port, bool v6 = false) {
     int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     if (v6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
-    sockaddr_storage a{};
-    socklen_t len = sizeof(sockaddr_in);
-    if (v6) {
-        auto* a6 = reinterpret_cast<sockaddr_in6*>(&a);
-        a6->sin6_family = AF_INET6;
-        a6->sin6_addr = in6addr_loopback;
-        len = sizeof(sockaddr_in6);
-    } else {
-        *reinterpret_cast<sockaddr_in*>(&a) = Loopback(0);
-    }
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(fd, backlog) != 0) {
+    sockaddr_in a4 = Loopback(0);
+    sockaddr_in6 a6{};
+    a6.sin6_family = AF_INET6;
+    a6.sin6_addr = in6addr_loopback;
+    sockaddr* a = v6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a4);
+    socklen_t len = v6 ? sizeof(a6) : sizeof(a4);
+    if (bind(fd, a, len) != 0 || listen(fd, backlog) != 0) {
         if (fd >= 0) close(fd);
         return -1;
     }
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    *port = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+    getsockname(fd, a, &len);
+    *port = ntohs(v6 ? a6.sin6_port : a4.sin_port);
     return fd;
 }
 

@@ -64,12 +64,9 @@ struct HttpPlan {
 
 using HttpHandler = std::function<HttpPlan(const HttpRequest&)>;
 
-class HttpTestServer {
+class HttpTestServer {  // not copyable: it holds its threads and their lock
 public:
-    HttpTestServer() = default;
     ~HttpTestServer();
-    HttpTestServer(const HttpTestServer&) = delete;
-    HttpTestServer& operator=(const HttpTestServer&) = delete;
 
     // Serve TLS with this certificate chain and key (PEM files); call before Start.
     bool EnableTls(const std::string& certFile, const std::string& keyFile);

@@ -19,19 +19,13 @@ struct CrossFadeLayout {
     std::string error;    // set when the layout is not recognised
 };
 
-// The first stereo frame that is not digital silence (the size in frames when there is none).
-inline size_t FirstSoundFrame(const std::vector<float>& s) {
-    size_t f = 0;
-    while (2 * f + 1 < s.size() && s[2 * f] == 0.0f && s[2 * f + 1] == 0.0f) ++f;
-    return f;
-}
-
 // The stereo frame of `got` where `ref` begins, with only zeros before it (the device's
 // pre-roll); searched within the first `maxOffset` frames, samples within `tolerance`. -1 when
 // not found.
 inline long LocateStart(const std::vector<float>& got, const std::vector<float>& ref, long maxOffset = 8820,
                         float tolerance = 0.0f) {
-    const size_t first = FirstSoundFrame(ref);  // leading silence in the reference matches anything
+    size_t first = 0;  // leading silence in the reference matches anything
+    while (2 * first + 1 < ref.size() && ref[2 * first] == 0.0f && ref[2 * first + 1] == 0.0f) ++first;
     for (long offset = 0; offset <= maxOffset; ++offset) {
         if (FirstMismatch(got, offset + first, ref, first, 256, tolerance) != -1) continue;
         return std::all_of(got.begin(), got.begin() + 2 * offset, [](float v) { return v == 0.0f; }) ? offset : -1;

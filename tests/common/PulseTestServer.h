@@ -41,13 +41,10 @@ public:
         return Launch();
     }
     void Stop() {  // also clears PULSE_SERVER and removes the directory
-        if (mDir.empty()) return;
-        if (!mServer.empty()) {
-            RunCommand(Script() + "stop " + mDir);
-            unsetenv("PULSE_SERVER");
-            mServer.clear();
-        }
-        mModules.clear();
+        if (mDir.empty()) return;  // else a server was launched there
+        Kill();
+        unsetenv("PULSE_SERVER");
+        mServer.clear();
         RemoveTree(mDir);
         mDir.clear();
     }

@@ -81,17 +81,14 @@ TEST_P(RealServerRender, LoadedMachinePlaysEveryFrameOnce) {
     SignalAudit audit(frames);
     audit.Add(rec.Stop());
     EXPECT_TRUE(obs.Errors().empty());
-    EXPECT_TRUE(audit.Clean()) << GetParam().name << " on " << GetParam().server << ": "
-                               << audit.Report();
+    EXPECT_TRUE(audit.Clean()) << audit.Report();  // the failure line names the case
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Drivers, RealServerRender,
-    ::testing::Values(Case{"pulseaudio", kDeviceTypeWasapi, "Wasapi"},
-                      Case{"pulseaudio", kDeviceTypeWaveOut, "WaveOut"},
+    ::testing::Values(Case{"pulseaudio", kDeviceTypeWasapi, "Wasapi"}, Case{"pulseaudio", kDeviceTypeWaveOut, "WaveOut"},
                       Case{"pulseaudio", kDeviceTypeDirectSound, "DirectSound"},
-                      Case{"pipewire", kDeviceTypeWasapi, "Wasapi"},
-                      Case{"pipewire", kDeviceTypeWaveOut, "WaveOut"},
+                      Case{"pipewire", kDeviceTypeWasapi, "Wasapi"}, Case{"pipewire", kDeviceTypeWaveOut, "WaveOut"},
                       Case{"pipewire", kDeviceTypeDirectSound, "DirectSound"}),
     [](const ::testing::TestParamInfo<Case>& i) {
         return std::string(i.param.name) + (i.param.server[1] == 'i' ? "PipeWire" : "PulseAudio");
