@@ -91,14 +91,6 @@ protected:
         return out;
     }
     static DWORD State(IMMDevice* d) { DWORD s = 0; return SUCCEEDED(d->GetState(&s)) ? s : ~0u; }
-    IAudioClient* Client(const char16_t* id) {
-        IMMDevice* d = nullptr;
-        if (FAILED(enumerator->GetDevice(id, &d))) return nullptr;
-        IAudioClient* c = nullptr;
-        d->Activate(IID_IAudioClient, CLSCTX_INPROC_SERVER, nullptr, reinterpret_cast<void**>(&c));
-        d->Release();
-        return c;
-    }
 
     std::shared_ptr<snd::VirtualSoundSystem> sys;
     IMMDeviceEnumerator* enumerator = nullptr;
@@ -179,8 +171,10 @@ TEST_F(CoreAudio, DefaultAndRemovedEndpoints) {
 
 TEST_F(CoreAudio, FormatsInitializeAndRenderClientRules) {
     sys->SetCapture("ep-1", true);
-    IAudioClient* c = Client(u"ep-1");
-    ASSERT_NE(c, nullptr);
+    IMMDevice* d = nullptr;
+    ASSERT_EQ(enumerator->GetDevice(u"ep-1", &d), S_OK);
+    IAudioClient* c = nullptr;
+    ASSERT_EQ(d->Activate(IID_IAudioClient, CLSCTX_INPROC_SERVER, nullptr, reinterpret_cast<void**>(&c)), S_OK);
     auto init = [c](const WAVEFORMATEX* f) {
         return c->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 0, 0, f, nullptr);
     };
@@ -235,8 +229,6 @@ TEST_F(CoreAudio, FormatsInitializeAndRenderClientRules) {
     EXPECT_EQ(r->GetBuffer(bufferFrames - 149, &data), AUDCLNT_E_BUFFER_TOO_LARGE);
 
     // The session volume applies to what is rendered.
-    IMMDevice* d = nullptr;
-    enumerator->GetDevice(u"ep-1", &d);
     IAudioSessionManager* m = nullptr;
     ASSERT_EQ(d->Activate(IID_IAudioSessionManager, CLSCTX_ALL, nullptr, reinterpret_cast<void**>(&m)), S_OK);
     ISimpleAudioVolume* vol = nullptr;

@@ -217,8 +217,7 @@ TEST(VirtualSoundSystemDeathTest, WavHeaderCompletedAtNormalExit) {
             sys->AddEndpoint(VirtualSoundSystem::MakeEndpoint("e", u"E"));
             sys->SetWavOutput("e", path);
             static std::unique_ptr<IRenderStream>* s = new std::unique_ptr<IRenderStream>();
-            Format f;
-            sys->OpenStream("e", f, 0, s);
+            sys->OpenStream("e", Format(), 0, s);
             (*s)->Start();
             auto b = Bytes(SineFloat(600, 2, 44100, 500));
             (*s)->Write(b.data(), 600);
