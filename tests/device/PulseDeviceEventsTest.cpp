@@ -66,10 +66,8 @@ TEST_P(PulseMove, MixerMovingTheStreamIsFollowed) {
 }
 INSTANTIATE_TEST_SUITE_P(Drivers, PulseMove,
                          ::testing::Values(kDeviceTypeWasapi, kDeviceTypeWaveOut, kDeviceTypeDirectSound),
-                         [](const ::testing::TestParamInfo<int32_t>& i) {
-                             return i.param == kDeviceTypeWaveOut       ? "WaveOut"
-                                    : i.param == kDeviceTypeDirectSound ? "DirectSound"
-                                                                        : "Wasapi";
+                         [](const ::testing::TestParamInfo<int32_t>& i) {  // named in the order of the values
+                             return (std::vector<std::string>{"Wasapi", "WaveOut", "DirectSound"})[i.index];
                          });
 
 // An explicit PulseAudio choice whose server dies: one error and one status 9, nothing after.
