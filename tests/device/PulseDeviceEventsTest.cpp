@@ -22,8 +22,7 @@ protected:
     void Start(const char* prefix, KvaSoundSystemKind kind, int32_t type = kDeviceTypeWasapi) {
         if (!server.Start(prefix) && !server.Installed()) GTEST_SKIP() << "pulseaudio is not installed";
         ASSERT_TRUE(server.Running()) << server.Error();
-        KvaSoundSystemConfig config;
-        config.kind = kind;
+        const KvaSoundSystemConfig config{kind};
         ASSERT_EQ(0, CMediaPlayerFactory::SelectSoundSystem(config));
         p = CMediaPlayerFactory::NewL(&obs);
         p->SetStartFadeTime(0);

@@ -149,10 +149,7 @@ TEST_F(VirtualSoundSystemConcurrency, CaptureMatchesWrittenAndScaledByVolume) {
 
 TEST(VirtualSoundSystem, WavFileHeaderAndContent) {
     const std::string path = kva_test::MakeTempDir("vwav") + "/out.wav";
-    KvaSoundSystemConfig config;
-    config.kind = KvaSoundSystemKind::VirtualWav;
-    config.wavPath = path.c_str();
-    config.fast = true;
+    const KvaSoundSystemConfig config{KvaSoundSystemKind::VirtualWav, path.c_str(), true};  // fast
     int32_t r = -100;
     auto base = MakeSoundSystem(config, &r);
     ASSERT_EQ(kOk, r);
@@ -312,8 +309,7 @@ TEST_F(VirtualSoundSystemConcurrency, InvalidationFailsStreamsAndWakesWriter) {
 }
 
 TEST(SoundSystemSelection, ChoosesAndReplacesProcessWideSystem) {
-    KvaSoundSystemConfig config;
-    config.kind = KvaSoundSystemKind::Virtual;
+    KvaSoundSystemConfig config{KvaSoundSystemKind::Virtual};
     ASSERT_EQ(0, CMediaPlayerFactory::SelectSoundSystem(config));
     auto sys = GetSoundSystem();
     ASSERT_TRUE(sys);
@@ -336,9 +332,7 @@ TEST(SoundSystemSelection, ChoosesAndReplacesProcessWideSystem) {
     auto mine = std::make_shared<VirtualSoundSystem>(true);
     SetSoundSystem(mine);
     EXPECT_EQ(mine, GetSoundSystem());
-    config = KvaSoundSystemConfig();
-    config.kind = KvaSoundSystemKind::Virtual;
-    config.fast = true;
+    config = KvaSoundSystemConfig{KvaSoundSystemKind::Virtual, nullptr, true};  // fast
     ASSERT_EQ(0, SelectSoundSystem(config));
     EXPECT_TRUE(static_cast<VirtualSoundSystem*>(GetSoundSystem().get())->IsFast());
     SetSoundSystem(nullptr);
