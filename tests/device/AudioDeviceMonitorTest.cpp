@@ -120,8 +120,7 @@ TEST_F(MonitorTest, AvailableDevicePrefersDefaultEntryThenTypeThenAny) {
     EXPECT_EQ("Sound Mapper 4 1", Available(m, kDeviceTypeWaveOut));
 
     // A failure that does not lose the device keeps it listed but skipped.
-    m.SetCurrent(Wasapi::kDefaultEntryName, kDeviceTypeWasapi);
-    m.ReportDeviceError(kDeviceErrorWrite);
+    FailEntries(m, 0, 1);  // WASAPI's default entry
     EXPECT_EQ(9, m.GetDeviceCount());
     EXPECT_TRUE(m.IsFailed(Wasapi::kDefaultEntryName, kDeviceTypeWasapi));
     EXPECT_FALSE(m.IsFailed(Wasapi::kDefaultEntryName, kDeviceTypeWaveOut));
