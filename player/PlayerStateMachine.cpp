@@ -390,6 +390,8 @@ void CKVAAudioPlayer::doSeekComplete(const ThreadMsgPtr& msg) {
             PostNotifyText(kNotifyStatus, msg->mText, kStatusStarted);
         }
     }
+    // Nothing plays any more: a stop has answered the seek it ended, a reset dropped it.
+    if (!IsPlayingState(status)) return;
     PostNotifyText(kNotifySeekCompleted, msg->mText, static_cast<int32_t>(target));
 }
 

@@ -223,6 +223,19 @@ TEST_F(PlayerState, BufferingBeforeTheDeviceIsKeptAndThePositionWaits) {
     EXPECT_TRUE(WaitUntil([&] { return player->GetCurrentPosition() > 200; }, 10000));
 }
 
+// A stop ends a seek still waiting for its data, and the host hears of it once.
+TEST_F(PlayerState, AStopEndsASeekStillWaitingForData) {
+    auto* source = new MemorySourceIO(Bytes("sine_s16.wav"), 6);
+    source->FailReadsAt(131072, -2);  // no data past 0.7 s
+    Prepare(source);
+    Play();
+    player->Seek(2000);
+    player->Stop(true);
+    ASSERT_TRUE(obs.WaitFor(kNotifySeekCompleted, 2000, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(std::make_pair(obs.Count(kNotifySeekCompleted), player->GetCurrentPosition()), std::make_pair(1, int64_t(0)));
+}
+
 TEST_F(PlayerState, PauseAndSeekWhilePlaying) {
     system->SetFast(false);
     Prepare("flac16.flac");
