@@ -1,5 +1,6 @@
 #include "codec/KVAAudioStream.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -99,6 +100,7 @@ int32_t CKVAAudioStream::open(IKVASourceIO* source, bool silent) {
     mDurationMs = mDecoder->getDuration();
     mTags = mDecoder->getTags();
     mEOS = false;
+    mFailed = false;
     mState = kOpened;
     mMediaId = source->GetSessionId();
     const char* text = source->GetSessionIdText();
@@ -200,7 +202,7 @@ int32_t CKVAAudioStream::setOutputDescription(const AudioDescription& des) {
 
 bool CKVAAudioStream::queueFull() {
     const int32_t st = mState;
-    if (st == kPaused || st == kStopped || st == kClosed || mEOS) return false;
+    if (st == kPaused || st == kStopped || st == kClosed || decodeEnded()) return false;
     CKVAAutoLock lock(mQueueLock);
     return mBufDuration >= cache_max;
 }
@@ -268,7 +270,7 @@ void CKVAAudioStream::HandleMessage(void* user, const ThreadMsgPtr& msg) {
         status = self->seekInternal(msg->mArg1);
         break;
     case kMsgDecode:
-        if (self->mEOS) {
+        if (self->decodeEnded()) {
             status = AVERROR_EOF;
         } else if (msg->mArg1 == 1 && self->bufferedMs() >= self->cache_max) {
             status = 0;  // still full: only look again
@@ -330,16 +332,19 @@ int32_t CKVAAudioStream::doDecoder() {
             frame->nFlags |= kFrameBufferError;
             frame->nErr = kStreamIoError;
             mLastError = decoderError;
+            mFailed = true;
         } else if (r == kDecRetryLimit || r == kDecTooManyErrors) {
             frame->nFlags |= kFrameBufferError;
             frame->nErr = kStreamDecodeError;
             mLastError = r;
+            mFailed = true;
         } else if (r == AVERROR_INVALIDDATA || r == AVERROR(EINVAL)) {
             queue = false;
         } else {
             frame->nFlags |= kFrameBufferError;
             frame->nErr = kStreamDecodeError;
             mLastError = decoderError;
+            mFailed = true;
             KVA_LOG(kLogError, "CKVAAudioStream::doDecoder error nErr %d, mLastError %d, aFrame %ld",
                     r, static_cast<int>(mLastError), reinterpret_cast<long>(frame));
         }
@@ -379,8 +384,8 @@ void CKVAAudioStream::checkBuffer(int32_t status) {
                 }
                 if (end && observer) observer->OnBufferingEnd(mMediaText.c_str(), mMediaId);
             }
-            wantDecode = mBufDuration < cache_max && !mEOS && active;
-            full = !mEOS && active && !wantDecode;
+            wantDecode = mBufDuration < cache_max && !decodeEnded() && active;
+            full = !decodeEnded() && active && !wantDecode;
         } else if (status == kAvNoDataYet || status == kStaleAfterSeek) {
             // The source has nothing yet (the next pull restarts decoding), or a seek is
             // pending (its own message goes on).
@@ -630,6 +635,7 @@ int32_t CKVAAudioStream::seek(int64_t ms) {
         // seek's buffering; and the old end of stream no longer holds.
         ++mSeekGen;
         mEOS = false;
+        mFailed = false;
     }
     const bool taken = mDecoderLock.TryLock() == 0;
     mDecoder->cancelReading(seeking);
@@ -699,9 +705,14 @@ int32_t CKVAAudioStream::seekInternal(int64_t ms) {
     f->nErr = r;
     {
         CKVAAutoLock lock(mQueueLock);
+        if (gen != mSeekGen) {
+            mFree.push_back(f);
+            return kStaleAfterSeek;
+        }
+        mLastError = decoderError;
+        mFailed = true;
         mReady.push_back(f);
     }
-    mLastError = decoderError;
     checkBuffer(r);
     return r;
 }

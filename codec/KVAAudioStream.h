@@ -145,6 +145,7 @@ protected:
     bool queueFull();
     void wakeDecoder();
     bool holdsAudioOrEnded();
+    bool decodeEnded() const { return mEOS || mFailed; }
     void signalProgress();  // decode thread, after each step
 
     CKVACritical mStateLock;
@@ -200,6 +201,9 @@ protected:
     bool mFirstTime = false;
     bool mBuffering = false;
     std::atomic<bool> mEOS{false};
+    // An error frame that ends playback is queued: decoding more would only overwrite the
+    // error's detail before the pull reports it. A seek clears it, with the frame.
+    std::atomic<bool> mFailed{false};
     // Bumped by every seek; decode-thread work started under an older value is dropped.
     std::atomic<uint32_t> mSeekGen{0};
     // Set when the decode loop posted nothing further; a pull then restarts it. While the loop
