@@ -1011,7 +1011,7 @@ int32_t CKVAAudioStream::drainIF() {
         endFlag = 1;
         mZOAiAudioCurIF->Receive(frame->pData + frame->nLen, &len, &endFlag);
         if (len <= 0) break;
-        frame->nLen += len > frame->nCapacity - frame->nLen ? frame->nCapacity - frame->nLen : len;
+        frame->nLen += std::min(len, frame->nCapacity - frame->nLen);
     }
     finishIFBlock(frame, false, true);
     mZOAiAudioStatus = kIFSwitchedOff;

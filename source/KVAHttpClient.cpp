@@ -349,10 +349,6 @@ int32_t CKVAHttpClient::SendRequestAndParseResponse(ReconnectFn reconnect, const
         KVA_LOG(kLogError, "connect failed. Connection is going to be closed nErr %d", ret);
         Disconnect();
     }
-    if (mSocket.load() >= 0) {
-        struct timeval tv = {0, 500000};
-        SetRecvTimeout(mSocket.load(), tv);
-    }
     return ret;
 }
 
