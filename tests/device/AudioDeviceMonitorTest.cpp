@@ -225,3 +225,20 @@ TEST_F(MonitorTest, DeliveryConcurrencyMonitorGoesWhileEventsArePending) {
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     EXPECT_TRUE(observer.Notes().empty());
 }
+
+// A host slow to take a notice: a change made meanwhile has long been quiet once it returns,
+// and is told then.
+TEST_F(MonitorTest, DeliveryConcurrencyAChangeDuringASlowNoticeIsToldAfterIt) {
+    struct Slow : kva_test::ScriptedObserver {
+        void OnDeviceNotify(int32_t event, const char16_t* id, const char16_t* name) override {
+            if (Notes().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            ScriptedObserver::OnDeviceNotify(event, id, name);
+        }
+    } slow;
+    AudioDeviceMonitor m(&slow);
+    m.NotificationClient()->OnDeviceStateChanged(u"hp", DEVICE_STATE_ACTIVE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // inside the first notice
+    m.NotificationClient()->OnDeviceStateChanged(u"spk", DEVICE_STATE_ACTIVE);
+    ASSERT_TRUE(slow.WaitNotes(2));
+    EXPECT_EQ("1 hp Headphones\n1 spk Speakers\n", Told(slow));
+}

@@ -6,6 +6,9 @@
 #include "common/PulseTestServer.h"
 #include "common/RecordingObserver.h"
 #include "platform/SoundSystem.h"
+#include "support/Log.h"
+
+#include <cstring>
 
 using namespace kva_audioplayer;
 using kva_test::Peak;
@@ -73,8 +76,14 @@ INSTANTIATE_TEST_SUITE_P(Drivers, PulseMove,
 TEST_F(PulsePlayer, ExplicitChoiceReportsTheServerLossOnce) {
     Start("kvapulsedie", KvaSoundSystemKind::PulseAudio);
     if (IsSkipped() || HasFailure()) return;
+    std::atomic<int> lossLogged{0};  // the log says why the sound stopped
+    SetLogSink([](void* n, int32_t level, const char*, const char* text) {
+        if (level >= kLogError && strstr(text, "connection to the server lost")) ++*static_cast<std::atomic<int>*>(n);
+    }, &lossLogged);
     server.Stop();
     EXPECT_TRUE(obs.WaitFor(kNotifyStatus, kStatusError, 8000));
+    SetLogSink(nullptr, nullptr);
+    EXPECT_EQ(1, lossLogged.load());
     sleep_for(milliseconds(1500));
     p->Play(false);  // a host trying again
     sleep_for(milliseconds(500));

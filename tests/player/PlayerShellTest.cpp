@@ -105,7 +105,7 @@ TEST(ErrorText, ReadFailuresAreClassifiedByTheirDetail) {
     const struct { int32_t code, detail, wantCode, wantDetail; } cases[] = {
         {kErrorIo, kDetailFileBase + ENOENT, kErrorFileNotFound, ENOENT}, {kErrorIo, kDetailFileBase + ENOTDIR, kErrorFileNotFound, ENOTDIR},
         {kErrorIo, kDetailFileBase + EISDIR, kErrorFileUnreadable, EISDIR}, {kErrorDecode, kDetailFileBase + EIO, kErrorFileUnreadable, EIO},
-        {kErrorIo, 404, kErrorHttpStatus, 404}, {kErrorIo, 503, kErrorHttpStatus, 503},
+        {kErrorIo, 300, kErrorHttpStatus, 300}, {kErrorIo, 599, kErrorHttpStatus, 599},  // the range's ends
         {kErrorIo, kDetailSocketBase + ECONNREFUSED, kErrorConnectionRefused, 711},
         {kErrorIo, kDetailSocketBase + ENETUNREACH, kErrorNetwork, 701},
         {kErrorIo, kDetailConnectTimeout, kErrorNetwork, 905}, {kErrorIo, -34, kErrorNetwork, -34},

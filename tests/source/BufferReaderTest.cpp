@@ -95,6 +95,9 @@ TEST_F(NetReaderConcurrency, WholeResourcesAndMidTrackOutagesGiveTheExactBytesOr
         got = ReadOn(r);  // at the end, again: the same answer, nothing delivered
         EXPECT_EQ(k.error ? kSourceReadError : kSourceEndOfStream, got.last) << k.path;
         EXPECT_EQ(0u, got.bytes.size());
+        uint8_t byte = 0;
+        int32_t none = 0;  // asking for nothing is answered with nothing, even at the end
+        EXPECT_EQ(std::make_pair(int32_t(kSourceOk), 0), std::make_pair(r.Read(&byte, &none), none)) << k.path;
         EXPECT_TRUE(!k.error || k.error == r.GetErrorCode()) << r.GetErrorCode();
         // All of it in the cache: no connection stays open.
         EXPECT_TRUE(k.error || WaitUntil([&] { return r.GetConnectState() == kHttpClosed; }, 5000)) << k.path;
