@@ -229,12 +229,8 @@ TEST_F(MonitorTest, DeliveryConcurrencyMonitorGoesWhileEventsArePending) {
 // A host slow to take a notice: a change made meanwhile has long been quiet once it returns,
 // and is told then.
 TEST_F(MonitorTest, DeliveryConcurrencyAChangeDuringASlowNoticeIsToldAfterIt) {
-    struct Slow : kva_test::ScriptedObserver {
-        void OnDeviceNotify(int32_t event, const char16_t* id, const char16_t* name) override {
-            if (Notes().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(700));
-            ScriptedObserver::OnDeviceNotify(event, id, name);
-        }
-    } slow;
+    kva_test::ScriptedObserver slow;
+    slow.firstNoticeMs = 700;
     AudioDeviceMonitor m(&slow);
     m.NotificationClient()->OnDeviceStateChanged(u"hp", DEVICE_STATE_ACTIVE);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // inside the first notice

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "support/AudioTypes.h"
@@ -54,9 +55,11 @@ public:
     int32_t FrameFill(kva_audioplayer::AudioFrame*) override { return -12; }
     void DeviceError(int32_t code) override { Locked([&] { return mErrors.push_back(code), 0; }); }
     void OnDeviceNotify(int32_t event, const char16_t* id, const char16_t* name) override {
+        if (firstNoticeMs > 0 && Notes().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(firstNoticeMs));
         Locked([&] { return mNotes.push_back({event, id ? id : u"", name ? name : u""}), 0; });
     }
 
+    int firstNoticeMs = 0;  // how long the first device notice takes the host
     int Calls() { return Locked([&] { return mCalls; }); }
     std::vector<int32_t> Errors() { return Locked([&] { return mErrors; }); }
     std::vector<uint8_t> Delivered() { return Locked([&] { return mDelivered; }); }

@@ -11,14 +11,14 @@ namespace {
 
 class PlayerIF : public VirtualOutputTest {
 protected:
-    // flac16.flac prepared with a doubling processor of this configuration switched on.
-    void PrepareWith(double slowFactor = 0, int holdFrames = 0, int32_t initResult = 0) {
+    // The fixture prepared with a doubling processor of this configuration switched on.
+    void PrepareWith(double slowFactor = 0, int holdFrames = 0, int32_t initResult = 0, const char* fixture = "flac16.flac") {
         // Gain 2, holding frames back, same rates and channels, slowing down only the first Put.
         proc.reset(new TestIFProcessor({2.0f, holdFrames, 0, 0, 0, 1, slowFactor, slowFactor > 1 ? 1 : INT_MAX,
                                         initResult}));
         Player()->SetAudioIFProcessor(proc.get());
         player->SetAudioIFEnable(1);
-        Prepare("flac16.flac");
+        Prepare(fixture);
     }
     // Where the track, scaled by `gain`, starts in the capture.
     long Start(float gain) {
@@ -131,6 +131,8 @@ TEST_F(PlayerIF, RefusedModeIsReportedAndResetToOff) {
     ASSERT_TRUE(obs.WaitFor(kNotifyAudioIFStatus, kAudioIFRefused, 2000, 2));
     EXPECT_EQ(std::make_pair(Params(kNotifyAudioIFStatus, true), player->GetStatus()),
               std::make_pair(std::vector<int32_t>{-3, -3}, int32_t(kStatusStarted)));
+    const size_t heard = CapturedFrames();  // and is heard: the output paused for the switch plays again
+    EXPECT_TRUE(WaitUntil([&] { return CapturedFrames() > heard + 4410; }, 3000));
 }
 
 // The processor is set up for a gapless next track by the command thread, not the render thread.
@@ -157,10 +159,11 @@ TEST_F(PlayerIF, SlowProcessorIsSwitchedOffAndNothingIsLost) {
 }
 
 TEST_F(PlayerIF, StoppingWithLoadIsReported) {
-    // A third of real time: under the limit, so processing stays on and the load is measured.
-    PrepareWith(0.35);
+    // A third of real time: under the limit, so processing stays on, past the load's first
+    // measuring window, and the load is measured.
+    PrepareWith(0.35, 0, 0, "long.flac");
     Play();
-    ASSERT_TRUE(WaitUntil([&] { return proc->Puts() >= 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return player->GetCurrentPosition() >= 5000; }, 15000));
     player->Stop(true);
     ASSERT_TRUE(obs.WaitFor(kNotifyAudioIFStopLoad, RecordingObserver::kAny, 5000));
     EXPECT_EQ(obs.Count(kNotifyAudioIFStatus), 0);

@@ -11,6 +11,7 @@ TEST(TextUtil, Utf8Utf16Conversions) {
     EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(text)), text);
     EXPECT_EQ(Utf8ToUtf16("a\xC3"), (std::u16string{u'a', 0xFFFD}));
     EXPECT_EQ(Utf8ToUtf16("\xFF\x41"), (std::u16string{0xFFFD, u'A'}));
+    for (const char* bad : {"\xED\xA0\x80", "\xF4\x90\x80\x80"}) EXPECT_EQ(Utf8ToUtf16(bad)[0], 0xFFFD);  // U+D800, past U+10FFFF
 }
 
 TEST(TextUtil, CopyUtf16CutsAndTerminatesAndPrefixIgnoresCase) {
