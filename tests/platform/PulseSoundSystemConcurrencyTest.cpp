@@ -48,9 +48,11 @@ TEST_F(PulseSoundSystemConcurrency, NullSinksDefaultFormatsAndStreamStateRules) 
     EXPECT_EQ(kNotFound, sys->IsFormatSupported("no_such_sink", s16, &closest));
     std::unique_ptr<IRenderStream> s;
     EXPECT_EQ(kNotFound, sys->OpenStream("no_such_sink", a.mixFormat, 0, &s));
-    // The server converts what it is given.
-    ASSERT_EQ(kOk, sys->OpenStream("kva_test_b", s16, 0, &s));
-    EXPECT_EQ(s16, s->GetFormat());
+    // The server converts what it is given, mono (its own speaker) too.
+    for (const Format& f : {s16, Format{22050, 1, 16, false, 0x4}}) {
+        ASSERT_EQ(kOk, sys->OpenStream("kva_test_b", f, 0, &s)) << f.channels;
+        EXPECT_EQ(f, s->GetFormat());
+    }
 
     // Ten seconds is the longest buffer taken.
     EXPECT_EQ(kOk, sys->OpenStream("kva_test_b", b.mixFormat, 441000, &s));
