@@ -474,8 +474,7 @@ TEST(StreamConcurrencyBadInput, ARunOfDamagedPacketsEndsTheDecodeAtItsLimit) {
         ASSERT_EQ(0, OpenAndStart(stream, &source));
         const PullResult got = PullAll(stream, 4096, /*stopOnError=*/true);
         EXPECT_EQ(bad == 255 ? std::vector<int32_t>{kAudioPlayerEOS} : std::vector<int32_t>{kStreamDecodeError}, got.codes);
-        // The good packets after the run are not decoded: they would clear the error's detail
-        // before the player reads it for its notice.
+        // The good packets after the run are not decoded: they would clear the error's detail.
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         EXPECT_EQ(bad == 255 ? 0 : kDecTooManyErrors, stream.getLastError());
         stream.close();

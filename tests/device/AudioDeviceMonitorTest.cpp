@@ -226,8 +226,7 @@ TEST_F(MonitorTest, DeliveryConcurrencyMonitorGoesWhileEventsArePending) {
     EXPECT_TRUE(observer.Notes().empty());
 }
 
-// A host slow to take a notice: a change made meanwhile has long been quiet once it returns,
-// and is told then.
+// A host slow to take a notice: a change made meanwhile is quiet long before, and told after it.
 TEST_F(MonitorTest, DeliveryConcurrencyAChangeDuringASlowNoticeIsToldAfterIt) {
     kva_test::ScriptedObserver slow;
     slow.firstNoticeMs = 700;

@@ -159,8 +159,7 @@ TEST_F(PlayerIF, SlowProcessorIsSwitchedOffAndNothingIsLost) {
 }
 
 TEST_F(PlayerIF, StoppingWithLoadIsReported) {
-    // A third of real time: under the limit, so processing stays on, past the load's first
-    // measuring window, and the load is measured.
+    // A third of real time: under the limit, so processing stays on past the first 4 s window.
     PrepareWith(0.35, 0, 0, "long.flac");
     Play();
     ASSERT_TRUE(WaitUntil([&] { return player->GetCurrentPosition() >= 5000; }, 15000));
