@@ -330,15 +330,13 @@ TEST(StreamConcurrencySeek, BeforeStartRapidAndStateRules) {
     EXPECT_GT(f.stream.readyFrames(), 0);
     PullResult got = PullAll(f.stream);
     ASSERT_FALSE(got.timestamps.empty());
-    EXPECT_EQ(2000, got.timestamps.front());
-    EXPECT_EQ(44100u, got.samples.size() / 2);
+    EXPECT_EQ(std::make_tuple(2000, 44100u), std::make_tuple(got.timestamps.front(), got.samples.size() / 2));
     EXPECT_EQ(-1, FirstMismatch(got.samples, 0, ref, 88200, got.samples.size() / 2));
     for (int i = 0; i < 20; ++i) ASSERT_EQ(0, f.stream.seek(100 * i));
     ASSERT_EQ(0, f.stream.seek(2500));
     got = PullAll(f.stream);
     ASSERT_FALSE(got.timestamps.empty());
-    EXPECT_EQ(2500, got.timestamps.front());
-    EXPECT_EQ(22050u, got.samples.size() / 2);
+    EXPECT_EQ(std::make_tuple(2500, 22050u), std::make_tuple(got.timestamps.front(), got.samples.size() / 2));
     ASSERT_EQ(0, f.stream.seek(5000));  // past the end: the track ends, not in an error
     got = PullAll(f.stream);
     EXPECT_EQ(std::vector<int32_t>{kAudioPlayerEOS}, got.codes);

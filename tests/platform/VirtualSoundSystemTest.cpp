@@ -284,8 +284,7 @@ TEST_F(VirtualSoundSystemConcurrency, InvalidationFailsStreamsAndWakesWriter) {
     ASSERT_EQ(kOk, sys->InvalidateEndpoint(kOut));
     EXPECT_TRUE(ev.Wait(5000));
     uint32_t padding;
-    EXPECT_EQ(kInvalidated, s->GetStatus());
-    EXPECT_EQ(kInvalidated, s->GetPadding(&padding));
+    EXPECT_EQ(std::make_tuple(kInvalidated, kInvalidated), std::make_tuple(s->GetStatus(), s->GetPadding(&padding)));
     EXPECT_EQ(kInvalidated, s->Write(bytes.data(), 1));
     EXPECT_EQ(kInvalidated, s->Start());
     // The endpoint itself stays usable.

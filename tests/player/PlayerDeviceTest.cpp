@@ -94,8 +94,7 @@ TEST_F(PlayerDevice, ChoosingAnotherDeviceOrANewDefaultMovesPlayback) {
     ASSERT_TRUE(WaitCaptured(4410, "b"));
     DeviceRecord r;
     ASSERT_TRUE(player->GetCurrentOutputDevice(&r));
-    EXPECT_EQ(std::u16string(u"Output B"), r.szName);
-    EXPECT_EQ(0, r.bDefault);
+    EXPECT_EQ(std::make_tuple(std::u16string(u"Output B"), 0), std::make_tuple(r.szName, r.bDefault));
     EXPECT_EQ(kStatusStarted, player->GetStatus());
     EXPECT_EQ(kDeviceTypeWasapi, player->GetOutputDeviceType());
     ExpectSilent("out");  // nothing more goes to the old device
