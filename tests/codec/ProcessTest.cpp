@@ -351,8 +351,7 @@ TEST_F(AudioProcessTest, CountersSnapshotAndSongQueries) {
     for (int i = 0; i < 5; ++i) Run(20000 + i * 100);
     EXPECT_EQ((V{450, 450}), live());
     EXPECT_EQ((V{1100, 1100, 1000}), song("A"));  // where A ended, not where B is
-    EXPECT_EQ((V{450, 450, 20500}), song("B"));
-    EXPECT_EQ((V{0, 0, 0}), song("C"));
+    EXPECT_EQ(std::make_tuple((V{450, 450, 20500}), (V{0, 0, 0})), std::make_tuple(song("B"), song("C")));
     EXPECT_EQ(0, chain.getEndPosition(nullptr));
     // After a stop the song is both previous and current: the live values answer.
     chain.onSongChanged();

@@ -107,8 +107,7 @@ TEST_F(PulsePlayer, AutomaticChoiceReturnsToTheServerAndItsDevices) {
             if (p->GetOutputDeviceInfo(i, &r) && std::u16string(r.szName) == u"KVA Test Sink B") return true;
         return false;
     }, 5000));
-    EXPECT_EQ(kStatusStarted, p->GetStatus());
-    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
+    EXPECT_EQ(std::make_tuple(kStatusStarted, 0), std::make_tuple(p->GetStatus(), obs.Count(kNotifyStatus, kStatusError)));
 }
 
 // Another choice made and the automatic one made again, while its server is away: the server is

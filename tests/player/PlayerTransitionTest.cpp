@@ -419,8 +419,7 @@ TEST_F(PlayerTransition, TagsOfTheCurrentTrackFollowTheHandOvers) {
         return std::to_string(n) + (n < 0 ? "" : " " + std::string(buf));
     };
     Prepare("tagged.flac");
-    EXPECT_EQ(tag("TITLE"), "11 Rise (flac)");
-    EXPECT_EQ(tag("artist", 5), "12 Kva ");
+    EXPECT_EQ(std::make_tuple(tag("TITLE"), tag("artist", 5)), std::make_tuple("11 Rise (flac)", "12 Kva "));
     EXPECT_EQ(tag("TITLE", 0), "11 (untouched)");
     EXPECT_EQ(tag("replaygain_track_gain"), "8 -6.00 dB");
     EXPECT_EQ(tag("composer"), "-1");

@@ -58,8 +58,7 @@ TEST_F(MsgThread, OrdersByDueTimeThenPostingOrderAndRemovesById) {
     kva_test::WaitUntil([&] { return thread.Size() == 6; }, 500);
     EXPECT_EQ(thread.CountById(16), 2);
     thread.RemoveById(16);
-    EXPECT_EQ(thread.CountById(16), 0);
-    EXPECT_EQ(thread.Size(), 4);
+    EXPECT_EQ(std::make_tuple(thread.CountById(16), thread.Size()), std::make_tuple(0, 4));
     for (int i = 0; i < 5; ++i) rec.gate.Post();
     ASSERT_TRUE(rec.WaitFor(5, 3000));
     EXPECT_EQ(rec.Ids(), (std::vector<int32_t>{99, 1, 2, 3, 4}));
