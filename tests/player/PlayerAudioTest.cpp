@@ -144,6 +144,20 @@ TEST_F(PlayerIF, NextTrackIsSetUpOffTheRenderThread) {
     EXPECT_EQ(proc->InitThreads(), std::vector<std::string>(2, "Audio Handle Th"));
 }
 
+// The host's listener is handed what the output plays, after the processor.
+TEST_F(PlayerIF, TheHostsListenerIsHandedWhatIsPlayed) {
+    static struct : IKVAAudioListener {  // outlives the player, whose threads call it
+        bool SetPCMFormat(int32_t, int32_t, int32_t) override { return true; }
+        void OnPCM(uint8_t** data, uint32_t len, uint32_t, bool) override { seen.insert(seen.end(), *data, *data + len); }
+        void Reset() override {}
+        std::vector<uint8_t> seen;
+    } listener;
+    Player()->SetAudioListener(&listener);
+    PrepareWith();
+    PlayToTheEnd();
+    EXPECT_EQ(FirstMismatch(Captured(), Start(2.0f), FloatsFromBytes(listener.seen), 0, Ref().size() / 2), -1);
+}
+
 TEST_F(PlayerIF, SlowProcessorIsSwitchedOffAndNothingIsLost) {
     PrepareWith(6.0, 2000);
     PlayToTheEnd();
