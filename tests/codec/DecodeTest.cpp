@@ -162,8 +162,7 @@ TEST(Normlizer, SamePairKeepsTheConverterAndTinyFramesAreLeftAlone) {
     // 9600 input frames at 48 kHz give 8820 at 44.1 kHz once the converter is drained.
     fr.f.nLen = 8;
     const int drained = n.drain(&fr.f);
-    EXPECT_EQ(8 + drained, fr.f.nLen);
-    EXPECT_EQ(8820, (first + second + drained) / 8);
+    EXPECT_EQ(std::make_tuple(8 + drained, 8820), std::make_tuple(fr.f.nLen, (first + second + drained) / 8));
     EXPECT_EQ(0, n.drain(&fr.f));
     fr.f.nLen = 7;  // fewer bytes than one input sample frame
     EXPECT_EQ(0, n.convert(&fr.f));

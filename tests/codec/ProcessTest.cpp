@@ -333,8 +333,7 @@ TEST_F(AudioProcessTest, CountersSnapshotAndSongQueries) {
     Setup(true, false);
     chain.setSongId("A");
     for (int i = 0; i < 10; ++i) Run(i * 100);
-    EXPECT_EQ((V{1000, 1000}), live());
-    EXPECT_EQ(1000, chain.getEndPosition("A"));
+    EXPECT_EQ(std::make_tuple((V{1000, 1000}), 1000), std::make_tuple(live(), chain.getEndPosition("A")));
     // A last block flagged as the end moves the counters but not the end position.
     Run(5000, kBlockFrames, 0.0f, 1);
     EXPECT_EQ((V{1100, 1000}), (V{chain.getSourceMs(), chain.getEndPosition("A")}));

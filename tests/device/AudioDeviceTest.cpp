@@ -114,8 +114,7 @@ TEST_F(VirtualDevices, HandsFreeCounterpart) {
     EXPECT_EQ(Counterpart(w, u"wh-1000xm4 HANDS-FREE", false), u"Headset (WH-1000XM4 Hands-Free AG Audio)");
     // No search text, nothing before it, or no match: none.
     for (const char16_t* t : {u"Speakers (Realtek)", u"Hands-Free WH-1000XM4", u"Other Hands-Free"})
-        EXPECT_EQ(Counterpart(w, t, false), u"-");
-    EXPECT_EQ(Counterpart(w, u"hands-free", true), u"-");
+        EXPECT_EQ(std::make_tuple(Counterpart(w, t, false), Counterpart(w, u"hands-free", true)), std::make_tuple(u"-", u"-"));
 }
 
 TEST_F(VirtualDevices, HandsFreeLooseMatch) {

@@ -173,8 +173,7 @@ TEST_P(BackendConcurrency, EndpointLossIsOneError9) {
     sleep_for(milliseconds(60));
     const int calls = obs.Calls();
     sleep_for(milliseconds(60));
-    EXPECT_EQ(obs.Calls(), calls);
-    EXPECT_EQ(obs.Errors(), std::vector<int32_t>{9});
+    EXPECT_EQ(std::make_tuple(obs.Calls(), obs.Errors()), std::make_tuple(calls, std::vector<int32_t>{9}));
 
     sys->SetFast(true);
     AudioDescription mix = MixDescription();
@@ -282,8 +281,7 @@ TEST_P(WasapiConcurrency, FormatNegotiation) {
     // Six channels end on the stereo mix format with a matching block alignment.
     const AudioDescription six = MakeDescription(48000, 6, 1, 16, 0x60F);
     ASSERT_EQ(w.Open(8, &six), 0);
-    EXPECT_EQ(w.GetWaveFormat().Format.nBlockAlign, 8);
-    EXPECT_EQ(w.GetWaveFormat().dwChannelMask, 0x3u);
+    EXPECT_EQ(std::make_tuple(w.GetWaveFormat().Format.nBlockAlign, w.GetWaveFormat().dwChannelMask), std::make_tuple(8, 0x3u));
     // An endpoint that takes anything keeps the request...
     sys->SetAcceptAnyFormat("main", true);
     ASSERT_EQ(w.Open(9, &s16), 0);

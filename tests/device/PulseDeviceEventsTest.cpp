@@ -61,8 +61,7 @@ TEST_P(PulseMove, MixerMovingTheStreamIsFollowed) {
     EXPECT_TRUE(WaitUntil([&] { return Peak(rec.Read()) > 0.03f; }, 8000));
     DeviceRecord current{};
     EXPECT_TRUE(p->GetCurrentOutputDevice(&current));
-    EXPECT_EQ(u"KVA Test Sink B", std::u16string(current.szName));
-    EXPECT_EQ(GetParam(), current.nType);
+    EXPECT_EQ(std::make_tuple(u"KVA Test Sink B", GetParam()), std::make_tuple(std::u16string(current.szName), current.nType));
     EXPECT_EQ(std::make_tuple(1, 0, kStatusStarted), std::make_tuple(obs.Count(kNotifyDeviceEvent, kDeviceEventMoved),
         obs.Count(kNotifyDeviceEvent, kDeviceEventFailover), p->GetStatus()));
 }

@@ -325,8 +325,7 @@ TEST_F(CoreAudioConcurrency, NotificationsComeOnTheSystemThread) {
     enumerator->RegisterEndpointNotificationCallback(&later);
     sys->SetDefaultEndpoint("ep-1");
     ASSERT_TRUE(later.WaitFor("default 0 2 ep-1"));
-    EXPECT_EQ(later.From("default 0 0 ep-1").size(), 3u);
-    EXPECT_EQ(client.Events().size(), n);
+    EXPECT_EQ(std::make_tuple(later.From("default 0 0 ep-1").size(), client.Events().size()), std::make_tuple(3u, n));
     // Released with a client still registered: the registration goes with the enumerator.
 }
 

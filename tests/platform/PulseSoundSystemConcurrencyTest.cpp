@@ -92,8 +92,7 @@ TEST_F(PulseSoundSystemConcurrency, EveryFrameReachesTheSinkMonitor) {
         ASSERT_EQ(kOk, WriteAll(s.get(), &ev, bytes.data() + size_t(first) * 8, frames - first,
                                 s->PeriodFrames()));
         WaitUntil([&] { return s->FramesPlayed() >= frames; });
-        EXPECT_EQ(frames, s->FramesPlayed());
-        EXPECT_EQ(0u, Padding(s.get()));
+        EXPECT_EQ(std::make_tuple(frames, 0u), std::make_tuple(s->FramesPlayed(), Padding(s.get())));
         std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the recorder's latency
         const std::vector<float> got = rec.Stop();
         if (volume == 1.0f) {
@@ -149,8 +148,7 @@ TEST_F(PulseSoundSystemConcurrency, SinkUnloadedDuringPlaybackInvalidatesStream)
     WaitUntil([&] { return result != kOk; });
     stop = true;
     writer.join();
-    EXPECT_EQ(kInvalidated, result.load());
-    EXPECT_EQ(kInvalidated, s->GetStatus());
+    EXPECT_EQ(std::make_tuple(kInvalidated, kInvalidated), std::make_tuple(result.load(), s->GetStatus()));
     EXPECT_EQ(kInvalidated, s->Start());
 }
 

@@ -127,8 +127,7 @@ TEST_F(VirtualSoundSystemConcurrency, CaptureMatchesWrittenAndScaledByVolume) {
     auto src = SineFloat(frames, 2, 44100, 1000, 0.9);
     auto bytes = Bytes(src);
     ASSERT_EQ(kOk, WriteAll(s.get(), &ev, bytes.data(), frames, 333));
-    EXPECT_EQ(bytes, sys->TakeCaptured(kOut));
-    EXPECT_EQ(frames, s->FramesPlayed());
+    EXPECT_EQ(std::make_tuple(bytes, frames), std::make_tuple(sys->TakeCaptured(kOut), s->FramesPlayed()));
 
     ASSERT_EQ(kOk, s->SetVolume(0.0f));
     ASSERT_EQ(kOk, s->Write(bytes.data(), 10));

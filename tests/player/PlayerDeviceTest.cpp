@@ -77,8 +77,7 @@ TEST_F(PlayerDevice, ListEndsAtItsLengthSameChoicePostsNothingAddedIsListed) {
     const uint32_t made = Impl()->DevicesMade();
     player->SetOutputDevice(kDeviceTypeWasapi, Wasapi::kDefaultEntryName);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(made, Impl()->DevicesMade());
-    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusPaused));
+    EXPECT_EQ(std::make_tuple(made, 0), std::make_tuple(Impl()->DevicesMade(), obs.Count(kNotifyStatus, kStatusPaused)));
     // An endpoint that appears is announced and listed under each type.
     system->AddEndpoint(snd::VirtualSoundSystem::MakeEndpoint("usb", u"USB Output"));
     ASSERT_TRUE(obs.WaitFor(kNotifyDeviceEvent, kDeviceEventAdded, 5000));
@@ -106,8 +105,7 @@ TEST_F(PlayerDevice, ChoosingAnotherDeviceOrANewDefaultMovesPlayback) {
     Playing();
     system->SetDefaultEndpoint("b");
     ASSERT_TRUE(WaitCaptured(CapturedFrames("b") + 4410, "b"));
-    EXPECT_EQ(kStatusStarted, player->GetStatus());
-    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
+    EXPECT_EQ(std::make_tuple(kStatusStarted, 0), std::make_tuple(player->GetStatus(), obs.Count(kNotifyStatus, kStatusError)));
     ExpectSilent("out");
     const int64_t t0 = player->GetCurrentPosition();
     ASSERT_TRUE(WaitUntil([&] { return player->GetCurrentPosition() > t0 + 200; }));
@@ -164,8 +162,7 @@ TEST_F(PlayerDevice, RemovingAChosenEndpointFallsBackToTheDefaultEntry) {
     ASSERT_TRUE(WaitCaptured(before + 4410));
     DeviceRecord r;
     ASSERT_TRUE(player->GetCurrentOutputDevice(&r));
-    EXPECT_EQ(1, r.bDefault);
-    EXPECT_EQ(0, obs.Count(kNotifyStatus, kStatusError));
+    EXPECT_EQ(std::make_tuple(1, 0), std::make_tuple(r.bDefault, obs.Count(kNotifyStatus, kStatusError)));
 }
 
 TEST_F(PlayerDevice, LosingTheLastEndpointEndsInErrorStatus) {

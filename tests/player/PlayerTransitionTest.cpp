@@ -357,8 +357,7 @@ TEST_F(PlayerTransition, PauseFadeEndsInPauseAndPlayDuringItRisesFromTheGainReac
     ASSERT_TRUE(WaitCaptured(paused + 4410));
     g = Gains(Captured());
     // After the period held back at the pause, full level.
-    EXPECT_EQ(g[paused + 882 + 441], 1.0f);
-    EXPECT_EQ(g.back(), 1.0f);
+    EXPECT_EQ(std::make_tuple(g[paused + 882 + 441], g.back()), std::make_tuple(1.0f, 1.0f));
 }
 
 // A pause fade moves on every driver by no more than a 10 ms share of it from one 10 ms of
@@ -421,8 +420,7 @@ TEST_F(PlayerTransition, TagsOfTheCurrentTrackFollowTheHandOvers) {
     Prepare("tagged.flac");
     EXPECT_EQ(std::make_tuple(tag("TITLE"), tag("artist", 5)), std::make_tuple("11 Rise (flac)", "12 Kva "));
     EXPECT_EQ(tag("TITLE", 0), "11 (untouched)");
-    EXPECT_EQ(tag("replaygain_track_gain"), "8 -6.00 dB");
-    EXPECT_EQ(tag("composer"), "-1");
+    EXPECT_EQ(std::make_tuple(tag("replaygain_track_gain"), tag("composer")), std::make_tuple("8 -6.00 dB", "-1"));
     player->Play(false);
     for (int32_t id : {61, 62}) {
         const std::string ext = id == 61 ? "mp3" : "ogg";

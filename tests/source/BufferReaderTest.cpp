@@ -485,8 +485,7 @@ TEST_F(NetReaderConcurrency, ProxiesFromTheEnvironment) {
     // Inside the tunnel the origin sees its own request form, no proxy credentials.
     auto reqs = origin->RequestsFor("/a.bin");
     ASSERT_EQ(3u, reqs.size());
-    EXPECT_EQ("/a.bin", reqs[0].target);
-    EXPECT_EQ(512 * kKiB, reqs[2].rangeStart);
+    EXPECT_EQ(std::make_tuple("/a.bin", 512 * kKiB), std::make_tuple(reqs[0].target, reqs[2].rangeStart));
 }
 
 // At the player a live stream prepares (Ogg read it to its end for a length), has no duration,

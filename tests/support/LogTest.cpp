@@ -134,8 +134,7 @@ TEST_F(LogTest, FFmpegLogForwardingAndOptOut) {
     InstallFFmpegLogForwarding();
     CMediaPlayerFactory::NewL(nullptr)->Release();
     av_log(nullptr, AV_LOG_ERROR, "host's\n");
-    EXPECT_EQ(gHostLines, 1);
-    EXPECT_EQ(ffmpegLines(), 2u);
+    EXPECT_EQ(std::make_tuple(gHostLines, ffmpegLines()), std::make_tuple(1, 2u));
 
     // Opted out: FFmpeg's default comes back over the library's and is left alone.
     CMediaPlayerFactory::SetFFmpegLogForwarding(true);

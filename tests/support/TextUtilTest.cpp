@@ -7,8 +7,7 @@ using namespace kva_audioplayer;
 // Surrogate pairs and CJK go both ways; a truncated or invalid sequence becomes U+FFFD.
 TEST(TextUtil, Utf8Utf16Conversions) {
     const std::string text = u8"默认输出设备 - caf\u00e9 \U0001F3B5\U00010000\U0010FFFF";
-    EXPECT_EQ(Utf8ToUtf16(text).substr(0, 6), u"默认输出设备");
-    EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(text)), text);
+    EXPECT_EQ(std::make_tuple(Utf8ToUtf16(text).substr(0, 6), Utf16ToUtf8(Utf8ToUtf16(text))), std::make_tuple(u"默认输出设备", text));
     EXPECT_EQ(Utf8ToUtf16("a\xC3"), (std::u16string{u'a', 0xFFFD}));
     EXPECT_EQ(Utf8ToUtf16("\xFF\x41"), (std::u16string{0xFFFD, u'A'}));
     for (const char* bad : {"\xED\xA0\x80", "\xF4\x90\x80\x80"}) EXPECT_EQ(Utf8ToUtf16(bad)[0], 0xFFFD);  // U+D800, past U+10FFFF
